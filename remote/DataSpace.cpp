@@ -1,0 +1,144 @@
+#include "DataSpace.h"
+
+#include "QavError.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+int s_timeoutMs = BusinessObject::defaultTimeoutMs;
+bool s_busy = false;
+
+// One manager per thread keeps the connection to the server alive between handlers.
+QNetworkAccessManager *manager()
+{
+    static thread_local QNetworkAccessManager *nam = nullptr;
+    if (!nam) {
+        QCoreApplication *app = QCoreApplication::instance();
+        const bool mainThread = app && app->thread() == QThread::currentThread();
+        nam = new QNetworkAccessManager(mainThread ? app : nullptr);
+    }
+    return nam;
+}
+
+class WaitCursor
+{
+public:
+    WaitCursor() : m_gui(qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+    {
+        if (m_gui)
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    }
+    ~WaitCursor()
+    {
+        if (m_gui)
+            QGuiApplication::restoreOverrideCursor();
+    }
+
+private:
+    bool m_gui;
+};
+
+class BusyFlag
+{
+public:
+    BusyFlag()
+    {
+        if (s_busy)
+            throw QavError(QavError::ChannelBusy,
+                           QStringLiteral("이전 요청이 끝나기 전에 새 요청을 보낼 수 없습니다"));
+        s_busy = true;
+    }
+    ~BusyFlag() { s_busy = false; }
+};
+
+QString serverErrorText(const QByteArray &body)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    if (doc.isObject() && doc.object().value(u"error").isString())
+        return doc.object().value(u"error").toString();
+    return QString::fromUtf8(body.left(200));
+}
+
+} // namespace
+
+BusinessObject::BusinessObject(QString name, QUrl server)
+    : m_name(std::move(name)), m_server(std::move(server))
+{
+}
+
+void BusinessObject::setTimeoutMs(int ms)
+{
+    s_timeoutMs = ms;
+}
+
+int BusinessObject::timeoutMs()
+{
+    return s_timeoutMs;
+}
+
+std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
+{
+    BusyFlag busy;
+
+    QUrl url = m_server;
+    QString path = url.path();
+    if (path.endsWith(u'/'))
+        path.chop(1);
+    url.setPath(path + QStringLiteral("/rds/%1/Query").arg(m_name));
+
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QByteArrayLiteral("text/plain; charset=utf-8"));
+    std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));
+
+    bool timedOut = false;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        reply->abort();
+    });
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished()) {
+        WaitCursor cursor;
+        deadline.start(s_timeoutMs);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+
+    if (timedOut)
+        throw QavError(QavError::ServerTimeout,
+                       QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(s_timeoutMs / 1000.0));
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QByteArray body = reply->readAll();
+    if (!status.isValid())
+        throw QavError(QavError::ServerUnreachable,
+                       QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
+    if (status.toInt() != 200)
+        throw QavError(QavError::ServerRefused, QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
+                                                    .arg(status.toInt())
+                                                    .arg(serverErrorText(body)));
+    return std::make_unique<RecordSet>(RecordSet::fromJson(body));
+}
+
+std::unique_ptr<BusinessObject> DataSpace::CreateObject(const QString &progId,
+                                                        const QString &serverUrl)
+{
+    const QUrl url(serverUrl, QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != u"http" && url.scheme() != u"https") ||
+        url.host().isEmpty())
+        throw QavError(QavError::BadServerAddress,
+                       QStringLiteral("서버 주소가 올바르지 않습니다: %1").arg(serverUrl));
+    return std::make_unique<BusinessObject>(progId, url);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "RecordSet.h"
+
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+// A proxy of one business object on the server. Query sends one command text and waits for
+// the record set; it returns only with an answer or a QavError (unreachable server, time-out,
+// refused command, an answer that is not a record set). Owned by the handler that created it.
+class BusinessObject
+{
+public:
+    BusinessObject(QString name, QUrl server);
+
+    // Synchronous for the caller: the window repaints meanwhile, but no click or key is handled
+    // until the answer is in (keys are kept and delivered afterwards), and no second Query can
+    // start inside this one.
+    std::unique_ptr<RecordSet> Query(const QString &command);
+
+    const QString &name() const { return m_name; }
+    const QUrl &server() const { return m_server; }
+
+    static constexpr int defaultTimeoutMs = 10000;
+    // Tests shorten the wait; everything else keeps the default.
+    static void setTimeoutMs(int ms);
+    static int timeoutMs();
+
+private:
+    QString m_name;
+    QUrl m_server;
+};
+
+// Creates business-object proxies. Creating one does not contact the server yet.
+class DataSpace
+{
+public:
+    // Throws QavError(BadServerAddress) when the address is not an http(s) URL.
+    std::unique_ptr<BusinessObject> CreateObject(const QString &progId, const QString &serverUrl);
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Form.h"
+
+#include <QString>
+
+// The values all windows share during one run. Empty at start; never written to disk.
+extern QString g_BizCode;   // business code of the signed-in venue or performance
+extern QString g_AdminId;   // operator ID exactly as typed at sign-in
+extern QString g_GoodsName; // goods (performance) name of the sign-in
+extern QString g_CheckMode; // "I" entry, "O" exit, empty until first set
+extern QString g_ServerUrl; // business-object server address, stored before each remote call
+
+// Unloads the station, then the console, then drops both references. An open summary panel
+// stays, and the program runs on until it is closed.
+void CloseStation();
+
+// Unloads the summary panel and drops its reference.
+void CloseSummary();
+
+// The characters before the first NUL; the empty text when there is none.
+QString TrimAtNul(const QString &text);

@@ -1,0 +1,30 @@
+#include "MessageBox.h"
+
+#include <QMessageBox>
+
+namespace {
+
+class WidgetMessageSink : public MessageSink
+{
+public:
+    void show(const QString &text, const QString &caption) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
+        box.exec();
+    }
+};
+
+MessageSink *s_sink = nullptr;
+
+} // namespace
+
+void MsgBox(const QString &text)
+{
+    static WidgetMessageSink widgets;
+    (s_sink ? s_sink : &widgets)->show(text, QStringLiteral("QAV"));
+}
+
+void setMessageSink(MessageSink *sink)
+{
+    s_sink = sink;
+}

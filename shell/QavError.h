@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <stdexcept>
+
+// A failure inside a handler: a number and a sentence, as the operator will see them.
+// Thrown inside handlers and caught at their edge (runHandler); never crosses Qt's event loop.
+class QavError : public std::runtime_error
+{
+public:
+    enum Code {
+        ServerUnreachable = 101,
+        ServerTimeout = 102,
+        ServerRefused = 103,
+        BadAnswer = 104,
+        MissingColumn = 105,
+        NullValue = 106,
+        NoCurrentRow = 107,
+        ChannelBusy = 108,
+        RecordSetClosed = 109,
+        BadServerAddress = 110,
+        PictureNotLoaded = 201,
+    };
+
+    QavError(int number, const QString &description)
+        : std::runtime_error(description.toStdString()), m_number(number),
+          m_description(description)
+    {
+    }
+
+    int number() const { return m_number; }
+    QString description() const { return m_description; }
+
+    // A failure that ends the program once reported (the station's start-up).
+    bool isFatal() const { return m_fatal; }
+    QavError asFatal() const
+    {
+        QavError copy = *this;
+        copy.m_fatal = true;
+        return copy;
+    }
+
+private:
+    int m_number;
+    QString m_description;
+    bool m_fatal = false;
+};

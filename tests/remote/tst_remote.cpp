@@ -1,0 +1,192 @@
+#include "CannedServer.h"
+#include "Commands.h"
+#include "DataSpace.h"
+#include "QavError.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+// Runs `body` and returns the number of the QavError it threw, or 0.
+template <class F> int failureOf(F &&body, QString *description = nullptr)
+{
+    try {
+        body();
+    } catch (const QavError &e) {
+        if (description)
+            *description = e.description();
+        return e.number();
+    }
+    return 0;
+}
+
+class TestRemote : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<RecordSet> query(const QString &url, const QString &command = QStringLiteral("x"))
+    {
+        DataSpace ds;
+        auto object = ds.CreateObject(QStringLiteral("Velmor.member"), url);
+        return object->Query(command);
+    }
+
+private slots:
+    void commandTexts_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("operator sign-in")
+            << Commands::OperatorSignIn("gate01", "pw")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','pw'";
+        QTest::newRow("operator sign-in keeps blanks")
+            << Commands::OperatorSignIn(" gate01 ", " ")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo ' gate01 ',' '";
+        QTest::newRow("place-code sign-in") << Commands::PlaceSignIn("1234")
+                                            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+        QTest::newRow("verification, blank before the last argument")
+            << Commands::Verification("O", "B", "T", "P")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'O','B','','T', 'P'";
+        QTest::newRow("summary") << Commands::Summary("B01")
+                                 << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B01','','',''";
+        QTest::newRow("apostrophe in an operator ID is doubled")
+            << Commands::OperatorSignIn("a'b", "x'")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a''b','x'''";
+        QTest::newRow("apostrophes cannot end a ticket argument")
+            << Commands::Verification("I", "B", "1','2", "'")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','B','','1'',''2', ''''";
+        QTest::newRow("apostrophe in a place code")
+            << Commands::PlaceSignIn("'; drop")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '''; drop'";
+        QTest::newRow("apostrophe in a business code")
+            << Commands::Summary("B'") << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B''','','',''";
+    }
+    void commandTexts()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, expected);
+        QCOMPARE(command, expected);
+    }
+
+    void answersWithRowsAreReadByName()
+    {
+        CannedServer server;
+        server.answer({"ErrCode", "ErrMsg", "bizcode"},
+                      {{" -1 ", QStringLiteral("  입장 확인 "), QVariant()}, {"0", "second", "x"}});
+        auto rs = query(server.url(), QStringLiteral("Exec 한글 '1'"));
+        QCOMPARE(server.commands, QStringList{QStringLiteral("Exec 한글 '1'")});
+        QCOMPARE(server.paths, QStringList{"Velmor.member"});
+        QVERIFY(!rs->Eof());
+        QCOMPARE(rs->Fields("ErrCode"), QStringLiteral("-1"));
+        QCOMPARE(rs->Fields("errmsg"), QStringLiteral("입장 확인"));
+        QVERIFY(rs->IsNull("bizcode"));
+        QCOMPARE(rs->FieldsOrEmpty("bizcode"), QString());
+        QCOMPARE(failureOf([&] { rs->Fields("bizcode"); }), int(QavError::NullValue));
+        QCOMPARE(failureOf([&] { rs->Fields("TheaterName"); }), int(QavError::MissingColumn));
+        rs->Close();
+        QCOMPARE(failureOf([&] { rs->Fields("ErrCode"); }), int(QavError::RecordSetClosed));
+    }
+
+    void onlyBlanksAreTrimmed()
+    {
+        QCOMPARE(trimBlanks(QStringLiteral("  a b  ")), QStringLiteral("a b"));
+        QCOMPARE(trimBlanks(QStringLiteral("\ta\t")), QStringLiteral("\ta\t"));
+        QCOMPARE(trimBlanks(QStringLiteral("   ")), QString());
+    }
+
+    void answerWithoutRows()
+    {
+        CannedServer server;
+        server.answer({"Total", "A"}, {});
+        auto rs = query(server.url());
+        QVERIFY(rs->Eof());
+        QCOMPARE(failureOf([&] { rs->Fields("Total"); }), int(QavError::NoCurrentRow));
+    }
+
+    void failuresOfTheCall_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("not JSON") << QByteArray("<html>") << 200 << int(QavError::BadAnswer) << "";
+        QTest::newRow("JSON but no record set")
+            << QByteArray("{\"rows\":[]}") << 200 << int(QavError::BadAnswer) << "";
+        QTest::newRow("row shorter than the columns")
+            << QByteArray("{\"columns\":[\"a\",\"b\"],\"rows\":[[\"1\"]]}") << 200
+            << int(QavError::BadAnswer) << "";
+        QTest::newRow("number where text belongs")
+            << QByteArray("{\"columns\":[\"a\"],\"rows\":[[1]]}") << 200
+            << int(QavError::BadAnswer) << "";
+        QTest::newRow("error status carries the server's text")
+            << QByteArray("{\"error\":\"unknown procedure\"}") << 400
+            << int(QavError::ServerRefused) << "unknown procedure";
+        QTest::newRow("server failure") << QByteArray("{\"error\":\"db down\"}") << 500
+                                        << int(QavError::ServerRefused) << "500";
+    }
+    void failuresOfTheCall()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(int, expected);
+        QFETCH(QString, shown);
+        CannedServer server;
+        server.answerRaw(body, status);
+        QString description;
+        QCOMPARE(failureOf([&] { query(server.url()); }, &description), expected);
+        QVERIFY2(description.contains(shown), qPrintable(description));
+    }
+
+    void unreachableServer()
+    {
+        QString description;
+        QCOMPARE(failureOf([&] { query(unreachableUrl()); }, &description),
+                 int(QavError::ServerUnreachable));
+        QVERIFY(!description.isEmpty());
+    }
+
+    void badServerAddress()
+    {
+        DataSpace ds;
+        QCOMPARE(failureOf([&] { ds.CreateObject("Velmor.member", "not a url"); }),
+                 int(QavError::BadServerAddress));
+        QCOMPARE(failureOf([&] { ds.CreateObject("Velmor.member", "ftp://127.0.0.1"); }),
+                 int(QavError::BadServerAddress));
+    }
+
+    void hangingServerTimesOut()
+    {
+        QCOMPARE(BusinessObject::timeoutMs(), 10000);
+        SilentServer server;
+        BusinessObject::setTimeoutMs(300);
+        QElapsedTimer t;
+        t.start();
+        const int failure = failureOf([&] { query(server.url()); });
+        BusinessObject::setTimeoutMs(BusinessObject::defaultTimeoutMs);
+        QCOMPARE(failure, int(QavError::ServerTimeout));
+        QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    void noSecondQueryInsideOne()
+    {
+        CannedServer server;
+        int nested = -1;
+        // A timer that fires while the first call waits tries to start another call.
+        QTimer::singleShot(0, [&] { nested = failureOf([&] { query(server.url()); }); });
+        query(server.url());
+        QCOMPARE(nested, int(QavError::ChannelBusy));
+        QCOMPARE(server.commands.size(), 1);
+        query(server.url()); // and the channel is free again afterwards
+    }
+
+    void serverAddressWithAPath()
+    {
+        CannedServer server;
+        DataSpace ds;
+        auto object = ds.CreateObject("Velmor.member", server.url() + "/");
+        object->Query("x");
+        QCOMPARE(server.commands.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestRemote)
+#include "tst_remote.moc"
