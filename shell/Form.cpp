@@ -1,6 +1,7 @@
 #include "Form.h"
 
 #include "Lifecycle.h"
+#include "Look.h"
 
 #include <QCloseEvent>
 
@@ -77,6 +78,31 @@ void Form::Show()
 void Form::Hide()
 {
     window()->hide();
+}
+
+int Form::Width()
+{
+    return window()->width() * 15;
+}
+
+int Form::Height()
+{
+    return window()->height() * 15;
+}
+
+void Form::setWidth(int twips)
+{
+    window()->resize(tw(twips), m_window->height());
+}
+
+void Form::setHeight(int twips)
+{
+    window()->resize(m_window->width(), tw(twips));
+}
+
+void Form::Move(int leftTwips, int topTwips)
+{
+    window()->move(tw(leftTwips), tw(topTwips));
 }
 
 int Form::loadedCount()

@@ -26,6 +26,13 @@ public:
     void Show();
     void Hide();
 
+    // Window geometry in twips (15 to a pixel), as the layouts give it.
+    int Width();
+    int Height();
+    void setWidth(int twips);
+    void setHeight(int twips);
+    void Move(int leftTwips, int topTwips);
+
     // Number of windows of the program that are loaded now.
     static int loadedCount();
 

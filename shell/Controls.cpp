@@ -1,0 +1,109 @@
+#include "Controls.h"
+
+#include "QavError.h"
+
+#include <QFileInfo>
+#include <QImageReader>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
+
+Label::Label(QWidget *parent, bool autoSize) : QLabel(parent), m_autoSize(autoSize)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAutoFillBackground(false);
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setWordWrap(!autoSize);
+    setFocusPolicy(Qt::NoFocus);
+    setContentsMargins(0, 0, 0, 0);
+}
+
+void Label::setCaption(const QString &caption)
+{
+    m_caption = caption;
+    QString shown = caption;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(u'\r', u'\n');
+    setText(shown);
+    if (m_autoSize) {
+        const QPoint topLeft = pos();
+        QSize size = fontMetrics().size(0, shown);
+        size.setHeight(qMax(size.height(), fontMetrics().height()));
+        resize(size + QSize(2, 0));
+        move(topLeft);
+    }
+}
+
+PictureButton::PictureButton(QWidget *parent) : QAbstractButton(parent)
+{
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void PictureButton::setPicture(const QPixmap &picture)
+{
+    m_picture = picture;
+    update();
+}
+
+void PictureButton::setDownPicture(const QPixmap &picture)
+{
+    m_downPicture = picture;
+    update();
+}
+
+QSize PictureButton::sizeHint() const
+{
+    return m_picture.isNull() ? QSize(80, 30) : m_picture.size();
+}
+
+void PictureButton::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), palette().button());
+    const QPixmap &shown = (isDown() && !m_downPicture.isNull()) ? m_downPicture : m_picture;
+    if (!shown.isNull()) {
+        const QSize s = shown.deviceIndependentSize().toSize();
+        p.drawPixmap(QRect(QPoint((width() - s.width()) / 2, (height() - s.height()) / 2), s),
+                     shown);
+    }
+    if (hasFocus()) {
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = rect().adjusted(3, 3, -3, -3);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &p, this);
+    }
+}
+
+ImageControl::ImageControl(QWidget *parent) : QLabel(parent)
+{
+    setFocusPolicy(Qt::NoFocus);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void ImageControl::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+    QLabel::mouseReleaseEvent(event);
+}
+
+QLineEdit *makeTextBox(QWidget *parent, bool flat)
+{
+    auto *box = new QLineEdit(parent);
+    if (flat)
+        box->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #7a7a7a; background: white; }"));
+    return box;
+}
+
+QPixmap LoadPicture(const QString &fileName)
+{
+    QImageReader reader(fileName);
+    const QImage image = reader.read();
+    if (image.isNull())
+        throw QavError(QavError::PictureNotLoaded,
+                       QStringLiteral("그림 파일을 읽을 수 없습니다: %1 (%2)")
+                           .arg(fileName, reader.errorString()));
+    return QPixmap::fromImage(image);
+}

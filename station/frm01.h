@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Controls.h"
+#include "Form.h"
+
+#include <QLineEdit>
+
+class LogoView;
+
+// The full-screen check station. Loading it runs the station's start-up (Form_Load): logo,
+// place code and the place-code sign-in. Its controls are public, as other windows reach them
+// through the station's reference.
+class frm01 : public Form
+{
+    Q_OBJECT
+public:
+    Label *lbl_CustName = nullptr;
+    Label *lbl_TicketNo = nullptr;
+    Label *lbl_GoodsName = nullptr;
+    Label *lbl_PlayDate = nullptr;
+    Label *lbl_PlaceName = nullptr;
+    Label *lbl_SeatGradeName = nullptr;
+    Label *lbl_SeatInfo = nullptr;
+    Label *lbl_BookingInfo = nullptr;
+    Label *lbl_GoodsNameInfo = nullptr;
+    QLineEdit *txtTicketNo = nullptr;
+    PictureButton *btnMode = nullptr;
+    PictureButton *btnScore = nullptr;
+    PictureButton *btnSave = nullptr;
+    LogoView *WebBrowser1 = nullptr;
+    ImageControl *Command2 = nullptr;
+    QWidget *xx = nullptr; // the logo frame, added by start-up
+
+    QString GetPlaceCode();
+
+    void btnSave_Click();
+    void btnMode_Click();
+    void btnScore_Click();
+    void Command2_Click();
+    void Form_KeyDown(int &keyCode, int shift);
+
+protected:
+    QWidget *createWindow() override;
+    void Form_Load() override;
+
+private:
+    void ResetTicketInput();
+};
+
+namespace Global {
+inline constexpr FormRef<::frm01, FormId::Station> frm01{};
+}
