@@ -18,7 +18,7 @@ public:
     Label *lbl_F = nullptr;
     Label *lbl_G = nullptr;
     Label *lbl_H = nullptr;
-    QLabel *btnExit = nullptr; // transparent click area over the drawn close box
+    ImageControl *btnExit = nullptr; // transparent click area over the drawn close box
 
     void Form3Show();
     void btnExit_Click();
