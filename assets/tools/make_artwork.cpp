@@ -66,8 +66,11 @@ QImage stationBackground()
     const QRectF field(336, 154, 350, 56);
     softShadow(p, caption.united(field), 4, 3, {0, 1}, 200);
     {
+        // Rounded only on the outside: the square inner edge meets the field at x 336.
+        p.save();
+        p.setClipRect(caption);
         QPainterPath cell;
-        cell.addRoundedRect(caption.adjusted(0.5, 0.5, 4, -0.5), 4, 4);
+        cell.addRoundedRect(caption.adjusted(0.5, 0.5, 8, -0.5), 4, 4);
         QLinearGradient g(caption.topLeft(), caption.bottomLeft());
         g.setColorAt(0, QColor(0x55, 0x55, 0x55));
         g.setColorAt(0.5, QColor(0x2e, 0x2e, 0x2e));
@@ -75,6 +78,9 @@ QImage stationBackground()
         p.setPen(QPen(QColor(0x77, 0x77, 0x77), 1));
         p.setBrush(g);
         p.drawPath(cell);
+        p.restore();
+        p.fillRect(QRectF(caption.right() - 1, caption.top(), 1, caption.height()),
+                   QColor(0x77, 0x77, 0x77));
         p.setPen(QPen(QColor(255, 255, 255, 50), 1));
         p.drawLine(QPointF(caption.left() + 3, caption.top() + 1.5),
                    QPointF(caption.right(), caption.top() + 1.5));
@@ -82,11 +88,14 @@ QImage stationBackground()
                         QColor(0, 0, 0, 200));
     }
     {
+        p.save();
+        p.setClipRect(field);
         QPainterPath box;
-        box.addRoundedRect(field.adjusted(-4, 0.5, -0.5, -0.5), 4, 4);
+        box.addRoundedRect(field.adjusted(-8, 0.5, -0.5, -0.5), 4, 4);
         p.setPen(QPen(QColor(0x80, 0x80, 0x80), 1));
         p.setBrush(Qt::white);
         p.drawPath(box);
+        p.restore();
         // Inset shading along the top makes the field read as a place to type into.
         QLinearGradient inset(field.topLeft(), field.topLeft() + QPointF(0, 6));
         inset.setColorAt(0, QColor(0, 0, 0, 55));
