@@ -1,0 +1,441 @@
+#include "admin.h"
+
+#include "demoseed.h"
+#include "httpfront.h"
+#include "memberobject.h"
+#include "passwords.h"
+#include "storage.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QSet>
+#include <QTextStream>
+
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qav {
+
+namespace {
+
+void out(const QString &text)
+{
+    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void err(const QString &text)
+{
+    std::fputs(("qav-server: " + text + '\n').toUtf8().constData(), stderr);
+}
+
+// Thrown for a wrong use of the command line; exit code 2.
+struct UsageError
+{
+    QString text;
+};
+
+const QCommandLineOption dbOption({QStringLiteral("d"), QStringLiteral("db")},
+                                  QStringLiteral("Database: a file path, sqlite:///path/file.db or "
+                                                 "postgresql://user@host:port/dbname[?host=/socket/dir]. "
+                                                 "Default: qav.db in the current folder."),
+                                  QStringLiteral("url"));
+
+struct Cmd
+{
+    QCommandLineParser parser;
+    bool helpShown = false;
+};
+
+// Parses the arguments of one command; prints its help and says so when --help was given.
+bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
+                  const QList<QCommandLineOption> &options, const QStringList &positional)
+{
+    p.setApplicationDescription(description);
+    p.addHelpOption();
+    p.addOptions(options);
+    for (const QString &pos : positional)
+        p.addPositionalArgument(pos.section(u'|', 0, 0), pos.section(u'|', 1));
+    if (!p.parse(args))
+        throw UsageError{p.errorText()};
+    if (p.isSet(QStringLiteral("help"))) {
+        std::fputs(p.helpText().toUtf8().constData(), stdout);
+        return false;
+    }
+    if (p.positionalArguments().size() != positional.size())
+        throw UsageError{QStringLiteral("expected %1 argument(s): %2")
+                             .arg(positional.size())
+                             .arg(p.helpText().section(u'\n', 0, 0))};
+    return true;
+}
+
+std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p)
+{
+    auto storage = openStorage(p.value(dbOption));
+    storage->initSchema();
+    return storage;
+}
+
+QString readPassword()
+{
+    QTextStream in(stdin);
+    if (!isatty(STDIN_FILENO))
+        return in.readLine();
+    termios saved{};
+    tcgetattr(STDIN_FILENO, &saved);
+    termios silent = saved;
+    silent.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    std::fputs("Password: ", stderr);
+    const QString first = in.readLine();
+    std::fputs("\nRepeat password: ", stderr);
+    const QString second = in.readLine();
+    std::fputs("\n", stderr);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (first != second)
+        throw UsageError{QStringLiteral("the passwords differ")};
+    return first;
+}
+
+QString parseStart(const QString &text)
+{
+    for (const QString &format : {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
+        const QDateTime t = QDateTime::fromString(text, format);
+        if (t.isValid())
+            return t.toString(u"yyyyMMddHHmm"_qs);
+    }
+    throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
+}
+
+// One CSV line: fields separated by commas, optionally in double quotes with "" inside.
+std::optional<QStringList> splitCsv(const QString &line)
+{
+    QStringList fields;
+    QString field;
+    bool quoted = false;
+    bool wasQuoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quoted) {
+            if (c == u'"' && i + 1 < line.size() && line[i + 1] == u'"') {
+                field += u'"';
+                ++i;
+            } else if (c == u'"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == u'"' && field.trimmed().isEmpty() && !wasQuoted) {
+            quoted = wasQuoted = true;
+            field.clear();
+        } else if (c == u',') {
+            fields << (wasQuoted ? field : field.trimmed());
+            field.clear();
+            wasQuoted = false;
+        } else {
+            field += c;
+        }
+    }
+    if (quoted)
+        return std::nullopt;
+    fields << (wasQuoted ? field : field.trimmed());
+    return fields;
+}
+
+int cmdServe(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption port({u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
+                                  u"port"_qs, u"8470"_qs);
+    const QCommandLineOption bindOpt(u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
+                                     u"address"_qs, u"127.0.0.1"_qs);
+    const QCommandLineOption images(u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
+                                    u"dir"_qs);
+    const QCommandLineOption quiet(u"quiet"_qs, u"Do not log each request."_qs);
+    QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
+    constant.setFlags(QCommandLineOption::HiddenFromHelp);
+    if (!parseCommand(p, args, u"Serve the business object over HTTP."_qs,
+                      {dbOption, port, bindOpt, images, quiet, constant}, {}))
+        return 0;
+
+    bool portOk = false;
+    const uint portNumber = p.value(port).toUInt(&portOk);
+    if (!portOk || portNumber > 65535)
+        throw UsageError{QStringLiteral("bad port '%1'").arg(p.value(port))};
+    QHostAddress address;
+    const QString bindText = p.value(bindOpt);
+    if (bindText == QLatin1String("localhost"))
+        address = QHostAddress::LocalHost;
+    else if (!address.setAddress(bindText))
+        throw UsageError{QStringLiteral("bad address '%1'").arg(bindText)};
+
+    HttpFront::Options options;
+    options.imagesDir = p.value(images);
+    options.constantAnswer = p.isSet(constant);
+    options.quiet = p.isSet(quiet);
+    const QString dbUrl = p.value(dbOption);
+    QString where = QStringLiteral("none (constant answers)");
+    if (!options.constantAnswer) {
+        // Fail now, not on the first scan, when the database cannot be used.
+        auto storage = openAndInit(p);
+        where = storage->describe();
+    }
+    HttpFront front([dbUrl] { return openStorage(dbUrl); }, options);
+    QString listenError;
+    const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
+    if (actual == 0) {
+        err(QStringLiteral("cannot listen on %1:%2: %3").arg(bindText).arg(portNumber).arg(listenError));
+        return 1;
+    }
+    err(QStringLiteral("listening on http://%1:%2 database %3").arg(address.toString()).arg(actual).arg(where));
+    return QCoreApplication::exec();
+}
+
+int cmdInitDb(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Create the tables (safe to repeat)."_qs, {dbOption}, {}))
+        return 0;
+    auto storage = openAndInit(p);
+    out(QStringLiteral("database ready: %1").arg(storage->describe()));
+    return 0;
+}
+
+int cmdAddVenue(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Add or rename a venue."_qs, {dbOption},
+                      {u"place-code|Code the station signs in with, e.g. 1234."_qs,
+                       u"theater-name|Name shown on the station."_qs}))
+        return 0;
+    const QStringList pos = p.positionalArguments();
+    if (pos[0].trimmed().isEmpty() || pos[0] != pos[0].trimmed())
+        throw UsageError{u"the place code must not be empty or carry blanks at its ends"_qs};
+    auto storage = openAndInit(p);
+    storage->putVenue({pos[0], pos[1]});
+    out(QStringLiteral("venue %1 %2 saved").arg(pos[0], pos[1]));
+    return 0;
+}
+
+int cmdAddPerformance(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Add or change a performance."_qs, {dbOption},
+                      {u"bizcode|Business code of the performance."_qs,
+                       u"place-code|Venue it takes place in."_qs, u"goods-name|Title of the show."_qs,
+                       u"starts-at|Start as YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"."_qs,
+                       u"place-name|Hall inside the venue."_qs}))
+        return 0;
+    const QStringList pos = p.positionalArguments();
+    const QString start = parseStart(pos[3]);
+    auto storage = openAndInit(p);
+    if (!storage->findVenue(pos[1]))
+        throw UsageError{QStringLiteral("unknown venue '%1': add it first with add-venue").arg(pos[1])};
+    storage->putPerformance({pos[0], pos[1], pos[2], start, pos[4]});
+    out(QStringLiteral("performance %1 saved").arg(pos[0]));
+    return 0;
+}
+
+int cmdAddOperator(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs, u"code"_qs);
+    if (!parseCommand(p, args,
+                      u"Add an operator or set a new password. The password is read from the "
+                      "terminal without echo, or as the first line of standard input."_qs,
+                      {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (id.trimmed().isEmpty() || id != id.trimmed())
+        throw UsageError{u"the operator id must not be empty or carry blanks at its ends"_qs};
+    if (!p.isSet(venue))
+        throw UsageError{u"--venue <place code> is required"_qs};
+    auto storage = openAndInit(p);
+    if (!storage->findVenue(p.value(venue)))
+        throw UsageError{QStringLiteral("unknown venue '%1'").arg(p.value(venue))};
+    const QString password = readPassword();
+    if (password.isEmpty())
+        throw UsageError{u"empty password"_qs};
+    storage->putOperator({id, hashPassword(password), p.value(venue)});
+    out(QStringLiteral("operator %1 saved").arg(id));
+    return 0;
+}
+
+int cmdImportBookings(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Import bookings from a UTF-8 CSV file with the header line\n"
+                      "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
+                      "(cancelled: 0/1, optional). Existing tickets are updated, their admission "
+                      "state kept. Nothing is imported when any line is bad."_qs,
+                      {dbOption}, {u"csv|File to import."_qs}))
+        return 0;
+    const QString path = p.positionalArguments()[0];
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        err(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return 1;
+    }
+    auto storage = openAndInit(p);
+
+    QList<Booking> bookings;
+    QStringList problems;
+    QHash<QString, bool> knownPerformance;
+    QSet<QString> seen;
+    int lineNo = 0;
+    while (!file.atEnd()) {
+        QString line = QString::fromUtf8(file.readLine());
+        ++lineNo;
+        if (lineNo == 1 && line.startsWith(QChar(0xFEFF)))
+            line.remove(0, 1);
+        while (line.endsWith(u'\n') || line.endsWith(u'\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty())
+            continue;
+        const auto fields = splitCsv(line);
+        auto bad = [&](const QString &why) { problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why); };
+        if (!fields) {
+            bad(u"unclosed quote"_qs);
+            continue;
+        }
+        if (lineNo == 1 && fields->value(0) == QLatin1String("bizcode"))
+            continue;
+        if (fields->size() != 5 && fields->size() != 6) {
+            bad(QStringLiteral("expected 5 or 6 fields, found %1").arg(fields->size()));
+            continue;
+        }
+        Booking b{fields->at(0), fields->at(1), fields->at(2), fields->at(3), fields->at(4)};
+        const QString cancelled = fields->value(5).trimmed();
+        if (b.bizcode.isEmpty() || b.ticketNo.isEmpty()) {
+            bad(u"empty bizcode or ticket number"_qs);
+            continue;
+        }
+        if (cancelled == QLatin1String("1"))
+            b.cancelled = true;
+        else if (!cancelled.isEmpty() && cancelled != QLatin1String("0")) {
+            bad(QStringLiteral("cancelled must be 0 or 1, not '%1'").arg(cancelled));
+            continue;
+        }
+        auto known = knownPerformance.find(b.bizcode);
+        if (known == knownPerformance.end())
+            known = knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
+        if (!*known) {
+            bad(QStringLiteral("unknown performance '%1'").arg(b.bizcode));
+            continue;
+        }
+        const QString key = b.bizcode + u'\x1f' + b.ticketNo;
+        if (seen.contains(key)) {
+            bad(QStringLiteral("ticket %1 appears twice").arg(b.ticketNo));
+            continue;
+        }
+        seen.insert(key);
+        bookings << b;
+    }
+    if (!problems.isEmpty()) {
+        for (const QString &problem : problems)
+            err(QStringLiteral("%1: %2").arg(path, problem));
+        err(QStringLiteral("%1 bad line(s); nothing imported").arg(problems.size()));
+        return 1;
+    }
+    storage->putBookings(bookings);
+    out(QStringLiteral("%1 booking(s) imported").arg(bookings.size()));
+    return 0;
+}
+
+int cmdSeedDemo(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Lay out the demo venue 1234 with today's performance, operators "
+                      "gate01..gate03 (password = id) and 300 bookings. Safe to repeat."_qs,
+                      {dbOption}, {}))
+        return 0;
+    auto storage = openStorage(p.value(dbOption));
+    seedDemo(*storage);
+    out(QStringLiteral("demo seeded in %1: place code %2, bizcode %3, operators gate01..gate03")
+            .arg(storage->describe(), QString::fromUtf8(demo::kPlaceCode),
+                 QString::fromUtf8(demo::kTodayBizcode)));
+    return 0;
+}
+
+int cmdSummary(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Print the counters of a performance."_qs, {dbOption},
+                      {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    const QString bizcode = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    const RecordSet rs = MemberObject(*storage).run({QString::fromLatin1(kBookingProc),
+                                                     {u"S"_qs, bizcode, {}, {}, {}}});
+    if (rs.rows.isEmpty()) {
+        err(QStringLiteral("unknown performance '%1'").arg(bizcode));
+        return 1;
+    }
+    const auto perf = storage->findPerformance(bizcode);
+    out(QStringLiteral("%1 %2 %3").arg(bizcode, perf->goodsName, perf->startsAt));
+    for (const QString &column : MemberObject::summaryColumns().mid(2))
+        out(rs.value(column));
+    return 0;
+}
+
+const QString kUsage = QStringLiteral(
+    "Usage: qav-server <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  serve             serve the business object over HTTP (default port 8470)\n"
+    "  init-db           create the tables\n"
+    "  add-venue         add or rename a venue\n"
+    "  add-performance   add or change a performance\n"
+    "  add-operator      add an operator or set a new password\n"
+    "  import-bookings   import bookings from a CSV file\n"
+    "  seed-demo         lay out the demo venue, operators and bookings\n"
+    "  summary           print the counters of a performance\n"
+    "\n"
+    "Every command takes --db <url> (default: qav.db here) and --help.\n");
+
+} // namespace
+
+int runAdmin(const QStringList &arguments)
+{
+    const QString command = arguments.value(1);
+    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h")
+        || command == QLatin1String("help")) {
+        std::fputs(kUsage.toUtf8().constData(), command.isEmpty() ? stderr : stdout);
+        return command.isEmpty() ? 2 : 0;
+    }
+    using Handler = int (*)(const QStringList &);
+    static const QHash<QString, Handler> handlers = {
+        {u"serve"_qs, cmdServe},
+        {u"init-db"_qs, cmdInitDb},
+        {u"add-venue"_qs, cmdAddVenue},
+        {u"add-performance"_qs, cmdAddPerformance},
+        {u"add-operator"_qs, cmdAddOperator},
+        {u"import-bookings"_qs, cmdImportBookings},
+        {u"seed-demo"_qs, cmdSeedDemo},
+        {u"summary"_qs, cmdSummary},
+    };
+    const auto handler = handlers.find(command);
+    if (handler == handlers.end()) {
+        err(QStringLiteral("unknown command '%1'\n\n%2").arg(command, kUsage));
+        return 2;
+    }
+    // The parser sees "qav-server <command>" as its program name, so --help reads naturally.
+    QStringList args = arguments.mid(2);
+    args.prepend(QStringLiteral("qav-server ") + command);
+    try {
+        return (*handler)(args);
+    } catch (const UsageError &e) {
+        err(QStringLiteral("%1: %2 (see qav-server %1 --help)").arg(command, e.text));
+        return 2;
+    } catch (const std::exception &e) {
+        err(QString::fromUtf8(e.what()));
+        return 1;
+    }
+}
+
+} // namespace qav

@@ -1,0 +1,9 @@
+#include "admin.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return qav::runAdmin(app.arguments());
+}

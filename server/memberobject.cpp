@@ -1,0 +1,127 @@
+#include "memberobject.h"
+
+#include "passwords.h"
+
+#include <QLocale>
+
+namespace qav {
+
+namespace {
+
+RecordSet oneRow(const QStringList &columns, QStringList row)
+{
+    while (row.size() < columns.size())
+        row << QString(u""_qs);
+    return {columns, {row}};
+}
+
+QString counted(const QString &label, qint64 n)
+{
+    static const QLocale korean(QLocale::Korean, QLocale::SouthKorea);
+    return label + u' ' + korean.toString(n);
+}
+
+} // namespace
+
+MemberObject::MemberObject(Storage &storage)
+    : m_storage(storage)
+{
+}
+
+const QStringList &MemberObject::loginColumns()
+{
+    static const QStringList c = {u"ErrCode"_qs, u"ErrMsg"_qs, u"bizcode"_qs, u"TheaterName"_qs,
+                                  u"GoodsName"_qs};
+    return c;
+}
+
+const QStringList &MemberObject::verifyColumns()
+{
+    static const QStringList c = {u"ErrCode"_qs,  u"ErrMsg"_qs,    u"CustName"_qs,
+                                  u"TicketNo"_qs, u"GoodsName"_qs, u"PlayDate"_qs,
+                                  u"PlaceName"_qs, u"SeatGradeName"_qs, u"SeatInfo"_qs};
+    return c;
+}
+
+const QStringList &MemberObject::summaryColumns()
+{
+    static const QStringList c = {u"ErrCode"_qs, u"ErrMsg"_qs, u"Total"_qs, u"A"_qs, u"B"_qs, u"C"_qs,
+                                  u"D"_qs,       u"E"_qs,      u"F"_qs,     u"G"_qs, u"H"_qs};
+    return c;
+}
+
+RecordSet MemberObject::run(const Command &command, qint64 startedNs)
+{
+    if (command.procedure == QLatin1String(kLoginProc))
+        return login(command.args);
+    return booking(command.args, startedNs);
+}
+
+RecordSet MemberObject::login(const QStringList &args)
+{
+    auto reject = [](const QString &why) { return oneRow(loginColumns(), {u"-1"_qs, why}); };
+
+    QString placeCode;
+    if (args.size() == 2) {
+        const std::optional<OperatorRecord> op = m_storage.findOperator(args[0].trimmed());
+        // Unknown ids are checked against a dummy hash so both refusals take the same time.
+        const bool passwordOk = verifyPassword(op ? op->passwordHash : dummyPasswordHash(), args[1]);
+        if (!op || !passwordOk)
+            return reject(u"아이디 또는 비밀번호가 맞지 않습니다"_qs);
+        placeCode = op->placeCode;
+    } else {
+        placeCode = args[0].trimmed();
+    }
+
+    const std::optional<Venue> venue = m_storage.findVenue(placeCode);
+    if (!venue)
+        return reject(u"등록되지 않은 공연장 코드입니다"_qs);
+    const std::optional<Performance> perf =
+        m_storage.gatePerformance(venue->placeCode, QDateTime::currentDateTime());
+    if (!perf)
+        return reject(u"예정된 공연이 없습니다"_qs);
+    return oneRow(loginColumns(),
+                  {u"0"_qs, u"로그인 성공"_qs, perf->bizcode, venue->theaterName, perf->goodsName});
+}
+
+RecordSet MemberObject::booking(const QStringList &args, qint64 startedNs)
+{
+    if (args[0] == QLatin1String("S"))
+        return summary(args[1]);
+
+    ScanRequest request{args[0], args[1], args[3], args[4].trimmed(), startedNs};
+    const ScanOutcome o = m_storage.scan(request);
+    const bool accepted = o.code != QLatin1String("-1") && o.code != QLatin1String("-2");
+    if (!accepted)
+        return oneRow(verifyColumns(), {o.code, o.message});
+    return oneRow(verifyColumns(),
+                  {o.code, o.message, o.booking.custName, o.booking.ticketNo, o.performance.goodsName,
+                   o.performance.startsAt, o.performance.placeName, o.booking.seatGrade,
+                   o.booking.seatInfo});
+}
+
+RecordSet MemberObject::summary(const QString &bizcode)
+{
+    const std::optional<Summary> s = m_storage.summary(bizcode);
+    if (!s)
+        return {summaryColumns(), {}};
+    const qint64 rate = s->total > 0 ? (s->admitted * 100) / s->total : 0;
+    return oneRow(summaryColumns(),
+                  {u"0"_qs, u"집계"_qs, counted(u"총 예매"_qs, s->total), counted(u"입장"_qs, s->admitted),
+                   counted(u"현재 입장 중"_qs, s->insideNow), counted(u"퇴장"_qs, s->leftNow),
+                   counted(u"미입장"_qs, s->notYet), counted(u"재입장"_qs, s->reentered),
+                   counted(u"취소"_qs, s->cancelled), counted(u"입장 거부"_qs, s->refused),
+                   QStringLiteral("입장률 %1%").arg(rate)});
+}
+
+RecordSet MemberObject::constantAnswer(const Command &command)
+{
+    if (command.procedure == QLatin1String(kLoginProc))
+        return oneRow(loginColumns(), {u"0"_qs, u"로그인 성공"_qs, u"CONST"_qs, u"상수 공연장"_qs,
+                                       u"상수 공연"_qs});
+    return oneRow(verifyColumns(), {u"0"_qs, u"입장 확인"_qs, u"홍길동"_qs, command.args.value(3),
+                                    u"상수 공연"_qs, u"202501011930"_qs, u"메인 홀"_qs, u"R석"_qs,
+                                    u"1층 A열 1번"_qs});
+}
+
+} // namespace qav

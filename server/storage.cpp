@@ -1,0 +1,153 @@
+#include "storage.h"
+
+#include "sqlstorage.h"
+
+#include <QDate>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace qav {
+
+namespace {
+
+// "19:05" for today, "12/24 19:05" for an earlier day: the operator needs to tell them apart.
+QString shortTime(const QString &stamp)
+{
+    const QDateTime t = QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!t.isValid())
+        return stamp;
+    if (t.date() == QDate::currentDate())
+        return t.toString(QStringLiteral("HH:mm"));
+    return t.toString(QStringLiteral("MM/dd HH:mm"));
+}
+
+QString playTime(const QString &startsAt)
+{
+    const QDateTime t = QDateTime::fromString(startsAt, QStringLiteral("yyyyMMddHHmm"));
+    return t.isValid() ? t.toString(QStringLiteral("MM/dd HH:mm")) : startsAt;
+}
+
+QString byWhom(const QString &when, const QString &who)
+{
+    QStringList parts;
+    if (!when.isEmpty())
+        parts << shortTime(when);
+    if (!who.isEmpty())
+        parts << who;
+    return parts.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(parts.join(u' '));
+}
+
+} // namespace
+
+void describeOutcome(ScanOutcome &o)
+{
+    switch (o.result) {
+    case ScanResult::Entered:
+        o.code = QStringLiteral("0");
+        o.message = QStringLiteral("입장 확인");
+        return;
+    case ScanResult::ReEntered:
+        o.code = QStringLiteral("1");
+        o.message = QStringLiteral("재입장 확인");
+        return;
+    case ScanResult::Exited:
+        o.code = QStringLiteral("2");
+        o.message = QStringLiteral("퇴장 확인");
+        return;
+    case ScanResult::UnknownMode:
+        o.code = QStringLiteral("-1");
+        o.message = QStringLiteral("알 수 없는 처리 구분입니다");
+        return;
+    case ScanResult::UnknownPerformance:
+        o.code = QStringLiteral("-1");
+        o.message = QStringLiteral("공연 정보가 없습니다. 다시 로그인하세요");
+        return;
+    case ScanResult::UnknownTicket:
+        o.code = QStringLiteral("-1");
+        o.message = QStringLiteral("없는 티켓 번호입니다");
+        return;
+    case ScanResult::OtherPerformance:
+        o.code = QStringLiteral("-1");
+        o.message = QStringLiteral("다른 공연 티켓입니다: %1 %2")
+                        .arg(o.performance.goodsName, playTime(o.performance.startsAt));
+        return;
+    case ScanResult::Cancelled:
+        o.code = QStringLiteral("-1");
+        o.message = QStringLiteral("취소된 예매입니다");
+        return;
+    case ScanResult::AlreadyInside:
+        o.code = QStringLiteral("-2");
+        o.message = QStringLiteral("이미 입장한 티켓입니다") + byWhom(o.when, o.who);
+        return;
+    case ScanResult::NeverEntered:
+        o.code = QStringLiteral("-2");
+        o.message = QStringLiteral("입장 기록이 없는 티켓입니다");
+        return;
+    case ScanResult::AlreadyLeft:
+        o.code = QStringLiteral("-2");
+        o.message = QStringLiteral("이미 퇴장한 티켓입니다") + byWhom(o.when, o.who);
+        return;
+    }
+}
+
+std::optional<Performance> Storage::gatePerformance(const QString &placeCode, const QDateTime &now)
+{
+    const QString today = now.date().toString(QStringLiteral("yyyyMMdd"));
+    const QList<Performance> list = performancesFrom(placeCode, today + QStringLiteral("0000"));
+    // A show that began up to three hours ago is still the one at the gate (late comers, re-entry).
+    const QString current = now.addSecs(-3 * 3600).toString(QStringLiteral("yyyyMMddHHmm"));
+    const Performance *lastToday = nullptr;
+    for (const Performance &p : list) {
+        if (!p.startsAt.startsWith(today))
+            break;
+        if (p.startsAt >= current)
+            return p;
+        lastToday = &p;
+    }
+    if (lastToday)
+        return *lastToday;
+    for (const Performance &p : list) {
+        if (p.startsAt > today + QStringLiteral("2359"))
+            return p;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<Storage> openStorage(const QString &urlText)
+{
+    const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
+    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"))) {
+        const QUrl url(text, QUrl::StrictMode);
+        const QString dbName = url.path().mid(1);
+        if (!url.isValid() || dbName.isEmpty() || dbName.contains(u'/'))
+            throw StorageError(QStringLiteral("bad database URL '%1': expected "
+                                              "postgresql://user@host:port/dbname")
+                                   .arg(text)
+                                   .toStdString());
+        PgParams params;
+        params.host = url.host();
+        const QUrlQuery query(url);
+        if (query.hasQueryItem(QStringLiteral("host")))
+            params.host = query.queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
+        if (params.host.isEmpty())
+            params.host = QStringLiteral("127.0.0.1");
+        params.port = url.port(5432);
+        params.user = url.userName(QUrl::FullyDecoded);
+        params.password = url.password(QUrl::FullyDecoded);
+        params.database = dbName;
+        return openPostgres(params);
+    }
+    QString path = text;
+    if (text.startsWith(QLatin1String("sqlite://")))
+        path = text.mid(int(sizeof("sqlite://")) - 1);
+    else if (text.contains(QLatin1String("://")))
+        throw StorageError(QStringLiteral("bad database URL '%1': use a file path, sqlite:///path "
+                                          "or postgresql://...")
+                               .arg(text)
+                               .toStdString());
+    if (path.isEmpty())
+        throw StorageError("bad database URL: no file name");
+    return openSqlite(path);
+}
+
+} // namespace qav
