@@ -44,12 +44,6 @@ const QCommandLineOption dbOption({QStringLiteral("d"), QStringLiteral("db")},
                                                  "Default: qav.db in the current folder."),
                                   QStringLiteral("url"));
 
-struct Cmd
-{
-    QCommandLineParser parser;
-    bool helpShown = false;
-};
-
 // Parses the arguments of one command; prints its help and says so when --help was given.
 bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
                   const QList<QCommandLineOption> &options, const QStringList &positional)

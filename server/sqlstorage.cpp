@@ -435,6 +435,7 @@ public:
         , m_description(std::move(description))
     {
         exec(QStringLiteral("SET synchronous_commit TO on"));
+        exec(QStringLiteral("SET client_min_messages TO warning"));
     }
     QString describe() const override { return m_description; }
 
