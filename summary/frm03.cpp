@@ -1,0 +1,89 @@
+#include "frm03.h"
+
+#include "Addresses.h"
+#include "Assets.h"
+#include "Commands.h"
+#include "DataSpace.h"
+#include "Global.h"
+#include "Lifecycle.h"
+#include "Look.h"
+#include "frm01.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPixmap>
+
+QWidget *frm03::createWindow()
+{
+    qav::initAssets();
+    auto *w = new QWidget(nullptr, Qt::Window);
+    w->setWindowTitle(QStringLiteral("입장현황"));
+    // An icon of its own that shows nothing, so the application's icon is not inherited.
+    QPixmap blank(16, 16);
+    blank.fill(Qt::transparent);
+    w->setWindowIcon(QIcon(blank));
+    w->resize(tw(7125), tw(7590));
+
+    auto *background = new QLabel(w);
+    background->setPixmap(QPixmap(QStringLiteral(":/builtin/summary_background.jpg")));
+    background->setGeometry(QRect(QPoint(0, 0), background->pixmap().size()));
+
+    const QColor buttonText = QApplication::palette().color(QPalette::ButtonText);
+    auto value = [&](int top) {
+        auto *label = new Label(w, true);
+        label->setGeometry(twipsRect(1000, top, 10000, 405));
+        label->setFont(gulim(20.25));
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, buttonText);
+        label->setPalette(p);
+        return label;
+    };
+    lbl_Total = value(1320);
+    lbl_A = value(1920);
+    lbl_B = value(2520);
+    lbl_C = value(3240);
+    lbl_D = value(3840);
+    lbl_E = value(4440);
+    lbl_F = value(5160);
+    lbl_G = value(5880);
+    lbl_H = value(6480);
+
+    btnExit = new ImageControl(w);
+    btnExit->setGeometry(twipsRect(6360, 120, 615, 615));
+    connect(btnExit, &ImageControl::clicked, this, [this] { runHandler([this] { btnExit_Click(); }); });
+    return w;
+}
+
+void frm03::Form3Show()
+{
+    g_ServerUrl = ServerAddress();
+    auto dataSpace = std::make_unique<DataSpace>();
+    auto object = dataSpace->CreateObject(QStringLiteral("Velmor.member"), g_ServerUrl);
+    auto answer = object->Query(Commands::Summary(g_BizCode));
+
+    if (!answer->Eof()) {
+        const std::pair<Label *, const char16_t *> lines[] = {
+            {lbl_Total, u"Total"}, {lbl_A, u"A"}, {lbl_B, u"B"}, {lbl_C, u"C"}, {lbl_D, u"D"},
+            {lbl_E, u"E"},         {lbl_F, u"F"}, {lbl_G, u"G"}, {lbl_H, u"H"}};
+        for (const auto &[label, column] : lines)
+            label->setCaption(answer->Fields(QString::fromUtf16(column)));
+    }
+
+    answer->Close();
+    answer.reset();
+    object.reset();
+    dataSpace.reset();
+}
+
+void frm03::btnExit_Click()
+{
+    CloseSummary();
+    // A station that is already gone stays gone: the program ends with this panel.
+    if (!Global::frm01.isLoaded())
+        return;
+    Global::frm01->txtTicketNo->setFocus();
+    const QString file = QStringLiteral("./btn5on.jpg");
+    const QPixmap picture = LoadPicture(file);
+    Global::frm01->btnScore->setPicture(picture);
+    Global::frm01->btnScore->pictureFile = file;
+}
