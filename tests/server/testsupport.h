@@ -1,0 +1,86 @@
+#pragma once
+
+// Databases for the server tests: a fresh SQLite file, or a fresh database on the PostgreSQL
+// server named by QAV_TEST_PG_URL (dropped again when the test is done).
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <QUuid>
+
+#include <memory>
+
+namespace qavtest {
+
+inline QStringList backends()
+{
+    return {QStringLiteral("sqlite"), QStringLiteral("postgresql")};
+}
+
+inline QString pgBaseUrl()
+{
+    return qEnvironmentVariable("QAV_TEST_PG_URL");
+}
+
+class ScratchDatabase
+{
+public:
+    explicit ScratchDatabase(const QString &backend)
+    {
+        if (backend == QLatin1String("sqlite")) {
+            m_url = m_dir.filePath(QStringLiteral("test.db"));
+            return;
+        }
+        const QUrl base(pgBaseUrl());
+        m_name = QStringLiteral("qav_t_") + QUuid::createUuid().toString(QUuid::Id128).left(16);
+        admin([&](QSqlQuery &q) { return q.exec(QStringLiteral("CREATE DATABASE ") + m_name); });
+        QUrl url = base;
+        url.setPath(u'/' + m_name);
+        m_url = url.toString();
+    }
+    ~ScratchDatabase()
+    {
+        if (!m_name.isEmpty())
+            admin([&](QSqlQuery &q) { return q.exec(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_name)); });
+    }
+    QString url() const { return m_url; }
+    QString dir() const { return m_dir.path(); }
+
+private:
+    template<typename F>
+    void admin(F f)
+    {
+        const QUrl base(pgBaseUrl());
+        const QString conn = QStringLiteral("scratch-admin-") + m_name;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), conn);
+            db.setHostName(base.host());
+            db.setPort(base.port(5432));
+            db.setUserName(base.userName());
+            db.setPassword(base.password());
+            db.setDatabaseName(base.path().mid(1));
+            if (!db.open())
+                qFatal("cannot reach QAV_TEST_PG_URL: %s", qPrintable(db.lastError().text()));
+            QSqlQuery q(db);
+            if (!f(q))
+                qWarning("scratch database: %s", qPrintable(q.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(conn);
+    }
+
+    QTemporaryDir m_dir;
+    QString m_name;
+    QString m_url;
+};
+
+// Skips the current data row when it needs PostgreSQL and none is configured.
+#define QAV_REQUIRE_BACKEND(backend)                                                                \
+    do {                                                                                            \
+        if ((backend) == QLatin1String("postgresql") && qavtest::pgBaseUrl().isEmpty())             \
+            QSKIP("QAV_TEST_PG_URL is not set (source scripts/start-test-postgres.sh)");            \
+    } while (false)
+
+} // namespace qavtest

@@ -1,0 +1,447 @@
+// The business rules of Velmor.member against a real database, the same cases for SQLite and
+// PostgreSQL.
+
+#include "demoseed.h"
+#include "memberobject.h"
+#include "storage.h"
+#include "testsupport.h"
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QSemaphore>
+#include <QThread>
+
+#include <algorithm>
+#include <map>
+
+using namespace qav;
+
+namespace {
+
+RecordSet scanCmd(Storage &s, const QString &mode, const QString &ticket, const QString &op = u"gate01"_qs,
+                  const QString &bizcode = QString::fromLatin1(demo::kTodayBizcode))
+{
+    return MemberObject(s).run({QString::fromLatin1(kBookingProc), {mode, bizcode, {}, ticket, op}});
+}
+
+RecordSet login(Storage &s, const QStringList &args)
+{
+    return MemberObject(s).run({QString::fromLatin1(kLoginProc), args});
+}
+
+} // namespace
+
+class ServerRulesTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void verification_data();
+    void verification();
+    void acceptedAnswerCarriesTheBooking_data();
+    void acceptedAnswerCarriesTheBooking();
+    void signIn_data();
+    void signIn();
+    void gatePerformance_data();
+    void gatePerformance();
+    void everyAttemptIsAudited_data();
+    void everyAttemptIsAudited();
+    void summaryCounters_data();
+    void summaryCounters();
+    void concurrentScansChangeStateOnce_data();
+    void concurrentScansChangeStateOnce();
+    void passwordsAreSlowHashes();
+    void unknownIdCostsAsMuchAsWrongPassword();
+    void demoSeedIsRepeatable();
+
+private:
+    Storage &db(const QString &backend);
+    void addBackendRows(const char *name, const std::function<void(QTestData &)> &fill);
+
+    std::map<QString, std::unique_ptr<qavtest::ScratchDatabase>> m_scratch;
+    std::map<QString, std::unique_ptr<Storage>> m_storage;
+    int m_nextTicket = 10000100; // fresh demo tickets, one range per test row
+};
+
+void ServerRulesTest::initTestCase()
+{
+    for (const QString &backend : qavtest::backends()) {
+        if (backend == QLatin1String("postgresql") && qavtest::pgBaseUrl().isEmpty())
+            continue;
+        m_scratch[backend] = std::make_unique<qavtest::ScratchDatabase>(backend);
+        m_storage[backend] = openStorage(m_scratch[backend]->url());
+        seedDemo(*m_storage[backend]);
+        m_storage[backend]->putVenue({u"5678"_qs, u"빈 극장"_qs}); // a venue without performances
+    }
+}
+
+void ServerRulesTest::cleanupTestCase()
+{
+    m_storage.clear();
+    m_scratch.clear();
+}
+
+Storage &ServerRulesTest::db(const QString &backend)
+{
+    return *m_storage.at(backend);
+}
+
+void ServerRulesTest::addBackendRows(const char *name, const std::function<void(QTestData &)> &fill)
+{
+    for (const QString &backend : qavtest::backends())
+        fill(QTest::addRow("%s: %s", qPrintable(backend), name) << backend);
+}
+
+void ServerRulesTest::verification_data()
+{
+    QTest::addColumn<QString>("backend");
+    // Each step: mode | ticket (# = a fresh ticket of the row) | operator | code | message part [| bizcode]
+    QTest::addColumn<QStringList>("steps");
+
+    const QList<std::pair<const char *, QStringList>> cases = {
+        {"entry accepted", {u"I|#|gate01|0|입장 확인"_qs}},
+        {"second entry refused with time and first operator",
+         {u"I|#|gate01|0|입장 확인"_qs, u"I|#|gate02|-2|이미 입장한 티켓입니다 ("_qs, u"I|#|gate02|-2|gate01)"_qs}},
+        {"exit of a ticket never admitted", {u"O|#|gate01|-2|입장 기록이 없는 티켓입니다"_qs}},
+        {"exit then re-entry",
+         {u"I|#|gate01|0|입장 확인"_qs, u"O|#|gate02|2|퇴장 확인"_qs, u"I|#|gate03|1|재입장 확인"_qs,
+          u"I|#|gate03|-2|gate03)"_qs}},
+        {"second exit refused with first exit's operator",
+         {u"I|#|gate01|0|"_qs, u"O|#|gate02|2|"_qs, u"O|#|gate01|-2|이미 퇴장한 티켓입니다"_qs,
+          u"O|#|gate01|-2|gate02)"_qs}},
+        {"cancelled booking", {u"I|10000300|gate01|-1|취소된 예매입니다"_qs, u"O|10000300|gate01|-1|취소된 예매입니다"_qs}},
+        {"ticket of another performance says which",
+         {u"I|20000001|gate01|-1|다른 공연 티켓입니다: 콘서트 겨울 바다 "_qs
+              + QDate::currentDate().addDays(1).toString(u"MM/dd"_qs) + u" 18:00"_qs}},
+        {"unknown ticket", {u"I|99999999|gate01|-1|없는 티켓 번호입니다"_qs}},
+        {"blank ticket", {u"I|   |gate01|-1|없는 티켓 번호입니다"_qs}},
+        {"ticket is looked up without surrounding blanks", {u"I| # |gate01|0|입장 확인"_qs}},
+        {"quote characters are only data", {u"I|1' OR '1'='1|gate01|-1|없는 티켓 번호입니다"_qs}},
+        {"unknown mode letter", {u"X|#|gate01|-1|알 수 없는 처리 구분입니다"_qs, u"I|#|gate01|0|입장 확인"_qs}},
+        {"lower-case mode is unknown", {u"i|#|gate01|-1|알 수 없는 처리 구분입니다"_qs}},
+        {"unknown performance", {u"I|#|gate01|-1|공연 정보가 없습니다|NOPE"_qs}},
+        {"demo ticket already inside", {u"I|10000298|gate01|-2|gate02)"_qs}},
+        {"demo ticket that went out re-enters", {u"O|10000297|gate01|-2|이미 퇴장한 티켓입니다"_qs}},
+    };
+    for (const auto &[name, steps] : cases) {
+        const QString fresh = QString::number(m_nextTicket++);
+        QStringList resolved;
+        for (QString step : steps)
+            resolved << step.replace(u'#', fresh);
+        addBackendRows(name, [&](QTestData &row) { row << resolved; });
+    }
+}
+
+void ServerRulesTest::verification()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, steps);
+    QAV_REQUIRE_BACKEND(backend);
+    for (const QString &step : steps) {
+        const QStringList f = step.split(u'|');
+        const RecordSet rs = scanCmd(db(backend), f[0], f[1], f[2],
+                                     f.size() > 5 ? f[5] : QString::fromLatin1(demo::kTodayBizcode));
+        QCOMPARE(rs.rows.size(), 1);
+        QCOMPARE(rs.columns, MemberObject::verifyColumns());
+        QVERIFY2(rs.value(u"ErrMsg"_qs).contains(f[4]), qPrintable(step + u" got "_qs + rs.value(u"ErrMsg"_qs)));
+        QCOMPARE(rs.value(u"ErrCode"_qs), f[3]);
+    }
+}
+
+void ServerRulesTest::acceptedAnswerCarriesTheBooking_data()
+{
+    QTest::addColumn<QString>("backend");
+    addBackendRows("entry", [](QTestData &) {});
+}
+
+void ServerRulesTest::acceptedAnswerCarriesTheBooking()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    const RecordSet ok = scanCmd(db(backend), u"I"_qs, u"10000001"_qs);
+    QCOMPARE(ok.value(u"ErrCode"_qs), u"0"_qs);
+    QCOMPARE(ok.value(u"TicketNo"_qs), u"10000001"_qs);
+    QCOMPARE(ok.value(u"GoodsName"_qs), u"뮤지컬 별빛 기차"_qs);
+    QCOMPARE(ok.value(u"PlayDate"_qs), QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"1930"_qs);
+    QCOMPARE(ok.value(u"PlaceName"_qs), u"그랜드 홀"_qs);
+    QCOMPARE(ok.value(u"SeatGradeName"_qs), u"VIP석"_qs);
+    QCOMPARE(ok.value(u"SeatInfo"_qs), u"1층 A열 1번"_qs);
+    QVERIFY(!ok.value(u"CustName"_qs).isEmpty());
+
+    // A refusal still has every column, all present and empty but code and message.
+    const RecordSet refused = scanCmd(db(backend), u"I"_qs, u"10000001"_qs);
+    QCOMPARE(refused.value(u"ErrCode"_qs), u"-2"_qs);
+    for (const QString &column : MemberObject::verifyColumns().mid(2))
+        QVERIFY2(!refused.value(column).isNull() && refused.value(column).isEmpty(), qPrintable(column));
+}
+
+void ServerRulesTest::signIn_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("message");
+
+    const QString badPw = u"아이디 또는 비밀번호가 맞지 않습니다"_qs;
+    struct Case { const char *name; QStringList args; const char *code; QString message; };
+    const QList<Case> cases = {
+        {"operator with right password", {u"gate01"_qs, u"gate01"_qs}, "0", u"로그인 성공"_qs},
+        {"operator id with blanks around", {u" gate02 "_qs, u"gate02"_qs}, "0", u"로그인 성공"_qs},
+        {"wrong password", {u"gate01"_qs, u"gate02"_qs}, "-1", badPw},
+        {"password is not trimmed", {u"gate01"_qs, u"gate01 "_qs}, "-1", badPw},
+        {"unknown operator gets the same refusal", {u"nobody"_qs, u"gate01"_qs}, "-1", badPw},
+        {"place code", {u"1234"_qs}, "0", u"로그인 성공"_qs},
+        {"unknown place code", {u"9999"_qs}, "-1", u"등록되지 않은 공연장 코드입니다"_qs},
+        {"venue without performances", {u"5678"_qs}, "-1", u"예정된 공연이 없습니다"_qs},
+    };
+    for (const Case &c : cases)
+        addBackendRows(c.name, [&](QTestData &row) { row << c.args << QString::fromLatin1(c.code) << c.message; });
+}
+
+void ServerRulesTest::signIn()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, args);
+    QFETCH(QString, code);
+    QFETCH(QString, message);
+    QAV_REQUIRE_BACKEND(backend);
+    const RecordSet rs = login(db(backend), args);
+    QCOMPARE(rs.columns, MemberObject::loginColumns());
+    QCOMPARE(rs.rows.size(), 1);
+    QCOMPARE(rs.value(u"ErrCode"_qs), code);
+    QCOMPARE(rs.value(u"ErrMsg"_qs), message);
+    if (code == QLatin1String("0")) {
+        QCOMPARE(rs.value(u"bizcode"_qs), QString::fromLatin1(demo::kTodayBizcode));
+        QCOMPARE(rs.value(u"TheaterName"_qs), QString::fromUtf8(demo::kTheater));
+        QCOMPARE(rs.value(u"GoodsName"_qs), u"뮤지컬 별빛 기차"_qs);
+    } else {
+        QCOMPARE(rs.value(u"bizcode"_qs), QString(u""_qs));
+    }
+}
+
+void ServerRulesTest::gatePerformance_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("starts"); // hh:mm today, or +1 hh:mm for tomorrow, -1 for yesterday
+    QTest::addColumn<QString>("now");
+    QTest::addColumn<int>("expected");       // index into starts, -1 for none
+
+    struct Case { const char *name; QStringList starts; const char *now; int expected; };
+    const QList<Case> cases = {
+        {"running show beats tonight's later one", {u"14:00"_qs, u"19:00"_qs}, "15:00", 0},
+        {"next show once the earlier began long ago", {u"14:00"_qs, u"19:00"_qs}, "18:00", 1},
+        {"first show of the day before it starts", {u"14:00"_qs, u"19:00"_qs}, "09:00", 0},
+        {"today's last show late at night", {u"14:00"_qs, u"19:00"_qs}, "23:50", 1},
+        {"tomorrow's show when none today", {u"-1 19:00"_qs, u"+1 19:00"_qs}, "12:00", 1},
+        {"nothing when all are past", {u"-1 19:00"_qs}, "12:00", -1},
+    };
+    for (const Case &c : cases)
+        addBackendRows(c.name, [&](QTestData &row) { row << c.starts << QString::fromLatin1(c.now) << c.expected; });
+}
+
+void ServerRulesTest::gatePerformance()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, starts);
+    QFETCH(QString, now);
+    QFETCH(int, expected);
+    QAV_REQUIRE_BACKEND(backend);
+    static int venueNo = 7000;
+    const QString venue = QString::number(venueNo++);
+    const QDate day(2030, 5, 10);
+    db(backend).putVenue({venue, u"시험 극장"_qs});
+    for (int i = 0; i < starts.size(); ++i) {
+        QString s = starts[i];
+        QDate d = day;
+        if (s.startsWith(u'+') || s.startsWith(u'-')) {
+            d = day.addDays(s.section(u' ', 0, 0).toInt());
+            s = s.section(u' ', 1);
+        }
+        db(backend).putPerformance({venue + u'-' + QString::number(i), venue, u"공연"_qs,
+                                    d.toString(u"yyyyMMdd"_qs) + s.remove(u':'), u"홀"_qs});
+    }
+    const auto chosen = db(backend).gatePerformance(venue, QDateTime(day, QTime::fromString(now, u"HH:mm"_qs)));
+    if (expected < 0) {
+        QVERIFY(!chosen);
+    } else {
+        QVERIFY(chosen);
+        QCOMPARE(chosen->bizcode, venue + u'-' + QString::number(expected));
+    }
+}
+
+void ServerRulesTest::everyAttemptIsAudited_data()
+{
+    QTest::addColumn<QString>("backend");
+    addBackendRows("accepted and refused", [](QTestData &) {});
+}
+
+void ServerRulesTest::everyAttemptIsAudited()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Storage &s = db(backend);
+    s.putPerformance({u"AUDIT1"_qs, u"1234"_qs, u"감사 공연"_qs, u"203001011900"_qs, u"홀"_qs});
+    s.putBookings({{u"AUDIT1"_qs, u"A-1"_qs, u"홍길동"_qs, u"R석"_qs, u"1열"_qs}});
+    const QList<QStringList> attempts = {{u"I"_qs, u" A-1"_qs, u"gate01"_qs}, {u"I"_qs, u"A-1"_qs, u"gate02"_qs},
+                                         {u"O"_qs, u"nope"_qs, u"gate03"_qs}, {u"Z"_qs, u"A-1"_qs, u"gate01"_qs}};
+    for (const QStringList &a : attempts)
+        MemberObject(s).run({QString::fromLatin1(kBookingProc), {a[0], u"AUDIT1"_qs, {}, a[1], a[2]}}, 1);
+
+    const QList<ScanLogEntry> log = s.scanLog(u"AUDIT1"_qs);
+    QCOMPARE(log.size(), attempts.size());
+    const QStringList codes = {u"0"_qs, u"-2"_qs, u"-1"_qs, u"-1"_qs};
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    for (int i = 0; i < log.size(); ++i) {
+        QCOMPARE(log[i].mode, attempts[i][0]);
+        QCOMPARE(log[i].ticketRaw, attempts[i][1]); // as scanned, blanks and all
+        QCOMPARE(log[i].operatorId, attempts[i][2]);
+        QCOMPARE(log[i].bizcode, u"AUDIT1"_qs);
+        QCOMPARE(log[i].resultCode, codes[i]);
+        QVERIFY(!log[i].resultMessage.isEmpty());
+        QVERIFY(log[i].scannedAt.startsWith(today));
+        QVERIFY(log[i].durationUs > 0);
+    }
+}
+
+void ServerRulesTest::summaryCounters_data()
+{
+    QTest::addColumn<QString>("backend");
+    addBackendRows("counts with thousands separators", [](QTestData &) {});
+}
+
+void ServerRulesTest::summaryCounters()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Storage &s = db(backend);
+    const QString biz = u"SUM1"_qs;
+    s.putPerformance({biz, u"1234"_qs, u"집계 공연"_qs, u"203001011900"_qs, u"홀"_qs});
+    QList<Booking> bookings;
+    for (int i = 0; i < 1236; ++i) {
+        Booking b{biz, QStringLiteral("S%1").arg(i), u"관객"_qs, u"R석"_qs, u"좌석"_qs};
+        b.cancelled = i >= 1234;
+        bookings << b;
+    }
+    s.putBookings(bookings);
+    auto scan = [&](const char *mode, const char *ticket) {
+        MemberObject(s).run({QString::fromLatin1(kBookingProc),
+                             {QString::fromLatin1(mode), biz, {}, QString::fromLatin1(ticket), u"gate01"_qs}});
+    };
+    scan("I", "S0");
+    scan("I", "S1");
+    scan("I", "S2");
+    scan("O", "S2");
+    scan("O", "S1");
+    scan("I", "S1"); // re-entry
+    scan("I", "S0"); // refused: inside
+    scan("I", "S1234"); // refused: cancelled
+
+    const RecordSet rs = MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, biz, {}, {}, {}}});
+    QCOMPARE(rs.columns, MemberObject::summaryColumns());
+    const QStringList expected = {u"총 예매 1,234"_qs, u"입장 3"_qs, u"현재 입장 중 2"_qs, u"퇴장 1"_qs,
+                                  u"미입장 1,231"_qs, u"재입장 1"_qs, u"취소 2"_qs, u"입장 거부 2"_qs,
+                                  u"입장률 0%"_qs};
+    QStringList got;
+    for (const QString &c : MemberObject::summaryColumns().mid(2))
+        got << rs.value(c);
+    QCOMPARE(got, expected);
+
+    const RecordSet none = MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, u"NOPE"_qs, {}, {}, {}}});
+    QCOMPARE(none.rows.size(), 0);
+}
+
+void ServerRulesTest::concurrentScansChangeStateOnce_data()
+{
+    QTest::addColumn<QString>("backend");
+    addBackendRows("eight connections", [](QTestData &) {});
+}
+
+void ServerRulesTest::concurrentScansChangeStateOnce()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    const QString url = m_scratch.at(backend)->url();
+    const QString ticket = QString::number(m_nextTicket++);
+    constexpr int kThreads = 8;
+
+    for (const QString &mode : {u"I"_qs, u"O"_qs}) {
+        QSemaphore ready;
+        QSemaphore go;
+        QStringList codes[kThreads];
+        QList<QThread *> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads << QThread::create([&, i] {
+                auto own = openStorage(url); // one connection per thread, as per server process
+                ready.release();
+                go.acquire();
+                codes[i] << scanCmd(*own, mode, ticket, QStringLiteral("gate%1").arg(i)).value(u"ErrCode"_qs);
+            });
+            threads.last()->start();
+        }
+        ready.acquire(kThreads);
+        go.release(kThreads);
+        for (QThread *t : threads) {
+            QVERIFY(t->wait(60000));
+            delete t;
+        }
+        QStringList all;
+        for (const QStringList &c : codes)
+            all << c;
+        const QString acceptCode = mode == QLatin1String("I") ? u"0"_qs : u"2"_qs;
+        QCOMPARE(all.count(acceptCode), 1);
+        QCOMPARE(all.count(u"-2"_qs), kThreads - 1);
+    }
+}
+
+void ServerRulesTest::passwordsAreSlowHashes()
+{
+    Storage &s = db(u"sqlite"_qs);
+    const auto op = s.findOperator(u"gate01"_qs);
+    QVERIFY(op);
+    QVERIFY(op->passwordHash.startsWith("$argon2id$"));
+    QVERIFY(!op->passwordHash.contains("gate01"));
+    // Same password, different salt.
+    QVERIFY(s.findOperator(u"gate02"_qs)->passwordHash.mid(30) != op->passwordHash.mid(30));
+}
+
+void ServerRulesTest::unknownIdCostsAsMuchAsWrongPassword()
+{
+    Storage &s = db(u"sqlite"_qs);
+    auto timeOf = [&](const QStringList &args) {
+        QList<qint64> runs;
+        for (int i = 0; i < 3; ++i) {
+            QElapsedTimer t;
+            t.start();
+            if (login(s, args).value(u"ErrCode"_qs) != QLatin1String("-1"))
+                return -1.0;
+            runs << t.nsecsElapsed();
+        }
+        std::sort(runs.begin(), runs.end());
+        return double(runs[1]);
+    };
+    const double unknown = timeOf({u"no-such-operator"_qs, u"x"_qs});
+    const double wrong = timeOf({u"gate01"_qs, u"x"_qs});
+    QVERIFY(unknown > 0 && wrong > 0);
+    QVERIFY2(unknown > wrong * 0.5 && unknown < wrong * 2.0,
+             qPrintable(QStringLiteral("unknown %1 ms, wrong password %2 ms").arg(unknown / 1e6).arg(wrong / 1e6)));
+}
+
+void ServerRulesTest::demoSeedIsRepeatable()
+{
+    qavtest::ScratchDatabase scratch(u"sqlite"_qs);
+    auto s = openStorage(scratch.url());
+    seedDemo(*s);
+    scanCmd(*s, u"I"_qs, u"10000005"_qs);
+    seedDemo(*s); // lays the demo out anew: the admission above is gone
+    QCOMPARE(scanCmd(*s, u"I"_qs, u"10000005"_qs).value(u"ErrCode"_qs), u"0"_qs);
+    const RecordSet sum = MemberObject(*s).run({QString::fromLatin1(kBookingProc),
+                                                {u"S"_qs, QString::fromLatin1(demo::kTodayBizcode), {}, {}, {}}});
+    QCOMPARE(sum.value(u"Total"_qs), u"총 예매 299"_qs);
+    QCOMPARE(sum.value(u"B"_qs), u"현재 입장 중 3"_qs);
+    QCOMPARE(sum.value(u"F"_qs), u"취소 1"_qs);
+}
+
+QTEST_GUILESS_MAIN(ServerRulesTest)
+#include "tst_server_rules.moc"
