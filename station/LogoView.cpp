@@ -1,0 +1,52 @@
+#include "LogoView.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPainter>
+
+LogoView::LogoView(QWidget *parent) : QWidget(parent), m_network(new QNetworkAccessManager(this))
+{
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void LogoView::Navigate(const QString &url)
+{
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+        m_reply->deleteLater();
+    }
+    m_image = QImage();
+    m_url = QUrl(url);
+    update();
+
+    QNetworkRequest request(m_url);
+    request.setTransferTimeout(timeoutMs);
+    QNetworkReply *reply = m_network->get(request);
+    m_reply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
+}
+
+void LogoView::onFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply != m_reply)
+        return;
+    m_reply = nullptr;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QImage image;
+    if (reply->error() == QNetworkReply::NoError && status == 200)
+        image.loadFromData(reply->readAll());
+    m_image = image;
+    update();
+    emit finished(!m_image.isNull());
+}
+
+void LogoView::paintEvent(QPaintEvent *)
+{
+    if (m_image.isNull())
+        return;
+    QPainter p(this);
+    p.drawImage(QPoint(0, 0), m_image);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QImage>
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Shows the venue logo at its top-left corner. Navigate starts the download in the background
+// and returns at once; a missing, unreachable or unreadable picture leaves the view blank.
+// Never throws.
+class LogoView : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit LogoView(QWidget *parent = nullptr);
+
+    void Navigate(const QString &url);
+
+    const QImage &image() const { return m_image; }
+    QUrl url() const { return m_url; }
+
+    static constexpr int timeoutMs = 5000;
+
+signals:
+    // The download ended: with a picture shown or left blank.
+    void finished(bool shown);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    void onFinished(QNetworkReply *reply);
+
+    QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_reply;
+    QImage m_image;
+    QUrl m_url;
+};

@@ -1,0 +1,80 @@
+#include "StationLogic.h"
+
+#include <Qt>
+
+namespace station {
+
+namespace {
+
+// "#0": the piece as a number without leading zeros; text that is no number stays as it is.
+QString asNumber(const QString &piece)
+{
+    if (piece.isEmpty())
+        return piece;
+    bool ok = false;
+    const int value = piece.toInt(&ok);
+    return ok ? QString::number(value) : piece;
+}
+
+} // namespace
+
+QString ticketNumberOf(const QString &boxText)
+{
+    return boxText.right(15);
+}
+
+Verdict verdictOf(const QString &errCode)
+{
+    return errCode == u"-1" || errCode == u"-2" ? Verdict::Refuse : Verdict::Admit;
+}
+
+bool placeSignInAccepted(const QString &errCode, bool eof)
+{
+    return errCode != u"-1" && !eof;
+}
+
+QString playDateCaption(const QString &playDate)
+{
+    const QString p = playDate.left(12);
+    return p.mid(0, 4) + QStringLiteral("년 ") + asNumber(p.mid(4, 2)) + QStringLiteral("월") +
+           asNumber(p.mid(6, 2)) + QStringLiteral("일 ") + asNumber(p.mid(8, 2)) +
+           QStringLiteral("시 ") + asNumber(p.mid(10, 2)) + QStringLiteral("분 ");
+}
+
+QString logoAddress(const QString &imageServer, const QString &placeCode)
+{
+    return imageServer + QStringLiteral("/TicketImage/GRVM/logo_") + placeCode +
+           QStringLiteral(".jpg");
+}
+
+ModeSwitch nextMode(const QString &currentMode)
+{
+    if (currentMode == u"O")
+        return {QStringLiteral("I"), QStringLiteral("./btn3on.jpg"),
+                QStringLiteral("./btn3off.jpg")};
+    return {QStringLiteral("O"), QStringLiteral("./btn4on.jpg"), QStringLiteral("./btn4off.jpg")};
+}
+
+int keyCodeOf(int qtKey)
+{
+    if (qtKey == Qt::Key_Return || qtKey == Qt::Key_Enter)
+        return 13;
+    if ((qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) || (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z))
+        return qtKey; // same codes as the Windows virtual keys
+    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
+        return 112 + (qtKey - Qt::Key_F1);
+    switch (qtKey) {
+    case Qt::Key_Escape:
+        return 27;
+    case Qt::Key_Space:
+        return 32;
+    case Qt::Key_Tab:
+        return 9;
+    case Qt::Key_Backspace:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+} // namespace station
