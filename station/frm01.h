@@ -3,7 +3,12 @@
 #include "Controls.h"
 #include "Form.h"
 
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QPointer>
+
+#include <deque>
+#include <memory>
 
 class LogoView;
 
@@ -39,12 +44,27 @@ public:
     void Command2_Click();
     void Form_KeyDown(int &keyCode, int shift);
 
+    // The controls that take focus, in tab order.
+    const QList<QWidget *> &tabOrder() const { return m_tabOrder; }
+
 protected:
     QWidget *createWindow() override;
     void Form_Load() override;
 
 private:
+    friend class StationKeyPreview;
+
     void ResetTicketInput();
+    void startUp();
+    void verify();
+    // Moves a control to this position of the tab order; the others keep their order.
+    void setTabIndex(QWidget *control, int index);
+    // Delivers, in order, the keys that arrived while a verification waited for the server.
+    void deliverHeldKeys();
+
+    QList<QWidget *> m_tabOrder;
+    bool m_holdingKeys = false;
+    std::deque<std::pair<QPointer<QWidget>, std::unique_ptr<QKeyEvent>>> m_heldKeys;
 };
 
 namespace Global {

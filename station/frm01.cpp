@@ -1,0 +1,446 @@
+#include "frm01.h"
+
+#include "Addresses.h"
+#include "Assets.h"
+#include "Commands.h"
+#include "DataSpace.h"
+#include "Global.h"
+#include "Lifecycle.h"
+#include "LogoView.h"
+#include "Look.h"
+#include "MessageBox.h"
+#include "ProfileReader.h"
+#include "QavError.h"
+#include "Sound.h"
+#include "StationLogic.h"
+#include "frm03.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPainter>
+
+namespace {
+
+const QString kObjectName = QStringLiteral("Velmor.member");
+const QString kCheckPlaceCode = QStringLiteral("▶ qav.ini 파일의 PlaceCode 확인해주세요");
+const QString kNotVerified = QStringLiteral("인증 실패");
+const QString kOkSound = QStringLiteral("./ok.wav");
+const QString kNoSound = QStringLiteral("./no.wav");
+
+// The station's window: the background picture once at the top-left at its own size, the
+// window colour around it; focus goes to the ticket box whenever it is shown.
+class StationWindow : public QWidget
+{
+public:
+    StationWindow()
+    {
+        setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+        setWindowTitle(QStringLiteral("Form2"));
+        QPixmap none(1, 1);
+        none.fill(Qt::transparent);
+        setWindowIcon(QIcon(none));
+        setAutoFillBackground(true);
+        setBackgroundRole(QPalette::Window);
+        m_background.load(QStringLiteral(":/builtin/station_background.jpg"));
+    }
+
+    QWidget *focusWhenShown = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        if (m_background.isNull())
+            return;
+        QPainter p(this);
+        p.drawPixmap(QRect(QPoint(0, 0), m_background.deviceIndependentSize().toSize()),
+                     m_background);
+    }
+
+    void showEvent(QShowEvent *event) override
+    {
+        QWidget::showEvent(event);
+        if (focusWhenShown)
+            focusWhenShown->setFocus(Qt::OtherFocusReason);
+    }
+
+private:
+    QPixmap m_background;
+};
+
+Label *makeLabel(QWidget *parent, const QRect &geometry, double points, bool autoSize = false,
+                 bool bold = false)
+{
+    auto *label = new Label(parent, autoSize);
+    label->setGeometry(geometry);
+    label->setFont(gulim(points, bold));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::ButtonText));
+    label->setPalette(palette);
+    return label;
+}
+
+PictureButton *makePictureButton(QWidget *parent, const QRect &geometry, const QString &up,
+                                 const QString &down)
+{
+    auto *button = new PictureButton(parent);
+    button->setGeometry(geometry);
+    button->setPicture(QPixmap(QStringLiteral(":/builtin/") + up));
+    button->setDownPicture(QPixmap(QStringLiteral(":/builtin/") + down));
+    return button;
+}
+
+void setPictures(PictureButton *button, const QString &normal, const QString &down)
+{
+    button->setPicture(LoadPicture(normal));
+    button->pictureFile = normal;
+    button->setDownPicture(LoadPicture(down));
+    button->downPictureFile = down;
+}
+
+int twipsOf(int pixels)
+{
+    return pixels * 15;
+}
+
+} // namespace
+
+// The station's key preview: sees every key for the station's controls before they do, holds
+// keys back while a verification waits for the server, and answers Enter and Ctrl+Alt+F7.
+class StationKeyPreview : public QObject
+{
+public:
+    StationKeyPreview(frm01 *station, QWidget *window)
+        : QObject(window), m_station(station), m_window(window)
+    {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+            return false;
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (!widget || !m_station || (widget != m_window && !m_window->isAncestorOf(widget)))
+            return false;
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (m_station->m_holdingKeys) {
+            m_station->m_heldKeys.emplace_back(widget, std::unique_ptr<QKeyEvent>(key->clone()));
+            return true;
+        }
+        if (event->type() == QEvent::KeyRelease) {
+            m_lastPress = nullptr;
+            return false;
+        }
+        // A key the focused control left alone travels on to its parents: seen once is enough.
+        if (key == m_lastPress && m_lastTarget && widget->isAncestorOf(m_lastTarget))
+            return false;
+        m_lastPress = key;
+        m_lastTarget = widget;
+
+        const Qt::KeyboardModifiers mods = key->modifiers();
+        if (key->key() == Qt::Key_F7 && (mods & Qt::ControlModifier) && (mods & Qt::AltModifier)) {
+            runHandler([] { CloseStation(); });
+            return true;
+        }
+        int keyCode = station::keyCodeOf(key->key());
+        const int shift = (mods & Qt::ShiftModifier ? 1 : 0) |
+                          (mods & Qt::ControlModifier ? 2 : 0) | (mods & Qt::AltModifier ? 4 : 0);
+        QPointer<StationKeyPreview> self(this);
+        m_station->Form_KeyDown(keyCode, shift);
+        if (self) {
+            // Keys handled meanwhile must not make this one look new on its way to the parents.
+            m_lastPress = key;
+            m_lastTarget = widget;
+        }
+        return false;
+    }
+
+private:
+    QPointer<frm01> m_station;
+    QWidget *m_window;
+    const QEvent *m_lastPress = nullptr;
+    QPointer<QWidget> m_lastTarget;
+};
+
+QWidget *frm01::createWindow()
+{
+    qav::initAssets();
+    auto *w = new StationWindow;
+    w->resize(tw(15390), tw(11535));
+
+    lbl_CustName = makeLabel(w, twipsRect(3120, 5520, 11415, 735), 27);
+    lbl_TicketNo = makeLabel(w, twipsRect(3120, 6240, 11415, 615), 27);
+    lbl_GoodsName = makeLabel(w, twipsRect(3120, 6960, 11415, 615), 27);
+    lbl_PlayDate = makeLabel(w, twipsRect(3120, 7560, 11415, 735), 27);
+    lbl_PlaceName = makeLabel(w, twipsRect(3120, 8280, 11415, 615), 27);
+    lbl_SeatGradeName = makeLabel(w, twipsRect(3120, 8880, 11415, 735), 24.75);
+    lbl_SeatInfo = makeLabel(w, twipsRect(3120, 9600, 11415, 735), 24.75);
+
+    lbl_BookingInfo = makeLabel(w, twipsRect(960, 3960, 13635, 1200), 60, true, true);
+    lbl_BookingInfo->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QPalette red = lbl_BookingInfo->palette();
+    red.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    lbl_BookingInfo->setPalette(red);
+
+    lbl_GoodsNameInfo = makeLabel(w, twipsRect(7965, 600, 285, 795), 39.75, true);
+    lbl_GoodsNameInfo->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+
+    txtTicketNo = makeTextBox(w, false);
+    txtTicketNo->setGeometry(twipsRect(5040, 2280, 5295, 855));
+    txtTicketNo->setFont(gulim(30));
+
+    btnMode =
+        makePictureButton(w, twipsRect(720, 2280, 1695, 855), QStringLiteral("btn_mode_up.jpg"),
+                          QStringLiteral("btn_mode_down.jpg"));
+    btnScore =
+        makePictureButton(w, twipsRect(13560, 2280, 1335, 855), QStringLiteral("btn_score_up.jpg"),
+                          QStringLiteral("btn_score_down.jpg"));
+    btnSave =
+        makePictureButton(w, twipsRect(11520, 2280, 1695, 855), QStringLiteral("btn_save_up.jpg"),
+                          QStringLiteral("btn_save_down.jpg"));
+
+    WebBrowser1 = new LogoView(w);
+    WebBrowser1->setGeometry(twipsRect(-120, -120, 2535, 2055));
+
+    Command2 = new ImageControl(w);
+    const QPixmap close(QStringLiteral(":/builtin/close.jpg"));
+    Command2->setPixmap(close);
+    Command2->setGeometry(
+        QRect(QPoint(tw(14400), tw(240)), close.deviceIndependentSize().toSize()));
+
+    m_tabOrder = {txtTicketNo, btnMode, btnScore, btnSave, WebBrowser1};
+    setTabIndex(txtTicketNo, 0);
+    w->focusWhenShown = txtTicketNo;
+
+    connect(btnSave, &QAbstractButton::clicked, this,
+            [this] { runHandler([this] { btnSave_Click(); }); });
+    connect(btnMode, &QAbstractButton::clicked, this,
+            [this] { runHandler([this] { btnMode_Click(); }); });
+    connect(btnScore, &QAbstractButton::clicked, this,
+            [this] { runHandler([this] { btnScore_Click(); }); });
+    connect(Command2, &ImageControl::clicked, this,
+            [this] { runHandler([this] { Command2_Click(); }); });
+
+    qApp->installEventFilter(new StationKeyPreview(this, w));
+    return w;
+}
+
+QString frm01::GetPlaceCode()
+{
+    return ReadPlaceCode();
+}
+
+void frm01::Form_Load()
+{
+    // The station cannot work without its start-up: any failure here ends the program.
+    try {
+        startUp();
+    } catch (const HandlerAbandoned &) {
+        throw;
+    } catch (const QavError &e) {
+        throw e.asFatal();
+    } catch (const std::exception &e) {
+        throw QavError(999, QString::fromLocal8Bit(e.what())).asFatal();
+    }
+}
+
+void frm01::startUp()
+{
+    Move(0, 0);
+
+    QWidget *w = window();
+    xx = new QWidget(w);
+    xx->setObjectName(QStringLiteral("xx"));
+    xx->hide();
+    xx->setGeometry(twipsRect(twipsOf(WebBrowser1->x()), twipsOf(WebBrowser1->y()),
+                              twipsOf(WebBrowser1->width()), twipsOf(WebBrowser1->height())));
+    WebBrowser1->setParent(xx);
+    WebBrowser1->show();
+    // The browser reaches past the frame's edges so that its own border stays out of sight.
+    WebBrowser1->setGeometry(
+        twipsRect(0, 0, twipsOf(xx->width()) + 250, twipsOf(xx->height()) + 250));
+    setTabIndex(WebBrowser1, 4);
+    xx->show();
+
+    WebBrowser1->Navigate(station::logoAddress(ImageServerAddress(), GetPlaceCode()));
+
+    g_ServerUrl = ServerAddress();
+    auto dataSpace = std::make_unique<DataSpace>();
+    auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
+
+    if (GetPlaceCode().isEmpty()) {
+        MsgBox(kCheckPlaceCode);
+        CloseStation();
+        return;
+    }
+
+    std::unique_ptr<RecordSet> rs = object->Query(Commands::PlaceSignIn(GetPlaceCode()));
+    const QString errCode = rs->Fields(QStringLiteral("ErrCode"));
+    const bool eof = rs->Eof();
+    if (station::placeSignInAccepted(errCode, eof)) {
+        g_BizCode = rs->Fields(QStringLiteral("bizcode"));
+        g_GoodsName = rs->Fields(QStringLiteral("GoodsName"));
+        rs->Close();
+        rs.reset();
+        object.reset();
+        dataSpace.reset();
+        setTabIndex(txtTicketNo, 0);
+        const QString picture = QStringLiteral("./btn3on.jpg");
+        btnSave->setPicture(LoadPicture(picture));
+        btnSave->pictureFile = picture;
+        lbl_GoodsNameInfo->setCaption(g_GoodsName);
+    } else {
+        MsgBox(kCheckPlaceCode);
+        txtTicketNo->setFocus();
+        rs->Close();
+        rs.reset();
+        object.reset();
+        dataSpace.reset();
+        ResetTicketInput();
+    }
+}
+
+void frm01::btnSave_Click()
+{
+    // Keys that arrive while the server is asked wait, and are delivered in order afterwards.
+    QPointer<frm01> self(this);
+    const bool wasHolding = m_holdingKeys;
+    m_holdingKeys = true;
+    try {
+        verify();
+    } catch (...) {
+        if (self) {
+            m_holdingKeys = wasHolding;
+            deliverHeldKeys();
+        }
+        throw;
+    }
+    if (self) {
+        m_holdingKeys = wasHolding;
+        deliverHeldKeys();
+    }
+}
+
+void frm01::verify()
+{
+    g_ServerUrl = ServerAddress();
+    auto dataSpace = std::make_unique<DataSpace>();
+    auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
+
+    const QString ticket = station::ticketNumberOf(txtTicketNo->text());
+    if (g_CheckMode.isEmpty())
+        g_CheckMode = QStringLiteral("I");
+
+    if (ticket.isEmpty()) {
+        soundPlayer().play(kNoSound);
+        lbl_BookingInfo->setCaption(kNotVerified);
+        txtTicketNo->setFocus();
+        return;
+    }
+
+    const QString command = Commands::Verification(g_CheckMode, g_BizCode, ticket, g_AdminId);
+    QPointer<frm01> self(this);
+    std::unique_ptr<RecordSet> rs = object->Query(command);
+    // The wait runs the event loop: the station may have been closed meanwhile.
+    if (!self || !isLoaded())
+        throw HandlerAbandoned{};
+
+    const bool noRows = rs->Eof();
+    const QString errCode = noRows ? QString() : rs->Fields(QStringLiteral("ErrCode"));
+    txtTicketNo->setFocus();
+
+    if (noRows || station::verdictOf(errCode) == station::Verdict::Refuse) {
+        soundPlayer().play(kNoSound);
+        lbl_BookingInfo->setCaption(noRows ? kNotVerified : rs->Fields(QStringLiteral("ErrMsg")));
+        for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
+                             lbl_SeatGradeName, lbl_SeatInfo})
+            label->setCaption(QString());
+        rs->Close();
+        rs.reset();
+        object.reset();
+        dataSpace.reset();
+        ResetTicketInput();
+        return;
+    }
+
+    soundPlayer().play(kOkSound);
+    lbl_BookingInfo->setCaption(rs->Fields(QStringLiteral("ErrMsg")));
+    lbl_CustName->setCaption(rs->Fields(QStringLiteral("CustName")));
+    lbl_TicketNo->setCaption(rs->Fields(QStringLiteral("TicketNo")));
+    lbl_GoodsName->setCaption(rs->Fields(QStringLiteral("GoodsName")));
+    lbl_PlayDate->setCaption(
+        station::playDateCaption(rs->FieldsOrEmpty(QStringLiteral("PlayDate"))));
+    lbl_PlaceName->setCaption(rs->Fields(QStringLiteral("PlaceName")));
+    lbl_SeatGradeName->setCaption(rs->Fields(QStringLiteral("SeatGradeName")));
+    lbl_SeatInfo->setCaption(rs->Fields(QStringLiteral("SeatInfo")));
+    rs->Close();
+    rs.reset();
+    object.reset();
+    dataSpace.reset();
+    txtTicketNo->setFocus();
+    ResetTicketInput();
+}
+
+void frm01::deliverHeldKeys()
+{
+    // A delivered Enter may start a verification that holds keys again and delivers the rest.
+    while (!m_holdingKeys && !m_heldKeys.empty()) {
+        auto [target, key] = std::move(m_heldKeys.front());
+        m_heldKeys.pop_front();
+        if (!isLoaded()) {
+            m_heldKeys.clear();
+            return;
+        }
+        QPointer<frm01> self(this);
+        if (target)
+            QCoreApplication::sendEvent(target, key.get());
+        if (!self)
+            return;
+    }
+}
+
+void frm01::btnMode_Click()
+{
+    const station::ModeSwitch next = station::nextMode(g_CheckMode);
+    g_CheckMode = next.mode;
+    setPictures(btnSave, next.normalPicture, next.downPicture);
+    txtTicketNo->setFocus();
+}
+
+void frm01::btnScore_Click()
+{
+    Global::frm03->Show();
+    Global::frm03->Form3Show();
+    const QString picture = QStringLiteral("./btn5off.jpg");
+    btnScore->setPicture(LoadPicture(picture));
+    btnScore->pictureFile = picture;
+}
+
+void frm01::Command2_Click()
+{
+    CloseStation();
+}
+
+void frm01::Form_KeyDown(int &keyCode, int)
+{
+    if (keyCode != 13)
+        return;
+    // A scan that fails leaves its number in the box: the next Enter sends it again.
+    try {
+        btnSave_Click();
+    } catch (...) {
+    }
+}
+
+void frm01::ResetTicketInput()
+{
+    txtTicketNo->setText(QString());
+    setTabIndex(txtTicketNo, 0);
+}
+
+void frm01::setTabIndex(QWidget *control, int index)
+{
+    m_tabOrder.removeOne(control);
+    m_tabOrder.insert(qBound(0, index, int(m_tabOrder.size())), control);
+    for (qsizetype i = 0; i + 1 < m_tabOrder.size(); ++i)
+        QWidget::setTabOrder(m_tabOrder[i], m_tabOrder[i + 1]);
+}
