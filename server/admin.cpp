@@ -44,6 +44,14 @@ const QCommandLineOption dbOption({QStringLiteral("d"), QStringLiteral("db")},
                                                  "Default: qav.db in the current folder."),
                                   QStringLiteral("url"));
 
+// Help text naming the command as typed, not the binary's full path.
+QString helpOf(const QCommandLineParser &p, const QStringList &args)
+{
+    QString help = p.helpText();
+    help.replace(QCoreApplication::arguments().value(0), args.value(0));
+    return help;
+}
+
 // Parses the arguments of one command; prints its help and says so when --help was given.
 bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
                   const QList<QCommandLineOption> &options, const QStringList &positional)
@@ -56,13 +64,13 @@ bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString 
     if (!p.parse(args))
         throw UsageError{p.errorText()};
     if (p.isSet(QStringLiteral("help"))) {
-        std::fputs(p.helpText().toUtf8().constData(), stdout);
+        std::fputs(helpOf(p, args).toUtf8().constData(), stdout);
         return false;
     }
     if (p.positionalArguments().size() != positional.size())
         throw UsageError{QStringLiteral("expected %1 argument(s): %2")
                              .arg(positional.size())
-                             .arg(p.helpText().section(u'\n', 0, 0))};
+                             .arg(helpOf(p, args).section(u'\n', 0, 0))};
     return true;
 }
 

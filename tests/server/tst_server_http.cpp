@@ -1,0 +1,506 @@
+// The real qav-server binary over HTTP: status codes, the body-size guard, logos, concurrent
+// gates on one and several server processes, and the admin command line.
+
+#include "demoseed.h"
+#include "storage.h"
+#include "testsupport.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace qav;
+
+namespace {
+
+const QByteArray kQueryPath = "/rds/Velmor.member/Query";
+
+QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath, const QByteArray &extra = {})
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        + extra + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QByteArray chunked(const QList<QByteArray> &chunks)
+{
+    QByteArray out = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (const QByteArray &c : chunks)
+        out += QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n";
+    return out + "0\r\n\r\n";
+}
+
+QByteArray get(const QByteArray &path)
+{
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+}
+
+QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &op)
+{
+    return "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket + "', '" + op + "'";
+}
+
+struct Reply
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    QString errCode() const { return json().value(u"rows"_qs)[0][0].toString(); }
+};
+
+// Reads one complete response (Content-Length framed) out of buffer, if there is one.
+bool takeReply(QByteArray &buffer, Reply &reply)
+{
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return false;
+    const QByteArray head = buffer.left(headEnd);
+    static const QRegularExpression lengthRe(u"(?i)\r\ncontent-length:\\s*(\\d+)"_qs);
+    const auto m = lengthRe.match(QString::fromLatin1(head));
+    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
+    if (buffer.size() < headEnd + 4 + length)
+        return false;
+    reply.head = head;
+    reply.status = head.mid(9, 3).toInt();
+    reply.body = buffer.mid(headEnd + 4, length);
+    buffer.remove(0, headEnd + 4 + length);
+    return true;
+}
+
+Reply exchange(QTcpSocket &socket, const QByteArray &raw)
+{
+    socket.write(raw);
+    QByteArray buffer;
+    Reply reply;
+    while (!takeReply(buffer, reply)) {
+        if (!socket.waitForReadyRead(30000))
+            break;
+        buffer += socket.readAll();
+    }
+    return reply;
+}
+
+Reply exchange(quint16 port, const QByteArray &raw)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return {};
+    return exchange(socket, raw);
+}
+
+// One qav-server process; its log goes to a file so a full pipe can never stall it.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QStringList &args, const QString &dir)
+        : m_logPath(QDir(dir).filePath(QStringLiteral("server-%1.log").arg(++s_count)))
+    {
+        m_process.setProgram(QStringLiteral(QAV_SERVER_BINARY));
+        m_process.setArguments(QStringList{u"serve"_qs, u"--port"_qs, u"0"_qs} + args);
+        m_process.setWorkingDirectory(dir);
+        m_process.setStandardErrorFile(m_logPath);
+        m_process.start();
+    }
+    ~ServerProcess()
+    {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+    // Waits until the server says where it listens.
+    bool waitReady()
+    {
+        static const QRegularExpression re(u"listening on http://127\\.0\\.0\\.1:(\\d+)"_qs);
+        QDeadlineTimer deadline(30000);
+        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+            const auto m = re.match(QString::fromUtf8(log()));
+            if (m.hasMatch()) {
+                port = quint16(m.captured(1).toUInt());
+                return true;
+            }
+            m_process.waitForFinished(50); // returns early only when the process died
+        }
+        qWarning("server did not start: %s", log().constData());
+        return false;
+    }
+    QByteArray log() const
+    {
+        QFile f(m_logPath);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    qint64 rssKb() const
+    {
+        QFile f(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : f.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        return -1;
+    }
+    quint16 port = 0;
+
+private:
+    static inline int s_count = 0;
+    QString m_logPath;
+    QProcess m_process;
+};
+
+struct CliResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+CliResult runCli(const QStringList &args, const QString &dir, const QByteArray &input = {})
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(QStringLiteral(QAV_SERVER_BINARY), args);
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000))
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+} // namespace
+
+class ServerHttpTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void queryStatus_data();
+    void queryStatus();
+    void oversizedBodyIsRefusedUnread_data();
+    void oversizedBodyIsRefusedUnread();
+    void limitHoldsOnKeptAliveConnection();
+    void logos_data();
+    void logos();
+    void requestsAreLogged();
+    void concurrentGatesAdmitOnce_data();
+    void concurrentGatesAdmitOnce();
+    void adminErrors_data();
+    void adminErrors();
+    void importReportsBadLines();
+    void adminCommandsSetUpASignIn();
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server; // SQLite demo, shared by the simple cases
+};
+
+void ServerHttpTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QDir(m_dir.path()).mkpath(u"images"_qs);
+    QFile logo(m_dir.filePath(u"images/logo_1234.jpg"_qs));
+    QVERIFY(logo.open(QIODevice::WriteOnly));
+    logo.write("\xff\xd8\xff\xe0 not really a picture \xff\xd9");
+    logo.close();
+    QFile secret(m_dir.filePath(u"secret.jpg"_qs));
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("secret");
+    secret.close();
+
+    const QString db = m_dir.filePath(u"demo.db"_qs);
+    seedDemo(*openStorage(db));
+    m_server = std::make_unique<ServerProcess>(
+        QStringList{u"--db"_qs, db, u"--images"_qs, m_dir.filePath(u"images"_qs)}, m_dir.path());
+    QVERIFY(m_server->waitReady());
+}
+
+void ServerHttpTest::queryStatus_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+
+    const QByteArray signIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+    QTest::newRow("sign-in answers a record set") << post(signIn) << 200;
+    QTest::newRow("verification answers a record set") << post(verify("I", "10000002", "gate01")) << 200;
+    QTest::newRow("unknown procedure") << post("Exec Proc_Other 'x'") << 400;
+    QTest::newRow("wrong argument count") << post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001'") << 400;
+    QTest::newRow("trailing text") << post(signIn + " --") << 400;
+    QTest::newRow("stray apostrophe") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12'34'") << 400;
+    QTest::newRow("invalid UTF-8") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xc3\x28'") << 400;
+    QTest::newRow("NUL byte") << post(QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1\0'", 47)) << 400;
+    QTest::newRow("4096 bytes are read") << post(signIn + QByteArray(4096 - signIn.size(), ' ')) << 400;
+    QTest::newRow("4097 bytes are refused") << post(signIn + QByteArray(4097 - signIn.size(), ' ')) << 413;
+    QTest::newRow("small chunked body") << chunked({signIn.left(20), signIn.mid(20)}) << 200;
+    QTest::newRow("chunked body over the limit") << chunked({QByteArray(3000, 'a'), QByteArray(3000, 'b')}) << 413;
+    QTest::newRow("endless header") << post(signIn, kQueryPath, "X-Fill: " + QByteArray(20000, 'x') + "\r\n") << 413;
+    QTest::newRow("unknown business object") << post(signIn, "/rds/Other.member/Query") << 404;
+    QTest::newRow("unknown path") << post(signIn, "/rds/Velmor.member/Run") << 404;
+    QTest::newRow("GET on the query path") << get(kQueryPath) << 405;
+}
+
+void ServerHttpTest::queryStatus()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const Reply reply = exchange(m_server->port, request);
+    QCOMPARE(reply.status, status);
+    QVERIFY(reply.head.toLower().contains("content-type: application/json"));
+    if (status == 200)
+        QCOMPARE(reply.json().value(u"rows"_qs).toArray().size(), 1);
+    else
+        QVERIFY2(!reply.json().value(u"error"_qs).toString().isEmpty(), reply.body.constData());
+}
+
+void ServerHttpTest::oversizedBodyIsRefusedUnread_data()
+{
+    QTest::addColumn<bool>("isChunked");
+    QTest::newRow("declared 200 MB") << false;
+    QTest::newRow("chunked without end") << true;
+}
+
+void ServerHttpTest::oversizedBodyIsRefusedUnread()
+{
+    QFETCH(bool, isChunked);
+    const qint64 rssBefore = m_server->rssKb();
+    QVERIFY(rssBefore > 0);
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port);
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 + (isChunked ? QByteArray("Transfer-Encoding: chunked\r\n") : QByteArray("Content-Length: 200000000\r\n"))
+                 + "\r\n");
+    const QByteArray piece(1 << 20, 'x');
+    QByteArray received;
+    qint64 sent = 0;
+    // Keep sending 64 MB regardless; the server must answer early and drop the rest.
+    while (sent < 64LL << 20 && socket.state() == QAbstractSocket::ConnectedState) {
+        socket.write(isChunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
+        socket.waitForBytesWritten(10000);
+        sent += piece.size();
+        received += socket.readAll();
+    }
+    Reply reply;
+    while (!takeReply(received, reply) && socket.waitForReadyRead(10000))
+        received += socket.readAll();
+    QCOMPARE(reply.status, 413);
+    QVERIFY(!reply.json().value(u"error"_qs).toString().isEmpty());
+
+    const qint64 rssAfter = m_server->rssKb();
+    QVERIFY2(rssAfter - rssBefore < 16 * 1024,
+             qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssAfter)));
+    // And it keeps serving.
+    QCOMPARE(exchange(m_server->port, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'")).status, 200);
+}
+
+void ServerHttpTest::limitHoldsOnKeptAliveConnection()
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port);
+    QVERIFY(socket.waitForConnected(10000));
+    QCOMPARE(exchange(socket, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'")).status, 200);
+    QCOMPARE(exchange(socket, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '9999'")).status, 200);
+    QCOMPARE(exchange(socket, post(QByteArray(5000, 'a'))).status, 413);
+}
+
+void ServerHttpTest::logos_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+    QTest::newRow("logo of a venue") << QByteArray("/TicketImage/GRVM/logo_1234.jpg") << 200;
+    QTest::newRow("venue without logo") << QByteArray("/TicketImage/GRVM/logo_9999.jpg") << 404;
+    QTest::newRow("encoded slash cannot leave the folder") << QByteArray("/TicketImage/GRVM/logo_..%2Fsecret.jpg") << 404;
+    QTest::newRow("dots cannot leave the folder") << QByteArray("/TicketImage/GRVM/logo_../../secret.jpg") << 404;
+    QTest::newRow("other folder") << QByteArray("/TicketImage/OTHER/logo_1234.jpg") << 404;
+    QTest::newRow("other extension") << QByteArray("/TicketImage/GRVM/logo_1234.png") << 404;
+}
+
+void ServerHttpTest::logos()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    const Reply reply = exchange(m_server->port, get(path));
+    QCOMPARE(reply.status, status);
+    if (status == 200) {
+        QVERIFY(reply.head.toLower().contains("content-type: image/jpeg"));
+        QVERIFY(reply.body.startsWith("\xff\xd8"));
+    } else {
+        QVERIFY(!reply.body.contains("secret"));
+    }
+}
+
+void ServerHttpTest::requestsAreLogged()
+{
+    QCOMPARE(exchange(m_server->port, post(verify("I", "99999999", "gate01"))).status, 200);
+    static const QRegularExpression line(u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+ BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
+    QTRY_VERIFY(line.match(QString::fromUtf8(m_server->log())).hasMatch());
+}
+
+void ServerHttpTest::concurrentGatesAdmitOnce_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>("processes");
+    for (const QString &backend : qavtest::backends()) {
+        QTest::addRow("%s, one server", qPrintable(backend)) << backend << 1;
+        QTest::addRow("%s, three servers on one database", qPrintable(backend)) << backend << 3;
+    }
+}
+
+void ServerHttpTest::concurrentGatesAdmitOnce()
+{
+    QFETCH(QString, backend);
+    QFETCH(int, processes);
+    QAV_REQUIRE_BACKEND(backend);
+    qavtest::ScratchDatabase scratch(backend);
+    seedDemo(*openStorage(scratch.url()));
+
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    for (int i = 0; i < processes; ++i) {
+        servers.push_back(std::make_unique<ServerProcess>(QStringList{u"--db"_qs, scratch.url()}, scratch.dir()));
+    }
+    for (auto &s : servers)
+        QVERIFY(s->waitReady());
+
+    constexpr int kGates = 24;
+    const QByteArray ticket = "10000050";
+    for (const QByteArray &mode : {QByteArray("I"), QByteArray("O")}) {
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < kGates; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QHostAddress::LocalHost, servers[size_t(i % processes)]->port);
+        }
+        for (auto &s : sockets)
+            QVERIFY(s->waitForConnected(10000));
+        // All requests leave together; answers are collected as they come.
+        QStringList codes;
+        std::vector<QByteArray> buffers(kGates);
+        for (int i = 0; i < kGates; ++i) {
+            QTcpSocket *s = sockets[size_t(i)].get();
+            QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, i] {
+                buffers[size_t(i)] += s->readAll();
+                Reply r;
+                if (takeReply(buffers[size_t(i)], r))
+                    codes << (r.status == 200 ? r.errCode() : QString::number(r.status));
+            });
+        }
+        for (int i = 0; i < kGates; ++i)
+            sockets[size_t(i)]->write(post(verify(mode, ticket, "gate" + QByteArray::number(i))));
+        QTRY_COMPARE_WITH_TIMEOUT(codes.size(), kGates, 60000);
+        const QString accepted = mode == "I" ? u"0"_qs : u"2"_qs;
+        QCOMPARE(codes.count(accepted), 1);
+        QCOMPARE(codes.count(u"-2"_qs), kGates - 1);
+    }
+
+    int audited = 0;
+    for (const ScanLogEntry &e : openStorage(scratch.url())->scanLog(QString::fromLatin1(demo::kTodayBizcode)))
+        audited += e.ticketRaw == QLatin1String(ticket) ? 1 : 0;
+    QCOMPARE(audited, 2 * kGates);
+}
+
+void ServerHttpTest::adminErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("bad database URL") << QStringList{u"init-db"_qs, u"--db"_qs, u"mysql://x/y"_qs} << 1 << u"bad database URL"_qs;
+    QTest::newRow("PostgreSQL URL without database") << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:5432"_qs} << 1 << u"bad database URL"_qs;
+    QTest::newRow("unreachable PostgreSQL") << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:1/db"_qs} << 1 << u"cannot connect"_qs;
+    QTest::newRow("unreadable CSV") << QStringList{u"import-bookings"_qs, u"/nonexistent/bookings.csv"_qs} << 1 << u"cannot read /nonexistent/bookings.csv"_qs;
+    QTest::newRow("port in use") << QStringList{u"serve"_qs, u"--port"_qs, u"%BUSY%"_qs} << 1 << u"cannot listen on 127.0.0.1:"_qs;
+    QTest::newRow("bad port") << QStringList{u"serve"_qs, u"--port"_qs, u"http"_qs} << 2 << u"bad port"_qs;
+    QTest::newRow("unknown command") << QStringList{u"frobnicate"_qs} << 2 << u"unknown command"_qs;
+    QTest::newRow("missing argument") << QStringList{u"add-venue"_qs, u"1234"_qs} << 2 << u"expected 2 argument(s)"_qs;
+    QTest::newRow("bad start time") << QStringList{u"add-performance"_qs, u"B"_qs, u"1234"_qs, u"G"_qs, u"tonight"_qs, u"H"_qs} << 2 << u"bad date-time"_qs;
+    for (const char *cmd : {"serve", "init-db", "add-venue", "add-performance", "add-operator",
+                            "import-bookings", "seed-demo", "summary"})
+        QTest::addRow("%s --help", cmd) << QStringList{QString::fromLatin1(cmd), u"--help"_qs} << 0 << u"Usage: qav-server "_qs + QString::fromLatin1(cmd);
+}
+
+void ServerHttpTest::adminErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QTcpServer busy;
+    QVERIFY(busy.listen(QHostAddress::LocalHost));
+    args.replaceInStrings(u"%BUSY%"_qs, QString::number(busy.serverPort()));
+    QTemporaryDir dir;
+    const CliResult r = runCli(args, dir.path());
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2((r.out + r.err).contains(says), qPrintable(r.out + r.err));
+}
+
+void ServerHttpTest::importReportsBadLines()
+{
+    QTemporaryDir dir;
+    QVERIFY(runCli({u"seed-demo"_qs}, dir.path()).exitCode == 0);
+    const QString csv = dir.filePath(u"bookings.csv"_qs);
+    auto writeCsv = [&](const QByteArray &text) {
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    };
+    writeCsv("bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
+             "GRVM0001,T-1,\"김, 철수\",R석,1층 B열 3번,0\n"
+             "NOPE,T-2,이영희,R석,1층 B열 4번\n"
+             "GRVM0001,T-3,박민수\n"
+             "GRVM0001,T-1,김철수,R석,1층 B열 3번\n"
+             "GRVM0001,T-4,최지우,S석,2층 A열 1번,maybe\n");
+    CliResult r = runCli({u"import-bookings"_qs, csv}, dir.path());
+    QCOMPARE(r.exitCode, 1);
+    for (const char *expected : {"line 3: unknown performance 'NOPE'", "line 4: expected 5 or 6 fields, found 3",
+                                 "line 5: ticket T-1 appears twice", "line 6: cancelled must be 0 or 1",
+                                 "4 bad line(s); nothing imported"})
+        QVERIFY2(r.err.contains(QString::fromUtf8(expected)), qPrintable(r.err));
+    QVERIFY(!r.err.contains(u"line 2:"_qs));
+
+    writeCsv("\xef\xbb\xbf" "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\r\n"
+             "GRVM0001,T-1,\"김, 철수\",R석,1층 B열 3번,0\r\n"
+             "GRVM0001,T-2,이영희,R석,1층 B열 4번,1\r\n");
+    r = runCli({u"import-bookings"_qs, csv}, dir.path());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(u"2 booking(s) imported"_qs));
+
+    auto storage = openStorage(dir.filePath(u"qav.db"_qs));
+    ScanOutcome ok = storage->scan({u"I"_qs, u"GRVM0001"_qs, u"T-1"_qs, u"gate01"_qs, 0});
+    QCOMPARE(ok.code, u"0"_qs);
+    QCOMPARE(ok.booking.custName, u"김, 철수"_qs);
+    QCOMPARE(storage->scan({u"I"_qs, u"GRVM0001"_qs, u"T-2"_qs, u"gate01"_qs, 0}).result, ScanResult::Cancelled);
+}
+
+void ServerHttpTest::adminCommandsSetUpASignIn()
+{
+    QTemporaryDir dir;
+    const QString today = QDate::currentDate().toString(u"yyyy-MM-dd"_qs);
+    QCOMPARE(runCli({u"init-db"_qs}, dir.path()).exitCode, 0);
+    QCOMPARE(runCli({u"add-venue"_qs, u"777"_qs, u"별빛 극장"_qs}, dir.path()).exitCode, 0);
+    QCOMPARE(runCli({u"add-performance"_qs, u"B777"_qs, u"777"_qs, u"오페라 달빛"_qs, today + u" 20:00"_qs,
+                     u"소극장"_qs}, dir.path()).exitCode, 0);
+    CliResult r = runCli({u"add-operator"_qs, u"usher"_qs, u"--venue"_qs, u"777"_qs}, dir.path(), "s3cret pw\n");
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+
+    ServerProcess server({}, dir.path());
+    QVERIFY(server.waitReady());
+    const Reply reply = exchange(server.port, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
+    QCOMPARE(reply.errCode(), u"0"_qs);
+    const QJsonArray row = reply.json().value(u"rows"_qs)[0].toArray();
+    QCOMPARE(row.at(2).toString(), u"B777"_qs);
+    QCOMPARE(row.at(3).toString(), u"별빛 극장"_qs);
+    QCOMPARE(row.at(4).toString(), u"오페라 달빛"_qs);
+
+    r = runCli({u"summary"_qs, u"B777"_qs}, dir.path());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(u"총 예매 0"_qs));
+}
+
+QTEST_GUILESS_MAIN(ServerHttpTest)
+#include "tst_server_http.moc"
