@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
