@@ -78,9 +78,14 @@ QWidget *frmQAV::createWindow()
 
     txtPass = makeTextBox(w, true);
     txtPass->setGeometry(twipsRect(1080, 1920, 1575, 270));
-    txtPass->setEchoMode(QLineEdit::Password);
     txtPass->setStyleSheet(txtPass->styleSheet() +
                            QStringLiteral(" QLineEdit { lineedit-password-character: 42; }"));
+    txtPass->setEchoMode(QLineEdit::Password);
+    // The box takes its password character from the style only on a style change, which can
+    // come before the sheet's rules are in place: announce one once they are.
+    txtPass->ensurePolished();
+    QEvent styleChanged(QEvent::StyleChange);
+    QCoreApplication::sendEvent(txtPass, &styleChanged);
     // Passwords go in as typed keys, never through an input method's composition.
     txtPass->setAttribute(Qt::WA_InputMethodEnabled, false);
     txtPass->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData |

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+// A working directory laid out like a gate workstation's: qav.ini with a place code (unless
+// told otherwise) and the run-time pictures and sounds next to it. The current directory points
+// there while the site exists.
+class StationSite
+{
+public:
+    explicit StationSite(const QByteArray &placeCode = "1234") : m_previous(QDir::currentPath())
+    {
+        const QDir runtime(QStringLiteral(QAV_SOURCE_DIR "/assets/runtime"));
+        for (const QString &name : runtime.entryList(QDir::Files))
+            QFile::copy(runtime.filePath(name), m_dir.filePath(name));
+        if (!placeCode.isNull()) {
+            QFile ini(m_dir.filePath(QStringLiteral("qav.ini")));
+            if (ini.open(QIODevice::WriteOnly))
+                ini.write("[Quorvanta]\nPlaceCode=" + placeCode + "\n");
+        }
+        QDir::setCurrent(m_dir.path());
+    }
+    ~StationSite() { QDir::setCurrent(m_previous); }
+
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
