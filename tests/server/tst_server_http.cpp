@@ -236,7 +236,7 @@ void ServerHttpTest::queryStatus_data()
     QTest::newRow("trailing text") << post(signIn + " --") << 400;
     QTest::newRow("stray apostrophe") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12'34'") << 400;
     QTest::newRow("invalid UTF-8") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xc3\x28'") << 400;
-    QTest::newRow("NUL byte") << post(QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1\0'", 47)) << 400;
+    QTest::newRow("NUL byte") << post(QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1") + QByteArray(1, '\0') + "'") << 400;
     QTest::newRow("4096 bytes are read") << post(signIn + QByteArray(4096 - signIn.size(), ' ')) << 400;
     QTest::newRow("4097 bytes are refused") << post(signIn + QByteArray(4097 - signIn.size(), ' ')) << 413;
     QTest::newRow("small chunked body") << chunked({signIn.left(20), signIn.mid(20)}) << 200;

@@ -82,7 +82,7 @@ void ServerParserTest::refuses_data()
     QTest::newRow("blank before comma") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a' ,'b'");
     QTest::newRow("dangling comma") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a',");
     QTest::newRow("invalid UTF-8") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xff\xfe'");
-    QTest::newRow("NUL byte") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12\0' '34'", 55);
+    QTest::newRow("NUL byte") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12") + QByteArray(1, '\0') + "34'";
     QTest::newRow("over 4096 bytes")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '" + QByteArray(4100, 'a') + "'");
 }
