@@ -378,14 +378,24 @@ private slots:
         QCOMPARE(m_programEnds, 0);
     }
 
-    void stationStartUpWithoutPlaceCodeEndsTheProgram()
+    void failedStationStartUpEndsTheProgram_data()
     {
-        StationSite site(QByteArray{});
+        QTest::addColumn<bool>("placeCode");
+        QTest::newRow("no place code") << false;
+        QTest::newRow("place sign-in refused by the server") << true;
+    }
+    void failedStationStartUpEndsTheProgram()
+    {
+        QFETCH(bool, placeCode);
+        StationSite site(placeCode ? QByteArray("1234") : QByteArray());
         m_server->answerRow(acceptedRow());
         signIn(QStringLiteral("gate01"), QStringLiteral("pw"));
+        if (placeCode)
+            m_server->answerRaw(R"({"error":"db down"})", 500);
 
         console()->btnQAVOpen->click();
 
+        QCOMPARE(m_messages.texts.size(), 1);
         QCOMPARE(m_programEnds, 1);
         QCOMPARE(Form::loadedCount(), 0);
         // The console is neither shown again nor brought back to life.

@@ -235,15 +235,16 @@ private slots:
     {
         openStation();
         answerSummary(QStringList(9, QStringLiteral("1")));
-        showSummary();
         frm01 *station = Global::frm01.instance();
-        const QString before = station->btnScore->pictureFile;
+        station->btnScore->click();
+        QVERIFY(Global::frm03.isLoaded());
+        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
         QWidget *focusBefore = station->window()->focusWidget();
 
         panel()->window()->close();
 
         QVERIFY(!Global::frm03.isLoaded());
-        QCOMPARE(station->btnScore->pictureFile, before);
+        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
         QCOMPARE(station->window()->focusWidget(), focusBefore);
         QVERIFY(m_messages.texts.isEmpty());
     }
