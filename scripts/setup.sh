@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing QAV needs on Debian 12, if it is missing.
+# Usage: scripts/setup.sh [--test]   (--test adds the PostgreSQL server the tests start)
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
+  libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
+  libsodium-dev fonts-nanum
+)
+if [[ "${1:-}" == "--test" ]]; then
+  packages+=(postgresql)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "== Installing: ${missing[*]}"
+  sudo=""
+  [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
