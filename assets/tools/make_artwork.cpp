@@ -1,4 +1,5 @@
-// Writes every picture and sound of the station into <outdir>/builtin and <outdir>/runtime.
+// Writes every picture and sound of the station into <outdir>/builtin and <outdir>/runtime, and the
+// demo venue logo into <outdir>/demo.
 // Run as `qav-artwork <repo>/assets` to regenerate the committed files.
 
 #include "PaintKit.h"
@@ -325,6 +326,20 @@ QImage closeButton(const QImage &station)
     return station.copy(960, 16, 48, 45);
 }
 
+// The demo venue's logo, served by the demo server for place code 1234: it fills the station's
+// logo panel (161 x 129 visible pixels).
+QImage demoVenueLogo()
+{
+    QImage img(161, 129, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    fillVertical(p, img.rect(), QColor(255, 255, 255), QColor(226, 230, 236));
+    crest(p, QPointF(80.5, 50), 34);
+    drawCentredText(p, QRectF(0, 92, 161, 30), QStringLiteral("큐브 아레나"),
+                    hangulFont(17), QColor(40, 44, 52));
+    return img;
+}
+
 bool save(const QImage &img, const QString &path)
 {
     QImageWriter w(path);
@@ -360,11 +375,12 @@ int main(int argc, char **argv)
     QGuiApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: qav-artwork <outdir>\n"
-                             "writes <outdir>/builtin/* and <outdir>/runtime/*\n");
+                             "writes <outdir>/builtin/*, <outdir>/runtime/* and <outdir>/demo/*\n");
         return 1;
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
-    if (!out.mkpath(QStringLiteral("builtin")) || !out.mkpath(QStringLiteral("runtime"))) {
+    if (!out.mkpath(QStringLiteral("builtin")) || !out.mkpath(QStringLiteral("runtime")) ||
+        !out.mkpath(QStringLiteral("demo"))) {
         std::fprintf(stderr, "cannot create folders under %s\n", argv[1]);
         return 1;
     }
@@ -402,5 +418,7 @@ int main(int argc, char **argv)
     ok &= save(pictureButton(narrow, scoreText, red, true), runtime("btn5off.jpg"));
     ok &= saveWav(sounds::acceptChime(), runtime("ok.wav"));
     ok &= saveWav(sounds::rejectBuzz(), runtime("no.wav"));
+
+    ok &= save(demoVenueLogo(), out.filePath(QStringLiteral("demo/logo_1234.jpg")));
     return ok ? 0 : 1;
 }
