@@ -131,10 +131,9 @@ protected:
             return false;
         }
         // A key the focused control left alone travels on to its parents: seen once is enough.
-        if (key == m_lastPress && m_lastTarget && widget->isAncestorOf(m_lastTarget))
+        if (isPropagation(key, widget))
             return false;
-        m_lastPress = key;
-        m_lastTarget = widget;
+        remember(key, widget);
 
         const Qt::KeyboardModifiers mods = key->modifiers();
         if (key->key() == Qt::Key_F7 && (mods & Qt::ControlModifier) && (mods & Qt::AltModifier)) {
@@ -146,18 +145,32 @@ protected:
                           (mods & Qt::ControlModifier ? 2 : 0) | (mods & Qt::AltModifier ? 4 : 0);
         QPointer<StationKeyPreview> self(this);
         m_station->Form_KeyDown(keyCode, shift);
-        if (self) {
-            // Keys handled meanwhile must not make this one look new on its way to the parents.
-            m_lastPress = key;
-            m_lastTarget = widget;
-        }
+        // Keys handled meanwhile must not make this one look new on its way to the parents.
+        if (self)
+            remember(key, widget);
         return false;
     }
 
 private:
+    bool isPropagation(const QKeyEvent *key, QWidget *widget) const
+    {
+        return key == m_lastPress && key->key() == m_lastKey &&
+               key->modifiers() == m_lastModifiers && m_lastTarget && widget != m_lastTarget &&
+               widget->isAncestorOf(m_lastTarget);
+    }
+    void remember(const QKeyEvent *key, QWidget *widget)
+    {
+        m_lastPress = key;
+        m_lastKey = key->key();
+        m_lastModifiers = key->modifiers();
+        m_lastTarget = widget;
+    }
+
     QPointer<frm01> m_station;
     QWidget *m_window;
     const QEvent *m_lastPress = nullptr;
+    int m_lastKey = 0;
+    Qt::KeyboardModifiers m_lastModifiers;
     QPointer<QWidget> m_lastTarget;
 };
 
