@@ -1,0 +1,136 @@
+#include "CannedServer.h"
+#include "LogoView.h"
+#include "Sound.h"
+#include "StationFixture.h"
+
+#include <QElapsedTimer>
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QSignalSpy>
+
+// The logo view against a real HTTP server on loopback, and the real sound player on a machine
+// without a sound card.
+class TestStationParts : public QObject
+{
+    Q_OBJECT
+
+    QHttpServer m_images;
+    QString m_url;
+
+private slots:
+    void initTestCase()
+    {
+        m_images.route(QStringLiteral("/TicketImage/GRVM/<arg>"), [](const QString &file) {
+            if (file == u"logo_1234.jpg")
+                return QHttpServerResponse("image/jpeg", fixture::jpeg(120, 90, QColor(0, 0, 255)));
+            if (file == u"logo_text.jpg")
+                return QHttpServerResponse("image/jpeg", QByteArray("not a picture"));
+            return QHttpServerResponse(QHttpServerResponder::StatusCode::NotFound);
+        });
+        const quint16 port = m_images.listen(QHostAddress::LocalHost, 0);
+        QVERIFY(port);
+        m_url = QStringLiteral("http://127.0.0.1:%1/TicketImage/GRVM/").arg(port);
+    }
+
+    void logo_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("picture is shown") << "logo_1234.jpg" << true;
+        QTest::newRow("404 leaves it blank") << "logo_9999.jpg" << false;
+        QTest::newRow("answer that is no picture leaves it blank") << "logo_text.jpg" << false;
+        QTest::newRow("unreachable server leaves it blank") << "unreachable" << false;
+        QTest::newRow("empty address leaves it blank") << "empty" << false;
+    }
+    void logo()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, shown);
+        if (url == u"unreachable")
+            url = unreachableUrl() + QStringLiteral("/TicketImage/GRVM/logo_1234.jpg");
+        else if (url == u"empty")
+            url = QString();
+        else
+            url = m_url + url;
+
+        QWidget parent;
+        parent.resize(300, 200);
+        auto *view = new LogoView(&parent);
+        view->setGeometry(0, 0, 186, 154);
+        parent.show();
+        QSignalSpy finished(view, &LogoView::finished);
+        QElapsedTimer clock;
+        clock.start();
+        view->Navigate(url);
+        QVERIFY(clock.elapsed() < 1000); // never waits for the download
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished[0][0].toBool(), shown);
+        QCOMPARE(!view->image().isNull(), shown);
+        const QColor corner = view->grab().toImage().pixelColor(10, 10);
+        if (shown)
+            QVERIFY2(corner.blue() > 200 && corner.red() < 60, qPrintable(corner.name()));
+        else
+            QCOMPARE(corner, parent.palette().color(QPalette::Window));
+    }
+
+    void secondAddressReplacesTheFirst()
+    {
+        LogoView view;
+        QSignalSpy finished(&view, &LogoView::finished);
+        view.Navigate(m_url + QStringLiteral("logo_1234.jpg"));
+        QTRY_COMPARE(finished.size(), 1);
+        QVERIFY(!view.image().isNull());
+        view.Navigate(m_url + QStringLiteral("logo_0000.jpg"));
+        QVERIFY(view.image().isNull()); // the old picture goes at once
+        QTRY_COMPARE(finished.size(), 2);
+        QVERIFY(view.image().isNull());
+    }
+
+    void navigateWhileLoadingKeepsOnlyTheLast()
+    {
+        LogoView view;
+        QSignalSpy finished(&view, &LogoView::finished);
+        view.Navigate(m_url + QStringLiteral("logo_0000.jpg"));
+        view.Navigate(m_url + QStringLiteral("logo_1234.jpg"));
+        QTRY_COMPARE(finished.size(), 1);
+        QVERIFY(finished[0][0].toBool());
+        QCOMPARE(view.url().toString(), m_url + QStringLiteral("logo_1234.jpg"));
+    }
+
+    void viewDestroyedWhileLoading()
+    {
+        {
+            LogoView gone;
+            gone.Navigate(m_url + QStringLiteral("logo_1234.jpg"));
+        }
+        // Run the event loop past the abandoned download: nothing may reach the dead view.
+        LogoView view;
+        QSignalSpy finished(&view, &LogoView::finished);
+        view.Navigate(m_url + QStringLiteral("logo_1234.jpg"));
+        QTRY_COMPARE(finished.size(), 1);
+    }
+
+    // No sound card on CI: the real player must return at once and never fail.
+    void realSoundPlayerNeverBlocks_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("one sound") << QStringList{"ok.wav"};
+        QTest::newRow("second cuts the first") << QStringList{"ok.wav", "no.wav", "ok.wav"};
+        QTest::newRow("missing file beeps") << QStringList{"missing.wav"};
+    }
+    void realSoundPlayerNeverBlocks()
+    {
+        QFETCH(QStringList, files);
+        StationSite site;
+        QtSoundPlayer player;
+        QElapsedTimer clock;
+        clock.start();
+        for (const QString &f : files)
+            player.play(QStringLiteral("./") + f);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCoreApplication::processEvents();
+    }
+};
+
+QTEST_MAIN(TestStationParts)
+#include "tst_station_parts.moc"
