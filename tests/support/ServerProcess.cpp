@@ -1,0 +1,116 @@
+#include "ServerProcess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace {
+
+constexpr int kCommandTimeoutMs = 60000;
+constexpr int kStartTimeoutMs = 30000;
+
+} // namespace
+
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
+
+QString ServerProcess::databasePath() const
+{
+    return m_dir.filePath(QStringLiteral("qav.db"));
+}
+
+QString ServerProcess::url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QString ServerProcess::log() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("server.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool ServerProcess::run(const QStringList &arguments, QString *output, const QByteArray &input)
+{
+    QProcess p;
+    p.setWorkingDirectory(m_dir.path());
+    p.start(m_binary, arguments + QStringList{QStringLiteral("--db"), databasePath()});
+    p.write(input);
+    p.closeWriteChannel();
+    const bool finished = p.waitForFinished(kCommandTimeoutMs);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    if (output)
+        *output = out;
+    if (!finished || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        m_error = QStringLiteral("qav-server %1 failed (%2): %3\n%4")
+                      .arg(arguments.join(u' '),
+                           finished ? QString::number(p.exitCode()) : p.errorString(), out,
+                           QString::fromUtf8(p.readAllStandardError()));
+        return false;
+    }
+    return true;
+}
+
+bool ServerProcess::start()
+{
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder: %1").arg(m_dir.errorString());
+        return false;
+    }
+    if (!m_options.constantAnswer) {
+        if (!run({QStringLiteral("init-db")}))
+            return false;
+        if (m_options.seedDemo && !run({QStringLiteral("seed-demo")}))
+            return false;
+    }
+
+    QStringList args{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0")};
+    if (m_options.constantAnswer)
+        args << QStringLiteral("--constant-answer");
+    else
+        args << QStringLiteral("--db") << databasePath();
+    if (m_options.quiet)
+        args << QStringLiteral("--quiet");
+    if (!m_options.imagesDir.isEmpty())
+        args << QStringLiteral("--images") << m_options.imagesDir;
+
+    // A file, not a pipe: a full pipe would stall a server nobody reads while a test waits.
+    m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
+    m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    m_process.setWorkingDirectory(m_dir.path());
+    m_process.start(m_binary, args);
+    if (!m_process.waitForStarted(kStartTimeoutMs)) {
+        m_error = QStringLiteral("cannot start %1: %2").arg(m_binary, m_process.errorString());
+        return false;
+    }
+
+    static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)"));
+    QDeadlineTimer deadline(kStartTimeoutMs);
+    while (!deadline.hasExpired()) {
+        const QRegularExpressionMatch m = listening.match(log());
+        if (m.hasMatch()) {
+            m_port = quint16(m.captured(1).toUInt());
+            return true;
+        }
+        // Returns at once when the server dies, else after a short poll interval.
+        if (m_process.waitForFinished(20))
+            break;
+    }
+    m_error = QStringLiteral("qav-server did not start listening: %1").arg(log());
+    stop();
+    return false;
+}
+
+void ServerProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <utility>
+
+// How a ServerProcess serves.
+struct ServerOptions
+{
+    bool seedDemo = true;        // the demo venue 1234, its performances and bookings
+    bool constantAnswer = false; // a fixed answer without the database, for benchmarks
+    bool quiet = false;          // no log line per request
+    QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
+};
+
+#ifdef QAV_SERVER_BINARY
+// The qav-server built with the tests, where the target defines QAV_SERVER_BINARY.
+inline QString qavServerBinary()
+{
+    return QStringLiteral(QAV_SERVER_BINARY);
+}
+#endif
+
+// A real qav-server on a free loopback port with its own SQLite database in a temporary folder.
+// start() prepares the database (init-db, and seed-demo unless told otherwise), serves it and
+// returns once the server says where it listens; the destructor stops it. Every failure text
+// carries the server's own error output.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(QString binary, ServerOptions options = ServerOptions())
+        : m_options(std::move(options)), m_binary(std::move(binary))
+    {}
+    ~ServerProcess();
+
+    bool start();
+    void stop();
+
+    QString url() const;
+    quint16 port() const { return m_port; }
+    QString databasePath() const;
+    // Why start() or run() failed, followed by the server's error output.
+    QString errorText() const { return m_error; }
+    // What the serving process wrote to its error output so far.
+    QString log() const;
+
+    // Runs one administration command against this server's database; false with errorText()
+    // set when it fails. Standard output goes to *output.
+    bool run(const QStringList &arguments, QString *output = nullptr,
+             const QByteArray &input = QByteArray());
+
+private:
+    ServerOptions m_options;
+    QString m_binary;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
