@@ -1,0 +1,156 @@
+#include "DataSpace.h"
+#include "LogoView.h"
+#include "Look.h"
+#include "ServerProcess.h"
+#include "StationFixture.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+// "입장 3" → 3, from the lines `qav-server summary` prints.
+int counter(const QString &summary, const QString &name)
+{
+    const QRegularExpression line(QStringLiteral("^%1 (\\d+)$").arg(name),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch m = line.match(summary);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+} // namespace
+
+// The station against the real qav-server on loopback with a real SQLite database (the demo
+// venue 1234 and its bookings).
+class TestStationServer : public QObject
+{
+    Q_OBJECT
+
+    RecordingMessageSink m_messages;
+    RecordingSoundPlayer m_sounds;
+    int m_programEnds = 0;
+    std::unique_ptr<ServerProcess> m_server;
+
+    void scan(frm01 *s, const QString &ticket)
+    {
+        QTest::keyClicks(s->txtTicketNo, ticket);
+        QTest::keyClick(s->txtTicketNo, Qt::Key_Return);
+    }
+
+    int summaryCounter(const QString &name)
+    {
+        QString out;
+        if (!m_server->run({QStringLiteral("summary"), QStringLiteral("GRVM0001")}, &out))
+            qWarning("%s", qPrintable(m_server->errorText()));
+        return counter(out, name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        installKoreanFonts();
+        setMessageSink(&m_messages);
+        setSoundPlayer(&m_sounds);
+        setProgramEndAction([this] { ++m_programEnds; });
+        ServerOptions options;
+        options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
+        m_server = std::make_unique<ServerProcess>(qavServerBinary(), options);
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorText()));
+    }
+
+    void init()
+    {
+        fixture::resetProgram();
+        m_messages.texts.clear();
+        m_sounds.files.clear();
+        m_programEnds = 0;
+        overrideAddresses(m_server->url(), m_server->url());
+    }
+
+    void cleanup()
+    {
+        fixture::resetProgram();
+        if (QTest::currentTestFailed())
+            qWarning("server log:\n%s", qPrintable(m_server->log()));
+    }
+
+    void gateDayOnTheDemoVenue()
+    {
+        StationSite site("1234");
+        frm01 *s = fixture::openStation();
+        QVERIFY2(s, qPrintable(m_messages.texts.join(u'\n')));
+        QVERIFY(m_messages.texts.isEmpty());
+        QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
+        QVERIFY(!g_GoodsName.isEmpty());
+        QCOMPARE(s->lbl_GoodsNameInfo->caption(), g_GoodsName);
+        QTRY_VERIFY(!s->WebBrowser1->image().isNull()); // the venue logo from the image server
+        g_AdminId = QStringLiteral("gate01");
+        const int admittedBefore = summaryCounter(QStringLiteral("입장"));
+        const int leftBefore = summaryCounter(QStringLiteral("퇴장"));
+        QVERIFY(admittedBefore >= 0 && leftBefore >= 0);
+
+        scan(s, QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.value(0), QStringLiteral("./ok.wav"));
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
+        QCOMPARE(s->lbl_TicketNo->caption(), QStringLiteral("10000001"));
+        QVERIFY(!s->lbl_CustName->caption().isEmpty());
+        QCOMPARE(s->lbl_GoodsName->caption(), g_GoodsName);
+        static const QRegularExpression date(
+            QStringLiteral("^\\d{4}년 \\d{1,2}월\\d{1,2}일 \\d{1,2}시 \\d{1,2}분 $"));
+        QVERIFY2(date.match(s->lbl_PlayDate->caption()).hasMatch(),
+                 qPrintable(s->lbl_PlayDate->caption()));
+        QCOMPARE(s->txtTicketNo->text(), QString());
+
+        // Never twice: the same ticket again is refused and the booking cleared.
+        scan(s, QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.value(1), QStringLiteral("./no.wav"));
+        QVERIFY2(s->lbl_BookingInfo->caption().startsWith(QStringLiteral("이미 입장한 티켓")),
+                 qPrintable(s->lbl_BookingInfo->caption()));
+        QCOMPARE(s->lbl_TicketNo->caption(), QString());
+        QCOMPARE(s->lbl_CustName->caption(), QString());
+
+        scan(s, QStringLiteral("99999999"));
+        QCOMPARE(m_sounds.files.value(2), QStringLiteral("./no.wav"));
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("없는 티켓 번호입니다"));
+
+        // Exit mode lets the admitted ticket out.
+        QTest::mouseClick(s->btnMode, Qt::LeftButton);
+        QCOMPARE(g_CheckMode, QStringLiteral("O"));
+        scan(s, QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.value(3), QStringLiteral("./ok.wav"));
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("퇴장 확인"));
+
+        QCOMPARE(summaryCounter(QStringLiteral("입장")), admittedBefore + 1);
+        QCOMPARE(summaryCounter(QStringLiteral("퇴장")), leftBefore + 1);
+        QVERIFY(m_messages.texts.isEmpty());
+    }
+
+    void unknownPlaceCodeKeepsTheStationOpen()
+    {
+        StationSite site("9999");
+        frm01 *s = fixture::openStation();
+        QVERIFY(s);
+        QCOMPARE(m_messages.texts,
+                 QStringList{QStringLiteral("▶ qav.ini 파일의 PlaceCode 확인해주세요")});
+        QVERIFY(Global::frm01.isLoaded());
+        QCOMPARE(s->lbl_GoodsNameInfo->caption(), QString());
+        QTRY_COMPARE(s->WebBrowser1->url().fileName(), QStringLiteral("logo_9999.jpg"));
+    }
+
+    // Last: stops the server.
+    void serverGoneMidShiftKeepsTheTicket()
+    {
+        StationSite site("1234");
+        frm01 *s = fixture::openStation();
+        QVERIFY(s);
+        g_AdminId = QStringLiteral("gate01");
+        m_server->stop();
+        scan(s, QStringLiteral("10000002"));
+        QVERIFY(m_messages.texts.isEmpty());
+        QCOMPARE(s->txtTicketNo->text(), QStringLiteral("10000002"));
+        QVERIFY(m_sounds.files.isEmpty());
+        QVERIFY(Global::frm01.isLoaded());
+    }
+};
+
+QTEST_MAIN(TestStationServer)
+#include "tst_station_server.moc"
