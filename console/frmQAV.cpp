@@ -189,6 +189,7 @@ void frmQAV::btnLogin_Click()
         }
         answer->Close();
     } catch (const QavError &) {
+        // Every failure of the sign-in ends in the same tail: the station cannot run without it.
     } catch (const std::exception &) {
     }
     MsgBox(QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다"));
