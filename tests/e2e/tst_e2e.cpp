@@ -1,0 +1,161 @@
+#include "Addresses.h"
+#include "Global.h"
+#include "Lifecycle.h"
+#include "LogoView.h"
+#include "Look.h"
+#include "MessageBox.h"
+#include "ServerProcess.h"
+#include "Sound.h"
+#include "StationSite.h"
+#include "frm01.h"
+#include "frm03.h"
+#include "frmQAV.h"
+
+#include <QtTest>
+
+namespace {
+
+class RecordingSounds : public SoundPlayer
+{
+public:
+    void play(const QString &fileName) override { files << fileName; }
+    QStringList files;
+};
+
+} // namespace
+
+// A whole shift at one gate: the real windows, driven by mouse and keyboard, against the real
+// qav-server binary on a real SQLite database with the demo venue.
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    RecordingMessageSink m_messages;
+    RecordingSounds m_sounds;
+    int m_programEnds = 0;
+
+    static void scan(const QString &ticket)
+    {
+        QTest::keyClicks(Global::frm01->txtTicketNo, ticket);
+        QTest::keyClick(Global::frm01->txtTicketNo, Qt::Key_Return);
+    }
+
+    static QStringList summaryLines()
+    {
+        frm03 *panel = Global::frm03.instance();
+        QStringList lines;
+        for (Label *l : {panel->lbl_Total, panel->lbl_A, panel->lbl_B, panel->lbl_C, panel->lbl_D,
+                         panel->lbl_E, panel->lbl_F, panel->lbl_G, panel->lbl_H})
+            lines << l->caption();
+        return lines;
+    }
+
+    static void openSummary()
+    {
+        QTest::mouseClick(Global::frm01->btnScore, Qt::LeftButton);
+        QVERIFY(Global::frm03.isLoaded());
+        QVERIFY(Global::frm03->window()->isVisible());
+    }
+
+    static void closeSummary()
+    {
+        QTest::mouseClick(Global::frm03->btnExit, Qt::LeftButton);
+        QVERIFY(Global::frm03.isNull());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        installKoreanFonts();
+        setMessageSink(&m_messages);
+        setSoundPlayer(&m_sounds);
+        setProgramEndAction([this] { ++m_programEnds; });
+    }
+
+    void aShiftAtTheGate()
+    {
+        ServerOptions options;
+        options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
+        ServerProcess server(qavServerBinary(), options);
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        overrideAddresses(server.url(), server.url());
+        StationSite site("1234");
+
+        // Sign in on the console.
+        Global::frmQAV->Show();
+        frmQAV *console = Global::frmQAV.instance();
+        QTest::keyClicks(console->txtID, QStringLiteral("gate01"));
+        QTest::keyClicks(console->txtPass, QStringLiteral("gate01"));
+        QTest::mouseClick(console->btnLogin, Qt::LeftButton);
+        QCOMPARE(console->lbl_LoginInfo->caption(), QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
+        QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
+
+        // Open the station: start-up signs in by place code and fetches the logo.
+        QTest::mouseClick(console->btnQAVOpen, Qt::LeftButton);
+        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join('\n')));
+        QVERIFY(Global::frm01.isLoaded());
+        frm01 *station = Global::frm01.instance();
+        QVERIFY(station->window()->isVisible());
+        QVERIFY(!console->window()->isVisible());
+        QCOMPARE(station->lbl_GoodsNameInfo->caption(), QStringLiteral("뮤지컬 별빛 기차"));
+        QTRY_VERIFY(!station->WebBrowser1->image().isNull());
+
+        const QStringList before = [&] {
+            openSummary();
+            const QStringList lines = summaryLines();
+            closeSummary();
+            return lines;
+        }();
+        QCOMPARE(before.size(), 9);
+        QVERIFY2(before[1].startsWith(QStringLiteral("입장 ")), qPrintable(before[1]));
+
+        // Entry accepted, with the booking shown.
+        scan(QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./ok.wav"));
+        QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
+        QCOMPARE(station->lbl_TicketNo->caption(), QStringLiteral("10000001"));
+        QVERIFY(!station->lbl_CustName->caption().isEmpty());
+        QVERIFY(station->lbl_PlayDate->caption().contains(QStringLiteral("19시 30분 ")));
+        QCOMPARE(station->txtTicketNo->text(), QString());
+
+        // The same ticket again: already inside, admitted by this operator.
+        scan(QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./no.wav"));
+        QVERIFY2(station->lbl_BookingInfo->caption().startsWith(QStringLiteral("이미 입장한 티켓입니다")),
+                 qPrintable(station->lbl_BookingInfo->caption()));
+        QVERIFY(station->lbl_BookingInfo->caption().contains(QStringLiteral("gate01")));
+        QCOMPARE(station->lbl_CustName->caption(), QString());
+
+        // Switch to exit checks; the ticket leaves.
+        QTest::mouseClick(station->btnMode, Qt::LeftButton);
+        QCOMPARE(g_CheckMode, QStringLiteral("O"));
+        QCOMPARE(station->btnSave->pictureFile, QStringLiteral("./btn4on.jpg"));
+        scan(QStringLiteral("10000001"));
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./ok.wav"));
+        QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("퇴장 확인"));
+
+        // The counters moved: one more admitted, one more out.
+        openSummary();
+        const QStringList after = summaryLines();
+        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
+        closeSummary();
+        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
+        QVERIFY2(after != before, qPrintable(after.join(" | ")));
+        auto number = [](const QString &line) {
+            return line.section(u' ', -1).remove(u',').remove(u'%').toInt();
+        };
+        QCOMPARE(number(after[1]), number(before[1]) + 1); // admitted
+        QCOMPARE(number(after[3]), number(before[3]) + 1); // out now
+        QCOMPARE(after[0], before[0]);                     // bookings unchanged
+
+        // Closing the station ends the program.
+        QCOMPARE(m_programEnds, 0);
+        QTest::mouseClick(station->Command2, Qt::LeftButton);
+        QVERIFY(Global::frm01.isNull() && Global::frmQAV.isNull());
+        QCOMPARE(m_programEnds, 1);
+        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join('\n')));
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
