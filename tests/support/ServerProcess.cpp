@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 namespace {
 
 constexpr int kCommandTimeoutMs = 60000;
@@ -81,6 +86,10 @@ bool ServerProcess::start()
     m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
     m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     m_process.setWorkingDirectory(m_dir.path());
+#ifdef Q_OS_LINUX
+    // A test that crashes or aborts must not leave its server running.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     m_process.start(m_binary, args);
     if (!m_process.waitForStarted(kStartTimeoutMs)) {
         m_error = QStringLiteral("cannot start %1: %2").arg(m_binary, m_process.errorString());
