@@ -10,7 +10,8 @@ namespace qav {
 
 namespace {
 
-// "19:05" for today, "12/24 19:05" for an earlier day: the operator needs to tell them apart.
+// "19:05" for today, "12/24" for an earlier day: the operator needs to tell them apart, and the
+// station shows the verdict in very large type on one line, so it stays short.
 QString shortTime(const QString &stamp)
 {
     const QDateTime t = QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -18,7 +19,7 @@ QString shortTime(const QString &stamp)
         return stamp;
     if (t.date() == QDate::currentDate())
         return t.toString(QStringLiteral("HH:mm"));
-    return t.toString(QStringLiteral("MM/dd HH:mm"));
+    return t.toString(QStringLiteral("MM/dd"));
 }
 
 QString playTime(const QString &startsAt)
@@ -34,7 +35,7 @@ QString byWhom(const QString &when, const QString &who)
         parts << shortTime(when);
     if (!who.isEmpty())
         parts << who;
-    return parts.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(parts.join(u' '));
+    return parts.isEmpty() ? QString() : u' ' + parts.join(u' ');
 }
 
 } // namespace
@@ -56,36 +57,35 @@ void describeOutcome(ScanOutcome &o)
         return;
     case ScanResult::UnknownMode:
         o.code = QStringLiteral("-1");
-        o.message = QStringLiteral("알 수 없는 처리 구분입니다");
+        o.message = QStringLiteral("처리 구분 오류");
         return;
     case ScanResult::UnknownPerformance:
         o.code = QStringLiteral("-1");
-        o.message = QStringLiteral("공연 정보가 없습니다. 다시 로그인하세요");
+        o.message = QStringLiteral("공연 정보 없음");
         return;
     case ScanResult::UnknownTicket:
         o.code = QStringLiteral("-1");
-        o.message = QStringLiteral("없는 티켓 번호입니다");
+        o.message = QStringLiteral("없는 티켓");
         return;
     case ScanResult::OtherPerformance:
         o.code = QStringLiteral("-1");
-        o.message = QStringLiteral("다른 공연 티켓입니다: %1 %2")
-                        .arg(o.performance.goodsName, playTime(o.performance.startsAt));
+        o.message = QStringLiteral("다른 공연 %1").arg(playTime(o.performance.startsAt));
         return;
     case ScanResult::Cancelled:
         o.code = QStringLiteral("-1");
-        o.message = QStringLiteral("취소된 예매입니다");
+        o.message = QStringLiteral("취소된 예매");
         return;
     case ScanResult::AlreadyInside:
         o.code = QStringLiteral("-2");
-        o.message = QStringLiteral("이미 입장한 티켓입니다") + byWhom(o.when, o.who);
+        o.message = QStringLiteral("이미 입장") + byWhom(o.when, o.who);
         return;
     case ScanResult::NeverEntered:
         o.code = QStringLiteral("-2");
-        o.message = QStringLiteral("입장 기록이 없는 티켓입니다");
+        o.message = QStringLiteral("입장 기록 없음");
         return;
     case ScanResult::AlreadyLeft:
         o.code = QStringLiteral("-2");
-        o.message = QStringLiteral("이미 퇴장한 티켓입니다") + byWhom(o.when, o.who);
+        o.message = QStringLiteral("이미 퇴장") + byWhom(o.when, o.who);
         return;
     }
 }
