@@ -46,6 +46,13 @@ QWidget *Form::window()
     return m_window;
 }
 
+QWidget &Form::loadedWindow()
+{
+    if (QWidget *w = window())
+        return *w;
+    throw HandlerAbandoned{};
+}
+
 void Form::Load()
 {
     if (m_window)
@@ -71,38 +78,41 @@ void Form::Unload()
 
 void Form::Show()
 {
-    window()->show();
-    m_window->activateWindow();
+    QWidget &w = loadedWindow();
+    w.show();
+    w.activateWindow();
 }
 
 void Form::Hide()
 {
-    window()->hide();
+    loadedWindow().hide();
 }
 
 int Form::Width()
 {
-    return window()->width() * 15;
+    return loadedWindow().width() * 15;
 }
 
 int Form::Height()
 {
-    return window()->height() * 15;
+    return loadedWindow().height() * 15;
 }
 
 void Form::setWidth(int twips)
 {
-    window()->resize(tw(twips), m_window->height());
+    QWidget &w = loadedWindow();
+    w.resize(tw(twips), w.height());
 }
 
 void Form::setHeight(int twips)
 {
-    window()->resize(m_window->width(), tw(twips));
+    QWidget &w = loadedWindow();
+    w.resize(w.width(), tw(twips));
 }
 
 void Form::Move(int leftTwips, int topTwips)
 {
-    window()->move(tw(leftTwips), tw(topTwips));
+    loadedWindow().move(tw(leftTwips), tw(topTwips));
 }
 
 int Form::loadedCount()

@@ -18,7 +18,8 @@ public:
 
     bool isLoaded() const { return m_window != nullptr; }
 
-    // Loads on first use, like every other access through the window's reference.
+    // Loads on first use, like every other access through the window's reference; null when
+    // the load handler closed the window again.
     QWidget *window();
 
     void Load();
@@ -46,6 +47,9 @@ protected:
     friend class FormWindowCloseFilter;
 
 private:
+    // The window, loading it first; throws HandlerAbandoned when the load closed it again.
+    QWidget &loadedWindow();
+
     QPointer<QWidget> m_window;
 };
 

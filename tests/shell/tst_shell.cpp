@@ -192,6 +192,21 @@ private slots:
         QCOMPARE(m_programEnds, 1);
     }
 
+    void showingAWindowWhoseLoadClosedItStopsTheHandler()
+    {
+        console->Show();
+        Station *fresh = station.instance();
+        fresh->onLoad = [] { CloseStation(); };
+        bool wentOn = false;
+        runHandler([&] {
+            fresh->Show();
+            wentOn = true;
+        });
+        QVERIFY(!wentOn);
+        QVERIFY(!fresh->isLoaded());
+        QVERIFY(m_messages.texts.isEmpty());
+    }
+
     void failuresAreReportedAndTheProgramGoesOn()
     {
         console->Show();
