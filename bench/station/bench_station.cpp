@@ -64,7 +64,7 @@ void print(const char *what, const Stats &s)
 
 frm01 *openStation(const QString &url)
 {
-    fixture::resetProgram();
+    resetProgram();
     overrideAddresses(url, url);
     frm01 *s = fixture::openStation();
     if (!s || g_BizCode.isEmpty())
@@ -188,7 +188,7 @@ int main(int argc, char **argv)
 
     bareRoundTrips(constant.url(), warmUp);
     const Stats bare = statsOf(bareRoundTrips(constant.url(), scans));
-    fixture::resetProgram();
+    resetProgram();
 
     if (!messages.texts.isEmpty())
         fail(QStringLiteral("messages shown: %1").arg(messages.texts.join(u" | ")));

@@ -6,6 +6,7 @@
 #include "Look.h"
 #include "MessageBox.h"
 #include "StationSite.h"
+#include "WindowTesting.h"
 #include "cMontionInfo.h"
 #include "frm01.h"
 #include "frmQAV.h"
@@ -67,15 +68,6 @@ class TestConsole : public QObject
     std::unique_ptr<CannedServer> m_server;
     std::shared_ptr<CountingScreens> m_screens;
 
-    static void dropAll()
-    {
-        for (FormId id : {FormId::Station, FormId::Summary, FormId::Auxiliary, FormId::Console}) {
-            formSlot(id).unload();
-            formSlot(id).drop();
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
     static frmQAV *console()
     {
         Global::frmQAV->Show();
@@ -109,7 +101,7 @@ private slots:
 
     void init()
     {
-        dropAll();
+        unloadAllWindows();
         m_server = std::make_unique<CannedServer>();
         overrideAddresses(m_server->url(), m_server->url());
         m_screens = std::make_shared<CountingScreens>();
@@ -122,7 +114,7 @@ private slots:
 
     void cleanup()
     {
-        dropAll();
+        unloadAllWindows();
         setScreenSource(nullptr);
     }
 

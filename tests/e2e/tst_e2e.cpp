@@ -7,22 +7,12 @@
 #include "ServerProcess.h"
 #include "Sound.h"
 #include "StationSite.h"
+#include "WindowTesting.h"
 #include "frm01.h"
 #include "frm03.h"
 #include "frmQAV.h"
 
 #include <QtTest>
-
-namespace {
-
-class RecordingSounds : public SoundPlayer
-{
-public:
-    void play(const QString &fileName) override { files << fileName; }
-    QStringList files;
-};
-
-} // namespace
 
 // A whole shift at one gate: the real windows, driven by mouse and keyboard, against the real
 // qav-server binary on a real SQLite database with the demo venue.
@@ -31,7 +21,7 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
     RecordingMessageSink m_messages;
-    RecordingSounds m_sounds;
+    RecordingSoundPlayer m_sounds;
     int m_programEnds = 0;
 
     static void scan(const QString &ticket)

@@ -135,7 +135,7 @@ private slots:
 
     void init()
     {
-        fixture::resetProgram();
+        resetProgram();
         m_messages.texts.clear();
         m_sounds.files.clear();
         m_sounds.captionsWhenPlayed.clear();
@@ -147,7 +147,7 @@ private slots:
 
     void cleanup()
     {
-        fixture::resetProgram();
+        resetProgram();
         m_site.reset();
         m_server.reset();
     }

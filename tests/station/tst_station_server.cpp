@@ -59,7 +59,7 @@ private slots:
 
     void init()
     {
-        fixture::resetProgram();
+        resetProgram();
         m_messages.texts.clear();
         m_sounds.files.clear();
         m_programEnds = 0;
@@ -68,7 +68,7 @@ private slots:
 
     void cleanup()
     {
-        fixture::resetProgram();
+        resetProgram();
         if (QTest::currentTestFailed())
             qWarning("server log:\n%s", qPrintable(m_server->log()));
     }

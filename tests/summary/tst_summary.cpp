@@ -6,6 +6,7 @@
 #include "Look.h"
 #include "MessageBox.h"
 #include "StationSite.h"
+#include "WindowTesting.h"
 #include "frm01.h"
 #include "frm03.h"
 
@@ -40,15 +41,6 @@ class TestSummary : public QObject
     int m_programEnds = 0;
     std::unique_ptr<CannedServer> m_server;
     std::unique_ptr<StationSite> m_site;
-
-    static void dropAll()
-    {
-        for (FormId id : {FormId::Station, FormId::Summary, FormId::Auxiliary, FormId::Console}) {
-            formSlot(id).unload();
-            formSlot(id).drop();
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
 
     // Brings the station up through its own start-up, as the console does.
     void openStation()
@@ -92,7 +84,7 @@ private slots:
 
     void init()
     {
-        dropAll();
+        unloadAllWindows();
         m_site = std::make_unique<StationSite>();
         m_server = std::make_unique<CannedServer>();
         overrideAddresses(m_server->url(), m_server->url());
@@ -104,7 +96,7 @@ private slots:
 
     void cleanup()
     {
-        dropAll();
+        unloadAllWindows();
         m_site.reset();
     }
 
