@@ -101,13 +101,11 @@ private slots:
 
     void init()
     {
-        unloadAllWindows();
+        resetProgram();
         m_server = std::make_unique<CannedServer>();
         overrideAddresses(m_server->url(), m_server->url());
         m_screens = std::make_shared<CountingScreens>();
         setScreenSource(m_screens);
-        for (QString *v : {&g_BizCode, &g_AdminId, &g_GoodsName, &g_CheckMode, &g_ServerUrl})
-            v->clear();
         m_messages.texts.clear();
         m_programEnds = 0;
     }
