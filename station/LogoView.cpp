@@ -47,6 +47,8 @@ void LogoView::paintEvent(QPaintEvent *)
 {
     if (m_image.isNull())
         return;
+    // A web page's default margin: the logo frame hides exactly that much of the view, so the
+    // picture starts at the frame's visible top-left corner.
     QPainter p(this);
-    p.drawImage(QPoint(0, 0), m_image);
+    p.drawImage(QPoint(pageMargin, pageMargin), m_image);
 }

@@ -8,7 +8,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// Shows the venue logo at its top-left corner. Navigate starts the download in the background
+// Shows the venue logo near its top-left corner, as a browser shows a picture page. Navigate starts the download in the background
 // and returns at once; a missing, unreachable or unreadable picture leaves the view blank.
 // Never throws.
 class LogoView : public QWidget
@@ -23,6 +23,7 @@ public:
     QUrl url() const { return m_url; }
 
     static constexpr int timeoutMs = 5000;
+    static constexpr int pageMargin = 8;
 
 signals:
     // The download ended: with a picture shown or left blank.
