@@ -21,7 +21,7 @@ ctest --test-dir build --output-on-failure -j2 || status=1
 
 echo "== Sanitizer build (ASan + UBSan)"
 scripts/build.sh asan
-ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0" \
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ctest --test-dir build-asan --output-on-failure -j2 || status=1
 
