@@ -1,6 +1,8 @@
 #include "MessageBox.h"
 
+#include <QIcon>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -10,6 +12,8 @@ public:
     void show(const QString &text, const QString &caption) override
     {
         QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
+        // Some styles put a tick on the button; the box is plain text and OK.
+        box.button(QMessageBox::Ok)->setIcon(QIcon());
         box.exec();
     }
 };
