@@ -104,37 +104,30 @@ QImage stationBackground()
         p.fillRect(QRectF(field.left(), field.top() + 1, field.width() - 1, 6), inset);
     }
 
-    // Bottom sweep with the maker's mark.
+    // Bottom sweep with the maker's mark: two grey waves, each lit along its crest.
     {
-        QPainterPath back;
-        back.moveTo(0, 768);
-        back.lineTo(0, 716);
-        back.cubicTo(330, 748, 640, 690, 1024, 724);
-        back.lineTo(1024, 768);
-        back.closeSubpath();
-        QLinearGradient bg(0, 690, 0, 768);
-        bg.setColorAt(0, QColor(0xe4, 0xe4, 0xe4));
-        bg.setColorAt(1, QColor(0xc6, 0xc6, 0xc6));
-        p.fillPath(back, bg);
-
-        QPainterPath front;
-        front.moveTo(0, 768);
-        front.lineTo(0, 744);
-        front.cubicTo(360, 712, 700, 772, 1024, 738);
-        front.lineTo(1024, 768);
-        front.closeSubpath();
-        QLinearGradient fg(0, 712, 0, 768);
-        fg.setColorAt(0, QColor(0xd6, 0xd6, 0xd6));
-        fg.setColorAt(1, QColor(0xb8, 0xb8, 0xb8));
-        p.fillPath(front, fg);
-
-        QPainterPath edge;
-        edge.moveTo(0, 744);
-        edge.cubicTo(360, 712, 700, 772, 1024, 738);
+        auto wave = [&](qreal leftY, QPointF c1, QPointF c2, qreal rightY, qreal gradientTop,
+                        QColor top, QColor bottom) {
+            QPainterPath crest;
+            crest.moveTo(0, leftY);
+            crest.cubicTo(c1, c2, QPointF(1024, rightY));
+            QPainterPath body;
+            body.moveTo(0, 768);
+            body.lineTo(0, leftY);
+            body.cubicTo(c1, c2, QPointF(1024, rightY));
+            body.lineTo(1024, 768);
+            body.closeSubpath();
+            QLinearGradient g(0, gradientTop, 0, 768);
+            g.setColorAt(0, top);
+            g.setColorAt(1, bottom);
+            p.fillPath(body, g);
+            return crest;
+        };
+        const QPainterPath backEdge = wave(716, {330, 748}, {640, 690}, 724, 690,
+                                           QColor(0xe4, 0xe4, 0xe4), QColor(0xc6, 0xc6, 0xc6));
+        const QPainterPath edge = wave(744, {360, 712}, {700, 772}, 738, 712,
+                                       QColor(0xd6, 0xd6, 0xd6), QColor(0xb8, 0xb8, 0xb8));
         p.strokePath(edge, QPen(QColor(255, 255, 255, 200), 1.5));
-        QPainterPath backEdge;
-        backEdge.moveTo(0, 716);
-        backEdge.cubicTo(330, 748, 640, 690, 1024, 724);
         p.strokePath(backEdge, QPen(QColor(255, 255, 255, 170), 1.2));
     }
     makerMark(p, QRectF(312, 700, 400, 45));
