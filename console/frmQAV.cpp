@@ -161,6 +161,8 @@ void frmQAV::btnLogin_Click()
             return;
         }
 
+        // A new sign-in stands on the password alone, never on the session it may replace.
+        object->setSessionKey(QString());
         auto answer = object->Query(Commands::OperatorSignIn(id, pass));
         const QString errCode = answer->Fields(QStringLiteral("ErrCode"));
         const bool rowPresent = !answer->Eof();
@@ -181,6 +183,11 @@ void frmQAV::btnLogin_Click()
             const QString venueName = answer->Fields(QStringLiteral("TheaterName"));
             g_GoodsName = answer->Fields(QStringLiteral("GoodsName"));
             g_AdminId = id;
+            // A server that keeps no sessions answers without the column.
+            g_SessionKey =
+                answer->columns().contains(QStringLiteral("SessionKey"), Qt::CaseInsensitive)
+                    ? answer->FieldsOrEmpty(QStringLiteral("SessionKey"))
+                    : QString();
 
             if (!g_BizCode.isEmpty()) {
                 lbl_LoginInfo->setCaption(venueName + QStringLiteral("에서 로그인 되었습니다"));

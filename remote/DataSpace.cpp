@@ -1,5 +1,6 @@
 #include "DataSpace.h"
 
+#include "Global.h"
 #include "QavError.h"
 
 #include <QCoreApplication>
@@ -62,18 +63,19 @@ public:
     ~BusyFlag() { s_busy = false; }
 };
 
-QString serverErrorText(const QByteArray &body)
+QString serverErrorText(const QByteArray &body, const char *fallback = "")
 {
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     if (doc.isObject() && doc.object().value(u"error").isString())
         return doc.object().value(u"error").toString();
-    return QString::fromUtf8(body.left(200));
+    const QString text = QString::fromUtf8(body.left(200)).trimmed();
+    return text.isEmpty() ? QString::fromUtf8(fallback) : text;
 }
 
 } // namespace
 
-BusinessObject::BusinessObject(QString name, QUrl server)
-    : m_name(std::move(name)), m_server(std::move(server))
+BusinessObject::BusinessObject(QString name, QUrl server, QString sessionKey)
+    : m_name(std::move(name)), m_server(std::move(server)), m_sessionKey(std::move(sessionKey))
 {
 }
 
@@ -100,6 +102,9 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("text/plain; charset=utf-8"));
+    if (!m_sessionKey.isEmpty())
+        request.setRawHeader(QByteArrayLiteral("Authorization"),
+                             QByteArrayLiteral("Bearer ") + m_sessionKey.toUtf8());
     std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));
 
     bool timedOut = false;
@@ -125,6 +130,11 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
     if (!status.isValid())
         throw QavError(QavError::ServerUnreachable,
                        QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
+    // The server's own words say what the operator has to do (sign in again).
+    if (status.toInt() == 401)
+        throw QavError(
+            QavError::SessionRefused,
+            QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")));
     if (status.toInt() != 200)
         throw QavError(QavError::ServerRefused, QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
                                                     .arg(status.toInt())
@@ -140,5 +150,5 @@ std::unique_ptr<BusinessObject> DataSpace::CreateObject(const QString &progId,
         url.host().isEmpty())
         throw QavError(QavError::BadServerAddress,
                        QStringLiteral("서버 주소가 올바르지 않습니다: %1").arg(serverUrl));
-    return std::make_unique<BusinessObject>(progId, url);
+    return std::make_unique<BusinessObject>(progId, url, g_SessionKey);
 }

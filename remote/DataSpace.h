@@ -9,11 +9,16 @@
 
 // A proxy of one business object on the server. Query sends one command text and waits for
 // the record set; it returns only with an answer or a QavError (unreachable server, time-out,
-// refused command, an answer that is not a record set). Owned by the handler that created it.
+// refused command or session, an answer that is not a record set). Owned by the handler that
+// created it.
 class BusinessObject
 {
 public:
-    BusinessObject(QString name, QUrl server);
+    BusinessObject(QString name, QUrl server, QString sessionKey = QString());
+
+    // Sent as a bearer credential with every Query; none when empty.
+    void setSessionKey(const QString &key) { m_sessionKey = key; }
+    const QString &sessionKey() const { return m_sessionKey; }
 
     // Synchronous for the caller: the window repaints meanwhile, but no click or key is handled
     // until the answer is in (keys are kept and delivered afterwards), and no second Query can
@@ -31,12 +36,14 @@ public:
 private:
     QString m_name;
     QUrl m_server;
+    QString m_sessionKey;
 };
 
 // Creates business-object proxies. Creating one does not contact the server yet.
 class DataSpace
 {
 public:
+    // The proxy carries the session of this run (g_SessionKey) as it stands now.
     // Throws QavError(BadServerAddress) when the address is not an http(s) URL.
     std::unique_ptr<BusinessObject> CreateObject(const QString &progId, const QString &serverUrl);
 };

@@ -2,6 +2,7 @@
 
 QString g_BizCode;
 QString g_AdminId;
+QString g_SessionKey;
 QString g_GoodsName;
 QString g_CheckMode;
 QString g_ServerUrl;

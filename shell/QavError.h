@@ -19,6 +19,7 @@ public:
         ChannelBusy = 108,
         RecordSetClosed = 109,
         BadServerAddress = 110,
+        SessionRefused = 111,
         PictureNotLoaded = 201,
     };
 

@@ -287,6 +287,49 @@ private slots:
         QCOMPARE(console()->lbl_LoginInfo->caption(), rejected);
     }
 
+    // The key of the latest accepted sign-in goes with every call after it, never with a
+    // sign-in itself; a server that issues none gets no header.
+    void sessionKeyGoesWithEveryLaterCall_data()
+    {
+        QTest::addColumn<QStringList>("issued"); // per sign-in; a null entry: no SessionKey column
+        QTest::addColumn<QList<QByteArray>>("sent");
+        const QByteArray none;
+        QTest::newRow("key of the sign-in")
+            << QStringList{QStringLiteral(" k1 ")}
+            << QList<QByteArray>{none, "Bearer k1", "Bearer k1", "Bearer k1"};
+        QTest::newRow("second sign-in replaces the key")
+            << QStringList{QStringLiteral("old"), QStringLiteral("k2")}
+            << QList<QByteArray>{none, none, "Bearer k2", "Bearer k2", "Bearer k2"};
+        QTest::newRow("server without sessions") << QStringList{QStringLiteral("old"), QString()}
+                                                 << QList<QByteArray>{none, none, none, none, none};
+    }
+    void sessionKeyGoesWithEveryLaterCall()
+    {
+        QFETCH(QStringList, issued);
+        QFETCH(QList<QByteArray>, sent);
+        StationSite site;
+        for (const QString &key : issued) {
+            Row row = acceptedRow();
+            if (!key.isNull())
+                row.append({QStringLiteral("SessionKey"), key});
+            m_server->answerRow(row);
+            signIn(QStringLiteral("gate01"), QStringLiteral("pw"));
+        }
+        answerPlaceSignIn(*m_server);
+        console()->btnQAVOpen->click();
+        QVERIFY(Global::frm01.isLoaded());
+        frm01 *station = Global::frm01.instance();
+        m_server->answerRow({{QStringLiteral("ErrCode"), QStringLiteral("-1")},
+                             {QStringLiteral("ErrMsg"), QStringLiteral("없는 표")}});
+        station->txtTicketNo->setText(QStringLiteral("10000001"));
+        station->btnSave->click();
+        station->btnScore->click();
+
+        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join(u'|')));
+        QCOMPARE(m_server->commands.size(), sent.size());
+        QCOMPARE(m_server->authorizations, sent);
+    }
+
     void failedSignInEndsTheProgram_data()
     {
         QTest::addColumn<int>("kind");

@@ -122,6 +122,12 @@ private slots:
             << int(QavError::ServerRefused) << "unknown procedure";
         QTest::newRow("server failure") << QByteArray("{\"error\":\"db down\"}") << 500
                                         << int(QavError::ServerRefused) << "500";
+        QTest::newRow("no session: the server's words")
+            << QByteArray(R"({"error":"다시 로그인하세요"})") << 401
+            << int(QavError::SessionRefused) << QStringLiteral("다시 로그인하세요 (HTTP 401)");
+        QTest::newRow("no session and no words")
+            << QByteArray() << 401 << int(QavError::SessionRefused)
+            << QStringLiteral("다시 로그인하세요 (HTTP 401)");
     }
     void failuresOfTheCall()
     {

@@ -13,6 +13,7 @@ CannedServer::CannedServer()
                    [this](const QString &object, const QHttpServerRequest &request) {
                        paths << object;
                        commands << QString::fromUtf8(request.body());
+                       authorizations << request.value(QByteArrayLiteral("Authorization"));
                        Answer a{recordSetJson({QStringLiteral("ErrCode")}, {}), 200,
                                 "application/json"};
                        if (!m_answers.empty()) {

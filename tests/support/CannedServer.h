@@ -29,6 +29,7 @@ public:
 
     QStringList commands;
     QStringList paths;
+    QList<QByteArray> authorizations; // the Authorization header of each call, empty when none
 
     static QByteArray recordSetJson(const QStringList &columns, const QList<QVariantList> &rows);
 

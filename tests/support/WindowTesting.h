@@ -22,7 +22,8 @@ inline void unloadAllWindows()
 inline void resetProgram()
 {
     unloadAllWindows();
-    for (QString *v : {&g_BizCode, &g_AdminId, &g_GoodsName, &g_CheckMode, &g_ServerUrl})
+    for (QString *v :
+         {&g_BizCode, &g_AdminId, &g_SessionKey, &g_GoodsName, &g_CheckMode, &g_ServerUrl})
         v->clear();
 }
 
