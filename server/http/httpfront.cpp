@@ -2,16 +2,14 @@
 
 #include "bodylimit.h"
 #include "commandparser.h"
-#include "memberobject.h"
+#include "memberroutes.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QDateTime>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
+#include <QMap>
+#include <QSslSocket>
+#include <QTcpSocket>
 
 #include <chrono>
 #include <cstdio>
@@ -20,10 +18,6 @@ namespace qav {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
-
-const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
-
 qint64 steadyNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -31,27 +25,142 @@ qint64 steadyNs()
         .count();
 }
 
-QByteArray errorJson(const QString &text)
+QByteArray methodName(QHttpServerRequest::Method method)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact);
+    using M = QHttpServerRequest::Method;
+    switch (method) {
+    case M::Get:
+        return "GET";
+    case M::Put:
+        return "PUT";
+    case M::Delete:
+        return "DELETE";
+    case M::Post:
+        return "POST";
+    case M::Head:
+        return "HEAD";
+    case M::Options:
+        return "OPTIONS";
+    case M::Patch:
+        return "PATCH";
+    case M::Connect:
+        return "CONNECT";
+    case M::Trace:
+        return "TRACE";
+    default:
+        return "UNKNOWN";
+    }
 }
 
-QString shortProcedure(const QString &name)
+QByteArray reasonPhrase(int status)
 {
-    const qsizetype cut = name.lastIndexOf(u'_');
-    return cut >= 0 ? name.mid(cut + 1) : name;
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 413:
+        return "Payload Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return status < 400 ? "OK" : "Error";
+    }
+}
+
+QByteArray serialize(const HttpAnswer &a)
+{
+    QByteArray out;
+    out.reserve(a.body.size() + 160);
+    out += "HTTP/1.1 " + QByteArray::number(a.status) + ' ' + reasonPhrase(a.status) +
+           "\r\nContent-Type: " + a.mime +
+           "\r\nContent-Length: " + QByteArray::number(a.body.size()) + "\r\n";
+    for (const auto &[name, value] : a.headers)
+        out += name + ": " + value + "\r\n";
+    out += "\r\n";
+    out += a.body;
+    return out;
 }
 
 } // namespace
 
-HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
-    : QAbstractHttpServer(parent)
-    , m_opener(std::move(opener))
-    , m_options(std::move(options))
+// The answers of one connection: numbered as requests arrive, written strictly in that order.
+class HttpFront::Connection : public QObject
 {
+public:
+    Connection(QTcpSocket *socket, quint64 id, QHash<quint64, Connection *> &registry)
+        : QObject(socket), socket(socket), id(id), m_registry(registry)
+    {
+        m_registry.insert(id, this);
+    }
+    ~Connection() override { m_registry.remove(id); }
+
+    void put(quint64 sequence, QByteArray bytes)
+    {
+        m_ready.insert(sequence, std::move(bytes));
+        while (!m_ready.isEmpty() && m_ready.firstKey() == nextOut) {
+            socket->write(m_ready.take(nextOut));
+            ++nextOut;
+        }
+    }
+
+    QTcpSocket *const socket;
+    const quint64 id;
+    quint64 nextIn = 0;
+    quint64 nextOut = 0;
+
+private:
+    QHash<quint64, Connection *> &m_registry;
+    QMap<quint64, QByteArray> m_ready;
+};
+
+HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
+    : QAbstractHttpServer(parent), m_options(std::move(options)),
+      m_executor(std::make_unique<InlineExecutor>(opener)), m_inlineContext(opener)
+{
+    addMemberRoutes(m_routes, {m_options.imagesDir, m_options.constantAnswer});
 }
 
-HttpFront::~HttpFront() = default;
+HttpFront::~HttpFront()
+{
+    // Workers finish (and post their last answers, never delivered) before anything they use goes.
+    m_executor.reset();
+}
+
+void HttpFront::setExecutor(std::unique_ptr<Executor> executor)
+{
+    m_executor = std::move(executor);
+}
 
 quint16 HttpFront::listenOn(const QHostAddress &address, quint16 port, QString *error)
 {
@@ -67,105 +176,71 @@ quint16 HttpFront::listenOn(const QHostAddress &address, quint16 port, QString *
     return tcp->serverPort();
 }
 
-Storage &HttpFront::storage()
+HttpFront::Connection *HttpFront::connectionOf(QTcpSocket *socket)
 {
-    if (!m_storage)
-        m_storage = m_opener();
-    return *m_storage;
+    const QVariant id = socket->property("qavConnection");
+    if (id.isValid()) {
+        if (Connection *c = m_connections.value(id.toULongLong()))
+            return c;
+    }
+    const quint64 newId = m_nextConnectionId++;
+    socket->setProperty("qavConnection", newId);
+    return new Connection(socket, newId, m_connections);
 }
 
 bool HttpFront::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    const qint64 started = steadyNs();
-    QString what = QStringLiteral("-");
-    QString result;
-    Status status = Status::Ok;
-    QByteArray body;
-    QByteArray mime = "application/json";
+    HttpRequest r;
+    r.receivedNs = steadyNs();
+    r.method = methodName(request.method());
+    const QUrl url = request.url();
+    r.path = url.path(QUrl::FullyEncoded);
+    r.query = QUrlQuery(url);
+    r.headers = request.headers();
+    r.body = request.body();
+    r.peer = request.remoteAddress();
+    r.secure = qobject_cast<QSslSocket *>(socket) != nullptr;
 
-    auto refuse = [&](Status s, const QString &text) {
-        status = s;
-        body = errorJson(text);
-        result = QString::number(int(s));
+    Connection *connection = connectionOf(socket);
+    const quint64 sequence = connection->nextIn++;
+    const Route &route = m_routes.find(r.path);
+    const Lane lane = route.lane ? route.lane(r) : Lane::Quick;
+    const qint64 started = r.receivedNs;
+    Executor::Done done = [this, id = connection->id, sequence, started](HttpAnswer answer) {
+        log(answer, started);
+        deliver(id, sequence, std::move(answer));
     };
-
-    try {
-        const QString path = request.url().path(QUrl::FullyEncoded);
-        static const QRegularExpression logoPath(
-            QStringLiteral("^/TicketImage/GRVM/logo_([A-Za-z0-9_-]{1,64})\\.jpg$"));
-        if (path == kQueryPath) {
-            what = QStringLiteral("Query");
-            if (request.method() != QHttpServerRequest::Method::Post) {
-                refuse(Status::MethodNotAllowed, QStringLiteral("POST만 받습니다"));
-            } else if (request.body().size() > kMaxCommandBytes) {
-                refuse(Status::PayloadTooLarge, QStringLiteral("요청 본문이 4096바이트를 넘습니다"));
-            } else {
-                const ParsedCommand parsed = parseCommand(request.body());
-                if (!parsed.ok()) {
-                    refuse(Status::BadRequest, parsed.error);
-                } else {
-                    what = shortProcedure(parsed.command.procedure);
-                    if (parsed.command.procedure == QLatin1String(kBookingProc))
-                        what += u'/' + parsed.command.args.value(0).left(3);
-                    RecordSet answer;
-                    if (m_options.constantAnswer) {
-                        answer = MemberObject::constantAnswer(parsed.command);
-                    } else {
-                        try {
-                            answer = MemberObject(storage()).run(parsed.command, started);
-                        } catch (const StorageError &) {
-                            m_storage.reset(); // reconnect on the next request
-                            throw;
-                        }
-                    }
-                    body = answer.toJson();
-                    result = answer.rows.isEmpty() ? QStringLiteral("no-row")
-                                                   : answer.value(QStringLiteral("ErrCode"));
-                }
-            }
-        } else if (path.startsWith(QLatin1String("/rds/")) && path.endsWith(QLatin1String("/Query"))) {
-            refuse(Status::NotFound, QStringLiteral("알 수 없는 업무 객체입니다"));
-        } else if (const auto m = logoPath.match(path); m.hasMatch()) {
-            what = QStringLiteral("logo");
-            // The place code is limited to letters, digits, '-' and '_', so it cannot leave the folder.
-            const QString file = QDir(m_options.imagesDir)
-                                     .filePath(QStringLiteral("logo_%1.jpg").arg(m.captured(1)));
-            QFile f(file);
-            if (request.method() != QHttpServerRequest::Method::Get || m_options.imagesDir.isEmpty()
-                || !QFileInfo(file).isFile() || !f.open(QIODevice::ReadOnly)) {
-                refuse(Status::NotFound, QStringLiteral("로고가 없습니다"));
-            } else {
-                body = f.readAll();
-                mime = "image/jpeg";
-                result = QStringLiteral("200");
-            }
-        } else {
-            refuse(Status::NotFound, QStringLiteral("없는 경로입니다"));
-        }
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
-        refuse(Status::InternalServerError, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
-    } catch (...) {
-        refuse(Status::InternalServerError, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
-    }
-
-    makeResponder(request, socket).write(body, mime, status);
-
-    if (!m_options.quiet) {
-        const double ms = double(steadyNs() - started) / 1e6;
-        const QByteArray line = QStringLiteral("%1 %2 %3 %4ms\n")
-                                    .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), what,
-                                         result, QString::number(ms, 'f', 2))
-                                    .toUtf8();
-        std::fputs(line.constData(), stderr);
-    }
+    if (lane == Lane::Inline)
+        done(runRoute(route, r, m_inlineContext));
+    else
+        m_executor->submit(route, lane, std::move(r), std::move(done));
     return true;
+}
+
+void HttpFront::deliver(quint64 connectionId, quint64 sequence, HttpAnswer answer)
+{
+    // The client may have gone while its request ran; then there is nobody to answer.
+    if (Connection *c = m_connections.value(connectionId))
+        c->put(sequence, serialize(answer));
+}
+
+void HttpFront::log(const HttpAnswer &answer, qint64 startedNs) const
+{
+    if (m_options.quiet)
+        return;
+    const double ms = double(steadyNs() - startedNs) / 1e6;
+    const QByteArray line = QStringLiteral("%1 %2 %3 %4ms\n")
+                                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs),
+                                     answer.logWhat, answer.logResult, QString::number(ms, 'f', 2))
+                                .toUtf8();
+    std::fputs(line.constData(), stderr);
 }
 
 void HttpFront::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    makeResponder(request, socket).write(errorJson(QStringLiteral("없는 경로입니다")), "application/json",
-                                         Status::NotFound);
+    makeResponder(request, socket)
+        .write(HttpAnswer::error(404, QStringLiteral("없는 경로입니다")).body, "application/json",
+               QHttpServerResponder::StatusCode::NotFound);
 }
 
 } // namespace qav

@@ -1,34 +1,40 @@
 #pragma once
 
-#include "storage.h"
+#include "exchange.h"
+#include "executor.h"
 
 #include <QAbstractHttpServer>
+#include <QHash>
 #include <QHostAddress>
 
-#include <functional>
 #include <memory>
 
 namespace qav {
 
 class BodyLimitServer;
 
-// The HTTP side of the server: the query endpoint of `Velmor.member` and the venue logos. Every
-// request is answered (a failure inside becomes a 500) and logged as one line on stderr. Owns the
-// storage, which it reopens through the opener after a database failure.
+// The HTTP side of the server. Turns each request into an HttpRequest, picks its route and hands
+// it to the executor; writes the answers back on each connection in request order. Every request
+// is answered (a failure inside becomes a 500) and logged as one line on stderr. Serves the
+// business object's routes; other parts add theirs through routes() before listening.
 class HttpFront : public QAbstractHttpServer
 {
     Q_OBJECT
 public:
     struct Options
     {
-        QString imagesDir;          // empty: no logos
+        QString imagesDir;           // empty: no logos
         bool constantAnswer = false; // answer without the database (benchmark baseline)
-        bool quiet = false;         // no request log
+        bool quiet = false;          // no request log
     };
-    using Opener = std::function<std::unique_ptr<Storage>()>;
+    using Opener = WorkerContext::Opener;
 
     HttpFront(Opener opener, Options options, QObject *parent = nullptr);
     ~HttpFront() override;
+
+    Routes &routes() { return m_routes; }
+    // Replaces the executor (the default runs each request at once on this thread).
+    void setExecutor(std::unique_ptr<Executor> executor);
 
     // Returns the port listened on, or 0 with a reason in error.
     quint16 listenOn(const QHostAddress &address, quint16 port, QString *error);
@@ -38,11 +44,17 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    Storage &storage();
+    class Connection;
+    Connection *connectionOf(QTcpSocket *socket);
+    void deliver(quint64 connectionId, quint64 sequence, HttpAnswer answer);
+    void log(const HttpAnswer &answer, qint64 startedNs) const;
 
-    Opener m_opener;
     Options m_options;
-    std::unique_ptr<Storage> m_storage;
+    Routes m_routes;
+    std::unique_ptr<Executor> m_executor;
+    WorkerContext m_inlineContext;
+    QHash<quint64, Connection *> m_connections;
+    quint64 m_nextConnectionId = 1;
 };
 
 } // namespace qav

@@ -1,0 +1,112 @@
+#include "memberroutes.h"
+
+#include "commandparser.h"
+#include "memberobject.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+namespace qav {
+
+namespace {
+
+const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
+
+QString shortProcedure(const QString &name)
+{
+    const qsizetype cut = name.lastIndexOf(u'_');
+    return cut >= 0 ? name.mid(cut + 1) : name;
+}
+
+HttpAnswer answerLogo(const HttpRequest &request, const QString &imagesDir)
+{
+    static const QRegularExpression logoPath(
+        QStringLiteral("^/TicketImage/GRVM/logo_([A-Za-z0-9_-]{1,64})\\.jpg$"));
+    const auto m = logoPath.match(request.path);
+    if (!m.hasMatch())
+        return HttpAnswer::error(404, QStringLiteral("없는 경로입니다"));
+    // The place code is limited to letters, digits, '-' and '_', so it cannot leave the folder.
+    const QString file = QDir(imagesDir).filePath(QStringLiteral("logo_%1.jpg").arg(m.captured(1)));
+    QFile f(file);
+    HttpAnswer answer;
+    if (request.method != "GET" || imagesDir.isEmpty() || !QFileInfo(file).isFile() ||
+        !f.open(QIODevice::ReadOnly)) {
+        answer = HttpAnswer::error(404, QStringLiteral("로고가 없습니다"));
+    } else {
+        answer.body = f.readAll();
+        answer.mime = "image/jpeg";
+        answer.logResult = QStringLiteral("200");
+    }
+    answer.logWhat = QStringLiteral("logo");
+    return answer;
+}
+
+} // namespace
+
+HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, bool constantAnswer)
+{
+    QString what = QStringLiteral("Query");
+    auto refuse = [&](int status, const QString &text) {
+        HttpAnswer a = HttpAnswer::error(status, text);
+        a.logWhat = what;
+        return a;
+    };
+    if (request.method != "POST")
+        return refuse(405, QStringLiteral("POST만 받습니다"));
+    if (request.body.size() > kMaxCommandBytes)
+        return refuse(413, QStringLiteral("요청 본문이 4096바이트를 넘습니다"));
+    const ParsedCommand parsed = parseCommand(request.body);
+    if (!parsed.ok())
+        return refuse(400, parsed.error);
+    what = shortProcedure(parsed.command.procedure);
+    if (parsed.command.procedure == QLatin1String(kBookingProc))
+        what += u'/' + parsed.command.args.value(0).left(3);
+
+    RecordSet records;
+    if (constantAnswer) {
+        records = MemberObject::constantAnswer(parsed.command);
+    } else {
+        try {
+            records = MemberObject(context.storage()).run(parsed.command, request.receivedNs);
+        } catch (const StorageError &e) {
+            context.dropStorage(); // reconnect on the next request
+            std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
+            return refuse(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
+        }
+    }
+    HttpAnswer answer;
+    answer.body = records.toJson();
+    answer.logWhat = what;
+    answer.logResult = records.rows.isEmpty() ? QStringLiteral("no-row")
+                                              : records.value(QStringLiteral("ErrCode"));
+    return answer;
+}
+
+void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
+{
+    const bool constant = options.constantAnswer;
+    Route query{
+        [constant](const HttpRequest &r, WorkerContext &c) { return answerQuery(r, c, constant); },
+        {}};
+    if (constant)
+        query.lane = [](const HttpRequest &) { return Lane::Inline; };
+    routes.add(kQueryPath, std::move(query));
+    routes.addPrefix(QStringLiteral("/rds/"),
+                     {[](const HttpRequest &r, WorkerContext &) {
+                          if (r.path.endsWith(QLatin1String("/Query")))
+                              return HttpAnswer::error(
+                                  404, QStringLiteral("알 수 없는 업무 객체입니다"));
+                          return HttpAnswer::error(404, QStringLiteral("없는 경로입니다"));
+                      },
+                      [](const HttpRequest &) { return Lane::Inline; }});
+    const QString images = options.imagesDir;
+    routes.addPrefix(
+        QStringLiteral("/TicketImage/"),
+        {[images](const HttpRequest &r, WorkerContext &) { return answerLogo(r, images); }, {}});
+}
+
+} // namespace qav
