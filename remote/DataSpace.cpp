@@ -63,11 +63,20 @@ public:
     ~BusyFlag() { s_busy = false; }
 };
 
-QString serverErrorText(const QByteArray &body, const char *fallback = "")
+// The text of an error body {"error": "<text>"}; empty when the body is not one.
+QString serverOwnText(const QByteArray &body)
 {
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     if (doc.isObject() && doc.object().value(u"error").isString())
         return doc.object().value(u"error").toString();
+    return QString();
+}
+
+QString serverErrorText(const QByteArray &body, const char *fallback = "")
+{
+    const QString own = serverOwnText(body);
+    if (!own.isEmpty())
+        return own;
     const QString text = QString::fromUtf8(body.left(200)).trimmed();
     return text.isEmpty() ? QString::fromUtf8(fallback) : text;
 }
@@ -76,8 +85,7 @@ QString serverErrorText(const QByteArray &body, const char *fallback = "")
 
 BusinessObject::BusinessObject(QString name, QUrl server, QString sessionKey)
     : m_name(std::move(name)), m_server(std::move(server)), m_sessionKey(std::move(sessionKey))
-{
-}
+{}
 
 void BusinessObject::setTimeoutMs(int ms)
 {
@@ -89,7 +97,8 @@ int BusinessObject::timeoutMs()
     return s_timeoutMs;
 }
 
-std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
+std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
+                                                 const QueryOptions &options)
 {
     BusyFlag busy;
 
@@ -105,9 +114,29 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
     if (!m_sessionKey.isEmpty())
         request.setRawHeader(QByteArrayLiteral("Authorization"),
                              QByteArrayLiteral("Bearer ") + m_sessionKey.toUtf8());
+    if (!options.idempotencyKey.isEmpty())
+        request.setRawHeader(QByteArrayLiteral("Idempotency-Key"), options.idempotencyKey);
     std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));
+    // The answer is taken piece by piece and given up once it passes the bound, so a runaway
+    // answer never sits whole in memory.
+    reply->setReadBufferSize(64 * 1024);
 
+    QByteArray body;
     bool timedOut = false;
+    bool tooLarge = false;
+    auto giveUpTooLarge = [&] {
+        tooLarge = true;
+        body.clear();
+        reply->abort();
+    };
+    auto take = [&] {
+        while (!tooLarge && reply->bytesAvailable() > 0) {
+            body += reply->read(qMin(reply->bytesAvailable(), maxAnswerBytes + 1 - body.size()));
+            if (body.size() > maxAnswerBytes)
+                giveUpTooLarge();
+        }
+    };
+
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
@@ -115,18 +144,28 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
         timedOut = true;
         reply->abort();
     });
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!tooLarge && length.isValid() && length.toLongLong() > maxAnswerBytes)
+            giveUpTooLarge();
+    });
+    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, take);
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    const int waitMs = options.timeoutMs > 0 ? qMin(options.timeoutMs, s_timeoutMs) : s_timeoutMs;
     if (!reply->isFinished()) {
         WaitCursor cursor;
-        deadline.start(s_timeoutMs);
+        deadline.start(waitMs);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
+    take();
 
+    if (tooLarge)
+        throw QavError(QavError::AnswerTooLarge,
+                       QStringLiteral("서버의 응답이 %1 MB보다 큽니다").arg(maxAnswerBytes >> 20));
     if (timedOut)
         throw QavError(QavError::ServerTimeout,
-                       QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(s_timeoutMs / 1000.0));
+                       QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(waitMs / 1000.0));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QByteArray body = reply->readAll();
     if (!status.isValid())
         throw QavError(QavError::ServerUnreachable,
                        QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
@@ -134,11 +173,16 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command)
     if (status.toInt() == 401)
         throw QavError(
             QavError::SessionRefused,
-            QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")));
+            QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")))
+            .withServerAnswer(401, serverOwnText(body).isEmpty()
+                                       ? QStringLiteral("다시 로그인하세요")
+                                       : serverOwnText(body));
     if (status.toInt() != 200)
-        throw QavError(QavError::ServerRefused, QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
-                                                    .arg(status.toInt())
-                                                    .arg(serverErrorText(body)));
+        throw QavError(QavError::ServerRefused,
+                       QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
+                           .arg(status.toInt())
+                           .arg(serverErrorText(body)))
+            .withServerAnswer(status.toInt(), serverOwnText(body));
     return std::make_unique<RecordSet>(RecordSet::fromJson(body));
 }
 

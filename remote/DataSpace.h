@@ -7,10 +7,21 @@
 
 #include <memory>
 
+// What one call asks of the channel besides its command text.
+struct QueryOptions
+{
+    // The longest wait for this call's answer; 0 keeps the channel's default. A shorter wait set
+    // with BusinessObject::setTimeoutMs still wins.
+    int timeoutMs = 0;
+    // Sent as the Idempotency-Key header when not empty. The network layer's own re-send of the
+    // request carries it too, so the server can answer a repeat without running it twice.
+    QByteArray idempotencyKey;
+};
+
 // A proxy of one business object on the server. Query sends one command text and waits for
 // the record set; it returns only with an answer or a QavError (unreachable server, time-out,
-// refused command or session, an answer that is not a record set). Owned by the handler that
-// created it.
+// refused command or session, an answer that is not a record set or is larger than
+// maxAnswerBytes, which is never held whole). Owned by the handler that created it.
 class BusinessObject
 {
 public:
@@ -23,12 +34,14 @@ public:
     // Synchronous for the caller: the window repaints meanwhile, but no click or key is handled
     // until the answer is in (keys are kept and delivered afterwards), and no second Query can
     // start inside this one.
-    std::unique_ptr<RecordSet> Query(const QString &command);
+    std::unique_ptr<RecordSet> Query(const QString &command,
+                                     const QueryOptions &options = QueryOptions());
 
     const QString &name() const { return m_name; }
     const QUrl &server() const { return m_server; }
 
     static constexpr int defaultTimeoutMs = 10000;
+    static constexpr qint64 maxAnswerBytes = 1024 * 1024;
     // Tests shorten the wait; everything else keeps the default.
     static void setTimeoutMs(int ms);
     static int timeoutMs();

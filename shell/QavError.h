@@ -20,17 +20,29 @@ public:
         RecordSetClosed = 109,
         BadServerAddress = 110,
         SessionRefused = 111,
+        AnswerTooLarge = 112,
         PictureNotLoaded = 201,
     };
 
     QavError(int number, const QString &description)
         : std::runtime_error(description.toStdString()), m_number(number),
           m_description(description)
-    {
-    }
+    {}
 
     int number() const { return m_number; }
     QString description() const { return m_description; }
+
+    // A call the server refused: its HTTP status and its own {"error"} text (empty when it gave
+    // none). Zero and empty for every other failure.
+    int httpStatus() const { return m_httpStatus; }
+    QString serverMessage() const { return m_serverMessage; }
+    QavError withServerAnswer(int status, const QString &message) const
+    {
+        QavError copy = *this;
+        copy.m_httpStatus = status;
+        copy.m_serverMessage = message;
+        return copy;
+    }
 
     // A failure that ends the program once reported (the station's start-up).
     bool isFatal() const { return m_fatal; }
@@ -45,4 +57,6 @@ private:
     int m_number;
     QString m_description;
     bool m_fatal = false;
+    int m_httpStatus = 0;
+    QString m_serverMessage;
 };

@@ -1,5 +1,8 @@
 #include "StationLogic.h"
 
+#include "QavError.h"
+#include "RecordSet.h"
+
 #include <Qt>
 
 namespace station {
@@ -26,6 +29,51 @@ QString ticketNumberOf(const QString &boxText)
 Verdict verdictOf(const QString &errCode)
 {
     return errCode == u"-1" || errCode == u"-2" ? Verdict::Refuse : Verdict::Admit;
+}
+
+Display displayOf(const RecordSet &answer)
+{
+    Display d;
+    if (answer.Eof()) {
+        d.message = QStringLiteral("인증 실패");
+        d.booking = QStringList(7, QString());
+        return d;
+    }
+    d.verdict = verdictOf(answer.Fields(QStringLiteral("ErrCode")));
+    d.message = answer.Fields(QStringLiteral("ErrMsg"));
+    if (d.verdict == Verdict::Refuse) {
+        d.booking = QStringList(7, QString());
+        return d;
+    }
+    d.booking = {answer.Fields(QStringLiteral("CustName")),
+                 answer.Fields(QStringLiteral("TicketNo")),
+                 answer.Fields(QStringLiteral("GoodsName")),
+                 playDateCaption(answer.FieldsOrEmpty(QStringLiteral("PlayDate"))),
+                 answer.Fields(QStringLiteral("PlaceName")),
+                 answer.Fields(QStringLiteral("SeatGradeName")),
+                 answer.Fields(QStringLiteral("SeatInfo"))};
+    return d;
+}
+
+QString notCheckedCaption(const QavError &failure)
+{
+    switch (failure.number()) {
+    case QavError::ServerUnreachable:
+    case QavError::ServerTimeout:
+        return QStringLiteral("서버 응답 없음 – 다시 스캔하세요");
+    default:
+        break;
+    }
+    const int status = failure.httpStatus();
+    const QString own = trimBlanks(failure.serverMessage());
+    if ((status == 503 || status == 401 || status == 403) && !own.isEmpty())
+        return own;
+    return QStringLiteral("서버 오류 – 다시 스캔하세요");
+}
+
+QString checkingCaption()
+{
+    return QStringLiteral("티켓 확인 중…");
 }
 
 bool placeSignInAccepted(const QString &errCode, bool eof)

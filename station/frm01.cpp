@@ -18,6 +18,8 @@
 #include <QApplication>
 #include <QIcon>
 #include <QPainter>
+#include <QTimer>
+#include <QUuid>
 
 namespace {
 
@@ -26,6 +28,9 @@ const QString kCheckPlaceCode = QStringLiteral("▶ qav.ini 파일의 PlaceCode 
 const QString kNotVerified = QStringLiteral("인증 실패");
 const QString kOkSound = QStringLiteral("./ok.wav");
 const QString kNoSound = QStringLiteral("./no.wav");
+// A verification waits this long for its answer, and says it is checking after the first moment.
+constexpr int kVerificationTimeoutMs = 5000;
+constexpr int kCheckingNoticeMs = 300;
 
 // The station's window: the background picture once at the top-left at its own size, the
 // window colour around it; focus goes to the ticket box whenever it is shown.
@@ -335,62 +340,87 @@ void frm01::btnSave_Click()
 
 void frm01::verify()
 {
-    g_ServerUrl = ServerAddress();
-    auto dataSpace = std::make_unique<DataSpace>();
-    auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
+    station::Display shown;
+    try {
+        g_ServerUrl = ServerAddress();
+        auto dataSpace = std::make_unique<DataSpace>();
+        auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
 
-    const QString ticket = station::ticketNumberOf(txtTicketNo->text());
-    if (g_CheckMode.isEmpty())
-        g_CheckMode = QStringLiteral("I");
+        const QString ticket = station::ticketNumberOf(txtTicketNo->text());
+        if (g_CheckMode.isEmpty())
+            g_CheckMode = QStringLiteral("I");
 
-    if (ticket.isEmpty()) {
-        soundPlayer().play(kNoSound);
-        lbl_BookingInfo->setCaption(kNotVerified);
-        txtTicketNo->setFocus();
-        return;
-    }
+        if (ticket.isEmpty()) {
+            soundPlayer().play(kNoSound);
+            lbl_BookingInfo->setCaption(kNotVerified);
+            txtTicketNo->setFocus();
+            return;
+        }
 
-    const QString command = Commands::Verification(g_CheckMode, g_BizCode, ticket, g_AdminId);
-    QPointer<frm01> self(this);
-    std::unique_ptr<RecordSet> rs = object->Query(command);
-    // The wait runs the event loop: the station may have been closed meanwhile.
-    if (!self || !isLoaded())
-        throw HandlerAbandoned{};
+        const QString command = Commands::Verification(g_CheckMode, g_BizCode, ticket, g_AdminId);
+        QueryOptions options;
+        options.timeoutMs = kVerificationTimeoutMs;
+        options.idempotencyKey = idempotencyKeyFor(command);
 
-    const bool noRows = rs->Eof();
-    const QString errCode = noRows ? QString() : rs->Fields(QStringLiteral("ErrCode"));
-    txtTicketNo->setFocus();
+        QPointer<frm01> self(this);
+        QTimer notice;
+        notice.setSingleShot(true);
+        connect(&notice, &QTimer::timeout, this, [this] { showChecking(); });
+        notice.start(kCheckingNoticeMs);
+        std::unique_ptr<RecordSet> rs = object->Query(command, options);
+        notice.stop();
+        // The wait runs the event loop: the station may have been closed meanwhile.
+        if (!self || !isLoaded())
+            throw HandlerAbandoned{};
 
-    if (noRows || station::verdictOf(errCode) == station::Verdict::Refuse) {
-        soundPlayer().play(kNoSound);
-        lbl_BookingInfo->setCaption(noRows ? kNotVerified : rs->Fields(QStringLiteral("ErrMsg")));
-        for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
-                             lbl_SeatGradeName, lbl_SeatInfo})
-            label->setCaption(QString());
+        shown = station::displayOf(*rs);
         rs->Close();
-        rs.reset();
-        object.reset();
-        dataSpace.reset();
-        ResetTicketInput();
+    } catch (const QavError &failure) {
+        showNotChecked(station::notCheckedCaption(failure));
         return;
     }
 
-    soundPlayer().play(kOkSound);
-    lbl_BookingInfo->setCaption(rs->Fields(QStringLiteral("ErrMsg")));
-    lbl_CustName->setCaption(rs->Fields(QStringLiteral("CustName")));
-    lbl_TicketNo->setCaption(rs->Fields(QStringLiteral("TicketNo")));
-    lbl_GoodsName->setCaption(rs->Fields(QStringLiteral("GoodsName")));
-    lbl_PlayDate->setCaption(
-        station::playDateCaption(rs->FieldsOrEmpty(QStringLiteral("PlayDate"))));
-    lbl_PlaceName->setCaption(rs->Fields(QStringLiteral("PlaceName")));
-    lbl_SeatGradeName->setCaption(rs->Fields(QStringLiteral("SeatGradeName")));
-    lbl_SeatInfo->setCaption(rs->Fields(QStringLiteral("SeatInfo")));
-    rs->Close();
-    rs.reset();
-    object.reset();
-    dataSpace.reset();
+    m_unansweredCommand.clear();
+    m_unansweredKey.clear();
+    txtTicketNo->setFocus();
+    soundPlayer().play(shown.verdict == station::Verdict::Admit ? kOkSound : kNoSound);
+    lbl_BookingInfo->setCaption(shown.message);
+    Label *const booking[] = {lbl_CustName,  lbl_TicketNo,      lbl_GoodsName, lbl_PlayDate,
+                              lbl_PlaceName, lbl_SeatGradeName, lbl_SeatInfo};
+    for (qsizetype i = 0; i < shown.booking.size(); ++i)
+        booking[i]->setCaption(shown.booking[i]);
     txtTicketNo->setFocus();
     ResetTicketInput();
+}
+
+QByteArray frm01::idempotencyKeyFor(const QString &command)
+{
+    if (command != m_unansweredCommand || m_unansweredKey.isEmpty()) {
+        m_unansweredCommand = command;
+        m_unansweredKey = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    }
+    return m_unansweredKey;
+}
+
+void frm01::showNotChecked(const QString &why)
+{
+    soundPlayer().play(kNoSound);
+    lbl_BookingInfo->setCaption(why);
+    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
+                         lbl_SeatGradeName, lbl_SeatInfo})
+        label->setCaption(QString());
+    txtTicketNo->setFocus();
+    txtTicketNo->selectAll();
+}
+
+void frm01::showChecking()
+{
+    if (!isLoaded())
+        return;
+    lbl_BookingInfo->setCaption(station::checkingCaption());
+    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
+                         lbl_SeatGradeName, lbl_SeatInfo})
+        label->setCaption(QString());
 }
 
 void frm01::deliverHeldKeys()

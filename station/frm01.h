@@ -57,12 +57,23 @@ private:
     void ResetTicketInput();
     void startUp();
     void verify();
+    // A verification without a usable answer: rejection sound, why in lbl_BookingInfo, the
+    // booking emptied, and the ticket kept selected in the box (Enter sends it again, a new scan
+    // replaces it).
+    void showNotChecked(const QString &why);
+    // The verdict area once a verification has waited a moment: the old verdict goes at once.
+    void showChecking();
+    // The Idempotency-Key of a verification: the key of the last one when it failed with the
+    // same command text, so the server can tell a re-send from a new scan; else a fresh one.
+    QByteArray idempotencyKeyFor(const QString &command);
     // Moves a control to this position of the tab order; the others keep their order.
     void setTabIndex(QWidget *control, int index);
     // Delivers, in order, the keys that arrived while a verification waited for the server.
     void deliverHeldKeys();
 
     QList<QWidget *> m_tabOrder;
+    QString m_unansweredCommand;
+    QByteArray m_unansweredKey;
     bool m_holdingKeys = false;
     std::deque<std::pair<QPointer<QWidget>, std::unique_ptr<QKeyEvent>>> m_heldKeys;
 };

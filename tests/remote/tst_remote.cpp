@@ -23,7 +23,8 @@ class TestRemote : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<RecordSet> query(const QString &url, const QString &command = QStringLiteral("x"))
+    std::unique_ptr<RecordSet> query(const QString &url,
+                                     const QString &command = QStringLiteral("x"))
     {
         DataSpace ds;
         auto object = ds.CreateObject(QStringLiteral("Velmor.member"), url);
@@ -41,13 +42,14 @@ private slots:
         QTest::newRow("operator sign-in keeps blanks")
             << Commands::OperatorSignIn(" gate01 ", " ")
             << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo ' gate01 ',' '";
-        QTest::newRow("place-code sign-in") << Commands::PlaceSignIn("1234")
-                                            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+        QTest::newRow("place-code sign-in")
+            << Commands::PlaceSignIn("1234") << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
         QTest::newRow("verification, blank before the last argument")
             << Commands::Verification("O", "B", "T", "P")
             << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'O','B','','T', 'P'";
-        QTest::newRow("summary") << Commands::Summary("B01")
-                                 << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B01','','',''";
+        QTest::newRow("summary")
+            << Commands::Summary("B01")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B01','','',''";
         QTest::newRow("apostrophe in an operator ID is doubled")
             << Commands::OperatorSignIn("a'b", "x'")
             << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a''b','x'''";
@@ -58,7 +60,8 @@ private slots:
             << Commands::PlaceSignIn("'; drop")
             << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '''; drop'";
         QTest::newRow("apostrophe in a business code")
-            << Commands::Summary("B'") << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B''','','',''";
+            << Commands::Summary("B'")
+            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B''','','',''";
     }
     void commandTexts()
     {
@@ -115,8 +118,8 @@ private slots:
             << QByteArray("{\"columns\":[\"a\",\"b\"],\"rows\":[[\"1\"]]}") << 200
             << int(QavError::BadAnswer) << "";
         QTest::newRow("number where text belongs")
-            << QByteArray("{\"columns\":[\"a\"],\"rows\":[[1]]}") << 200
-            << int(QavError::BadAnswer) << "";
+            << QByteArray("{\"columns\":[\"a\"],\"rows\":[[1]]}") << 200 << int(QavError::BadAnswer)
+            << "";
         QTest::newRow("error status carries the server's text")
             << QByteArray("{\"error\":\"unknown procedure\"}") << 400
             << int(QavError::ServerRefused) << "unknown procedure";
@@ -128,6 +131,9 @@ private slots:
         QTest::newRow("no session and no words")
             << QByteArray() << 401 << int(QavError::SessionRefused)
             << QStringLiteral("다시 로그인하세요 (HTTP 401)");
+        QTest::newRow("answer larger than 1 MB is refused, not read whole")
+            << QByteArray(2 << 20, ' ') + QByteArray("{\"columns\":[],\"rows\":[]}") << 200
+            << int(QavError::AnswerTooLarge) << "1 MB";
     }
     void failuresOfTheCall()
     {

@@ -141,7 +141,7 @@ private slots:
     }
 
     // Last: stops the server.
-    void serverGoneMidShiftKeepsTheTicket()
+    void serverGoneMidShiftShowsNotChecked()
     {
         StationSite site("1234");
         frm01 *s = fixture::openStation();
@@ -151,7 +151,8 @@ private slots:
         scan(s, QStringLiteral("10000002"));
         QVERIFY(m_messages.texts.isEmpty());
         QCOMPARE(s->txtTicketNo->text(), QStringLiteral("10000002"));
-        QVERIFY(m_sounds.files.isEmpty());
+        QCOMPARE(m_sounds.files, QStringList{QStringLiteral("./no.wav")});
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("서버 응답 없음 – 다시 스캔하세요"));
         QVERIFY(Global::frm01.isLoaded());
     }
 };
