@@ -4,16 +4,21 @@
 #include "httpfront.h"
 #include "memberobject.h"
 #include "passwords.h"
+#include "sessionkeys.h"
 #include "storage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTextStream>
+#include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,6 +49,12 @@ const QCommandLineOption dbOption({QStringLiteral("d"), QStringLiteral("db")},
                                                  "Default: qav.db in the current folder."),
                                   QStringLiteral("url"));
 
+const QCommandLineOption dbPasswordFileOption(
+    QStringLiteral("db-password-file"),
+    QStringLiteral("PostgreSQL password: first line of this file (else PGPASSWORD or ~/.pgpass). "
+                   "Never put it in --db, where every local user could read it."),
+    QStringLiteral("file"));
+
 // Help text naming the command as typed, not the binary's full path.
 QString helpOf(const QCommandLineParser &p, const QStringList &args)
 {
@@ -59,6 +70,9 @@ bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString 
     p.setApplicationDescription(description);
     p.addHelpOption();
     p.addOptions(options);
+    if (std::any_of(options.begin(), options.end(),
+                    [](const QCommandLineOption &o) { return o.names() == dbOption.names(); }))
+        p.addOption(dbPasswordFileOption);
     for (const QString &pos : positional)
         p.addPositionalArgument(pos.section(u'|', 0, 0), pos.section(u'|', 1));
     if (!p.parse(args))
@@ -74,11 +88,80 @@ bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString 
     return true;
 }
 
+// The database URL of the command line, refused when it carries a password: the process list and
+// the shell's history would show it to others.
+QString databaseUrl(const QCommandLineParser &p)
+{
+    const QString url = p.value(dbOption);
+    if (url.contains(QLatin1String("://")) && !QUrl(url).password().isEmpty())
+        throw UsageError{
+            QStringLiteral("a password in --db would be visible to every local user; put it in "
+                           "PGPASSWORD, ~/.pgpass or a file named by --db-password-file (%1)")
+                .arg(redactedUrl(url))};
+    return url;
+}
+
+QString databasePassword(const QCommandLineParser &p)
+{
+    if (!p.isSet(dbPasswordFileOption))
+        return {};
+    QFile file(p.value(dbPasswordFileOption));
+    if (!file.open(QIODevice::ReadOnly))
+        throw StorageError(QStringLiteral("cannot read %1: %2")
+                               .arg(file.fileName(), file.errorString())
+                               .toStdString());
+    QByteArray line = file.readLine();
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+// An SQLite file made before the server kept its files private is made private now.
+void keepPrivate(const Storage &storage)
+{
+    const QString described = storage.describe();
+    if (!described.startsWith(QLatin1String("sqlite:")))
+        return;
+    const QString path = described.mid(int(sizeof("sqlite:")) - 1);
+    for (const QString &file : {path, path + u"-wal"_qs, path + u"-shm"_qs}) {
+        struct stat st
+        {
+        };
+        const QByteArray name = QFile::encodeName(file);
+        if (::stat(name.constData(), &st) == 0 && (st.st_mode & 077) != 0)
+            ::chmod(name.constData(), st.st_mode & 0700);
+    }
+}
+
+std::unique_ptr<Storage> openDatabase(const QCommandLineParser &p)
+{
+    auto storage = openStorage(databaseUrl(p), databasePassword(p));
+    keepPrivate(*storage);
+    return storage;
+}
+
 std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p)
 {
-    auto storage = openStorage(p.value(dbOption));
+    auto storage = openDatabase(p);
     storage->initSchema();
     return storage;
+}
+
+// "12h", "90m", "45s" as seconds; 0 when unreadable.
+qint64 parseDuration(const QString &text)
+{
+    static const QRegularExpression re(QStringLiteral("^(\\d{1,7})([smh])$"));
+    const auto m = re.match(text.trimmed());
+    if (!m.hasMatch())
+        return 0;
+    const qint64 n = m.captured(1).toLongLong();
+    const QChar unit = m.captured(2).at(0);
+    return unit == u'h' ? n * 3600 : unit == u'm' ? n * 60 : n;
+}
+
+QString localTime(qint64 secs)
+{
+    return QDateTime::fromSecsSinceEpoch(secs).toString(u"yyyy-MM-dd HH:mm:ss"_qs);
 }
 
 QString readPassword()
@@ -157,10 +240,17 @@ int cmdServe(const QStringList &args)
     const QCommandLineOption images(u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
                                     u"dir"_qs);
     const QCommandLineOption quiet(u"quiet"_qs, u"Do not log each request."_qs);
+    const QCommandLineOption idle(
+        u"session-idle"_qs,
+        u"A signed-in session ends after this long unused, e.g. 12h, 90m (default 12h)."_qs,
+        u"time"_qs, u"12h"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
+    QCommandLineOption requireSession(u"require-session"_qs,
+                                      u"Refuse requests without a session key."_qs);
+    requireSession.setFlags(QCommandLineOption::HiddenFromHelp);
     if (!parseCommand(p, args, u"Serve the business object over HTTP."_qs,
-                      {dbOption, port, bindOpt, images, quiet, constant}, {}))
+                      {dbOption, port, bindOpt, images, quiet, idle, constant, requireSession}, {}))
         return 0;
 
     bool portOk = false;
@@ -178,14 +268,23 @@ int cmdServe(const QStringList &args)
     options.imagesDir = p.value(images);
     options.constantAnswer = p.isSet(constant);
     options.quiet = p.isSet(quiet);
-    const QString dbUrl = p.value(dbOption);
+    options.sessionIdleSecs = parseDuration(p.value(idle));
+    if (options.sessionIdleSecs <= 0)
+        throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
+                             .arg(p.value(idle))};
+    // Until every station sends its session key, a request without one is still served.
+    options.requireSession = p.isSet(requireSession);
+    const QString dbUrl = databaseUrl(p);
+    const QString dbPassword = databasePassword(p);
     QString where = QStringLiteral("none (constant answers)");
     if (!options.constantAnswer) {
         // Fail now, not on the first scan, when the database cannot be used.
         auto storage = openAndInit(p);
         where = storage->describe();
     }
-    HttpFront front([dbUrl] { return openStorage(dbUrl); }, options);
+    // Made now, so that the first sign-in with an unknown id takes no longer than any other.
+    dummyPasswordHash();
+    HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword); }, options);
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {
@@ -356,7 +455,7 @@ int cmdSeedDemo(const QStringList &args)
                       "gate01..gate03 (password = id) and 300 bookings. Safe to repeat."_qs,
                       {dbOption}, {}))
         return 0;
-    auto storage = openStorage(p.value(dbOption));
+    auto storage = openDatabase(p);
     seedDemo(*storage);
     out(QStringLiteral("demo seeded in %1: place code %2, bizcode %3, operators gate01..gate03")
             .arg(storage->describe(), QString::fromUtf8(demo::kPlaceCode),
@@ -385,20 +484,101 @@ int cmdSummary(const QStringList &args)
     return 0;
 }
 
-const QString kUsage = QStringLiteral(
-    "Usage: qav-server <command> [options]\n"
-    "\n"
-    "Commands:\n"
-    "  serve             serve the business object over HTTP (default port 8470)\n"
-    "  init-db           create the tables\n"
-    "  add-venue         add or rename a venue\n"
-    "  add-performance   add or change a performance\n"
-    "  add-operator      add an operator or set a new password\n"
-    "  import-bookings   import bookings from a CSV file\n"
-    "  seed-demo         lay out the demo venue, operators and bookings\n"
-    "  summary           print the counters of a performance\n"
-    "\n"
-    "Every command takes --db <url> (default: qav.db here) and --help.\n");
+int cmdSessions(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption op(u"operator"_qs, u"Only this operator's sessions."_qs, u"id"_qs);
+    if (!parseCommand(
+            p, args,
+            u"List the signed-in sessions: id, operator, venue, address, signed in, last used."_qs,
+            {dbOption, op}, {}))
+        return 0;
+    auto storage = openAndInit(p);
+    const QList<SessionRecord> list = storage->sessions(p.value(op));
+    for (const SessionRecord &s : list)
+        out(QStringLiteral("%1  %2  %3  %4  signed in %5  last used %6")
+                .arg(s.shortId(), s.operatorId, s.placeCode, s.clientAddress,
+                     localTime(s.createdAt), localTime(s.lastUsedAt)));
+    out(QStringLiteral("%1 session(s)").arg(list.size()));
+    return 0;
+}
+
+int cmdRevokeSession(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption op(u"operator"_qs,
+                                u"Revoke every session of this operator instead."_qs, u"id"_qs);
+    p.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const bool all = args.contains(u"--operator"_qs) || args.filter(u"--operator="_qs).size() > 0;
+    if (!parseCommand(
+            p, args,
+            u"End a signed-in session (its id as listed by 'sessions'), or with --operator every "
+            "session of an operator. The station then has to sign in again."_qs,
+            {dbOption, op},
+            all ? QStringList{} : QStringList{u"session-id|Id shown by 'sessions'."_qs}))
+        return 0;
+    auto storage = openAndInit(p);
+    if (p.isSet(op)) {
+        const int n = storage->revokeSessions(p.value(op));
+        out(QStringLiteral("%1 session(s) of %2 revoked").arg(n).arg(p.value(op)));
+        return 0;
+    }
+    const QString id = p.positionalArguments()[0].trimmed().toLower();
+    if (id.size() < 6)
+        throw UsageError{u"give at least 6 characters of the session id"_qs};
+    QList<SessionRecord> matches;
+    for (const SessionRecord &s : storage->sessions())
+        if (s.keyHash.startsWith(id))
+            matches << s;
+    if (matches.size() != 1) {
+        err(matches.isEmpty() ? QStringLiteral("no session '%1'").arg(id)
+                              : QStringLiteral("'%1' names %2 sessions; give more of the id")
+                                    .arg(id)
+                                    .arg(matches.size()));
+        return 1;
+    }
+    storage->revokeSession(matches[0].keyHash);
+    out(QStringLiteral("session %1 of %2 revoked")
+            .arg(matches[0].shortId(), matches[0].operatorId));
+    return 0;
+}
+
+int cmdSignIns(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption last(u"last"_qs, u"How many of the newest attempts (default 50)."_qs,
+                                  u"n"_qs, u"50"_qs);
+    if (!parseCommand(p, args, u"List the newest sign-in attempts: time, id, address, result."_qs,
+                      {dbOption, last}, {}))
+        return 0;
+    bool ok = false;
+    const int n = p.value(last).toInt(&ok);
+    if (!ok || n <= 0)
+        throw UsageError{QStringLiteral("bad --last '%1'").arg(p.value(last))};
+    auto storage = openAndInit(p);
+    for (const SignInAttempt &a : storage->signInLog(n))
+        out(QStringLiteral("%1  %2  %3  %4")
+                .arg(a.attemptedAt, a.operatorId, a.clientAddress, a.result));
+    return 0;
+}
+
+const QString kUsage =
+    QStringLiteral("Usage: qav-server <command> [options]\n"
+                   "\n"
+                   "Commands:\n"
+                   "  serve             serve the business object over HTTP (default port 8470)\n"
+                   "  init-db           create the tables\n"
+                   "  add-venue         add or rename a venue\n"
+                   "  add-performance   add or change a performance\n"
+                   "  add-operator      add an operator or set a new password\n"
+                   "  import-bookings   import bookings from a CSV file\n"
+                   "  seed-demo         lay out the demo venue, operators and bookings\n"
+                   "  summary           print the counters of a performance\n"
+                   "  sessions          list signed-in sessions\n"
+                   "  revoke-session    end one session, or all of an operator\n"
+                   "  sign-ins          list the newest sign-in attempts\n"
+                   "\n"
+                   "Every command takes --db <url> (default: qav.db here) and --help.\n");
 
 } // namespace
 
@@ -420,12 +600,17 @@ int runAdmin(const QStringList &arguments)
         {u"import-bookings"_qs, cmdImportBookings},
         {u"seed-demo"_qs, cmdSeedDemo},
         {u"summary"_qs, cmdSummary},
+        {u"sessions"_qs, cmdSessions},
+        {u"revoke-session"_qs, cmdRevokeSession},
+        {u"sign-ins"_qs, cmdSignIns},
     };
     const auto handler = handlers.find(command);
     if (handler == handlers.end()) {
         err(QStringLiteral("unknown command '%1'\n\n%2").arg(command, kUsage));
         return 2;
     }
+    // The database and everything else the server writes hold password hashes and customers' names.
+    ::umask(077);
     // The parser sees "qav-server <command>" as its program name, so --help reads naturally.
     QStringList args = arguments.mid(2);
     args.prepend(QStringLiteral("qav-server ") + command);

@@ -51,6 +51,9 @@ struct HttpAnswer
     QByteArray mime = "application/json";
     QByteArray body;
     HeaderList headers; // sent after Content-Type and Content-Length
+    // Held back this long before it is written (a throttled sign-in), by a timer on the socket's
+    // thread, so no worker waits for it.
+    qint64 delayMs = 0;
 
     // For the request log only, never sent: what was asked ("Query", "logo", ...) and its result.
     QString logWhat = QStringLiteral("-");

@@ -10,9 +10,11 @@
 #include <QMap>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace qav {
 
@@ -148,7 +150,8 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
     : QAbstractHttpServer(parent), m_options(std::move(options)),
       m_executor(std::make_unique<InlineExecutor>(opener)), m_inlineContext(opener)
 {
-    addMemberRoutes(m_routes, {m_options.imagesDir, m_options.constantAnswer});
+    addMemberRoutes(m_routes, {m_options.imagesDir, m_options.constantAnswer,
+                               m_options.sessionIdleSecs, m_options.requireSession});
 }
 
 HttpFront::~HttpFront()
@@ -219,6 +222,14 @@ bool HttpFront::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
 
 void HttpFront::deliver(quint64 connectionId, quint64 sequence, HttpAnswer answer)
 {
+    if (answer.delayMs > 0) {
+        const qint64 delay = std::exchange(answer.delayMs, 0);
+        QTimer::singleShot(delay, this,
+                           [this, connectionId, sequence, answer = std::move(answer)]() mutable {
+                               deliver(connectionId, sequence, std::move(answer));
+                           });
+        return;
+    }
     // The client may have gone while its request ran; then there is nobody to answer.
     if (Connection *c = m_connections.value(connectionId))
         c->put(sequence, serialize(answer));

@@ -26,6 +26,8 @@ public:
         QString imagesDir;           // empty: no logos
         bool constantAnswer = false; // answer without the database (benchmark baseline)
         bool quiet = false;          // no request log
+        qint64 sessionIdleSecs = 12 * 3600;
+        bool requireSession = true;
     };
     using Opener = WorkerContext::Opener;
 

@@ -16,6 +16,14 @@ namespace {
 
 const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
 
+// The peer as a plain IPv4 address where it is one, so throttling and the audit see one name.
+QString peerName(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
 QString shortProcedure(const QString &name)
 {
     const qsizetype cut = name.lastIndexOf(u'_');
@@ -47,7 +55,7 @@ HttpAnswer answerLogo(const HttpRequest &request, const QString &imagesDir)
 
 } // namespace
 
-HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, bool constantAnswer)
+HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GatePolicy *policy)
 {
     QString what = QStringLiteral("Query");
     auto refuse = [&](int status, const QString &text) {
@@ -66,32 +74,44 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, bool 
     if (parsed.command.procedure == QLatin1String(kBookingProc))
         what += u'/' + parsed.command.args.value(0).left(3);
 
-    RecordSet records;
-    if (constantAnswer) {
-        records = MemberObject::constantAnswer(parsed.command);
-    } else {
-        try {
-            records = MemberObject(context.storage()).run(parsed.command, request.receivedNs);
-        } catch (const StorageError &e) {
-            context.dropStorage(); // reconnect on the next request
-            std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
-            return refuse(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
-        }
-    }
     HttpAnswer answer;
-    answer.body = records.toJson();
     answer.logWhat = what;
-    answer.logResult = records.rows.isEmpty() ? QStringLiteral("no-row")
-                                              : records.value(QStringLiteral("ErrCode"));
+    if (!policy) {
+        const RecordSet records = MemberObject::constantAnswer(parsed.command);
+        answer.body = records.toJson();
+        answer.logResult = records.value(QStringLiteral("ErrCode"));
+        return answer;
+    }
+    const GateCaller caller{peerName(request.peer), request.header("Authorization"),
+                            request.header("Idempotency-Key"), request.receivedNs};
+    GateAnswer gate;
+    try {
+        gate = answerCommand(context.storage(), *policy, parsed.command, caller);
+    } catch (const StorageError &e) {
+        context.dropStorage(); // reconnect on the next request
+        std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
+        return refuse(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
+    }
+    answer.status = gate.status;
+    answer.body = gate.body;
+    answer.logResult = gate.logResult;
+    answer.delayMs = gate.delayMs;
     return answer;
 }
 
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
 {
     const bool constant = options.constantAnswer;
-    Route query{
-        [constant](const HttpRequest &r, WorkerContext &c) { return answerQuery(r, c, constant); },
-        {}};
+    std::shared_ptr<GatePolicy> policy;
+    if (!constant) {
+        policy = std::make_shared<GatePolicy>();
+        policy->sessionIdleSecs = options.sessionIdleSecs;
+        policy->requireSession = options.requireSession;
+    }
+    Route query{[policy](const HttpRequest &r, WorkerContext &c) {
+                    return answerQuery(r, c, policy.get());
+                },
+                {}};
     if (constant)
         query.lane = [](const HttpRequest &) { return Lane::Inline; };
     routes.add(kQueryPath, std::move(query));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange.h"
+#include "gateservice.h"
 
 namespace qav {
 
@@ -10,12 +11,15 @@ struct MemberRouteOptions
 {
     QString imagesDir;           // empty: no logos
     bool constantAnswer = false; // answer without the database (benchmark baseline)
+    qint64 sessionIdleSecs = 12 * 3600;
+    bool requireSession = true;
 };
 
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options);
 
 // The query endpoint's handler alone.
-HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context,
-                       bool constantAnswer = false);
+// The query endpoint's handler alone; policy holds the sessions' settings and the sign-in
+// throttles shared by every worker (the constant answer needs none).
+HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GatePolicy *policy);
 
 } // namespace qav

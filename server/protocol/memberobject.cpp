@@ -52,44 +52,52 @@ const QStringList &MemberObject::summaryColumns()
 
 RecordSet MemberObject::run(const Command &command, qint64 startedNs)
 {
-    if (command.procedure == QLatin1String(kLoginProc))
-        return login(command.args);
-    return booking(command.args, startedNs);
-}
-
-RecordSet MemberObject::login(const QStringList &args)
-{
-    auto reject = [](const QString &why) { return oneRow(loginColumns(), {u"-1"_qs, why}); };
-
-    QString placeCode;
-    if (args.size() == 2) {
-        const std::optional<OperatorRecord> op = m_storage.findOperator(args[0].trimmed());
-        // Unknown ids are checked against a dummy hash so both refusals take the same time.
-        const bool passwordOk = verifyPassword(op ? op->passwordHash : dummyPasswordHash(), args[1]);
-        if (!op || !passwordOk)
-            return reject(u"아이디 또는 비밀번호가 맞지 않습니다"_qs);
-        placeCode = op->placeCode;
-    } else {
-        placeCode = args[0].trimmed();
+    const QStringList &args = command.args;
+    if (command.procedure == QLatin1String(kLoginProc)) {
+        bool credentialsOk = false;
+        return args.size() == 2 ? signInOperator(args[0], args[1], &credentialsOk)
+                                : signInPlace(args[0]);
     }
-
-    const std::optional<Venue> venue = m_storage.findVenue(placeCode);
-    if (!venue)
-        return reject(u"등록되지 않은 공연장 코드입니다"_qs);
-    const std::optional<Performance> perf =
-        m_storage.gatePerformance(venue->placeCode, QDateTime::currentDateTime());
-    if (!perf)
-        return reject(u"예정된 공연이 없습니다"_qs);
-    return oneRow(loginColumns(),
-                  {u"0"_qs, u"로그인 성공"_qs, perf->bizcode, venue->theaterName, perf->goodsName});
-}
-
-RecordSet MemberObject::booking(const QStringList &args, qint64 startedNs)
-{
     if (args[0] == QLatin1String("S"))
         return summary(args[1]);
+    return verify({args[0], args[1], args[3], args[4].trimmed(), startedNs});
+}
 
-    ScanRequest request{args[0], args[1], args[3], args[4].trimmed(), startedNs};
+RecordSet MemberObject::signInOperator(const QString &id, const QString &password,
+                                       bool *credentialsOk)
+{
+    const std::optional<OperatorRecord> op = m_storage.findOperator(id.trimmed());
+    // Unknown ids are checked against a dummy hash so both refusals take the same time.
+    const bool passwordOk = verifyPassword(op ? op->passwordHash : dummyPasswordHash(), password);
+    *credentialsOk = op && passwordOk;
+    if (!*credentialsOk)
+        return oneRow(loginColumns(), {u"-1"_qs, u"아이디 또는 비밀번호가 맞지 않습니다"_qs});
+    const std::optional<Venue> venue = m_storage.findVenue(op->placeCode);
+    if (!venue)
+        return oneRow(loginColumns(), {u"-1"_qs, u"등록되지 않은 공연장 코드입니다"_qs});
+    return gateAnswer(*venue);
+}
+
+RecordSet MemberObject::signInPlace(const QString &placeCode)
+{
+    const std::optional<Venue> venue = m_storage.findVenue(placeCode.trimmed());
+    if (!venue)
+        return oneRow(loginColumns(), {u"-1"_qs, u"등록되지 않은 공연장 코드입니다"_qs});
+    return gateAnswer(*venue);
+}
+
+RecordSet MemberObject::gateAnswer(const Venue &venue)
+{
+    const std::optional<Performance> perf =
+        m_storage.gatePerformance(venue.placeCode, QDateTime::currentDateTime());
+    if (!perf)
+        return oneRow(loginColumns(), {u"-1"_qs, u"예정된 공연이 없습니다"_qs});
+    return oneRow(loginColumns(),
+                  {u"0"_qs, u"로그인 성공"_qs, perf->bizcode, venue.theaterName, perf->goodsName});
+}
+
+RecordSet MemberObject::verify(const ScanRequest &request)
+{
     const ScanOutcome o = m_storage.scan(request);
     const bool accepted = o.code != QLatin1String("-1") && o.code != QLatin1String("-2");
     if (!accepted)

@@ -14,7 +14,15 @@ class MemberObject
 public:
     explicit MemberObject(Storage &storage);
 
+    // Runs a command without asking who sends it (the command line's summary, tests).
     RecordSet run(const Command &command, qint64 startedNs = 0);
+
+    // Operator sign-in; *credentialsOk says whether the id and password matched (the answer may
+    // still refuse, e.g. when the venue has no performance).
+    RecordSet signInOperator(const QString &id, const QString &password, bool *credentialsOk);
+    RecordSet signInPlace(const QString &placeCode);
+    RecordSet verify(const ScanRequest &request);
+    RecordSet summary(const QString &bizcode);
 
     // A fixed accepting answer that never touches the database, to measure what the database costs.
     static RecordSet constantAnswer(const Command &command);
@@ -24,9 +32,7 @@ public:
     static const QStringList &summaryColumns();
 
 private:
-    RecordSet login(const QStringList &args);
-    RecordSet booking(const QStringList &args, qint64 startedNs);
-    RecordSet summary(const QString &bizcode);
+    RecordSet gateAnswer(const Venue &venue);
 
     Storage &m_storage;
 };

@@ -2,6 +2,8 @@
 
 #include <QAtomicInt>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -39,6 +41,60 @@ Performance performanceFrom(const QSqlQuery &q, int first)
 {
     return {q.value(first).toString(), q.value(first + 1).toString(), q.value(first + 2).toString(),
             q.value(first + 3).toString(), q.value(first + 4).toString()};
+}
+
+// A session's last use is written at most this often, so that scans do not all write it.
+constexpr qint64 kSessionTouchSecs = 60;
+
+// Expired replay answers are swept once every this many scans of a connection.
+constexpr int kReplayPruneEvery = 64;
+
+// Bound as an empty text, not as NULL, for the NOT NULL columns.
+QString text(const QString &s)
+{
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+QString replayOperator(const ScanRequest &request)
+{
+    return request.sessionOperator.isEmpty() ? request.operatorId : request.sessionOperator;
+}
+
+// What a replayed answer must match: a key reused for another ticket is not a repeat.
+QString replayRequest(const ScanRequest &request)
+{
+    return request.mode + u'\x1f' + request.bizcode + u'\x1f' + request.ticketRaw;
+}
+
+QString encodeAnswer(const ScanOutcome &o)
+{
+    const QJsonArray a = {o.code,
+                          o.message,
+                          o.booking.custName,
+                          o.booking.ticketNo,
+                          o.performance.goodsName,
+                          o.performance.startsAt,
+                          o.performance.placeName,
+                          o.booking.seatGrade,
+                          o.booking.seatInfo};
+    return QString::fromUtf8(QJsonDocument(a).toJson(QJsonDocument::Compact));
+}
+
+bool decodeAnswer(const QString &text, ScanOutcome &o)
+{
+    const QJsonArray a = QJsonDocument::fromJson(text.toUtf8()).array();
+    if (a.size() != 9)
+        return false;
+    o.code = a[0].toString();
+    o.message = a[1].toString();
+    o.booking.custName = a[2].toString();
+    o.booking.ticketNo = a[3].toString();
+    o.performance.goodsName = a[4].toString();
+    o.performance.startsAt = a[5].toString();
+    o.performance.placeName = a[6].toString();
+    o.booking.seatGrade = a[7].toString();
+    o.booking.seatInfo = a[8].toString();
+    return true;
 }
 
 const QString kPerformanceColumns = QStringLiteral("bizcode, place_code, goods_name, starts_at, place_name");
@@ -150,11 +206,49 @@ void SqlStorage::initSchema()
                        " result_msg TEXT NOT NULL,"
                        " duration_us BIGINT NOT NULL)")
             .arg(serialIdType()),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS scan_log_by_performance ON scan_log(bizcode, mode)"),
+        QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS scan_log_by_performance ON scan_log(bizcode, mode)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS sessions ("
+                       " key_hash TEXT PRIMARY KEY,"
+                       " operator_id TEXT NOT NULL,"
+                       " client_address TEXT NOT NULL DEFAULT '',"
+                       " created_at BIGINT NOT NULL,"
+                       " last_used_at BIGINT NOT NULL)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS sessions_by_operator ON sessions(operator_id)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS sign_in_log ("
+                       " id %1,"
+                       " attempted_at TEXT NOT NULL,"
+                       " operator_id TEXT NOT NULL,"
+                       " client_address TEXT NOT NULL,"
+                       " result TEXT NOT NULL)")
+            .arg(serialIdType()),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS scan_replays ("
+                       " operator_id TEXT NOT NULL,"
+                       " replay_key TEXT NOT NULL,"
+                       " request TEXT NOT NULL,"
+                       " created_at BIGINT NOT NULL,"
+                       " answer TEXT NOT NULL DEFAULT '',"
+                       " PRIMARY KEY (operator_id, replay_key))"),
+        QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS scan_replays_by_age ON scan_replays(created_at)"),
     };
     for (const QString &stmt : ddl)
         exec(stmt);
+    // Databases made before the audit knew where a request came from.
+    addColumnIfMissing(u"scan_log"_qs, u"client_address"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
+    addColumnIfMissing(u"scan_log"_qs, u"session_operator"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
+    addColumnIfMissing(u"scan_log"_qs, u"kind"_qs, u"TEXT NOT NULL DEFAULT 'scan'"_qs);
     tx.commit();
+}
+
+void SqlStorage::addColumnIfMissing(const QString &table, const QString &column,
+                                    const QString &declaration)
+{
+    QSqlQuery q = run(QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(table));
+    if (q.record().indexOf(column) >= 0)
+        return;
+    q.finish();
+    exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table, column, declaration));
 }
 
 std::optional<Venue> SqlStorage::findVenue(const QString &placeCode)
@@ -201,15 +295,85 @@ ScanOutcome SqlStorage::scan(const ScanRequest &request)
 {
     ScanOutcome outcome;
     WriteTransaction tx(*this);
-    scanInTransaction(request, outcome);
-    describeOutcome(outcome);
-    const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
-    run(QStringLiteral("INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
-                       " result_code, result_msg, duration_us) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-        {nowStamp(), request.operatorId, request.bizcode, request.ticketRaw, request.mode,
-         outcome.code, outcome.message, tookUs});
+    const bool fresh = request.replayKey.isEmpty() || claimReplayKey(request, outcome);
+    if (fresh) {
+        scanInTransaction(request, outcome);
+        describeOutcome(outcome);
+        if (!request.replayKey.isEmpty())
+            run(QStringLiteral(
+                    "UPDATE scan_replays SET answer = ? WHERE operator_id = ? AND replay_key = ?"
+                    " AND request = ?"),
+                {encodeAnswer(outcome), replayOperator(request), request.replayKey,
+                 replayRequest(request)});
+    }
+    writeAudit(request, QString::fromLatin1(fresh ? kAuditScan : kAuditRepeat), outcome.code,
+               outcome.message);
+    if (++m_scansSincePrune >= kReplayPruneEvery) {
+        m_scansSincePrune = 0;
+        run(QStringLiteral("DELETE FROM scan_replays WHERE created_at < ?"),
+            {QDateTime::currentSecsSinceEpoch() - kReplayKeepSecs});
+    }
     tx.commit();
     return outcome;
+}
+
+// Takes the replay key for this request, or finds the answer stored under it. Returns true when
+// the scan is to run (the key is new, expired, or was used for another ticket), false with the
+// stored answer in outcome. On PostgreSQL the insert waits for a concurrent request with the same
+// key to commit, so two copies of one request never both scan.
+bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString op = replayOperator(request);
+    {
+        QSqlQuery q = run(
+            QStringLiteral("INSERT INTO scan_replays (operator_id, replay_key, request, created_at)"
+                           " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id, replay_key) DO NOTHING"
+                           " RETURNING created_at"),
+            {op, request.replayKey, replayRequest(request), now});
+        if (q.next())
+            return true;
+    }
+    QSqlQuery q = run(QStringLiteral("SELECT created_at, request, answer FROM scan_replays"
+                                     " WHERE operator_id = ? AND replay_key = ?"),
+                      {op, request.replayKey});
+    if (!q.next())
+        return true;
+    const qint64 createdAt = q.value(0).toLongLong();
+    const QString storedRequest = q.value(1).toString();
+    const QString answer = q.value(2).toString();
+    q.finish();
+    if (storedRequest != replayRequest(request))
+        return true;
+    if (createdAt >= now - kReplayKeepSecs && decodeAnswer(answer, outcome)) {
+        outcome.replayed = true;
+        return false;
+    }
+    run(QStringLiteral("UPDATE scan_replays SET created_at = ?, answer = '' WHERE operator_id = ? "
+                       "AND replay_key = ?"),
+        {now, op, request.replayKey});
+    return true;
+}
+
+void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
+                            const QString &message)
+{
+    const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
+    run(QStringLiteral(
+            "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
+            " result_code, result_msg, duration_us, client_address, session_operator, kind)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        {nowStamp(), text(request.operatorId), text(request.bizcode), text(request.ticketRaw),
+         text(request.mode), text(code), text(message), tookUs, text(request.clientAddress),
+         text(request.sessionOperator), kind});
+}
+
+void SqlStorage::auditRefusedScan(const ScanRequest &request, const QString &kind,
+                                  const QString &code, const QString &message)
+{
+    WriteTransaction tx(*this);
+    writeAudit(request, kind, code, message);
+    tx.commit();
 }
 
 void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outcome)
@@ -327,9 +491,10 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
             s.cancelled = q.value(6).toLongLong();
         }
     }
-    QSqlQuery q = run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND mode = 'I'"
-                                     " AND result_code IN ('-1', '-2')"),
-                      {bizcode});
+    QSqlQuery q =
+        run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND mode = 'I'"
+                           " AND result_code IN ('-1', '-2') AND kind = 'scan'"),
+            {bizcode});
     if (q.next())
         s.refused = q.value(0).toLongLong();
     return s;
@@ -337,14 +502,17 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
 
 QList<ScanLogEntry> SqlStorage::scanLog(const QString &bizcode)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-                                     " result_msg, duration_us FROM scan_log WHERE bizcode = ? ORDER BY id"),
-                      {bizcode});
+    QSqlQuery q =
+        run(QStringLiteral("SELECT scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+                           " result_msg, duration_us, client_address, session_operator, kind"
+                           " FROM scan_log WHERE bizcode = ? ORDER BY id"),
+            {bizcode});
     QList<ScanLogEntry> list;
     while (q.next()) {
-        list << ScanLogEntry{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                             q.value(3).toString(), q.value(4).toString(), q.value(5).toString(),
-                             q.value(6).toString(), q.value(7).toLongLong()};
+        list << ScanLogEntry{q.value(0).toString(), q.value(1).toString(),   q.value(2).toString(),
+                             q.value(3).toString(), q.value(4).toString(),   q.value(5).toString(),
+                             q.value(6).toString(), q.value(7).toLongLong(), q.value(8).toString(),
+                             q.value(9).toString(), q.value(10).toString()};
     }
     return list;
 }
@@ -376,6 +544,8 @@ void SqlStorage::putOperator(const OperatorRecord &op)
                        " ON CONFLICT (operator_id) DO UPDATE SET password_hash = excluded.password_hash,"
                        " place_code = excluded.place_code"),
         {op.id, QString::fromUtf8(op.passwordHash), op.placeCode});
+    // A new password or venue ends whatever was signed in with the old one.
+    run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {op.id});
     tx.commit();
 }
 
@@ -398,6 +568,104 @@ void SqlStorage::clearPerformance(const QString &bizcode)
     run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_log WHERE bizcode = ?"), {bizcode});
     tx.commit();
+}
+
+void SqlStorage::createSession(const SessionRecord &session, qint64 dropIdleBefore)
+{
+    WriteTransaction tx(*this);
+    run(QStringLiteral("DELETE FROM sessions WHERE last_used_at < ?"), {dropIdleBefore});
+    run(QStringLiteral(
+            "INSERT INTO sessions (key_hash, operator_id, client_address, created_at, last_used_at)"
+            " VALUES (?, ?, ?, ?, ?)"),
+        {session.keyHash, session.operatorId, text(session.clientAddress), session.createdAt,
+         session.lastUsedAt});
+    tx.commit();
+}
+
+std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint64 now,
+                                                    qint64 idleBefore)
+{
+    QSqlQuery q =
+        run(QStringLiteral("SELECT s.operator_id, o.place_code, s.client_address, s.created_at,"
+                           " s.last_used_at FROM sessions s JOIN operators o"
+                           " ON o.operator_id = s.operator_id WHERE s.key_hash = ?"),
+            {keyHash});
+    if (!q.next())
+        return std::nullopt;
+    SessionRecord session{keyHash,
+                          q.value(0).toString(),
+                          q.value(1).toString(),
+                          q.value(2).toString(),
+                          q.value(3).toLongLong(),
+                          q.value(4).toLongLong()};
+    q.finish();
+    if (session.lastUsedAt < idleBefore) {
+        run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+        return std::nullopt;
+    }
+    if (now - session.lastUsedAt >= kSessionTouchSecs) {
+        run(QStringLiteral("UPDATE sessions SET last_used_at = ? WHERE key_hash = ?"),
+            {now, keyHash});
+        session.lastUsedAt = now;
+    }
+    return session;
+}
+
+QList<SessionRecord> SqlStorage::sessions(const QString &operatorId)
+{
+    QSqlQuery q = run(
+        QStringLiteral("SELECT s.key_hash, s.operator_id, COALESCE(o.place_code, ''),"
+                       " s.client_address, s.created_at, s.last_used_at FROM sessions s"
+                       " LEFT JOIN operators o ON o.operator_id = s.operator_id"
+                       " WHERE ? = '' OR s.operator_id = ? ORDER BY s.operator_id, s.created_at"),
+        {text(operatorId), text(operatorId)});
+    QList<SessionRecord> list;
+    while (q.next()) {
+        list << SessionRecord{q.value(0).toString(),   q.value(1).toString(),
+                              q.value(2).toString(),   q.value(3).toString(),
+                              q.value(4).toLongLong(), q.value(5).toLongLong()};
+    }
+    return list;
+}
+
+bool SqlStorage::revokeSession(const QString &keyHash)
+{
+    WriteTransaction tx(*this);
+    QSqlQuery q = run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+    const bool removed = q.numRowsAffected() > 0;
+    tx.commit();
+    return removed;
+}
+
+int SqlStorage::revokeSessions(const QString &operatorId)
+{
+    WriteTransaction tx(*this);
+    QSqlQuery q = run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {operatorId});
+    const int removed = q.numRowsAffected();
+    tx.commit();
+    return removed;
+}
+
+void SqlStorage::recordSignIn(const SignInAttempt &attempt)
+{
+    WriteTransaction tx(*this);
+    run(QStringLiteral("INSERT INTO sign_in_log (attempted_at, operator_id, client_address, result)"
+                       " VALUES (?, ?, ?, ?)"),
+        {nowStamp(), text(attempt.operatorId), text(attempt.clientAddress), text(attempt.result)});
+    tx.commit();
+}
+
+QList<SignInAttempt> SqlStorage::signInLog(int newest)
+{
+    QSqlQuery q = run(
+        QStringLiteral("SELECT attempted_at, operator_id, client_address, result FROM sign_in_log"
+                       " ORDER BY id DESC LIMIT ?"),
+        {newest});
+    QList<SignInAttempt> list;
+    while (q.next())
+        list << SignInAttempt{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                              q.value(3).toString()};
+    return list;
 }
 
 namespace {

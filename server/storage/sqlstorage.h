@@ -42,6 +42,16 @@ public:
     void putOperator(const OperatorRecord &op) override;
     void putBookings(const QList<Booking> &bookings) override;
     void clearPerformance(const QString &bizcode) override;
+    void auditRefusedScan(const ScanRequest &request, const QString &kind, const QString &code,
+                          const QString &message) override;
+    void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
+    std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
+                                            qint64 idleBefore) override;
+    QList<SessionRecord> sessions(const QString &operatorId) override;
+    bool revokeSession(const QString &keyHash) override;
+    int revokeSessions(const QString &operatorId) override;
+    void recordSignIn(const SignInAttempt &attempt) override;
+    QList<SignInAttempt> signInLog(int newest) override;
 
 protected:
     explicit SqlStorage(QSqlDatabase db);
@@ -58,6 +68,13 @@ protected:
 private:
     class WriteTransaction;
     void scanInTransaction(const ScanRequest &request, ScanOutcome &outcome);
+    bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
+    void addColumnIfMissing(const QString &table, const QString &column,
+                            const QString &declaration);
+    void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
+                    const QString &message);
+
+    int m_scansSincePrune = 0;
 };
 
 } // namespace qav

@@ -113,7 +113,16 @@ std::optional<Performance> Storage::gatePerformance(const QString &placeCode, co
     return std::nullopt;
 }
 
-std::unique_ptr<Storage> openStorage(const QString &urlText)
+QString redactedUrl(const QString &url)
+{
+    if (!url.contains(QLatin1String("://")))
+        return url;
+    const QUrl parsed(url);
+    return parsed.isValid() ? parsed.toString(QUrl::RemovePassword)
+                            : QStringLiteral("(unreadable URL)");
+}
+
+std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password)
 {
     const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
     if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"))) {
@@ -122,7 +131,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText)
         if (!url.isValid() || dbName.isEmpty() || dbName.contains(u'/'))
             throw StorageError(QStringLiteral("bad database URL '%1': expected "
                                               "postgresql://user@host:port/dbname")
-                                   .arg(text)
+                                   .arg(redactedUrl(text))
                                    .toStdString());
         PgParams params;
         params.host = url.host();
@@ -133,7 +142,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText)
             params.host = QStringLiteral("127.0.0.1");
         params.port = url.port(5432);
         params.user = url.userName(QUrl::FullyDecoded);
-        params.password = url.password(QUrl::FullyDecoded);
+        params.password = password.isEmpty() ? url.password(QUrl::FullyDecoded) : password;
         params.database = dbName;
         return openPostgres(params);
     }
@@ -143,7 +152,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText)
     else if (text.contains(QLatin1String("://")))
         throw StorageError(QStringLiteral("bad database URL '%1': use a file path, sqlite:///path "
                                           "or postgresql://...")
-                               .arg(text)
+                               .arg(redactedUrl(text))
                                .toStdString());
     if (path.isEmpty())
         throw StorageError("bad database URL: no file name");

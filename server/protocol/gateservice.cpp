@@ -1,0 +1,197 @@
+#include "gateservice.h"
+
+#include "memberobject.h"
+#include "sessionkeys.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+
+namespace qav {
+
+namespace {
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+GateAnswer refusal(int status, const QString &text)
+{
+    return {status, QJsonDocument(QJsonObject{{u"error"_qs, text}}).toJson(QJsonDocument::Compact),
+            0, QString::number(status)};
+}
+
+GateAnswer recordAnswer(const RecordSet &rs)
+{
+    return {200, rs.toJson(), 0, rs.rows.isEmpty() ? u"no-row"_qs : rs.value(u"ErrCode"_qs)};
+}
+
+// A replay key is the station's own name for one scan: visible ASCII, not too long.
+bool validReplayKey(const QByteArray &key)
+{
+    if (key.size() > 128)
+        return false;
+    for (const char c : key) {
+        if (c <= ' ' || c > '~')
+            return false;
+    }
+    return true;
+}
+
+class Gate
+{
+public:
+    Gate(Storage &storage, GatePolicy &policy, const GateCaller &caller)
+        : m_storage(storage), m_policy(policy), m_caller(caller)
+    {}
+
+    GateAnswer answer(const Command &command)
+    {
+        const QStringList &args = command.args;
+        if (command.procedure == QLatin1String(kLoginProc))
+            return args.size() == 2 ? signInOperator(args[0], args[1]) : signInPlace(args[0]);
+        if (args[0] == QLatin1String("S"))
+            return summary(args[1]);
+        return verify(
+            {args[0], args[1], args[3], args[4].trimmed(), m_caller.startedNs, m_caller.address});
+    }
+
+private:
+    // The caller's session, when it sent a valid one. Sets *refuse when the request may not go on.
+    std::optional<SessionRecord> session(bool *refuse)
+    {
+        std::optional<SessionRecord> found;
+        if (!m_caller.authorization.isEmpty()) {
+            const QString key = bearerKey(m_caller.authorization);
+            if (!key.isEmpty()) {
+                const qint64 now = QDateTime::currentSecsSinceEpoch();
+                found =
+                    m_storage.useSession(sessionKeyHash(key), now, now - m_policy.sessionIdleSecs);
+            }
+        }
+        *refuse = !found && (m_policy.requireSession || !m_caller.authorization.isEmpty());
+        return found;
+    }
+
+    void recordSignIn(const QString &id, const QString &result)
+    {
+        m_storage.recordSignIn({{}, id, m_caller.address, result});
+    }
+
+    GateAnswer signInOperator(const QString &typedId, const QString &password)
+    {
+        const QString id = typedId.trimmed();
+        const qint64 now = steadyMs();
+        const SignInThrottle::Verdict byId = m_policy.byOperator.check(id, now);
+        const SignInThrottle::Verdict byAddress = m_policy.byAddress.check(m_caller.address, now);
+        if (byId.locked || byAddress.locked) {
+            // Refused before the password is looked at: guessing gains nothing, costs no hashing.
+            recordSignIn(id, u"throttled"_qs);
+            GateAnswer a = recordAnswer(
+                RecordSet{MemberObject::loginColumns(),
+                          {{u"-1"_qs, QString::fromUtf8(kThrottledText), {}, {}, {}}}});
+            a.delayMs = std::max(byId.delayMs, byAddress.delayMs);
+            return a;
+        }
+        bool credentialsOk = false;
+        RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &credentialsOk);
+        if (!credentialsOk) {
+            m_policy.byOperator.failed(id, now);
+            m_policy.byAddress.failed(m_caller.address, now);
+            recordSignIn(id, u"wrong"_qs);
+            return recordAnswer(rs);
+        }
+        m_policy.byOperator.succeeded(id);
+        m_policy.byAddress.succeeded(m_caller.address);
+        if (rs.value(u"ErrCode"_qs) != QLatin1String("0")) {
+            recordSignIn(id, u"refused: "_qs + rs.value(u"ErrMsg"_qs));
+            return recordAnswer(rs);
+        }
+        const SessionKey key = newSessionKey();
+        const qint64 secs = QDateTime::currentSecsSinceEpoch();
+        m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs},
+                                secs - m_policy.sessionIdleSecs);
+        recordSignIn(id, u"ok"_qs);
+        rs.columns << u"SessionKey"_qs;
+        rs.rows[0] << key.key;
+        return recordAnswer(rs);
+    }
+
+    GateAnswer signInPlace(const QString &placeCode)
+    {
+        const QString code = placeCode.trimmed();
+        bool refuse = false;
+        const std::optional<SessionRecord> s = session(&refuse);
+        if (refuse) {
+            recordSignIn({}, QStringLiteral("place %1 without session").arg(code));
+            return refusal(401, QString::fromUtf8(kSignInAgainText));
+        }
+        if (s && s->placeCode != code) {
+            recordSignIn(s->operatorId, QStringLiteral("place %1 forbidden").arg(code));
+            return refusal(403, QString::fromUtf8(kForbiddenText));
+        }
+        const RecordSet rs = MemberObject(m_storage).signInPlace(code);
+        recordSignIn(s ? s->operatorId : QString(),
+                     QStringLiteral("place %1 %2").arg(code, rs.value(u"ErrCode"_qs)));
+        return recordAnswer(rs);
+    }
+
+    bool otherVenue(const SessionRecord &s, const QString &bizcode)
+    {
+        const std::optional<Performance> perf = m_storage.findPerformance(bizcode);
+        return perf && perf->placeCode != s.placeCode;
+    }
+
+    GateAnswer summary(const QString &bizcode)
+    {
+        bool refuse = false;
+        const std::optional<SessionRecord> s = session(&refuse);
+        if (refuse)
+            return refusal(401, QString::fromUtf8(kSignInAgainText));
+        if (s && otherVenue(*s, bizcode))
+            return refusal(403, QString::fromUtf8(kForbiddenText));
+        return recordAnswer(MemberObject(m_storage).summary(bizcode));
+    }
+
+    GateAnswer verify(ScanRequest request)
+    {
+        if (!validReplayKey(m_caller.replayKey))
+            return refusal(400, u"Idempotency-Key가 올바르지 않습니다"_qs);
+        request.replayKey = QString::fromLatin1(m_caller.replayKey);
+        bool refuse = false;
+        const std::optional<SessionRecord> s = session(&refuse);
+        if (refuse) {
+            m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditUnauthorized), u"401"_qs,
+                                       QString::fromUtf8(kSignInAgainText));
+            return refusal(401, QString::fromUtf8(kSignInAgainText));
+        }
+        if (s) {
+            request.sessionOperator = s->operatorId;
+            if (request.operatorId != s->operatorId || otherVenue(*s, request.bizcode)) {
+                m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,
+                                           QString::fromUtf8(kForbiddenText));
+                return refusal(403, QString::fromUtf8(kForbiddenText));
+            }
+        }
+        return recordAnswer(MemberObject(m_storage).verify(request));
+    }
+
+    Storage &m_storage;
+    GatePolicy &m_policy;
+    const GateCaller &m_caller;
+};
+
+} // namespace
+
+GateAnswer answerCommand(Storage &storage, GatePolicy &policy, const Command &command,
+                         const GateCaller &caller)
+{
+    return Gate(storage, policy, caller).answer(command);
+}
+
+} // namespace qav

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "commandparser.h"
+#include "signinthrottle.h"
+#include "storage.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace qav {
+
+// Who sent a command, as far as the HTTP side knows it.
+struct GateCaller
+{
+    QString address;          // peer address, for throttling and the audit
+    QByteArray authorization; // the Authorization header, empty when absent
+    QByteArray replayKey;     // the Idempotency-Key header, empty when absent
+    qint64 startedNs = 0;     // steady-clock time the request arrived
+};
+
+// What to send back. A delayed answer is held by the HTTP side with a timer, never by sleeping.
+struct GateAnswer
+{
+    int status = 200;
+    QByteArray body; // JSON: a record set, or {"error": "..."} for any other status
+    qint64 delayMs = 0;
+    QString logResult; // ErrCode of the record set, or the status, for the request log
+};
+
+// Settings and sign-in throttles of one server process, shared by all its requests.
+struct GatePolicy
+{
+    qint64 sessionIdleSecs = 12 * 3600;
+    // False only until every station sends its session key: a request without one is then served
+    // as before, and only a key that is sent is checked.
+    bool requireSession = true;
+    // An operator id is locked at most a minute after its last failure, so that failing on purpose
+    // cannot keep its real owner out for long; an address stays locked for the whole window.
+    SignInThrottle byOperator{{5, 5 * 60 * 1000, 60 * 1000, 500, 4000, 10000}};
+    SignInThrottle byAddress{{5, 5 * 60 * 1000, 5 * 60 * 1000, 500, 4000, 10000}};
+};
+
+inline constexpr auto kSignInAgainText = "다시 로그인하세요";
+inline constexpr auto kForbiddenText = "권한이 없습니다";
+inline constexpr auto kThrottledText = "시도가 너무 많습니다. 잠시 후 다시 시도하세요";
+
+// Answers one well-formed command for a caller: sessions, throttling and the operator's venue are
+// checked here, the business rules are MemberObject's. Throws StorageError when the database
+// fails (the caller answers 500). Safe to call from several threads with one Storage each.
+GateAnswer answerCommand(Storage &storage, GatePolicy &policy, const Command &command,
+                         const GateCaller &caller);
+
+} // namespace qav
