@@ -58,9 +58,9 @@ QWidget *frmQAV::createWindow()
     qav::initAssets();
     const QPalette system = QApplication::palette();
 
-    auto *w = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                       Qt::WindowCloseButtonHint |
-                                       Qt::MSWindowsFixedSizeDialogHint);
+    auto *w =
+        new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     w->setWindowTitle(QStringLiteral("Quorvanta QAV"));
     w->setWindowIcon(QIcon(QStringLiteral(":/builtin/console_icon.png")));
     w->setFixedSize(tw(4800), tw(5430));
@@ -117,10 +117,11 @@ QWidget *frmQAV::createWindow()
                       windowText);
     lblPWD = makeLabel(w, twipsRect(480, 2040, 495, 255), QStringLiteral("PWD"), gulim(9, true),
                        system.color(QPalette::ButtonText));
-    lbl_LoginInfo = makeLabel(w, twipsRect(600, 2520, 3615, 375), QString(), gulim(9, true),
-                              QColor(0, 0, 255));
+    lbl_LoginInfo =
+        makeLabel(w, twipsRect(600, 2520, 3615, 375), QString(), gulim(9, true), QColor(0, 0, 255));
 
-    connect(btnLogin, &QPushButton::clicked, this, [this] { runHandler([this] { btnLogin_Click(); }); });
+    connect(btnLogin, &QPushButton::clicked, this,
+            [this] { runHandler([this] { btnLogin_Click(); }); });
     connect(btnQAVOpen, &QPushButton::clicked, this,
             [this] { runHandler([this] { btnQAVOpen_Click(); }); });
     connect(btnQAVClose, &QPushButton::clicked, this,
@@ -234,4 +235,10 @@ void frmQAV::frmInit(qint16 monitorIndex)
 void frmQAV::btnQAVClose_Click()
 {
     CloseStation();
+}
+
+void frmQAV::Form_Close()
+{
+    // The title bar's close box does what the close button does: nothing is left running.
+    btnQAVClose_Click();
 }

@@ -34,6 +34,7 @@ public:
 protected:
     QWidget *createWindow() override;
     void Form_Load() override;
+    void Form_Close() override;
 
 private:
     void ClearLoginForm();

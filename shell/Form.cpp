@@ -80,7 +80,9 @@ void Form::Show()
 {
     QWidget &w = loadedWindow();
     w.show();
-    w.activateWindow();
+    // A window that must not take the keyboard from the others is shown without activating it.
+    if (!w.testAttribute(Qt::WA_ShowWithoutActivating))
+        w.activateWindow();
 }
 
 void Form::Hide()

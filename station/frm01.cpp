@@ -225,6 +225,25 @@ QWidget *frm01::createWindow()
     Command2->setGeometry(
         QRect(QPoint(tw(14400), tw(240)), close.deviceIndependentSize().toSize()));
 
+    // Other windows find the controls by these names through the station's reference.
+    const std::pair<QWidget *, const char *> names[] = {{lbl_CustName, "lbl_CustName"},
+                                                        {lbl_TicketNo, "lbl_TicketNo"},
+                                                        {lbl_GoodsName, "lbl_GoodsName"},
+                                                        {lbl_PlayDate, "lbl_PlayDate"},
+                                                        {lbl_PlaceName, "lbl_PlaceName"},
+                                                        {lbl_SeatGradeName, "lbl_SeatGradeName"},
+                                                        {lbl_SeatInfo, "lbl_SeatInfo"},
+                                                        {lbl_BookingInfo, "lbl_BookingInfo"},
+                                                        {lbl_GoodsNameInfo, "lbl_GoodsNameInfo"},
+                                                        {txtTicketNo, "txtTicketNo"},
+                                                        {btnMode, "btnMode"},
+                                                        {btnScore, "btnScore"},
+                                                        {btnSave, "btnSave"},
+                                                        {WebBrowser1, "WebBrowser1"},
+                                                        {Command2, "Command2"}};
+    for (const auto &[control, name] : names)
+        control->setObjectName(QLatin1String(name));
+
     m_tabOrder = {txtTicketNo, btnMode, btnScore, btnSave, WebBrowser1};
     setTabIndex(txtTicketNo, 0);
     w->focusWhenShown = txtTicketNo;
@@ -460,6 +479,13 @@ void frm01::btnScore_Click()
 
 void frm01::Command2_Click()
 {
+    CloseStation();
+}
+
+void frm01::Form_Close()
+{
+    // A close from the window manager (Alt+F4) ends the station as its close picture does;
+    // unloading only the station would leave the hidden console running.
     CloseStation();
 }
 

@@ -50,6 +50,7 @@ public:
 protected:
     QWidget *createWindow() override;
     void Form_Load() override;
+    void Form_Close() override;
 
 private:
     friend class StationKeyPreview;

@@ -7,17 +7,48 @@
 #include "Global.h"
 #include "Lifecycle.h"
 #include "Look.h"
-#include "frm01.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPixmap>
+
+namespace {
+
+const QString kTicketBox = QStringLiteral("txtTicketNo");
+
+// The panel never keeps a key: whatever reaches it goes on to the station's ticket box, where a
+// scan belongs, so a scan made while the panel has the keyboard is verified as usual.
+class HandKeysToStation : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+            return false;
+        QLineEdit *box = loadedControl<QLineEdit>(FormId::Station, kTicketBox);
+        if (!box)
+            return false;
+        std::unique_ptr<QEvent> copy(static_cast<QKeyEvent *>(event)->clone());
+        QCoreApplication::sendEvent(box, copy.get());
+        return true;
+    }
+};
+
+} // namespace
 
 QWidget *frm03::createWindow()
 {
     qav::initAssets();
     auto *w = new QWidget(nullptr, Qt::Window);
     w->setWindowTitle(QStringLiteral("입장현황"));
+    // Shown next to the station without taking its keyboard.
+    w->setAttribute(Qt::WA_ShowWithoutActivating);
+    w->installEventFilter(new HandKeysToStation(w));
     // An icon of its own that shows nothing, so the application's icon is not inherited.
     QPixmap blank(16, 16);
     blank.fill(Qt::transparent);
@@ -50,7 +81,8 @@ QWidget *frm03::createWindow()
 
     btnExit = new ImageControl(w);
     btnExit->setGeometry(twipsRect(6360, 120, 615, 615));
-    connect(btnExit, &ImageControl::clicked, this, [this] { runHandler([this] { btnExit_Click(); }); });
+    connect(btnExit, &ImageControl::clicked, this,
+            [this] { runHandler([this] { btnExit_Click(); }); });
     return w;
 }
 
@@ -79,11 +111,14 @@ void frm03::btnExit_Click()
 {
     CloseSummary();
     // A station that is already gone stays gone: the program ends with this panel.
-    if (!Global::frm01.isLoaded())
+    QLineEdit *box = loadedControl<QLineEdit>(FormId::Station, kTicketBox);
+    auto *score = loadedControl<PictureButton>(FormId::Station, QStringLiteral("btnScore"));
+    if (!box || !score)
         return;
-    Global::frm01->txtTicketNo->setFocus();
+    box->window()->activateWindow();
+    box->setFocus();
     const QString file = QStringLiteral("./btn5on.jpg");
     const QPixmap picture = LoadPicture(file);
-    Global::frm01->btnScore->setPicture(picture);
-    Global::frm01->btnScore->pictureFile = file;
+    score->setPicture(picture);
+    score->pictureFile = file;
 }

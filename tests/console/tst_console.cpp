@@ -436,9 +436,19 @@ private slots:
         QVERIFY(!Global::frm01.isLoaded());
     }
 
+    void closeButtonEndsTheProgram_data()
+    {
+        QTest::addColumn<bool>("titleBar");
+        QTest::newRow("close button") << false;
+        QTest::newRow("title bar close box") << true;
+    }
     void closeButtonEndsTheProgram()
     {
-        console()->btnQAVClose->click();
+        QFETCH(bool, titleBar);
+        if (titleBar)
+            console()->window()->close();
+        else
+            console()->btnQAVClose->click();
         QVERIFY(Global::frmQAV.isNull());
         QCOMPARE(m_programEnds, 1);
         QVERIFY(m_messages.texts.isEmpty());

@@ -126,11 +126,14 @@ class TestStation : public QObject
 
     QStringList sentAfterSignIn() const { return m_server->commands; }
 
-    // Types a ticket and Enter wherever the keyboard focus is, as a scanner does.
+    // Types a ticket and Enter where the keyboard goes (the focused control, else the active
+    // window), as a scanner does.
     static void scanIntoFocus(const QString &ticket)
     {
-        QTRY_VERIFY(QApplication::focusWidget());
+        QTRY_VERIFY(QApplication::focusWidget() || QApplication::activeWindow());
         QWidget *focus = QApplication::focusWidget();
+        if (!focus)
+            focus = QApplication::activeWindow();
         QTest::keyClicks(focus, ticket);
         QTest::keyClick(focus, Qt::Key_Return);
     }
@@ -862,11 +865,38 @@ private slots:
         QVERIFY(Global::frm01.isLoaded());
     }
 
+    // The panel is shown without taking the keyboard, and a key that reaches it all the same goes
+    // on to the ticket box: scans made while it is open are verified as usual.
+    void summaryPanelNeverTakesScans()
+    {
+        frm01 *s = openSignedIn();
+        QVERIFY(s);
+        QTRY_VERIFY(s->txtTicketNo->hasFocus());
+        QTest::mouseClick(s->btnScore, Qt::LeftButton);
+        QWidget *panel = Global::frm03->window();
+        QVERIFY(panel->isVisible());
+        QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
+
+        m_server->commands.clear();
+        m_server->answerRaw(booking("0", QStringLiteral("입장 확인")));
+        scanIntoFocus(QStringLiteral("10000001"));
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
+
+        m_server->answerRaw(booking("-1", QStringLiteral("이미 입장")));
+        QTest::keyClicks(panel, QStringLiteral("10000001"));
+        QTest::keyClick(panel, Qt::Key_Return);
+        QCOMPARE(m_server->commands, QStringList(2, verifyCommand("10000001")));
+        QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("이미 입장"));
+        QCOMPARE(s->txtTicketNo->text(), QString());
+        QVERIFY(Global::frm03.isLoaded());
+    }
+
     void closeBoxAndCtrlAltF7CloseTheStation_data()
     {
         QTest::addColumn<int>("how");
         QTest::newRow("close picture") << 0;
         QTest::newRow("Ctrl+Alt+F7") << 1;
+        QTest::newRow("window manager close (Alt+F4)") << 2;
     }
     void closeBoxAndCtrlAltF7CloseTheStation()
     {
@@ -878,8 +908,10 @@ private slots:
         QVERIFY(Global::frm01.isLoaded());
         if (how == 0)
             QTest::mouseClick(s->Command2, Qt::LeftButton);
-        else
+        else if (how == 1)
             QTest::keyClick(s->txtTicketNo, Qt::Key_F7, Qt::ControlModifier | Qt::AltModifier);
+        else
+            s->window()->close();
         QVERIFY(Global::frm01.isNull());
         QCOMPARE(Form::loadedCount(), 0);
         QCOMPARE(m_programEnds, 1);
