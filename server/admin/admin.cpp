@@ -244,13 +244,17 @@ int cmdServe(const QStringList &args)
         u"session-idle"_qs,
         u"A signed-in session ends after this long unused, e.g. 12h, 90m (default 12h)."_qs,
         u"time"_qs, u"12h"_qs);
+    const QCommandLineOption connections(
+        u"db-connections"_qs,
+        u"Database connections (worker threads) for requests (default 8); operator sign-ins use 2 more."_qs,
+        u"n"_qs, u"8"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption requireSession(u"require-session"_qs,
                                       u"Refuse requests without a session key."_qs);
     requireSession.setFlags(QCommandLineOption::HiddenFromHelp);
     if (!parseCommand(p, args, u"Serve the business object over HTTP."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, constant, requireSession}, {}))
+                      {dbOption, port, bindOpt, images, quiet, idle, connections, constant, requireSession}, {}))
         return 0;
 
     bool portOk = false;
@@ -276,6 +280,10 @@ int cmdServe(const QStringList &args)
     options.requireSession = p.isSet(requireSession);
     const QString dbUrl = databaseUrl(p);
     const QString dbPassword = databasePassword(p);
+    bool connectionsOk = false;
+    options.workers = p.value(connections).toInt(&connectionsOk);
+    if (!connectionsOk || options.workers < 1 || options.workers > 256)
+        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
     QString where = QStringLiteral("none (constant answers)");
     if (!options.constantAnswer) {
         // Fail now, not on the first scan, when the database cannot be used.

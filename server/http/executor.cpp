@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace qav {
 
 HttpAnswer runRoute(const Route &route, const HttpRequest &request, WorkerContext &context)
@@ -25,6 +28,63 @@ InlineExecutor::InlineExecutor(WorkerContext::Opener opener) : m_context(std::mo
 void InlineExecutor::submit(const Route &route, Lane, HttpRequest request, Done done)
 {
     done(runRoute(route, request, m_context));
+}
+
+} // namespace qav
+
+namespace qav {
+
+WorkerPool::WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowThreads, QObject *home)
+    : m_opener(std::move(opener))
+    , m_home(home)
+{
+    for (int i = 0; i < std::max(1, quickThreads); ++i)
+        m_threads.emplace_back([this] { work(m_quick, false); });
+    for (int i = 0; i < std::max(1, slowThreads); ++i)
+        m_threads.emplace_back([this] { work(m_slow, true); });
+}
+
+WorkerPool::~WorkerPool()
+{
+    m_stopping = true;
+    for (Queue *q : {&m_quick, &m_slow}) {
+        std::lock_guard lock(q->mutex);
+        q->ready.notify_all();
+    }
+    for (std::thread &t : m_threads)
+        t.join();
+}
+
+void WorkerPool::submit(const Route &route, Lane lane, HttpRequest request, Done done)
+{
+    Queue &q = lane == Lane::Slow ? m_slow : m_quick;
+    {
+        std::lock_guard lock(q.mutex);
+        q.jobs.push_back({route.handler, std::move(request), std::move(done)});
+    }
+    q.ready.notify_one();
+}
+
+void WorkerPool::work(Queue &queue, bool slow)
+{
+    if (slow)
+        setpriority(PRIO_PROCESS, id_t(gettid()), 10); // Linux keeps nice values per thread
+    WorkerContext context(m_opener);
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(queue.mutex);
+            queue.ready.wait(lock, [&] { return m_stopping || !queue.jobs.empty(); });
+            if (m_stopping)
+                return;
+            job = std::move(queue.jobs.front());
+            queue.jobs.pop_front();
+        }
+        HttpAnswer answer = runRoute(Route{job.handler, {}}, job.request, context);
+        QMetaObject::invokeMethod(
+            m_home, [done = std::move(job.done), answer = std::move(answer)]() mutable { done(std::move(answer)); },
+            Qt::QueuedConnection);
+    }
 }
 
 } // namespace qav

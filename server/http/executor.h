@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -36,6 +37,44 @@ public:
 
 private:
     WorkerContext m_context;
+};
+
+} // namespace qav
+
+namespace qav {
+
+// Worker threads, each with its own context (so its own database connection): a Quick lane for
+// the many short requests and a smaller Slow lane for password hashing, whose threads also run at
+// a lower CPU priority, so a burst of sign-ins never holds up a scan. Answers are posted back to
+// the thread of `home`. Stopping drops requests still queued; those running finish first.
+class WorkerPool final : public Executor
+{
+public:
+    WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowThreads, QObject *home);
+    ~WorkerPool() override;
+    void submit(const Route &route, Lane lane, HttpRequest request, Done done) override;
+
+private:
+    struct Job
+    {
+        Handler handler;
+        HttpRequest request;
+        Done done;
+    };
+    struct Queue
+    {
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<Job> jobs;
+    };
+    void work(Queue &queue, bool slow);
+
+    WorkerContext::Opener m_opener;
+    QObject *m_home;
+    Queue m_quick;
+    Queue m_slow;
+    std::atomic<bool> m_stopping{false};
+    std::vector<std::thread> m_threads;
 };
 
 } // namespace qav

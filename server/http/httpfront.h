@@ -28,6 +28,8 @@ public:
         bool quiet = false;          // no request log
         qint64 sessionIdleSecs = 12 * 3600;
         bool requireSession = true;
+        int workers = 0;             // threads (database connections) for requests; 0: all inline
+        int signInWorkers = 2;       // threads for password checks, with their own connections
     };
     using Opener = WorkerContext::Opener;
 
@@ -35,7 +37,7 @@ public:
     ~HttpFront() override;
 
     Routes &routes() { return m_routes; }
-    // Replaces the executor (the default runs each request at once on this thread).
+    // Replaces the executor (the default is set by the options).
     void setExecutor(std::unique_ptr<Executor> executor);
 
     // Returns the port listened on, or 0 with a reason in error.

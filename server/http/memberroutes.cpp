@@ -112,8 +112,21 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
                     return answerQuery(r, c, policy.get());
                 },
                 {}};
-    if (constant)
+    if (constant) {
         query.lane = [](const HttpRequest &) { return Lane::Inline; };
+    } else {
+        // An operator sign-in checks a password hash, slow on purpose; a place-code sign-in does not.
+        query.lane = [](const HttpRequest &r) {
+            if (r.body.size() > kMaxCommandBytes)
+                return Lane::Inline;
+            const ParsedCommand parsed = parseCommand(r.body);
+            if (!parsed.ok())
+                return Lane::Inline;
+            return parsed.command.procedure == QLatin1String(kLoginProc) && parsed.command.args.size() == 2
+                ? Lane::Slow
+                : Lane::Quick;
+        };
+    }
     routes.add(kQueryPath, std::move(query));
     routes.addPrefix(QStringLiteral("/rds/"),
                      {[](const HttpRequest &r, WorkerContext &) {
