@@ -246,8 +246,8 @@ int cmdServe(const QStringList &args)
         u"time"_qs, u"12h"_qs);
     const QCommandLineOption connections(
         u"db-connections"_qs,
-        u"Database connections (worker threads) for requests (default 8); operator sign-ins use 2 more."_qs,
-        u"n"_qs, u"8"_qs);
+        u"Database connections (worker threads) for requests (default 16); operator sign-ins use 2 more."_qs,
+        u"n"_qs, u"16"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption requireSession(u"require-session"_qs,
@@ -292,7 +292,7 @@ int cmdServe(const QStringList &args)
     }
     // Made now, so that the first sign-in with an unknown id takes no longer than any other.
     dummyPasswordHash();
-    HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword); }, options);
+    HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {

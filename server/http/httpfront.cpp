@@ -147,9 +147,14 @@ private:
 };
 
 HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
-    : QAbstractHttpServer(parent), m_options(std::move(options)),
-      m_executor(std::make_unique<InlineExecutor>(opener)), m_inlineContext(opener)
+    : QAbstractHttpServer(parent)
+    , m_options(std::move(options))
+    , m_inlineContext(opener)
 {
+    if (m_options.workers > 0)
+        m_executor = std::make_unique<WorkerPool>(opener, m_options.workers, m_options.signInWorkers, this);
+    else
+        m_executor = std::make_unique<InlineExecutor>(opener);
     addMemberRoutes(m_routes, {m_options.imagesDir, m_options.constantAnswer,
                                m_options.sessionIdleSecs, m_options.requireSession});
 }

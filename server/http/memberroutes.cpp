@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <chrono>
 #include <cstdio>
 
 namespace qav {
@@ -22,6 +23,13 @@ QString peerName(const QHostAddress &address)
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 QString shortProcedure(const QString &name)
@@ -86,7 +94,14 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
                             request.header("Idempotency-Key"), request.receivedNs};
     GateAnswer gate;
     try {
+        // Behind a long queue the gate is better told to scan again than kept waiting.
+        if (request.receivedNs > 0 && (steadyNs() - request.receivedNs) / 1000000 > kScanBudgetMs)
+            throw StorageBusy("the request waited too long for a worker");
         gate = answerCommand(context.storage(), *policy, parsed.command, caller);
+    } catch (const StorageBusy &e) {
+        context.dropStorage();
+        std::fprintf(stderr, "qav-server: database busy: %s\n", e.what());
+        return refuse(503, QStringLiteral("서버가 바쁩니다. 다시 스캔하세요"));
     } catch (const StorageError &e) {
         context.dropStorage(); // reconnect on the next request
         std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());

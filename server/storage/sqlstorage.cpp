@@ -9,6 +9,10 @@
 #include <QSqlRecord>
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace qav {
 
@@ -20,9 +24,18 @@ QString newConnectionName()
     return QStringLiteral("qav-storage-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
+// Local time as text, worked out once a second per thread: a local-time look-up and formatting
+// on every scan showed up in profiles.
 QString nowStamp()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    thread_local qint64 second = -1;
+    thread_local QString text;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != second) {
+        second = now;
+        text = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
+    return text;
 }
 
 qint64 steadyNs()
@@ -32,12 +45,7 @@ qint64 steadyNs()
         .count();
 }
 
-[[noreturn]] void fail(const QString &what, const QSqlError &error)
-{
-    throw StorageError((what + QStringLiteral(": ") + error.text()).toStdString());
-}
-
-Performance performanceFrom(const QSqlQuery &q, int first)
+Performance performanceFrom(const Rows &q, int first)
 {
     return {q.value(first).toString(), q.value(first + 1).toString(), q.value(first + 2).toString(),
             q.value(first + 3).toString(), q.value(first + 4).toString()};
@@ -134,22 +142,44 @@ SqlStorage::SqlStorage(QSqlDatabase db)
 SqlStorage::~SqlStorage()
 {
     const QString name = m_db.connectionName();
+    m_statements.clear();
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(name);
 }
 
-QSqlQuery SqlStorage::run(const QString &sql, const QVariantList &binds)
+void SqlStorage::fail(const QString &what, const QSqlError &error)
 {
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
-    for (const QVariant &v : binds)
-        q.addBindValue(v);
-    if (!q.exec())
-        fail(QStringLiteral("query failed [%1]").arg(sql), q.lastError());
-    return q;
+    const QString message = what + QStringLiteral(": ") + error.text();
+    const QString code = error.nativeErrorCode();
+    // SQLite: SQLITE_BUSY, SQLITE_LOCKED. PostgreSQL: lock or statement timeout, lost connection.
+    const bool busy = code == QLatin1String("5") || code == QLatin1String("6") || code == QLatin1String("55P03")
+        || code == QLatin1String("57014") || code.startsWith(QLatin1String("08"))
+        || error.type() == QSqlError::ConnectionError || !m_db.isOpen();
+    if (busy)
+        throw StorageBusy(message.toStdString());
+    throw StorageError(message.toStdString());
+}
+
+Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
+{
+    auto it = m_statements.find(sql);
+    if (it == m_statements.end()) {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        if (!q.prepare(sql))
+            fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
+        it = m_statements.insert(sql, q);
+    }
+    QSqlQuery &q = *it;
+    for (int i = 0; i < binds.size(); ++i)
+        q.bindValue(i, binds[i]);
+    if (!q.exec()) {
+        const QSqlError error = q.lastError();
+        q.finish();
+        fail(QStringLiteral("query failed [%1]").arg(sql), error);
+    }
+    return Rows(q);
 }
 
 void SqlStorage::exec(const QString &sql)
@@ -231,6 +261,10 @@ void SqlStorage::initSchema()
                        " PRIMARY KEY (operator_id, replay_key))"),
         QStringLiteral(
             "CREATE INDEX IF NOT EXISTS scan_replays_by_age ON scan_replays(created_at)"),
+        // Refused entries per performance, kept with every scan so the summary never counts the log.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS scan_counts ("
+                       " bizcode TEXT PRIMARY KEY,"
+                       " refused BIGINT NOT NULL DEFAULT 0)"),
     };
     for (const QString &stmt : ddl)
         exec(stmt);
@@ -238,13 +272,20 @@ void SqlStorage::initSchema()
     addColumnIfMissing(u"scan_log"_qs, u"client_address"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
     addColumnIfMissing(u"scan_log"_qs, u"session_operator"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
     addColumnIfMissing(u"scan_log"_qs, u"kind"_qs, u"TEXT NOT NULL DEFAULT 'scan'"_qs);
+    // A database from before the counters: count once. (While the counters are empty no entry has
+    // been refused since they exist, so counting the log then gives the same figures.)
+    exec(QStringLiteral("INSERT INTO scan_counts (bizcode, refused)"
+                        " SELECT bizcode, COUNT(*) FROM scan_log WHERE mode = 'I' AND result_code IN ('-1', '-2')"
+                        " AND kind = 'scan' AND NOT EXISTS (SELECT 1 FROM scan_counts) GROUP BY bizcode"));
     tx.commit();
 }
 
 void SqlStorage::addColumnIfMissing(const QString &table, const QString &column,
                                     const QString &declaration)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(table));
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(table)))
+        fail(QStringLiteral("cannot read the columns of %1").arg(table), q.lastError());
     if (q.record().indexOf(column) >= 0)
         return;
     q.finish();
@@ -253,7 +294,7 @@ void SqlStorage::addColumnIfMissing(const QString &table, const QString &column,
 
 std::optional<Venue> SqlStorage::findVenue(const QString &placeCode)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT place_code, theater_name FROM venues WHERE place_code = ?"),
+    Rows q = run(QStringLiteral("SELECT place_code, theater_name FROM venues WHERE place_code = ?"),
                       {placeCode});
     if (!q.next())
         return std::nullopt;
@@ -262,7 +303,7 @@ std::optional<Venue> SqlStorage::findVenue(const QString &placeCode)
 
 std::optional<Performance> SqlStorage::findPerformance(const QString &bizcode)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT %1 FROM performances WHERE bizcode = ?").arg(kPerformanceColumns),
+    Rows q = run(QStringLiteral("SELECT %1 FROM performances WHERE bizcode = ?").arg(kPerformanceColumns),
                       {bizcode});
     if (!q.next())
         return std::nullopt;
@@ -271,7 +312,7 @@ std::optional<Performance> SqlStorage::findPerformance(const QString &bizcode)
 
 QList<Performance> SqlStorage::performancesFrom(const QString &placeCode, const QString &fromStartsAt)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT %1 FROM performances WHERE place_code = ? AND starts_at >= ?"
+    Rows q = run(QStringLiteral("SELECT %1 FROM performances WHERE place_code = ? AND starts_at >= ?"
                                      " ORDER BY starts_at, bizcode LIMIT 200")
                           .arg(kPerformanceColumns),
                       {placeCode, fromStartsAt});
@@ -283,7 +324,7 @@ QList<Performance> SqlStorage::performancesFrom(const QString &placeCode, const 
 
 std::optional<OperatorRecord> SqlStorage::findOperator(const QString &id)
 {
-    QSqlQuery q = run(QStringLiteral("SELECT operator_id, password_hash, place_code FROM operators"
+    Rows q = run(QStringLiteral("SELECT operator_id, password_hash, place_code FROM operators"
                                      " WHERE operator_id = ?"),
                       {id});
     if (!q.next())
@@ -295,6 +336,13 @@ ScanOutcome SqlStorage::scan(const ScanRequest &request)
 {
     ScanOutcome outcome;
     WriteTransaction tx(*this);
+    recordScan(request, outcome);
+    tx.commit();
+    return outcome;
+}
+
+void SqlStorage::recordScan(const ScanRequest &request, ScanOutcome &outcome)
+{
     const bool fresh = request.replayKey.isEmpty() || claimReplayKey(request, outcome);
     if (fresh) {
         scanInTransaction(request, outcome);
@@ -313,8 +361,22 @@ ScanOutcome SqlStorage::scan(const ScanRequest &request)
         run(QStringLiteral("DELETE FROM scan_replays WHERE created_at < ?"),
             {QDateTime::currentSecsSinceEpoch() - kReplayKeepSecs});
     }
+}
+
+void SqlStorage::scanGroup(std::vector<GroupSlot> &group)
+{
+    WriteTransaction tx(*this);
+    for (GroupSlot &slot : group) {
+        exec(QStringLiteral("SAVEPOINT scan"));
+        try {
+            recordScan(*slot.request, slot.outcome);
+        } catch (const StorageError &) {
+            slot.failure = std::current_exception();
+            exec(QStringLiteral("ROLLBACK TO scan"));
+        }
+        exec(QStringLiteral("RELEASE scan"));
+    }
     tx.commit();
-    return outcome;
 }
 
 // Takes the replay key for this request, or finds the answer stored under it. Returns true when
@@ -326,7 +388,7 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QString op = replayOperator(request);
     {
-        QSqlQuery q = run(
+        Rows q = run(
             QStringLiteral("INSERT INTO scan_replays (operator_id, replay_key, request, created_at)"
                            " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id, replay_key) DO NOTHING"
                            " RETURNING created_at"),
@@ -334,7 +396,7 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
         if (q.next())
             return true;
     }
-    QSqlQuery q = run(QStringLiteral("SELECT created_at, request, answer FROM scan_replays"
+    Rows q = run(QStringLiteral("SELECT created_at, request, answer FROM scan_replays"
                                      " WHERE operator_id = ? AND replay_key = ?"),
                       {op, request.replayKey});
     if (!q.next())
@@ -366,6 +428,14 @@ void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, con
         {nowStamp(), text(request.operatorId), text(request.bizcode), text(request.ticketRaw),
          text(request.mode), text(code), text(message), tookUs, text(request.clientAddress),
          text(request.sessionOperator), kind});
+    // Counted as it happens, so the summary never has to count the log.
+    const bool refusedEntry = kind == QLatin1String(kAuditScan) && request.mode == QLatin1String("I")
+        && (code == QLatin1String("-1") || code == QLatin1String("-2"));
+    if (refusedEntry) {
+        run(QStringLiteral("INSERT INTO scan_counts (bizcode, refused) VALUES (?, 1)"
+                           " ON CONFLICT (bizcode) DO UPDATE SET refused = scan_counts.refused + 1"),
+            {text(request.bizcode)});
+    }
 }
 
 void SqlStorage::auditRefusedScan(const ScanRequest &request, const QString &kind,
@@ -401,7 +471,7 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
     // scanning at once exactly one sees a returned row.
     const QString now = nowStamp();
     {
-        QSqlQuery q = entry
+        Rows q = entry
             ? run(QStringLiteral("UPDATE bookings SET inside = 1, entries = entries + 1,"
                                  " last_entry_at = ?, last_entry_by = ?"
                                  " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 0"
@@ -425,7 +495,7 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
 
     // Refused: read why, for the operator.
     {
-        QSqlQuery q = run(QStringLiteral("SELECT cust_name, seat_grade, seat_info, cancelled, inside,"
+        Rows q = run(QStringLiteral("SELECT cust_name, seat_grade, seat_info, cancelled, inside,"
                                          " exits, last_entry_at, last_entry_by, last_exit_at, last_exit_by"
                                          " FROM bookings WHERE bizcode = ? AND ticket_no = ?"),
                           {request.bizcode, ticket});
@@ -452,7 +522,7 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
             return;
         }
     }
-    QSqlQuery q = run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
+    Rows q = run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
                                      " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
                                      " WHERE b.ticket_no = ? ORDER BY p.starts_at LIMIT 1"),
                       {ticket});
@@ -470,7 +540,7 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
         return std::nullopt;
     Summary s;
     {
-        QSqlQuery q = run(QStringLiteral(
+        Rows q = run(QStringLiteral(
                               "SELECT"
                               " SUM(CASE WHEN cancelled = 0 THEN 1 ELSE 0 END),"
                               " SUM(CASE WHEN cancelled = 0 AND entries > 0 THEN 1 ELSE 0 END),"
@@ -491,10 +561,7 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
             s.cancelled = q.value(6).toLongLong();
         }
     }
-    QSqlQuery q =
-        run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND mode = 'I'"
-                           " AND result_code IN ('-1', '-2') AND kind = 'scan'"),
-            {bizcode});
+    Rows q = run(QStringLiteral("SELECT refused FROM scan_counts WHERE bizcode = ?"), {bizcode});
     if (q.next())
         s.refused = q.value(0).toLongLong();
     return s;
@@ -502,7 +569,7 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
 
 QList<ScanLogEntry> SqlStorage::scanLog(const QString &bizcode)
 {
-    QSqlQuery q =
+    Rows q =
         run(QStringLiteral("SELECT scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
                            " result_msg, duration_us, client_address, session_operator, kind"
                            " FROM scan_log WHERE bizcode = ? ORDER BY id"),
@@ -551,6 +618,14 @@ void SqlStorage::putOperator(const OperatorRecord &op)
 
 void SqlStorage::putBookings(const QList<Booking> &bookings)
 {
+    // Small enough that a scan waiting for the write lock waits a few milliseconds at most.
+    constexpr qsizetype kChunk = 200;
+    for (qsizetype from = 0; from < bookings.size(); from += kChunk)
+        putBookingChunk(bookings.mid(from, kChunk));
+}
+
+void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
+{
     WriteTransaction tx(*this);
     const QString sql = QStringLiteral(
         "INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled)"
@@ -567,6 +642,7 @@ void SqlStorage::clearPerformance(const QString &bizcode)
     WriteTransaction tx(*this);
     run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_log WHERE bizcode = ?"), {bizcode});
+    run(QStringLiteral("DELETE FROM scan_counts WHERE bizcode = ?"), {bizcode});
     tx.commit();
 }
 
@@ -585,7 +661,7 @@ void SqlStorage::createSession(const SessionRecord &session, qint64 dropIdleBefo
 std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint64 now,
                                                     qint64 idleBefore)
 {
-    QSqlQuery q =
+    Rows q =
         run(QStringLiteral("SELECT s.operator_id, o.place_code, s.client_address, s.created_at,"
                            " s.last_used_at FROM sessions s JOIN operators o"
                            " ON o.operator_id = s.operator_id WHERE s.key_hash = ?"),
@@ -613,7 +689,7 @@ std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint
 
 QList<SessionRecord> SqlStorage::sessions(const QString &operatorId)
 {
-    QSqlQuery q = run(
+    Rows q = run(
         QStringLiteral("SELECT s.key_hash, s.operator_id, COALESCE(o.place_code, ''),"
                        " s.client_address, s.created_at, s.last_used_at FROM sessions s"
                        " LEFT JOIN operators o ON o.operator_id = s.operator_id"
@@ -631,7 +707,7 @@ QList<SessionRecord> SqlStorage::sessions(const QString &operatorId)
 bool SqlStorage::revokeSession(const QString &keyHash)
 {
     WriteTransaction tx(*this);
-    QSqlQuery q = run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+    Rows q = run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
     const bool removed = q.numRowsAffected() > 0;
     tx.commit();
     return removed;
@@ -640,7 +716,7 @@ bool SqlStorage::revokeSession(const QString &keyHash)
 int SqlStorage::revokeSessions(const QString &operatorId)
 {
     WriteTransaction tx(*this);
-    QSqlQuery q = run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {operatorId});
+    Rows q = run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {operatorId});
     const int removed = q.numRowsAffected();
     tx.commit();
     return removed;
@@ -657,7 +733,7 @@ void SqlStorage::recordSignIn(const SignInAttempt &attempt)
 
 QList<SignInAttempt> SqlStorage::signInLog(int newest)
 {
-    QSqlQuery q = run(
+    Rows q = run(
         QStringLiteral("SELECT attempted_at, operator_id, client_address, result FROM sign_in_log"
                        " ORDER BY id DESC LIMIT ?"),
         {newest});
@@ -670,21 +746,35 @@ QList<SignInAttempt> SqlStorage::signInLog(int newest)
 
 namespace {
 
+class SqliteWriter;
+
 class SqliteStorage final : public SqlStorage
 {
 public:
-    SqliteStorage(QSqlDatabase db, QString path)
+    SqliteStorage(QSqlDatabase db, QString path, StorageUse use, std::shared_ptr<SqliteWriter> writer)
         : SqlStorage(std::move(db))
         , m_path(std::move(path))
+        , m_writer(std::move(writer))
     {
         // WAL lets readers run beside the one writer; FULL makes every commit durable before
-        // the gate hears "accepted"; the busy timeout makes other server processes wait.
-        exec(QStringLiteral("PRAGMA busy_timeout = 15000"));
+        // the gate hears "accepted". An admin command waits for the server as long as it takes;
+        // the server's own connections give up on a lock within the time a gate may wait.
+        exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(use == StorageUse::Admin ? 15000 : kScanBudgetMs));
         exec(QStringLiteral("PRAGMA journal_mode = WAL"));
         exec(QStringLiteral("PRAGMA synchronous = FULL"));
         exec(QStringLiteral("PRAGMA foreign_keys = ON"));
     }
     QString describe() const override { return QStringLiteral("sqlite:") + m_path; }
+    ScanOutcome scan(const ScanRequest &request) override;
+
+    // For the writer: waits at most this long for another process's write lock.
+    void setBusyTimeout(qint64 ms)
+    {
+        if (ms != m_busyTimeoutMs) {
+            exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
+            m_busyTimeoutMs = ms;
+        }
+    }
 
 protected:
     // IMMEDIATE takes the write lock up front, so no transaction ever has to upgrade a read lock.
@@ -693,17 +783,170 @@ protected:
 
 private:
     QString m_path;
+    std::shared_ptr<SqliteWriter> m_writer;
+    qint64 m_busyTimeoutMs = -1;
 };
+
+// The one writer of a server process on one SQLite file. Scans of all worker threads queue here;
+// its thread takes all that wait, commits them in one transaction (one durable write for the lot)
+// and then wakes each worker with its outcome. A scan that has waited past the gate's budget
+// (another process holds the lock) is answered busy instead of being tried.
+class SqliteWriter
+{
+public:
+    static std::shared_ptr<SqliteWriter> forPath(const QString &absolutePath)
+    {
+        static std::mutex mutex;
+        static std::map<QString, std::weak_ptr<SqliteWriter>> writers;
+        std::lock_guard lock(mutex);
+        std::shared_ptr<SqliteWriter> writer = writers[absolutePath].lock();
+        if (!writer) {
+            writer = std::make_shared<SqliteWriter>(absolutePath);
+            writers[absolutePath] = writer;
+        }
+        return writer;
+    }
+
+    explicit SqliteWriter(QString path)
+        : m_path(std::move(path))
+        , m_thread([this] { loop(); })
+    {
+    }
+    ~SqliteWriter()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    ScanOutcome scan(const ScanRequest &request)
+    {
+        Pending pending{&request, {}, {}, false};
+        std::unique_lock lock(m_mutex);
+        m_queue.push_back(&pending);
+        m_wake.notify_all();
+        m_done.wait(lock, [&] { return pending.finished; });
+        if (pending.failure)
+            std::rethrow_exception(pending.failure);
+        return pending.outcome;
+    }
+
+private:
+    struct Pending
+    {
+        const ScanRequest *request;
+        ScanOutcome outcome;
+        std::exception_ptr failure;
+        bool finished;
+    };
+
+    void loop()
+    {
+        std::unique_ptr<SqliteStorage> storage;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            if (m_stopping && m_queue.empty())
+                break;
+            std::vector<Pending *> batch;
+            batch.swap(m_queue);
+            lock.unlock();
+            commit(storage, batch);
+            lock.lock();
+            for (Pending *p : batch)
+                p->finished = true;
+            m_done.notify_all();
+        }
+        lock.unlock();
+        storage.reset();
+    }
+
+    void commit(std::unique_ptr<SqliteStorage> &storage, const std::vector<Pending *> &batch)
+    {
+        const qint64 now = steadyNs();
+        std::vector<SqlStorage::GroupSlot> group;
+        std::vector<Pending *> tried;
+        qint64 oldest = now;
+        for (Pending *p : batch) {
+            const qint64 arrived = p->request->startedNs > 0 ? p->request->startedNs : now;
+            if ((now - arrived) / 1000000 >= kScanBudgetMs) {
+                p->failure = std::make_exception_ptr(StorageBusy("the scan waited too long for the database"));
+                continue;
+            }
+            oldest = std::min(oldest, arrived);
+            group.push_back({p->request, {}, {}});
+            tried.push_back(p);
+        }
+        if (group.empty())
+            return;
+        try {
+            if (!storage)
+                storage = openWriterConnection();
+            storage->setBusyTimeout(std::max<qint64>(10, kScanBudgetMs - (now - oldest) / 1000000));
+            storage->scanGroup(group);
+            for (size_t i = 0; i < group.size(); ++i) {
+                tried[i]->outcome = std::move(group[i].outcome);
+                tried[i]->failure = group[i].failure;
+            }
+        } catch (const StorageError &) {
+            storage.reset(); // a new connection for the next group
+            for (Pending *p : tried)
+                p->failure = std::current_exception();
+        }
+    }
+
+    std::unique_ptr<SqliteStorage> openWriterConnection();
+
+    QString m_path;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::vector<Pending *> m_queue;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+ScanOutcome SqliteStorage::scan(const ScanRequest &request)
+{
+    return m_writer ? m_writer->scan(request) : SqlStorage::scan(request);
+}
+
+QSqlDatabase openSqliteConnection(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), newConnectionName());
+    db.setDatabaseName(path);
+    if (!db.open()) {
+        const QString err = db.lastError().text();
+        const QString name = db.connectionName();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        throw StorageError(QStringLiteral("cannot open SQLite database %1: %2").arg(path, err).toStdString());
+    }
+    return db;
+}
+
+std::unique_ptr<SqliteStorage> SqliteWriter::openWriterConnection()
+{
+    return std::make_unique<SqliteStorage>(openSqliteConnection(m_path), m_path, StorageUse::Serving, nullptr);
+}
 
 class PostgresStorage final : public SqlStorage
 {
 public:
-    PostgresStorage(QSqlDatabase db, QString description)
+    PostgresStorage(QSqlDatabase db, QString description, StorageUse use)
         : SqlStorage(std::move(db))
         , m_description(std::move(description))
     {
         exec(QStringLiteral("SET synchronous_commit TO on"));
         exec(QStringLiteral("SET client_min_messages TO warning"));
+        if (use == StorageUse::Serving) {
+            // A gate hears "busy" rather than waiting behind a lock held elsewhere.
+            exec(QStringLiteral("SET lock_timeout TO %1").arg(kScanBudgetMs));
+            exec(QStringLiteral("SET statement_timeout TO %1").arg(kScanBudgetMs + 300));
+        }
     }
     QString describe() const override { return m_description; }
 
@@ -719,20 +962,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<Storage> openSqlite(const QString &path)
+std::unique_ptr<Storage> openSqlite(const QString &path, StorageUse use)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), newConnectionName());
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
-    if (!db.open()) {
-        const QString err = db.lastError().text();
-        const QString name = db.connectionName();
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
-        throw StorageError(QStringLiteral("cannot open SQLite database %1: %2").arg(path, err).toStdString());
-    }
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QSqlDatabase db = openSqliteConnection(path);
     try {
-        return std::make_unique<SqliteStorage>(db, QFileInfo(path).absoluteFilePath());
+        return std::make_unique<SqliteStorage>(db, absolute, use,
+                                               use == StorageUse::Serving ? SqliteWriter::forPath(absolute) : nullptr);
     } catch (const StorageError &e) {
         throw StorageError(QStringLiteral("cannot use SQLite database %1: %2")
                                .arg(path, QString::fromStdString(e.what()))
@@ -740,7 +976,7 @@ std::unique_ptr<Storage> openSqlite(const QString &path)
     }
 }
 
-std::unique_ptr<Storage> openPostgres(const PgParams &p)
+std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
 {
     const QString description = QStringLiteral("postgresql://%1@%2:%3/%4")
                                     .arg(p.user, p.host, QString::number(p.port), p.database);
@@ -750,15 +986,17 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p)
     db.setUserName(p.user);
     db.setPassword(p.password);
     db.setDatabaseName(p.database);
-    db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+    // libpq waits at least 2 s; a gate's request is answered busy when it cannot connect.
+    db.setConnectOptions(use == StorageUse::Serving ? QStringLiteral("connect_timeout=2")
+                                                    : QStringLiteral("connect_timeout=5"));
     if (!db.open()) {
         const QString err = db.lastError().text();
         const QString name = db.connectionName();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
-        throw StorageError(QStringLiteral("cannot connect to %1: %2").arg(description, err).toStdString());
+        throw StorageBusy(QStringLiteral("cannot connect to %1: %2").arg(description, err).toStdString());
     }
-    return std::make_unique<PostgresStorage>(db, description);
+    return std::make_unique<PostgresStorage>(db, description, use);
 }
 
 } // namespace qav

@@ -2,10 +2,14 @@
 
 #include "storage.h"
 
+#include <QHash>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QVariantList>
 
-class QSqlQuery;
+#include <exception>
+#include <utility>
+#include <vector>
 
 namespace qav {
 
@@ -18,8 +22,38 @@ struct PgParams
     QString database;
 };
 
-std::unique_ptr<Storage> openSqlite(const QString &path);
-std::unique_ptr<Storage> openPostgres(const PgParams &params);
+std::unique_ptr<Storage> openSqlite(const QString &path, StorageUse use = StorageUse::Admin);
+std::unique_ptr<Storage> openPostgres(const PgParams &params, StorageUse use = StorageUse::Admin);
+
+// The rows of one statement run by SqlStorage. The statement stays prepared on its connection;
+// it is reset when this goes, so no read stays open on the connection.
+class Rows
+{
+public:
+    explicit Rows(QSqlQuery &query)
+        : m_query(&query)
+    {
+    }
+    Rows(Rows &&other) noexcept
+        : m_query(std::exchange(other.m_query, nullptr))
+    {
+    }
+    Rows(const Rows &) = delete;
+    Rows &operator=(const Rows &) = delete;
+    Rows &operator=(Rows &&) = delete;
+    ~Rows()
+    {
+        if (m_query)
+            m_query->finish();
+    }
+    bool next() { return m_query->next(); }
+    QVariant value(int i) const { return m_query->value(i); }
+    void finish() { m_query->finish(); }
+    int numRowsAffected() const { return m_query->numRowsAffected(); }
+
+private:
+    QSqlQuery *m_query;
+};
 
 // The storage rules written once in SQL that SQLite and PostgreSQL both accept; the two backends
 // differ only in how they connect, how a writing transaction begins and in column types.
@@ -35,6 +69,16 @@ public:
     QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) override;
     std::optional<OperatorRecord> findOperator(const QString &id) override;
     ScanOutcome scan(const ScanRequest &request) override;
+    // Scans in one transaction, each in its own savepoint so a failing one rolls back alone, all
+    // answered only once the commit is durable. Each slot gets an outcome or the exception of
+    // its scan; a failure of the transaction itself is thrown.
+    struct GroupSlot
+    {
+        const ScanRequest *request = nullptr;
+        ScanOutcome outcome;
+        std::exception_ptr failure;
+    };
+    void scanGroup(std::vector<GroupSlot> &group);
     std::optional<Summary> summary(const QString &bizcode) override;
     QList<ScanLogEntry> scanLog(const QString &bizcode) override;
     void putVenue(const Venue &venue) override;
@@ -60,8 +104,11 @@ protected:
     virtual QString serialIdType() const = 0;
     virtual void lockSchema() {}
 
-    QSqlQuery run(const QString &sql, const QVariantList &binds = {});
+    // Runs a statement prepared once per connection. Throws StorageError (StorageBusy for a lock
+    // or a lost connection).
+    Rows run(const QString &sql, const QVariantList &binds = {});
     void exec(const QString &sql);
+    [[noreturn]] void fail(const QString &what, const QSqlError &error);
 
     QSqlDatabase m_db;
 
@@ -75,6 +122,10 @@ private:
                     const QString &message);
 
     int m_scansSincePrune = 0;
+    void recordScan(const ScanRequest &request, ScanOutcome &outcome);
+    void putBookingChunk(const QList<Booking> &bookings);
+
+    QHash<QString, QSqlQuery> m_statements;
 };
 
 } // namespace qav

@@ -122,7 +122,7 @@ QString redactedUrl(const QString &url)
                             : QStringLiteral("(unreadable URL)");
 }
 
-std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password)
+std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password, StorageUse use)
 {
     const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
     if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"))) {
@@ -144,7 +144,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
         params.user = url.userName(QUrl::FullyDecoded);
         params.password = password.isEmpty() ? url.password(QUrl::FullyDecoded) : password;
         params.database = dbName;
-        return openPostgres(params);
+        return openPostgres(params, use);
     }
     QString path = text;
     if (text.startsWith(QLatin1String("sqlite://")))
@@ -156,7 +156,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
                                .toStdString());
     if (path.isEmpty())
         throw StorageError("bad database URL: no file name");
-    return openSqlite(path);
+    return openSqlite(path, use);
 }
 
 } // namespace qav
