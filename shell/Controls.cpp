@@ -20,12 +20,41 @@ Label::Label(QWidget *parent, bool autoSize) : QLabel(parent), m_autoSize(autoSi
     setContentsMargins(0, 0, 0, 0);
 }
 
+void Label::shrinkToFit(double minimumScale, int maxWidth)
+{
+    m_designedFont = font();
+    m_minimumScale = qBound(0.1, minimumScale, 1.0);
+    m_maxWidth = maxWidth;
+}
+
+bool Label::fits(const QFont &font, const QString &shown) const
+{
+    const QFontMetrics metrics(font);
+    if (m_autoSize)
+        return metrics.size(0, shown).width() + 2 <= m_maxWidth;
+    const QRect needed = metrics.boundingRect(QRect(0, 0, width(), 1 << 20),
+                                              int(alignment()) | Qt::TextWordWrap, shown);
+    return needed.width() <= width() && needed.height() <= height();
+}
+
 void Label::setCaption(const QString &caption)
 {
     m_caption = caption;
     QString shown = caption;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(u'\r', u'\n');
+    if (m_minimumScale < 1.0 && (!m_autoSize || m_maxWidth > 0)) {
+        // Largest size in steps of 5 % that fits, no smaller than the floor.
+        QFont shrunk = m_designedFont;
+        const double designed = m_designedFont.pointSizeF();
+        for (int step = 0;; ++step) {
+            const double scale = qMax(1.0 - 0.05 * step, m_minimumScale);
+            shrunk.setPointSizeF(designed * scale);
+            if (scale <= m_minimumScale || fits(shrunk, shown))
+                break;
+        }
+        setFont(shrunk);
+    }
     setText(shown);
     if (m_autoSize) {
         const QPoint topLeft = pos();
@@ -93,7 +122,8 @@ QLineEdit *makeTextBox(QWidget *parent, bool flat)
 {
     auto *box = new QLineEdit(parent);
     if (flat)
-        box->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #7a7a7a; background: white; }"));
+        box->setStyleSheet(
+            QStringLiteral("QLineEdit { border: 1px solid #7a7a7a; background: white; }"));
     return box;
 }
 

@@ -21,9 +21,19 @@ public:
     const QString &caption() const { return m_caption; }
     bool autoSize() const { return m_autoSize; }
 
+    // From now on a caption that does not fit is first shown in a smaller font, down to
+    // minimumScale of the current one, before anything is cut (or, for an auto-size label,
+    // before it grows wider than maxWidth).
+    void shrinkToFit(double minimumScale, int maxWidth = 0);
+
 private:
+    bool fits(const QFont &font, const QString &shown) const;
+
     QString m_caption;
     bool m_autoSize;
+    QFont m_designedFont;
+    double m_minimumScale = 1.0;
+    int m_maxWidth = 0;
 };
 
 // A button that shows a picture instead of a caption: the normal picture at rest and the

@@ -31,6 +31,8 @@ const QString kNoSound = QStringLiteral("./no.wav");
 // A verification waits this long for its answer, and says it is checking after the first moment.
 constexpr int kVerificationTimeoutMs = 5000;
 constexpr int kCheckingNoticeMs = 300;
+// The right edge, in pixels, of the status box drawn in the background picture.
+constexpr int kStatusBoxRight = 969;
 
 // The station's window: the background picture once at the top-left at its own size, the
 // window colour around it; focus goes to the ticket box whenever it is shown.
@@ -193,7 +195,14 @@ QWidget *frm01::createWindow()
     lbl_SeatGradeName = makeLabel(w, twipsRect(3120, 8880, 11415, 735), 24.75);
     lbl_SeatInfo = makeLabel(w, twipsRect(3120, 9600, 11415, 735), 24.75);
 
+    // Long values shrink to 60 % of their designed size before they are cut: a name or a seat
+    // must stay readable, and the verdict should stay inside its status box.
+    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
+                         lbl_SeatGradeName, lbl_SeatInfo})
+        label->shrinkToFit(0.6);
+
     lbl_BookingInfo = makeLabel(w, twipsRect(960, 3960, 13635, 1200), 60, true, true);
+    lbl_BookingInfo->shrinkToFit(0.6, kStatusBoxRight - lbl_BookingInfo->x());
     lbl_BookingInfo->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     QPalette red = lbl_BookingInfo->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));

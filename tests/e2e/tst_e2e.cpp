@@ -77,7 +77,8 @@ private slots:
         QTest::keyClicks(console->txtID, QStringLiteral("gate01"));
         QTest::keyClicks(console->txtPass, QStringLiteral("gate01"));
         QTest::mouseClick(console->btnLogin, Qt::LeftButton);
-        QCOMPARE(console->lbl_LoginInfo->caption(), QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
+        QCOMPARE(console->lbl_LoginInfo->caption(),
+                 QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
         QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
 
         // Open the station: start-up signs in by place code and fetches the logo.
@@ -137,6 +138,24 @@ private slots:
         QCOMPARE(number(after[1]), number(before[1]) + 1); // admitted
         QCOMPARE(number(after[3]), number(before[3]) + 1); // out now
         QCOMPARE(after[0], before[0]);                     // bookings unchanged
+
+        // The server goes away in the middle of the shift: the scan is shown as not checked, with
+        // the ticket kept, and once the server is back the retry shows the true verdict.
+        QTest::mouseClick(station->btnMode, Qt::LeftButton);
+        QCOMPARE(g_CheckMode, QStringLiteral("I"));
+        server.stop();
+        scan(QStringLiteral("10000002"));
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./no.wav"));
+        QCOMPARE(station->lbl_BookingInfo->caption(),
+                 QStringLiteral("서버 응답 없음 – 다시 스캔하세요"));
+        QCOMPARE(station->lbl_TicketNo->caption(), QString());
+        QCOMPARE(station->txtTicketNo->text(), QStringLiteral("10000002"));
+        QVERIFY2(server.resume(), qPrintable(server.errorText()));
+        QTest::keyClick(station->txtTicketNo, Qt::Key_Return);
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./ok.wav"));
+        QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
+        QCOMPARE(station->lbl_TicketNo->caption(), QStringLiteral("10000002"));
+        QCOMPARE(station->txtTicketNo->text(), QString());
 
         // Closing the station ends the program.
         QCOMPARE(m_programEnds, 0);

@@ -596,6 +596,7 @@ private slots:
                      m_sounds.captionsWhenPlayed.value(0) == station::checkingCaption(),
                  true);
         QCOMPARE(captions(s), refused(caption));
+        QVERIFY(s->lbl_BookingInfo->geometry().right() <= 969); // inside the status box
         QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join(u'\n')));
         QCOMPARE(s->txtTicketNo->text(), QStringLiteral("10000004"));
         QCOMPARE(s->txtTicketNo->selectedText(), QStringLiteral("10000004"));
@@ -608,6 +609,43 @@ private slots:
         QCOMPARE(m_server->commands, QStringList{verifyCommand("10000006")});
         QCOMPARE(s->lbl_TicketNo->caption(), QStringLiteral("10000006"));
         QCOMPARE(s->txtTicketNo->text(), QString());
+    }
+
+    void longValuesShrinkBeforeTheyAreCut_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("lowest");
+        QTest::addColumn<double>("highest");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("a short name keeps the designed size") << "홍길동" << 27.0 << 27.0 << true;
+        QTest::newRow("a long name shrinks until it fits")
+            << QStringLiteral("가나다라마바사아자차카타파하가나다라마바사아자차") << 16.2 << 26.9 << true;
+        QTest::newRow("a name too long even so stops at 60 %")
+            << QString(60, QChar(u'가')) << 16.2 << 16.2 << false;
+    }
+    void longValuesShrinkBeforeTheyAreCut()
+    {
+        QFETCH(QString, name);
+        QFETCH(double, lowest);
+        QFETCH(double, highest);
+        QFETCH(bool, fits);
+        frm01 *s = openSignedIn();
+        QVERIFY(s);
+        QByteArray answer = booking("0", QStringLiteral("입장 확인"));
+        answer.replace(QStringLiteral(" 홍길동 ").toUtf8(), name.toUtf8());
+        m_server->answerRaw(answer);
+        scanIntoFocus(QStringLiteral("10000001"));
+        Label *label = s->lbl_CustName;
+        QCOMPARE(label->caption(), name);
+        const double size = label->font().pointSizeF();
+        QVERIFY2(size >= lowest - 0.01 && size <= highest + 0.01,
+                 qPrintable(QString::number(size)));
+        QCOMPARE(label->fontMetrics().horizontalAdvance(name) <= label->width(), fits);
+        // The verdict text stays inside its status box, and the next guest gets the full size.
+        QVERIFY(s->lbl_BookingInfo->geometry().right() <= 969);
+        m_server->answerRaw(booking("0", QStringLiteral("입장 확인")));
+        scanIntoFocus(QStringLiteral("10000001"));
+        QCOMPARE(label->font().pointSizeF(), 27.0);
     }
 
     void enterSendsTheKeptTicketAgain()

@@ -72,7 +72,17 @@ bool ServerProcess::start()
             return false;
     }
 
-    QStringList args{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0")};
+    return serve(0);
+}
+
+bool ServerProcess::resume()
+{
+    return m_port != 0 && serve(m_port);
+}
+
+bool ServerProcess::serve(quint16 port)
+{
+    QStringList args{QStringLiteral("serve"), QStringLiteral("--port"), QString::number(port)};
     if (m_options.constantAnswer)
         args << QStringLiteral("--constant-answer");
     else

@@ -38,6 +38,9 @@ public:
 
     bool start();
     void stop();
+    // Serves the same database again after stop(), on the same port: a server back after an
+    // outage. As start() otherwise.
+    bool resume();
 
     QString url() const;
     quint16 port() const { return m_port; }
@@ -53,6 +56,8 @@ public:
              const QByteArray &input = QByteArray());
 
 private:
+    bool serve(quint16 port);
+
     ServerOptions m_options;
     QString m_binary;
     QTemporaryDir m_dir;
