@@ -44,12 +44,33 @@ struct Gate
     bool entry = true;
 };
 
-QByteArray request(const Gate &g, int index)
+// Every request as the station sends it: in the operator's session, with its own replay key.
+QByteArray request(const Gate &g, const QByteArray &sessionKey, qint64 serial)
 {
-    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + QByteArray(g.entry ? "I" : "O")
-        + "','GRVM0001','','" + g.ticket + "', 'gate" + QByteArray::number(index % 100) + "'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" +
+                            QByteArray(g.entry ? "I" : "O") + "','GRVM0001','','" + g.ticket +
+                            "', 'gate01'";
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+           sessionKey + "\r\nIdempotency-Key: bench-" + QByteArray::number(serial) +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// Signs gate01 in once; its session serves every simulated gate. Empty when refused.
+QByteArray signIn(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return {};
+    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
+    socket.write("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray answer;
+    while (!answer.contains("]]") && socket.waitForReadyRead(30000))
+        answer += socket.readAll();
+    static const QRegularExpression key(QStringLiteral("\"([A-Za-z0-9_-]{40,})\"\\]\\]"));
+    const auto m = key.match(QString::fromUtf8(answer));
+    return m.hasMatch() ? m.captured(1).toLatin1() : QByteArray();
 }
 
 // Removes one complete response from the buffer; returns its ErrCode, or "" while incomplete.
@@ -72,8 +93,9 @@ QByteArray takeReply(QByteArray &buffer)
     return body.mid(rows + 10, body.indexOf('"', rows + 10) - rows - 10);
 }
 
-Result drive(quint16 port, int clients, int seconds)
+Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKey)
 {
+    qint64 serial = 0;
     std::vector<std::unique_ptr<Gate>> gates;
     std::vector<qint64> latenciesUs;
     latenciesUs.reserve(200000);
@@ -86,7 +108,7 @@ Result drive(quint16 port, int clients, int seconds)
         auto gate = std::make_unique<Gate>();
         gate->ticket = QByteArray::number(10000001 + i % 290);
         Gate *g = gate.get();
-        QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g, i] {
+        QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g] {
             g->buffer += g->socket.readAll();
             for (QByteArray code = takeReply(g->buffer); !code.isEmpty(); code = takeReply(g->buffer)) {
                 --outstanding;
@@ -102,7 +124,7 @@ Result drive(quint16 port, int clients, int seconds)
                     continue;
                 }
                 g->sentAt.start();
-                g->socket.write(request(*g, i));
+                g->socket.write(request(*g, sessionKey, ++serial));
                 ++outstanding;
             }
         });
@@ -117,7 +139,7 @@ Result drive(quint16 port, int clients, int seconds)
     wall.start();
     for (int i = 0; i < clients; ++i) {
         gates[size_t(i)]->sentAt.start();
-        gates[size_t(i)]->socket.write(request(*gates[size_t(i)], i));
+        gates[size_t(i)]->socket.write(request(*gates[size_t(i)], sessionKey, ++serial));
         ++outstanding;
     }
     QTimer::singleShot(seconds * 1000, &loop, [&] { stopping = true; });
@@ -214,7 +236,7 @@ int main(int argc, char **argv)
         const quint16 port = startServer(server, {QStringLiteral("--constant-answer")}, dir.filePath(QStringLiteral("constant.log")));
         if (port == 0)
             return 1;
-        const Result r = drive(port, nClients, nSeconds);
+        const Result r = drive(port, nClients, nSeconds, "none");
         baseline = r.perSecond;
         report("constant", r, 0);
     }
@@ -237,7 +259,12 @@ int main(int argc, char **argv)
                                          dir.filePath(QString::fromLatin1(name) + QStringLiteral(".log")));
         if (port == 0)
             return 1;
-        report(name, drive(port, nClients, nSeconds), baseline);
+        const QByteArray key = signIn(port);
+        if (key.isEmpty()) {
+            std::fprintf(stderr, "bench: %s: gate01 could not sign in\n", name);
+            return 1;
+        }
+        report(name, drive(port, nClients, nSeconds, key), baseline);
     }
     return 0;
 }

@@ -250,11 +250,8 @@ int cmdServe(const QStringList &args)
         u"n"_qs, u"16"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
-    QCommandLineOption requireSession(u"require-session"_qs,
-                                      u"Refuse requests without a session key."_qs);
-    requireSession.setFlags(QCommandLineOption::HiddenFromHelp);
     if (!parseCommand(p, args, u"Serve the business object over HTTP."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, connections, constant, requireSession}, {}))
+                      {dbOption, port, bindOpt, images, quiet, idle, connections, constant}, {}))
         return 0;
 
     bool portOk = false;
@@ -276,8 +273,6 @@ int cmdServe(const QStringList &args)
     if (options.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
                              .arg(p.value(idle))};
-    // Until every station sends its session key, a request without one is still served.
-    options.requireSession = p.isSet(requireSession);
     const QString dbUrl = databaseUrl(p);
     const QString dbPassword = databasePassword(p);
     bool connectionsOk = false;

@@ -156,7 +156,7 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
     else
         m_executor = std::make_unique<InlineExecutor>(opener);
     addMemberRoutes(m_routes, {m_options.imagesDir, m_options.constantAnswer,
-                               m_options.sessionIdleSecs, m_options.requireSession});
+                               m_options.sessionIdleSecs});
 }
 
 HttpFront::~HttpFront()

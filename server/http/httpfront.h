@@ -27,7 +27,6 @@ public:
         bool constantAnswer = false; // answer without the database (benchmark baseline)
         bool quiet = false;          // no request log
         qint64 sessionIdleSecs = 12 * 3600;
-        bool requireSession = true;
         int workers = 0;             // threads (database connections) for requests; 0: all inline
         int signInWorkers = 2;       // threads for password checks, with their own connections
     };

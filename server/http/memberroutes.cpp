@@ -121,7 +121,6 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
     if (!constant) {
         policy = std::make_shared<GatePolicy>();
         policy->sessionIdleSecs = options.sessionIdleSecs;
-        policy->requireSession = options.requireSession;
     }
     Route query{[policy](const HttpRequest &r, WorkerContext &c) {
                     return answerQuery(r, c, policy.get());

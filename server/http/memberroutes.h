@@ -12,7 +12,6 @@ struct MemberRouteOptions
     QString imagesDir;           // empty: no logos
     bool constantAnswer = false; // answer without the database (benchmark baseline)
     qint64 sessionIdleSecs = 12 * 3600;
-    bool requireSession = true;
 };
 
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options);

@@ -62,20 +62,14 @@ public:
     }
 
 private:
-    // The caller's session, when it sent a valid one. Sets *refuse when the request may not go on.
-    std::optional<SessionRecord> session(bool *refuse)
+    // The caller's valid, unexpired session; none when it sent no key or a dead one.
+    std::optional<SessionRecord> session()
     {
-        std::optional<SessionRecord> found;
-        if (!m_caller.authorization.isEmpty()) {
-            const QString key = bearerKey(m_caller.authorization);
-            if (!key.isEmpty()) {
-                const qint64 now = QDateTime::currentSecsSinceEpoch();
-                found =
-                    m_storage.useSession(sessionKeyHash(key), now, now - m_policy.sessionIdleSecs);
-            }
-        }
-        *refuse = !found && (m_policy.requireSession || !m_caller.authorization.isEmpty());
-        return found;
+        const QString key = bearerKey(m_caller.authorization);
+        if (key.isEmpty())
+            return std::nullopt;
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        return m_storage.useSession(sessionKeyHash(key), now, now - m_policy.sessionIdleSecs);
     }
 
     void recordSignIn(const QString &id, const QString &result)
@@ -125,18 +119,18 @@ private:
     GateAnswer signInPlace(const QString &placeCode)
     {
         const QString code = placeCode.trimmed();
-        bool refuse = false;
-        const std::optional<SessionRecord> s = session(&refuse);
-        if (refuse) {
+        const std::optional<SessionRecord> s = session();
+        if (!s) {
             recordSignIn({}, QStringLiteral("place %1 without session").arg(code));
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
-        if (s && s->placeCode != code) {
+        // An unknown code is answered as before, so the station tells the gate to check its setup.
+        if (s->placeCode != code && m_storage.findVenue(code)) {
             recordSignIn(s->operatorId, QStringLiteral("place %1 forbidden").arg(code));
             return refusal(403, QString::fromUtf8(kForbiddenText));
         }
         const RecordSet rs = MemberObject(m_storage).signInPlace(code);
-        recordSignIn(s ? s->operatorId : QString(),
+        recordSignIn(s->operatorId,
                      QStringLiteral("place %1 %2").arg(code, rs.value(u"ErrCode"_qs)));
         return recordAnswer(rs);
     }
@@ -149,34 +143,31 @@ private:
 
     GateAnswer summary(const QString &bizcode)
     {
-        bool refuse = false;
-        const std::optional<SessionRecord> s = session(&refuse);
-        if (refuse)
+        const std::optional<SessionRecord> s = session();
+        if (!s)
             return refusal(401, QString::fromUtf8(kSignInAgainText));
-        if (s && otherVenue(*s, bizcode))
+        if (otherVenue(*s, bizcode))
             return refusal(403, QString::fromUtf8(kForbiddenText));
         return recordAnswer(MemberObject(m_storage).summary(bizcode));
     }
 
+    // Refused verifications are audited too: whoever tries them, from where, with which ticket.
     GateAnswer verify(ScanRequest request)
     {
         if (!validReplayKey(m_caller.replayKey))
             return refusal(400, u"Idempotency-Key가 올바르지 않습니다"_qs);
         request.replayKey = QString::fromLatin1(m_caller.replayKey);
-        bool refuse = false;
-        const std::optional<SessionRecord> s = session(&refuse);
-        if (refuse) {
+        const std::optional<SessionRecord> s = session();
+        if (!s) {
             m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditUnauthorized), u"401"_qs,
                                        QString::fromUtf8(kSignInAgainText));
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
-        if (s) {
-            request.sessionOperator = s->operatorId;
-            if (request.operatorId != s->operatorId || otherVenue(*s, request.bizcode)) {
-                m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,
-                                           QString::fromUtf8(kForbiddenText));
-                return refusal(403, QString::fromUtf8(kForbiddenText));
-            }
+        request.sessionOperator = s->operatorId;
+        if (request.operatorId != s->operatorId || otherVenue(*s, request.bizcode)) {
+            m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,
+                                       QString::fromUtf8(kForbiddenText));
+            return refusal(403, QString::fromUtf8(kForbiddenText));
         }
         return recordAnswer(MemberObject(m_storage).verify(request));
     }

@@ -31,9 +31,6 @@ struct GateAnswer
 struct GatePolicy
 {
     qint64 sessionIdleSecs = 12 * 3600;
-    // False only until every station sends its session key: a request without one is then served
-    // as before, and only a key that is sent is checked.
-    bool requireSession = true;
     // An operator id is locked at most a minute after its last failure, so that failing on purpose
     // cannot keep its real owner out for long; an address stays locked for the whole window.
     SignInThrottle byOperator{{5, 5 * 60 * 1000, 60 * 1000, 500, 4000, 10000}};

@@ -48,6 +48,11 @@ QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteA
     return "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket + "', '" + op + "'";
 }
 
+const QByteArray kSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
+
+// The header that carries a session; %KEY% stands for the key of the test's sign-in.
+const QByteArray kWithSession = "Authorization: Bearer %KEY%\r\n";
+
 struct Reply
 {
     int status = 0;
@@ -56,6 +61,14 @@ struct Reply
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
     QString errCode() const { return json().value(u"rows"_qs)[0][0].toString(); }
 };
+
+QByteArray sessionKeyOf(const Reply &signIn)
+{
+    const QJsonObject o = signIn.json();
+    const qsizetype column =
+        o.value(u"columns"_qs).toVariant().toStringList().indexOf(u"SessionKey"_qs);
+    return column < 0 ? QByteArray() : o.value(u"rows"_qs)[0][column].toString().toLatin1();
+}
 
 // Reads one complete response (Content-Length framed) out of buffer, if there is one.
 bool takeReply(QByteArray &buffer, Reply &reply)
@@ -201,6 +214,7 @@ private slots:
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server; // SQLite demo, shared by the simple cases
+    QByteArray m_key;                        // session of gate01 on it
 };
 
 void ServerHttpTest::initTestCase()
@@ -221,6 +235,8 @@ void ServerHttpTest::initTestCase()
     m_server = std::make_unique<ServerProcess>(
         QStringList{u"--db"_qs, db, u"--images"_qs, m_dir.filePath(u"images"_qs)}, m_dir.path());
     QVERIFY(m_server->waitReady());
+    m_key = sessionKeyOf(exchange(m_server->port, post(kSignIn)));
+    QVERIFY(!m_key.isEmpty());
 }
 
 void ServerHttpTest::queryStatus_data()
@@ -228,9 +244,12 @@ void ServerHttpTest::queryStatus_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
 
-    const QByteArray signIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+    const QByteArray signIn = kSignIn;
     QTest::newRow("sign-in answers a record set") << post(signIn) << 200;
-    QTest::newRow("verification answers a record set") << post(verify("I", "10000002", "gate01")) << 200;
+    QTest::newRow("verification answers a record set")
+        << post(verify("I", "10000002", "gate01"), kQueryPath, kWithSession) << 200;
+    QTest::newRow("verification without a session")
+        << post(verify("I", "10000003", "gate01")) << 401;
     QTest::newRow("unknown procedure") << post("Exec Proc_Other 'x'") << 400;
     QTest::newRow("wrong argument count") << post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001'") << 400;
     QTest::newRow("trailing text") << post(signIn + " --") << 400;
@@ -251,7 +270,7 @@ void ServerHttpTest::queryStatus()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, status);
-    const Reply reply = exchange(m_server->port, request);
+    const Reply reply = exchange(m_server->port, request.replace("%KEY%", m_key));
     QCOMPARE(reply.status, status);
     QVERIFY(reply.head.toLower().contains("content-type: application/json"));
     if (status == 200)
@@ -299,7 +318,7 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
     QVERIFY2(rssAfter - rssBefore < 16 * 1024,
              qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssAfter)));
     // And it keeps serving.
-    QCOMPARE(exchange(m_server->port, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'")).status, 200);
+    QCOMPARE(exchange(m_server->port, post(kSignIn)).status, 200);
 }
 
 void ServerHttpTest::limitHoldsOnKeptAliveConnection()
@@ -307,8 +326,8 @@ void ServerHttpTest::limitHoldsOnKeptAliveConnection()
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_server->port);
     QVERIFY(socket.waitForConnected(10000));
-    QCOMPARE(exchange(socket, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'")).status, 200);
-    QCOMPARE(exchange(socket, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '9999'")).status, 200);
+    QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
+    QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
     QCOMPARE(exchange(socket, post(QByteArray(5000, 'a'))).status, 413);
 }
 
@@ -340,7 +359,10 @@ void ServerHttpTest::logos()
 
 void ServerHttpTest::requestsAreLogged()
 {
-    QCOMPARE(exchange(m_server->port, post(verify("I", "99999999", "gate01"))).status, 200);
+    QCOMPARE(exchange(m_server->port, post(verify("I", "99999999", "gate01"), kQueryPath,
+                                           "Authorization: Bearer " + m_key + "\r\n"))
+                 .status,
+             200);
     static const QRegularExpression line(u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+ BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
     QTRY_VERIFY(line.match(QString::fromUtf8(m_server->log())).hasMatch());
 }
@@ -369,6 +391,9 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
     }
     for (auto &s : servers)
         QVERIFY(s->waitReady());
+    // One operator's session serves every gate and, kept in the database, every server process.
+    const QByteArray key = sessionKeyOf(exchange(servers[0]->port, post(kSignIn)));
+    QVERIFY(!key.isEmpty());
 
     constexpr int kGates = 24;
     const QByteArray ticket = "10000050";
@@ -393,7 +418,8 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
             });
         }
         for (int i = 0; i < kGates; ++i)
-            sockets[size_t(i)]->write(post(verify(mode, ticket, "gate" + QByteArray::number(i))));
+            sockets[size_t(i)]->write(post(verify(mode, ticket, "gate01"), kQueryPath,
+                                           "Authorization: Bearer " + key + "\r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(codes.size(), kGates, 60000);
         const QString accepted = mode == "I" ? u"0"_qs : u"2"_qs;
         QCOMPARE(codes.count(accepted), 1);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Addresses.h"
+#include "Commands.h"
+#include "DataSpace.h"
 #include "Global.h"
 #include "Lifecycle.h"
 #include "MessageBox.h"
@@ -29,6 +31,23 @@ inline frm01 *openStation()
         station = Global::frm01.instance();
     });
     return station;
+}
+
+// Signs the operator in at the server the way the console does, so that the station's calls
+// carry the session; false when the server refuses.
+inline bool signIn(const QString &serverUrl, const QString &id, const QString &password)
+{
+    bool ok = false;
+    runHandler([&] {
+        auto object = DataSpace().CreateObject(QStringLiteral("Velmor.member"), serverUrl);
+        auto answer = object->Query(Commands::OperatorSignIn(id, password));
+        if (answer->Fields(QStringLiteral("ErrCode")) != u"0")
+            return;
+        g_AdminId = id;
+        g_SessionKey = answer->FieldsOrEmpty(QStringLiteral("SessionKey"));
+        ok = !g_SessionKey.isEmpty();
+    });
+    return ok;
 }
 
 inline QByteArray jpeg(int width, int height, QColor colour)

@@ -64,6 +64,9 @@ private slots:
         m_sounds.files.clear();
         m_programEnds = 0;
         overrideAddresses(m_server->url(), m_server->url());
+        // The console's part: the station works in the operator's session.
+        QVERIFY(
+            fixture::signIn(m_server->url(), QStringLiteral("gate01"), QStringLiteral("gate01")));
     }
 
     void cleanup()
