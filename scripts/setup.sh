@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
   libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
-  libsodium-dev fonts-nanum
+  libsodium-dev libsqlite3-dev fonts-nanum
 )
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(postgresql)

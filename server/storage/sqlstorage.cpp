@@ -6,7 +6,10 @@
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlDriver>
 #include <QSqlRecord>
+
+#include <sqlite3.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -620,8 +623,11 @@ void SqlStorage::putBookings(const QList<Booking> &bookings)
 {
     // Small enough that a scan waiting for the write lock waits a few milliseconds at most.
     constexpr qsizetype kChunk = 200;
-    for (qsizetype from = 0; from < bookings.size(); from += kChunk)
+    for (qsizetype from = 0; from < bookings.size(); from += kChunk) {
+        if (from > 0) // a gap in which a server waiting for the lock gets it
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         putBookingChunk(bookings.mid(from, kChunk));
+    }
 }
 
 void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
@@ -763,18 +769,14 @@ public:
         exec(QStringLiteral("PRAGMA journal_mode = WAL"));
         exec(QStringLiteral("PRAGMA synchronous = FULL"));
         exec(QStringLiteral("PRAGMA foreign_keys = ON"));
+        if (use == StorageUse::Serving)
+            pollForLocks();
     }
     QString describe() const override { return QStringLiteral("sqlite:") + m_path; }
     ScanOutcome scan(const ScanRequest &request) override;
 
     // For the writer: waits at most this long for another process's write lock.
-    void setBusyTimeout(qint64 ms)
-    {
-        if (ms != m_busyTimeoutMs) {
-            exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
-            m_busyTimeoutMs = ms;
-        }
-    }
+    void setBusyTimeout(qint64 ms) { m_busyBudgetMs = ms; }
 
 protected:
     // IMMEDIATE takes the write lock up front, so no transaction ever has to upgrade a read lock.
@@ -783,8 +785,32 @@ protected:
 
 private:
     QString m_path;
+    // SQLite's own wait sleeps up to 100 ms between tries, so a writer waiting on another
+    // process that takes the lock again right after each commit (an import) may never get it.
+    // Trying every quarter millisecond finds the gap between two of its transactions.
+    void pollForLocks()
+    {
+        const QVariant handle = m_db.driver()->handle();
+        if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+            return;
+        sqlite3 *db = *static_cast<sqlite3 *const *>(handle.constData());
+        sqlite3_busy_handler(db, &SqliteStorage::onBusy, this);
+    }
+    static int onBusy(void *self, int tries)
+    {
+        auto *s = static_cast<SqliteStorage *>(self);
+        const qint64 now = steadyNs();
+        if (tries == 0)
+            s->m_busySinceNs = now;
+        if ((now - s->m_busySinceNs) / 1000000 >= s->m_busyBudgetMs)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+        return 1;
+    }
+
     std::shared_ptr<SqliteWriter> m_writer;
-    qint64 m_busyTimeoutMs = -1;
+    qint64 m_busyBudgetMs = kScanBudgetMs;
+    qint64 m_busySinceNs = 0;
 };
 
 // The one writer of a server process on one SQLite file. Scans of all worker threads queue here;

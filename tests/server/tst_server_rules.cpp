@@ -355,16 +355,21 @@ void ServerRulesTest::summaryCounters()
 void ServerRulesTest::concurrentScansChangeStateOnce_data()
 {
     QTest::addColumn<QString>("backend");
-    addBackendRows("eight connections", [](QTestData &) {});
+    QTest::addColumn<bool>("serving");
+    addBackendRows("eight connections", [](QTestData &row) { row << false; });
+    // SQLite: the scans of one process go through its writer and may share one transaction.
+    addBackendRows("eight serving connections", [](QTestData &row) { row << true; });
 }
 
 void ServerRulesTest::concurrentScansChangeStateOnce()
 {
     QFETCH(QString, backend);
+    QFETCH(bool, serving);
     QAV_REQUIRE_BACKEND(backend);
     const QString url = m_scratch.at(backend)->url();
     const QString ticket = QString::number(m_nextTicket++);
     constexpr int kThreads = 8;
+    const StorageUse use = serving ? StorageUse::Serving : StorageUse::Admin;
 
     for (const QString &mode : {u"I"_qs, u"O"_qs}) {
         QSemaphore ready;
@@ -373,7 +378,7 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
         QList<QThread *> threads;
         for (int i = 0; i < kThreads; ++i) {
             threads << QThread::create([&, i] {
-                auto own = openStorage(url); // one connection per thread, as per server process
+                auto own = openStorage(url, {}, use); // one connection per thread, as in a server
                 ready.release();
                 go.acquire();
                 codes[i] << scanCmd(*own, mode, ticket, QStringLiteral("gate%1").arg(i)).value(u"ErrCode"_qs);
@@ -393,6 +398,9 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
         QCOMPARE(all.count(acceptCode), 1);
         QCOMPARE(all.count(u"-2"_qs), kThreads - 1);
     }
+    const QList<ScanLogEntry> log = db(backend).scanLog(QString::fromLatin1(demo::kTodayBizcode));
+    QCOMPARE(std::count_if(log.begin(), log.end(), [&](const ScanLogEntry &e) { return e.ticketRaw == ticket; }),
+             2 * kThreads);
 }
 
 void ServerRulesTest::passwordsAreSlowHashes()
