@@ -82,6 +82,12 @@ void PictureButton::setDownPicture(const QPixmap &picture)
     update();
 }
 
+void PictureButton::setPictureScale(double scale)
+{
+    m_pictureScale = scale;
+    update();
+}
+
 QSize PictureButton::sizeHint() const
 {
     return m_picture.isNull() ? QSize(80, 30) : m_picture.size();
@@ -93,7 +99,8 @@ void PictureButton::paintEvent(QPaintEvent *)
     p.fillRect(rect(), palette().button());
     const QPixmap &shown = (isDown() && !m_downPicture.isNull()) ? m_downPicture : m_picture;
     if (!shown.isNull()) {
-        const QSize s = shown.deviceIndependentSize().toSize();
+        p.setRenderHint(QPainter::SmoothPixmapTransform, m_pictureScale != 1.0);
+        const QSize s = (shown.deviceIndependentSize() * m_pictureScale).toSize();
         p.drawPixmap(QRect(QPoint((width() - s.width()) / 2, (height() - s.height()) / 2), s),
                      shown);
     }

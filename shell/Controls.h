@@ -46,6 +46,8 @@ public:
 
     void setPicture(const QPixmap &picture);
     void setDownPicture(const QPixmap &picture);
+    // Pictures are drawn this many times their own size (a layout scaled to a larger screen).
+    void setPictureScale(double scale);
     const QPixmap &picture() const { return m_picture; }
     const QPixmap &downPicture() const { return m_downPicture; }
     // The file each picture was last loaded from, when it came from a file.
@@ -58,6 +60,7 @@ protected:
 
 private:
     QPixmap m_picture, m_downPicture;
+    double m_pictureScale = 1.0;
 };
 
 // A clickable picture that takes no focus.

@@ -101,3 +101,12 @@ QString ReadPlaceCode()
     buffer = buffer.leftJustified(255, u' ', true);
     return TrimAtNul(buffer);
 }
+
+bool ReadFitToScreen()
+{
+    QByteArray value(16, ' ');
+    const qsizetype length =
+        GetPrivateProfileString(QStringLiteral("Quorvanta"), QStringLiteral("FitToScreen"),
+                                QByteArray(), value, 16, QStringLiteral("./qav.ini"));
+    return value.left(length) == "1";
+}

@@ -19,3 +19,7 @@ qsizetype GetPrivateProfileString(const QString &section, const QString &key,
 // The station's place code: section "Quorvanta", key "PlaceCode" of "./qav.ini" in the current
 // directory, through a 255-character buffer. The empty text when none is configured.
 QString ReadPlaceCode();
+
+// The station's optional layout switch: FitToScreen in the same section of "./qav.ini". True only
+// for the value 1; anything else, or no such key, keeps the designed size.
+bool ReadFitToScreen();

@@ -50,5 +50,17 @@ void LogoView::paintEvent(QPaintEvent *)
     // A web page's default margin: the logo frame hides exactly that much of the view, so the
     // picture starts at the frame's visible top-left corner.
     QPainter p(this);
-    p.drawImage(QPoint(pageMargin, pageMargin), m_image);
+    if (m_scale == 1.0) {
+        p.drawImage(QPoint(pageMargin, pageMargin), m_image);
+        return;
+    }
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(QRectF(QPointF(pageMargin, pageMargin) * m_scale, QSizeF(m_image.size()) * m_scale),
+                m_image);
+}
+
+void LogoView::setScale(double scale)
+{
+    m_scale = scale;
+    update();
 }

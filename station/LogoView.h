@@ -8,9 +8,9 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// Shows the venue logo near its top-left corner, as a browser shows a picture page. Navigate starts the download in the background
-// and returns at once; a missing, unreachable or unreadable picture leaves the view blank.
-// Never throws.
+// Shows the venue logo near its top-left corner, as a browser shows a picture page. Navigate starts
+// the download in the background and returns at once; a missing, unreachable or unreadable picture
+// leaves the view blank. Never throws.
 class LogoView : public QWidget
 {
     Q_OBJECT
@@ -20,6 +20,8 @@ public:
     void Navigate(const QString &url);
 
     const QImage &image() const { return m_image; }
+    // The picture and its margin are drawn this many times their own size.
+    void setScale(double scale);
     QUrl url() const { return m_url; }
 
     static constexpr int timeoutMs = 5000;
@@ -39,4 +41,5 @@ private:
     QPointer<QNetworkReply> m_reply;
     QImage m_image;
     QUrl m_url;
+    double m_scale = 1.0;
 };

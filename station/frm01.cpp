@@ -16,8 +16,10 @@
 #include "frm03.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QPainter>
+#include <QScreen>
 #include <QTimer>
 #include <QUuid>
 
@@ -53,13 +55,21 @@ public:
 
     QWidget *focusWhenShown = nullptr;
 
+    // The background is drawn this many times its own size.
+    void setArtworkScale(double scale)
+    {
+        m_scale = scale;
+        update();
+    }
+
 protected:
     void paintEvent(QPaintEvent *) override
     {
         if (m_background.isNull())
             return;
         QPainter p(this);
-        p.drawPixmap(QRect(QPoint(0, 0), m_background.deviceIndependentSize().toSize()),
+        p.setRenderHint(QPainter::SmoothPixmapTransform, m_scale != 1.0);
+        p.drawPixmap(QRect(QPoint(0, 0), (m_background.deviceIndependentSize() * m_scale).toSize()),
                      m_background);
     }
 
@@ -72,6 +82,7 @@ protected:
 
 private:
     QPixmap m_background;
+    double m_scale = 1.0;
 };
 
 Label *makeLabel(QWidget *parent, const QRect &geometry, double points, bool autoSize = false,
@@ -292,6 +303,8 @@ void frm01::Form_Load()
 void frm01::startUp()
 {
     Move(0, 0);
+    if (ReadFitToScreen())
+        fitToScreen();
 
     QWidget *w = window();
     xx = new QWidget(w);
@@ -302,8 +315,9 @@ void frm01::startUp()
     WebBrowser1->setParent(xx);
     WebBrowser1->show();
     // The browser reaches past the frame's edges so that its own border stays out of sight.
+    const int beyond = qRound(250 * m_layoutScale);
     WebBrowser1->setGeometry(
-        twipsRect(0, 0, twipsOf(xx->width()) + 250, twipsOf(xx->height()) + 250));
+        twipsRect(0, 0, twipsOf(xx->width()) + beyond, twipsOf(xx->height()) + beyond));
     setTabIndex(WebBrowser1, 4);
     xx->show();
 
@@ -343,6 +357,43 @@ void frm01::startUp()
         dataSpace.reset();
         ResetTicketInput();
     }
+}
+
+void frm01::fitToScreen()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QSize area = screen->geometry().size();
+    const double scale = qMin(area.width() / 1024.0, area.height() / 768.0);
+    if (scale <= 1.0)
+        return;
+    m_layoutScale = scale;
+    auto scaled = [scale](const QRect &r) {
+        return QRect(qRound(r.x() * scale), qRound(r.y() * scale), qRound(r.width() * scale),
+                     qRound(r.height() * scale));
+    };
+
+    auto *w = static_cast<StationWindow *>(window());
+    w->setArtworkScale(scale);
+    w->resize(scaled(w->rect()).size());
+    for (QWidget *control : w->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        control->setGeometry(scaled(control->geometry()));
+        // Text is drawn anew at the larger size, so it stays sharp.
+        if (control->testAttribute(Qt::WA_SetFont)) {
+            QFont font = control->font();
+            font.setPointSizeF(font.pointSizeF() * scale);
+            control->setFont(font);
+        }
+    }
+    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
+                         lbl_SeatGradeName, lbl_SeatInfo})
+        label->shrinkToFit(0.6);
+    lbl_BookingInfo->shrinkToFit(0.6, qRound(kStatusBoxRight * scale) - lbl_BookingInfo->x());
+    for (PictureButton *button : {btnMode, btnScore, btnSave})
+        button->setPictureScale(scale);
+    Command2->setScaledContents(true);
+    WebBrowser1->setScale(scale);
 }
 
 void frm01::btnSave_Click()

@@ -57,6 +57,9 @@ private:
 
     void ResetTicketInput();
     void startUp();
+    // With FitToScreen=1 in qav.ini: the whole layout scaled uniformly to a larger primary
+    // screen, keeping its aspect and its top-left corner. Nothing changes on a smaller screen.
+    void fitToScreen();
     void verify();
     // A verification without a usable answer: rejection sound, why in lbl_BookingInfo, the
     // booking emptied, and the ticket kept selected in the box (Enter sends it again, a new scan
@@ -73,6 +76,7 @@ private:
     void deliverHeldKeys();
 
     QList<QWidget *> m_tabOrder;
+    double m_layoutScale = 1.0;
     QString m_unansweredCommand;
     QByteArray m_unansweredKey;
     bool m_holdingKeys = false;
