@@ -33,6 +33,8 @@ const QString kNoSound = QStringLiteral("./no.wav");
 // A verification waits this long for its answer, and says it is checking after the first moment.
 constexpr int kVerificationTimeoutMs = 5000;
 constexpr int kCheckingNoticeMs = 300;
+// The designed size of the station's artwork, in pixels.
+constexpr QSize kArtworkSize(1024, 768);
 // The right edge, in pixels, of the status box drawn in the background picture.
 constexpr int kStatusBoxRight = 969;
 
@@ -59,6 +61,9 @@ public:
     void setArtworkScale(double scale)
     {
         m_scale = scale;
+        // Drawn down from twice the size, the artwork stays sharp on a larger screen.
+        if (scale > 1.0)
+            m_background.load(QStringLiteral(":/builtin/station_background@2x.jpg"));
         update();
     }
 
@@ -69,8 +74,8 @@ protected:
             return;
         QPainter p(this);
         p.setRenderHint(QPainter::SmoothPixmapTransform, m_scale != 1.0);
-        p.drawPixmap(QRect(QPoint(0, 0), (m_background.deviceIndependentSize() * m_scale).toSize()),
-                     m_background);
+        p.drawPixmap(QRect(QPoint(0, 0), (QSizeF(kArtworkSize) * m_scale).toSize()), m_background,
+                     m_background.rect());
     }
 
     void showEvent(QShowEvent *event) override
@@ -392,6 +397,7 @@ void frm01::fitToScreen()
     lbl_BookingInfo->shrinkToFit(0.6, qRound(kStatusBoxRight * scale) - lbl_BookingInfo->x());
     for (PictureButton *button : {btnMode, btnScore, btnSave})
         button->setPictureScale(scale);
+    Command2->setPixmap(QPixmap(QStringLiteral(":/builtin/close@2x.jpg")));
     Command2->setScaledContents(true);
     WebBrowser1->setScale(scale);
 }

@@ -27,10 +27,12 @@ constexpr int kTableLeft = 53;
 constexpr int kTableRight = 971; // inclusive
 constexpr int kHeadingRight = 201;
 
-QImage stationBackground()
+// At `scale` times the designed 1024 x 768, for a station laid out on a larger screen.
+QImage stationBackground(int scale = 1)
 {
-    QImage img(1024, 768, QImage::Format_RGB32);
+    QImage img(1024 * scale, 768 * scale, QImage::Format_RGB32);
     QPainter p(&img);
+    p.scale(scale, scale);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
 
@@ -313,10 +315,10 @@ QImage summaryBackground()
     return img;
 }
 
-QImage closeButton(const QImage &station)
+QImage closeButton(const QImage &station, int scale = 1)
 {
     // Cut from the station background, so it covers the box drawn there without a seam.
-    return station.copy(960, 16, 48, 45);
+    return station.copy(960 * scale, 16 * scale, 48 * scale, 45 * scale);
 }
 
 // The demo venue's logo, served by the demo server for place code 1234: it fills the station's
@@ -328,8 +330,8 @@ QImage demoVenueLogo()
     p.setRenderHint(QPainter::Antialiasing);
     fillVertical(p, img.rect(), QColor(255, 255, 255), QColor(226, 230, 236));
     crest(p, QPointF(80.5, 50), 34);
-    drawCentredText(p, QRectF(0, 92, 161, 30), QStringLiteral("큐브 아레나"),
-                    hangulFont(17), QColor(40, 44, 52));
+    drawCentredText(p, QRectF(0, 92, 161, 30), QStringLiteral("큐브 아레나"), hangulFont(17),
+                    QColor(40, 44, 52));
     return img;
 }
 
@@ -402,6 +404,9 @@ int main(int argc, char **argv)
     ok &= save(pictureButton(narrow, scoreText, red, false), builtin("btn_score_up.jpg"));
     ok &= save(pictureButton(narrow, scoreText, red, true), builtin("btn_score_down.jpg"));
     ok &= save(closeButton(station), builtin("close.jpg"));
+    const QImage station2x = stationBackground(2);
+    ok &= save(station2x, builtin("station_background@2x.jpg"));
+    ok &= save(closeButton(station2x, 2), builtin("close@2x.jpg"));
 
     ok &= save(pictureButton(wide, entryText, red, false), runtime("btn3on.jpg"));
     ok &= save(pictureButton(wide, entryText, red, true), runtime("btn3off.jpg"));
