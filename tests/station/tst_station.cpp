@@ -619,7 +619,8 @@ private slots:
         QTest::addColumn<bool>("fits");
         QTest::newRow("a short name keeps the designed size") << "홍길동" << 27.0 << 27.0 << true;
         QTest::newRow("a long name shrinks until it fits")
-            << QStringLiteral("가나다라마바사아자차카타파하가나다라마바사아자차") << 16.2 << 26.9 << true;
+            << QStringLiteral("가나다라마바사아자차카타파하가나다라마바사아자차") << 16.2 << 26.9
+            << true;
         QTest::newRow("a name too long even so stops at 60 %")
             << QString(60, QChar(u'가')) << 16.2 << 16.2 << false;
     }
@@ -775,16 +776,24 @@ private slots:
     void scanDuringTheWaitFollowsTheFirst_data()
     {
         QTest::addColumn<bool>("posted");
-        QTest::newRow("keys sent directly during the wait") << false;
-        QTest::newRow("keys posted during the wait") << true;
+        QTest::addColumn<bool>("firstFails");
+        QTest::newRow("keys sent directly during the wait") << false << false;
+        QTest::newRow("keys posted during the wait") << true << false;
+        // The kept ticket is selected, so the held scan replaces it instead of being appended.
+        QTest::newRow("keys during a wait that fails replace the kept ticket") << false << true;
     }
     void scanDuringTheWaitFollowsTheFirst()
     {
         QFETCH(bool, posted);
+        QFETCH(bool, firstFails);
         frm01 *s = openSignedIn();
         QVERIFY(s);
         showPreviousBooking(s);
-        m_server->answerRaw(booking("0", QStringLiteral("입장 확인"), QStringLiteral("10000001")));
+        if (firstFails)
+            m_server->answerRaw(R"({"error":"db down"})", 500);
+        else
+            m_server->answerRaw(
+                booking("0", QStringLiteral("입장 확인"), QStringLiteral("10000001")));
         m_server->answerRaw(booking("-1", QStringLiteral("이미 입장"), QStringLiteral("10000002")));
         QTest::keyClicks(s->txtTicketNo, QStringLiteral("10000001"));
 
@@ -819,7 +828,7 @@ private slots:
             QCOMPARE(boxAfterSecondScan, QStringLiteral("10000001"));
         QCOMPARE(m_server->commands,
                  (QStringList{verifyCommand("10000001"), verifyCommand("10000002")}));
-        QCOMPARE(m_sounds.files, (QStringList{"./ok.wav", "./no.wav"}));
+        QCOMPARE(m_sounds.files, (QStringList{firstFails ? "./no.wav" : "./ok.wav", "./no.wav"}));
         QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("이미 입장"));
         QCOMPARE(s->txtTicketNo->text(), QString());
         QVERIFY(m_messages.texts.isEmpty());
