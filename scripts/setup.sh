@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing QAV needs on Debian 12, if it is missing.
-# Usage: scripts/setup.sh [--test]   (--test adds the PostgreSQL server the tests start)
+# Usage: scripts/setup.sh [--test]   (--test adds the PostgreSQL server and the browser the tests start)
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
   libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
-  libsodium-dev libsqlite3-dev fonts-nanum
+  libsodium-dev libsqlite3-dev fonts-nanum libjs-chart.js
 )
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(postgresql)
+  # The dashboard's browser test drives headless chromium through chromedriver.
+  packages+=(postgresql chromium chromium-driver)
 fi
 
 missing=()

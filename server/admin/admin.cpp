@@ -1,5 +1,6 @@
 #include "admin.h"
 
+#include "dashboard.h"
 #include "demoseed.h"
 #include "httpfront.h"
 #include "memberobject.h"
@@ -288,6 +289,8 @@ int cmdServe(const QStringList &args)
     // Made now, so that the first sign-in with an unknown id takes no longer than any other.
     dummyPasswordHash();
     HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
+    if (!options.constantAnswer)
+        dashboard::addRoutes(front.routes());
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {
@@ -365,6 +368,33 @@ int cmdAddOperator(const QStringList &args)
         throw UsageError{u"empty password"_qs};
     storage->putOperator({id, hashPassword(password), p.value(venue)});
     out(QStringLiteral("operator %1 saved").arg(id));
+    return 0;
+}
+
+int cmdAddAdmin(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue (default: every venue)."_qs,
+                                   u"code"_qs);
+    if (!parseCommand(p, args,
+                      u"Add a dashboard admin or set a new password; this ends the admin's open "
+                      "sessions. The password is read from the terminal without echo, or as the "
+                      "first line of standard input."_qs,
+                      {dbOption, venue}, {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (id.trimmed().isEmpty() || id != id.trimmed())
+        throw UsageError{u"the admin id must not be empty or carry blanks at its ends"_qs};
+    auto storage = openAndInit(p);
+    const QString placeCode = p.value(venue);
+    if (p.isSet(venue) && !storage->findVenue(placeCode))
+        throw UsageError{QStringLiteral("unknown venue '%1'").arg(placeCode)};
+    const QString password = readPassword();
+    if (password.isEmpty())
+        throw UsageError{u"empty password"_qs};
+    storage->putAdmin({id, hashPassword(password), placeCode});
+    out(placeCode.isEmpty() ? QStringLiteral("admin %1 saved (every venue)").arg(id)
+                            : QStringLiteral("admin %1 saved (venue %2)").arg(id, placeCode));
     return 0;
 }
 
@@ -455,14 +485,16 @@ int cmdSeedDemo(const QStringList &args)
     QCommandLineParser p;
     if (!parseCommand(p, args,
                       u"Lay out the demo venue 1234 with today's performance, operators "
-                      "gate01..gate03 (password = id) and 300 bookings. Safe to repeat."_qs,
+                      "gate01..gate03 and dashboard admin admin (password = id) and 300 bookings. "
+                      "Safe to repeat."_qs,
                       {dbOption}, {}))
         return 0;
     auto storage = openDatabase(p);
     seedDemo(*storage);
-    out(QStringLiteral("demo seeded in %1: place code %2, bizcode %3, operators gate01..gate03")
+    out(QStringLiteral("demo seeded in %1: place code %2, bizcode %3, operators gate01..gate03,"
+                       " dashboard admin %4")
             .arg(storage->describe(), QString::fromUtf8(demo::kPlaceCode),
-                 QString::fromUtf8(demo::kTodayBizcode)));
+                 QString::fromUtf8(demo::kTodayBizcode), QString::fromUtf8(demo::kAdmin)));
     return 0;
 }
 
@@ -574,6 +606,7 @@ const QString kUsage =
                    "  add-venue         add or rename a venue\n"
                    "  add-performance   add or change a performance\n"
                    "  add-operator      add an operator or set a new password\n"
+                   "  add-admin         add a dashboard admin or set a new password\n"
                    "  import-bookings   import bookings from a CSV file\n"
                    "  seed-demo         lay out the demo venue, operators and bookings\n"
                    "  summary           print the counters of a performance\n"
@@ -600,6 +633,7 @@ int runAdmin(const QStringList &arguments)
         {u"add-venue"_qs, cmdAddVenue},
         {u"add-performance"_qs, cmdAddPerformance},
         {u"add-operator"_qs, cmdAddOperator},
+        {u"add-admin"_qs, cmdAddAdmin},
         {u"import-bookings"_qs, cmdImportBookings},
         {u"seed-demo"_qs, cmdSeedDemo},
         {u"summary"_qs, cmdSummary},

@@ -68,6 +68,7 @@ void seedDemo(Storage &storage)
 
     for (const QString &id : {u"gate01"_qs, u"gate02"_qs, u"gate03"_qs})
         storage.putOperator({id, hashPassword(id), QString::fromUtf8(demo::kPlaceCode)});
+    storage.putAdmin({QString::fromUtf8(demo::kAdmin), hashPassword(QString::fromUtf8(demo::kAdmin)), {}});
 
     // Real scans, so the demo state has its audit rows like any other.
     auto scan = [&](const char *mode, const char *ticket, const QString &op) {

@@ -19,9 +19,10 @@ inline constexpr auto kCancelledTicket = "10000300";
 inline constexpr auto kOtherTicket = "20000001"; // tomorrow's performance: 20000001 .. 20000020
 inline constexpr auto kUnknownTicket = "99999999";
 inline constexpr int kTodayBookings = 300;
+inline constexpr auto kAdmin = "admin"; // dashboard admin of every venue, password = id
 } // namespace demo
 
-// Operators gate01, gate02, gate03 with passwords equal to their ids. Throws StorageError.
+// Operators gate01, gate02, gate03 and the dashboard admin, with passwords equal to their ids. Throws StorageError.
 void seedDemo(Storage &storage);
 
 } // namespace qav

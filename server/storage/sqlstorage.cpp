@@ -237,7 +237,8 @@ void SqlStorage::initSchema()
                        " mode TEXT NOT NULL,"
                        " result_code TEXT NOT NULL,"
                        " result_msg TEXT NOT NULL,"
-                       " duration_us BIGINT NOT NULL)")
+                       " duration_us BIGINT NOT NULL,"
+                       " manual_reason TEXT NOT NULL DEFAULT '')")
             .arg(serialIdType()),
         QStringLiteral(
             "CREATE INDEX IF NOT EXISTS scan_log_by_performance ON scan_log(bizcode, mode)"),
@@ -280,6 +281,8 @@ void SqlStorage::initSchema()
     exec(QStringLiteral("INSERT INTO scan_counts (bizcode, refused)"
                         " SELECT bizcode, COUNT(*) FROM scan_log WHERE mode = 'I' AND result_code IN ('-1', '-2')"
                         " AND kind = 'scan' AND NOT EXISTS (SELECT 1 FROM scan_counts) GROUP BY bizcode"));
+    addColumnIfMissing(u"scan_log"_qs, u"manual_reason"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
+    initDashboardSchema();
     tx.commit();
 }
 
@@ -382,6 +385,17 @@ void SqlStorage::scanGroup(std::vector<GroupSlot> &group)
     tx.commit();
 }
 
+ScanOutcome SqlStorage::manualScan(const ScanRequest &request, const QString &reason)
+{
+    ScanOutcome outcome;
+    WriteTransaction tx(*this);
+    scanInTransaction(request, outcome);
+    describeOutcome(outcome);
+    writeAudit(request, QString::fromLatin1(kAuditManual), outcome.code, outcome.message, reason);
+    tx.commit();
+    return outcome;
+}
+
 // Takes the replay key for this request, or finds the answer stored under it. Returns true when
 // the scan is to run (the key is new, expired, or was used for another ticket), false with the
 // stored answer in outcome. On PostgreSQL the insert waits for a concurrent request with the same
@@ -421,16 +435,16 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
 }
 
 void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
-                            const QString &message)
+                            const QString &message, const QString &manualReason)
 {
     const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
     run(QStringLiteral(
             "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
-            " result_code, result_msg, duration_us, client_address, session_operator, kind)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            " result_code, result_msg, duration_us, client_address, session_operator, kind,"
+            " manual_reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {nowStamp(), text(request.operatorId), text(request.bizcode), text(request.ticketRaw),
          text(request.mode), text(code), text(message), tookUs, text(request.clientAddress),
-         text(request.sessionOperator), kind});
+         text(request.sessionOperator), kind, text(manualReason)});
     // Counted as it happens, so the summary never has to count the log.
     const bool refusedEntry = kind == QLatin1String(kAuditScan) && request.mode == QLatin1String("I")
         && (code == QLatin1String("-1") || code == QLatin1String("-2"));
@@ -574,7 +588,7 @@ QList<ScanLogEntry> SqlStorage::scanLog(const QString &bizcode)
 {
     Rows q =
         run(QStringLiteral("SELECT scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-                           " result_msg, duration_us, client_address, session_operator, kind"
+                           " result_msg, duration_us, client_address, session_operator, kind, manual_reason"
                            " FROM scan_log WHERE bizcode = ? ORDER BY id"),
             {bizcode});
     QList<ScanLogEntry> list;
@@ -582,7 +596,7 @@ QList<ScanLogEntry> SqlStorage::scanLog(const QString &bizcode)
         list << ScanLogEntry{q.value(0).toString(), q.value(1).toString(),   q.value(2).toString(),
                              q.value(3).toString(), q.value(4).toString(),   q.value(5).toString(),
                              q.value(6).toString(), q.value(7).toLongLong(), q.value(8).toString(),
-                             q.value(9).toString(), q.value(10).toString()};
+                             q.value(9).toString(), q.value(10).toString(), q.value(11).toString()};
     }
     return list;
 }

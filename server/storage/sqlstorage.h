@@ -79,6 +79,7 @@ public:
         std::exception_ptr failure;
     };
     void scanGroup(std::vector<GroupSlot> &group);
+    ScanOutcome manualScan(const ScanRequest &request, const QString &reason) override;
     std::optional<Summary> summary(const QString &bizcode) override;
     QList<ScanLogEntry> scanLog(const QString &bizcode) override;
     void putVenue(const Venue &venue) override;
@@ -97,6 +98,20 @@ public:
     void recordSignIn(const SignInAttempt &attempt) override;
     QList<SignInAttempt> signInLog(int newest) override;
 
+    // Dashboard (dashboardsql.cpp)
+    QList<Venue> venues() override;
+    void putAdmin(const AdminRecord &admin) override;
+    std::optional<AdminRecord> findAdmin(const QString &id) override;
+    void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) override;
+    std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
+                                                qint64 idleSecs) override;
+    void removeAdminSession(const QString &tokenHash) override;
+    QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) override;
+    QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) override;
+    QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
+    QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) override;
+    QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) override;
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 
@@ -109,6 +124,8 @@ protected:
     Rows run(const QString &sql, const QVariantList &binds = {});
     void exec(const QString &sql);
     [[noreturn]] void fail(const QString &what, const QSqlError &error);
+    // Tables of the dashboard, created inside initSchema's transaction.
+    void initDashboardSchema();
 
     QSqlDatabase m_db;
 
@@ -119,7 +136,7 @@ private:
     void addColumnIfMissing(const QString &table, const QString &column,
                             const QString &declaration);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
-                    const QString &message);
+                    const QString &message, const QString &manualReason = {});
 
     int m_scansSincePrune = 0;
     void recordScan(const ScanRequest &request, ScanOutcome &outcome);

@@ -130,6 +130,7 @@ inline constexpr auto kAuditScan = "scan";
 inline constexpr auto kAuditRepeat = "repeat";
 inline constexpr auto kAuditUnauthorized = "unauthorized"; // no valid session
 inline constexpr auto kAuditForbidden = "forbidden";       // another operator's id or venue
+inline constexpr auto kAuditManual = "manual"; // a supervisor's check-in/out from the dashboard
 
 struct ScanLogEntry
 {
@@ -144,6 +145,7 @@ struct ScanLogEntry
     QString clientAddress;
     QString sessionOperator;
     QString kind; // one of kAudit...
+    QString manualReason; // for kAuditManual: why the admin in operatorId did it by hand
 };
 
 // A signed-in session of an operator. Times are seconds since the epoch.
@@ -166,6 +168,50 @@ struct SignInAttempt
     QString operatorId;  // as typed; for a place-code sign-in the session's operator
     QString clientAddress;
     QString result; // ok, wrong, throttled, no-performance, place-ok, place-forbidden, ...
+};
+
+// A venue supervisor who signs in to the dashboard; kept apart from gate operators.
+struct AdminRecord
+{
+    QString id;
+    QByteArray passwordHash;
+    QString placeCode; // empty: every venue
+};
+
+// A signed-in dashboard session: the cookie's token is stored only as its hash.
+struct AdminSession
+{
+    QString adminId;
+    QString csrfToken;
+};
+
+// Accepted entries and exits of one minute ("yyyy-MM-dd HH:mm").
+struct MinuteCount
+{
+    QString minute;
+    qint64 entries = 0;
+    qint64 exits = 0;
+};
+
+// What one gate operator (or admin, by hand) did for a performance.
+struct GateActivity
+{
+    QString operatorId;
+    qint64 scans = 0;
+    qint64 accepted = 0;
+    qint64 refused = 0;
+    QString lastScanAt;
+    qint64 lastMinute = 0; // scans in the last 60 seconds
+    bool manual = false;   // the scans were made by hand from the dashboard
+};
+
+// A booking with its admission state, as the dashboard's search shows it.
+struct BookingState
+{
+    Booking booking;
+    bool inside = false;
+    qint64 entries = 0;
+    qint64 exits = 0;
 };
 
 struct ImportReport
@@ -195,6 +241,8 @@ public:
 
     // The one state change of a ticket, decided by a single conditional write.
     virtual ScanOutcome scan(const ScanRequest &request) = 0;
+    // The same change made by hand by a supervisor (operatorId names the admin), audited as manual.
+    virtual ScanOutcome manualScan(const ScanRequest &request, const QString &reason) = 0;
     virtual std::optional<Summary> summary(const QString &bizcode) = 0;
     virtual QList<ScanLogEntry> scanLog(const QString &bizcode) = 0;
 
@@ -225,6 +273,26 @@ public:
 
     virtual void recordSignIn(const SignInAttempt &attempt) = 0;
     virtual QList<SignInAttempt> signInLog(int newest) = 0; // newest first
+
+    // Dashboard: supervisors, their sessions and read-only views of the audit.
+    virtual QList<Venue> venues() = 0;
+    virtual void putAdmin(const AdminRecord &admin) = 0;
+    virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
+    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) = 0;
+    // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
+    virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
+                                                        qint64 idleSecs) = 0;
+    virtual void removeAdminSession(const QString &tokenHash) = 0;
+    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in order.
+    virtual QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) = 0;
+    // Per operator; lastMinuteStamp starts the "scans per minute now" window.
+    virtual QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) = 0;
+    // Newest first.
+    virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
+    // Ticket number or holder's name containing text, at most limit, by ticket number.
+    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) = 0;
+    // Accepted entries and exits of one ticket, oldest first.
+    virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
 
     // Performance a gate of the venue checks now: today's current or next one, else today's last,
     // else the next upcoming one.

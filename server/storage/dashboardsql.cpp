@@ -1,0 +1,233 @@
+// The dashboard's part of the SQL storage: supervisors, their sessions and read-only views of the
+// audit. Kept apart from the gate's rules in sqlstorage.cpp; nothing here changes admission state.
+
+#include "sqlstorage.h"
+
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace qav {
+
+namespace {
+
+// A session's last use is written at most this often, so a dashboard polling every two seconds
+// does not turn every read into a write beside the gates' scans.
+constexpr qint64 kTouchEverySecs = 30;
+
+const QString kAccepted = QStringLiteral("('0', '1', '2')");
+const QString kRefused = QStringLiteral("('-1', '-2')");
+// Rows of scans that ran: a repeated request answered from the replay store or a request refused
+// before it was looked at is no scan of its own.
+const QString kRan = QStringLiteral("kind IN ('scan', 'manual')");
+
+QString likePattern(const QString &text)
+{
+    QString escaped = text;
+    escaped.replace(u'\\', QStringLiteral("\\\\"));
+    escaped.replace(u'%', QStringLiteral("\\%"));
+    escaped.replace(u'_', QStringLiteral("\\_"));
+    return u'%' + escaped.toLower() + u'%';
+}
+
+ScanLogEntry logEntryFrom(const Rows &q)
+{
+    ScanLogEntry e;
+    e.scannedAt = q.value(0).toString();
+    e.operatorId = q.value(1).toString();
+    e.bizcode = q.value(2).toString();
+    e.ticketRaw = q.value(3).toString();
+    e.mode = q.value(4).toString();
+    e.resultCode = q.value(5).toString();
+    e.resultMessage = q.value(6).toString();
+    e.durationUs = q.value(7).toLongLong();
+    e.kind = q.value(8).toString();
+    e.manualReason = q.value(9).toString();
+    return e;
+}
+
+const QString kLogColumns =
+    QStringLiteral("scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+                   " result_msg, duration_us, kind, manual_reason");
+
+} // namespace
+
+void SqlStorage::initDashboardSchema()
+{
+    exec(QStringLiteral("CREATE TABLE IF NOT EXISTS admins ("
+                        " admin_id TEXT PRIMARY KEY,"
+                        " password_hash TEXT NOT NULL,"
+                        " place_code TEXT NOT NULL DEFAULT '')"));
+    exec(QStringLiteral("CREATE TABLE IF NOT EXISTS admin_sessions ("
+                        " token_hash TEXT PRIMARY KEY,"
+                        " admin_id TEXT NOT NULL REFERENCES admins(admin_id) ON DELETE CASCADE,"
+                        " csrf_token TEXT NOT NULL,"
+                        " created_at BIGINT NOT NULL,"
+                        " last_used BIGINT NOT NULL)"));
+    // Databases made before manual check-in lack the column.
+    if (!m_db.record(QStringLiteral("scan_log")).contains(QStringLiteral("manual_reason")))
+        exec(QStringLiteral(
+            "ALTER TABLE scan_log ADD COLUMN manual_reason TEXT NOT NULL DEFAULT ''"));
+    exec(QStringLiteral(
+        "CREATE INDEX IF NOT EXISTS scan_log_by_time ON scan_log(bizcode, scanned_at)"));
+}
+
+QList<Venue> SqlStorage::venues()
+{
+    Rows q = run(QStringLiteral("SELECT place_code, theater_name FROM venues ORDER BY place_code"));
+    QList<Venue> list;
+    while (q.next())
+        list << Venue{q.value(0).toString(), q.value(1).toString()};
+    return list;
+}
+
+void SqlStorage::putAdmin(const AdminRecord &admin)
+{
+    run(QStringLiteral(
+            "INSERT INTO admins (admin_id, password_hash, place_code) VALUES (?, ?, ?)"
+            " ON CONFLICT (admin_id) DO UPDATE SET password_hash = excluded.password_hash,"
+            " place_code = excluded.place_code"),
+        {admin.id, QString::fromUtf8(admin.passwordHash),
+         admin.placeCode.isNull() ? QString(u""_qs) : admin.placeCode});
+    // A new password or venue ends the sessions opened under the old ones.
+    run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {admin.id});
+}
+
+std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
+{
+    Rows q = run(
+        QStringLiteral("SELECT admin_id, password_hash, place_code FROM admins WHERE admin_id = ?"),
+        {id});
+    if (!q.next())
+        return std::nullopt;
+    return AdminRecord{q.value(0).toString(), q.value(1).toString().toUtf8(),
+                       q.value(2).toString()};
+}
+
+void SqlStorage::putAdminSession(const QString &tokenHash, const AdminSession &session,
+                                 qint64 nowSecs)
+{
+    run(QStringLiteral(
+            "INSERT INTO admin_sessions (token_hash, admin_id, csrf_token, created_at, last_used)"
+            " VALUES (?, ?, ?, ?, ?)"),
+        {tokenHash, session.adminId, session.csrfToken, nowSecs, nowSecs});
+}
+
+std::optional<AdminSession> SqlStorage::useAdminSession(const QString &tokenHash, qint64 nowSecs,
+                                                        qint64 idleSecs)
+{
+    const QString &key = tokenHash;
+    qint64 lastUsed = 0;
+    AdminSession session;
+    {
+        Rows q = run(QStringLiteral("SELECT admin_id, csrf_token, last_used FROM admin_sessions"
+                                    " WHERE token_hash = ?"),
+                     {key});
+        if (!q.next())
+            return std::nullopt;
+        session = {q.value(0).toString(), q.value(1).toString()};
+        lastUsed = q.value(2).toLongLong();
+    }
+    if (lastUsed < nowSecs - idleSecs) {
+        run(QStringLiteral("DELETE FROM admin_sessions WHERE token_hash = ? OR last_used < ?"),
+            {key, nowSecs - idleSecs});
+        return std::nullopt;
+    }
+    if (lastUsed < nowSecs - kTouchEverySecs)
+        run(QStringLiteral("UPDATE admin_sessions SET last_used = ? WHERE token_hash = ?"),
+            {nowSecs, key});
+    return session;
+}
+
+void SqlStorage::removeAdminSession(const QString &tokenHash)
+{
+    run(QStringLiteral("DELETE FROM admin_sessions WHERE token_hash = ?"), {tokenHash});
+}
+
+QList<MinuteCount> SqlStorage::minuteSeries(const QString &bizcode, const QString &fromStamp)
+{
+    Rows q = run(QStringLiteral("SELECT SUBSTR(scanned_at, 1, 16),"
+                                " SUM(CASE WHEN mode = 'I' THEN 1 ELSE 0 END),"
+                                " SUM(CASE WHEN mode = 'O' THEN 1 ELSE 0 END)"
+                                " FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
+                                " AND result_code IN %1 AND %2"
+                                " GROUP BY SUBSTR(scanned_at, 1, 16) ORDER BY 1")
+                     .arg(kAccepted, kRan),
+                 {bizcode, fromStamp});
+    QList<MinuteCount> list;
+    while (q.next())
+        list << MinuteCount{q.value(0).toString(), q.value(1).toLongLong(),
+                            q.value(2).toLongLong()};
+    return list;
+}
+
+QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QString &lastMinuteStamp)
+{
+    Rows q = run(QStringLiteral("SELECT operator_id, COUNT(*),"
+                                " SUM(CASE WHEN result_code IN %1 THEN 1 ELSE 0 END),"
+                                " SUM(CASE WHEN result_code IN %2 THEN 1 ELSE 0 END),"
+                                " MAX(scanned_at),"
+                                " SUM(CASE WHEN scanned_at >= ? THEN 1 ELSE 0 END),"
+                                " MAX(CASE WHEN kind = 'manual' THEN 1 ELSE 0 END)"
+                                " FROM scan_log WHERE bizcode = ? AND %3"
+                                " GROUP BY operator_id ORDER BY operator_id")
+                     .arg(kAccepted, kRefused, kRan),
+                 {lastMinuteStamp, bizcode});
+    QList<GateActivity> list;
+    while (q.next()) {
+        list << GateActivity{q.value(0).toString(),   q.value(1).toLongLong(),
+                             q.value(2).toLongLong(), q.value(3).toLongLong(),
+                             q.value(4).toString(),   q.value(5).toLongLong(),
+                             q.value(6).toInt() != 0};
+    }
+    return list;
+}
+
+QList<ScanLogEntry> SqlStorage::lastRefusals(const QString &bizcode, int limit)
+{
+    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND result_code IN %2"
+                                " AND %3 ORDER BY id DESC LIMIT ?")
+                     .arg(kLogColumns, kRefused, kRan),
+                 {bizcode, limit});
+    QList<ScanLogEntry> list;
+    while (q.next())
+        list << logEntryFrom(q);
+    return list;
+}
+
+QList<BookingState> SqlStorage::searchBookings(const QString &bizcode, const QString &text,
+                                               int limit)
+{
+    const QString pattern = likePattern(text.trimmed());
+    Rows q =
+        run(QStringLiteral(
+                "SELECT bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled,"
+                " inside, entries, exits FROM bookings WHERE bizcode = ?"
+                " AND (LOWER(ticket_no) LIKE ? ESCAPE '\\' OR LOWER(cust_name) LIKE ? ESCAPE '\\')"
+                " ORDER BY ticket_no LIMIT ?"),
+            {bizcode, pattern, pattern, limit});
+    QList<BookingState> list;
+    while (q.next()) {
+        BookingState b;
+        b.booking = Booking{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                            q.value(3).toString(), q.value(4).toString(), q.value(5).toInt() != 0};
+        b.inside = q.value(6).toInt() != 0;
+        b.entries = q.value(7).toLongLong();
+        b.exits = q.value(8).toLongLong();
+        list << b;
+    }
+    return list;
+}
+
+QList<ScanLogEntry> SqlStorage::ticketHistory(const QString &bizcode, const QString &ticketNo)
+{
+    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
+                                " AND result_code IN %2 AND %3 ORDER BY id")
+                     .arg(kLogColumns, kAccepted, kRan),
+                 {bizcode, ticketNo.trimmed()});
+    QList<ScanLogEntry> list;
+    while (q.next())
+        list << logEntryFrom(q);
+    return list;
+}
+
+} // namespace qav

@@ -1,0 +1,351 @@
+#include "dashboard.h"
+
+#include "adminsession.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <chrono>
+
+namespace qav::dashboard {
+
+namespace {
+
+const QString kStampFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+const QString kMinuteFormat = QStringLiteral("yyyy-MM-dd HH:mm");
+constexpr int kDefaultHours = 3;
+constexpr int kMaxHours = 12;
+constexpr int kRefusalsShown = 20;
+constexpr int kSearchLimit = 50;
+constexpr qsizetype kMaxReason = 200;
+
+HttpAnswer forbidden()
+{
+    return HttpAnswer::error(403, QStringLiteral("권한이 없습니다"));
+}
+
+// Files of the page, from the resources compiled into the binary.
+HttpAnswer pageFile(const QString &name)
+{
+    static const QHash<QString, QByteArray> types = {
+        {QStringLiteral("index.html"), "text/html; charset=utf-8"},
+        {QStringLiteral("app.js"), "text/javascript; charset=utf-8"},
+        {QStringLiteral("style.css"), "text/css; charset=utf-8"},
+        {QStringLiteral("chart.min.js"), "text/javascript; charset=utf-8"},
+    };
+    const auto type = types.find(name);
+    QFile file(QStringLiteral(":/qav/web/") + name);
+    if (type == types.end() || !file.open(QIODevice::ReadOnly))
+        return HttpAnswer::error(404, QStringLiteral("없는 경로입니다"));
+    HttpAnswer a;
+    a.mime = *type;
+    a.body = file.readAll();
+    addHeader(a, "Cache-Control", "no-cache");
+    return a;
+}
+
+QJsonObject performanceJson(const Performance &p, const QString &theaterName)
+{
+    return {
+        {QStringLiteral("bizcode"), p.bizcode},       {QStringLiteral("placeCode"), p.placeCode},
+        {QStringLiteral("theaterName"), theaterName}, {QStringLiteral("goodsName"), p.goodsName},
+        {QStringLiteral("startsAt"), p.startsAt},     {QStringLiteral("placeName"), p.placeName}};
+}
+
+// The performance named by ?bizcode= if the admin may see it.
+std::optional<Performance> visiblePerformance(const QString &bizcode, Storage &storage,
+                                              const SignedInAdmin &admin)
+{
+    if (bizcode.isEmpty())
+        return std::nullopt;
+    std::optional<Performance> p = storage.findPerformance(bizcode);
+    if (!p || !admin.maySee(p->placeCode))
+        return std::nullopt;
+    return p;
+}
+
+HttpAnswer performances(Storage &storage, const SignedInAdmin &admin)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString from =
+        now.date().addDays(-7).toString(QStringLiteral("yyyyMMdd")) + QStringLiteral("0000");
+    QJsonArray list;
+    std::optional<Performance> preferred;
+    for (const Venue &venue : storage.venues()) {
+        if (!admin.maySee(venue.placeCode))
+            continue;
+        for (const Performance &p : storage.performancesFrom(venue.placeCode, from))
+            list.append(performanceJson(p, venue.theaterName));
+        // Today's show at the gates comes first; among venues, the one that starts soonest.
+        const std::optional<Performance> atGate = storage.gatePerformance(venue.placeCode, now);
+        if (atGate && (!preferred || atGate->startsAt < preferred->startsAt))
+            preferred = atGate;
+    }
+    return json(200, {{QStringLiteral("default"), preferred ? preferred->bizcode : QString()},
+                      {QStringLiteral("performances"), list}});
+}
+
+QJsonObject logEntryJson(const ScanLogEntry &e)
+{
+    return {{QStringLiteral("at"), e.scannedAt},
+            {QStringLiteral("operator"), e.operatorId},
+            {QStringLiteral("ticket"), e.ticketRaw},
+            {QStringLiteral("mode"), e.mode},
+            {QStringLiteral("code"), e.resultCode},
+            {QStringLiteral("message"), e.resultMessage},
+            {QStringLiteral("manualReason"), e.manualReason}};
+}
+
+HttpAnswer overview(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+{
+    const std::optional<Performance> perf = visiblePerformance(
+        request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
+        admin);
+    if (!perf)
+        return forbidden();
+    bool ok = false;
+    int hours = request.query.queryItemValue(QStringLiteral("hours")).toInt(&ok);
+    if (!ok || hours < 1)
+        hours = kDefaultHours;
+    hours = std::min(hours, kMaxHours);
+
+    const QDateTime now = QDateTime::currentDateTime();
+    const std::optional<Summary> s = storage.summary(perf->bizcode);
+    if (!s)
+        return forbidden();
+    const QJsonObject counters{
+        {QStringLiteral("total"), s->total},         {QStringLiteral("entered"), s->admitted},
+        {QStringLiteral("insideNow"), s->insideNow}, {QStringLiteral("exited"), s->leftNow},
+        {QStringLiteral("notYet"), s->notYet},       {QStringLiteral("reentered"), s->reentered},
+        {QStringLiteral("cancelled"), s->cancelled}, {QStringLiteral("refused"), s->refused}};
+
+    // One point per minute, the quiet ones included, so the chart's axis is time.
+    const QDateTime first = now.addSecs(-qint64(hours) * 3600 + 60);
+    QHash<QString, MinuteCount> byMinute;
+    for (const MinuteCount &m :
+         storage.minuteSeries(perf->bizcode, first.toString(kMinuteFormat) + QStringLiteral(":00")))
+        byMinute.insert(m.minute, m);
+    QJsonArray minutes, entries, exits;
+    for (QDateTime t = first; t <= now; t = t.addSecs(60)) {
+        const MinuteCount m = byMinute.value(t.toString(kMinuteFormat));
+        minutes.append(t.toString(QStringLiteral("HH:mm")));
+        entries.append(m.entries);
+        exits.append(m.exits);
+    }
+
+    QJsonArray gates;
+    for (const GateActivity &g :
+         storage.gateActivity(perf->bizcode, now.addSecs(-60).toString(kStampFormat))) {
+        gates.append(QJsonObject{{QStringLiteral("operator"), g.operatorId},
+                                 {QStringLiteral("scans"), g.scans},
+                                 {QStringLiteral("accepted"), g.accepted},
+                                 {QStringLiteral("refused"), g.refused},
+                                 {QStringLiteral("lastScanAt"), g.lastScanAt},
+                                 {QStringLiteral("perMinute"), g.lastMinute},
+                                 {QStringLiteral("manual"), g.manual}});
+    }
+    QJsonArray refusals;
+    for (const ScanLogEntry &e : storage.lastRefusals(perf->bizcode, kRefusalsShown))
+        refusals.append(logEntryJson(e));
+
+    const std::optional<Venue> venue = storage.findVenue(perf->placeCode);
+    return json(200, {{QStringLiteral("now"), now.toString(kStampFormat)},
+                      {QStringLiteral("performance"),
+                       performanceJson(*perf, venue ? venue->theaterName : QString())},
+                      {QStringLiteral("counters"), counters},
+                      {QStringLiteral("series"), QJsonObject{{QStringLiteral("minutes"), minutes},
+                                                             {QStringLiteral("entries"), entries},
+                                                             {QStringLiteral("exits"), exits}}},
+                      {QStringLiteral("gates"), gates},
+                      {QStringLiteral("refusals"), refusals}});
+}
+
+QString stateOf(const BookingState &b)
+{
+    if (b.booking.cancelled)
+        return QStringLiteral("cancelled");
+    if (b.inside)
+        return QStringLiteral("inside");
+    return b.entries > 0 ? QStringLiteral("left") : QStringLiteral("notYet");
+}
+
+QJsonObject bookingJson(const BookingState &b, Storage &storage)
+{
+    QJsonArray history;
+    for (const ScanLogEntry &e : storage.ticketHistory(b.booking.bizcode, b.booking.ticketNo))
+        history.append(logEntryJson(e));
+    return {{QStringLiteral("ticketNo"), b.booking.ticketNo},
+            {QStringLiteral("custName"), b.booking.custName},
+            {QStringLiteral("seatGrade"), b.booking.seatGrade},
+            {QStringLiteral("seatInfo"), b.booking.seatInfo},
+            {QStringLiteral("state"), stateOf(b)},
+            {QStringLiteral("entries"), b.entries},
+            {QStringLiteral("exits"), b.exits},
+            {QStringLiteral("history"), history}};
+}
+
+HttpAnswer search(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+{
+    const std::optional<Performance> perf = visiblePerformance(
+        request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
+        admin);
+    if (!perf)
+        return forbidden();
+    const QString text =
+        request.query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded).trimmed();
+    if (text.isEmpty())
+        return HttpAnswer::error(400, QStringLiteral("티켓 번호나 이름을 입력하세요"));
+    QJsonArray found;
+    for (const BookingState &b : storage.searchBookings(perf->bizcode, text, kSearchLimit))
+        found.append(bookingJson(b, storage));
+    return json(200, {{QStringLiteral("bookings"), found}});
+}
+
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A supervisor admits or lets out a guest by hand: the gate's own rule, so never twice inside.
+HttpAnswer manualScan(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+{
+    const qint64 started = steadyNs();
+    const QJsonObject form = QJsonDocument::fromJson(request.body).object();
+    const std::optional<Performance> perf =
+        visiblePerformance(form.value(QStringLiteral("bizcode")).toString(), storage, admin);
+    if (!perf)
+        return forbidden();
+    const QString mode = form.value(QStringLiteral("mode")).toString();
+    const QString ticket = form.value(QStringLiteral("ticketNo")).toString().trimmed();
+    const QString reason = form.value(QStringLiteral("reason")).toString().simplified();
+    if (mode != QLatin1String("I") && mode != QLatin1String("O"))
+        return HttpAnswer::error(400, QStringLiteral("입장(I) 또는 퇴장(O)을 고르세요"));
+    if (ticket.isEmpty())
+        return HttpAnswer::error(400, QStringLiteral("티켓 번호를 입력하세요"));
+    if (reason.isEmpty())
+        return HttpAnswer::error(400, QStringLiteral("수동 처리 사유를 입력하세요"));
+    if (reason.size() > kMaxReason)
+        return HttpAnswer::error(400, QStringLiteral("사유는 200자 이내로 입력하세요"));
+
+    const ScanOutcome o =
+        storage.manualScan(ScanRequest(mode, perf->bizcode, ticket, admin.admin.id, started,
+                                       request.peer.toString(), admin.admin.id),
+                           reason);
+    const bool accepted = o.code != QLatin1String("-1") && o.code != QLatin1String("-2");
+    QJsonObject answer{{QStringLiteral("accepted"), accepted},
+                       {QStringLiteral("code"), o.code},
+                       {QStringLiteral("message"), o.message}};
+    for (const BookingState &b : storage.searchBookings(perf->bizcode, ticket, kSearchLimit)) {
+        if (b.booking.ticketNo == ticket)
+            answer.insert(QStringLiteral("booking"), bookingJson(b, storage));
+    }
+    return json(200, answer);
+}
+
+HttpAnswer api(const HttpRequest &request, Storage &storage)
+{
+    const QString &path = request.path;
+    const bool post = request.method == "POST";
+    if (path == QLatin1String("/api/admin/sign-in"))
+        return post ? adminsession::signIn(request, storage)
+                    : HttpAnswer::error(405, QStringLiteral("POST만 받습니다"));
+
+    struct Route
+    {
+        const char *path;
+        bool post;
+    };
+    static const Route routes[] = {{"/api/admin/session", false}, {"/api/admin/sign-out", true},
+                                   {"/api/performances", false},  {"/api/dashboard", false},
+                                   {"/api/bookings", false},      {"/api/manual-scan", true}};
+    const auto route = std::find_if(std::begin(routes), std::end(routes),
+                                    [&](const Route &r) { return path == QLatin1String(r.path); });
+    if (route == std::end(routes))
+        return HttpAnswer::error(404, QStringLiteral("없는 경로입니다"));
+    if (route->post != post)
+        return HttpAnswer::error(405, route->post ? QStringLiteral("POST만 받습니다")
+                                                  : QStringLiteral("GET만 받습니다"));
+
+    // Reading the session is how a reloaded page gets its token back; everything else needs it.
+    const bool isSession = path == QLatin1String("/api/admin/session");
+    HttpAnswer refusal;
+    const std::optional<SignedInAdmin> admin =
+        adminsession::check(request, storage, !isSession, &refusal);
+    if (!admin)
+        return refusal;
+    if (isSession)
+        return json(200, adminsession::describe(*admin));
+    if (path == QLatin1String("/api/admin/sign-out"))
+        return adminsession::signOut(request, storage, *admin);
+    if (path == QLatin1String("/api/performances"))
+        return performances(storage, *admin);
+    if (path == QLatin1String("/api/dashboard"))
+        return overview(request, storage, *admin);
+    if (path == QLatin1String("/api/bookings"))
+        return search(request, storage, *admin);
+    return manualScan(request, storage, *admin);
+}
+
+} // namespace
+
+HttpAnswer json(int status, const QJsonObject &object)
+{
+    HttpAnswer a;
+    a.status = status;
+    a.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return a;
+}
+
+void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &value)
+{
+    answer.headers.append(qMakePair(name, value));
+}
+
+void addRoutes(Routes &routes)
+{
+    const Handler handler = [](const HttpRequest &request, WorkerContext &context) {
+        HttpAnswer answer = handle(request, context.storage());
+        answer.logWhat =
+            request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
+        answer.logResult = QString::number(answer.status);
+        return answer;
+    };
+    routes.add(QStringLiteral("/dashboard"), {handler, {}});
+    routes.addPrefix(QStringLiteral("/dashboard/"), {handler, {}});
+    routes.addPrefix(QStringLiteral("/api/"), {handler, {}});
+    routes.add(QStringLiteral("/api/admin/sign-in"),
+               {handler, [](const HttpRequest &) { return Lane::Slow; }});
+}
+
+HttpAnswer handle(const HttpRequest &request, Storage &storage)
+{
+    HttpAnswer answer;
+    if (request.path.startsWith(QLatin1String("/api/"))) {
+        answer = api(request, storage);
+        addHeader(answer, "Cache-Control", "no-store");
+    } else if (request.method != "GET" && request.method != "HEAD") {
+        answer = HttpAnswer::error(405, QStringLiteral("GET만 받습니다"));
+    } else if (request.path == QLatin1String("/dashboard")) {
+        answer.status = 308;
+        answer.mime = "text/plain; charset=utf-8";
+        answer.body = "/dashboard/";
+        addHeader(answer, "Location", "/dashboard/");
+    } else {
+        const QString name = request.path.mid(int(sizeof("/dashboard/")) - 1);
+        answer = pageFile(name.isEmpty() ? QStringLiteral("index.html") : name);
+    }
+    // The page loads only its own files and talks only to its own server.
+    addHeader(answer, "Content-Security-Policy",
+              "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self';"
+              " connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+    addHeader(answer, "X-Content-Type-Options", "nosniff");
+    addHeader(answer, "Referrer-Policy", "no-referrer");
+    return answer;
+}
+
+} // namespace qav::dashboard

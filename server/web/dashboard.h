@@ -1,0 +1,29 @@
+#pragma once
+
+#include "exchange.h"
+#include "storage.h"
+
+#include <QJsonObject>
+
+namespace qav {
+
+// The venue dashboard: its page under /dashboard/ (served from the binary's resources) and its
+// JSON API under /api/. Every API call but sign-in needs the session cookie and, except for
+// reading the session itself, the session's CSRF token in the X-CSRF-Token header. Throws
+// StorageError when the database fails (the front answers 500); never touches a socket.
+namespace dashboard {
+
+inline constexpr qint64 kIdleSecs = 30 * 60; // a session unused this long is signed out
+inline constexpr auto kCookieName = "qav_admin";
+inline constexpr auto kCsrfHeader = "X-CSRF-Token";
+
+// Registers the page and the API; sign-in runs on the slow lane (it hashes a password).
+void addRoutes(Routes &routes);
+HttpAnswer handle(const HttpRequest &request, Storage &storage);
+
+HttpAnswer json(int status, const QJsonObject &object);
+void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &value);
+
+} // namespace dashboard
+
+} // namespace qav
