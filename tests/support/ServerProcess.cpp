@@ -24,7 +24,8 @@ ServerProcess::~ServerProcess()
 
 QString ServerProcess::databasePath() const
 {
-    return m_dir.filePath(QStringLiteral("qav.db"));
+    return m_options.databaseUrl.isEmpty() ? m_dir.filePath(QStringLiteral("qav.db"))
+                                           : m_options.databaseUrl;
 }
 
 QString ServerProcess::url() const

@@ -14,6 +14,7 @@ struct ServerOptions
     bool constantAnswer = false; // a fixed answer without the database, for benchmarks
     bool quiet = false;          // no log line per request
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
+    QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
 };
 
 #ifdef QAV_SERVER_BINARY

@@ -1,0 +1,372 @@
+// The dashboard's JSON API over real HTTP against SQLite and PostgreSQL: figures equal to what the
+// database holds, search, manual check-in against a gate, and who may see and change what.
+
+#include "ServerProcess.h"
+#include "testsupport.h"
+#include "webclient.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QUrlQuery>
+
+namespace {
+
+const QString kBizcode = QStringLiteral("GRVM0001");
+
+// One number straight from the database, past the server's code.
+qint64 directCount(const QString &url, const QString &sql)
+{
+    const QString name = QStringLiteral("direct-") + QUuid::createUuid().toString(QUuid::Id128);
+    qint64 n = -1;
+    {
+        QSqlDatabase db;
+        if (url.startsWith(QLatin1String("postgresql://"))) {
+            const QUrl u(url);
+            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+            db.setHostName(u.host());
+            db.setPort(u.port(5432));
+            db.setUserName(u.userName());
+            db.setPassword(u.password());
+            db.setDatabaseName(u.path().mid(1));
+        } else {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(url);
+        }
+        QSqlQuery q(db);
+        if (db.open() && q.exec(sql) && q.next())
+            n = q.value(0).toLongLong();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return n;
+}
+
+QString dashboardPath(const QString &bizcode = kBizcode)
+{
+    return QStringLiteral("/api/dashboard?bizcode=") + bizcode;
+}
+
+qint64 sum(const QJsonArray &values)
+{
+    qint64 total = 0;
+    for (const QJsonValue &v : values)
+        total += v.toInteger();
+    return total;
+}
+
+} // namespace
+
+class ServerWebTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void countersAndSeriesEqualTheDatabaseAfterABurst_data() { backends(); }
+    void countersAndSeriesEqualTheDatabaseAfterABurst();
+    void searchFindsByTicketOrName_data() { backends(); }
+    void searchFindsByTicketOrName();
+    void manualCheckInRacingAGateAdmitsOnce_data() { backends(); }
+    void manualCheckInRacingAGateAdmitsOnce();
+    void endpointsRefuseWithoutSessionOrToken_data();
+    void endpointsRefuseWithoutSessionOrToken();
+    void venueAdminSeesNothingOfAnotherVenue();
+    void signInIsThrottledAndSignOutEndsTheSession();
+
+private:
+    void backends()
+    {
+        QTest::addColumn<QString>("backend");
+        for (const QString &b : qavtest::backends())
+            QTest::newRow(qPrintable(b)) << b;
+    }
+    // A demo server on the backend's scratch database, with the demo admin signed in.
+    bool startServer(const QString &backend);
+
+    std::unique_ptr<qavtest::ScratchDatabase> m_db;
+    std::unique_ptr<ServerProcess> m_server;
+    std::unique_ptr<WebClient> m_admin;
+};
+
+bool ServerWebTest::startServer(const QString &backend)
+{
+    m_admin.reset();
+    m_server.reset();
+    m_db = std::make_unique<qavtest::ScratchDatabase>(backend);
+    ServerOptions options;
+    options.quiet = true;
+    options.databaseUrl = m_db->url();
+    m_server = std::make_unique<ServerProcess>(qavServerBinary(), options);
+    if (!m_server->start()) {
+        qWarning("%s", qPrintable(m_server->errorText()));
+        return false;
+    }
+    m_admin = std::make_unique<WebClient>(m_server->port());
+    const WebReply r = m_admin->signIn(QStringLiteral("admin"), QStringLiteral("admin"));
+    // The session cookie is out of the page's scripts' reach and never sent by another site.
+    return r.status == 200 && r.setCookie.contains("HttpOnly") &&
+           r.setCookie.contains("SameSite=Strict");
+}
+
+void ServerWebTest::countersAndSeriesEqualTheDatabaseAfterABurst()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+
+    // Three gates at once: fresh entries, the same tickets again, exits, unknown tickets.
+    std::vector<std::unique_ptr<WebClient>> gates;
+    QList<QNetworkReply *> replies;
+    for (int g = 0; g < 3; ++g) {
+        gates.push_back(std::make_unique<WebClient>(m_server->port()));
+        const QString op = QStringLiteral("gate0%1").arg(g + 1);
+        const QByteArray key = gates.back()->signInGate(op);
+        QVERIFY(!key.isEmpty());
+        for (int i = 0; i < 20; ++i) {
+            const QString ticket = QString::number(10000010 + i + (g % 2) * 10);
+            replies << gates.back()->startScan(QStringLiteral("I"), ticket, op, key);
+        }
+        replies << gates.back()->startScan(QStringLiteral("O"), QStringLiteral("10000298"), op,
+                                           key);
+        replies << gates.back()->startScan(QStringLiteral("I"), QStringLiteral("99999999"), op,
+                                           key);
+    }
+    QStringList codes;
+    for (QNetworkReply *r : replies)
+        codes << WebClient::finish(r).errCode();
+    QCOMPARE(codes.count(QStringLiteral("2")), 1); // the one ticket inside leaves once
+
+    const WebReply r = m_admin->api("GET", dashboardPath());
+    QCOMPARE(r.status, 200);
+    const QJsonObject c = r.json().value(u"counters"_qs).toObject();
+    const QString url = m_db->url();
+    const QString live =
+        QStringLiteral(" FROM bookings WHERE bizcode = 'GRVM0001' AND cancelled = 0");
+    QCOMPARE(c.value(u"total"_qs).toInteger(), directCount(url, u"SELECT COUNT(*)"_qs + live));
+    QCOMPARE(c.value(u"entered"_qs).toInteger(),
+             directCount(url, u"SELECT COUNT(*)"_qs + live + u" AND entries > 0"_qs));
+    QCOMPARE(c.value(u"insideNow"_qs).toInteger(),
+             directCount(url, u"SELECT COUNT(*)"_qs + live + u" AND inside = 1"_qs));
+    QCOMPARE(
+        c.value(u"exited"_qs).toInteger(),
+        directCount(url, u"SELECT COUNT(*)"_qs + live + u" AND entries > 0 AND inside = 0"_qs));
+    QCOMPARE(c.value(u"notYet"_qs).toInteger(),
+             directCount(url, u"SELECT COUNT(*)"_qs + live + u" AND entries = 0"_qs));
+    QCOMPARE(
+        c.value(u"cancelled"_qs).toInteger(),
+        directCount(
+            url,
+            u"SELECT COUNT(*) FROM bookings WHERE bizcode = 'GRVM0001' AND cancelled <> 0"_qs));
+    QCOMPARE(c.value(u"entered"_qs).toInteger(),
+             3 + 30); // the demo's three and thirty distinct tickets
+
+    // Every accepted entry and exit of the burst (and of the demo, laid just now) is in the series.
+    const QJsonObject series = r.json().value(u"series"_qs).toObject();
+    QCOMPARE(series.value(u"minutes"_qs).toArray().size(), 180);
+    const QString log = QStringLiteral(
+        "SELECT COUNT(*) FROM scan_log WHERE bizcode = 'GRVM0001' AND kind = 'scan'");
+    QCOMPARE(sum(series.value(u"entries"_qs).toArray()),
+             directCount(url, log + u" AND mode = 'I' AND result_code IN ('0', '1')"_qs));
+    QCOMPARE(sum(series.value(u"exits"_qs).toArray()),
+             directCount(url, log + u" AND mode = 'O' AND result_code = '2'"_qs));
+
+    qint64 scans = 0, accepted = 0, refused = 0;
+    for (const QJsonValue &g : r.json().value(u"gates"_qs).toArray()) {
+        scans += g[u"scans"_qs].toInteger();
+        accepted += g[u"accepted"_qs].toInteger();
+        refused += g[u"refused"_qs].toInteger();
+        QCOMPARE(g[u"perMinute"_qs].toInteger() <= g[u"scans"_qs].toInteger(), true);
+    }
+    QCOMPARE(scans, directCount(url, log));
+    QCOMPARE(accepted + refused, scans);
+    QCOMPARE(refused, directCount(url, log + u" AND result_code IN ('-1', '-2')"_qs));
+    const QJsonArray refusals = r.json().value(u"refusals"_qs).toArray();
+    QCOMPARE(refusals.size(), 20);
+    QVERIFY(!refusals[0][u"message"_qs].toString().isEmpty());
+}
+
+void ServerWebTest::searchFindsByTicketOrName()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+
+    auto search = [&](const QString &text) {
+        QUrlQuery q;
+        q.addQueryItem(u"bizcode"_qs, kBizcode);
+        q.addQueryItem(u"q"_qs, QString::fromLatin1(QUrl::toPercentEncoding(text)));
+        return m_admin->api("GET", u"/api/bookings?"_qs + q.toString(QUrl::FullyEncoded));
+    };
+    // 10000297 went in and out at the demo: state and both events with their operator.
+    WebReply r = search(u"0297"_qs);
+    QCOMPARE(r.status, 200);
+    QJsonArray found = r.json().value(u"bookings"_qs).toArray();
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found[0][u"ticketNo"_qs].toString(), u"10000297"_qs);
+    QCOMPARE(found[0][u"state"_qs].toString(), u"left"_qs);
+    const QJsonArray history = found[0][u"history"_qs].toArray();
+    QCOMPARE(history.size(), 2);
+    QCOMPARE(history[0][u"mode"_qs].toString(), u"I"_qs);
+    QCOMPARE(history[1][u"mode"_qs].toString(), u"O"_qs);
+    QCOMPARE(history[1][u"operator"_qs].toString(), u"gate01"_qs);
+
+    // A part of a Korean name finds every holder whose name contains it, and only those.
+    const QString name = found[0][u"custName"_qs].toString();
+    r = search(name.mid(1));
+    found = r.json().value(u"bookings"_qs).toArray();
+    QVERIFY(found.size() >= 1);
+    for (const QJsonValue &b : found)
+        QVERIFY2(b[u"custName"_qs].toString().contains(name.mid(1)),
+                 qPrintable(b[u"custName"_qs].toString()));
+
+    QCOMPARE(search(u"없는이름"_qs).json().value(u"bookings"_qs).toArray().size(), 0);
+    QCOMPARE(search(u"%"_qs).json().value(u"bookings"_qs).toArray().size(),
+             0); // a wildcard is a letter
+    QCOMPARE(search(u"  "_qs).status, 400);
+}
+
+void ServerWebTest::manualCheckInRacingAGateAdmitsOnce()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+
+    WebClient gate(m_server->port());
+    const QByteArray key = gate.signInGate(u"gate01"_qs);
+    const QString ticket = u"10000077"_qs;
+    const QJsonObject manual{{u"bizcode"_qs, kBizcode},
+                             {u"ticketNo"_qs, ticket},
+                             {u"mode"_qs, u"I"_qs},
+                             {u"reason"_qs, u"바코드 훼손"_qs}};
+    QList<QNetworkReply *> scans;
+    for (int i = 0; i < 6; ++i)
+        scans << gate.startScan(u"I"_qs, ticket, u"gate01"_qs, key);
+    QNetworkReply *byHand = m_admin->startApi("POST", u"/api/manual-scan"_qs, manual);
+
+    int accepted = 0;
+    for (QNetworkReply *r : scans)
+        accepted += WebClient::finish(r).errCode() == QLatin1String("0") ? 1 : 0;
+    const WebReply m = WebClient::finish(byHand);
+    QCOMPARE(m.status, 200);
+    accepted += m.json().value(u"accepted"_qs).toBool() ? 1 : 0;
+    QCOMPARE(accepted, 1);
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT entries FROM bookings WHERE ticket_no = '10000077'"_qs),
+        1);
+
+    // The manual attempt is audited as such, with the admin and the reason.
+    QCOMPARE(directCount(
+                 m_db->url(),
+                 u"SELECT COUNT(*) FROM scan_log WHERE ticket_raw = '10000077' AND kind = 'manual'"
+                 " AND operator_id = 'admin' AND manual_reason = '바코드 훼손'"_qs),
+             1);
+    // Without a reason nothing is done.
+    QJsonObject noReason = manual;
+    noReason[u"ticketNo"_qs] = u"10000078"_qs;
+    noReason[u"reason"_qs] = u"  "_qs;
+    QCOMPARE(m_admin->api("POST", u"/api/manual-scan"_qs, noReason).status, 400);
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT entries FROM bookings WHERE ticket_no = '10000078'"_qs),
+        0);
+}
+
+void ServerWebTest::endpointsRefuseWithoutSessionOrToken_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("needsToken");
+    QTest::newRow("session") << QByteArray("GET") << u"/api/admin/session"_qs << false;
+    QTest::newRow("sign-out") << QByteArray("POST") << u"/api/admin/sign-out"_qs << true;
+    QTest::newRow("performances") << QByteArray("GET") << u"/api/performances"_qs << true;
+    QTest::newRow("dashboard") << QByteArray("GET") << dashboardPath() << true;
+    QTest::newRow("search") << QByteArray("GET") << u"/api/bookings?bizcode=GRVM0001&q=1000"_qs
+                            << true;
+    QTest::newRow("manual check-in") << QByteArray("POST") << u"/api/manual-scan"_qs << true;
+}
+
+void ServerWebTest::endpointsRefuseWithoutSessionOrToken()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(bool, needsToken);
+    if (!m_server || m_db->url().startsWith(u"postgresql"_qs) || !m_admin)
+        QVERIFY(startServer(u"sqlite"_qs));
+    const QJsonObject body{{u"bizcode"_qs, kBizcode},
+                           {u"ticketNo"_qs, u"10000101"_qs},
+                           {u"mode"_qs, u"I"_qs},
+                           {u"reason"_qs, u"test"_qs}};
+
+    WebClient stranger(m_server->port());
+    WebReply r = stranger.api(method, path, body);
+    QCOMPARE(r.status, 401);
+    QCOMPARE(r.error(), u"다시 로그인하세요"_qs);
+
+    stranger.cookie = m_admin->cookie; // a stolen cookie without the page's token
+    stranger.csrf = "not-the-token";
+    r = stranger.api(method, path, body);
+    QCOMPARE(r.status, needsToken ? 403 : 200);
+    stranger.csrf.clear();
+    QCOMPARE(stranger.api(method, path, body).status, needsToken ? 403 : 200);
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT entries FROM bookings WHERE ticket_no = '10000101'"_qs),
+        0);
+    QCOMPARE(m_admin->api("GET", u"/api/admin/session"_qs).status, 200); // still signed in
+}
+
+void ServerWebTest::venueAdminSeesNothingOfAnotherVenue()
+{
+    QVERIFY(startServer(u"sqlite"_qs));
+    QVERIFY2(m_server->run({u"add-venue"_qs, u"5678"_qs, u"다른 극장"_qs}),
+             qPrintable(m_server->errorText()));
+    QVERIFY(
+        m_server->run({u"add-performance"_qs, u"OTHR0001"_qs, u"5678"_qs, u"다른 공연"_qs,
+                       QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs, u"소극장"_qs}));
+    QVERIFY(m_server->run({u"add-admin"_qs, u"boss5678"_qs, u"--place-code"_qs, u"5678"_qs},
+                          nullptr, "pw5678\n"));
+    QVERIFY(!m_server->run({u"add-admin"_qs, u"nobody"_qs, u"--place-code"_qs, u"0000"_qs}, nullptr,
+                           "pw\n"));
+
+    WebClient boss(m_server->port());
+    QCOMPARE(boss.signIn(u"boss5678"_qs, u"pw5678"_qs).status, 200);
+    const WebReply list = boss.api("GET", u"/api/performances"_qs);
+    QCOMPARE(list.json().value(u"default"_qs).toString(), u"OTHR0001"_qs);
+    for (const QJsonValue &p : list.json().value(u"performances"_qs).toArray())
+        QCOMPARE(p[u"placeCode"_qs].toString(), u"5678"_qs);
+    QCOMPARE(boss.api("GET", dashboardPath(u"OTHR0001"_qs)).status, 200);
+
+    QCOMPARE(boss.api("GET", dashboardPath()).status, 403);
+    QCOMPARE(boss.api("GET", u"/api/bookings?bizcode=GRVM0001&q=1000"_qs).status, 403);
+    const WebReply byHand = boss.api("POST", u"/api/manual-scan"_qs,
+                                     {{u"bizcode"_qs, kBizcode},
+                                      {u"ticketNo"_qs, u"10000102"_qs},
+                                      {u"mode"_qs, u"I"_qs},
+                                      {u"reason"_qs, u"x"_qs}});
+    QCOMPARE(byHand.status, 403);
+    QVERIFY(!byHand.body.contains("10000102"));
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT entries FROM bookings WHERE ticket_no = '10000102'"_qs),
+        0);
+    // The admin of every venue sees both.
+    QCOMPARE(m_admin->api("GET", dashboardPath(u"OTHR0001"_qs)).status, 200);
+}
+
+void ServerWebTest::signInIsThrottledAndSignOutEndsTheSession()
+{
+    QVERIFY(startServer(u"sqlite"_qs));
+    WebClient guesser(m_server->port());
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(guesser.signIn(u"admin"_qs, u"guess"_qs + QString::number(i)).status, 401);
+    QCOMPARE(guesser.signIn(u"admin"_qs, u"admin"_qs).status, 429); // locked: not even checked
+    QCOMPARE(m_admin->api("GET", dashboardPath()).status, 200);     // an open session is not hurt
+
+    const WebReply out = m_admin->api("POST", u"/api/admin/sign-out"_qs);
+    QCOMPARE(out.status, 200);
+    QVERIFY(out.setCookie.contains("Max-Age=0"));
+    QCOMPARE(m_admin->api("GET", dashboardPath()).status, 401);
+
+    WebClient page(m_server->port());
+    const WebReply html = page.send("GET", u"/dashboard/"_qs);
+    QCOMPARE(html.status, 200);
+    QVERIFY(html.body.contains("<canvas id=\"chart\""));
+    QCOMPARE(page.send("GET", u"/dashboard/chart.min.js"_qs).status, 200);
+}
+
+QTEST_GUILESS_MAIN(ServerWebTest)
+#include "tst_server_web.moc"
