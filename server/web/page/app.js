@@ -344,7 +344,9 @@ async function start() {
     const { ok, data } = await call('GET', '/api/admin/session');
     if (ok) await showBoard(data);
   } catch (e) {
-    if (!(e instanceof SignedOut)) showSignIn('서버에 연결할 수 없습니다');
+    // Not signed in yet is no error worth a word.
+    if (e instanceof SignedOut) $('signin-error').textContent = '';
+    else showSignIn('서버에 연결할 수 없습니다');
   }
 }
 

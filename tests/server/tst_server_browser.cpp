@@ -1,0 +1,267 @@
+// The dashboard in a real browser: headless chromium driven through chromedriver (WebDriver over
+// loopback HTTP) against a real qav-server. Skipped only when chromium or chromedriver is missing.
+// With QAV_SCREENSHOT_DIR set it also saves the README's pictures (desk and phone width).
+
+#include "ServerProcess.h"
+#include "webclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kElementKey = QStringLiteral("element-6066-11e4-a52e-4f735466cecf");
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// One chromedriver process and one browser session; both end with this object.
+class Browser
+{
+public:
+    ~Browser()
+    {
+        if (!m_session.isEmpty())
+            call("DELETE", QString());
+        m_driver.terminate();
+        if (!m_driver.waitForFinished(10000))
+            m_driver.kill();
+    }
+
+    bool start(const QString &chromium, const QString &chromedriver, QString *error)
+    {
+        const quint16 port = freePort();
+        m_client = std::make_unique<WebClient>(port);
+        m_driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_driver.setStandardOutputFile(QProcess::nullDevice());
+        m_driver.start(chromedriver, {QStringLiteral("--port=%1").arg(port)});
+        if (!m_driver.waitForStarted(10000)) {
+            *error = m_driver.errorString();
+            return false;
+        }
+        bool ready = false;
+        for (int i = 0; i < 100 && !ready && m_driver.state() == QProcess::Running; ++i) {
+            ready = m_client->send("GET", QStringLiteral("/status")).status == 200;
+            if (!ready)
+                m_driver.waitForFinished(100); // returns early only when the driver died
+        }
+        if (!ready) {
+            *error = QStringLiteral("chromedriver did not become ready");
+            return false;
+        }
+        const QJsonObject options{
+            {QStringLiteral("binary"), chromium},
+            {QStringLiteral("args"),
+             QJsonArray{u"--headless=new"_qs, u"--no-sandbox"_qs, u"--disable-gpu"_qs,
+                        u"--disable-dev-shm-usage"_qs, u"--no-first-run"_qs, u"--lang=ko-KR"_qs,
+                        u"--window-size=1280,1000"_qs, u"--user-data-dir="_qs + m_profile.path()}}};
+        const QJsonObject caps{
+            {QStringLiteral("capabilities"),
+             QJsonObject{{QStringLiteral("alwaysMatch"),
+                          QJsonObject{{QStringLiteral("browserName"), u"chrome"_qs},
+                                      {QStringLiteral("goog:chromeOptions"), options}}}}}};
+        const WebReply r =
+            m_client->send("POST", QStringLiteral("/session"), QJsonDocument(caps).toJson(),
+                           {{"Content-Type", "application/json"}});
+        m_session = r.json().value(u"value"_qs).toObject().value(u"sessionId"_qs).toString();
+        if (m_session.isEmpty())
+            *error = QString::fromUtf8(r.body);
+        return !m_session.isEmpty();
+    }
+
+    // A command of the session; returns its "value".
+    QJsonValue call(const QByteArray &method, const QString &path, const QJsonObject &body = {})
+    {
+        const WebReply r =
+            m_client->send(method, u"/session/"_qs + m_session + path,
+                           method == "POST" ? QJsonDocument(body).toJson() : QByteArray(),
+                           {{"Content-Type", "application/json"}});
+        return r.json().value(u"value"_qs);
+    }
+
+    void open(const QString &url) { call("POST", u"/url"_qs, {{u"url"_qs, url}}); }
+
+    QJsonValue script(const QString &js, const QJsonArray &args = {})
+    {
+        return call("POST", u"/execute/sync"_qs, {{u"script"_qs, js}, {u"args"_qs, args}});
+    }
+
+    QString text(const QString &css)
+    {
+        return script(
+                   u"const e = document.querySelector(arguments[0]); return e ? e.textContent : null;"_qs,
+                   {css})
+            .toString();
+    }
+
+    bool visible(const QString &css)
+    {
+        return script(
+                   u"const e = document.querySelector(arguments[0]); return !!e && e.offsetParent !== null;"_qs,
+                   {css})
+            .toBool();
+    }
+
+    QString element(const QString &css)
+    {
+        return call("POST", u"/element"_qs, {{u"using"_qs, u"css selector"_qs}, {u"value"_qs, css}})
+            .toObject()
+            .value(kElementKey)
+            .toString();
+    }
+
+    void click(const QString &css) { call("POST", u"/element/%1/click"_qs.arg(element(css))); }
+
+    void type(const QString &css, const QString &text)
+    {
+        call("POST", u"/element/%1/value"_qs.arg(element(css)), {{u"text"_qs, text}});
+    }
+
+    void resize(int width, int height)
+    {
+        call("POST", u"/window/rect"_qs, {{u"width"_qs, width}, {u"height"_qs, height}});
+    }
+
+    QByteArray screenshot()
+    {
+        return QByteArray::fromBase64(call("GET", u"/screenshot"_qs).toString().toLatin1());
+    }
+
+private:
+    QProcess m_driver;
+    QTemporaryDir m_profile;
+    std::unique_ptr<WebClient> m_client;
+    QString m_session;
+};
+
+} // namespace
+
+class ServerBrowserTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void dashboardLiveInTheBrowser();
+};
+
+void ServerBrowserTest::dashboardLiveInTheBrowser()
+{
+    const QString chromium = QStandardPaths::findExecutable(u"chromium"_qs);
+    const QString chromedriver = QStandardPaths::findExecutable(u"chromedriver"_qs);
+    if (chromium.isEmpty() || chromedriver.isEmpty())
+        QSKIP("chromium and chromium-driver are not installed (scripts/setup.sh --test)");
+
+    ServerOptions options;
+    options.quiet = true;
+    ServerProcess server(qavServerBinary(), options);
+    QVERIFY2(server.start(), qPrintable(server.errorText()));
+    Browser browser;
+    QString error;
+    QVERIFY2(browser.start(chromium, chromedriver, &error), qPrintable(error));
+    const QString page = server.url() + u"/dashboard/"_qs;
+
+    // Signed out, the page shows only the sign-in form.
+    browser.open(page);
+    QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"#signin-form"_qs), 15000);
+    QVERIFY(!browser.visible(u"#board"_qs));
+    browser.type(u"#signin-id"_qs, u"admin"_qs);
+    browser.type(u"#signin-password"_qs, u"admin"_qs);
+    browser.click(u"#signin-submit"_qs);
+    QTRY_VERIFY2_WITH_TIMEOUT(browser.text(u"#c-total"_qs) == u"299"_qs,
+                              qPrintable(browser.text(u"#signin-error"_qs) + u" / "_qs +
+                                         browser.text(u"#board-error"_qs) + u" / "_qs +
+                                         server.log().right(600)),
+                              15000);
+    QCOMPARE(browser.text(u"#c-entered"_qs), u"3"_qs);
+    QTRY_VERIFY(browser.text(u"#conn"_qs).startsWith(u"실시간"_qs));
+
+    // Scans at a gate appear without a reload: the page's own state survives.
+    browser.script(u"window.samePage = true;"_qs);
+    WebClient gate(server.port());
+    const QByteArray key = gate.signInGate(u"gate01"_qs);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(WebClient::finish(
+                     gate.startScan(u"I"_qs, QString::number(10000120 + i), u"gate01"_qs, key))
+                     .errCode(),
+                 u"0"_qs);
+    QCOMPARE(
+        WebClient::finish(gate.startScan(u"I"_qs, u"99999999"_qs, u"gate01"_qs, key)).errCode(),
+        u"-1"_qs);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"8"_qs, 10000);
+    QTRY_VERIFY(browser.text(u"#refusals"_qs).contains(u"없는 티켓"_qs));
+    QCOMPARE(browser.text(u"#c-insideNow"_qs), u"7"_qs);
+    QVERIFY(browser.script(u"return window.samePage === true;"_qs).toBool());
+    QTRY_VERIFY(browser.text(u"#gates"_qs).contains(u"gate01"_qs));
+
+    // The chart is drawn: its canvas has painted pixels and carries the entries.
+    const QString painted =
+        QStringLiteral("const c = document.getElementById('chart');"
+                       "if (!c || !c.width || !c.height) return false;"
+                       "const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+                       "for (let i = 3; i < d.length; i += 4) if (d[i] !== 0) return true;"
+                       "return false;");
+    QTRY_VERIFY(browser.script(painted).toBool());
+    QTRY_VERIFY(
+        browser
+            .script(
+                u"return Chart.getChart('chart').data.datasets[0].data.reduce((a, b) => a + b, 0);"_qs)
+            .toInt() >= 8);
+
+    // Manual check-in: find the guest, give a reason, admit.
+    browser.type(u"#search-text"_qs, u"10000150"_qs);
+    browser.click(u"#search-submit"_qs);
+    QTRY_VERIFY(browser.visible(u".booking[data-ticket='10000150']"_qs));
+    browser.click(u".booking .act-in"_qs);
+    QTRY_COMPARE(browser.text(u".booking .outcome"_qs), u"수동 처리 사유를 입력하세요"_qs);
+    browser.type(u".booking .reason"_qs, u"바코드 인식 불가"_qs);
+    browser.click(u".booking .act-in"_qs);
+    QTRY_COMPARE(browser.text(u".booking .outcome"_qs), u"입장 확인"_qs);
+    QTRY_VERIFY(browser.text(u".booking .history"_qs).contains(u"바코드 인식 불가"_qs));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"9"_qs, 10000);
+
+    const QString shots = qEnvironmentVariable("QAV_SCREENSHOT_DIR");
+    if (!shots.isEmpty()) {
+        QDir().mkpath(shots);
+        const QList<std::tuple<QString, int, int>> sizes = {{u"dashboard-desk.png"_qs, 1280, 1000},
+                                                            {u"dashboard-phone.png"_qs, 400, 860}};
+        for (const auto &[name, width, height] : sizes) {
+            browser.resize(width, height);
+            browser.script(u"window.scrollTo(0, 0);"_qs);
+            // The chart follows its box's new width before the picture is taken.
+            QTRY_VERIFY(browser.script(u"return Chart.getChart('chart').width <= %1;"_qs.arg(width))
+                            .toBool());
+            QFile file(QDir(shots).filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(browser.screenshot());
+        }
+        browser.resize(1280, 1000);
+    }
+
+    // Signing out locks the page, and the server no longer answers for the old session.
+    browser.click(u"#signout"_qs);
+    QTRY_VERIFY(browser.visible(u"#signin-form"_qs));
+    QVERIFY(!browser.visible(u"#board"_qs));
+    QCOMPARE(browser.text(u"#c-total"_qs), u"-"_qs);
+    browser.open(page);
+    QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"#signin-form"_qs), 15000);
+    QVERIFY(!browser.visible(u"#board"_qs));
+
+    // Signed in again, a server that goes away shows on the page.
+    browser.type(u"#signin-id"_qs, u"admin"_qs);
+    browser.type(u"#signin-password"_qs, u"admin"_qs);
+    browser.click(u"#signin-submit"_qs);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"9"_qs, 15000);
+    server.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(browser.text(u"#conn"_qs).startsWith(u"서버 연결 끊김"_qs), 15000);
+}
+
+QTEST_GUILESS_MAIN(ServerBrowserTest)
+#include "tst_server_browser.moc"
