@@ -7,6 +7,7 @@
 #include "passwords.h"
 #include "sessionkeys.h"
 #include "storage.h"
+#include "tls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -249,11 +250,21 @@ int cmdServe(const QStringList &args)
         u"db-connections"_qs,
         u"Database connections (worker threads) for requests (default 16); operator sign-ins use 2 more."_qs,
         u"n"_qs, u"16"_qs);
+    const QCommandLineOption tlsCert(
+        u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
+        u"file"_qs);
+    const QCommandLineOption tlsKey(u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
+                                    u"file"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
-    if (!parseCommand(p, args, u"Serve the business object over HTTP."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, connections, constant}, {}))
+    if (!parseCommand(p, args,
+                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key."_qs,
+                      {dbOption, port, bindOpt, images, quiet, idle, connections, tlsCert, tlsKey,
+                       constant},
+                      {}))
         return 0;
+    if (p.isSet(tlsCert) != p.isSet(tlsKey))
+        throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
 
     bool portOk = false;
     const uint portNumber = p.value(port).toUInt(&portOk);
@@ -274,6 +285,14 @@ int cmdServe(const QStringList &args)
     if (options.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
                              .arg(p.value(idle))};
+    if (p.isSet(tlsCert)) {
+        QString tlsError;
+        options.tls = loadServerTls(p.value(tlsCert), p.value(tlsKey), &tlsError);
+        if (!options.tls) {
+            err(tlsError);
+            return 1;
+        }
+    }
     const QString dbUrl = databaseUrl(p);
     const QString dbPassword = databasePassword(p);
     bool connectionsOk = false;
@@ -297,7 +316,10 @@ int cmdServe(const QStringList &args)
         err(QStringLiteral("cannot listen on %1:%2: %3").arg(bindText).arg(portNumber).arg(listenError));
         return 1;
     }
-    err(QStringLiteral("listening on http://%1:%2 database %3").arg(address.toString()).arg(actual).arg(where));
+    err(QStringLiteral("listening on %1://%2:%3 database %4")
+            .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
+            .arg(actual)
+            .arg(where));
     return QCoreApplication::exec();
 }
 
@@ -601,7 +623,7 @@ const QString kUsage =
     QStringLiteral("Usage: qav-server <command> [options]\n"
                    "\n"
                    "Commands:\n"
-                   "  serve             serve the business object over HTTP (default port 8470)\n"
+                   "  serve             serve the business object over HTTP(S) (default port 8470)\n"
                    "  init-db           create the tables\n"
                    "  add-venue         add or rename a venue\n"
                    "  add-performance   add or change a performance\n"

@@ -1,7 +1,10 @@
 #include "bodylimit.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <memory>
 
 #include <sys/socket.h>
 
@@ -12,6 +15,14 @@ namespace {
 constexpr qsizetype kMaxHeaderBytes = 16 * 1024;
 constexpr qsizetype kMaxLineBytes = 1024;
 constexpr int kDrainMs = 10000;
+constexpr int kHandshakeMs = 10000;
+
+// Bytes the socket still has to hand to the system, encrypted ones included.
+qint64 unsent(QTcpSocket *socket)
+{
+    const auto *tls = qobject_cast<QSslSocket *>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
 
 // Follows HTTP/1.1 request framing over the bytes as they arrive (it only peeks: the HTTP server
 // still reads them). Knows nothing else about HTTP.
@@ -175,13 +186,18 @@ private:
 
         // Close our sending side once the answer is out but keep reading (and dropping) what the
         // client still sends, so it is not reset before it could read the answer.
-        connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
-            if (m_socket->bytesToWrite() == 0)
+        const auto shutWhenSent = [this] {
+            if (unsent(m_socket) == 0)
                 ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
-        });
+        };
         m_socket->flush();
-        if (m_socket->bytesToWrite() == 0)
-            ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+        if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+            // The answer is encrypted later, outside this read: wait until its bytes are out.
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, shutWhenSent);
+        } else {
+            connect(m_socket, &QTcpSocket::bytesWritten, this, shutWhenSent);
+            shutWhenSent();
+        }
         QTimer::singleShot(kDrainMs, m_socket, [s = m_socket] { s->abort(); });
     }
 
@@ -205,14 +221,37 @@ BodyLimitServer::BodyLimitServer(qint64 maxBody, QObject *parent)
 
 void BodyLimitServer::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QTcpSocket(this);
+    QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
     // Connected before the HTTP server connects its own handler, so it sees each byte first.
     new RequestFramer(socket, m_maxBody, m_httpServer);
-    addPendingConnection(socket);
+    if (!m_tls) {
+        addPendingConnection(socket);
+        return;
+    }
+
+    // A connection whose handshake fails or drags on is dropped before the HTTP server sees it;
+    // once handed over, it is the HTTP server's to close.
+    auto *tls = static_cast<QSslSocket *>(socket);
+    tls->setSslConfiguration(*m_tls);
+    auto handedOver = std::make_shared<bool>(false);
+    connect(tls, &QSslSocket::encrypted, this, [this, tls, handedOver] {
+        *handedOver = true;
+        addPendingConnection(tls);
+    });
+    const auto dropInHandshake = [tls, handedOver] {
+        if (!*handedOver) {
+            tls->abort();
+            tls->deleteLater();
+        }
+    };
+    connect(tls, &QSslSocket::errorOccurred, this, dropInHandshake);
+    connect(tls, &QSslSocket::disconnected, this, dropInHandshake);
+    QTimer::singleShot(kHandshakeMs, tls, dropInHandshake);
+    tls->startServerEncryption();
 }
 
 } // namespace qav

@@ -174,6 +174,8 @@ quint16 HttpFront::listenOn(const QHostAddress &address, quint16 port, QString *
 {
     auto *tcp = new BodyLimitServer(kMaxCommandBytes, this);
     tcp->setHttpServer(this);
+    if (m_options.tls)
+        tcp->setTls(*m_options.tls);
     if (!tcp->listen(address, port)) {
         if (error)
             *error = tcp->errorString();

@@ -6,8 +6,10 @@
 #include <QAbstractHttpServer>
 #include <QHash>
 #include <QHostAddress>
+#include <QSslConfiguration>
 
 #include <memory>
+#include <optional>
 
 namespace qav {
 
@@ -29,6 +31,7 @@ public:
         qint64 sessionIdleSecs = 12 * 3600;
         int workers = 0;             // threads (database connections) for requests; 0: all inline
         int signInWorkers = 2;       // threads for password checks, with their own connections
+        std::optional<QSslConfiguration> tls; // serve HTTPS with it (see loadServerTls)
     };
     using Opener = WorkerContext::Opener;
 

@@ -30,7 +30,10 @@ QString ServerProcess::databasePath() const
 
 QString ServerProcess::url() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    const bool tls = !m_options.tlsCert.isEmpty();
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(tls ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(m_port);
 }
 
 QString ServerProcess::log() const
@@ -92,6 +95,9 @@ bool ServerProcess::serve(quint16 port)
         args << QStringLiteral("--quiet");
     if (!m_options.imagesDir.isEmpty())
         args << QStringLiteral("--images") << m_options.imagesDir;
+    if (!m_options.tlsCert.isEmpty())
+        args << QStringLiteral("--tls-cert") << m_options.tlsCert << QStringLiteral("--tls-key")
+             << m_options.tlsKey;
 
     // A file, not a pipe: a full pipe would stall a server nobody reads while a test waits.
     m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
@@ -107,7 +113,7 @@ bool ServerProcess::serve(quint16 port)
         return false;
     }
 
-    static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)"));
+    static const QRegularExpression listening(QStringLiteral("listening on https?://[^:]+:(\\d+)"));
     QDeadlineTimer deadline(kStartTimeoutMs);
     while (!deadline.hasExpired()) {
         const QRegularExpressionMatch m = listening.match(log());

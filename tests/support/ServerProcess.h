@@ -15,6 +15,7 @@ struct ServerOptions
     bool quiet = false;          // no log line per request
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
     QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
+    QString tlsCert, tlsKey;     // serve HTTPS with these PEM files when set
 };
 
 #ifdef QAV_SERVER_BINARY
