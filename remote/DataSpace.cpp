@@ -2,6 +2,7 @@
 
 #include "Global.h"
 #include "QavError.h"
+#include "ServerCertificates.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -28,9 +29,22 @@ QNetworkAccessManager *manager()
         QCoreApplication *app = QCoreApplication::instance();
         const bool mainThread = app && app->thread() == QThread::currentThread();
         nam = new QNetworkAccessManager(mainThread ? app : nullptr);
+        // Kept TLS connections are closed while the program can still do so cleanly.
+        if (mainThread)
+            QObject::connect(app, &QCoreApplication::aboutToQuit, nam,
+                             &QNetworkAccessManager::clearConnectionCache);
     }
     return nam;
 }
+
+} // namespace
+
+void BusinessObject::closeConnections()
+{
+    manager()->clearConnectionCache();
+}
+
+namespace {
 
 class WaitCursor
 {
@@ -116,7 +130,12 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
                              QByteArrayLiteral("Bearer ") + m_sessionKey.toUtf8());
     if (!options.idempotencyKey.isEmpty())
         request.setRawHeader(QByteArrayLiteral("Idempotency-Key"), options.idempotencyKey);
+    if (url.scheme() == u"https")
+        request.setSslConfiguration(ServerCertificates::configuration());
     std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));
+    QList<QSslError> certificateErrors;
+    QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
+                     [&](const QList<QSslError> &errors) { certificateErrors += errors; });
     // The answer is taken piece by piece and given up once it passes the bound, so a runaway
     // answer never sits whole in memory.
     reply->setReadBufferSize(64 * 1024);
@@ -166,6 +185,9 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
         throw QavError(QavError::ServerTimeout,
                        QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(waitMs / 1000.0));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!certificateErrors.isEmpty() || reply->error() == QNetworkReply::SslHandshakeFailedError)
+        throw QavError(QavError::CertificateRefused,
+                       ServerCertificates::refusal(certificateErrors, reply->errorString()));
     if (!status.isValid())
         throw QavError(QavError::ServerUnreachable,
                        QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));

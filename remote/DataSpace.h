@@ -40,6 +40,10 @@ public:
     const QString &name() const { return m_name; }
     const QUrl &server() const { return m_server; }
 
+    // Ends the connections kept open between handlers; the next Query connects afresh. For a
+    // change of whom the station trusts, which only tests make.
+    static void closeConnections();
+
     static constexpr int defaultTimeoutMs = 10000;
     static constexpr qint64 maxAnswerBytes = 1024 * 1024;
     // Tests shorten the wait; everything else keeps the default.

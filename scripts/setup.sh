@@ -7,11 +7,12 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
   libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
-  libsodium-dev libsqlite3-dev fonts-nanum libjs-chart.js
+  libsodium-dev libsqlite3-dev fonts-nanum libjs-chart.js ca-certificates
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # The dashboard's browser test drives headless chromium through chromedriver.
-  packages+=(postgresql chromium chromium-driver)
+  # The dashboard's browser test drives headless chromium through chromedriver; openssl makes the
+  # throwaway CA and certificates of the HTTPS tests.
+  packages+=(postgresql chromium chromium-driver openssl)
 fi
 
 missing=()

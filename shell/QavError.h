@@ -21,6 +21,7 @@ public:
         BadServerAddress = 110,
         SessionRefused = 111,
         AnswerTooLarge = 112,
+        CertificateRefused = 113,
         PictureNotLoaded = 201,
     };
 

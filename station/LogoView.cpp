@@ -1,5 +1,7 @@
 #include "LogoView.h"
 
+#include "ServerCertificates.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -23,6 +25,9 @@ void LogoView::Navigate(const QString &url)
 
     QNetworkRequest request(m_url);
     request.setTransferTimeout(timeoutMs);
+    // The same trust as the station's server calls: an unverified picture is not shown.
+    if (m_url.scheme() == u"https")
+        request.setSslConfiguration(ServerCertificates::configuration());
     QNetworkReply *reply = m_network->get(request);
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });

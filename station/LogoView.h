@@ -9,8 +9,9 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // Shows the venue logo near its top-left corner, as a browser shows a picture page. Navigate starts
-// the download in the background and returns at once; a missing, unreachable or unreadable picture
-// leaves the view blank. Never throws.
+// the download in the background and returns at once; a missing, unreachable or unreadable picture,
+// or an https image server whose certificate the station does not trust, leaves the view blank.
+// Never throws.
 class LogoView : public QWidget
 {
     Q_OBJECT

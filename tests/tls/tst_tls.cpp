@@ -1,0 +1,250 @@
+#include "Commands.h"
+#include "DataSpace.h"
+#include "Global.h"
+#include "LogoView.h"
+#include "QavError.h"
+#include "ServerCertificates.h"
+#include "ServerProcess.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+// HTTPS between the station's channel and the real qav-server, with certificates made for the
+// test by openssl: a CA the station is built to trust, a server certificate from it for
+// 127.0.0.1, and a stranger CA with its own server certificates.
+class TestTls : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_trusted;   // certificate from the station's CA
+    std::unique_ptr<ServerProcess> m_stranger;  // certificate from another CA
+    std::unique_ptr<ServerProcess> m_wrongHost; // the station's CA, but for another host
+
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+
+    // Runs openssl in the test folder; the empty text, or what went wrong.
+    QString openssl(const QStringList &args)
+    {
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(QStringLiteral("openssl"), args);
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit ||
+            p.exitCode() != 0)
+            return QStringLiteral("openssl %1: %2 %3")
+                .arg(args.join(u' '), p.errorString(),
+                     QString::fromLocal8Bit(p.readAllStandardError()));
+        return QString();
+    }
+
+    QString makeCa(const QString &name)
+    {
+        return openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "2", "-subj", "/CN=" + name, "-keyout", name + ".key",
+                        "-out", name + ".pem", "-addext", "basicConstraints=critical,CA:TRUE",
+                        "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+    }
+
+    QString makeServerCertificate(const QString &name, const QString &ca, const QString &altNames)
+    {
+        QFile ext(file(name + ".ext"));
+        if (!ext.open(QIODevice::WriteOnly))
+            return ext.errorString();
+        ext.write("subjectAltName=" + altNames.toUtf8() + "\n");
+        ext.close();
+        QString failure =
+            openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-subj", "/CN=" + name, "-keyout", name + ".key", "-out", name + ".csr"});
+        if (failure.isEmpty())
+            failure = openssl({"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
+                               ca + ".key", "-CAcreateserial", "-days", "2", "-extfile",
+                               name + ".ext", "-out", name + ".pem"});
+        return failure;
+    }
+
+    std::unique_ptr<ServerProcess> startServer(const QString &certificate, bool constantAnswer)
+    {
+        ServerOptions options;
+        options.constantAnswer = constantAnswer;
+        options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
+        options.tlsCert = file(certificate + ".pem");
+        options.tlsKey = file(certificate + ".key");
+        auto server = std::make_unique<ServerProcess>(qavServerBinary(), options);
+        if (!server->start())
+            qWarning("%s", qPrintable(server->errorText()));
+        return server;
+    }
+
+    static std::unique_ptr<RecordSet> query(const QString &url, const QString &command)
+    {
+        return DataSpace().CreateObject(QStringLiteral("Velmor.member"), url)->Query(command);
+    }
+
+    // The number and text of the QavError that body threw; 0 when none.
+    template <class F> static int failureOf(F &&body, QString *description)
+    {
+        try {
+            body();
+        } catch (const QavError &e) {
+            *description = e.description();
+            return e.number();
+        }
+        return 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        for (const QString &failure :
+             {makeCa("station-ca"), makeCa("stranger-ca"),
+              makeServerCertificate("gate-server", "station-ca", "IP:127.0.0.1,DNS:localhost"),
+              makeServerCertificate("stranger-server", "stranger-ca", "IP:127.0.0.1,DNS:localhost"),
+              makeServerCertificate("other-host", "station-ca", "DNS:tickets.invalid")})
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+        m_trusted = startServer("gate-server", false);
+        m_stranger = startServer("stranger-server", true);
+        m_wrongHost = startServer("other-host", true);
+        for (const auto *server : {m_trusted.get(), m_stranger.get(), m_wrongHost.get()})
+            QVERIFY2(server->port() != 0, qPrintable(server->errorText()));
+        QVERIFY(m_trusted->url().startsWith(u"https://"));
+        BusinessObject::setTimeoutMs(20000);
+    }
+
+    void init()
+    {
+        ServerCertificates::overrideCaFile(file("station-ca.pem"));
+        BusinessObject::closeConnections();
+        g_SessionKey.clear();
+    }
+
+    void cleanupTestCase()
+    {
+        BusinessObject::closeConnections();
+        g_SessionKey.clear();
+    }
+
+    void shiftOverHttps()
+    {
+        auto signIn = query(m_trusted->url(), Commands::OperatorSignIn("gate01", "gate01"));
+        QCOMPARE(signIn->Fields("ErrCode"), QStringLiteral("0"));
+        if (signIn->columns().contains(QStringLiteral("SessionKey"), Qt::CaseInsensitive))
+            g_SessionKey = signIn->Fields("SessionKey");
+
+        auto verdict =
+            query(m_trusted->url(),
+                  Commands::Verification("I", signIn->Fields("bizcode"), "10000001", "gate01"));
+        QCOMPARE(verdict->Fields("ErrCode"), QStringLiteral("0"));
+        QCOMPARE(verdict->Fields("TicketNo"), QStringLiteral("10000001"));
+    }
+
+    void untrustedServerIsRefused_data()
+    {
+        QTest::addColumn<int>("server");
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("certificate from another CA") << 1 << "station-ca.pem"
+                                                     << "issuer";
+        QTest::newRow("certificate for another host") << 2 << "station-ca.pem"
+                                                      << "host name";
+        QTest::newRow("own CA not trusted: system CAs only") << 0 << ""
+                                                             << "issuer";
+        QTest::newRow("own CA file missing") << 0 << "missing.pem"
+                                             << "cannot read the CA file";
+    }
+    void untrustedServerIsRefused()
+    {
+        QFETCH(int, server);
+        QFETCH(QString, caFile);
+        QFETCH(QString, detail);
+        ServerProcess *target =
+            std::vector{m_trusted.get(), m_stranger.get(), m_wrongHost.get()}[server];
+        ServerCertificates::overrideCaFile(caFile.isEmpty() ? QString() : file(caFile));
+        BusinessObject::closeConnections();
+        const QString logBefore = target->log();
+
+        QString description;
+        const int failure =
+            failureOf([&] { query(target->url(), Commands::OperatorSignIn("gate01", "gate01")); },
+                      &description);
+
+        QCOMPARE(failure, int(QavError::CertificateRefused));
+        QVERIFY2(description.startsWith(
+                     QStringLiteral("서버 인증서를 확인할 수 없어 연결하지 않았습니다")),
+                 qPrintable(description));
+        QVERIFY2(description.contains(u"the server's certificate could not be verified"),
+                 qPrintable(description));
+        QVERIFY2(description.contains(detail, Qt::CaseInsensitive), qPrintable(description));
+        // Nothing reached the server: it logged no request.
+        QCOMPARE(target->log(), logBefore);
+    }
+
+    void bodyLimitHoldsUnderTls()
+    {
+        QString description;
+        const QString oversized = QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '%1'")
+                                      .arg(QString(5000, u'x'));
+        QCOMPARE(failureOf([&] { query(m_trusted->url(), oversized); }, &description),
+                 int(QavError::ServerRefused));
+        QVERIFY2(description.contains(u"HTTP 413"), qPrintable(description));
+    }
+
+    void logoOnlyFromATrustedServer_data()
+    {
+        QTest::addColumn<int>("server");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("station's CA: shown") << 0 << true;
+        QTest::newRow("another CA: left blank") << 1 << false;
+    }
+    void logoOnlyFromATrustedServer()
+    {
+        QFETCH(int, server);
+        QFETCH(bool, shown);
+        ServerProcess *target = server == 0 ? m_trusted.get() : m_stranger.get();
+        LogoView view;
+        QSignalSpy finished(&view, &LogoView::finished);
+        view.Navigate(target->url() + QStringLiteral("/TicketImage/GRVM/logo_1234.jpg"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
+        QCOMPARE(finished.first().first().toBool(), shown);
+        QCOMPARE(view.image().isNull(), !shown);
+    }
+
+    // The server refuses to start, with a reason, rather than serve with files it cannot use.
+    void serverRefusesUnusableTlsFiles_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing certificate file")
+            << QStringList{"--tls-cert", "nowhere.pem", "--tls-key", "gate-server.key"}
+            << "cannot read the TLS certificate file";
+        QTest::newRow("certificate file holds no certificate")
+            << QStringList{"--tls-cert", "gate-server.key", "--tls-key", "gate-server.key"}
+            << "no PEM certificate";
+        QTest::newRow("key file holds no key")
+            << QStringList{"--tls-cert", "gate-server.pem", "--tls-key", "gate-server.pem"}
+            << "no unencrypted PEM private key";
+        QTest::newRow("key of another certificate")
+            << QStringList{"--tls-cert", "gate-server.pem", "--tls-key", "stranger-server.key"}
+            << "does not serve the certificate";
+        QTest::newRow("certificate without key") << QStringList{"--tls-cert", "gate-server.pem"}
+                                                 << "--tls-cert and --tls-key go together";
+    }
+    void serverRefusesUnusableTlsFiles()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, reason);
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(qavServerBinary(),
+                QStringList{"serve", "--constant-answer", "--port", "0"} + options);
+        QVERIFY(p.waitForFinished(30000));
+        const QString errors = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() != 0, qPrintable(errors));
+        QVERIFY2(errors.contains(reason), qPrintable(errors));
+        QVERIFY2(!errors.contains(u"listening"), qPrintable(errors));
+    }
+};
+
+QTEST_MAIN(TestTls)
+#include "tst_tls.moc"
