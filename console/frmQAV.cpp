@@ -13,6 +13,7 @@
 #include "frm01.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QPalette>
@@ -196,8 +197,10 @@ void frmQAV::btnLogin_Click()
             }
         }
         answer->Close();
-    } catch (const QavError &) {
+    } catch (const QavError &e) {
         // Every failure of the sign-in ends in the same tail: the station cannot run without it.
+        // The reason (an untrusted server certificate, say) goes to the technician's terminal.
+        qWarning().noquote() << "sign-in failed:" << e.number() << e.description();
     } catch (const std::exception &) {
     }
     MsgBox(QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다"));

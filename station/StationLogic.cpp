@@ -61,6 +61,8 @@ QString notCheckedCaption(const QavError &failure)
     case QavError::ServerUnreachable:
     case QavError::ServerTimeout:
         return QStringLiteral("서버 응답 없음 – 다시 스캔하세요");
+    case QavError::CertificateRefused: // scanning again will not help
+        return QStringLiteral("서버 인증서 거부 – 관리자에게 알리세요");
     default:
         break;
     }

@@ -53,6 +53,29 @@ class TestEndToEnd : public QObject
         QVERIFY(Global::frm03.isNull());
     }
 
+    // A server that serves nothing without a session: every call after the sign-in must carry it.
+    static std::unique_ptr<ServerProcess> startServer()
+    {
+        ServerOptions options;
+        options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
+        options.serveArguments = QStringList{QStringLiteral("--require-session")};
+        auto server = std::make_unique<ServerProcess>(qavServerBinary(), options);
+        if (!server->start())
+            qWarning("%s", qPrintable(server->errorText()));
+        overrideAddresses(server->url(), server->url());
+        return server;
+    }
+
+    static frmQAV *signIn()
+    {
+        Global::frmQAV->Show();
+        frmQAV *console = Global::frmQAV.instance();
+        QTest::keyClicks(console->txtID, QStringLiteral("gate01"));
+        QTest::keyClicks(console->txtPass, QStringLiteral("gate01"));
+        QTest::mouseClick(console->btnLogin, Qt::LeftButton);
+        return console;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -62,24 +85,25 @@ private slots:
         setProgramEndAction([this] { ++m_programEnds; });
     }
 
+    void init()
+    {
+        resetProgram();
+        m_messages.texts.clear();
+        m_sounds.files.clear();
+        m_programEnds = 0;
+    }
+
     void aShiftAtTheGate()
     {
-        ServerOptions options;
-        options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
-        ServerProcess server(qavServerBinary(), options);
-        QVERIFY2(server.start(), qPrintable(server.errorText()));
-        overrideAddresses(server.url(), server.url());
+        const auto server = startServer();
+        QVERIFY(server->port() != 0);
         StationSite site("1234");
 
         // Sign in on the console.
-        Global::frmQAV->Show();
-        frmQAV *console = Global::frmQAV.instance();
-        QTest::keyClicks(console->txtID, QStringLiteral("gate01"));
-        QTest::keyClicks(console->txtPass, QStringLiteral("gate01"));
-        QTest::mouseClick(console->btnLogin, Qt::LeftButton);
-        QCOMPARE(console->lbl_LoginInfo->caption(),
-                 QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
+        frmQAV *console = signIn();
+        QCOMPARE(console->lbl_LoginInfo->caption(), QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
         QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
+        QVERIFY(!g_SessionKey.isEmpty());
 
         // Open the station: start-up signs in by place code and fetches the logo.
         QTest::mouseClick(console->btnQAVOpen, Qt::LeftButton);
@@ -143,14 +167,14 @@ private slots:
         // the ticket kept, and once the server is back the retry shows the true verdict.
         QTest::mouseClick(station->btnMode, Qt::LeftButton);
         QCOMPARE(g_CheckMode, QStringLiteral("I"));
-        server.stop();
+        server->stop();
         scan(QStringLiteral("10000002"));
         QCOMPARE(m_sounds.files.last(), QStringLiteral("./no.wav"));
         QCOMPARE(station->lbl_BookingInfo->caption(),
                  QStringLiteral("서버 응답 없음 – 다시 스캔하세요"));
         QCOMPARE(station->lbl_TicketNo->caption(), QString());
         QCOMPARE(station->txtTicketNo->text(), QStringLiteral("10000002"));
-        QVERIFY2(server.resume(), qPrintable(server.errorText()));
+        QVERIFY2(server->resume(), qPrintable(server->errorText()));
         QTest::keyClick(station->txtTicketNo, Qt::Key_Return);
         QCOMPARE(m_sounds.files.last(), QStringLiteral("./ok.wav"));
         QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
@@ -163,6 +187,28 @@ private slots:
         QVERIFY(Global::frm01.isNull() && Global::frmQAV.isNull());
         QCOMPARE(m_programEnds, 1);
         QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join('\n')));
+    }
+
+    // The administrator ends the operator's session mid-shift: the next scan is not checked, and
+    // the station says why in the server's words.
+    void revokedSessionAsksForSignIn()
+    {
+        const auto server = startServer();
+        QVERIFY(server->port() != 0);
+        StationSite site("1234");
+        QTest::mouseClick(signIn()->btnQAVOpen, Qt::LeftButton);
+        QVERIFY(Global::frm01.isLoaded());
+        frm01 *station = Global::frm01.instance();
+        scan(QStringLiteral("10000002"));
+        QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("입장 확인"));
+
+        QVERIFY2(server->run({QStringLiteral("revoke-session"), QStringLiteral("--operator"),
+                              QStringLiteral("gate01")}),
+                 qPrintable(server->errorText()));
+        scan(QStringLiteral("10000003"));
+        QCOMPARE(m_sounds.files.last(), QStringLiteral("./no.wav"));
+        QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("다시 로그인하세요"));
+        QCOMPARE(station->lbl_CustName->caption(), QString());
     }
 };
 
