@@ -53,12 +53,11 @@ class TestEndToEnd : public QObject
         QVERIFY(Global::frm03.isNull());
     }
 
-    // A server that serves nothing without a session: every call after the sign-in must carry it.
+    // The server serves nothing without a session: every call after the sign-in must carry it.
     static std::unique_ptr<ServerProcess> startServer()
     {
         ServerOptions options;
         options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
-        options.serveArguments = QStringList{QStringLiteral("--require-session")};
         auto server = std::make_unique<ServerProcess>(qavServerBinary(), options);
         if (!server->start())
             qWarning("%s", qPrintable(server->errorText()));

@@ -98,7 +98,6 @@ bool ServerProcess::serve(quint16 port)
     if (!m_options.tlsCert.isEmpty())
         args << QStringLiteral("--tls-cert") << m_options.tlsCert << QStringLiteral("--tls-key")
              << m_options.tlsKey;
-    args << m_options.serveArguments;
 
     // A file, not a pipe: a full pipe would stall a server nobody reads while a test waits.
     m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));

@@ -16,7 +16,6 @@ struct ServerOptions
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
     QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
     QString tlsCert, tlsKey;     // serve HTTPS with these PEM files when set
-    QStringList serveArguments;  // more options for `serve`
 };
 
 #ifdef QAV_SERVER_BINARY
