@@ -44,6 +44,7 @@ printf '[Quorvanta]\nPlaceCode=1234\n' >"$station_dir/qav.ini"
 
 cat <<'INFO'
 QAV demo: server on http://127.0.0.1:8470 (log: run/server/server.log)
+  Venue dashboard: http://127.0.0.1:8470/dashboard/  (admin account: admin / admin)
   Sign in with ID gate01 and password gate01, press "QAV OPEN", then type a ticket and Enter:
     10000001 ... 10000296   admitted (scan one twice: already inside)
     10000297                re-entry after an exit
