@@ -426,6 +426,7 @@ void frm01::btnSave_Click()
 void frm01::verify()
 {
     station::Display shown;
+    QPointer<frm01> self(this);
     try {
         g_ServerUrl = ServerAddress();
         auto dataSpace = std::make_unique<DataSpace>();
@@ -447,7 +448,6 @@ void frm01::verify()
         options.timeoutMs = kVerificationTimeoutMs;
         options.idempotencyKey = idempotencyKeyFor(command);
 
-        QPointer<frm01> self(this);
         QTimer notice;
         notice.setSingleShot(true);
         connect(&notice, &QTimer::timeout, this, [this] { showChecking(); });
@@ -461,6 +461,9 @@ void frm01::verify()
         shown = station::displayOf(*rs);
         rs->Close();
     } catch (const QavError &failure) {
+        // The wait runs the event loop: the station may have been closed meanwhile.
+        if (!self || !isLoaded())
+            throw HandlerAbandoned{};
         showNotChecked(station::notCheckedCaption(failure));
         return;
     }
