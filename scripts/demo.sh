@@ -22,6 +22,7 @@ mkdir -p "$server_dir" "$station_dir"
 # The demo performance is today's, so the demo data is laid out anew on every start.
 db="$server_dir/demo.db"
 rm -f "$db" "$db-wal" "$db-shm"
+build/server/qav-server init-db --db "$db" >/dev/null
 build/server/qav-server seed-demo --db "$db" >/dev/null
 
 port=8470

@@ -1,13 +1,16 @@
 #include "admin.h"
 
+#include "cli.h"
 #include "dashboard.h"
 #include "demoseed.h"
 #include "httpfront.h"
 #include "memberobject.h"
 #include "passwords.h"
+#include "season.h"
 #include "sessionkeys.h"
 #include "storage.h"
 #include "tls.h"
+#include "textdecode.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,133 +24,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace qav {
 
+using namespace cli;
+
 namespace {
-
-void out(const QString &text)
-{
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-}
-
-void err(const QString &text)
-{
-    std::fputs(("qav-server: " + text + '\n').toUtf8().constData(), stderr);
-}
-
-// Thrown for a wrong use of the command line; exit code 2.
-struct UsageError
-{
-    QString text;
-};
-
-const QCommandLineOption dbOption({QStringLiteral("d"), QStringLiteral("db")},
-                                  QStringLiteral("Database: a file path, sqlite:///path/file.db or "
-                                                 "postgresql://user@host:port/dbname[?host=/socket/dir]. "
-                                                 "Default: qav.db in the current folder."),
-                                  QStringLiteral("url"));
-
-const QCommandLineOption dbPasswordFileOption(
-    QStringLiteral("db-password-file"),
-    QStringLiteral("PostgreSQL password: first line of this file (else PGPASSWORD or ~/.pgpass). "
-                   "Never put it in --db, where every local user could read it."),
-    QStringLiteral("file"));
-
-// Help text naming the command as typed, not the binary's full path.
-QString helpOf(const QCommandLineParser &p, const QStringList &args)
-{
-    QString help = p.helpText();
-    help.replace(QCoreApplication::arguments().value(0), args.value(0));
-    return help;
-}
-
-// Parses the arguments of one command; prints its help and says so when --help was given.
-bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
-                  const QList<QCommandLineOption> &options, const QStringList &positional)
-{
-    p.setApplicationDescription(description);
-    p.addHelpOption();
-    p.addOptions(options);
-    if (std::any_of(options.begin(), options.end(),
-                    [](const QCommandLineOption &o) { return o.names() == dbOption.names(); }))
-        p.addOption(dbPasswordFileOption);
-    for (const QString &pos : positional)
-        p.addPositionalArgument(pos.section(u'|', 0, 0), pos.section(u'|', 1));
-    if (!p.parse(args))
-        throw UsageError{p.errorText()};
-    if (p.isSet(QStringLiteral("help"))) {
-        std::fputs(helpOf(p, args).toUtf8().constData(), stdout);
-        return false;
-    }
-    if (p.positionalArguments().size() != positional.size())
-        throw UsageError{QStringLiteral("expected %1 argument(s): %2")
-                             .arg(positional.size())
-                             .arg(helpOf(p, args).section(u'\n', 0, 0))};
-    return true;
-}
-
-// The database URL of the command line, refused when it carries a password: the process list and
-// the shell's history would show it to others.
-QString databaseUrl(const QCommandLineParser &p)
-{
-    const QString url = p.value(dbOption);
-    if (url.contains(QLatin1String("://")) && !QUrl(url).password().isEmpty())
-        throw UsageError{
-            QStringLiteral("a password in --db would be visible to every local user; put it in "
-                           "PGPASSWORD, ~/.pgpass or a file named by --db-password-file (%1)")
-                .arg(redactedUrl(url))};
-    return url;
-}
-
-QString databasePassword(const QCommandLineParser &p)
-{
-    if (!p.isSet(dbPasswordFileOption))
-        return {};
-    QFile file(p.value(dbPasswordFileOption));
-    if (!file.open(QIODevice::ReadOnly))
-        throw StorageError(QStringLiteral("cannot read %1: %2")
-                               .arg(file.fileName(), file.errorString())
-                               .toStdString());
-    QByteArray line = file.readLine();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
-}
-
-// An SQLite file made before the server kept its files private is made private now.
-void keepPrivate(const Storage &storage)
-{
-    const QString described = storage.describe();
-    if (!described.startsWith(QLatin1String("sqlite:")))
-        return;
-    const QString path = described.mid(int(sizeof("sqlite:")) - 1);
-    for (const QString &file : {path, path + u"-wal"_qs, path + u"-shm"_qs}) {
-        struct stat st
-        {
-        };
-        const QByteArray name = QFile::encodeName(file);
-        if (::stat(name.constData(), &st) == 0 && (st.st_mode & 077) != 0)
-            ::chmod(name.constData(), st.st_mode & 0700);
-    }
-}
-
-std::unique_ptr<Storage> openDatabase(const QCommandLineParser &p)
-{
-    auto storage = openStorage(databaseUrl(p), databasePassword(p));
-    keepPrivate(*storage);
-    return storage;
-}
-
-std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p)
-{
-    auto storage = openDatabase(p);
-    storage->initSchema();
-    return storage;
-}
 
 // "12h", "90m", "45s" as seconds; 0 when unreadable.
 qint64 parseDuration(const QString &text)
@@ -164,27 +46,6 @@ qint64 parseDuration(const QString &text)
 QString localTime(qint64 secs)
 {
     return QDateTime::fromSecsSinceEpoch(secs).toString(u"yyyy-MM-dd HH:mm:ss"_qs);
-}
-
-QString readPassword()
-{
-    QTextStream in(stdin);
-    if (!isatty(STDIN_FILENO))
-        return in.readLine();
-    termios saved{};
-    tcgetattr(STDIN_FILENO, &saved);
-    termios silent = saved;
-    silent.c_lflag &= ~tcflag_t(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
-    std::fputs("Password: ", stderr);
-    const QString first = in.readLine();
-    std::fputs("\nRepeat password: ", stderr);
-    const QString second = in.readLine();
-    std::fputs("\n", stderr);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    if (first != second)
-        throw UsageError{QStringLiteral("the passwords differ")};
-    return first;
 }
 
 QString parseStart(const QString &text)
@@ -261,7 +122,7 @@ int cmdServe(const QStringList &args)
                       u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key."_qs,
                       {dbOption, port, bindOpt, images, quiet, idle, connections, tlsCert, tlsKey,
                        constant},
-                      {}))
+                      {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
         throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
@@ -326,9 +187,12 @@ int cmdServe(const QStringList &args)
 int cmdInitDb(const QStringList &args)
 {
     QCommandLineParser p;
-    if (!parseCommand(p, args, u"Create the tables (safe to repeat)."_qs, {dbOption}, {}))
+    if (!parseCommand(p, args,
+                      u"Create the database and its tables, or bring an older database's tables up "
+                      "to date (safe to repeat). The only command that creates a SQLite file."_qs,
+                      {dbOption}, {}))
         return 0;
-    auto storage = openAndInit(p);
+    auto storage = openAndInit(p, true);
     out(QStringLiteral("database ready: %1").arg(storage->describe()));
     return 0;
 }
@@ -341,8 +205,9 @@ int cmdAddVenue(const QStringList &args)
                        u"theater-name|Name shown on the station."_qs}))
         return 0;
     const QStringList pos = p.positionalArguments();
-    if (pos[0].trimmed().isEmpty() || pos[0] != pos[0].trimmed())
-        throw UsageError{u"the place code must not be empty or carry blanks at its ends"_qs};
+    checkCode(u"place code"_qs, pos[0]);
+    if (pos[1].trimmed().isEmpty())
+        throw UsageError{u"the theater name must not be empty"_qs};
     auto storage = openAndInit(p);
     storage->putVenue({pos[0], pos[1]});
     out(QStringLiteral("venue %1 %2 saved").arg(pos[0], pos[1]));
@@ -359,6 +224,7 @@ int cmdAddPerformance(const QStringList &args)
                        u"place-name|Hall inside the venue."_qs}))
         return 0;
     const QStringList pos = p.positionalArguments();
+    checkCode(u"business code"_qs, pos[0]);
     const QString start = parseStart(pos[3]);
     auto storage = openAndInit(p);
     if (!storage->findVenue(pos[1]))
@@ -373,8 +239,9 @@ int cmdAddOperator(const QStringList &args)
     QCommandLineParser p;
     const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs, u"code"_qs);
     if (!parseCommand(p, args,
-                      u"Add an operator or set a new password. The password is read from the "
-                      "terminal without echo, or as the first line of standard input."_qs,
+                      u"Add an operator; an existing id is refused (see set-password). The password "
+                      "(at least 8 characters) is read from the terminal without echo, or as the "
+                      "first line of standard input."_qs,
                       {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
@@ -385,11 +252,14 @@ int cmdAddOperator(const QStringList &args)
     auto storage = openAndInit(p);
     if (!storage->findVenue(p.value(venue)))
         throw UsageError{QStringLiteral("unknown venue '%1'").arg(p.value(venue))};
+    if (storage->findOperator(id))
+        throw UsageError{
+            QStringLiteral("operator %1 exists already (set-password changes its password)").arg(id)};
     const QString password = readPassword();
-    if (password.isEmpty())
-        throw UsageError{u"empty password"_qs};
-    storage->putOperator({id, hashPassword(password), p.value(venue)});
-    out(QStringLiteral("operator %1 saved").arg(id));
+    checkPassword(password);
+    if (!storage->addOperator({id, hashPassword(password), p.value(venue)}))
+        throw UsageError{QStringLiteral("operator %1 exists already").arg(id)};
+    out(QStringLiteral("operator %1 added").arg(id));
     return 0;
 }
 
@@ -423,12 +293,17 @@ int cmdAddAdmin(const QStringList &args)
 int cmdImportBookings(const QStringList &args)
 {
     QCommandLineParser p;
+    const QCommandLineOption encodingOpt(u"encoding"_qs,
+                                         u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
+                                         "Default: found out from a byte order mark, else UTF-8 when "
+                                         "valid, else CP949."_qs,
+                                         u"name"_qs);
     if (!parseCommand(p, args,
-                      u"Import bookings from a UTF-8 CSV file with the header line\n"
+                      u"Import bookings from a CSV file with the header line\n"
                       "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
                       "(cancelled: 0/1, optional). Existing tickets are updated, their admission "
                       "state kept. Nothing is imported when any line is bad."_qs,
-                      {dbOption}, {u"csv|File to import."_qs}))
+                      {dbOption, encodingOpt}, {u"csv|File to import."_qs}))
         return 0;
     const QString path = p.positionalArguments()[0];
     QFile file(path);
@@ -442,14 +317,18 @@ int cmdImportBookings(const QStringList &args)
     QStringList problems;
     QHash<QString, bool> knownPerformance;
     QSet<QString> seen;
+    DecodedText text;
+    try {
+        text = decodeLines(file.readAll(), p.value(encodingOpt));
+    } catch (const DecodeError &e) {
+        if (e.line == 0)
+            throw UsageError{e.text};
+        err(QStringLiteral("%1: line %2: %3; nothing imported").arg(path).arg(e.line).arg(e.text));
+        return 1;
+    }
     int lineNo = 0;
-    while (!file.atEnd()) {
-        QString line = QString::fromUtf8(file.readLine());
+    for (const QString &line : std::as_const(text.lines)) {
         ++lineNo;
-        if (lineNo == 1 && line.startsWith(QChar(0xFEFF)))
-            line.remove(0, 1);
-        while (line.endsWith(u'\n') || line.endsWith(u'\r'))
-            line.chop(1);
         if (line.trimmed().isEmpty())
             continue;
         const auto fields = splitCsv(line);
@@ -498,7 +377,7 @@ int cmdImportBookings(const QStringList &args)
         return 1;
     }
     storage->putBookings(bookings);
-    out(QStringLiteral("%1 booking(s) imported").arg(bookings.size()));
+    out(QStringLiteral("%1 booking(s) imported (%2)").arg(bookings.size()).arg(text.encoding));
     return 0;
 }
 
@@ -508,10 +387,16 @@ int cmdSeedDemo(const QStringList &args)
     if (!parseCommand(p, args,
                       u"Lay out the demo venue 1234 with today's performance, operators "
                       "gate01..gate03 and dashboard admin admin (password = id) and 300 bookings. "
-                      "Safe to repeat."_qs,
+                      "Safe to repeat; refused on a database that holds anything else."_qs,
                       {dbOption}, {}))
         return 0;
-    auto storage = openDatabase(p);
+    auto storage = openAndInit(p);
+    const QString foreign = nonDemoData(*storage);
+    if (!foreign.isEmpty()) {
+        err(QStringLiteral("%1 holds more than the demo (%2): seed-demo only lays out a demo database")
+                .arg(storage->describe(), foreign));
+        return 1;
+    }
     seedDemo(*storage);
     out(QStringLiteral("demo seeded in %1: place code %2, bizcode %3, operators gate01..gate03,"
                        " dashboard admin %4")
@@ -619,24 +504,34 @@ int cmdSignIns(const QStringList &args)
     return 0;
 }
 
-const QString kUsage =
-    QStringLiteral("Usage: qav-server <command> [options]\n"
-                   "\n"
-                   "Commands:\n"
-                   "  serve             serve the business object over HTTP(S) (default port 8470)\n"
-                   "  init-db           create the tables\n"
-                   "  add-venue         add or rename a venue\n"
-                   "  add-performance   add or change a performance\n"
-                   "  add-operator      add an operator or set a new password\n"
-                   "  add-admin         add a dashboard admin or set a new password\n"
-                   "  import-bookings   import bookings from a CSV file\n"
-                   "  seed-demo         lay out the demo venue, operators and bookings\n"
-                   "  summary           print the counters of a performance\n"
-                   "  sessions          list signed-in sessions\n"
-                   "  revoke-session    end one session, or all of an operator\n"
-                   "  sign-ins          list the newest sign-in attempts\n"
-                   "\n"
-                   "Every command takes --db <url> (default: qav.db here) and --help.\n");
+QString usage()
+{
+    QString text = QStringLiteral(
+        "Usage: qav-server <command> [options]\n"
+        "\n"
+        "Commands:\n"
+        "  serve               serve the business object over HTTP(S) (default port 8470)\n"
+        "  init-db             create the database or bring its tables up to date\n"
+        "  add-venue           add or rename a venue\n"
+        "  add-performance     add or change a performance\n"
+        "  add-operator        add an operator\n"
+        "  add-admin           add a dashboard admin or set a new password\n"
+        "  import-bookings     import bookings from a CSV file\n"
+        "  seed-demo           lay out the demo venue, operators and bookings\n"
+        "  summary             print the counters of a performance\n"
+        "  sessions            list signed-in sessions\n"
+        "  revoke-session      end one session, or all of an operator\n"
+        "  sign-ins            list the newest sign-in attempts\n");
+    for (const AdminCommand &c : seasonCommands())
+        text += QStringLiteral("  %1%2\n")
+                    .arg(QString::fromLatin1(c.name), -20)
+                    .arg(QString::fromLatin1(c.summary));
+    text += QStringLiteral(
+        "\nEvery command takes --db <url> (default: qav.db here), --config <file> and --help;\n"
+        "every command but init-db refuses a SQLite file that does not exist.\n"
+        "qav-server --version prints the version.\n");
+    return text;
+}
 
 } // namespace
 
@@ -645,11 +540,16 @@ int runAdmin(const QStringList &arguments)
     const QString command = arguments.value(1);
     if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h")
         || command == QLatin1String("help")) {
-        std::fputs(kUsage.toUtf8().constData(), command.isEmpty() ? stderr : stdout);
+        std::fputs(usage().toUtf8().constData(), command.isEmpty() ? stderr : stdout);
         return command.isEmpty() ? 2 : 0;
     }
+    if (command == QLatin1String("--version") || command == QLatin1String("version")) {
+        out(QStringLiteral("qav-server %1").arg(QStringLiteral(QAV_VERSION)));
+        return 0;
+    }
     using Handler = int (*)(const QStringList &);
-    static const QHash<QString, Handler> handlers = {
+    static const QHash<QString, Handler> handlers = [] {
+        QHash<QString, Handler> h = {
         {u"serve"_qs, cmdServe},
         {u"init-db"_qs, cmdInitDb},
         {u"add-venue"_qs, cmdAddVenue},
@@ -662,10 +562,14 @@ int runAdmin(const QStringList &arguments)
         {u"sessions"_qs, cmdSessions},
         {u"revoke-session"_qs, cmdRevokeSession},
         {u"sign-ins"_qs, cmdSignIns},
-    };
+        };
+        for (const AdminCommand &c : seasonCommands())
+            h.insert(QString::fromLatin1(c.name), c.handler);
+        return h;
+    }();
     const auto handler = handlers.find(command);
     if (handler == handlers.end()) {
-        err(QStringLiteral("unknown command '%1'\n\n%2").arg(command, kUsage));
+        err(QStringLiteral("unknown command '%1'\n\n%2").arg(command, usage()));
         return 2;
     }
     // The database and everything else the server writes hold password hashes and customers' names.

@@ -81,4 +81,18 @@ void seedDemo(Storage &storage)
     scan("I", demo::kInside2Ticket, u"gate03"_qs);
 }
 
+QString nonDemoData(Storage &storage)
+{
+    for (const Venue &v : storage.venues())
+        if (v.placeCode != QLatin1String(demo::kPlaceCode))
+            return QStringLiteral("venue %1").arg(v.placeCode);
+    for (const Performance &p : storage.performances({}))
+        if (p.bizcode != QLatin1String(demo::kTodayBizcode) && p.bizcode != QLatin1String(demo::kOtherBizcode))
+            return QStringLiteral("performance %1").arg(p.bizcode);
+    for (const OperatorRecord &o : storage.operators({}))
+        if (!QStringList{u"gate01"_qs, u"gate02"_qs, u"gate03"_qs}.contains(o.id))
+            return QStringLiteral("operator %1").arg(o.id);
+    return {};
+}
+
 } // namespace qav

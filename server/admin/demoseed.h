@@ -25,4 +25,8 @@ inline constexpr auto kAdmin = "admin"; // dashboard admin of every venue, passw
 // Operators gate01, gate02, gate03 and the dashboard admin, with passwords equal to their ids. Throws StorageError.
 void seedDemo(Storage &storage);
 
+// What the database holds beyond the demo venue, its two performances and three operators, as
+// "venue 777" and the like; empty when nothing.
+QString nonDemoData(Storage &storage);
+
 } // namespace qav

@@ -69,7 +69,8 @@ RecordSet MemberObject::signInOperator(const QString &id, const QString &passwor
     const std::optional<OperatorRecord> op = m_storage.findOperator(id.trimmed());
     // Unknown ids are checked against a dummy hash so both refusals take the same time.
     const bool passwordOk = verifyPassword(op ? op->passwordHash : dummyPasswordHash(), password);
-    *credentialsOk = op && passwordOk;
+    // A disabled operator hears the same as a wrong password: the gate learns nothing more.
+    *credentialsOk = op && passwordOk && !op->disabled;
     if (!*credentialsOk)
         return oneRow(loginColumns(), {u"-1"_qs, u"아이디 또는 비밀번호가 맞지 않습니다"_qs});
     const std::optional<Venue> venue = m_storage.findVenue(op->placeCode);

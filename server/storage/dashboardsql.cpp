@@ -51,26 +51,6 @@ const QString kLogColumns =
 
 } // namespace
 
-void SqlStorage::initDashboardSchema()
-{
-    exec(QStringLiteral("CREATE TABLE IF NOT EXISTS admins ("
-                        " admin_id TEXT PRIMARY KEY,"
-                        " password_hash TEXT NOT NULL,"
-                        " place_code TEXT NOT NULL DEFAULT '')"));
-    exec(QStringLiteral("CREATE TABLE IF NOT EXISTS admin_sessions ("
-                        " token_hash TEXT PRIMARY KEY,"
-                        " admin_id TEXT NOT NULL REFERENCES admins(admin_id) ON DELETE CASCADE,"
-                        " csrf_token TEXT NOT NULL,"
-                        " created_at BIGINT NOT NULL,"
-                        " last_used BIGINT NOT NULL)"));
-    // Databases made before manual check-in lack the column.
-    if (!m_db.record(QStringLiteral("scan_log")).contains(QStringLiteral("manual_reason")))
-        exec(QStringLiteral(
-            "ALTER TABLE scan_log ADD COLUMN manual_reason TEXT NOT NULL DEFAULT ''"));
-    exec(QStringLiteral(
-        "CREATE INDEX IF NOT EXISTS scan_log_by_time ON scan_log(bizcode, scanned_at)"));
-}
-
 QList<Venue> SqlStorage::venues()
 {
     Rows q = run(QStringLiteral("SELECT place_code, theater_name FROM venues ORDER BY place_code"));

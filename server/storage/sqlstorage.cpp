@@ -1,9 +1,12 @@
 #include "sqlstorage.h"
 
+#include "schema.h"
+
 #include <QAtomicInt>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlDriver>
@@ -112,31 +115,6 @@ const QString kPerformanceColumns = QStringLiteral("bizcode, place_code, goods_n
 
 } // namespace
 
-// Rolls back unless committed, so an exception anywhere leaves no half-written scan.
-class SqlStorage::WriteTransaction
-{
-public:
-    explicit WriteTransaction(SqlStorage &s)
-        : m_s(s)
-    {
-        m_s.exec(m_s.beginWriteSql());
-    }
-    ~WriteTransaction()
-    {
-        if (!m_done)
-            m_s.m_db.exec(QStringLiteral("ROLLBACK"));
-    }
-    void commit()
-    {
-        m_s.exec(QStringLiteral("COMMIT"));
-        m_done = true;
-    }
-
-private:
-    SqlStorage &m_s;
-    bool m_done = false;
-};
-
 SqlStorage::SqlStorage(QSqlDatabase db)
     : m_db(std::move(db))
 {
@@ -196,94 +174,47 @@ void SqlStorage::initSchema()
 {
     WriteTransaction tx(*this);
     lockSchema();
-    const QStringList ddl = {
-        QStringLiteral("CREATE TABLE IF NOT EXISTS venues ("
-                       " place_code TEXT PRIMARY KEY,"
-                       " theater_name TEXT NOT NULL)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS performances ("
-                       " bizcode TEXT PRIMARY KEY,"
-                       " place_code TEXT NOT NULL REFERENCES venues(place_code),"
-                       " goods_name TEXT NOT NULL,"
-                       " starts_at TEXT NOT NULL,"
-                       " place_name TEXT NOT NULL DEFAULT '')"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS performances_by_venue"
-                       " ON performances(place_code, starts_at)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS operators ("
-                       " operator_id TEXT PRIMARY KEY,"
-                       " password_hash TEXT NOT NULL,"
-                       " place_code TEXT NOT NULL REFERENCES venues(place_code))"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS bookings ("
-                       " bizcode TEXT NOT NULL REFERENCES performances(bizcode),"
-                       " ticket_no TEXT NOT NULL,"
-                       " cust_name TEXT NOT NULL DEFAULT '',"
-                       " seat_grade TEXT NOT NULL DEFAULT '',"
-                       " seat_info TEXT NOT NULL DEFAULT '',"
-                       " cancelled INTEGER NOT NULL DEFAULT 0,"
-                       " inside INTEGER NOT NULL DEFAULT 0,"
-                       " entries INTEGER NOT NULL DEFAULT 0,"
-                       " exits INTEGER NOT NULL DEFAULT 0,"
-                       " last_entry_at TEXT NOT NULL DEFAULT '',"
-                       " last_entry_by TEXT NOT NULL DEFAULT '',"
-                       " last_exit_at TEXT NOT NULL DEFAULT '',"
-                       " last_exit_by TEXT NOT NULL DEFAULT '',"
-                       " PRIMARY KEY (bizcode, ticket_no))"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS bookings_by_ticket ON bookings(ticket_no)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS scan_log ("
-                       " id %1,"
-                       " scanned_at TEXT NOT NULL,"
-                       " operator_id TEXT NOT NULL,"
-                       " bizcode TEXT NOT NULL,"
-                       " ticket_raw TEXT NOT NULL,"
-                       " mode TEXT NOT NULL,"
-                       " result_code TEXT NOT NULL,"
-                       " result_msg TEXT NOT NULL,"
-                       " duration_us BIGINT NOT NULL,"
-                       " manual_reason TEXT NOT NULL DEFAULT '')")
-            .arg(serialIdType()),
-        QStringLiteral(
-            "CREATE INDEX IF NOT EXISTS scan_log_by_performance ON scan_log(bizcode, mode)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS sessions ("
-                       " key_hash TEXT PRIMARY KEY,"
-                       " operator_id TEXT NOT NULL,"
-                       " client_address TEXT NOT NULL DEFAULT '',"
-                       " created_at BIGINT NOT NULL,"
-                       " last_used_at BIGINT NOT NULL)"),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS sessions_by_operator ON sessions(operator_id)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS sign_in_log ("
-                       " id %1,"
-                       " attempted_at TEXT NOT NULL,"
-                       " operator_id TEXT NOT NULL,"
-                       " client_address TEXT NOT NULL,"
-                       " result TEXT NOT NULL)")
-            .arg(serialIdType()),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS scan_replays ("
-                       " operator_id TEXT NOT NULL,"
-                       " replay_key TEXT NOT NULL,"
-                       " request TEXT NOT NULL,"
-                       " created_at BIGINT NOT NULL,"
-                       " answer TEXT NOT NULL DEFAULT '',"
-                       " PRIMARY KEY (operator_id, replay_key))"),
-        QStringLiteral(
-            "CREATE INDEX IF NOT EXISTS scan_replays_by_age ON scan_replays(created_at)"),
-        // Refused entries per performance, kept with every scan so the summary never counts the log.
-        QStringLiteral("CREATE TABLE IF NOT EXISTS scan_counts ("
-                       " bizcode TEXT PRIMARY KEY,"
-                       " refused BIGINT NOT NULL DEFAULT 0)"),
-    };
-    for (const QString &stmt : ddl)
-        exec(stmt);
-    // Databases made before the audit knew where a request came from.
-    addColumnIfMissing(u"scan_log"_qs, u"client_address"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
-    addColumnIfMissing(u"scan_log"_qs, u"session_operator"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
-    addColumnIfMissing(u"scan_log"_qs, u"kind"_qs, u"TEXT NOT NULL DEFAULT 'scan'"_qs);
-    // A database from before the counters: count once. (While the counters are empty no entry has
-    // been refused since they exist, so counting the log then gives the same figures.)
-    exec(QStringLiteral("INSERT INTO scan_counts (bizcode, refused)"
-                        " SELECT bizcode, COUNT(*) FROM scan_log WHERE mode = 'I' AND result_code IN ('-1', '-2')"
-                        " AND kind = 'scan' AND NOT EXISTS (SELECT 1 FROM scan_counts) GROUP BY bizcode"));
-    addColumnIfMissing(u"scan_log"_qs, u"manual_reason"_qs, u"TEXT NOT NULL DEFAULT ''"_qs);
-    initDashboardSchema();
+    exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"));
+    int version = 0;
+    {
+        Rows q = run(QStringLiteral("SELECT MAX(version) FROM schema_version"));
+        if (q.next())
+            version = q.value(0).toInt();
+    }
+    const int current = currentSchemaVersion();
+    if (version > current)
+        throw StorageError(QStringLiteral("the database %1 has schema version %2, newer than the %3 "
+                                          "this qav-server knows: use qav-server %4 or later")
+                               .arg(describe())
+                               .arg(version)
+                               .arg(current)
+                               .arg(QStringLiteral(QAV_VERSION))
+                               .toStdString());
+    if (version == current)
+        return; // the transaction rolls back: nothing was changed
+    for (const SchemaStep &step : schemaSteps()) {
+        if (step.version <= version)
+            continue;
+        for (const QString &statement : step.statements) {
+            // Databases made before versions were kept may have some of a step's columns.
+            static const QRegularExpression addColumn(
+                QStringLiteral("^ALTER TABLE (\\w+) ADD COLUMN (\\w+) (.*)$"));
+            const QRegularExpressionMatch added = addColumn.match(statement);
+            if (added.hasMatch())
+                addColumnIfMissing(added.captured(1), added.captured(2), added.captured(3));
+            else
+                exec(QString(statement).replace(QStringLiteral("%SERIAL%"), serialIdType()));
+        }
+    }
+    exec(QStringLiteral("DELETE FROM schema_version"));
+    run(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), {current});
     tx.commit();
+}
+
+int SqlStorage::schemaVersion()
+{
+    Rows q = run(QStringLiteral("SELECT MAX(version) FROM schema_version"));
+    return q.next() ? q.value(0).toInt() : 0;
 }
 
 void SqlStorage::addColumnIfMissing(const QString &table, const QString &column,
@@ -330,12 +261,13 @@ QList<Performance> SqlStorage::performancesFrom(const QString &placeCode, const 
 
 std::optional<OperatorRecord> SqlStorage::findOperator(const QString &id)
 {
-    Rows q = run(QStringLiteral("SELECT operator_id, password_hash, place_code FROM operators"
+    Rows q = run(QStringLiteral("SELECT operator_id, password_hash, place_code, disabled FROM operators"
                                      " WHERE operator_id = ?"),
                       {id});
     if (!q.next())
         return std::nullopt;
-    return OperatorRecord{q.value(0).toString(), q.value(1).toString().toUtf8(), q.value(2).toString()};
+    return OperatorRecord{q.value(0).toString(), q.value(1).toString().toUtf8(), q.value(2).toString(),
+                          q.value(3).toInt() != 0};
 }
 
 ScanOutcome SqlStorage::scan(const ScanRequest &request)
@@ -624,10 +556,11 @@ void SqlStorage::putPerformance(const Performance &p)
 void SqlStorage::putOperator(const OperatorRecord &op)
 {
     WriteTransaction tx(*this);
-    run(QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code) VALUES (?, ?, ?)"
-                       " ON CONFLICT (operator_id) DO UPDATE SET password_hash = excluded.password_hash,"
-                       " place_code = excluded.place_code"),
-        {op.id, QString::fromUtf8(op.passwordHash), op.placeCode});
+    run(QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code, disabled)"
+                       " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id) DO UPDATE SET"
+                       " password_hash = excluded.password_hash, place_code = excluded.place_code,"
+                       " disabled = excluded.disabled"),
+        {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0});
     // A new password or venue ends whatever was signed in with the old one.
     run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {op.id});
     tx.commit();
@@ -796,6 +729,7 @@ protected:
     // IMMEDIATE takes the write lock up front, so no transaction ever has to upgrade a read lock.
     QString beginWriteSql() const override { return QStringLiteral("BEGIN IMMEDIATE"); }
     QString serialIdType() const override { return QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT"); }
+    bool isSqlite() const override { return true; }
 
 private:
     QString m_path;
@@ -993,6 +927,7 @@ public:
 protected:
     QString beginWriteSql() const override { return QStringLiteral("BEGIN"); }
     QString serialIdType() const override { return QStringLiteral("BIGSERIAL PRIMARY KEY"); }
+    bool isSqlite() const override { return false; }
     // Several servers may start at once; CREATE ... IF NOT EXISTS alone races in PostgreSQL.
     void lockSchema() override { exec(QStringLiteral("SELECT pg_advisory_xact_lock(8470)")); }
 

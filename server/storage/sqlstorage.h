@@ -111,6 +111,20 @@ public:
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
     QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) override;
     QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) override;
+    // Season administration: sqlstorage_season.cpp.
+    int schemaVersion() override;
+    QList<Performance> performances(const QString &placeCode) override;
+    QList<OperatorRecord> operators(const QString &placeCode) override;
+    QList<BookingRecord> bookings(const QString &bizcode) override;
+    std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) override;
+    bool addOperator(const OperatorRecord &op) override;
+    bool setOperatorDisabled(const QString &id, bool disabled) override;
+    bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) override;
+    bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) override;
+    qint64 scanCount(const QString &bizcode) override;
+    bool removePerformance(const QString &bizcode) override;
+    QList<ScanLogEntry> audit(const AuditFilter &filter) override;
+    void backupTo(const QString &path) override;
 
 protected:
     explicit SqlStorage(QSqlDatabase db);
@@ -118,6 +132,7 @@ protected:
     virtual QString beginWriteSql() const = 0;
     virtual QString serialIdType() const = 0;
     virtual void lockSchema() {}
+    virtual bool isSqlite() const = 0;
 
     // Runs a statement prepared once per connection. Throws StorageError (StorageBusy for a lock
     // or a lost connection).
@@ -125,12 +140,37 @@ protected:
     void exec(const QString &sql);
     [[noreturn]] void fail(const QString &what, const QSqlError &error);
     // Tables of the dashboard, created inside initSchema's transaction.
-    void initDashboardSchema();
 
     QSqlDatabase m_db;
 
+    // Rolls back unless committed, so an exception anywhere leaves no half-written change.
+    class WriteTransaction
+    {
+    public:
+        explicit WriteTransaction(SqlStorage &s)
+            : m_s(s)
+        {
+            m_s.exec(m_s.beginWriteSql());
+        }
+        ~WriteTransaction()
+        {
+            if (!m_done)
+                m_s.m_db.exec(QStringLiteral("ROLLBACK"));
+        }
+        WriteTransaction(const WriteTransaction &) = delete;
+        WriteTransaction &operator=(const WriteTransaction &) = delete;
+        void commit()
+        {
+            m_s.exec(QStringLiteral("COMMIT"));
+            m_done = true;
+        }
+
+    private:
+        SqlStorage &m_s;
+        bool m_done = false;
+    };
+
 private:
-    class WriteTransaction;
     void scanInTransaction(const ScanRequest &request, ScanOutcome &outcome);
     bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
     void addColumnIfMissing(const QString &table, const QString &column,

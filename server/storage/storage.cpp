@@ -146,6 +146,14 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
         params.database = dbName;
         return openPostgres(params, use);
     }
+    return openSqlite(sqlitePathOf(text), use);
+}
+
+QString sqlitePathOf(const QString &urlText)
+{
+    const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
+    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://")))
+        return {};
     QString path = text;
     if (text.startsWith(QLatin1String("sqlite://")))
         path = text.mid(int(sizeof("sqlite://")) - 1);
@@ -156,7 +164,7 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
                                .toStdString());
     if (path.isEmpty())
         throw StorageError("bad database URL: no file name");
-    return openSqlite(path, use);
+    return path;
 }
 
 } // namespace qav

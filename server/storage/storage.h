@@ -57,6 +57,7 @@ struct OperatorRecord
     QString id;
     QByteArray passwordHash;
     QString placeCode;
+    bool disabled = false; // a disabled operator cannot sign in
 };
 
 enum class ScanResult {
@@ -214,6 +215,30 @@ struct BookingState
     qint64 exits = 0;
 };
 
+// A booking with its admission state and who last moved it, as the command line shows it.
+struct BookingRecord
+{
+    Booking booking;
+    bool inside = false;
+    int entries = 0;
+    int exits = 0;
+    QString lastEntryAt;
+    QString lastEntryBy;
+    QString lastExitAt;
+    QString lastExitBy;
+};
+
+// Which audit rows to read; empty fields do not filter. Times are "yyyy-MM-dd HH:mm:ss" text,
+// from inclusive, to exclusive.
+struct AuditFilter
+{
+    QString bizcode;
+    QString from;
+    QString to;
+    QString operatorId;
+    QStringList resultCodes;
+};
+
 struct ImportReport
 {
     int imported = 0;
@@ -293,6 +318,24 @@ public:
     virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) = 0;
     // Accepted entries and exits of one ticket, oldest first.
     virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
+    // Season administration (the command line's list, show and change commands). The setters
+    // return false when the thing to change does not exist.
+    virtual int schemaVersion() = 0;
+    virtual QList<Performance> performances(const QString &placeCode) = 0; // empty: every venue
+    virtual QList<OperatorRecord> operators(const QString &placeCode) = 0; // empty: every venue
+    virtual QList<BookingRecord> bookings(const QString &bizcode) = 0;
+    virtual std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) = 0;
+    virtual bool addOperator(const OperatorRecord &op) = 0; // false: the id is taken
+    virtual bool setOperatorDisabled(const QString &id, bool disabled) = 0;
+    virtual bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) = 0;
+    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) = 0;
+    virtual qint64 scanCount(const QString &bizcode) = 0;
+    // Removes a performance and its bookings; refuses (StorageError) one that has audit rows.
+    virtual bool removePerformance(const QString &bizcode) = 0;
+    virtual QList<ScanLogEntry> audit(const AuditFilter &filter) = 0;
+    // A consistent copy of the whole database in a new SQLite file; StorageError where the backend
+    // cannot (PostgreSQL has its own tools).
+    virtual void backupTo(const QString &path) = 0;
 
     // Performance a gate of the venue checks now: today's current or next one, else today's last,
     // else the next upcoming one.
@@ -316,5 +359,8 @@ std::unique_ptr<Storage> openStorage(const QString &url, const QString &password
 
 // The URL as it may be shown: without any password.
 QString redactedUrl(const QString &url);
+
+// The SQLite file a database URL names, or an empty string for another backend.
+QString sqlitePathOf(const QString &url);
 
 } // namespace qav

@@ -463,6 +463,7 @@ void ServerHttpTest::adminErrors()
     QVERIFY(busy.listen(QHostAddress::LocalHost));
     args.replaceInStrings(u"%BUSY%"_qs, QString::number(busy.serverPort()));
     QTemporaryDir dir;
+    QCOMPARE(runCli({u"init-db"_qs}, dir.path()).exitCode, 0);
     const CliResult r = runCli(args, dir.path());
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2((r.out + r.err).contains(says), qPrintable(r.out + r.err));
@@ -471,6 +472,7 @@ void ServerHttpTest::adminErrors()
 void ServerHttpTest::importReportsBadLines()
 {
     QTemporaryDir dir;
+    QVERIFY(runCli({u"init-db"_qs}, dir.path()).exitCode == 0);
     QVERIFY(runCli({u"seed-demo"_qs}, dir.path()).exitCode == 0);
     const QString csv = dir.filePath(u"bookings.csv"_qs);
     auto writeCsv = [&](const QByteArray &text) {

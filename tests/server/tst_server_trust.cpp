@@ -582,6 +582,7 @@ void ServerTrustTest::filesArePrivate()
 {
     QTemporaryDir dir;
     // Made by an admin command...
+    QCOMPARE(runCli({u"init-db"_qs}, dir.path()).exitCode, 0);
     QCOMPARE(runCli({u"seed-demo"_qs}, dir.path()).exitCode, 0);
     // ...and by the server, with an old database left readable by others.
     const QString old = dir.filePath(u"old.db"_qs);

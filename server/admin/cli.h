@@ -1,0 +1,63 @@
+#pragma once
+
+// Pieces every qav-server command shares: output, usage errors, the --db and --config options,
+// opening the database, reading passwords and checking codes.
+
+#include "storage.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <memory>
+
+namespace qav::cli {
+
+void out(const QString &text);
+void err(const QString &text);
+
+// Thrown for a wrong use of the command line; exit code 2.
+struct UsageError
+{
+    QString text;
+};
+
+extern const QCommandLineOption dbOption;
+extern const QCommandLineOption dbPasswordFileOption; // added to every command that takes --db
+extern const QCommandLineOption configOption;
+extern const QCommandLineOption csvOption;
+
+// Parses the arguments of one command (args[0] is "qav-server <command>"); prints its help and
+// returns false when --help was given. Every command takes --config FILE: key=value lines whose
+// keys are the command's long option names, read before the command line (which wins). With
+// strictConfig a key the command does not know is an error; otherwise it is skipped, so one file
+// serves `serve` and the commands run beside it.
+bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
+                  const QList<QCommandLineOption> &options, const QStringList &positional,
+                  bool strictConfig = false);
+
+// The database URL of the command line, refused when it carries a password: the process list and
+// the shell's history would show it to others.
+QString databaseUrl(const QCommandLineParser &p);
+QString databasePassword(const QCommandLineParser &p);
+
+// Opens the database of --db and brings its tables up to date. A SQLite file that does not exist
+// is refused (a mistyped path must not create an empty database) unless create is set.
+std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p, bool create = false);
+
+// Reads a password: twice without echo on a terminal, else the first line of standard input.
+QString readPassword();
+// Refuses a password too short to be one (UsageError).
+void checkPassword(const QString &password);
+inline constexpr int kMinPasswordLength = 8;
+
+// Place codes and business codes: 1 to 32 letters, digits, '-' or '_' (they end up in logo file
+// names and in the station's settings). Throws UsageError naming what.
+void checkCode(const QString &what, const QString &code);
+bool isValidCode(const QString &code);
+
+// Prints rows as an aligned table (wide Hangul counted as two columns) or, with --csv, as CSV.
+void printRows(const QCommandLineParser &p, const QStringList &header,
+               const QList<QStringList> &rows);
+
+} // namespace qav::cli

@@ -1,0 +1,380 @@
+#include "season.h"
+
+#include "cli.h"
+#include "passwords.h"
+
+#include <QDateTime>
+
+namespace qav {
+
+using namespace cli;
+
+namespace {
+
+const QCommandLineOption venueFilter(u"venue"_qs, u"Only those of this venue (place code)."_qs,
+                                     u"code"_qs);
+
+QString yesNo(bool b)
+{
+    return b ? u"yes"_qs : u"no"_qs;
+}
+
+QStringList performanceRow(const Performance &p)
+{
+    return {p.bizcode, p.placeCode, p.goodsName, p.startsAt, p.placeName};
+}
+const QStringList kPerformanceHeader = {u"bizcode"_qs, u"place_code"_qs, u"goods_name"_qs,
+                                        u"starts_at"_qs, u"place_name"_qs};
+
+QStringList operatorRow(const OperatorRecord &o)
+{
+    return {o.id, o.placeCode, yesNo(o.disabled)};
+}
+const QStringList kOperatorHeader = {u"operator_id"_qs, u"place_code"_qs, u"disabled"_qs};
+
+QStringList bookingRow(const BookingRecord &b)
+{
+    return {b.booking.bizcode,
+            b.booking.ticketNo,
+            b.booking.custName,
+            b.booking.seatGrade,
+            b.booking.seatInfo,
+            yesNo(b.booking.cancelled),
+            yesNo(b.inside),
+            QString::number(b.entries),
+            QString::number(b.exits),
+            b.lastEntryAt,
+            b.lastEntryBy,
+            b.lastExitAt,
+            b.lastExitBy};
+}
+const QStringList kBookingHeader = {u"bizcode"_qs,       u"ticket_no"_qs,     u"cust_name"_qs,
+                                    u"seat_grade"_qs,    u"seat_info"_qs,     u"cancelled"_qs,
+                                    u"inside"_qs,        u"entries"_qs,       u"exits"_qs,
+                                    u"last_entry_at"_qs, u"last_entry_by"_qs, u"last_exit_at"_qs,
+                                    u"last_exit_by"_qs};
+
+// One record as "name  value" lines (or a one-row CSV).
+void printRecord(const QCommandLineParser &p, const QStringList &header, const QStringList &row)
+{
+    if (p.isSet(csvOption)) {
+        printRows(p, header, {row});
+        return;
+    }
+    QList<QStringList> lines;
+    for (qsizetype i = 0; i < header.size(); ++i)
+        lines << QStringList{header[i], row.value(i)};
+    printRows(p, {u"field"_qs, u"value"_qs}, lines);
+}
+
+[[noreturn]] void notFound(const QString &what)
+{
+    throw StorageError(what.toStdString());
+}
+
+int listVenues(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the venues."_qs, {dbOption, csvOption}, {}))
+        return 0;
+    QList<QStringList> rows;
+    for (const Venue &v : openAndInit(p)->venues())
+        rows << QStringList{v.placeCode, v.theaterName};
+    printRows(p, {u"place_code"_qs, u"theater_name"_qs}, rows);
+    return 0;
+}
+
+int listPerformances(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the performances, earliest first."_qs,
+                      {dbOption, csvOption, venueFilter}, {}))
+        return 0;
+    QList<QStringList> rows;
+    for (const Performance &perf : openAndInit(p)->performances(p.value(venueFilter)))
+        rows << performanceRow(perf);
+    printRows(p, kPerformanceHeader, rows);
+    return 0;
+}
+
+int listOperators(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the operators."_qs, {dbOption, csvOption, venueFilter}, {}))
+        return 0;
+    QList<QStringList> rows;
+    for (const OperatorRecord &o : openAndInit(p)->operators(p.value(venueFilter)))
+        rows << operatorRow(o);
+    printRows(p, kOperatorHeader, rows);
+    return 0;
+}
+
+int listBookings(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the bookings of a performance with their admission state."_qs,
+                      {dbOption, csvOption}, {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    const QString bizcode = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    if (!storage->findPerformance(bizcode))
+        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+    QList<QStringList> rows;
+    for (const BookingRecord &b : storage->bookings(bizcode))
+        rows << bookingRow(b);
+    printRows(p, kBookingHeader, rows);
+    return 0;
+}
+
+int showVenue(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Show a venue with its performances and operators."_qs,
+                      {dbOption, csvOption}, {u"place-code|Place code of the venue."_qs}))
+        return 0;
+    const QString code = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    const auto venue = storage->findVenue(code);
+    if (!venue)
+        notFound(QStringLiteral("unknown venue '%1'").arg(code));
+    QStringList bizcodes, operators;
+    for (const Performance &perf : storage->performances(code))
+        bizcodes << perf.bizcode;
+    for (const OperatorRecord &o : storage->operators(code))
+        operators << o.id;
+    printRecord(p, {u"place_code"_qs, u"theater_name"_qs, u"performances"_qs, u"operators"_qs},
+                {venue->placeCode, venue->theaterName, bizcodes.join(u' '), operators.join(u' ')});
+    return 0;
+}
+
+int showPerformance(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Show a performance with its counters."_qs, {dbOption, csvOption},
+                      {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    const QString bizcode = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    const auto perf = storage->findPerformance(bizcode);
+    const auto s = storage->summary(bizcode);
+    if (!perf || !s)
+        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+    const QStringList counters = {u"bookings"_qs,  u"admitted"_qs,        u"inside_now"_qs,
+                                  u"left_now"_qs,  u"not_yet"_qs,         u"reentered"_qs,
+                                  u"cancelled"_qs, u"refused_entries"_qs, u"scans"_qs};
+    QStringList row = performanceRow(*perf);
+    for (qint64 n : {s->total, s->admitted, s->insideNow, s->leftNow, s->notYet, s->reentered,
+                     s->cancelled, s->refused, storage->scanCount(bizcode)})
+        row << QString::number(n);
+    printRecord(p, kPerformanceHeader + counters, row);
+    return 0;
+}
+
+int showOperator(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Show an operator."_qs, {dbOption, csvOption},
+                      {u"operator-id|Id of the operator."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    const auto op = openAndInit(p)->findOperator(id);
+    if (!op)
+        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+    printRecord(p, kOperatorHeader, operatorRow(*op));
+    return 0;
+}
+
+int showBooking(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(
+            p, args, u"Show a booking with its admission state."_qs, {dbOption, csvOption},
+            {u"bizcode|Business code of the performance."_qs, u"ticket-no|Ticket number."_qs}))
+        return 0;
+    const QStringList pos = p.positionalArguments();
+    const auto b = openAndInit(p)->findBooking(pos[0], pos[1]);
+    if (!b)
+        notFound(QStringLiteral("no booking %2 for performance '%1'").arg(pos[0], pos[1]));
+    printRecord(p, kBookingHeader, bookingRow(*b));
+    return 0;
+}
+
+int switchOperator(const QStringList &args, bool disable)
+{
+    QCommandLineParser p;
+    if (!parseCommand(
+            p, args,
+            disable ? u"Disable an operator: the id can no longer sign in. Its audit rows stay."_qs
+                    : u"Enable a disabled operator again."_qs,
+            {dbOption}, {u"operator-id|Id of the operator."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (!openAndInit(p)->setOperatorDisabled(id, disable))
+        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+    out(QStringLiteral("operator %1 %2").arg(id, disable ? u"disabled"_qs : u"enabled"_qs));
+    return 0;
+}
+
+int setPassword(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Set an operator's password, read from the terminal without echo or as the "
+                      "first line of standard input."_qs,
+                      {dbOption}, {u"operator-id|Id of the operator."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    if (!storage->findOperator(id))
+        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+    const QString password = readPassword();
+    checkPassword(password);
+    if (!storage->setOperatorPassword(id, hashPassword(password)))
+        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+    out(QStringLiteral("password of %1 changed").arg(id));
+    return 0;
+}
+
+int switchBooking(const QStringList &args, bool cancel)
+{
+    QCommandLineParser p;
+    if (!parseCommand(
+            p, args,
+            cancel ? u"Cancel a booking: its ticket is refused at the gate."_qs
+                   : u"Undo the cancellation of a booking."_qs,
+            {dbOption},
+            {u"bizcode|Business code of the performance."_qs, u"ticket-no|Ticket number."_qs}))
+        return 0;
+    const QStringList pos = p.positionalArguments();
+    if (!openAndInit(p)->setBookingCancelled(pos[0], pos[1], cancel))
+        notFound(QStringLiteral("no booking %2 for performance '%1'").arg(pos[0], pos[1]));
+    out(QStringLiteral("booking %1 %2 %3")
+            .arg(pos[0], pos[1], cancel ? u"cancelled"_qs : u"valid again"_qs));
+    return 0;
+}
+
+int removePerformance(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(
+            p, args,
+            u"Remove a performance and its bookings; refused once any ticket of it was scanned."_qs,
+            {dbOption}, {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    const QString bizcode = p.positionalArguments()[0];
+    if (!openAndInit(p)->removePerformance(bizcode))
+        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+    out(QStringLiteral("performance %1 removed").arg(bizcode));
+    return 0;
+}
+
+QString auditTime(const QString &text, const QString &what)
+{
+    if (text.isEmpty())
+        return {};
+    for (const QString &format : {u"yyyy-MM-dd HH:mm:ss"_qs, u"yyyy-MM-dd HH:mm"_qs,
+                                  u"yyyy-MM-ddTHH:mm"_qs, u"yyyy-MM-dd"_qs}) {
+        const QDateTime t = QDateTime::fromString(text, format);
+        if (t.isValid())
+            return t.toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+    }
+    throw UsageError{QStringLiteral("bad %1 time '%2': use \"YYYY-MM-DD hh:mm\"").arg(what, text)};
+}
+
+int audit(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption from(u"from"_qs, u"From this local time on (\"YYYY-MM-DD hh:mm\")."_qs,
+                                  u"time"_qs);
+    const QCommandLineOption to(u"to"_qs, u"Before this local time."_qs, u"time"_qs);
+    const QCommandLineOption op(u"operator"_qs, u"Only scans by this operator."_qs, u"id"_qs);
+    const QCommandLineOption result(
+        u"result"_qs, u"Only these results: accepted, refused, or codes like 0,1,2,-1,-2."_qs,
+        u"which"_qs);
+    if (!parseCommand(
+            p, args,
+            u"Print the audit of a performance: every scan, accepted or not, oldest first."_qs,
+            {dbOption, csvOption, from, to, op, result},
+            {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    AuditFilter filter{p.positionalArguments()[0],
+                       auditTime(p.value(from), u"--from"_qs),
+                       auditTime(p.value(to), u"--to"_qs),
+                       p.value(op),
+                       {}};
+    const QString which = p.value(result);
+    if (which == QLatin1String("accepted"))
+        filter.resultCodes = {u"0"_qs, u"1"_qs, u"2"_qs};
+    else if (which == QLatin1String("refused"))
+        filter.resultCodes = {u"-1"_qs, u"-2"_qs};
+    else if (!which.isEmpty())
+        filter.resultCodes = which.split(u',', Qt::SkipEmptyParts);
+    auto storage = openAndInit(p);
+    if (!storage->findPerformance(filter.bizcode))
+        notFound(QStringLiteral("unknown performance '%1'").arg(filter.bizcode));
+    QList<QStringList> rows;
+    for (const ScanLogEntry &e : storage->audit(filter))
+        rows << QStringList{e.scannedAt,
+                            e.operatorId,
+                            e.ticketRaw,
+                            e.mode,
+                            e.resultCode,
+                            e.resultMessage,
+                            QString::number(e.durationUs),
+                            e.clientAddress,
+                            e.kind};
+    printRows(p,
+              {u"scanned_at"_qs, u"operator_id"_qs, u"ticket"_qs, u"mode"_qs, u"result_code"_qs,
+               u"result_msg"_qs, u"duration_us"_qs, u"client_address"_qs, u"kind"_qs},
+              rows);
+    return 0;
+}
+
+int backup(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption to(u"to"_qs, u"File to write the copy to (replaced when complete)."_qs,
+                                u"file"_qs);
+    if (!parseCommand(p, args,
+                      u"Copy a SQLite database consistently while servers keep using it. "
+                      "For PostgreSQL use pg_dump."_qs,
+                      {dbOption, to}, {}))
+        return 0;
+    if (!p.isSet(to))
+        throw UsageError{u"--to <file> is required"_qs};
+    auto storage = openAndInit(p);
+    storage->backupTo(p.value(to));
+    out(QStringLiteral("%1 copied to %2").arg(storage->describe(), p.value(to)));
+    return 0;
+}
+
+} // namespace
+
+const QList<AdminCommand> &seasonCommands()
+{
+    static const QList<AdminCommand> commands = {
+        {"list-venues", "list the venues", listVenues},
+        {"list-performances", "list the performances", listPerformances},
+        {"list-operators", "list the operators", listOperators},
+        {"list-bookings", "list the bookings of a performance", listBookings},
+        {"show-venue", "show a venue", showVenue},
+        {"show-performance", "show a performance and its counters", showPerformance},
+        {"show-operator", "show an operator", showOperator},
+        {"show-booking", "show a booking", showBooking},
+        {"disable-operator", "stop an operator from signing in",
+         [](const QStringList &a) { return switchOperator(a, true); }},
+        {"enable-operator", "let a disabled operator sign in again",
+         [](const QStringList &a) { return switchOperator(a, false); }},
+        {"set-password", "change an operator's password", setPassword},
+        {"cancel-booking", "cancel a booking",
+         [](const QStringList &a) { return switchBooking(a, true); }},
+        {"uncancel-booking", "undo the cancellation of a booking",
+         [](const QStringList &a) { return switchBooking(a, false); }},
+        {"remove-performance", "remove a performance nobody scanned", removePerformance},
+        {"audit", "print the scans of a performance", audit},
+        {"backup", "copy a live SQLite database", backup},
+    };
+    return commands;
+}
+
+} // namespace qav

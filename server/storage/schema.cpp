@@ -1,0 +1,127 @@
+#include "schema.h"
+
+namespace qav {
+
+// To change the schema, append one step with the next version number; never edit a step that has
+// shipped. "ALTER TABLE t ADD COLUMN c ..." is skipped where the column exists already (databases
+// made before versions were kept). SqlStorage::initSchema runs the missing steps of an older
+// database in one transaction and refuses a database written by a newer version.
+const QList<SchemaStep> &schemaSteps()
+{
+    static const QList<SchemaStep> steps = {
+        // 1: the tables of the first release (which kept no version; their IF NOT EXISTS lets a
+        // database of that release pass through this step unchanged).
+        {1,
+         {
+             u"CREATE TABLE IF NOT EXISTS venues ("
+             " place_code TEXT PRIMARY KEY,"
+             " theater_name TEXT NOT NULL)"_qs,
+             u"CREATE TABLE IF NOT EXISTS performances ("
+             " bizcode TEXT PRIMARY KEY,"
+             " place_code TEXT NOT NULL REFERENCES venues(place_code),"
+             " goods_name TEXT NOT NULL,"
+             " starts_at TEXT NOT NULL,"
+             " place_name TEXT NOT NULL DEFAULT '')"_qs,
+             u"CREATE INDEX IF NOT EXISTS performances_by_venue"
+             " ON performances(place_code, starts_at)"_qs,
+             u"CREATE TABLE IF NOT EXISTS operators ("
+             " operator_id TEXT PRIMARY KEY,"
+             " password_hash TEXT NOT NULL,"
+             " place_code TEXT NOT NULL REFERENCES venues(place_code))"_qs,
+             u"CREATE TABLE IF NOT EXISTS bookings ("
+             " bizcode TEXT NOT NULL REFERENCES performances(bizcode),"
+             " ticket_no TEXT NOT NULL,"
+             " cust_name TEXT NOT NULL DEFAULT '',"
+             " seat_grade TEXT NOT NULL DEFAULT '',"
+             " seat_info TEXT NOT NULL DEFAULT '',"
+             " cancelled INTEGER NOT NULL DEFAULT 0,"
+             " inside INTEGER NOT NULL DEFAULT 0,"
+             " entries INTEGER NOT NULL DEFAULT 0,"
+             " exits INTEGER NOT NULL DEFAULT 0,"
+             " last_entry_at TEXT NOT NULL DEFAULT '',"
+             " last_entry_by TEXT NOT NULL DEFAULT '',"
+             " last_exit_at TEXT NOT NULL DEFAULT '',"
+             " last_exit_by TEXT NOT NULL DEFAULT '',"
+             " PRIMARY KEY (bizcode, ticket_no))"_qs,
+             u"CREATE INDEX IF NOT EXISTS bookings_by_ticket ON bookings(ticket_no)"_qs,
+             u"CREATE TABLE IF NOT EXISTS scan_log ("
+             " id %SERIAL%,"
+             " scanned_at TEXT NOT NULL,"
+             " operator_id TEXT NOT NULL,"
+             " bizcode TEXT NOT NULL,"
+             " ticket_raw TEXT NOT NULL,"
+             " mode TEXT NOT NULL,"
+             " result_code TEXT NOT NULL,"
+             " result_msg TEXT NOT NULL,"
+             " duration_us BIGINT NOT NULL)"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_by_performance ON scan_log(bizcode, mode)"_qs,
+         }},
+        // 2: signed-in sessions, the sign-in audit, replayable verifications, and where each
+        // audited request came from.
+        {2,
+         {
+             u"CREATE TABLE IF NOT EXISTS sessions ("
+             " key_hash TEXT PRIMARY KEY,"
+             " operator_id TEXT NOT NULL,"
+             " client_address TEXT NOT NULL DEFAULT '',"
+             " created_at BIGINT NOT NULL,"
+             " last_used_at BIGINT NOT NULL)"_qs,
+             u"CREATE INDEX IF NOT EXISTS sessions_by_operator ON sessions(operator_id)"_qs,
+             u"CREATE TABLE IF NOT EXISTS sign_in_log ("
+             " id %SERIAL%,"
+             " attempted_at TEXT NOT NULL,"
+             " operator_id TEXT NOT NULL,"
+             " client_address TEXT NOT NULL,"
+             " result TEXT NOT NULL)"_qs,
+             u"CREATE TABLE IF NOT EXISTS scan_replays ("
+             " operator_id TEXT NOT NULL,"
+             " replay_key TEXT NOT NULL,"
+             " request TEXT NOT NULL,"
+             " created_at BIGINT NOT NULL,"
+             " answer TEXT NOT NULL DEFAULT '',"
+             " PRIMARY KEY (operator_id, replay_key))"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_replays_by_age ON scan_replays(created_at)"_qs,
+             u"ALTER TABLE scan_log ADD COLUMN client_address TEXT NOT NULL DEFAULT ''"_qs,
+             u"ALTER TABLE scan_log ADD COLUMN session_operator TEXT NOT NULL DEFAULT ''"_qs,
+             u"ALTER TABLE scan_log ADD COLUMN kind TEXT NOT NULL DEFAULT 'scan'"_qs,
+         }},
+        // 3: operators can be disabled for a season without losing their audit trail.
+        {3, {u"ALTER TABLE operators ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0"_qs}},
+        // 4: refused entries per performance, kept with every scan so the summary never counts
+        // the log; a database from before them counts once.
+        {4,
+         {
+             u"CREATE TABLE IF NOT EXISTS scan_counts ("
+             " bizcode TEXT PRIMARY KEY,"
+             " refused BIGINT NOT NULL DEFAULT 0)"_qs,
+             u"INSERT INTO scan_counts (bizcode, refused)"
+             " SELECT bizcode, COUNT(*) FROM scan_log WHERE mode = 'I' AND result_code IN ('-1', "
+             "'-2')"
+             " AND kind = 'scan' AND NOT EXISTS (SELECT 1 FROM scan_counts) GROUP BY bizcode"_qs,
+         }},
+        // 5: dashboard supervisors and their sessions; scans made by hand carry their reason.
+        {5,
+         {
+             u"CREATE TABLE IF NOT EXISTS admins ("
+             " admin_id TEXT PRIMARY KEY,"
+             " password_hash TEXT NOT NULL,"
+             " place_code TEXT NOT NULL DEFAULT '')"_qs,
+             u"CREATE TABLE IF NOT EXISTS admin_sessions ("
+             " token_hash TEXT PRIMARY KEY,"
+             " admin_id TEXT NOT NULL REFERENCES admins(admin_id) ON DELETE CASCADE,"
+             " csrf_token TEXT NOT NULL,"
+             " created_at BIGINT NOT NULL,"
+             " last_used BIGINT NOT NULL)"_qs,
+             u"ALTER TABLE scan_log ADD COLUMN manual_reason TEXT NOT NULL DEFAULT ''"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_by_time ON scan_log(bizcode, scanned_at)"_qs,
+         }},
+    };
+    return steps;
+}
+
+int currentSchemaVersion()
+{
+    return schemaSteps().constLast().version;
+}
+
+} // namespace qav

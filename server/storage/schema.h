@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QStringList>
+
+namespace qav {
+
+// One step of the database's history: the statements that bring a database of version - 1 to
+// `version`. `%SERIAL%` stands for the backend's auto-numbered key column type.
+struct SchemaStep
+{
+    int version;
+    QStringList statements;
+};
+
+// Every step, oldest first. The last step's version is the one this program writes.
+const QList<SchemaStep> &schemaSteps();
+int currentSchemaVersion();
+
+} // namespace qav

@@ -1,0 +1,687 @@
+// The season's command line, run as the real qav-server binary against SQLite and PostgreSQL:
+// listings, switches, removals, the audit reader, demo protection, encodings of imported files,
+// schema versions and a backup taken while a gate keeps admitting.
+
+#include "demoseed.h"
+#include "memberobject.h"
+#include "schema.h"
+#include "storage.h"
+#include "testsupport.h"
+
+#include <QDate>
+#include <QFile>
+#include <QMutex>
+#include <QProcess>
+#include <QStringEncoder>
+#include <QThread>
+
+#include <atomic>
+
+using namespace qav;
+
+namespace {
+
+struct CliResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+    QString all() const { return out + err; }
+};
+
+CliResult runCli(const QStringList &args, const QByteArray &input = {},
+                 const QString &dir = QDir::tempPath())
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(QStringLiteral(QAV_SERVER_BINARY), args);
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000))
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// "cmd|arg|arg" with --db appended.
+CliResult runOn(const QString &url, const QString &command, const QByteArray &input = {})
+{
+    return runCli(command.split(u'|') + QStringList{u"--db"_qs, url}, input);
+}
+
+QString signInCode(Storage &s, const QString &id, const QString &password)
+{
+    return MemberObject(s)
+        .run({QString::fromLatin1(kLoginProc), {id, password}})
+        .value(u"ErrCode"_qs);
+}
+
+QString scanCode(Storage &s, const QString &mode, const QString &ticket)
+{
+    return s.scan({mode, QString::fromLatin1(demo::kTodayBizcode), ticket, u"gate01"_qs, 0}).code;
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+} // namespace
+
+class ServerAdminTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void commands_data();
+    void commands();
+    void missingDatabaseIsRefused_data();
+    void missingDatabaseIsRefused();
+    void importDetectsEncoding_data();
+    void importDetectsEncoding();
+    void configFile_data();
+    void configFile();
+    void schemaVersions_data();
+    void schemaVersions();
+    void backupUnderLoad();
+
+private:
+    // A scratch database holding the demo: a copy of one seeded file for SQLite (seeding writes
+    // and syncs many times), seeded anew for PostgreSQL.
+    std::unique_ptr<qavtest::ScratchDatabase> demoDatabase(const QString &backend);
+
+    QTemporaryDir m_template;
+};
+
+void ServerAdminTest::initTestCase()
+{
+    seedDemo(*openStorage(m_template.filePath(u"demo.db"_qs)));
+}
+
+std::unique_ptr<qavtest::ScratchDatabase> ServerAdminTest::demoDatabase(const QString &backend)
+{
+    auto scratch = std::make_unique<qavtest::ScratchDatabase>(backend);
+    if (backend == QLatin1String("sqlite"))
+        QFile::copy(m_template.filePath(u"demo.db"_qs), scratch->url());
+    else
+        seedDemo(*openStorage(scratch->url()));
+    return scratch;
+}
+
+void ServerAdminTest::commands_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("setup"); // commands that must succeed first
+    QTest::addColumn<QString>("command");   // "cmd|arg|..." on the demo database
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("lacks");
+    QTest::addColumn<QString>(
+        "check"); // signin|id|password|code, scan|mode|ticket|code, cli|says|cmd|...
+
+    const QString today = QDate::currentDate().toString(u"yyyy-MM-dd"_qs);
+    struct Row
+    {
+        bool onPostgres; // rows whose SQL differs in kind also run on PostgreSQL (seeding is slow)
+        const char *name;
+        QStringList setup;
+        QString command;
+        QByteArray input;
+        int exitCode;
+        QString says;
+        QString lacks;
+        QString check;
+    };
+    const QList<Row> rows = {
+        {false, "list venues", {}, u"list-venues"_qs, {}, 0, u"1234        큐브 아레나"_qs, {}, {}},
+        {false,
+         "list performances as CSV",
+         {},
+         u"list-performances|--csv"_qs,
+         {},
+         0,
+         u"GRVM0002,1234,콘서트 겨울 바다,"_qs,
+         {},
+         {}},
+        {true,
+         "list operators of a venue",
+         {u"add-venue|77|별빛 극장"_qs},
+         u"list-operators|--venue|77"_qs,
+         {},
+         0,
+         u"operator_id"_qs,
+         u"gate01"_qs,
+         {}},
+        {true,
+         "list bookings with state",
+         {},
+         u"list-bookings|GRVM0001|--csv"_qs,
+         {},
+         0,
+         u"GRVM0001,10000298,"_qs,
+         {},
+         {}},
+        {false, "show venue", {}, u"show-venue|1234"_qs, {}, 0, u"GRVM0001 GRVM0002"_qs, {}, {}},
+        {true,
+         "show performance with counters",
+         {},
+         u"show-performance|GRVM0001|--csv"_qs,
+         {},
+         0,
+         u",299,3,2,1,296,0,1,1,5"_qs,
+         {},
+         {}},
+        {false,
+         "show operator",
+         {},
+         u"show-operator|gate02|--csv"_qs,
+         {},
+         0,
+         u"gate02,1234,no"_qs,
+         {},
+         {}},
+        {false,
+         "show booking",
+         {},
+         u"show-booking|GRVM0001|10000298|--csv"_qs,
+         {},
+         0,
+         u",no,yes,1,0,"_qs,
+         {},
+         {}},
+        {false,
+         "show unknown booking",
+         {},
+         u"show-booking|GRVM0001|55"_qs,
+         {},
+         1,
+         u"no booking 55"_qs,
+         {},
+         {}},
+        {true,
+         "disabled operator cannot sign in",
+         {},
+         u"disable-operator|gate01"_qs,
+         {},
+         0,
+         u"disabled"_qs,
+         {},
+         u"signin|gate01|gate01|-1"_qs},
+        {false,
+         "enabled operator signs in again",
+         {u"disable-operator|gate01"_qs},
+         u"enable-operator|gate01"_qs,
+         {},
+         0,
+         u"enabled"_qs,
+         {},
+         u"signin|gate01|gate01|0"_qs},
+        {false,
+         "disable unknown operator",
+         {},
+         u"disable-operator|nobody"_qs,
+         {},
+         1,
+         u"unknown operator 'nobody'"_qs,
+         {},
+         {}},
+        {true,
+         "new password works",
+         {},
+         u"set-password|gate01"_qs,
+         "new password\n",
+         0,
+         u"changed"_qs,
+         {},
+         u"signin|gate01|new password|0"_qs},
+        {false,
+         "short password is refused",
+         {},
+         u"set-password|gate01"_qs,
+         "short\n",
+         2,
+         u"at least 8 characters"_qs,
+         {},
+         u"signin|gate01|gate01|0"_qs},
+        {false,
+         "add operator",
+         {},
+         u"add-operator|usher|--venue|1234"_qs,
+         "long enough\n",
+         0,
+         u"added"_qs,
+         {},
+         u"signin|usher|long enough|0"_qs},
+        {true,
+         "add operator refuses an existing id",
+         {},
+         u"add-operator|gate01|--venue|1234"_qs,
+         "long enough\n",
+         2,
+         u"exists already"_qs,
+         {},
+         u"signin|gate01|gate01|0"_qs},
+        {false,
+         "bad place code",
+         {},
+         u"add-venue|12 34|극장"_qs,
+         {},
+         2,
+         u"bad place code"_qs,
+         {},
+         {}},
+        {false,
+         "bad business code",
+         {},
+         u"add-performance|B/1|1234|공연|"_qs + today + u" 20:00|홀"_qs,
+         {},
+         2,
+         u"bad business code"_qs,
+         {},
+         {}},
+        {true,
+         "cancelled booking is refused",
+         {},
+         u"cancel-booking|GRVM0001|10000001"_qs,
+         {},
+         0,
+         u"cancelled"_qs,
+         {},
+         u"scan|I|10000001|-1"_qs},
+        {false,
+         "uncancelled booking is admitted",
+         {},
+         u"uncancel-booking|GRVM0001|10000300"_qs,
+         {},
+         0,
+         u"valid again"_qs,
+         {},
+         u"scan|I|10000300|0"_qs},
+        {false,
+         "cancel unknown booking",
+         {},
+         u"cancel-booking|GRVM0001|55"_qs,
+         {},
+         1,
+         u"no booking 55"_qs,
+         {},
+         {}},
+        {true,
+         "remove performance nobody scanned",
+         {},
+         u"remove-performance|GRVM0002"_qs,
+         {},
+         0,
+         u"removed"_qs,
+         {},
+         u"cli|unknown performance|show-performance|GRVM0002"_qs},
+        {true,
+         "remove scanned performance is refused",
+         {},
+         u"remove-performance|GRVM0001"_qs,
+         {},
+         1,
+         u"5 scan(s)"_qs,
+         {},
+         u"cli|GRVM0001|show-performance|GRVM0001"_qs},
+        {false,
+         "audit",
+         {},
+         u"audit|GRVM0001|--csv"_qs,
+         {},
+         0,
+         u"gate02,10000298,I,0,입장 확인,"_qs,
+         {},
+         {}},
+        {false,
+         "audit of one operator",
+         {},
+         u"audit|GRVM0001|--operator|gate03"_qs,
+         {},
+         0,
+         u"gate03"_qs,
+         u"gate02"_qs,
+         {}},
+        {true,
+         "audit of refusals",
+         {},
+         u"audit|GRVM0001|--result|refused|--csv"_qs,
+         {},
+         0,
+         u"gate01,10000298,I,-2,"_qs,
+         u",I,0,"_qs,
+         {}},
+        {true,
+         "audit of another day",
+         {},
+         u"audit|GRVM0001|--from|2000-01-01|--to|2000-01-02 00:00"_qs,
+         {},
+         0,
+         u"scanned_at"_qs,
+         u"gate0"_qs,
+         {}},
+        {false,
+         "audit from today on",
+         {},
+         u"audit|GRVM0001|--from|"_qs + today + u" 00:00"_qs,
+         {},
+         0,
+         u"gate03"_qs,
+         {},
+         {}},
+        {false,
+         "seed-demo repeats on the demo",
+         {},
+         u"seed-demo"_qs,
+         {},
+         0,
+         u"demo seeded"_qs,
+         {},
+         {}},
+        {true,
+         "seed-demo refuses other data",
+         {u"add-venue|77|별빛 극장"_qs},
+         u"seed-demo"_qs,
+         {},
+         1,
+         u"venue 77"_qs,
+         {},
+         u"cli|별빛 극장|list-venues"_qs},
+    };
+    for (const QString &backend : qavtest::backends())
+        for (const Row &r : rows)
+            if (backend == QLatin1String("sqlite") || r.onPostgres)
+                QTest::addRow("%s, %s", qPrintable(backend), r.name)
+                    << backend << r.setup << r.command << r.input << r.exitCode << r.says << r.lacks
+                    << r.check;
+}
+
+void ServerAdminTest::commands()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, setup);
+    QFETCH(QString, command);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QFETCH(QString, lacks);
+    QFETCH(QString, check);
+    QAV_REQUIRE_BACKEND(backend);
+    const auto demo = demoDatabase(backend);
+    const qavtest::ScratchDatabase &scratch = *demo;
+    {
+        auto storage = openStorage(scratch.url());
+        QCOMPARE(scanCode(*storage, u"I"_qs, u"10000298"_qs), u"-2"_qs); // one refusal in the audit
+    }
+    for (const QString &step : setup) {
+        const CliResult r = runOn(scratch.url(), step);
+        QVERIFY2(r.exitCode == 0, qPrintable(step + u": "_qs + r.all()));
+    }
+    const CliResult r = runOn(scratch.url(), command, input);
+    QVERIFY2(r.exitCode == exitCode, qPrintable(r.all()));
+    QVERIFY2(r.all().contains(says), qPrintable(r.all()));
+    if (!lacks.isEmpty())
+        QVERIFY2(!r.out.contains(lacks), qPrintable(r.out));
+
+    const QStringList c = check.split(u'|');
+    auto storage = openStorage(scratch.url());
+    if (c[0] == QLatin1String("signin"))
+        QCOMPARE(signInCode(*storage, c[1], c[2]), c[3]);
+    else if (c[0] == QLatin1String("scan"))
+        QCOMPARE(scanCode(*storage, c[1], c[2]), c[3]);
+    else if (c[0] == QLatin1String("cli"))
+        QVERIFY2(runOn(scratch.url(), c.mid(2).join(u'|')).all().contains(c[1]), qPrintable(check));
+}
+
+void ServerAdminTest::missingDatabaseIsRefused_data()
+{
+    QTest::addColumn<QString>("command");
+    for (const char *command : {"serve",
+                                "add-venue|1|x",
+                                "add-performance|B|1|G|202601011900|H",
+                                "add-operator|op|--venue|1",
+                                "import-bookings|%CSV%",
+                                "seed-demo",
+                                "summary|B",
+                                "list-venues",
+                                "list-performances",
+                                "list-operators",
+                                "list-bookings|B",
+                                "show-venue|1",
+                                "show-performance|B",
+                                "show-operator|op",
+                                "show-booking|B|1",
+                                "disable-operator|op",
+                                "enable-operator|op",
+                                "set-password|op",
+                                "cancel-booking|B|1",
+                                "uncancel-booking|B|1",
+                                "remove-performance|B",
+                                "audit|B",
+                                "backup|--to|%DIR%/copy.db"})
+        QTest::newRow(command) << QString::fromLatin1(command);
+}
+
+void ServerAdminTest::missingDatabaseIsRefused()
+{
+    QFETCH(QString, command);
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(u"b.csv"_qs);
+    writeFile(csv, "GRVM0001,1,a,b,c\n");
+    const QString db = dir.filePath(u"mistyped.db"_qs);
+    command.replace(u"%CSV%"_qs, csv).replace(u"%DIR%"_qs, dir.path());
+    const CliResult r = runOn(db, command, "long enough\n");
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(u"no database at "_qs + db), qPrintable(r.err));
+    QVERIFY(!QFile::exists(db));
+}
+
+void ServerAdminTest::importDetectsEncoding_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    const QString text =
+        u"bizcode,ticket_no,cust_name,seat_grade,seat_info\r\nGRVM0001,T-1,김철수,R석,1층 B열 3번\r\n"_qs;
+    QStringEncoder le(QStringEncoder::Utf16LE), be(QStringEncoder::Utf16BE), cp949("CP949");
+    const QByteArray utf16le = le(text), utf16be = be(text), korean = cp949(text);
+    QTest::newRow("UTF-8") << text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs;
+    QTest::newRow("UTF-8 with BOM")
+        << "\xef\xbb\xbf" + text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs;
+    QTest::newRow("UTF-16LE with BOM")
+        << "\xff\xfe" + utf16le << QString() << 0 << u"(UTF-16LE)"_qs;
+    QTest::newRow("UTF-16BE with BOM")
+        << "\xfe\xff" + utf16be << QString() << 0 << u"(UTF-16BE)"_qs;
+    QTest::newRow("CP949 found out") << korean << QString() << 0 << u"(CP949)"_qs;
+    QTest::newRow("EUC-KR named") << korean << u"EUC-KR"_qs << 0 << u"(EUC-KR)"_qs;
+    QTest::newRow("undecodable line named")
+        << korean + "GRVM0001,T-2,\xff\xfe\xfd,R,A\r\n"
+        << QString() << 1 << u"line 3: neither UTF-8 nor CP949"_qs;
+    QTest::newRow("named encoding that does not fit")
+        << korean << u"UTF-8"_qs << 1 << u"line 2: not valid UTF-8 text"_qs;
+    QTest::newRow("unknown encoding name")
+        << text.toUtf8() << u"KLINGON"_qs << 2 << u"unknown encoding 'KLINGON'"_qs;
+}
+
+void ServerAdminTest::importDetectsEncoding()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, encoding);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const qavtest::ScratchDatabase &scratch = *demo;
+    const QString csv = scratch.dir() + u"/bookings.csv"_qs;
+    writeFile(csv, file);
+    const CliResult r =
+        runOn(scratch.url(), u"import-bookings|"_qs + csv +
+                                 (encoding.isEmpty() ? QString() : u"|--encoding|"_qs + encoding));
+    QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
+    const auto booking = openStorage(scratch.url())->findBooking(u"GRVM0001"_qs, u"T-1"_qs);
+    QCOMPARE(booking.has_value(), exitCode == 0);
+    if (booking)
+        QCOMPARE(booking->booking.custName + booking->booking.seatInfo, u"김철수1층 B열 3번"_qs);
+}
+
+void ServerAdminTest::configFile_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("keys of serve are read by other commands")
+        << u"list-venues"_qs << QByteArray("# venue\ndb = %DB%\nport=8470\nquiet=yes\n") << 0
+        << u"큐브 아레나"_qs;
+    QTest::newRow("command line wins") << u"list-venues|--db|%DIR%/other.db"_qs
+                                       << QByteArray("db=%DB%\n") << 1 << u"no database at"_qs;
+    QTest::newRow("serve refuses an unknown key")
+        << u"serve"_qs << QByteArray("db=%DB%\nlisten=1.2.3.4\n") << 2
+        << u"line 2: unknown key 'listen'"_qs;
+    QTest::newRow("switch is yes or no")
+        << u"serve"_qs << QByteArray("db=%DB%\nquiet=maybe\n") << 2 << u"quiet is yes or no"_qs;
+    QTest::newRow("line without value")
+        << u"serve"_qs << QByteArray("db\n") << 2 << u"line 1: expected key=value"_qs;
+}
+
+void ServerAdminTest::configFile()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, config);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const qavtest::ScratchDatabase &scratch = *demo;
+    const QString path = scratch.dir() + u"/qav-server.conf"_qs;
+    writeFile(path, config.replace("%DB%", scratch.url().toUtf8()));
+    const QStringList args =
+        command.replace(u"%DIR%"_qs, scratch.dir()).split(u'|') + QStringList{u"--config"_qs, path};
+    const CliResult r = runCli(args);
+    QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
+}
+
+void ServerAdminTest::schemaVersions_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>(
+        "stored"); // version found in the database; 0: the first release kept none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    for (const QString &backend : qavtest::backends()) {
+        QTest::addRow("%s, first release upgraded", qPrintable(backend))
+            << backend << 0 << 0 << u"gate01,1234,no"_qs;
+        QTest::addRow("%s, current kept", qPrintable(backend))
+            << backend << currentSchemaVersion() << 0 << u"gate01,1234,no"_qs;
+        QTest::addRow("%s, newer refused", qPrintable(backend))
+            << backend << currentSchemaVersion() + 1 << 1
+            << u"schema version %1, newer"_qs.arg(currentSchemaVersion() + 1);
+    }
+}
+
+void ServerAdminTest::schemaVersions()
+{
+    QFETCH(QString, backend);
+    QFETCH(int, stored);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QAV_REQUIRE_BACKEND(backend);
+    qavtest::ScratchDatabase scratch(backend);
+    {
+        // The first release's tables and an operator, written as that release wrote them.
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            backend == QLatin1String("sqlite") ? u"QSQLITE"_qs : u"QPSQL"_qs, u"old"_qs);
+        const QUrl url(scratch.url());
+        if (backend == QLatin1String("sqlite")) {
+            db.setDatabaseName(scratch.url());
+        } else {
+            db.setHostName(url.host());
+            db.setPort(url.port(5432));
+            db.setUserName(url.userName());
+            db.setDatabaseName(url.path().mid(1));
+        }
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        const QString serial = backend == QLatin1String("sqlite")
+                                   ? u"INTEGER PRIMARY KEY AUTOINCREMENT"_qs
+                                   : u"BIGSERIAL PRIMARY KEY"_qs;
+        // The first release's tables, or every step for a versioned database.
+        QStringList statements;
+        for (const SchemaStep &step : schemaSteps())
+            if (stored > 0 || step.version == 1)
+                for (const QString &s : step.statements)
+                    statements << QString(s).replace(u"%SERIAL%"_qs, serial);
+        statements
+            << u"INSERT INTO venues (place_code, theater_name) VALUES ('1234', 'x')"_qs
+            << u"INSERT INTO operators (operator_id, password_hash, place_code) VALUES ('gate01', 'h', '1234')"_qs;
+        if (stored > 0)
+            statements << u"CREATE TABLE schema_version (version INTEGER NOT NULL)"_qs
+                       << u"INSERT INTO schema_version VALUES (%1)"_qs.arg(stored);
+        for (const QString &s : statements)
+            QVERIFY2(q.exec(s), qPrintable(q.lastError().text()));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"old"_qs);
+    const CliResult r = runOn(scratch.url(), u"list-operators|--csv"_qs);
+    QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
+    if (exitCode == 0)
+        QCOMPARE(openStorage(scratch.url())->schemaVersion(), currentSchemaVersion());
+}
+
+void ServerAdminTest::backupUnderLoad()
+{
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const qavtest::ScratchDatabase &scratch = *demo;
+    // One gate admits ticket after ticket while the copy is taken.
+    QMutex mutex;
+    QStringList acknowledged;
+    std::atomic<bool> stop = false;
+    std::unique_ptr<QThread> gate(QThread::create([&] {
+        auto storage = openStorage(scratch.url());
+        for (int i = 0; i < 296 && !stop; ++i) {
+            const QString ticket = QString::number(10000001 + i);
+            if (scanCode(*storage, u"I"_qs, ticket) == QLatin1String("0")) {
+                QMutexLocker lock(&mutex);
+                acknowledged << ticket;
+            }
+        }
+    }));
+    gate->start();
+    QTRY_VERIFY_WITH_TIMEOUT((QMutexLocker(&mutex), acknowledged.size() >= 20), 30000);
+    QStringList before;
+    {
+        QMutexLocker lock(&mutex);
+        before = acknowledged;
+    }
+    const QString copy = scratch.dir() + u"/copy.db"_qs;
+    const CliResult r = runOn(scratch.url(), u"backup|--to|"_qs + copy);
+    stop = true;
+    gate->wait();
+    QVERIFY2(r.exitCode == 0, qPrintable(r.all()));
+
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"copy"_qs);
+        db.setDatabaseName(copy);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(u"PRAGMA integrity_check"_qs) && q.next());
+        QCOMPARE(q.value(0).toString(), u"ok"_qs);
+        QVERIFY(
+            q.exec(u"SELECT ticket_no FROM bookings WHERE bizcode = 'GRVM0001' AND inside = 1"_qs));
+        QStringList inside;
+        while (q.next())
+            inside << q.value(0).toString();
+        for (const QString &ticket : before)
+            QVERIFY2(inside.contains(ticket),
+                     qPrintable(ticket + u" admitted before the copy is missing"_qs));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"copy"_qs);
+}
+
+QTEST_GUILESS_MAIN(ServerAdminTest)
+#include "tst_server_admin.moc"
