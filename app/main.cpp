@@ -6,8 +6,16 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char *argv[])
 {
+    // Answered before any window system is needed, so it works on a server or in a package check.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("qav " QAV_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QAV"));
     // The program ends when its last window is unloaded, not when the last one is hidden.

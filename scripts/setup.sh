@@ -13,6 +13,8 @@ if [[ "${1:-}" == "--test" ]]; then
   # The dashboard's browser test drives headless chromium through chromedriver; openssl makes the
   # throwaway CA and certificates of the HTTPS tests.
   packages+=(postgresql chromium chromium-driver openssl)
+  # scripts/check-packages.sh: package tools, lintian, systemd-analyze, the menu entry check, curl.
+  packages+=(dpkg-dev file lintian systemd desktop-file-utils curl)
 fi
 
 missing=()

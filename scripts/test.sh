@@ -19,6 +19,9 @@ echo "== Release build"
 scripts/build.sh release
 ctest --test-dir build --output-on-failure -j2 || status=1
 
+echo "== Debian packages"
+scripts/check-packages.sh build || status=1
+
 echo "== Sanitizer build (ASan + UBSan)"
 scripts/build.sh asan
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0" \
