@@ -7,7 +7,9 @@
 #include "memberobject.h"
 #include "passwords.h"
 #include "season.h"
+#include "serverlog.h"
 #include "sessionkeys.h"
+#include "stopsignals.h"
 #include "storage.h"
 #include "tls.h"
 #include "textdecode.h"
@@ -19,10 +21,12 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTextStream>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace qav {
@@ -93,8 +97,32 @@ std::optional<QStringList> splitCsv(const QString &line)
     return fields;
 }
 
+// A positive whole number given to an option.
+int positiveOption(const QCommandLineParser &p, const QCommandLineOption &option)
+{
+    bool ok = false;
+    const int value = p.value(option).toInt(&ok);
+    if (!ok || value <= 0)
+        throw UsageError{QStringLiteral("bad %1 '%2': expected a positive whole number")
+                             .arg(option.names().constLast(), p.value(option))};
+    return value;
+}
+
+// Descriptors are what a busy server runs out of first; the soft limit is often far below what
+// the system allows the process.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int cmdServe(const QStringList &args)
 {
+    constexpr int kStopBoundMs = 10000;
+    const HttpLimits defaults;
     QCommandLineParser p;
     const QCommandLineOption port({u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
                                   u"port"_qs, u"8470"_qs);
@@ -116,12 +144,25 @@ int cmdServe(const QStringList &args)
         u"file"_qs);
     const QCommandLineOption tlsKey(u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
                                     u"file"_qs);
+    const QCommandLineOption maxConnections(
+        u"max-connections"_qs,
+        QStringLiteral("Open connections at most (default %1); beyond it a new one gets 503.")
+            .arg(defaults.maxConnections),
+        u"n"_qs, QString::number(defaults.maxConnections));
+    const QCommandLineOption idleTimeout(
+        u"idle-timeout"_qs,
+        QStringLiteral("Seconds a connection may stay silent, or take to send one request "
+                       "(default %1).")
+            .arg(defaults.idleTimeoutMs / 1000),
+        u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000));
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
     if (!parseCommand(p, args,
-                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, connections, tlsCert, tlsKey,
-                       constant},
+                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+                      "and stops."_qs,
+                      {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
+                       idleTimeout, tlsCert, tlsKey, constant},
                       {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
@@ -141,7 +182,6 @@ int cmdServe(const QStringList &args)
     HttpFront::Options options;
     options.imagesDir = p.value(images);
     options.constantAnswer = p.isSet(constant);
-    options.quiet = p.isSet(quiet);
     options.sessionIdleSecs = parseDuration(p.value(idle));
     if (options.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
@@ -154,6 +194,11 @@ int cmdServe(const QStringList &args)
             return 1;
         }
     }
+    options.limits.maxConnections = positiveOption(p, maxConnections);
+    options.limits.idleTimeoutMs = positiveOption(p, idleTimeout) * 1000;
+    installServerLog(p.isSet(quiet));
+    raiseDescriptorLimit();
+
     const QString dbUrl = databaseUrl(p);
     const QString dbPassword = databasePassword(p);
     bool connectionsOk = false;
@@ -177,11 +222,42 @@ int cmdServe(const QStringList &args)
         err(QStringLiteral("cannot listen on %1:%2: %3").arg(bindText).arg(portNumber).arg(listenError));
         return 1;
     }
-    err(QStringLiteral("listening on %1://%2:%3 database %4")
-            .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
-            .arg(actual)
-            .arg(where));
-    return QCoreApplication::exec();
+
+    StopSignals stopSignals;
+    int stopSignal = 0;
+    bool gaveUp = false;
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&stopSignals, &StopSignals::received, &front, [&](int signal) {
+        if (stopSignal != 0) {
+            gaveUp = true; // asked twice: stop without waiting
+            QCoreApplication::exit(0);
+            return;
+        }
+        stopSignal = signal;
+        bound.start(kStopBoundMs);
+        front.stop();
+    });
+    QObject::connect(&bound, &QTimer::timeout, &front, [&] {
+        gaveUp = true;
+        QCoreApplication::exit(0);
+    });
+    QObject::connect(&front, &HttpFront::stopped, &front, [] { QCoreApplication::exit(0); });
+
+    qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
+                                      .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
+                                      .arg(actual)
+                                      .arg(where);
+    const int code = QCoreApplication::exec();
+    front.shutDown();
+    if (gaveUp)
+        qCWarning(lcServer).noquote()
+            << "stopped on" << StopSignals::name(stopSignal)
+            << "without waiting for the requests still under way; database closed";
+    else
+        qCInfo(lcServer).noquote() << "stopped on" << StopSignals::name(stopSignal)
+                                   << "after the requests under way were answered; database closed";
+    return code;
 }
 
 int cmdInitDb(const QStringList &args)

@@ -1,6 +1,6 @@
 #include "executor.h"
 
-#include <cstdio>
+#include "serverlog.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,9 +15,9 @@ HttpAnswer runRoute(const Route &route, const HttpRequest &request, WorkerContex
         return route.handler(request, context);
     } catch (const StorageError &e) {
         context.dropStorage();
-        std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
+        qCWarning(lcRequest) << "request failed:" << e.what();
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
+        qCWarning(lcRequest) << "request failed:" << e.what();
     } catch (...) {
     }
     return HttpAnswer::error(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));

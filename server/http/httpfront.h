@@ -2,10 +2,10 @@
 
 #include "exchange.h"
 #include "executor.h"
+#include "httpconnection.h"
 
-#include <QAbstractHttpServer>
-#include <QHash>
 #include <QHostAddress>
+#include <QObject>
 #include <QSslConfiguration>
 
 #include <memory>
@@ -13,13 +13,13 @@
 
 namespace qav {
 
-class BodyLimitServer;
+class HttpListener;
 
-// The HTTP side of the server. Turns each request into an HttpRequest, picks its route and hands
-// it to the executor; writes the answers back on each connection in request order. Every request
-// is answered (a failure inside becomes a 500) and logged as one line on stderr. Serves the
-// business object's routes; other parts add theirs through routes() before listening.
-class HttpFront : public QAbstractHttpServer
+// The HTTP side of the server. Picks each request's route and hands it to the executor; the
+// connections write the answers back in request order. Every request is answered (a failure
+// inside becomes a 500) and logged as one line naming the client. Serves the business object's
+// routes; other parts add theirs through routes() before listening.
+class HttpFront : public QObject
 {
     Q_OBJECT
 public:
@@ -27,11 +27,11 @@ public:
     {
         QString imagesDir;           // empty: no logos
         bool constantAnswer = false; // answer without the database (benchmark baseline)
-        bool quiet = false;          // no request log
         qint64 sessionIdleSecs = 12 * 3600;
-        int workers = 0;             // threads (database connections) for requests; 0: all inline
-        int signInWorkers = 2;       // threads for password checks, with their own connections
+        int workers = 0;       // threads (database connections) for requests; 0: all inline
+        int signInWorkers = 2; // threads for password checks, with their own connections
         std::optional<QSslConfiguration> tls; // serve HTTPS with it (see loadServerTls)
+        HttpLimits limits;
     };
     using Opener = WorkerContext::Opener;
 
@@ -44,23 +44,22 @@ public:
 
     // Returns the port listened on, or 0 with a reason in error.
     quint16 listenOn(const QHostAddress &address, quint16 port, QString *error);
+    // Stops accepting and finishes the requests taken; emits stopped() when none is left.
+    void stop();
+    // Ends the executor (its workers finish what they run) and closes the databases.
+    void shutDown();
 
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+Q_SIGNALS:
+    void stopped();
 
 private:
-    class Connection;
-    Connection *connectionOf(QTcpSocket *socket);
-    void deliver(quint64 connectionId, quint64 sequence, HttpAnswer answer);
-    void log(const HttpAnswer &answer, qint64 startedNs) const;
+    void handle(HttpRequest request, HttpReply reply);
 
     Options m_options;
     Routes m_routes;
     std::unique_ptr<Executor> m_executor;
     WorkerContext m_inlineContext;
-    QHash<quint64, Connection *> m_connections;
-    quint64 m_nextConnectionId = 1;
+    HttpListener *m_listener = nullptr;
 };
 
 } // namespace qav

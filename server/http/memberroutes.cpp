@@ -2,6 +2,7 @@
 
 #include "commandparser.h"
 #include "memberobject.h"
+#include "serverlog.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QRegularExpression>
 
 #include <chrono>
-#include <cstdio>
 
 namespace qav {
 
@@ -100,11 +100,11 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
         gate = answerCommand(context.storage(), *policy, parsed.command, caller);
     } catch (const StorageBusy &e) {
         context.dropStorage();
-        std::fprintf(stderr, "qav-server: database busy: %s\n", e.what());
+        qCWarning(lcRequest) << "database busy:" << e.what();
         return refuse(503, QStringLiteral("서버가 바쁩니다. 다시 스캔하세요"));
     } catch (const StorageError &e) {
         context.dropStorage(); // reconnect on the next request
-        std::fprintf(stderr, "qav-server: request failed: %s\n", e.what());
+        qCWarning(lcRequest) << "request failed:" << e.what();
         return refuse(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
     }
     answer.status = gate.status;

@@ -363,7 +363,9 @@ void ServerHttpTest::requestsAreLogged()
                                            "Authorization: Bearer " + m_key + "\r\n"))
                  .status,
              200);
-    static const QRegularExpression line(u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+ BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
+    // UTC time, level, client address, procedure, result, duration.
+    static const QRegularExpression line(
+        u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+Z info 127\\.0\\.0\\.1 BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
     QTRY_VERIFY(line.match(QString::fromUtf8(m_server->log())).hasMatch());
 }
 

@@ -1,0 +1,192 @@
+#include "httplistener.h"
+
+#include "serverlog.h"
+
+#include <QSocketNotifier>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qav {
+
+namespace {
+
+constexpr int kRetryMs = 1000;
+constexpr int kHandshakeMs = 10000;
+constexpr int kAcceptsPerWake = 64; // then let the connections already open have their turn
+
+} // namespace
+
+HttpListener::HttpListener(const HttpLimits &limits, HttpHandler handler, QObject *parent)
+    : QTcpServer(parent), m_limits(limits), m_handler(std::move(handler))
+{
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &HttpListener::acceptAgain);
+}
+
+HttpListener::~HttpListener()
+{
+    delete m_acceptNotifier;
+    for (HttpConnection *c : std::as_const(m_connections))
+        c->disconnect(this);
+}
+
+bool HttpListener::start(const QHostAddress &address, quint16 port)
+{
+    if (!listen(address, port))
+        return false;
+    // QTcpServer's own accepting stays paused: this class decides when to accept.
+    QTcpServer::pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &HttpListener::acceptReady);
+    return true;
+}
+
+void HttpListener::acceptReady()
+{
+    for (int i = 0; i < kAcceptsPerWake && !m_stopping; ++i) {
+        const int fd =
+            ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            if (std::exchange(m_starved, false))
+                qCInfo(lcServer) << "accepting connections again";
+            incomingConnection(fd);
+            continue;
+        }
+        switch (errno) {
+        case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+        case EWOULDBLOCK:
+#endif
+            return;
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM: // refused by a firewall rule
+            continue;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            holdAccepting("out of descriptors or memory");
+            return;
+        default:
+            holdAccepting(std::strerror(errno));
+            return;
+        }
+    }
+}
+
+// The waiting client stays in the kernel's backlog meanwhile; the notifier is off, so nothing
+// spins on the listening socket that stays readable.
+void HttpListener::holdAccepting(const char *why)
+{
+    m_acceptNotifier->setEnabled(false);
+    if (!m_starved) {
+        qCWarning(lcServer).noquote()
+            << "cannot accept a connection:" << why << "with" << connectionCount()
+            << "open; accepting again when one closes";
+    }
+    m_starved = true;
+    m_retry.start(kRetryMs);
+}
+
+void HttpListener::acceptAgain()
+{
+    m_retry.stop();
+    if (m_stopping || !m_acceptNotifier)
+        return;
+    m_acceptNotifier->setEnabled(true);
+    acceptReady();
+}
+
+void HttpListener::incomingConnection(qintptr descriptor)
+{
+    if (connectionCount() >= m_limits.maxConnections) {
+        refuseBusy(descriptor);
+        return;
+    }
+    m_atCap = false;
+    QTcpSocket *socket = createSocket(descriptor);
+    if (!socket) {
+        ::close(int(descriptor));
+        return;
+    }
+    auto *connection = new HttpConnection(socket, m_limits, m_handler, this);
+    m_connections.insert(connection);
+    connect(connection, &HttpConnection::closed, this,
+            [this, connection] { onConnectionClosed(connection); });
+}
+
+QTcpSocket *HttpListener::createSocket(qintptr descriptor)
+{
+    QTcpSocket *socket = m_tls ? new QSslSocket : new QTcpSocket;
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return nullptr;
+    }
+    if (auto *tls = qobject_cast<QSslSocket *>(socket)) {
+        tls->setSslConfiguration(*m_tls);
+        // A failed handshake ends in an error, which closes the connection; a dragging one here.
+        QTimer::singleShot(kHandshakeMs, tls, [tls] {
+            if (!tls->isEncrypted())
+                tls->abort();
+        });
+        tls->startServerEncryption();
+    }
+    return socket;
+}
+
+// Answers without reading and closes: costs neither memory nor a lasting descriptor.
+void HttpListener::refuseBusy(qintptr descriptor)
+{
+    if (!m_atCap) {
+        m_atCap = true;
+        qCWarning(lcServer) << "connection limit" << m_limits.maxConnections
+                            << "reached; new connections get 503 until one closes";
+    }
+    static const QByteArray answer = [] {
+        HttpAnswer busy =
+            HttpAnswer::error(503, QStringLiteral("서버가 바쁩니다. 다시 스캔하세요"));
+        busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
+        return serializeAnswer(busy, false, true, false);
+    }();
+    [[maybe_unused]] const auto sent = ::send(int(descriptor), answer.constData(),
+                                              size_t(answer.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::shutdown(int(descriptor), SHUT_WR);
+    ::close(int(descriptor));
+}
+
+void HttpListener::onConnectionClosed(HttpConnection *connection)
+{
+    m_connections.remove(connection);
+    connection->deleteLater();
+    if (m_starved)
+        acceptAgain();
+    if (m_stopping && m_connections.isEmpty())
+        Q_EMIT drained();
+}
+
+void HttpListener::stop()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_retry.stop();
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    close();
+    if (m_connections.isEmpty()) {
+        QMetaObject::invokeMethod(this, &HttpListener::drained, Qt::QueuedConnection);
+        return;
+    }
+    const auto connections = m_connections;
+    for (HttpConnection *c : connections)
+        c->finishAndClose();
+}
+
+} // namespace qav

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "httpconnection.h"
+
+#include <QSet>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <optional>
+
+class QSocketNotifier;
+
+namespace qav {
+
+// The listening socket and its connections. Accepts on its own so that running out of
+// descriptors pauses accepting instead of spinning: the connections already open are still
+// served, and accepting resumes as soon as one of them closes (or after a second). Past the
+// connection cap a new connection gets 503 and is closed at once. With TLS set, each connection is
+// encrypted first and dropped when its handshake fails or drags on; the connection then reads the
+// decrypted stream, so every bound holds the same under TLS. Owns its connections.
+class HttpListener : public QTcpServer
+{
+    Q_OBJECT
+public:
+    HttpListener(const HttpLimits &limits, HttpHandler handler, QObject *parent = nullptr);
+    ~HttpListener() override;
+
+    // Serves TLS with this configuration (certificate and key) from the next connection on.
+    void setTls(const QSslConfiguration &config) { m_tls = config; }
+    // Listens; false with errorString() set when it cannot.
+    bool start(const QHostAddress &address, quint16 port);
+    // Stops accepting, lets every connection finish the requests it has taken, then closes
+    // it; emits drained() once none is left.
+    void stop();
+    int connectionCount() const { return int(m_connections.size()); }
+
+Q_SIGNALS:
+    void drained();
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+    // The socket for an accepted descriptor; nullptr to close it.
+    virtual QTcpSocket *createSocket(qintptr descriptor);
+
+private:
+    void acceptReady();
+    void holdAccepting(const char *why);
+    void acceptAgain();
+    void refuseBusy(qintptr descriptor);
+    void onConnectionClosed(HttpConnection *connection);
+
+    HttpLimits m_limits;
+    HttpHandler m_handler;
+    std::optional<QSslConfiguration> m_tls;
+    QSet<HttpConnection *> m_connections;
+    QSocketNotifier *m_acceptNotifier = nullptr;
+    QTimer m_retry;
+    bool m_starved = false;
+    bool m_atCap = false;
+    bool m_stopping = false;
+};
+
+} // namespace qav
