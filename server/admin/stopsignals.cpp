@@ -21,15 +21,8 @@ extern "C" void onStopSignal(int signal)
     errno = saved;
 }
 
-void setHandler(void (*handler)(int))
-{
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
+struct sigaction g_previousTerm = {};
+struct sigaction g_previousInt = {};
 
 } // namespace
 
@@ -39,14 +32,20 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent)
         return; // keep the default handling: the process still ends on the signal
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &StopSignals::readPipe);
-    setHandler(onStopSignal);
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, &g_previousTerm);
+    sigaction(SIGINT, &action, &g_previousInt);
 }
 
 StopSignals::~StopSignals()
 {
     if (!m_notifier)
         return;
-    setHandler(SIG_DFL);
+    sigaction(SIGTERM, &g_previousTerm, nullptr);
+    sigaction(SIGINT, &g_previousInt, nullptr);
     delete m_notifier;
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);

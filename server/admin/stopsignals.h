@@ -8,7 +8,7 @@ namespace qav {
 
 // Turns SIGTERM and SIGINT into a Qt signal on the thread that created it. The handler only
 // writes the signal's number into a pipe that a socket notifier watches, so nothing unsafe runs
-// inside the handler. One instance at a time; the default handling returns when it is destroyed.
+// inside the handler. One instance at a time; the handling before it returns when it is destroyed.
 class StopSignals : public QObject
 {
     Q_OBJECT
