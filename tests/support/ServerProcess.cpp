@@ -8,6 +8,7 @@
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #endif
 
 namespace {
@@ -98,6 +99,13 @@ bool ServerProcess::serve(quint16 port)
     if (!m_options.tlsCert.isEmpty())
         args << QStringLiteral("--tls-cert") << m_options.tlsCert << QStringLiteral("--tls-key")
              << m_options.tlsKey;
+    args << m_options.serveArguments;
+    if (!m_options.environment.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &pair : std::as_const(m_options.environment))
+            env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+        m_process.setProcessEnvironment(env);
+    }
 
     // A file, not a pipe: a full pipe would stall a server nobody reads while a test waits.
     m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
@@ -105,7 +113,13 @@ bool ServerProcess::serve(quint16 port)
     m_process.setWorkingDirectory(m_dir.path());
 #ifdef Q_OS_LINUX
     // A test that crashes or aborts must not leave its server running.
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    m_process.setChildProcessModifier([maxFiles = m_options.maxFiles] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (maxFiles > 0) {
+            const rlimit limit{rlim_t(maxFiles), rlim_t(maxFiles)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
 #endif
     m_process.start(m_binary, args);
     if (!m_process.waitForStarted(kStartTimeoutMs)) {
@@ -128,6 +142,46 @@ bool ServerProcess::serve(quint16 port)
     m_error = QStringLiteral("qav-server did not start listening: %1").arg(log());
     stop();
     return false;
+}
+
+qint64 ServerProcess::rssKb() const
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+qint64 ServerProcess::cpuTicks() const
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    // After the command name in parentheses: state is field 3, utime 14 and stime 15.
+    const QByteArray stat = file.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+}
+
+int ServerProcess::terminate()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return -1;
+    m_process.terminate();
+    return waitForExit();
+}
+
+int ServerProcess::waitForExit()
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(30000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        return -1;
+    }
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void ServerProcess::stop()

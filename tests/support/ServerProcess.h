@@ -16,6 +16,9 @@ struct ServerOptions
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
     QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
     QString tlsCert, tlsKey;     // serve HTTPS with these PEM files when set
+    QStringList serveArguments;  // more options for `serve`
+    QStringList environment;     // NAME=value added to the serving process's environment
+    int maxFiles = 0;            // descriptor limit of the serving process; 0 leaves it alone
 };
 
 #ifdef QAV_SERVER_BINARY
@@ -51,6 +54,16 @@ public:
     QString errorText() const { return m_error; }
     // What the serving process wrote to its error output so far.
     QString log() const;
+
+    qint64 processId() const { return m_process.processId(); }
+    // Resident memory of the serving process in kB, -1 when it cannot be read.
+    qint64 rssKb() const;
+    // Processor time the serving process used so far, in clock ticks.
+    qint64 cpuTicks() const;
+    // Sends SIGTERM and waits for the process to end; its exit code, -1 when it crashed or hung.
+    int terminate();
+    // Waits for the process to end by itself; its exit code, -1 when it crashed or hung.
+    int waitForExit();
 
     // Runs one administration command against this server's database; false with errorText()
     // set when it fails. Standard output goes to *output.

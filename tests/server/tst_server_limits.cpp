@@ -1,0 +1,441 @@
+// qav-server under abuse, as a real process on loopback: a client that sends without reading,
+// connections that stay silent or come in too many, a process out of descriptors, and a stop in
+// the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
+
+#include "ServerProcess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kRssAllowanceKb = 64 * 1024;
+
+const QByteArray kOperatorSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
+const QByteArray kVenueSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+// Answered 404 at once, without the database or a session: shows the server is answering.
+const QByteArray kProbe = "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+QByteArray post(const QByteArray &body, const QByteArray &sessionKey = {})
+{
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+           QByteArray::number(body.size()) + "\r\n" +
+           (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n") +
+           "\r\n" + body;
+}
+
+QByteArray admit(int ticket, const QByteArray &sessionKey)
+{
+    return post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','" +
+                    QByteArray::number(ticket) + "', 'gate01'",
+                sessionKey);
+}
+
+struct Reply
+{
+    int status = 0;
+    QByteArray body;
+    QString column(const QString &name) const
+    {
+        const QJsonObject o = QJsonDocument::fromJson(body).object();
+        const qsizetype at = o.value(u"columns"_qs).toVariant().toStringList().indexOf(name);
+        return o.value(u"rows"_qs)[0][int(at)].toString();
+    }
+};
+
+// Takes one Content-Length framed answer off the front of buffer, if it is complete.
+bool takeReply(QByteArray &buffer, Reply &reply)
+{
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return false;
+    static const QRegularExpression lengthRe(u"(?i)\r\ncontent-length:\\s*(\\d+)"_qs);
+    const auto m = lengthRe.match(QString::fromLatin1(buffer.left(headEnd)));
+    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
+    if (buffer.size() < headEnd + 4 + length)
+        return false;
+    reply.status = buffer.mid(9, 3).toInt();
+    reply.body = buffer.mid(headEnd + 4, length);
+    buffer.remove(0, headEnd + 4 + length);
+    return true;
+}
+
+Reply exchange(QTcpSocket &socket, const QByteArray &request)
+{
+    socket.write(request);
+    QByteArray buffer;
+    Reply reply;
+    while (!takeReply(buffer, reply) && socket.waitForReadyRead(10000))
+        buffer += socket.readAll();
+    return reply;
+}
+
+// The status of one request on a new connection; 0 when none came.
+int statusOf(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return 0;
+    return exchange(socket, request).status;
+}
+
+// Whether a request on a new connection is answered normally within a few seconds (each refused
+// try closes its connection again).
+bool answeredSoon(quint16 port)
+{
+    for (QDeadlineTimer deadline(15000); !deadline.hasExpired(); QTest::qWait(50)) {
+        if (statusOf(port, kProbe) == 404)
+            return true;
+    }
+    return false;
+}
+
+// Signs gate01 in on the socket; its session key, empty when that failed.
+QByteArray signIn(QTcpSocket &socket)
+{
+    const Reply reply = exchange(socket, post(kOperatorSignIn));
+    return reply.status == 200 ? reply.column(u"SessionKey"_qs).toLatin1() : QByteArray();
+}
+
+std::unique_ptr<ServerProcess> startServer(ServerOptions options)
+{
+    auto server = std::make_unique<ServerProcess>(qavServerBinary(), std::move(options));
+    if (!server->start())
+        qWarning("%s", qPrintable(server->errorText()));
+    return server;
+}
+
+} // namespace
+
+class ServerLimitsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void clientThatDoesNotReadIsDropped();
+    void silentConnectionsTimeOut_data();
+    void silentConnectionsTimeOut();
+    void connectionsBeyondTheCapGet503();
+    void manyIdleConnectionsStayCheap();
+    void outOfDescriptorsNeitherSpinsNorStops();
+    void stopUnderLoadKeepsEveryAcknowledgedScan();
+    void logLines_data();
+    void logLines();
+    void cleanupTestCase() { m_shortIdle.reset(); }
+
+private:
+    QTemporaryDir m_images;
+    std::unique_ptr<ServerProcess> m_shortIdle; // one second of idle timeout
+};
+
+void ServerLimitsTest::initTestCase()
+{
+    // A thousand connections need more descriptors than a login shell's usual soft limit.
+    rlimit limit{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+    limit.rlim_cur = qMin<rlim_t>(limit.rlim_max, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+
+    QVERIFY(m_images.isValid());
+    QFile logo(QDir(m_images.path()).filePath(u"logo_1234.jpg"_qs));
+    QVERIFY(logo.open(QIODevice::WriteOnly));
+    logo.write("\xff\xd8" + QByteArray(64 * 1024, 'x') + "\xff\xd9");
+}
+
+void ServerLimitsTest::clientThatDoesNotReadIsDropped()
+{
+    ServerOptions options;
+    options.quiet = true;
+    options.imagesDir = m_images.path();
+    options.serveArguments = {u"--idle-timeout"_qs, u"2"_qs};
+    auto server = startServer(options);
+    QVERIFY(server->port());
+    const qint64 rssBefore = server->rssKb();
+
+    // A hundred thousand 64 KiB logos asked for at once, on a socket that is never read.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    QByteArray requests;
+    for (int i = 0; i < 150000; ++i)
+        requests += "GET /TicketImage/GRVM/logo_1234.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    qsizetype sent = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            // Until the server stops taking requests and the kernel's buffers are full.
+            const ssize_t n = ::send(fd, requests.constData() + sent,
+                                     size_t(requests.size() - sent), MSG_NOSIGNAL);
+            if (n > 0)
+                sent += n;
+            return sent == requests.size() || (n < 0 && errno == EAGAIN);
+        }(),
+        10000);
+
+    QCOMPARE(statusOf(server->port(), kProbe), 404);
+    const qint64 rssDuring = server->rssKb();
+    QVERIFY2(
+        rssDuring - rssBefore < kRssAllowanceKb,
+        qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssDuring)));
+    QVERIFY2(sent < requests.size(),
+             "the server read every request of a client that reads nothing");
+
+    QTRY_VERIFY_WITH_TIMEOUT(server->log().contains(u"which does not read its answers"_qs), 15000);
+    ::close(fd);
+    QCOMPARE(statusOf(server->port(), kProbe), 404);
+}
+
+void ServerLimitsTest::silentConnectionsTimeOut_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("connection that never speaks") << QByteArray() << false;
+    QTest::newRow("kept alive after an answer") << kProbe << true;
+    QTest::newRow("half a request")
+        << QByteArray("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n") << false;
+    QTest::newRow("body that never ends") << post(kVenueSignIn).chopped(10) << false;
+}
+
+void ServerLimitsTest::silentConnectionsTimeOut()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, answered);
+    if (!m_shortIdle) {
+        ServerOptions options;
+        options.serveArguments = {u"--idle-timeout"_qs, u"1"_qs};
+        m_shortIdle = startServer(options);
+    }
+    ServerProcess *server = m_shortIdle.get();
+    QVERIFY(server->port());
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(socket.waitForConnected(5000));
+    if (answered)
+        QCOMPARE(exchange(socket, sent).status, 404);
+    else if (!sent.isEmpty())
+        socket.write(sent);
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(statusOf(server->port(), kProbe), 404);
+}
+
+void ServerLimitsTest::connectionsBeyondTheCapGet503()
+{
+    ServerOptions options;
+    options.quiet = true;
+    options.serveArguments = {u"--max-connections"_qs, u"8"_qs};
+    auto server = startServer(options);
+    QVERIFY(server->port());
+
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    for (int i = 0; i < 8; ++i) {
+        open.push_back(std::make_unique<QTcpSocket>());
+        open.back()->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(open.back()->waitForConnected(5000));
+        QCOMPARE(exchange(*open.back(), kProbe).status, 404);
+    }
+
+    QTcpSocket extra;
+    extra.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(extra.waitForConnected(5000));
+    const Reply refused = exchange(extra, kProbe);
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.body.contains("error"));
+    QTRY_COMPARE_WITH_TIMEOUT(extra.state(), QAbstractSocket::UnconnectedState, 5000);
+    // The connections inside are still served.
+    QCOMPARE(exchange(*open.front(), kProbe).status, 404);
+
+    open.pop_back();
+    QVERIFY(answeredSoon(server->port()));
+}
+
+void ServerLimitsTest::manyIdleConnectionsStayCheap()
+{
+    ServerOptions options;
+    options.quiet = true;
+    auto server = startServer(options);
+    QVERIFY(server->port());
+    const qint64 rssBefore = server->rssKb();
+
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY2(idle.back()->waitForConnected(5000), qPrintable(idle.back()->errorString()));
+    }
+    // Accepted in order: once the last one is answered, all of them are open on the server.
+    QCOMPARE(exchange(*idle.back(), kProbe).status, 404);
+    const qint64 rssDuring = server->rssKb();
+    QVERIFY2(
+        rssDuring - rssBefore < kRssAllowanceKb,
+        qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssDuring)));
+    // A thousand is the default cap.
+    QCOMPARE(statusOf(server->port(), kProbe), 503);
+}
+
+void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()
+{
+    ServerOptions options;
+    options.quiet = true;
+    options.maxFiles = 64;
+    // One database connection, opened by the first request below: a worker that still had to
+    // open its own could not, once the descriptors are gone.
+    options.serveArguments = {u"--db-connections"_qs, u"1"_qs};
+    auto server = startServer(options);
+    QVERIFY(server->port());
+
+    QTcpSocket inside;
+    inside.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(inside.waitForConnected(5000));
+    const QByteArray key = signIn(inside);
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(exchange(inside, post(kVenueSignIn, key)).status, 200);
+
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < 120; ++i) {
+        flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->connectToHost(QHostAddress::LocalHost, server->port());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(server->log().contains(u"cannot accept a connection"_qs), 15000);
+
+    // A second of processor time measured over a second of wall time would be a spinning loop.
+    const qint64 ticksBefore = server->cpuTicks();
+    QTest::qWait(1000);
+    const qint64 ticks = server->cpuTicks() - ticksBefore;
+    QVERIFY2(ticks < sysconf(_SC_CLK_TCK) / 2,
+             qPrintable(QStringLiteral("%1 ticks of processor time in one second").arg(ticks)));
+
+    QCOMPARE(exchange(inside, post(kVenueSignIn, key)).status, 200);
+    flood.clear();
+    QVERIFY(answeredSoon(server->port()));
+    QVERIFY(server->log().contains(u"accepting connections again"_qs));
+}
+
+void ServerLimitsTest::stopUnderLoadKeepsEveryAcknowledgedScan()
+{
+    ServerOptions options;
+    options.quiet = true;
+    auto server = startServer(options);
+    QVERIFY(server->port());
+
+    QTcpSocket office;
+    office.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(office.waitForConnected(5000));
+    const QByteArray key = signIn(office);
+    QVERIFY(!key.isEmpty());
+
+    // Six gates admitting their own run of tickets, each sending the next once answered.
+    constexpr int kGates = 6;
+    constexpr int kPerGate = 45;
+    QSet<int> acknowledged;
+    std::vector<std::unique_ptr<QTcpSocket>> gates;
+    std::vector<QByteArray> buffers(kGates);
+    std::vector<int> next(kGates);
+    for (int g = 0; g < kGates; ++g) {
+        next[size_t(g)] = 10000001 + g * kPerGate;
+        gates.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket *s = gates.back().get();
+        QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, g] {
+            buffers[size_t(g)] += s->readAll();
+            Reply reply;
+            while (takeReply(buffers[size_t(g)], reply)) {
+                if (reply.status == 200 && reply.column(u"ErrCode"_qs) == u"0"_qs)
+                    acknowledged.insert(next[size_t(g)]);
+                if (++next[size_t(g)] < 10000001 + (g + 1) * kPerGate)
+                    s->write(admit(next[size_t(g)], key));
+            }
+        });
+        s->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(s->waitForConnected(5000));
+        s->write(admit(next[size_t(g)], key));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(acknowledged.size() >= 40, 30000);
+
+    QCOMPARE(::kill(pid_t(server->processId()), SIGTERM), 0);
+    for (const auto &gate : gates)
+        QTRY_COMPARE_WITH_TIMEOUT(gate->state(), QAbstractSocket::UnconnectedState, 15000);
+    QCOMPARE(server->waitForExit(), 0);
+    QVERIFY2(server->log().contains(u"stopped on SIGTERM"_qs), qPrintable(server->log()));
+
+    QSet<int> inside;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"check"_qs);
+        db.setDatabaseName(server->databasePath());
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(
+            u"SELECT ticket_no FROM bookings WHERE bizcode = 'GRVM0001' AND entries > 0"_qs));
+        while (q.next())
+            inside.insert(q.value(0).toInt());
+    }
+    QSqlDatabase::removeDatabase(u"check"_qs);
+    const QSet<int> lost = acknowledged - inside;
+    QVERIFY2(
+        lost.isEmpty(),
+        qPrintable(
+            QStringLiteral("%1 acknowledged admissions are not in the database").arg(lost.size())));
+}
+
+void ServerLimitsTest::logLines_data()
+{
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("UTC time and level elsewhere")
+        << QStringList() << u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z info "_qs;
+    QTest::newRow("priority and no time under the journal")
+        << QStringList{u"JOURNAL_STREAM=8:12345"_qs} << u"<6>"_qs;
+}
+
+void ServerLimitsTest::logLines()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QString, prefix);
+    ServerOptions options;
+    options.environment = environment;
+    auto server = startServer(options);
+    QVERIFY(server->port());
+    QCOMPARE(statusOf(server->port(), kProbe), 404);
+    QCOMPARE(server->terminate(), 0);
+
+    const QString log = server->log();
+    for (const QString &line : log.split(u'\n', Qt::SkipEmptyParts))
+        QVERIFY2(QRegularExpression(u'^' + prefix).match(line).hasMatch(), qPrintable(line));
+    const QRegularExpression request(u"(?m)^"_qs + prefix +
+                                     u"127\\.0\\.0\\.1 - 404 \\d+\\.\\d\\dms$"_qs);
+    QVERIFY2(request.match(log).hasMatch(), qPrintable(log));
+    const QRegularExpression stopped(u"(?m)^"_qs + prefix +
+                                     u"stopped on SIGTERM.*database closed$"_qs);
+    QVERIFY2(stopped.match(log).hasMatch(), qPrintable(log));
+}
+
+QTEST_GUILESS_MAIN(ServerLimitsTest)
+#include "tst_server_limits.moc"
