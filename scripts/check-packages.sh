@@ -2,7 +2,7 @@
 # Builds the qav and qav-server Debian packages from the release build (build/) and checks them:
 # control fields and contents, lintian (errors fail, warnings pass), the service unit, the menu
 # entry, and the packaged programs run from an extracted tree: --version, serve on a free port,
-# one sign-in and one verification, and SIGTERM ending the server with exit code 0.
+# one sign-in and one verification, and SIGTERM ending the server with exit code 0 and a log line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -30,7 +30,7 @@ check_field() { # deb field expected...
   done
 }
 check_field "$station" Depends fonts-nanum qt6-qpa-plugins libqt6multimedia6 libqt6widgets6
-check_field "$server" Depends libsodium23 libqt6sql6-sqlite libqt6sql6-psql libqt6httpserver6
+check_field "$server" Depends libsodium23 libqt6sql6-sqlite libqt6sql6-psql libqt6network6
 dpkg-deb -I "$server" conffiles | grep -qx /etc/qav/qav-server.conf || fail "qav-server.conf is not a conffile"
 check_contents() { # deb path...
   local deb=$1 listing
@@ -91,4 +91,5 @@ status=0
 wait "$server_pid" || status=$?
 server_pid=""
 [[ $status -eq 0 ]] || { cat "$work/serve.log" >&2; fail "server exited $status on SIGTERM"; }
+grep -q SIGTERM "$work/serve.log" || { cat "$work/serve.log" >&2; fail "no log line for SIGTERM"; }
 echo "packages OK: $(basename "$station") $(basename "$server")"
