@@ -17,6 +17,10 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QStandardPaths>
+#include <QFileInfo>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,7 +35,8 @@ struct Result
     double p50Ms = 0;
     double p99Ms = 0;
     qint64 done = 0;
-    qint64 failed = 0;
+    qint64 failed = 0; // refused or not answered 200
+    qint64 busy = 0;   // of those, answered 503
 };
 
 // One gate: alternates entry and exit of its own ticket so every answer is an acceptance.
@@ -86,14 +91,27 @@ QByteArray takeReply(QByteArray &buffer)
         return {};
     const QByteArray body = buffer.mid(headEnd + 4, length);
     const bool ok = buffer.startsWith("HTTP/1.1 200");
+    const bool busy = buffer.startsWith("HTTP/1.1 503");
     buffer.remove(0, headEnd + 4 + length);
     const qsizetype rows = body.indexOf("\"rows\":[[\"");
+    if (busy)
+        return "busy";
     if (!ok || rows < 0)
         return "error";
     return body.mid(rows + 10, body.indexOf('"', rows + 10) - rows - 10);
 }
 
-Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKey)
+QByteArray signInRequest()
+{
+    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// Verifications from `clients` gates for `seconds`; meanwhile `signers` operators sign in again
+// and again (each sign-in checks a password hash), their answers not counted.
+Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKey, int signers = 0,
+             int firstTicket = 10000001)
 {
     qint64 serial = 0;
     std::vector<std::unique_ptr<Gate>> gates;
@@ -106,7 +124,7 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
 
     for (int i = 0; i < clients; ++i) {
         auto gate = std::make_unique<Gate>();
-        gate->ticket = QByteArray::number(10000001 + i % 290);
+        gate->ticket = QByteArray::number(firstTicket + i % 64);
         Gate *g = gate.get();
         QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g] {
             g->buffer += g->socket.readAll();
@@ -117,6 +135,8 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
                     ++result.done;
                 else
                     ++result.failed;
+                if (code == "busy")
+                    ++result.busy;
                 g->entry = !g->entry;
                 if (stopping) {
                     if (outstanding == 0)
@@ -135,8 +155,26 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
         }
         gates.push_back(std::move(gate));
     }
+    std::vector<std::unique_ptr<Gate>> operators;
+    for (int i = 0; i < signers; ++i) {
+        auto op = std::make_unique<Gate>();
+        Gate *g = op.get();
+        QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g] {
+            g->buffer += g->socket.readAll();
+            while (!takeReply(g->buffer).isEmpty()) {
+                if (!stopping)
+                    g->socket.write(signInRequest());
+            }
+        });
+        g->socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!g->socket.waitForConnected(10000))
+            return result;
+        operators.push_back(std::move(op));
+    }
     QElapsedTimer wall;
     wall.start();
+    for (auto &op : operators)
+        op->socket.write(signInRequest());
     for (int i = 0; i < clients; ++i) {
         gates[size_t(i)]->sentAt.start();
         gates[size_t(i)]->socket.write(request(*gates[size_t(i)], sessionKey, ++serial));
@@ -195,13 +233,182 @@ quint16 startServer(QProcess &process, const QStringList &args, const QString &l
 
 void report(const char *name, const Result &r, double baseline)
 {
-    std::printf("%-10s %9.0f verifications/s   p50 %7.2f ms   p99 %7.2f ms   (%lld ok, %lld failed)",
+    std::printf("%-22s %9.0f verifications/s   p50 %7.2f ms   p99 %7.2f ms   (%lld ok, %lld failed, %lld busy)",
                 name, r.perSecond, r.p50Ms, r.p99Ms, static_cast<long long>(r.done),
-                static_cast<long long>(r.failed));
+                static_cast<long long>(r.failed), static_cast<long long>(r.busy));
     if (baseline > 0 && r.perSecond > 0)
-        std::printf("   %.1fx slower than constant", baseline / r.perSecond);
+        std::printf("   %.2fx of constant", r.perSecond / baseline);
     std::printf("\n");
     std::fflush(stdout);
+}
+
+// The same transaction as a verification, in a plain loop on one connection with the server's
+// settings: conditional UPDATE ... RETURNING and the audit INSERT, committed one by one.
+Result plainSqliteLoop(const QString &path, int gates, int seconds)
+{
+    Result result;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
+        std::fprintf(stderr, "bench: cannot open %s\n", qPrintable(path));
+        sqlite3_close(db);
+        return result;
+    }
+    sqlite3_exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 15000",
+                 nullptr, nullptr, nullptr);
+    const char *updateSql[2] = {
+        "UPDATE bookings SET inside = 1, entries = entries + 1, last_entry_at = ?1, last_entry_by = 'loop'"
+        " WHERE bizcode = 'GRVM0001' AND ticket_no = ?2 AND cancelled = 0 AND inside = 0"
+        " RETURNING cust_name, seat_grade, seat_info, exits",
+        "UPDATE bookings SET inside = 0, exits = exits + 1, last_exit_at = ?1, last_exit_by = 'loop'"
+        " WHERE bizcode = 'GRVM0001' AND ticket_no = ?2 AND cancelled = 0 AND inside = 1"
+        " RETURNING cust_name, seat_grade, seat_info, exits"};
+    const char *insertSql = "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+                            " result_msg, duration_us) VALUES (?1, 'loop', 'GRVM0001', ?2, ?3, ?4, '', 0)";
+    sqlite3_stmt *update[2] = {nullptr, nullptr};
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_stmt *begin = nullptr;
+    sqlite3_stmt *commit = nullptr;
+    sqlite3_prepare_v2(db, updateSql[0], -1, &update[0], nullptr);
+    sqlite3_prepare_v2(db, updateSql[1], -1, &update[1], nullptr);
+    sqlite3_prepare_v2(db, insertSql, -1, &insert, nullptr);
+    sqlite3_prepare_v2(db, "BEGIN IMMEDIATE", -1, &begin, nullptr);
+    sqlite3_prepare_v2(db, "COMMIT", -1, &commit, nullptr);
+    std::vector<bool> inside(size_t(gates), false);
+    const QByteArray stamp = "2026-01-01 00:00:00";
+    QElapsedTimer wall;
+    wall.start();
+    for (qint64 n = 0; wall.elapsed() < seconds * 1000LL; ++n) {
+        const size_t gate = size_t(n % gates);
+        const QByteArray ticket = QByteArray::number(10000001 + qint64(gate) % 290);
+        const int mode = inside[gate] ? 1 : 0;
+        sqlite3_step(begin);
+        sqlite3_reset(begin);
+        sqlite3_bind_text(update[mode], 1, stamp.constData(), int(stamp.size()), SQLITE_STATIC);
+        sqlite3_bind_text(update[mode], 2, ticket.constData(), int(ticket.size()), SQLITE_TRANSIENT);
+        const bool changed = sqlite3_step(update[mode]) == SQLITE_ROW;
+        while (sqlite3_step(update[mode]) == SQLITE_ROW) {
+        }
+        sqlite3_reset(update[mode]);
+        sqlite3_bind_text(insert, 1, stamp.constData(), int(stamp.size()), SQLITE_STATIC);
+        sqlite3_bind_text(insert, 2, ticket.constData(), int(ticket.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 3, mode ? "O" : "I", 1, SQLITE_STATIC);
+        sqlite3_bind_text(insert, 4, changed ? "0" : "-2", -1, SQLITE_STATIC);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+        if (sqlite3_step(commit) != SQLITE_DONE)
+            ++result.failed;
+        else if (changed)
+            ++result.done;
+        sqlite3_reset(commit);
+        inside[gate] = !inside[gate];
+    }
+    result.perSecond = double(result.done) / (double(wall.nsecsElapsed()) / 1e9);
+    for (sqlite3_stmt *st : {update[0], update[1], insert, begin, commit})
+        sqlite3_finalize(st);
+    sqlite3_close(db);
+    return result;
+}
+
+// pgbench running the same kind of transaction (conditional UPDATE ... RETURNING plus the audit
+// INSERT, entry then exit of one ticket per client); returns verifications per second.
+double runPgbench(const QString &url, int clients, int seconds, const QString &protocol, const QString &dir)
+{
+    QString program = QStandardPaths::findExecutable(QStringLiteral("pgbench"));
+    if (program.isEmpty()) {
+        const QStringList found = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
+        for (const QString &version : found) {
+            const QString candidate = QStringLiteral("/usr/lib/postgresql/%1/bin/pgbench").arg(version);
+            if (QFileInfo::exists(candidate)) {
+                program = candidate;
+                break;
+            }
+        }
+    }
+    if (program.isEmpty())
+        return -1;
+    const QString script = QDir(dir).filePath(QStringLiteral("scan.sql"));
+    QFile f(script);
+    if (!f.open(QIODevice::WriteOnly))
+        return -1;
+    auto scan = [](const char *set, const char *where, const char *mode) {
+        return QByteArray("BEGIN;\nUPDATE bookings SET ") + set
+            + " WHERE bizcode = 'GRVM0001' AND ticket_no = :t::text AND cancelled = 0 AND " + where
+            + " RETURNING cust_name, seat_grade, seat_info, exits;\n"
+              "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code, result_msg,"
+              " duration_us) VALUES ('2026-01-01 00:00:00', 'pgbench', 'GRVM0001', :t::text, '"
+            + mode + "', '0', '', 0);\nEND;\n";
+    };
+    f.write("\\set t 10000201 + :client_id % 64\n");
+    f.write(scan("inside = 1, entries = entries + 1, last_entry_at = 'x', last_entry_by = 'pgbench'", "inside = 0", "I"));
+    f.write(scan("inside = 0, exits = exits + 1, last_exit_at = 'x', last_exit_by = 'pgbench'", "inside = 1", "O"));
+    f.close();
+    QProcess pgbench;
+    pgbench.start(program, {QStringLiteral("-n"), QStringLiteral("-c"), QString::number(clients), QStringLiteral("-j"),
+                            QStringLiteral("2"), QStringLiteral("-T"), QString::number(seconds), QStringLiteral("-M"),
+                            protocol, QStringLiteral("-f"), script, url});
+    if (!pgbench.waitForFinished((seconds + 60) * 1000))
+        return -1;
+    const QString out = QString::fromUtf8(pgbench.readAllStandardOutput());
+    static const QRegularExpression tps(QStringLiteral("tps = ([0-9.]+) \\(without initial connection time\\)"));
+    const auto m = tps.match(out);
+    if (!m.hasMatch()) {
+        std::fprintf(stderr, "bench: pgbench: %s\n", pgbench.readAllStandardError().constData());
+        return -1;
+    }
+    return m.captured(1).toDouble() * 2; // two verifications per script run
+}
+
+// Audit rows as many gates would leave them: one transaction of plain inserts.
+void fillAuditLog(const QString &path, int rows)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return;
+    }
+    sqlite3_exec(db, "PRAGMA busy_timeout = 15000; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+                       " result_msg, duration_us) VALUES ('2026-01-01 00:00:00', 'filler', 'GRVM0001', ?1, 'I', '0',"
+                       " '입장 확인', 900)",
+                       -1, &insert, nullptr);
+    for (int i = 0; i < rows; ++i) {
+        sqlite3_bind_int(insert, 1, 10000001 + i % 290);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+// Median and p99 of summary requests through HTTP, one after another on one connection.
+std::pair<double, double> summaryLatency(quint16 port, const QByteArray &key, int count)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return {-1, -1};
+    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''";
+    const QByteArray req = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
+        + key + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    std::vector<qint64> us;
+    QByteArray buffer;
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer t;
+        t.start();
+        socket.write(req);
+        QByteArray code;
+        while ((code = takeReply(buffer)).isEmpty()) {
+            if (!socket.waitForReadyRead(10000))
+                return {-1, -1};
+            buffer += socket.readAll();
+        }
+        us.push_back(t.nsecsElapsed() / 1000);
+    }
+    std::sort(us.begin(), us.end());
+    return {double(us[us.size() / 2]) / 1000.0, double(us[us.size() * 99 / 100]) / 1000.0};
 }
 
 } // namespace
@@ -230,6 +437,7 @@ int main(int argc, char **argv)
     std::printf("%d concurrent gates, %d s per run\n", nClients, nSeconds);
 
     double baseline = 0;
+    double sqliteLoop = 0;
     {
         QProcess server;
         ServerGuard guard{server};
@@ -247,11 +455,20 @@ int main(int argc, char **argv)
     else
         std::printf("postgresql skipped: give --pg URL or set QAV_TEST_PG_URL\n");
     for (const auto &[name, url] : databases) {
+        const bool sqlite = QLatin1String(name) == QLatin1String("sqlite");
         try {
             qav::seedDemo(*qav::openStorage(url));
         } catch (const std::exception &e) {
             std::fprintf(stderr, "bench: %s: %s\n", name, e.what());
             return 1;
+        }
+        if (sqlite) {
+            // The plain loop on a copy, so the server starts from the same data.
+            const QString copy = dir.filePath(QStringLiteral("loop.db"));
+            QFile::copy(url, copy);
+            const Result loop = plainSqliteLoop(copy, nClients, nSeconds);
+            report("sqlite plain C loop", loop, baseline);
+            sqliteLoop = loop.perSecond;
         }
         QProcess server;
         ServerGuard guard{server};
@@ -264,7 +481,36 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench: %s: gate01 could not sign in\n", name);
             return 1;
         }
-        report(name, drive(port, nClients, nSeconds, key), baseline);
+        const Result alone = drive(port, nClients, nSeconds, key);
+        report(name, alone, baseline);
+        if (sqlite && sqliteLoop > 0)
+            std::printf("  sqlite server / plain loop: %.2fx (target >= 1.0)\n", alone.perSecond / sqliteLoop);
+        if (!sqlite) {
+            for (const QString &protocol : {QStringLiteral("simple"), QStringLiteral("prepared")}) {
+                const double tps = runPgbench(url, nClients, nSeconds, protocol, dir.path());
+                if (tps < 0) {
+                    std::printf("  pgbench (%s) could not run\n", qPrintable(protocol));
+                    continue;
+                }
+                std::printf("%-22s %9.0f verifications/s   server / pgbench: %.2fx%s\n",
+                            qPrintable(QStringLiteral("pgbench ") + protocol), tps, alone.perSecond / tps,
+                            protocol == QLatin1String("simple") ? " (target >= 0.5)" : "");
+            }
+        }
+        const Result withSignIns = drive(port, nClients, nSeconds, key, 8, 10000101);
+        report((QByteArray(name) + " + 8 sign-ins").constData(), withSignIns, baseline);
+        if (alone.p99Ms > 0)
+            std::printf("  p99 with 8 operators signing in / alone: %.2fx (target <= 1.5)\n",
+                        withSignIns.p99Ms / alone.p99Ms);
+        if (sqlite) {
+            const auto [emptyP50, emptyP99] = summaryLatency(port, key, 200);
+            fillAuditLog(url, 1000000);
+            const auto [fullP50, fullP99] = summaryLatency(port, key, 200);
+            std::printf("summary through HTTP: p50 %.2f ms p99 %.2f ms with the demo's audit rows;"
+                        " p50 %.2f ms p99 %.2f ms with 10^6 more (target <= 5 ms)\n",
+                        emptyP50, emptyP99, fullP50, fullP99);
+        }
+        std::fflush(stdout);
     }
     return 0;
 }
