@@ -70,6 +70,13 @@ void WorkerPool::work(Queue &queue, bool slow)
     if (slow)
         setpriority(PRIO_PROCESS, id_t(gettid()), 10); // Linux keeps nice values per thread
     WorkerContext context(m_opener);
+    // Connect before the first request, so no gate pays for opening a connection.
+    try {
+        if (m_opener)
+            context.storage();
+    } catch (const StorageError &) {
+        context.dropStorage(); // tried again with the first request
+    }
     for (;;) {
         Job job;
         {

@@ -27,8 +27,8 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
     : QObject(parent), m_options(std::move(options)), m_inlineContext(opener)
 {
     if (m_options.workers > 0)
-        m_executor =
-            std::make_unique<WorkerPool>(opener, m_options.workers, m_options.signInWorkers, this);
+        m_executor = std::make_unique<WorkerPool>(m_options.constantAnswer ? Opener() : opener,
+                                                  m_options.workers, m_options.signInWorkers, this);
     else
         m_executor = std::make_unique<InlineExecutor>(opener);
     m_options.limits.maxBody = kMaxCommandBytes;

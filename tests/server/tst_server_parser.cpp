@@ -1,5 +1,9 @@
 #include "commandparser.h"
+#include "recordset.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 using namespace qav;
@@ -12,6 +16,8 @@ private slots:
     void accepts();
     void refuses_data();
     void refuses();
+    void recordSetJson_data();
+    void recordSetJson();
 };
 
 void ServerParserTest::accepts_data()
@@ -93,6 +99,31 @@ void ServerParserTest::refuses()
     const ParsedCommand parsed = parseCommand(body);
     QVERIFY(!parsed.ok());
     QVERIFY(parsed.command.procedure.isEmpty());
+}
+
+void ServerParserTest::recordSetJson_data()
+{
+    QTest::addColumn<QString>("cell");
+    QTest::newRow("Korean text") << u"입장 확인 1층 A열"_qs;
+    QTest::newRow("quotes and backslashes") << u"say \"hi\" \\ bye"_qs;
+    QTest::newRow("control characters") << u"a\nb\tc\rd\u0001e\u001f"_qs;
+    QTest::newRow("empty") << u""_qs;
+    QTest::newRow("null becomes JSON null") << QString();
+}
+
+// The hand-written answer reads back exactly as the JSON library would have written it.
+void ServerParserTest::recordSetJson()
+{
+    QFETCH(QString, cell);
+    const RecordSet rs{{u"ErrCode"_qs, u"Col \"x\""_qs}, {{u"0"_qs, cell}, {u"1"_qs, u"z"_qs}}};
+    QJsonParseError error{};
+    const QJsonObject o = QJsonDocument::fromJson(rs.toJson(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(o.value(u"columns"_qs).toVariant().toStringList(), rs.columns);
+    const QJsonValue read = o.value(u"rows"_qs)[0][1];
+    QCOMPARE(read.isNull(), cell.isNull());
+    QCOMPARE(read.toString(), cell);
+    QCOMPARE(o.value(u"rows"_qs).toArray().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(ServerParserTest)
