@@ -68,7 +68,7 @@ void WorkerPool::submit(const Route &route, Lane lane, HttpRequest request, Done
 void WorkerPool::work(Queue &queue, bool slow)
 {
     if (slow)
-        setpriority(PRIO_PROCESS, id_t(gettid()), 10); // Linux keeps nice values per thread
+        setpriority(PRIO_PROCESS, id_t(gettid()), 15); // Linux keeps nice values per thread
     WorkerContext context(m_opener);
     // Connect before the first request, so no gate pays for opening a connection.
     try {

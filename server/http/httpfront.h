@@ -29,7 +29,7 @@ public:
         bool constantAnswer = false; // answer without the database (benchmark baseline)
         qint64 sessionIdleSecs = 12 * 3600;
         int workers = 0;       // threads (database connections) for requests; 0: all inline
-        int signInWorkers = 2; // threads for password checks, with their own connections
+        int signInWorkers = 1; // threads for password checks, with their own connections
         std::optional<QSslConfiguration> tls; // serve HTTPS with it (see loadServerTls)
         HttpLimits limits;
     };
