@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 
 using namespace qav;
@@ -418,16 +419,17 @@ void ServerRulesTest::unknownIdCostsAsMuchAsWrongPassword()
 {
     Storage &s = db(u"sqlite"_qs);
     auto timeOf = [&](const QStringList &args) {
-        QList<qint64> runs;
-        for (int i = 0; i < 3; ++i) {
+        // The fastest of several runs: another process busy on the machine only ever adds time,
+        // so the minimum is what the check itself costs.
+        qint64 fastest = std::numeric_limits<qint64>::max();
+        for (int i = 0; i < 5; ++i) {
             QElapsedTimer t;
             t.start();
             if (login(s, args).value(u"ErrCode"_qs) != QLatin1String("-1"))
                 return -1.0;
-            runs << t.nsecsElapsed();
+            fastest = std::min(fastest, t.nsecsElapsed());
         }
-        std::sort(runs.begin(), runs.end());
-        return double(runs[1]);
+        return double(fastest);
     };
     const double unknown = timeOf({u"no-such-operator"_qs, u"x"_qs});
     const double wrong = timeOf({u"gate01"_qs, u"x"_qs});
