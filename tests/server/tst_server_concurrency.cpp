@@ -4,6 +4,7 @@
 
 #include "demoseed.h"
 #include "storage.h"
+#include "rawhttp.h"
 #include "testsupport.h"
 
 #include <QDeadlineTimer>
@@ -30,44 +31,17 @@ namespace {
 
 const QByteArray kBusyText = "서버가 바쁩니다. 다시 스캔하세요";
 
-QByteArray post(const QByteArray &body, const QByteArray &key = {})
-{
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-        + (key.isEmpty() ? QByteArray() : "Authorization: Bearer " + key + "\r\n")
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
+using qavtest::rawQuery;
 
 QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &key)
 {
-    return post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket
+    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket
                     + "', 'gate01'",
                 key);
 }
 
-struct Reply
-{
-    int status = 0;
-    QByteArray body;
-    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-    QString errCode() const { return json().value(u"rows"_qs)[0][0].toString(); }
-    QString firstColumnAfterMessage() const { return json().value(u"columns"_qs)[2].toString(); }
-};
-
-bool takeReply(QByteArray &buffer, Reply &reply)
-{
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return false;
-    static const QRegularExpression lengthRe(u"(?i)\r\ncontent-length:\\s*(\\d+)"_qs);
-    const auto m = lengthRe.match(QString::fromLatin1(buffer.left(headEnd)));
-    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-    if (buffer.size() < headEnd + 4 + length)
-        return false;
-    reply.status = buffer.mid(9, 3).toInt();
-    reply.body = buffer.mid(headEnd + 4, length);
-    buffer.remove(0, headEnd + 4 + length);
-    return true;
-}
+using Reply = qavtest::RawReply;
+using qavtest::takeRawReply;
 
 QList<Reply> exchange(QTcpSocket &socket, const QByteArray &raw, int answers = 1)
 {
@@ -76,7 +50,7 @@ QList<Reply> exchange(QTcpSocket &socket, const QByteArray &raw, int answers = 1
     QList<Reply> replies;
     Reply reply;
     while (replies.size() < answers) {
-        if (takeReply(buffer, reply)) {
+        if (takeRawReply(buffer, reply)) {
             replies << reply;
             continue;
         }
@@ -99,7 +73,7 @@ Reply exchange(quint16 port, const QByteArray &raw)
 // Signs gate01 in and returns its session key.
 QByteArray signIn(quint16 port)
 {
-    const QJsonObject o = exchange(port, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'")).json();
+    const QJsonObject o = exchange(port, rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'")).json();
     const qsizetype column = o.value(u"columns"_qs).toVariant().toStringList().indexOf(u"SessionKey"_qs);
     return column < 0 ? QByteArray() : o.value(u"rows"_qs)[0][column].toString().toLatin1();
 }
@@ -177,14 +151,14 @@ void ServerConcurrencyTest::pipelinedAnswersKeepRequestOrder()
     // worker, the answers still come back in this order.
     const QList<Reply> replies
         = exchange(socket,
-                   post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key)
-                       + post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key)
+                   rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key)
+                       + rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key)
                        + verify("I", "99999999", key),
                    3);
     QCOMPARE(replies.size(), 3);
-    QCOMPARE(replies[0].firstColumnAfterMessage(), u"Total"_qs);
-    QCOMPARE(replies[1].firstColumnAfterMessage(), u"bizcode"_qs);
-    QCOMPARE(replies[2].firstColumnAfterMessage(), u"CustName"_qs);
+    QCOMPARE(replies[0].columns().value(2), u"Total"_qs);
+    QCOMPARE(replies[1].columns().value(2), u"bizcode"_qs);
+    QCOMPARE(replies[2].columns().value(2), u"CustName"_qs);
 }
 
 void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
@@ -222,7 +196,7 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
     // The lock gone, the same scan goes through: the busy answer had changed nothing.
     const Reply after = exchange(server.port, verify("I", "10000002", key));
     QCOMPARE(after.status, 200);
-    QCOMPARE(after.errCode(), u"0"_qs);
+    QCOMPARE(after.column(u"ErrCode"_qs), u"0"_qs);
 }
 
 void ServerConcurrencyTest::scansGoOnDuringImport()
@@ -254,7 +228,7 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
     while (import.state() == QProcess::Running && ticket < 10000200) {
         const Reply reply = exchange(server.port, verify("I", QByteArray::number(ticket++), key));
         QCOMPARE(reply.status, 200);
-        QCOMPARE(reply.errCode(), u"0"_qs);
+        QCOMPARE(reply.column(u"ErrCode"_qs), u"0"_qs);
         if (import.state() == QProcess::Running)
             ++during;
     }
@@ -299,8 +273,8 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
         connect(socket, &QTcpSocket::readyRead, &loop, [&, g, socket] {
             buffers[size_t(g)] += socket->readAll();
             Reply reply;
-            while (takeReply(buffers[size_t(g)], reply)) {
-                if (reply.status == 200 && reply.errCode() == u"0"_qs)
+            while (takeRawReply(buffers[size_t(g)], reply)) {
+                if (reply.status == 200 && reply.column(u"ErrCode"_qs) == u"0"_qs)
                     acknowledged << QString::number(10000001 + g * kTicketsPerGate + next[size_t(g)]);
                 if (++next[size_t(g)] < kTicketsPerGate)
                     send(g);

@@ -3,6 +3,7 @@
 // the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
 
 #include "ServerProcess.h"
+#include "rawhttp.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -39,56 +40,24 @@ const QByteArray kVenueSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '123
 // Answered 404 at once, without the database or a session: shows the server is answering.
 const QByteArray kProbe = "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
-QByteArray post(const QByteArray &body, const QByteArray &sessionKey = {})
-{
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\n" +
-           (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n") +
-           "\r\n" + body;
-}
+using qavtest::rawQuery;
 
 QByteArray admit(int ticket, const QByteArray &sessionKey)
 {
-    return post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','" +
+    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','" +
                     QByteArray::number(ticket) + "', 'gate01'",
                 sessionKey);
 }
 
-struct Reply
-{
-    int status = 0;
-    QByteArray body;
-    QString column(const QString &name) const
-    {
-        const QJsonObject o = QJsonDocument::fromJson(body).object();
-        const qsizetype at = o.value(u"columns"_qs).toVariant().toStringList().indexOf(name);
-        return o.value(u"rows"_qs)[0][int(at)].toString();
-    }
-};
-
-// Takes one Content-Length framed answer off the front of buffer, if it is complete.
-bool takeReply(QByteArray &buffer, Reply &reply)
-{
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return false;
-    static const QRegularExpression lengthRe(u"(?i)\r\ncontent-length:\\s*(\\d+)"_qs);
-    const auto m = lengthRe.match(QString::fromLatin1(buffer.left(headEnd)));
-    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-    if (buffer.size() < headEnd + 4 + length)
-        return false;
-    reply.status = buffer.mid(9, 3).toInt();
-    reply.body = buffer.mid(headEnd + 4, length);
-    buffer.remove(0, headEnd + 4 + length);
-    return true;
-}
+using Reply = qavtest::RawReply;
+using qavtest::takeRawReply;
 
 Reply exchange(QTcpSocket &socket, const QByteArray &request)
 {
     socket.write(request);
     QByteArray buffer;
     Reply reply;
-    while (!takeReply(buffer, reply) && socket.waitForReadyRead(10000))
+    while (!takeRawReply(buffer, reply) && socket.waitForReadyRead(10000))
         buffer += socket.readAll();
     return reply;
 }
@@ -117,7 +86,7 @@ bool answeredSoon(quint16 port)
 // Signs gate01 in on the socket; its session key, empty when that failed.
 QByteArray signIn(QTcpSocket &socket)
 {
-    const Reply reply = exchange(socket, post(kOperatorSignIn));
+    const Reply reply = exchange(socket, rawQuery(kOperatorSignIn));
     return reply.status == 200 ? reply.column(u"SessionKey"_qs).toLatin1() : QByteArray();
 }
 
@@ -222,7 +191,7 @@ void ServerLimitsTest::silentConnectionsTimeOut_data()
     QTest::newRow("kept alive after an answer") << kProbe << true;
     QTest::newRow("half a request")
         << QByteArray("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n") << false;
-    QTest::newRow("body that never ends") << post(kVenueSignIn).chopped(10) << false;
+    QTest::newRow("body that never ends") << rawQuery(kVenueSignIn).chopped(10) << false;
 }
 
 void ServerLimitsTest::silentConnectionsTimeOut()
@@ -322,7 +291,7 @@ void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()
     QVERIFY(inside.waitForConnected(5000));
     const QByteArray key = signIn(inside);
     QVERIFY(!key.isEmpty());
-    QCOMPARE(exchange(inside, post(kVenueSignIn, key)).status, 200);
+    QCOMPARE(exchange(inside, rawQuery(kVenueSignIn, key)).status, 200);
 
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 120; ++i) {
@@ -338,7 +307,7 @@ void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()
     QVERIFY2(ticks < sysconf(_SC_CLK_TCK) / 2,
              qPrintable(QStringLiteral("%1 ticks of processor time in one second").arg(ticks)));
 
-    QCOMPARE(exchange(inside, post(kVenueSignIn, key)).status, 200);
+    QCOMPARE(exchange(inside, rawQuery(kVenueSignIn, key)).status, 200);
     flood.clear();
     QVERIFY(answeredSoon(server->port()));
     QVERIFY(server->log().contains(u"accepting connections again"_qs));
@@ -371,7 +340,7 @@ void ServerLimitsTest::stopUnderLoadKeepsEveryAcknowledgedScan()
         QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, g] {
             buffers[size_t(g)] += s->readAll();
             Reply reply;
-            while (takeReply(buffers[size_t(g)], reply)) {
+            while (takeRawReply(buffers[size_t(g)], reply)) {
                 if (reply.status == 200 && reply.column(u"ErrCode"_qs) == u"0"_qs)
                     acknowledged.insert(next[size_t(g)]);
                 if (++next[size_t(g)] < 10000001 + (g + 1) * kPerGate)
