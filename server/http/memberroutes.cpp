@@ -17,14 +17,6 @@ namespace {
 
 const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
 
-// The peer as a plain IPv4 address where it is one, so throttling and the audit see one name.
-QString peerName(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
-}
-
 qint64 steadyNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -90,7 +82,7 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
         answer.logResult = records.value(QStringLiteral("ErrCode"));
         return answer;
     }
-    const GateCaller caller{peerName(request.peer), request.header("Authorization"),
+    const GateCaller caller{peerText(request.peer), request.header("Authorization"),
                             request.header("Idempotency-Key"), request.receivedNs};
     GateAnswer gate;
     try {

@@ -16,7 +16,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcConnection) // connections refused, dropped or time
 // after a UTC time stamp and the level. The request lines are left out when quiet.
 void installServerLog(bool quiet);
 
-// The address as people read it: an IPv4 client of a dual-stack socket without its ::ffff:.
+// The address as people read it: an IPv4 client of a dual-stack socket without its ::ffff:, so
+// the log, throttling and the audit name one client one way.
 QString peerText(const QHostAddress &address);
 
 } // namespace qav
