@@ -248,26 +248,22 @@ bool HttpConnection::parseStep()
         parseHead(head);
         return true;
     }
-    case State::Body: {
-        const qint64 take = qMin<qint64>(m_remaining, m_in.size() - m_pos);
-        if (take <= 0)
-            return false;
-        m_request.body.append(m_in.constData() + m_pos, take);
-        m_pos += take;
-        m_remaining -= take;
-        if (m_remaining == 0)
-            complete();
-        return true;
-    }
+    case State::Body:
     case State::ChunkData: {
+        // A whole body and one chunk of a chunked body are copied the same way; only what comes
+        // after them differs.
         const qint64 take = qMin<qint64>(m_remaining, m_in.size() - m_pos);
         if (take <= 0)
             return false;
         m_request.body.append(m_in.constData() + m_pos, take);
         m_pos += take;
         m_remaining -= take;
-        if (m_remaining == 0)
-            m_state = State::ChunkEnd;
+        if (m_remaining == 0) {
+            if (m_state == State::Body)
+                complete();
+            else
+                m_state = State::ChunkEnd;
+        }
         return true;
     }
     case State::ChunkSize:
