@@ -2,9 +2,6 @@
 
 #include "serverlog.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 namespace qav {
 
 HttpAnswer runRoute(const Route &route, const HttpRequest &request, WorkerContext &context)
@@ -39,9 +36,9 @@ WorkerPool::WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowT
     , m_home(home)
 {
     for (int i = 0; i < std::max(1, quickThreads); ++i)
-        m_threads.emplace_back([this] { work(m_quick, false); });
+        m_threads.emplace_back([this] { work(m_quick); });
     for (int i = 0; i < std::max(1, slowThreads); ++i)
-        m_threads.emplace_back([this] { work(m_slow, true); });
+        m_threads.emplace_back([this] { work(m_slow); });
 }
 
 WorkerPool::~WorkerPool()
@@ -65,10 +62,8 @@ void WorkerPool::submit(const Route &route, Lane lane, HttpRequest request, Done
     q.ready.notify_one();
 }
 
-void WorkerPool::work(Queue &queue, bool slow)
+void WorkerPool::work(Queue &queue)
 {
-    if (slow)
-        setpriority(PRIO_PROCESS, id_t(gettid()), 15); // Linux keeps nice values per thread
     WorkerContext context(m_opener);
     // Connect before the first request, so no gate pays for opening a connection.
     try {

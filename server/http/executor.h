@@ -44,9 +44,9 @@ private:
 namespace qav {
 
 // Worker threads, each with its own context (so its own database connection): a Quick lane for
-// the many short requests and a smaller Slow lane for password hashing, whose threads also run at
-// a lower CPU priority, so a burst of sign-ins never holds up a scan. Answers are posted back to
-// the thread of `home`. Stopping drops requests still queued; those running finish first.
+// the many short requests and a smaller Slow lane for sign-ins, which wait for a password check
+// (run at idle priority, see verifyPassword), so a burst of sign-ins never holds up a scan.
+// Answers are posted back to the thread of `home`. Stopping drops requests still queued; those running finish first.
 class WorkerPool final : public Executor
 {
 public:
@@ -67,7 +67,7 @@ private:
         std::condition_variable ready;
         std::deque<Job> jobs;
     };
-    void work(Queue &queue, bool slow);
+    void work(Queue &queue);
 
     WorkerContext::Opener m_opener;
     QObject *m_home;
