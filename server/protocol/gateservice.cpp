@@ -164,7 +164,9 @@ private:
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
         request.sessionOperator = s->operatorId;
-        if (request.operatorId != s->operatorId || otherVenue(*s, request.bizcode)) {
+        request.performance = m_storage.findPerformance(request.bizcode);
+        const bool otherVenue = *request.performance && (*request.performance)->placeCode != s->placeCode;
+        if (request.operatorId != s->operatorId || otherVenue) {
             m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,
                                        QString::fromUtf8(kForbiddenText));
             return refusal(403, QString::fromUtf8(kForbiddenText));

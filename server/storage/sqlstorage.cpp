@@ -273,10 +273,40 @@ std::optional<OperatorRecord> SqlStorage::findOperator(const QString &id)
 ScanOutcome SqlStorage::scan(const ScanRequest &request)
 {
     ScanOutcome outcome;
+    {
+        WriteTransaction tx(*this);
+        if (recordFreshScan(request, outcome)) {
+            tx.commit();
+            return outcome;
+        }
+    } // rolled back: the key was taken, so this is probably a repeat
+    outcome = {};
     WriteTransaction tx(*this);
     recordScan(request, outcome);
     tx.commit();
     return outcome;
+}
+
+// A scan whose replay key is new, as nearly all are: scanned first, then the key stored with its
+// answer, a statement fewer than claiming the key first. Returns false when the key is there
+// already (on PostgreSQL, after a concurrent holder of it commits): the caller rolls this scan
+// back and runs recordScan, which finds the stored answer.
+bool SqlStorage::recordFreshScan(const ScanRequest &request, ScanOutcome &outcome)
+{
+    scanInTransaction(request, outcome);
+    describeOutcome(outcome);
+    if (!request.replayKey.isEmpty()) {
+        Rows q = run(QStringLiteral(
+                         "INSERT INTO scan_replays (operator_id, replay_key, request, created_at, answer)"
+                         " VALUES (?, ?, ?, ?, ?) ON CONFLICT (operator_id, replay_key) DO NOTHING"
+                         " RETURNING created_at"),
+                     {replayOperator(request), request.replayKey, replayRequest(request),
+                      QDateTime::currentSecsSinceEpoch(), encodeAnswer(outcome)});
+        if (!q.next())
+            return false;
+    }
+    finishScan(request, outcome, true);
+    return true;
 }
 
 void SqlStorage::recordScan(const ScanRequest &request, ScanOutcome &outcome)
@@ -292,6 +322,11 @@ void SqlStorage::recordScan(const ScanRequest &request, ScanOutcome &outcome)
                 {encodeAnswer(outcome), replayOperator(request), request.replayKey,
                  replayRequest(request)});
     }
+    finishScan(request, outcome, fresh);
+}
+
+void SqlStorage::finishScan(const ScanRequest &request, const ScanOutcome &outcome, bool fresh)
+{
     writeAudit(request, QString::fromLatin1(fresh ? kAuditScan : kAuditRepeat), outcome.code,
                outcome.message);
     if (++m_scansSincePrune >= kReplayPruneEvery) {
@@ -307,7 +342,11 @@ void SqlStorage::scanGroup(std::vector<GroupSlot> &group)
     for (GroupSlot &slot : group) {
         exec(QStringLiteral("SAVEPOINT scan"));
         try {
-            recordScan(*slot.request, slot.outcome);
+            if (!recordFreshScan(*slot.request, slot.outcome)) {
+                exec(QStringLiteral("ROLLBACK TO scan"));
+                slot.outcome = {};
+                recordScan(*slot.request, slot.outcome);
+            }
         } catch (const StorageError &) {
             slot.failure = std::current_exception();
             exec(QStringLiteral("ROLLBACK TO scan"));
@@ -402,7 +441,8 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
         outcome.result = ScanResult::UnknownMode;
         return;
     }
-    const std::optional<Performance> performance = findPerformance(request.bizcode);
+    const std::optional<Performance> performance =
+        request.performance ? *request.performance : findPerformance(request.bizcode);
     if (!performance) {
         outcome.result = ScanResult::UnknownPerformance;
         return;

@@ -179,7 +179,9 @@ private:
                     const QString &message, const QString &manualReason = {});
 
     int m_scansSincePrune = 0;
+    bool recordFreshScan(const ScanRequest &request, ScanOutcome &outcome);
     void recordScan(const ScanRequest &request, ScanOutcome &outcome);
+    void finishScan(const ScanRequest &request, const ScanOutcome &outcome, bool fresh);
     void putBookingChunk(const QList<Booking> &bookings);
 
     QHash<QString, QSqlQuery> m_statements;

@@ -96,6 +96,9 @@ struct ScanRequest
     // The gate's name for this scan: a request repeating it (same operator, within
     // kReplayKeepSecs) gets the first answer back instead of a second scan. Empty: no replay.
     QString replayKey;
+    // The performance as the caller has just read it (none: not found), so the scan's
+    // transaction need not read it again. Unset: the scan reads it.
+    std::optional<std::optional<Performance>> performance;
 };
 
 // How long a scan's answer is kept for a repeated request with the same replay key.

@@ -22,6 +22,8 @@
 #include <QUuid>
 
 #include <map>
+#include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -223,6 +225,8 @@ private slots:
     void throttledSignIns();
     void replayedVerifications_data();
     void replayedVerifications();
+    void copiesSentAtOnceScanOnce_data();
+    void copiesSentAtOnceScanOnce();
     void filesArePrivate();
     void passwordStaysOffTheCommandLine();
 
@@ -576,6 +580,55 @@ void ServerTrustTest::replayedVerifications()
              (QStringList{u"scan 0 gate01"_qs, u"repeat 0 gate01"_qs, u"scan -2 gate01"_qs}));
     const std::optional<Summary> summary = s.storage->summary(u"GRVM0001"_qs);
     QCOMPARE(summary->refused, 1); // the fresh scan only
+}
+
+void ServerTrustTest::copiesSentAtOnceScanOnce_data()
+{
+    QTest::addColumn<QString>("backend");
+    for (const QString &backend : qavtest::backends())
+        QTest::newRow(qPrintable(backend)) << backend;
+}
+
+// A station that re-sends before the first answer came: copies that meet in one commit group, or
+// in two processes at once, still scan once and all hear the one answer.
+void ServerTrustTest::copiesSentAtOnceScanOnce()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Setup s;
+    QVERIFY(setUp(s, backend));
+    Server second(s.scratch->url(), s.scratch->dir(), {});
+    QVERIFY(second.waitReady());
+    const QByteArray key = signIn(s);
+    const QByteArray ticket = "10000030";
+    const QByteArray replayKey = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    constexpr int kCopies = 8;
+    std::vector<Reply> replies(kCopies);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kCopies; ++i) {
+        const quint16 port = i % 2 ? second.port : s.server->port;
+        senders.emplace_back([&, i, port] { replies[size_t(i)] = send(port, verifyCmd(ticket), key, replayKey); });
+    }
+    for (std::thread &t : senders)
+        t.join();
+    for (const Reply &r : replies) {
+        QCOMPARE(r.code(), u"0"_qs);
+        QCOMPARE(r.body, replies[0].body);
+    }
+    const std::optional<BookingRecord> booking =
+        s.storage->findBooking(u"GRVM0001"_qs, QString::fromLatin1(ticket));
+    QVERIFY(booking);
+    QCOMPARE(booking->entries, 1);
+    int scans = 0;
+    int repeats = 0;
+    for (const ScanLogEntry &e : s.storage->scanLog(u"GRVM0001"_qs)) {
+        if (e.ticketRaw == QLatin1String(ticket)) {
+            scans += e.kind == QLatin1String("scan");
+            repeats += e.kind == QLatin1String("repeat");
+        }
+    }
+    QCOMPARE(scans, 1);
+    QCOMPARE(repeats, kCopies - 1);
 }
 
 void ServerTrustTest::filesArePrivate()
