@@ -103,6 +103,11 @@ struct Route
     Handler handler;
     // Picks the lane per request; empty means Quick.
     std::function<Lane(const HttpRequest &)> lane;
+    // A Quick-lane request not answered this long after it arrived is answered 503 with lateText
+    // by the front, whatever its worker is stuck on (a database host that stopped answering); the
+    // worker's own answer is dropped when it comes. 0: no such bound.
+    qint64 deadlineMs = 0;
+    QString lateText = {};
 };
 
 // Handlers by path: an exact path wins over a prefix, a longer prefix over a shorter one.

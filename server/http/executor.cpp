@@ -82,7 +82,9 @@ void WorkerPool::work(Queue &queue)
             job = std::move(queue.jobs.front());
             queue.jobs.pop_front();
         }
-        HttpAnswer answer = runRoute(Route{job.handler, {}}, job.request, context);
+        Route route;
+        route.handler = std::move(job.handler);
+        HttpAnswer answer = runRoute(route, job.request, context);
         QMetaObject::invokeMethod(
             m_home, [done = std::move(job.done), answer = std::move(answer)]() mutable { done(std::move(answer)); },
             Qt::QueuedConnection);

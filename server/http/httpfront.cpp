@@ -14,6 +14,9 @@ namespace qav {
 
 namespace {
 
+// How often requests are checked against their deadline: how late past it a 503 may come.
+constexpr int kDeadlineTickMs = 50;
+
 qint64 steadyNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -34,6 +37,8 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
     m_options.limits.maxBody = kMaxCommandBytes;
     addMemberRoutes(m_routes,
                     {m_options.imagesDir, m_options.constantAnswer, m_options.sessionIdleSecs});
+    m_deadlineTimer.setInterval(kDeadlineTickMs);
+    connect(&m_deadlineTimer, &QTimer::timeout, this, &HttpFront::answerLate);
 }
 
 HttpFront::~HttpFront()
@@ -86,8 +91,10 @@ void HttpFront::handle(HttpRequest request, HttpReply reply)
 {
     const Route &route = m_routes.find(request.path);
     const Lane lane = route.lane ? route.lane(request) : Lane::Quick;
-    Executor::Done done = [this, peer = request.peer, started = request.receivedNs,
-                           reply = std::move(reply)](HttpAnswer answer) {
+    // Shared with the deadline check; whichever answers first clears it, the other finds it empty.
+    auto finish = std::make_shared<Executor::Done>();
+    *finish = [this, peer = request.peer, started = request.receivedNs,
+               reply = std::move(reply)](HttpAnswer answer) {
         if (lcRequest().isInfoEnabled()) {
             const double ms = double(steadyNs() - started) / 1e6;
             qCInfo(lcRequest).noquote() << peerText(peer) << answer.logWhat << answer.logResult
@@ -103,10 +110,38 @@ void HttpFront::handle(HttpRequest request, HttpReply reply)
         }
         reply(std::move(answer));
     };
-    if (lane == Lane::Inline || !m_executor)
+    Executor::Done done = [finish](HttpAnswer answer) {
+        if (*finish)
+            std::exchange(*finish, nullptr)(std::move(answer));
+    };
+    if (lane == Lane::Inline || !m_executor) {
         done(runRoute(route, request, m_inlineContext));
-    else
-        m_executor->submit(route, lane, std::move(request), std::move(done));
+        return;
+    }
+    if (route.deadlineMs > 0 && lane == Lane::Quick) {
+        const qint64 arrived = request.receivedNs > 0 ? request.receivedNs : steadyNs();
+        m_deadlines.push_back({arrived + route.deadlineMs * 1000000, finish, route.lateText, request.path});
+        if (!m_deadlineTimer.isActive())
+            m_deadlineTimer.start();
+    }
+    m_executor->submit(route, lane, std::move(request), std::move(done));
+}
+
+void HttpFront::answerLate()
+{
+    const qint64 now = steadyNs();
+    while (!m_deadlines.empty() && (!*m_deadlines.front().finish || m_deadlines.front().atNs <= now)) {
+        Deadline late = std::move(m_deadlines.front());
+        m_deadlines.pop_front();
+        if (*late.finish) {
+            HttpAnswer answer = HttpAnswer::error(503, late.text);
+            answer.logWhat = late.what;
+            answer.logResult = QStringLiteral("503 late");
+            std::exchange(*late.finish, nullptr)(std::move(answer));
+        }
+    }
+    if (m_deadlines.empty())
+        m_deadlineTimer.stop();
 }
 
 } // namespace qav

@@ -8,6 +8,9 @@
 #include <QObject>
 #include <QSslConfiguration>
 
+#include <QTimer>
+
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -54,6 +57,19 @@ Q_SIGNALS:
 
 private:
     void handle(HttpRequest request, HttpReply reply);
+    void answerLate();
+
+    // A request with a deadline, until it is answered or the deadline passed. All routes with
+    // one share it, so arrival order is deadline order.
+    struct Deadline
+    {
+        qint64 atNs;
+        std::shared_ptr<Executor::Done> finish; // empty once answered
+        QString text;
+        QString what; // for the log
+    };
+    std::deque<Deadline> m_deadlines;
+    QTimer m_deadlineTimer;
 
     Options m_options;
     Routes m_routes;

@@ -1,5 +1,6 @@
 #include "httplistener.h"
 
+#include "gateservice.h"
 #include "serverlog.h"
 
 #include <QSocketNotifier>
@@ -151,7 +152,7 @@ void HttpListener::refuseBusy(qintptr descriptor)
     }
     static const QByteArray answer = [] {
         HttpAnswer busy =
-            HttpAnswer::error(503, QStringLiteral("서버가 바쁩니다. 다시 스캔하세요"));
+            HttpAnswer::error(503, QString::fromUtf8(kBusyText));
         busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
         return serializeAnswer(busy, false, true, false);
     }();

@@ -84,16 +84,17 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
     }
     const GateCaller caller{peerText(request.peer), request.header("Authorization"),
                             request.header("Idempotency-Key"), request.receivedNs};
+    // Behind a long queue the gate is better told to scan again than kept waiting; the
+    // connection is fine, so it is kept.
+    if (request.receivedNs > 0 && (steadyNs() - request.receivedNs) / 1000000 > kScanBudgetMs)
+        return refuse(503, QString::fromUtf8(kBusyText));
     GateAnswer gate;
     try {
-        // Behind a long queue the gate is better told to scan again than kept waiting.
-        if (request.receivedNs > 0 && (steadyNs() - request.receivedNs) / 1000000 > kScanBudgetMs)
-            throw StorageBusy("the request waited too long for a worker");
         gate = answerCommand(context.storage(), *policy, parsed.command, caller);
     } catch (const StorageBusy &e) {
         context.dropStorage();
         qCWarning(lcRequest) << "database busy:" << e.what();
-        return refuse(503, QStringLiteral("서버가 바쁩니다. 다시 스캔하세요"));
+        return refuse(503, QString::fromUtf8(kBusyText));
     } catch (const StorageError &e) {
         context.dropStorage(); // reconnect on the next request
         qCWarning(lcRequest) << "request failed:" << e.what();
@@ -133,6 +134,10 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
                 : Lane::Quick;
         };
     }
+    // Comes before the station's own 5 s wait runs out, so it shows "scan again" rather than
+    // "no answer"; a verification the worker still commits is then found by its replay key.
+    query.deadlineMs = kScanBudgetMs + 300;
+    query.lateText = QString::fromUtf8(kBusyText);
     routes.add(kQueryPath, std::move(query));
     routes.addPrefix(QStringLiteral("/rds/"),
                      {[](const HttpRequest &r, WorkerContext &) {

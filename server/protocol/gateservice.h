@@ -39,6 +39,7 @@ struct GatePolicy
 
 inline constexpr auto kSignInAgainText = "다시 로그인하세요";
 inline constexpr auto kForbiddenText = "권한이 없습니다";
+inline constexpr auto kBusyText = "서버가 바쁩니다. 다시 스캔하세요";
 inline constexpr auto kThrottledText = "시도가 너무 많습니다. 잠시 후 다시 시도하세요";
 
 // Answers one well-formed command for a caller: sessions, throttling and the operator's venue are

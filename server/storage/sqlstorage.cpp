@@ -1001,9 +1001,13 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
     db.setUserName(p.user);
     db.setPassword(p.password);
     db.setDatabaseName(p.database);
-    // libpq waits at least 2 s; a gate's request is answered busy when it cannot connect.
-    db.setConnectOptions(use == StorageUse::Serving ? QStringLiteral("connect_timeout=2")
-                                                    : QStringLiteral("connect_timeout=5"));
+    // libpq waits at least 2 s; a gate's request is answered busy when it cannot connect. A
+    // serving connection also notices within seconds that the database host went silent (data
+    // not acknowledged, or an idle connection not answering probes), so its worker is free again.
+    db.setConnectOptions(use == StorageUse::Serving
+                             ? QStringLiteral("connect_timeout=2;tcp_user_timeout=3000;keepalives_idle=10;"
+                                              "keepalives_interval=2;keepalives_count=3")
+                             : QStringLiteral("connect_timeout=5"));
     if (!db.open()) {
         const QString err = db.lastError().text();
         const QString name = db.connectionName();

@@ -19,9 +19,14 @@
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
+#include <QUrl>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -121,6 +126,75 @@ private:
     QProcess m_process;
 };
 
+// TCP forwarding on a thread of its own to the database, until frozen: then it carries nothing
+// either way and holds new connections, as a network that stopped delivering packets would.
+// Thawed, it delivers what it held.
+class FreezingProxy : public QThread
+{
+public:
+    explicit FreezingProxy(quint16 target) : m_target(target)
+    {
+        start();
+        port = m_ready.get_future().get();
+    }
+    ~FreezingProxy() override
+    {
+        quit();
+        wait();
+    }
+    void setFrozen(bool frozen) { m_frozen = frozen; }
+    quint16 port = 0;
+
+protected:
+    void run() override
+    {
+        QTcpServer server;
+        std::vector<std::pair<QTcpSocket *, QTcpSocket *>> pairs;
+        auto pump = [&] {
+            if (m_frozen)
+                return;
+            for (auto &[client, upstream] : pairs) {
+                if (upstream->state() == QAbstractSocket::UnconnectedState && client->isOpen()
+                    && !upstream->isOpen())
+                    upstream->connectToHost(QHostAddress::LocalHost, m_target);
+                if (upstream->state() != QAbstractSocket::ConnectedState)
+                    continue;
+                if (client->bytesAvailable())
+                    upstream->write(client->readAll());
+                if (upstream->bytesAvailable())
+                    client->write(upstream->readAll());
+            }
+        };
+        QObject::connect(&server, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket *client = server.nextPendingConnection()) {
+                auto *upstream = new QTcpSocket(&server);
+                client->setParent(&server);
+                pairs.emplace_back(client, upstream);
+                for (QTcpSocket *s : {client, upstream}) {
+                    QObject::connect(s, &QTcpSocket::readyRead, pump);
+                    QObject::connect(s, &QTcpSocket::connected, pump);
+                    QObject::connect(s, &QTcpSocket::disconnected, [client, upstream] {
+                        client->disconnectFromHost();
+                        upstream->disconnectFromHost();
+                    });
+                }
+            }
+            pump();
+        });
+        QTimer thaw;
+        QObject::connect(&thaw, &QTimer::timeout, pump);
+        thaw.start(20);
+        server.listen(QHostAddress::LocalHost, 0);
+        m_ready.set_value(server.serverPort());
+        exec();
+    }
+
+private:
+    quint16 m_target;
+    std::atomic<bool> m_frozen{false};
+    std::promise<quint16> m_ready;
+};
+
 } // namespace
 
 class ServerConcurrencyTest : public QObject
@@ -130,6 +204,7 @@ class ServerConcurrencyTest : public QObject
 private slots:
     void pipelinedAnswersKeepRequestOrder();
     void lockedDatabaseAnswersBusyInTime();
+    void silentDatabaseAnswersBusyInTime();
     void scansGoOnDuringImport();
     void killedServerLosesNothingAcknowledged_data();
     void killedServerLosesNothingAcknowledged();
@@ -197,6 +272,45 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
     const Reply after = exchange(server.port, verify("I", "10000002", key));
     QCOMPARE(after.status, 200);
     QCOMPARE(after.column(u"ErrCode"_qs), u"0"_qs);
+}
+
+void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
+{
+    QAV_REQUIRE_BACKEND(u"postgresql"_qs);
+    qavtest::ScratchDatabase scratch(u"postgresql"_qs);
+    seedDemo(*openStorage(scratch.url()));
+    QUrl proxied(scratch.url());
+    FreezingProxy proxy(quint16(proxied.port(5432)));
+    proxied.setPort(proxy.port);
+    Server server(proxied.toString(), scratch.dir());
+    QVERIFY(server.waitReady());
+    const QByteArray key = signIn(server.port);
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(exchange(server.port, verify("I", "10000001", key)).column(u"ErrCode"_qs), u"0"_qs);
+
+    // The database host stops answering: every worker's connection hangs, and the gate hears
+    // "busy" before its own wait runs out rather than nothing.
+    proxy.setFrozen(true);
+    const QByteArray scan = "Idempotency-Key: silent-1\r\n";
+    QByteArray request = verify("I", "10000002", key);
+    request.insert(request.indexOf("\r\n") + 2, scan);
+    QElapsedTimer clock;
+    clock.start();
+    const Reply busy = exchange(server.port, request);
+    const qint64 tookMs = clock.elapsed();
+    QCOMPARE(busy.status, 503);
+    QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
+    QVERIFY2(tookMs < 2500, qPrintable(QString::number(tookMs)));
+
+    // Back again: the held scan goes through once; the gate's repeat gets its answer.
+    proxy.setFrozen(false);
+    const Reply repeat = exchange(server.port, request);
+    QCOMPARE(repeat.status, 200);
+    QCOMPARE(repeat.column(u"ErrCode"_qs), u"0"_qs);
+    const std::unique_ptr<Storage> storage = openStorage(scratch.url());
+    const std::optional<BookingRecord> booking = storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs);
+    QVERIFY(booking);
+    QCOMPARE(booking->entries, 1);
 }
 
 void ServerConcurrencyTest::scansGoOnDuringImport()
