@@ -3,15 +3,19 @@
 #include <sodium.h>
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace qav {
 
@@ -33,98 +37,143 @@ bool checkNow(const QByteArray &storedHash, const QByteArray &password)
         == 0;
 }
 
-// One thread at the scheduler's idle priority checks the passwords: a check takes tens of
-// milliseconds of CPU and tens of megabytes of memory, and there it only takes CPU time nothing else
-// wants and is put aside the moment a scan needs the CPU. Only the hash runs there: a database
-// write must never wait for a thread that is not allowed to run. When the machine has had no idle
-// moment for a while, the caller checks the password itself, so a sign-in under full load is
-// slower but never stuck.
-class IdleChecker
+// A check waiting for the CPU.
+struct CheckJob
+{
+    enum State { Queued, Running, Done, Abandoned };
+    QByteArray hash;
+    QByteArray password;
+    std::atomic<int> state{Queued};
+    bool ok = false; // written before state becomes Done
+    std::binary_semaphore finished{0};
+};
+
+// A thread that checks passwords at the priority `lower` gives it, one at a time. It holds no lock
+// anyone else waits for (jobs and answers pass through an atomic list and semaphores): nothing may
+// wait for a thread that is not allowed to run.
+class CheckerThread
 {
 public:
-    static IdleChecker &instance()
+    explicit CheckerThread(void (*lower)())
+        : m_thread([this, lower] {
+            lower();
+            run();
+        })
     {
-        static IdleChecker checker;
-        return checker;
+    }
+    ~CheckerThread()
+    {
+        m_stopping = true;
+        m_pending.release();
+        m_thread.join();
+        for (Node *n = m_incoming.exchange(nullptr); n;)
+            delete std::exchange(n, n->next);
     }
 
-    bool check(const QByteArray &storedHash, const QByteArray &password)
+    std::shared_ptr<CheckJob> submit(const QByteArray &storedHash, const QByteArray &password)
     {
-        auto job = std::make_shared<Job>();
+        auto job = std::make_shared<CheckJob>();
         job->hash = storedHash;
         job->password = password;
-        {
-            std::lock_guard lock(m_mutex);
-            m_jobs.push_back(job);
+        auto *node = new Node{job, m_incoming.load()};
+        while (!m_incoming.compare_exchange_weak(node->next, node)) {
         }
-        m_ready.notify_one();
-        {
-            std::unique_lock lock(m_mutex);
-            if (m_done.wait_for(lock, kIdleWait, [&] { return job->state == Job::Done; }))
-                return job->ok;
-            job->state = Job::Abandoned; // left alone, or its result ignored
-        }
-        return checkNow(storedHash, password);
+        m_pending.release();
+        return job;
     }
 
 private:
-    static constexpr std::chrono::milliseconds kIdleWait{1000};
-
-    struct Job
+    // Pushed by callers, taken all at once by the thread.
+    struct Node
     {
-        enum State { Queued, Running, Done, Abandoned };
-        QByteArray hash;
-        QByteArray password;
-        State state = Queued;
-        bool ok = false;
+        std::shared_ptr<CheckJob> job;
+        Node *next;
     };
-
-    IdleChecker()
-        : m_thread([this] { run(); })
-    {
-    }
-    ~IdleChecker()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_ready.notify_all();
-        m_thread.join();
-    }
 
     void run()
     {
-        const sched_param param{};
-        sched_setscheduler(gettid(), SCHED_IDLE, &param); // per thread on Linux; best effort
-        std::unique_lock lock(m_mutex);
+        std::deque<std::shared_ptr<CheckJob>> jobs;
         for (;;) {
-            m_ready.wait(lock, [&] { return m_stopping || !m_jobs.empty(); });
+            m_pending.acquire();
             if (m_stopping)
                 return;
-            const std::shared_ptr<Job> job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-            if (job->state == Job::Abandoned)
-                continue;
-            job->state = Job::Running;
-            lock.unlock();
-            const bool ok = checkNow(job->hash, job->password);
-            lock.lock();
-            if (job->state == Job::Running) {
-                job->ok = ok;
-                job->state = Job::Done;
-                m_done.notify_all();
+            std::vector<std::shared_ptr<CheckJob>> taken; // newest first
+            for (Node *n = m_incoming.exchange(nullptr); n;) {
+                taken.push_back(std::move(n->job));
+                delete std::exchange(n, n->next);
             }
+            jobs.insert(jobs.end(), taken.rbegin(), taken.rend());
+            if (jobs.empty())
+                continue; // taken with an earlier wake-up
+            const std::shared_ptr<CheckJob> job = std::move(jobs.front());
+            jobs.pop_front();
+            int state = CheckJob::Queued;
+            if (!job->state.compare_exchange_strong(state, CheckJob::Running))
+                continue; // abandoned
+            job->ok = checkNow(job->hash, job->password);
+            state = CheckJob::Running;
+            if (job->state.compare_exchange_strong(state, CheckJob::Done))
+                job->finished.release();
         }
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::condition_variable m_done;
-    std::deque<std::shared_ptr<Job>> m_jobs;
-    bool m_stopping = false;
+    std::atomic<Node *> m_incoming{nullptr};
+    std::counting_semaphore<> m_pending{0}; // one per job pushed
+    std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };
+
+// Takes only CPU time nothing else wants, and is put aside the moment a scan needs the CPU.
+void lowerToIdle()
+{
+    const sched_param param{};
+    sched_setscheduler(gettid(), SCHED_IDLE, &param); // per thread on Linux; best effort
+}
+
+// Low, but never starved; where the kernel knows custom time slices, the shortest, so a thread
+// woken for a scan soon takes the CPU back.
+void lowerToNice()
+{
+    struct
+    {
+        quint32 size;
+        quint32 policy;
+        quint64 flags;
+        qint32 nice;
+        quint32 priority;
+        quint64 runtime; // the time slice asked for, in nanoseconds
+        quint64 deadline;
+        quint64 period;
+    } attr{sizeof attr, SCHED_OTHER, 0, 15, 0, 100000, 0, 0};
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0)
+        setpriority(PRIO_PROCESS, id_t(gettid()), 15);
+}
+
+// A check takes tens of milliseconds of CPU and tens of megabytes of memory. It runs first on idle
+// CPU only; when the machine has had no idle moment for a second (two, once the check has started),
+// it runs again on a thread of low but ordinary priority, so a sign-in under full load is slower
+// but never stuck, and the scans still come first.
+bool checkOnSpareCpu(const QByteArray &storedHash, const QByteArray &password)
+{
+    using namespace std::chrono_literals;
+    static CheckerThread idle(lowerToIdle);
+    static CheckerThread backup(lowerToNice);
+    const std::shared_ptr<CheckJob> job = idle.submit(storedHash, password);
+    if (job->finished.try_acquire_for(1s))
+        return job->ok;
+    int state = CheckJob::Queued;
+    if (!job->state.compare_exchange_strong(state, CheckJob::Abandoned)) {
+        // Started: given a little longer, so that two checks rarely hold their memory at once.
+        if (job->finished.try_acquire_for(1s))
+            return job->ok;
+        state = CheckJob::Running;
+        if (!job->state.compare_exchange_strong(state, CheckJob::Abandoned))
+            return job->ok; // finished just now
+    }
+    const std::shared_ptr<CheckJob> again = backup.submit(storedHash, password);
+    again->finished.acquire();
+    return again->ok;
+}
 
 } // namespace
 
@@ -143,7 +192,7 @@ QByteArray hashPassword(const QString &password)
 bool verifyPassword(const QByteArray &storedHash, const QString &password)
 {
     ensureSodium();
-    return IdleChecker::instance().check(storedHash, password.toUtf8());
+    return checkOnSpareCpu(storedHash, password.toUtf8());
 }
 
 const QByteArray &dummyPasswordHash()

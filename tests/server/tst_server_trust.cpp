@@ -11,6 +11,7 @@
 #include <QDate>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -21,6 +22,7 @@
 #include <QTcpSocket>
 #include <QUuid>
 
+#include <atomic>
 #include <map>
 #include <thread>
 #include <vector>
@@ -227,6 +229,7 @@ private slots:
     void replayedVerifications();
     void copiesSentAtOnceScanOnce_data();
     void copiesSentAtOnceScanOnce();
+    void passwordChecksFinishWithoutIdleCpu();
     void filesArePrivate();
     void passwordStaysOffTheCommandLine();
 
@@ -629,6 +632,37 @@ void ServerTrustTest::copiesSentAtOnceScanOnce()
     }
     QCOMPARE(scans, 1);
     QCOMPARE(repeats, kCopies - 1);
+}
+
+// Password checks run only on idle CPU while there is some; with every core kept busy they must
+// still finish, and give the right answer either way.
+void ServerTrustTest::passwordChecksFinishWithoutIdleCpu()
+{
+    const QByteArray hash = hashPassword(u"gate01"_qs);
+    QVERIFY(verifyPassword(hash, u"gate01"_qs));
+    std::atomic<bool> spinning{true};
+    std::vector<std::thread> spinners;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+        spinners.emplace_back([&] {
+            while (spinning.load(std::memory_order_relaxed)) {
+            }
+        });
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bool right = false;
+    bool wrong = true;
+    std::thread other([&] { wrong = verifyPassword(hash, u"gate02"_qs); });
+    right = verifyPassword(hash, u"gate01"_qs);
+    other.join();
+    const qint64 tookMs = clock.elapsed();
+    spinning = false;
+    for (std::thread &t : spinners)
+        t.join();
+    QVERIFY(right);
+    QVERIFY(!wrong);
+    // Waiting only for idle CPU, they would take minutes here.
+    QVERIFY2(tookMs < 20000, qPrintable(QString::number(tookMs)));
 }
 
 void ServerTrustTest::filesArePrivate()
