@@ -342,7 +342,9 @@ void SqlStorage::scanGroup(std::vector<GroupSlot> &group)
     for (GroupSlot &slot : group) {
         exec(QStringLiteral("SAVEPOINT scan"));
         try {
-            if (!recordFreshScan(*slot.request, slot.outcome)) {
+            if (slot.work)
+                slot.work(*this);
+            else if (!recordFreshScan(*slot.request, slot.outcome)) {
                 exec(QStringLiteral("ROLLBACK TO scan"));
                 slot.outcome = {};
                 recordScan(*slot.request, slot.outcome);
@@ -429,8 +431,13 @@ void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, con
 void SqlStorage::auditRefusedScan(const ScanRequest &request, const QString &kind,
                                   const QString &code, const QString &message)
 {
+    inWriteTransaction([&](SqlStorage &db) { db.writeAudit(request, kind, code, message); });
+}
+
+void SqlStorage::inWriteTransaction(const WriteWork &work)
+{
     WriteTransaction tx(*this);
-    writeAudit(request, kind, code, message);
+    work(*this);
     tx.commit();
 }
 
@@ -641,14 +648,13 @@ void SqlStorage::clearPerformance(const QString &bizcode)
 
 void SqlStorage::createSession(const SessionRecord &session, qint64 dropIdleBefore)
 {
-    WriteTransaction tx(*this);
-    run(QStringLiteral("DELETE FROM sessions WHERE last_used_at < ?"), {dropIdleBefore});
-    run(QStringLiteral(
-            "INSERT INTO sessions (key_hash, operator_id, client_address, created_at, last_used_at)"
-            " VALUES (?, ?, ?, ?, ?)"),
-        {session.keyHash, session.operatorId, text(session.clientAddress), session.createdAt,
-         session.lastUsedAt});
-    tx.commit();
+    inWriteTransaction([&](SqlStorage &db) {
+        db.run(QStringLiteral("DELETE FROM sessions WHERE last_used_at < ?"), {dropIdleBefore});
+        db.run(QStringLiteral("INSERT INTO sessions (key_hash, operator_id, client_address,"
+                              " created_at, last_used_at) VALUES (?, ?, ?, ?, ?)"),
+               {session.keyHash, session.operatorId, text(session.clientAddress),
+                session.createdAt, session.lastUsedAt});
+    });
 }
 
 std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint64 now,
@@ -669,12 +675,16 @@ std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint
                           q.value(4).toLongLong()};
     q.finish();
     if (session.lastUsedAt < idleBefore) {
-        run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+        inWriteTransaction([&](SqlStorage &db) {
+            db.run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+        });
         return std::nullopt;
     }
     if (now - session.lastUsedAt >= kSessionTouchSecs) {
-        run(QStringLiteral("UPDATE sessions SET last_used_at = ? WHERE key_hash = ?"),
-            {now, keyHash});
+        inWriteTransaction([&](SqlStorage &db) {
+            db.run(QStringLiteral("UPDATE sessions SET last_used_at = ? WHERE key_hash = ?"),
+                   {now, keyHash});
+        });
         session.lastUsedAt = now;
     }
     return session;
@@ -717,11 +727,12 @@ int SqlStorage::revokeSessions(const QString &operatorId)
 
 void SqlStorage::recordSignIn(const SignInAttempt &attempt)
 {
-    WriteTransaction tx(*this);
-    run(QStringLiteral("INSERT INTO sign_in_log (attempted_at, operator_id, client_address, result)"
-                       " VALUES (?, ?, ?, ?)"),
-        {nowStamp(), text(attempt.operatorId), text(attempt.clientAddress), text(attempt.result)});
-    tx.commit();
+    inWriteTransaction([&](SqlStorage &db) {
+        db.run(QStringLiteral("INSERT INTO sign_in_log (attempted_at, operator_id, client_address,"
+                              " result) VALUES (?, ?, ?, ?)"),
+               {nowStamp(), text(attempt.operatorId), text(attempt.clientAddress),
+                text(attempt.result)});
+    });
 }
 
 QList<SignInAttempt> SqlStorage::signInLog(int newest)
@@ -761,6 +772,7 @@ public:
     }
     QString describe() const override { return QStringLiteral("sqlite:") + m_path; }
     ScanOutcome scan(const ScanRequest &request) override;
+    void inWriteTransaction(const WriteWork &work) override;
 
     // For the writer: waits at most this long for another process's write lock.
     void setBusyTimeout(qint64 ms) { m_busyBudgetMs = ms; }
@@ -838,24 +850,39 @@ public:
 
     ScanOutcome scan(const ScanRequest &request)
     {
-        Pending pending{&request, {}, {}, false};
+        Pending pending{&request, {}, request.startedNs, {}, {}, false};
+        wait(pending);
+        return pending.outcome;
+    }
+
+    // Other writes of the serving path (sessions, sign-ins, refused scans' audit) share the
+    // scans' commit, so they never hold the file's one write lock on their own.
+    void write(const SqlStorage::WriteWork &work)
+    {
+        Pending pending{nullptr, &work, steadyNs(), {}, {}, false};
+        wait(pending);
+    }
+
+private:
+    struct Pending
+    {
+        const ScanRequest *request; // or
+        const SqlStorage::WriteWork *work;
+        qint64 arrivedNs;
+        ScanOutcome outcome;
+        std::exception_ptr failure;
+        bool finished;
+    };
+
+    void wait(Pending &pending)
+    {
         std::unique_lock lock(m_mutex);
         m_queue.push_back(&pending);
         m_wake.notify_all();
         m_done.wait(lock, [&] { return pending.finished; });
         if (pending.failure)
             std::rethrow_exception(pending.failure);
-        return pending.outcome;
     }
-
-private:
-    struct Pending
-    {
-        const ScanRequest *request;
-        ScanOutcome outcome;
-        std::exception_ptr failure;
-        bool finished;
-    };
 
     void loop()
     {
@@ -885,13 +912,17 @@ private:
         std::vector<Pending *> tried;
         qint64 oldest = now;
         for (Pending *p : batch) {
-            const qint64 arrived = p->request->startedNs > 0 ? p->request->startedNs : now;
+            const qint64 arrived = p->arrivedNs > 0 ? p->arrivedNs : now;
             if ((now - arrived) / 1000000 >= kScanBudgetMs) {
                 p->failure = std::make_exception_ptr(StorageBusy("the scan waited too long for the database"));
                 continue;
             }
             oldest = std::min(oldest, arrived);
-            group.push_back({p->request, {}, {}});
+            SqlStorage::GroupSlot slot;
+            slot.request = p->request;
+            if (p->work)
+                slot.work = *p->work;
+            group.push_back(std::move(slot));
             tried.push_back(p);
         }
         if (group.empty())
@@ -926,6 +957,14 @@ private:
 ScanOutcome SqliteStorage::scan(const ScanRequest &request)
 {
     return m_writer ? m_writer->scan(request) : SqlStorage::scan(request);
+}
+
+void SqliteStorage::inWriteTransaction(const WriteWork &work)
+{
+    if (m_writer)
+        m_writer->write(work);
+    else
+        SqlStorage::inWriteTransaction(work);
 }
 
 QSqlDatabase openSqliteConnection(const QString &path)

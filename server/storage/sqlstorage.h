@@ -8,6 +8,7 @@
 #include <QVariantList>
 
 #include <exception>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -72,9 +73,11 @@ public:
     // Scans in one transaction, each in its own savepoint so a failing one rolls back alone, all
     // answered only once the commit is durable. Each slot gets an outcome or the exception of
     // its scan; a failure of the transaction itself is thrown.
+    using WriteWork = std::function<void(SqlStorage &)>;
     struct GroupSlot
     {
         const ScanRequest *request = nullptr;
+        WriteWork work; // instead of a scan: other statements, on the connection given
         ScanOutcome outcome;
         std::exception_ptr failure;
     };
@@ -130,6 +133,9 @@ protected:
     explicit SqlStorage(QSqlDatabase db);
 
     virtual QString beginWriteSql() const = 0;
+    // Runs work as one write transaction, on the connection it is given: this one, or on a
+    // serving SQLite connection its process's writer's, sharing the scans' commit.
+    virtual void inWriteTransaction(const WriteWork &work);
     virtual QString serialIdType() const = 0;
     virtual void lockSchema() {}
     virtual bool isSqlite() const = 0;

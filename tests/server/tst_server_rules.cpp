@@ -9,6 +9,7 @@
 #include <QDate>
 #include <QElapsedTimer>
 #include <QSemaphore>
+#include <QSet>
 #include <QThread>
 
 #include <algorithm>
@@ -53,6 +54,8 @@ private slots:
     void summaryCounters();
     void concurrentScansChangeStateOnce_data();
     void concurrentScansChangeStateOnce();
+    void otherWritesBesideScansFailAlone_data();
+    void otherWritesBesideScansFailAlone();
     void passwordsAreSlowHashes();
     void unknownIdCostsAsMuchAsWrongPassword();
     void demoSeedIsRepeatable();
@@ -402,6 +405,69 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
     const QList<ScanLogEntry> log = db(backend).scanLog(QString::fromLatin1(demo::kTodayBizcode));
     QCOMPARE(std::count_if(log.begin(), log.end(), [&](const ScanLogEntry &e) { return e.ticketRaw == ticket; }),
              2 * kThreads);
+}
+
+void ServerRulesTest::otherWritesBesideScansFailAlone_data()
+{
+    QTest::addColumn<QString>("backend");
+    for (const QString &backend : qavtest::backends())
+        QTest::newRow(qPrintable(backend)) << backend;
+}
+
+// Sessions, sign-in records and refused scans' audit written at the same moment as scans (on
+// SQLite in the same commit): a write that fails takes nothing else with it.
+void ServerRulesTest::otherWritesBesideScansFailAlone()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    const QString url = m_scratch.at(backend)->url();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString taken = QStringLiteral("taken-%1").arg(m_nextTicket);
+    db(backend).createSession({taken, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, 0);
+    constexpr int kThreads = 8;
+    QSemaphore ready;
+    QSemaphore go;
+    QStringList results[kThreads];
+    QStringList tickets;
+    QList<QThread *> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        tickets << QString::number(m_nextTicket++);
+        threads << QThread::create([&, i] {
+            auto own = openStorage(url, {}, StorageUse::Serving);
+            ready.release();
+            go.acquire();
+            results[i] << scanCmd(*own, u"I"_qs, tickets[i]).value(u"ErrCode"_qs);
+            const QString key = i % 2 ? taken : QStringLiteral("fresh-%1-%2").arg(tickets[i]).arg(i);
+            try {
+                own->createSession({key, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, 0);
+                results[i] << u"session"_qs;
+            } catch (const StorageError &) {
+                results[i] << u"refused"_qs;
+            }
+            own->recordSignIn({{}, QStringLiteral("writer-%1").arg(tickets[i]), u"10.0.0.1"_qs, u"ok"_qs});
+        });
+        threads.last()->start();
+    }
+    ready.acquire(kThreads);
+    go.release(kThreads);
+    for (QThread *t : threads) {
+        QVERIFY(t->wait(60000));
+        delete t;
+    }
+    for (int i = 0; i < kThreads; ++i)
+        QCOMPARE(results[i], (QStringList{u"0"_qs, i % 2 ? u"refused"_qs : u"session"_qs}));
+    Storage &s = db(backend);
+    for (const QString &ticket : tickets)
+        QCOMPARE(s.findBooking(QString::fromLatin1(demo::kTodayBizcode), ticket)->entries, 1);
+    QSet<QString> keys;
+    for (const SessionRecord &r : s.sessions(u"gate01"_qs))
+        keys << r.keyHash;
+    for (int i = 0; i < kThreads; ++i)
+        QCOMPARE(keys.contains(QStringLiteral("fresh-%1-%2").arg(tickets[i]).arg(i)), i % 2 == 0);
+    int recorded = 0;
+    for (const SignInAttempt &a : s.signInLog(1000))
+        recorded += a.operatorId.startsWith(u"writer-"_qs) && tickets.contains(a.operatorId.mid(7));
+    QCOMPARE(recorded, kThreads);
 }
 
 void ServerRulesTest::passwordsAreSlowHashes()
