@@ -62,14 +62,19 @@ public:
     }
 
 private:
-    // The caller's valid, unexpired session; none when it sent no key or a dead one.
-    std::optional<SessionRecord> session()
+    // The caller's valid, unexpired session; none when it sent no key or a dead one. Given a
+    // bizcode, the performance it names is read along with it.
+    std::optional<SessionRecord> session(const QString *bizcode = nullptr,
+                                         std::optional<Performance> *performance = nullptr)
     {
         const QString key = bearerKey(m_caller.authorization);
         if (key.isEmpty())
             return std::nullopt;
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        return m_storage.useSession(sessionKeyHash(key), now, now - m_policy.sessionIdleSecs);
+        const qint64 idleBefore = now - m_policy.sessionIdleSecs;
+        if (bizcode)
+            return m_storage.useSessionFor(sessionKeyHash(key), now, idleBefore, *bizcode, *performance);
+        return m_storage.useSession(sessionKeyHash(key), now, idleBefore);
     }
 
     void recordSignIn(const QString &id, const QString &result)
@@ -157,14 +162,15 @@ private:
         if (!validReplayKey(m_caller.replayKey))
             return refusal(400, u"Idempotency-Key가 올바르지 않습니다"_qs);
         request.replayKey = QString::fromLatin1(m_caller.replayKey);
-        const std::optional<SessionRecord> s = session();
+        std::optional<Performance> performance;
+        const std::optional<SessionRecord> s = session(&request.bizcode, &performance);
         if (!s) {
             m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditUnauthorized), u"401"_qs,
                                        QString::fromUtf8(kSignInAgainText));
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
         request.sessionOperator = s->operatorId;
-        request.performance = m_storage.findPerformance(request.bizcode);
+        request.performance = performance;
         const bool otherVenue = *request.performance && (*request.performance)->placeCode != s->placeCode;
         if (request.operatorId != s->operatorId || otherVenue) {
             m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,

@@ -674,16 +674,49 @@ std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint
                           q.value(3).toLongLong(),
                           q.value(4).toLongLong()};
     q.finish();
+    return keepSession(std::move(session), now, idleBefore);
+}
+
+// One statement instead of two on every verification, which on PostgreSQL is a round trip.
+std::optional<SessionRecord> SqlStorage::useSessionFor(const QString &keyHash, qint64 now,
+                                                       qint64 idleBefore, const QString &bizcode,
+                                                       std::optional<Performance> &performance)
+{
+    Rows q = run(QStringLiteral("SELECT s.operator_id, o.place_code, s.client_address, s.created_at,"
+                                " s.last_used_at, p.bizcode, p.place_code, p.goods_name, p.starts_at,"
+                                " p.place_name FROM sessions s JOIN operators o"
+                                " ON o.operator_id = s.operator_id"
+                                " LEFT JOIN performances p ON p.bizcode = ? WHERE s.key_hash = ?"),
+                 {bizcode, keyHash});
+    if (!q.next())
+        return std::nullopt;
+    SessionRecord session{keyHash,
+                          q.value(0).toString(),
+                          q.value(1).toString(),
+                          q.value(2).toString(),
+                          q.value(3).toLongLong(),
+                          q.value(4).toLongLong()};
+    performance.reset();
+    if (!q.value(5).isNull())
+        performance = performanceFrom(q, 5);
+    q.finish();
+    return keepSession(std::move(session), now, idleBefore);
+}
+
+// Ends a session idle too long, or notes its use (at most once a kSessionTouchSecs).
+std::optional<SessionRecord> SqlStorage::keepSession(SessionRecord session, qint64 now,
+                                                     qint64 idleBefore)
+{
     if (session.lastUsedAt < idleBefore) {
         inWriteTransaction([&](SqlStorage &db) {
-            db.run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {keyHash});
+            db.run(QStringLiteral("DELETE FROM sessions WHERE key_hash = ?"), {session.keyHash});
         });
         return std::nullopt;
     }
     if (now - session.lastUsedAt >= kSessionTouchSecs) {
         inWriteTransaction([&](SqlStorage &db) {
             db.run(QStringLiteral("UPDATE sessions SET last_used_at = ? WHERE key_hash = ?"),
-                   {now, keyHash});
+                   {now, session.keyHash});
         });
         session.lastUsedAt = now;
     }

@@ -95,6 +95,9 @@ public:
     void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
     std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                             qint64 idleBefore) override;
+    std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now, qint64 idleBefore,
+                                               const QString &bizcode,
+                                               std::optional<Performance> &performance) override;
     QList<SessionRecord> sessions(const QString &operatorId) override;
     bool revokeSession(const QString &keyHash) override;
     int revokeSessions(const QString &operatorId) override;
@@ -189,6 +192,7 @@ private:
     void recordScan(const ScanRequest &request, ScanOutcome &outcome);
     void finishScan(const ScanRequest &request, const ScanOutcome &outcome, bool fresh);
     void putBookingChunk(const QList<Booking> &bookings);
+    std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
     QHash<QString, QSqlQuery> m_statements;
 };

@@ -294,6 +294,17 @@ public:
     // idleBefore is deleted and not returned, as is one whose operator no longer exists.
     virtual std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                                     qint64 idleBefore) = 0;
+    // useSession, and the performance bizcode names (none when there is none) read along with it,
+    // as a verification needs both.
+    virtual std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now,
+                                                       qint64 idleBefore, const QString &bizcode,
+                                                       std::optional<Performance> &performance)
+    {
+        std::optional<SessionRecord> session = useSession(keyHash, now, idleBefore);
+        if (session)
+            performance = findPerformance(bizcode);
+        return session;
+    }
     virtual QList<SessionRecord> sessions(const QString &operatorId = {}) = 0; // all when empty
     virtual bool revokeSession(const QString &keyHash) = 0;
     // Ends every session of an operator (password changed, operator disabled); returns how many.

@@ -227,6 +227,8 @@ private slots:
     void throttledSignIns();
     void replayedVerifications_data();
     void replayedVerifications();
+    void performanceIsReadWithTheSession_data();
+    void performanceIsReadWithTheSession();
     void copiesSentAtOnceScanOnce_data();
     void copiesSentAtOnceScanOnce();
     void passwordChecksFinishWithoutIdleCpu();
@@ -583,6 +585,34 @@ void ServerTrustTest::replayedVerifications()
              (QStringList{u"scan 0 gate01"_qs, u"repeat 0 gate01"_qs, u"scan -2 gate01"_qs}));
     const std::optional<Summary> summary = s.storage->summary(u"GRVM0001"_qs);
     QCOMPARE(summary->refused, 1); // the fresh scan only
+}
+
+void ServerTrustTest::performanceIsReadWithTheSession_data()
+{
+    QTest::addColumn<QString>("backend");
+    for (const QString &backend : qavtest::backends())
+        QTest::newRow(qPrintable(backend)) << backend;
+}
+
+// The session look-up also reads the performance: an unknown one is still refused as such (and
+// audited), a known one named in the answer.
+void ServerTrustTest::performanceIsReadWithTheSession()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Setup *s = shared(backend);
+    QVERIFY(s);
+    const QByteArray key = signIn(*s);
+    const QByteArray ticket = QByteArray::number(m_nextTicket++);
+    const Reply unknown = send(s->server->port, verifyCmd(ticket, "gate01", "NOPE1"), key, "p-1");
+    QCOMPARE(unknown.status, 200);
+    QCOMPARE(unknown.code(), u"-1"_qs);
+    QCOMPARE(unknown.value(u"ErrMsg"_qs), u"공연 정보 없음"_qs);
+    QCOMPARE(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode, u"-1"_qs);
+    const Reply known = send(s->server->port, verifyCmd(ticket), key, "p-2");
+    QCOMPARE(known.code(), u"0"_qs);
+    QCOMPARE(known.value(u"GoodsName"_qs),
+             s->storage->findPerformance(u"GRVM0001"_qs)->goodsName);
 }
 
 void ServerTrustTest::copiesSentAtOnceScanOnce_data()
