@@ -9,7 +9,7 @@ namespace qav {
 // crypto library cannot start or runs out of memory while hashing.
 QByteArray hashPassword(const QString &password);
 // Checks on a thread of its own at idle CPU priority; the caller waits. After a second without
-// idle CPU (two, once the check has started) the caller checks it itself.
+// idle CPU (two, once the check has started) it is checked again on a thread at low priority.
 bool verifyPassword(const QByteArray &storedHash, const QString &password);
 
 // A valid hash of a random secret, made once, so that an unknown operator id costs as much time

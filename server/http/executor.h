@@ -46,7 +46,8 @@ namespace qav {
 // Worker threads, each with its own context (so its own database connection): a Quick lane for
 // the many short requests and a smaller Slow lane for sign-ins, which wait for a password check
 // (run at idle priority, see verifyPassword), so a burst of sign-ins never holds up a scan.
-// Answers are posted back to the thread of `home`. Stopping drops requests still queued; those running finish first.
+// Answers are posted back to the thread of `home`. Stopping drops requests still queued; those
+// running finish first.
 class WorkerPool final : public Executor
 {
 public:

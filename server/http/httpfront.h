@@ -7,7 +7,6 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
-
 #include <QTimer>
 
 #include <deque>
