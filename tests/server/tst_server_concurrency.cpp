@@ -300,7 +300,8 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     const qint64 tookMs = clock.elapsed();
     QCOMPARE(busy.status, 503);
     QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
-    QVERIFY2(tookMs < 2500, qPrintable(QString::number(tookMs)));
+    // Answered at 1.8 s; the rest is room for a loaded test machine.
+    QVERIFY2(tookMs < 3000, qPrintable(QString::number(tookMs)));
 
     // Back again: the held scan goes through once; the gate's repeat gets its answer.
     proxy.setFrozen(false);
