@@ -57,6 +57,17 @@ Performance performanceFrom(const Rows &q, int first)
             q.value(first + 3).toString(), q.value(first + 4).toString()};
 }
 
+// Operator, venue, client address, created and last used, from the first columns of a row.
+SessionRecord sessionFrom(const Rows &q, const QString &keyHash)
+{
+    return {keyHash,
+            q.value(0).toString(),
+            q.value(1).toString(),
+            q.value(2).toString(),
+            q.value(3).toLongLong(),
+            q.value(4).toLongLong()};
+}
+
 // A session's last use is written at most this often, so that scans do not all write it.
 constexpr qint64 kSessionTouchSecs = 60;
 
@@ -667,12 +678,7 @@ std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint
             {keyHash});
     if (!q.next())
         return std::nullopt;
-    SessionRecord session{keyHash,
-                          q.value(0).toString(),
-                          q.value(1).toString(),
-                          q.value(2).toString(),
-                          q.value(3).toLongLong(),
-                          q.value(4).toLongLong()};
+    SessionRecord session = sessionFrom(q, keyHash);
     q.finish();
     return keepSession(std::move(session), now, idleBefore);
 }
@@ -690,12 +696,7 @@ std::optional<SessionRecord> SqlStorage::useSessionFor(const QString &keyHash, q
                  {bizcode, keyHash});
     if (!q.next())
         return std::nullopt;
-    SessionRecord session{keyHash,
-                          q.value(0).toString(),
-                          q.value(1).toString(),
-                          q.value(2).toString(),
-                          q.value(3).toLongLong(),
-                          q.value(4).toLongLong()};
+    SessionRecord session = sessionFrom(q, keyHash);
     performance.reset();
     if (!q.value(5).isNull())
         performance = performanceFrom(q, 5);

@@ -20,6 +20,14 @@ inline QStringList backends()
     return {QStringLiteral("sqlite"), QStringLiteral("postgresql")};
 }
 
+// A data function's rows: one per backend, in a column named "backend".
+inline void backendRows()
+{
+    QTest::addColumn<QString>("backend");
+    for (const QString &backend : backends())
+        QTest::newRow(qPrintable(backend)) << backend;
+}
+
 inline QString pgBaseUrl()
 {
     return qEnvironmentVariable("QAV_TEST_PG_URL");

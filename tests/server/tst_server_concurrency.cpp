@@ -354,9 +354,7 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
 
 void ServerConcurrencyTest::killedServerLosesNothingAcknowledged_data()
 {
-    QTest::addColumn<QString>("backend");
-    for (const QString &backend : qavtest::backends())
-        QTest::newRow(qPrintable(backend)) << backend;
+    qavtest::backendRows();
 }
 
 void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()

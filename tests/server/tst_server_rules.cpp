@@ -409,9 +409,7 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
 
 void ServerRulesTest::otherWritesBesideScansFailAlone_data()
 {
-    QTest::addColumn<QString>("backend");
-    for (const QString &backend : qavtest::backends())
-        QTest::newRow(qPrintable(backend)) << backend;
+    qavtest::backendRows();
 }
 
 // Sessions, sign-in records and refused scans' audit written at the same moment as scans (on

@@ -589,9 +589,7 @@ void ServerTrustTest::replayedVerifications()
 
 void ServerTrustTest::performanceIsReadWithTheSession_data()
 {
-    QTest::addColumn<QString>("backend");
-    for (const QString &backend : qavtest::backends())
-        QTest::newRow(qPrintable(backend)) << backend;
+    qavtest::backendRows();
 }
 
 // The session look-up also reads the performance: an unknown one is still refused as such (and
@@ -617,9 +615,7 @@ void ServerTrustTest::performanceIsReadWithTheSession()
 
 void ServerTrustTest::copiesSentAtOnceScanOnce_data()
 {
-    QTest::addColumn<QString>("backend");
-    for (const QString &backend : qavtest::backends())
-        QTest::newRow(qPrintable(backend)) << backend;
+    qavtest::backendRows();
 }
 
 // A station that re-sends before the first answer came: copies that meet in one commit group, or
