@@ -687,8 +687,8 @@ void ServerTrustTest::passwordChecksFinishWithoutIdleCpu()
         t.join();
     QVERIFY(right);
     QVERIFY(!wrong);
-    // Waiting only for idle CPU, they would take minutes here.
-    QVERIFY2(tookMs < 20000, qPrintable(QString::number(tookMs)));
+    // Waiting only for idle CPU, they would take minutes here; at low priority, seconds.
+    QVERIFY2(tookMs < 30000, qPrintable(QString::number(tookMs)));
 }
 
 void ServerTrustTest::filesArePrivate()
