@@ -97,6 +97,12 @@ QString serverErrorText(const QByteArray &body, const char *fallback = "")
 
 } // namespace
 
+void reportFailure(const QUrl &url, const QString &reason)
+{
+    qWarning().noquote()
+        << QStringLiteral("qav: %1: %2").arg(url.toString(QUrl::RemoveUserInfo), reason);
+}
+
 BusinessObject::BusinessObject(QString name, QUrl server, QString sessionKey)
     : m_name(std::move(name)), m_server(std::move(server)), m_sessionKey(std::move(sessionKey))
 {}
@@ -178,34 +184,43 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
     }
     take();
 
-    if (tooLarge)
-        throw QavError(QavError::AnswerTooLarge,
-                       QStringLiteral("서버의 응답이 %1 MB보다 큽니다").arg(maxAnswerBytes >> 20));
-    if (timedOut)
-        throw QavError(QavError::ServerTimeout,
-                       QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(waitMs / 1000.0));
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!certificateErrors.isEmpty() || reply->error() == QNetworkReply::SslHandshakeFailedError)
-        throw QavError(QavError::CertificateRefused,
-                       ServerCertificates::refusal(certificateErrors, reply->errorString()));
-    if (!status.isValid())
-        throw QavError(QavError::ServerUnreachable,
-                       QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
-    // The server's own words say what the operator has to do (sign in again).
-    if (status.toInt() == 401)
-        throw QavError(
-            QavError::SessionRefused,
-            QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")))
-            .withServerAnswer(401, serverOwnText(body).isEmpty()
-                                       ? QStringLiteral("다시 로그인하세요")
-                                       : serverOwnText(body));
-    if (status.toInt() != 200)
-        throw QavError(QavError::ServerRefused,
-                       QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
-                           .arg(status.toInt())
-                           .arg(serverErrorText(body)))
-            .withServerAnswer(status.toInt(), serverOwnText(body));
-    return std::make_unique<RecordSet>(RecordSet::fromJson(body));
+    try {
+        if (tooLarge)
+            throw QavError(
+                QavError::AnswerTooLarge,
+                QStringLiteral("서버의 응답이 %1 MB보다 큽니다").arg(maxAnswerBytes >> 20));
+        if (timedOut)
+            throw QavError(
+                QavError::ServerTimeout,
+                QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(waitMs / 1000.0));
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!certificateErrors.isEmpty() ||
+            reply->error() == QNetworkReply::SslHandshakeFailedError)
+            throw QavError(QavError::CertificateRefused,
+                           ServerCertificates::refusal(certificateErrors, reply->errorString()));
+        if (!status.isValid())
+            throw QavError(
+                QavError::ServerUnreachable,
+                QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
+        // The server's own words say what the operator has to do (sign in again).
+        if (status.toInt() == 401)
+            throw QavError(
+                QavError::SessionRefused,
+                QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")))
+                .withServerAnswer(401, serverOwnText(body).isEmpty()
+                                           ? QStringLiteral("다시 로그인하세요")
+                                           : serverOwnText(body));
+        if (status.toInt() != 200)
+            throw QavError(QavError::ServerRefused,
+                           QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
+                               .arg(status.toInt())
+                               .arg(serverErrorText(body)))
+                .withServerAnswer(status.toInt(), serverOwnText(body));
+        return std::make_unique<RecordSet>(RecordSet::fromJson(body));
+    } catch (const QavError &e) {
+        reportFailure(url, e.description());
+        throw;
+    }
 }
 
 std::unique_ptr<BusinessObject> DataSpace::CreateObject(const QString &progId,

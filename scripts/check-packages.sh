@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the qav and qav-server Debian packages from the release build (build/) and checks them:
-# control fields and contents, lintian (errors fail, warnings pass), the service unit, the menu
-# entry, and the packaged programs run from an extracted tree: --version, serve on a free port,
-# one sign-in and one verification, and SIGTERM ending the server with exit code 0 and a log line.
+# Builds the qav and qav-server Debian packages from a build folder (build/ unless named) and
+# checks them: control fields and contents, the version and its suffix for a station built for
+# another server, lintian (errors and a missing manual page fail, other warnings pass), the
+# service unit, the menu entry, and the packaged programs run from an extracted tree: --version,
+# the station's launcher taking /etc/qav/qav.ini on every start, serve on a free port, one sign-in
+# and one verification, and SIGTERM ending the server with exit code 0 and a log line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -41,13 +43,32 @@ check_contents() { # deb path...
   done
 }
 check_contents "$station" usr/bin/qav usr/bin/qav-station usr/share/qav/qav.ini usr/share/qav/runtime/ok.wav \
-  usr/share/qav/runtime/btn3on.jpg usr/share/applications/qav.desktop usr/share/icons/hicolor/64x64/apps/qav.png
+  usr/share/qav/runtime/btn3on.jpg usr/share/applications/qav.desktop usr/share/icons/hicolor/64x64/apps/qav.png \
+  usr/share/man/man1/qav.1.gz usr/share/man/man1/qav-station.1.gz usr/share/doc/qav/README.md
 check_contents "$server" usr/bin/qav-server etc/qav/qav-server.conf lib/systemd/system/qav-server.service
+
+echo "== Version"
+# The plain packaged station goes to qav-server; one built for another server says so in its
+# version, and installing it over the plain one is an upgrade.
+version_of() { # server-url image-url
+  cmake -DVERSION=0.1 -DSERVER_URL="$1" -DIMAGE_URL="$2" -P "$root/packaging/packageversion.cmake" 2>&1
+}
+[[ "$(version_of https://qav-server:8470 https://qav-server:8470)" == 0.1 ]] || fail "plain package has a suffix"
+[[ "$(version_of https://gate-server:8470 https://gate-server:8470)" == 0.1+gate.server ]] ||
+  fail "no suffix for gate-server: $(version_of https://gate-server:8470 https://gate-server:8470)"
+[[ "$(version_of https://qav-server:8470 http://10.0.0.9:8080)" == 0.1+qav.server ]] ||
+  fail "no suffix for another image server"
+dpkg --compare-versions 0.1+gate.server gt 0.1 || fail "0.1+gate.server does not upgrade 0.1"
+want=$(sed -n 's/^QAV_PACKAGE_VERSION:INTERNAL=//p' "$build/CMakeCache.txt")
+for deb in "$station" "$server"; do
+  [[ "$(dpkg-deb -f "$deb" Version)" == "$want" ]] || fail "$(basename "$deb") has version $(dpkg-deb -f "$deb" Version), not $want"
+done
 
 echo "== lintian"
 lintian --tag-display-limit 0 "$station" "$server" >"$work/lintian.log" 2>&1 || true
 grep -v 'root privileges' "$work/lintian.log" || true
 if grep -q '^E:' "$work/lintian.log"; then fail "lintian reports errors"; fi
+if grep -qE '^[EW]: qav: (no-manual-page|binary-without-manpage)' "$work/lintian.log"; then fail "qav lacks a manual page"; fi
 
 echo "== Extracted tree"
 tree="$work/tree"
@@ -63,6 +84,24 @@ systemd-analyze security --offline=yes "$work/qav-server.service" 2>/dev/null | 
 version=$(grep -oP 'project\(QAV VERSION \K[0-9.]+' "$root/CMakeLists.txt")
 [[ "$("$tree/usr/bin/qav" --version)" == "qav $version" ]] || fail "qav --version"
 [[ "$("$tree/usr/bin/qav-server" --version)" == "qav-server $version" ]] || fail "qav-server --version"
+
+echo "== Station launcher: /etc/qav/qav.ini on every start, a user's own qav.ini first"
+# --version makes the station answer without a screen, after the launcher has laid out its folder.
+launch() {
+  HOME="$work/home" XDG_CONFIG_HOME="" XDG_DATA_HOME="" QAV_STATION_DIR="" QAV_CONFIG_DIR="$work/etc" \
+    "$tree/usr/bin/qav-station" --version >/dev/null || fail "qav-station --version failed"
+  grep -oP '^PlaceCode=\K.*' "$work/home/.local/share/qav/qav.ini"
+}
+mkdir -p "$work/etc" "$work/home"
+[[ "$(launch)" == "" ]] || fail "launcher without /etc/qav/qav.ini: no empty place code"
+[[ -e "$work/home/.local/share/qav/ok.wav" ]] || fail "launcher did not copy the sounds"
+printf '[Quorvanta]\nPlaceCode=1234\n' >"$work/etc/qav.ini"
+[[ "$(launch)" == 1234 ]] || fail "launcher did not take /etc/qav/qav.ini"
+printf '[Quorvanta]\nPlaceCode=5678\n' >"$work/etc/qav.ini"
+[[ "$(launch)" == 5678 ]] || fail "launcher kept the place code of an earlier /etc/qav/qav.ini"
+mkdir -p "$work/home/.config/qav"
+printf '[Quorvanta]\nPlaceCode=42\n' >"$work/home/.config/qav/qav.ini"
+[[ "$(launch)" == 42 ]] || fail "launcher did not prefer the user's own qav.ini"
 
 echo "== Packaged server: serve, sign in, verify, SIGTERM"
 db="$work/qav.db"

@@ -6,7 +6,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 scripts/setup.sh
-QAV_TARGETS="qav qav-server" scripts/build.sh release
+# The demo station talks to this machine, whatever address build/ was last given.
+QAV_TARGETS="qav qav-server" scripts/build.sh release \
+  -DQAV_SERVER_URL=http://127.0.0.1:8470 -DQAV_IMAGE_SERVER_URL=http://127.0.0.1:8470
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
   echo "QAV is built, but there is no display to show the station on (DISPLAY is not set)." >&2

@@ -1,5 +1,6 @@
 #include "LogoView.h"
 
+#include "DataSpace.h"
 #include "ServerCertificates.h"
 
 #include <QNetworkAccessManager>
@@ -41,8 +42,13 @@ void LogoView::onFinished(QNetworkReply *reply)
     m_reply = nullptr;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     QImage image;
-    if (reply->error() == QNetworkReply::NoError && status == 200)
-        image.loadFromData(reply->readAll());
+    if (reply->error() == QNetworkReply::NoError && status == 200) {
+        if (!image.loadFromData(reply->readAll()))
+            reportFailure(m_url, QStringLiteral("the logo is not a picture"));
+    } else {
+        reportFailure(m_url,
+                      status != 0 ? QStringLiteral("HTTP %1").arg(status) : reply->errorString());
+    }
     m_image = image;
     update();
     emit finished(!m_image.isNull());

@@ -3,7 +3,9 @@
 #include "commandparser.h"
 #include "httplistener.h"
 #include "memberroutes.h"
+#include "metrics.h"
 #include "serverlog.h"
+#include "serviceroutes.h"
 
 #include <QTimer>
 
@@ -37,6 +39,7 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
     m_options.limits.maxBody = kMaxCommandBytes;
     addMemberRoutes(m_routes,
                     {m_options.imagesDir, m_options.constantAnswer, m_options.sessionIdleSecs});
+    addServiceRoutes(m_routes, !m_options.constantAnswer);
     m_deadlineTimer.setInterval(kDeadlineTickMs);
     connect(&m_deadlineTimer, &QTimer::timeout, this, &HttpFront::answerLate);
 }
@@ -95,6 +98,8 @@ void HttpFront::handle(HttpRequest request, HttpReply reply)
     auto finish = std::make_shared<Executor::Done>();
     *finish = [this, peer = request.peer, started = request.receivedNs,
                reply = std::move(reply)](HttpAnswer answer) {
+        if (answer.status == 503)
+            serverMetrics().countUnavailable();
         if (lcRequest().isInfoEnabled()) {
             const double ms = double(steadyNs() - started) / 1e6;
             qCInfo(lcRequest).noquote() << peerText(peer) << answer.logWhat << answer.logResult

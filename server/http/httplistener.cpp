@@ -1,6 +1,7 @@
 #include "httplistener.h"
 
 #include "gateservice.h"
+#include "metrics.h"
 #include "serverlog.h"
 
 #include <QSocketNotifier>
@@ -119,6 +120,7 @@ void HttpListener::incomingConnection(qintptr descriptor)
     }
     auto *connection = new HttpConnection(socket, m_limits, m_handler, this);
     m_connections.insert(connection);
+    serverMetrics().connectionOpened();
     connect(connection, &HttpConnection::closed, this,
             [this, connection] { onConnectionClosed(connection); });
 }
@@ -145,6 +147,7 @@ QTcpSocket *HttpListener::createSocket(qintptr descriptor)
 // Answers without reading and closes: costs neither memory nor a lasting descriptor.
 void HttpListener::refuseBusy(qintptr descriptor)
 {
+    serverMetrics().countUnavailable();
     if (!m_atCap) {
         m_atCap = true;
         qCWarning(lcServer) << "connection limit" << m_limits.maxConnections
@@ -164,7 +167,8 @@ void HttpListener::refuseBusy(qintptr descriptor)
 
 void HttpListener::onConnectionClosed(HttpConnection *connection)
 {
-    m_connections.remove(connection);
+    if (m_connections.remove(connection))
+        serverMetrics().connectionClosed();
     connection->deleteLater();
     if (m_starved)
         acceptAgain();

@@ -2,6 +2,7 @@
 
 #include "commandparser.h"
 #include "memberobject.h"
+#include "metrics.h"
 #include "serverlog.h"
 
 #include <QDir>
@@ -53,9 +54,9 @@ HttpAnswer answerLogo(const HttpRequest &request, const QString &imagesDir)
     return answer;
 }
 
-} // namespace
-
-HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GatePolicy *policy)
+// Sets parsed once the body is read.
+HttpAnswer answerCommandQuery(const HttpRequest &request, WorkerContext &context,
+                              GatePolicy *policy, ParsedCommand &parsed)
 {
     QString what = QStringLiteral("Query");
     auto refuse = [&](int status, const QString &text) {
@@ -67,7 +68,7 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
         return refuse(405, QStringLiteral("POST만 받습니다"));
     if (request.body.size() > kMaxCommandBytes)
         return refuse(413, QStringLiteral("요청 본문이 4096바이트를 넘습니다"));
-    const ParsedCommand parsed = parseCommand(request.body);
+    parsed = parseCommand(request.body);
     if (!parsed.ok())
         return refuse(400, parsed.error);
     what = shortProcedure(parsed.command.procedure);
@@ -104,6 +105,31 @@ HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GateP
     answer.body = gate.body;
     answer.logResult = gate.logResult;
     answer.delayMs = gate.delayMs;
+    return answer;
+}
+
+// What a verification and an operator sign-in came to, for the monitoring counts.
+void countAnswer(const ParsedCommand &parsed, const HttpAnswer &answer, qint64 receivedNs)
+{
+    const Command &c = parsed.command;
+    if (c.procedure == QLatin1String(kBookingProc)) {
+        const QString &mode = c.args.value(0);
+        if (mode == QLatin1String("I") || mode == QLatin1String("O"))
+            serverMetrics().countScan(answer.status, answer.logResult,
+                                      receivedNs > 0 ? steadyNs() - receivedNs : 0);
+    } else if (c.procedure == QLatin1String(kLoginProc) && c.args.size() == 2) {
+        serverMetrics().countSignIn(answer.status == 200 && answer.logResult == QLatin1String("0"));
+    }
+}
+
+} // namespace
+
+HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GatePolicy *policy)
+{
+    ParsedCommand parsed{{}, QStringLiteral("not read")};
+    HttpAnswer answer = answerCommandQuery(request, context, policy, parsed);
+    if (parsed.ok())
+        countAnswer(parsed, answer, request.receivedNs);
     return answer;
 }
 

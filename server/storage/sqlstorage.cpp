@@ -14,6 +14,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -807,6 +808,7 @@ public:
     QString describe() const override { return QStringLiteral("sqlite:") + m_path; }
     ScanOutcome scan(const ScanRequest &request) override;
     void inWriteTransaction(const WriteWork &work) override;
+    void checkHealth() override;
 
     // For the writer: waits at most this long for another process's write lock.
     void setBusyTimeout(qint64 ms) { m_busyBudgetMs = ms; }
@@ -889,6 +891,14 @@ public:
         return pending.outcome;
     }
 
+    // False when one commit has been under way for longer than any healthy one takes: its
+    // busy wait is bounded by a scan's budget.
+    bool alive() const
+    {
+        const qint64 since = m_commitSinceNs.load(std::memory_order_relaxed);
+        return since == 0 || (steadyNs() - since) / 1000000 < 2 * kScanBudgetMs;
+    }
+
     // Other writes of the serving path (sessions, sign-ins, refused scans' audit) share the
     // scans' commit, so they never hold the file's one write lock on their own.
     void write(const SqlStorage::WriteWork &work)
@@ -929,7 +939,9 @@ private:
             std::vector<Pending *> batch;
             batch.swap(m_queue);
             lock.unlock();
+            m_commitSinceNs.store(steadyNs(), std::memory_order_relaxed);
             commit(storage, batch);
+            m_commitSinceNs.store(0, std::memory_order_relaxed);
             lock.lock();
             for (Pending *p : batch)
                 p->finished = true;
@@ -985,12 +997,20 @@ private:
     std::condition_variable m_done;
     std::vector<Pending *> m_queue;
     bool m_stopping = false;
+    std::atomic<qint64> m_commitSinceNs{0}; // steady clock; 0 while idle
     std::thread m_thread;
 };
 
 ScanOutcome SqliteStorage::scan(const ScanRequest &request)
 {
     return m_writer ? m_writer->scan(request) : SqlStorage::scan(request);
+}
+
+void SqliteStorage::checkHealth()
+{
+    SqlStorage::checkHealth();
+    if (m_writer && !m_writer->alive())
+        throw StorageError("the writer has been stuck in one commit for more than twice a scan's budget");
 }
 
 void SqliteStorage::inWriteTransaction(const WriteWork &work)

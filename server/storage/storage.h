@@ -350,6 +350,9 @@ public:
     // A consistent copy of the whole database in a new SQLite file; StorageError where the backend
     // cannot (PostgreSQL has its own tools).
     virtual void backupTo(const QString &path) = 0;
+    // Throws StorageError unless the database answers a read now and, where the backend has one,
+    // the process's writer is not stuck.
+    virtual void checkHealth() { schemaVersion(); }
 
     // Performance a gate of the venue checks now: today's current or next one, else today's last,
     // else the next upcoming one.

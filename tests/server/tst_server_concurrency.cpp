@@ -302,6 +302,10 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
     // Answered at 1.8 s; the rest is room for a loaded test machine.
     QVERIFY2(tookMs < 3000, qPrintable(QString::number(tookMs)));
+    // A health check meanwhile says the database is gone, as soon.
+    clock.restart();
+    QCOMPARE(exchange(server.port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 503);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 
     // Back again: the held scan goes through once; the gate's repeat gets its answer.
     proxy.setFrozen(false);

@@ -1,5 +1,6 @@
-// The real qav-server binary over HTTP: status codes, the body-size guard, logos, concurrent
-// gates on one and several server processes, and the admin command line.
+// The real qav-server binary over HTTP: status codes, the body-size guard, logos, the health and
+// metrics endpoints, concurrent gates on one and several server processes, and the admin command
+// line.
 
 #include "demoseed.h"
 #include "storage.h"
@@ -204,6 +205,11 @@ private slots:
     void logos_data();
     void logos();
     void requestsAreLogged();
+    void serviceRoutes_data();
+    void serviceRoutes();
+    void healthzFollowsTheDatabase_data();
+    void healthzFollowsTheDatabase();
+    void metricsCountAScan();
     void concurrentGatesAdmitOnce_data();
     void concurrentGatesAdmitOnce();
     void adminErrors_data();
@@ -367,6 +373,111 @@ void ServerHttpTest::requestsAreLogged()
     static const QRegularExpression line(
         u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+Z info 127\\.0\\.0\\.1 BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
     QTRY_VERIFY(line.match(QString::fromUtf8(m_server->log())).hasMatch());
+}
+
+void ServerHttpTest::serviceRoutes_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("root sends a browser to the dashboard") << get("/") << 303 << QByteArray("location: /dashboard/");
+    QTest::newRow("health check takes only reads") << post("x", "/healthz") << 405 << QByteArray("allow: get, head");
+    QTest::newRow("metrics are text for a scraper")
+        << get("/metrics") << 200 << QByteArray("content-type: text/plain; version=0.0.4");
+}
+
+void ServerHttpTest::serviceRoutes()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, header);
+    const Reply reply = exchange(m_server->port, request);
+    QCOMPARE(reply.status, status);
+    QVERIFY2(reply.head.toLower().contains(header), reply.head.constData());
+}
+
+void ServerHttpTest::healthzFollowsTheDatabase_data()
+{
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<int>("status");
+    QTest::newRow("database answers") << false << 200;
+    QTest::newRow("database file damaged on disk") << true << 503;
+}
+
+void ServerHttpTest::healthzFollowsTheDatabase()
+{
+    QFETCH(bool, damaged);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    const QString db = dir.filePath(u"health.db"_qs);
+    openStorage(db)->initSchema();
+    ServerProcess server({u"--db"_qs, db}, dir.path());
+    QVERIFY(server.waitReady());
+    if (damaged) {
+        // What a failing disk leaves: the server's connections open on their first request and
+        // find no database in the file. Works for root too, unlike taking the file's permissions.
+        QFile file(db);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray(8192, '\x5a'));
+        file.close();
+        QFile::remove(db + u"-wal"_qs);
+        QFile::remove(db + u"-shm"_qs);
+    }
+    const Reply reply = exchange(server.port, get("/healthz"));
+    QCOMPARE(reply.status, status);
+    if (damaged) {
+        QVERIFY2(!reply.body.contains("health.db"), reply.body.constData()); // no detail to the public
+        QTRY_VERIFY(server.log().contains("health check failed"));
+    } else {
+        QCOMPARE(reply.body, QByteArray("ok\n"));
+    }
+}
+
+void ServerHttpTest::metricsCountAScan()
+{
+    // One sample per line: name, optional labels, value; comments name the families.
+    static const QRegularExpression sample(
+        uR"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*",?)*\})? (-?[0-9.e+-]+|\+Inf)$)"_qs);
+    static const QRegularExpression comment(u"^# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) .+$"_qs);
+    auto scrape = [&](QHash<QString, double> &values) {
+        const Reply reply = exchange(m_server->port, get("/metrics"));
+        QCOMPARE(reply.status, 200);
+        QSet<QString> typed;
+        for (const QByteArray &raw : reply.body.split('\n')) {
+            const QString line = QString::fromUtf8(raw);
+            if (line.isEmpty())
+                continue;
+            if (const auto c = comment.match(line); c.hasMatch()) {
+                if (c.captured(1) == u"TYPE"_qs)
+                    typed << c.captured(2);
+                continue;
+            }
+            const auto m = sample.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            QString family = m.captured(1);
+            family.remove(QRegularExpression(u"_(bucket|sum|count)$"_qs));
+            QVERIFY2(typed.contains(m.captured(1)) || typed.contains(family), qPrintable(line));
+            values.insert(m.captured(1) + m.captured(2), m.captured(4).toDouble());
+        }
+    };
+    QHash<QString, double> before, after;
+    scrape(before);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(exchange(m_server->port, post(verify("I", "10000011", "gate01"), kQueryPath,
+                                           "Authorization: Bearer " + m_key + "\r\n"))
+                 .errCode(),
+             u"0"_qs);
+    scrape(after);
+    if (QTest::currentTestFailed())
+        return;
+    const QString entered = u"qav_scans_total{result=\"entered\"}"_qs;
+    QCOMPARE(after.value(entered), before.value(entered) + 1);
+    QCOMPARE(after.value(u"qav_scan_duration_seconds_count"_qs),
+             before.value(u"qav_scan_duration_seconds_count"_qs) + 1);
+    QCOMPARE(after.value(u"qav_scan_duration_seconds_bucket{le=\"+Inf\"}"_qs),
+             after.value(u"qav_scan_duration_seconds_count"_qs));
+    QVERIFY(after.value(u"qav_http_open_connections"_qs) >= 1);
 }
 
 void ServerHttpTest::concurrentGatesAdmitOnce_data()
