@@ -9,10 +9,11 @@
 #include "season.h"
 #include "serverlog.h"
 #include "sessionkeys.h"
+#include "sqlitefiles.h"
 #include "stopsignals.h"
 #include "storage.h"
-#include "tls.h"
 #include "textdecode.h"
+#include "tls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -54,12 +55,14 @@ QString localTime(qint64 secs)
 
 QString parseStart(const QString &text)
 {
-    for (const QString &format : {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
+    for (const QString &format :
+         {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
         const QDateTime t = QDateTime::fromString(text, format);
         if (t.isValid())
             return t.toString(u"yyyyMMddHHmm"_qs);
     }
-    throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
+    throw UsageError{
+        QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
 }
 
 // One CSV line: fields separated by commas, optionally in double quotes with "" inside.
@@ -124,12 +127,13 @@ int cmdServe(const QStringList &args)
     constexpr int kStopBoundMs = 10000;
     const HttpLimits defaults;
     QCommandLineParser p;
-    const QCommandLineOption port({u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
-                                  u"port"_qs, u"8470"_qs);
+    const QCommandLineOption port({u"p"_qs, u"port"_qs},
+                                  u"TCP port (default 8470, 0 picks a free one)."_qs, u"port"_qs,
+                                  u"8470"_qs);
     const QCommandLineOption bindOpt(u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
                                      u"address"_qs, u"127.0.0.1"_qs);
-    const QCommandLineOption images(u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
-                                    u"dir"_qs);
+    const QCommandLineOption images(
+        u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs, u"dir"_qs);
     const QCommandLineOption quiet(u"quiet"_qs, u"Do not log each request."_qs);
     const QCommandLineOption idle(
         u"session-idle"_qs,
@@ -155,15 +159,17 @@ int cmdServe(const QStringList &args)
                        "(default %1).")
             .arg(defaults.idleTimeoutMs / 1000),
         u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000));
-    QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
+    QCommandLineOption constant(u"constant-answer"_qs,
+                                u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
-    if (!parseCommand(p, args,
-                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
-                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
-                      "and stops."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
-                       idleTimeout, tlsCert, tlsKey, constant},
-                      {}, true))
+    if (!parseCommand(
+            p, args,
+            u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+            "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+            "and stops."_qs,
+            {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections, idleTimeout,
+             tlsCert, tlsKey, constant},
+            {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
         throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
@@ -204,22 +210,31 @@ int cmdServe(const QStringList &args)
     bool connectionsOk = false;
     options.workers = p.value(connections).toInt(&connectionsOk);
     if (!connectionsOk || options.workers < 1 || options.workers > 256)
-        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
+        throw UsageError{
+            QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
     QString where = QStringLiteral("none (constant answers)");
     if (!options.constantAnswer) {
+        // restore refuses to replace a file a server holds this way.
+        if (const QString path = sqlitePathOf(dbUrl); !path.isEmpty())
+            holdServeLock(path);
         // Fail now, not on the first scan, when the database cannot be used.
         auto storage = openAndInit(p);
         where = storage->describe();
     }
     // Made now, so that the first sign-in with an unknown id takes no longer than any other.
     dummyPasswordHash();
-    HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
+    HttpFront front(
+        [dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); },
+        options);
     if (!options.constantAnswer)
         dashboard::addRoutes(front.routes());
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {
-        err(QStringLiteral("cannot listen on %1:%2: %3").arg(bindText).arg(portNumber).arg(listenError));
+        err(QStringLiteral("cannot listen on %1:%2: %3")
+                .arg(bindText)
+                .arg(portNumber)
+                .arg(listenError));
         return 1;
     }
 
@@ -244,8 +259,16 @@ int cmdServe(const QStringList &args)
     });
     QObject::connect(&front, &HttpFront::stopped, &front, [] { QCoreApplication::exit(0); });
 
+    if (!options.tls && !address.isLoopback())
+        qCWarning(lcServer).noquote()
+            << QStringLiteral(
+                   "serving plain HTTP on %1, which is not a loopback address: passwords "
+                   "and session keys cross the network readable (give --tls-cert and "
+                   "--tls-key)")
+                   .arg(address.toString());
     qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
-                                      .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
+                                      .arg(options.tls ? u"https"_qs : u"http"_qs,
+                                           address.toString())
                                       .arg(actual)
                                       .arg(where);
     const int code = QCoreApplication::exec();
@@ -295,7 +318,8 @@ int cmdAddPerformance(const QStringList &args)
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Add or change a performance."_qs, {dbOption},
                       {u"bizcode|Business code of the performance."_qs,
-                       u"place-code|Venue it takes place in."_qs, u"goods-name|Title of the show."_qs,
+                       u"place-code|Venue it takes place in."_qs,
+                       u"goods-name|Title of the show."_qs,
                        u"starts-at|Start as YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"."_qs,
                        u"place-name|Hall inside the venue."_qs}))
         return 0;
@@ -304,7 +328,7 @@ int cmdAddPerformance(const QStringList &args)
     const QString start = parseStart(pos[3]);
     auto storage = openAndInit(p);
     if (!storage->findVenue(pos[1]))
-        throw UsageError{QStringLiteral("unknown venue '%1': add it first with add-venue").arg(pos[1])};
+        notFound(u"venue"_qs, pos[1]);
     storage->putPerformance({pos[0], pos[1], pos[2], start, pos[4]});
     out(QStringLiteral("performance %1 saved").arg(pos[0]));
     return 0;
@@ -313,12 +337,14 @@ int cmdAddPerformance(const QStringList &args)
 int cmdAddOperator(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs, u"code"_qs);
-    if (!parseCommand(p, args,
-                      u"Add an operator; an existing id is refused (see set-password). The password "
-                      "(at least 8 characters) is read from the terminal without echo, or as the "
-                      "first line of standard input."_qs,
-                      {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
+    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs,
+                                   u"code"_qs);
+    if (!parseCommand(
+            p, args,
+            u"Add an operator; an existing id is refused (see set-password). The password "
+            "(at least 8 characters) is read from the terminal without echo, or as the "
+            "first line of standard input."_qs,
+            {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
@@ -327,10 +353,11 @@ int cmdAddOperator(const QStringList &args)
         throw UsageError{u"--venue <place code> is required"_qs};
     auto storage = openAndInit(p);
     if (!storage->findVenue(p.value(venue)))
-        throw UsageError{QStringLiteral("unknown venue '%1'").arg(p.value(venue))};
+        notFound(u"venue"_qs, p.value(venue));
     if (storage->findOperator(id))
         throw UsageError{
-            QStringLiteral("operator %1 exists already (set-password changes its password)").arg(id)};
+            QStringLiteral("operator %1 exists already (set-password changes its password)")
+                .arg(id)};
     const QString password = readPassword();
     checkPassword(password);
     if (!storage->addOperator({id, hashPassword(password), p.value(venue)}))
@@ -342,38 +369,98 @@ int cmdAddOperator(const QStringList &args)
 int cmdAddAdmin(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue (default: every venue)."_qs,
+    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue."_qs,
                                    u"code"_qs);
-    if (!parseCommand(p, args,
-                      u"Add a dashboard admin or set a new password; this ends the admin's open "
-                      "sessions. The password is read from the terminal without echo, or as the "
-                      "first line of standard input."_qs,
-                      {dbOption, venue}, {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
+    const QCommandLineOption everyVenue(u"every-venue"_qs, u"Let the admin see every venue."_qs);
+    if (!parseCommand(
+            p, args,
+            u"Add a dashboard admin, or set a new password (which also enables a disabled "
+            "admin and ends its open sessions). A new admin sees every venue unless "
+            "--place-code limits it; an existing admin's venue changes only with "
+            "--place-code or --every-venue. The password (at least 8 characters) is read "
+            "from the terminal without echo, or as the first line of standard input."_qs,
+            {dbOption, venue, everyVenue},
+            {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
         throw UsageError{u"the admin id must not be empty or carry blanks at its ends"_qs};
+    if (p.isSet(venue) && p.isSet(everyVenue))
+        throw UsageError{u"--place-code and --every-venue exclude each other"_qs};
     auto storage = openAndInit(p);
-    const QString placeCode = p.value(venue);
-    if (p.isSet(venue) && !storage->findVenue(placeCode))
-        throw UsageError{QStringLiteral("unknown venue '%1'").arg(placeCode)};
+    if (p.isSet(venue) && !storage->findVenue(p.value(venue)))
+        notFound(u"venue"_qs, p.value(venue));
+    const std::optional<AdminRecord> existing = storage->findAdmin(id);
+    const QString placeCode = p.isSet(venue)                     ? p.value(venue)
+                              : existing && !p.isSet(everyVenue) ? existing->placeCode
+                                                                 : QString();
     const QString password = readPassword();
-    if (password.isEmpty())
-        throw UsageError{u"empty password"_qs};
+    checkPassword(password);
     storage->putAdmin({id, hashPassword(password), placeCode});
-    out(placeCode.isEmpty() ? QStringLiteral("admin %1 saved (every venue)").arg(id)
-                            : QStringLiteral("admin %1 saved (venue %2)").arg(id, placeCode));
+    out(QStringLiteral("admin %1 %2 (%3)")
+            .arg(id, existing ? u"saved with a new password"_qs : u"added"_qs,
+                 placeCode.isEmpty() ? u"every venue"_qs : u"venue "_qs + placeCode));
+    return 0;
+}
+
+int cmdListAdmins(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the dashboard admins."_qs, {dbOption, csvOption}, {}))
+        return 0;
+    QList<QStringList> rows;
+    for (const AdminRecord &a : openAndInit(p)->admins())
+        rows << QStringList{a.id, a.placeCode.isEmpty() ? u"*"_qs : a.placeCode,
+                            a.disabled() ? u"yes"_qs : u"no"_qs};
+    printRows(p, {u"admin_id"_qs, u"place_code"_qs, u"disabled"_qs}, rows);
+    return 0;
+}
+
+int cmdDisableAdmin(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Disable a dashboard admin and end its sessions; add-admin with a new "
+                      "password enables it again."_qs,
+                      {dbOption}, {u"admin-id|Id of the admin."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    std::optional<AdminRecord> admin = storage->findAdmin(id);
+    if (!admin)
+        notFound(u"admin"_qs, id);
+    if (admin->disabled()) {
+        out(QStringLiteral("admin %1 was disabled already").arg(id));
+        return 0;
+    }
+    admin->passwordHash.prepend('!');
+    storage->putAdmin(*admin);
+    out(QStringLiteral("admin %1 disabled").arg(id));
+    return 0;
+}
+
+int cmdRemoveAdmin(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Remove a dashboard admin and its sessions."_qs, {dbOption},
+                      {u"admin-id|Id of the admin."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (!openAndInit(p)->removeAdmin(id))
+        notFound(u"admin"_qs, id);
+    out(QStringLiteral("admin %1 removed").arg(id));
     return 0;
 }
 
 int cmdImportBookings(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption encodingOpt(u"encoding"_qs,
-                                         u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
-                                         "Default: found out from a byte order mark, else UTF-8 when "
-                                         "valid, else CP949."_qs,
-                                         u"name"_qs);
+    const QCommandLineOption encodingOpt(
+        u"encoding"_qs,
+        u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
+        "Default: found out from a byte order mark, else UTF-8 when "
+        "valid, else CP949."_qs,
+        u"name"_qs);
     if (!parseCommand(p, args,
                       u"Import bookings from a CSV file with the header line\n"
                       "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
@@ -408,7 +495,9 @@ int cmdImportBookings(const QStringList &args)
         if (line.trimmed().isEmpty())
             continue;
         const auto fields = splitCsv(line);
-        auto bad = [&](const QString &why) { problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why); };
+        auto bad = [&](const QString &why) {
+            problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why);
+        };
         if (!fields) {
             bad(u"unclosed quote"_qs);
             continue;
@@ -433,7 +522,8 @@ int cmdImportBookings(const QStringList &args)
         }
         auto known = knownPerformance.find(b.bizcode);
         if (known == knownPerformance.end())
-            known = knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
+            known =
+                knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
         if (!*known) {
             bad(QStringLiteral("unknown performance '%1'").arg(b.bizcode));
             continue;
@@ -469,7 +559,8 @@ int cmdSeedDemo(const QStringList &args)
     auto storage = openAndInit(p);
     const QString foreign = nonDemoData(*storage);
     if (!foreign.isEmpty()) {
-        err(QStringLiteral("%1 holds more than the demo (%2): seed-demo only lays out a demo database")
+        err(QStringLiteral(
+                "%1 holds more than the demo (%2): seed-demo only lays out a demo database")
                 .arg(storage->describe(), foreign));
         return 1;
     }
@@ -489,12 +580,10 @@ int cmdSummary(const QStringList &args)
         return 0;
     const QString bizcode = p.positionalArguments()[0];
     auto storage = openAndInit(p);
-    const RecordSet rs = MemberObject(*storage).run({QString::fromLatin1(kBookingProc),
-                                                     {u"S"_qs, bizcode, {}, {}, {}}});
-    if (rs.rows.isEmpty()) {
-        err(QStringLiteral("unknown performance '%1'").arg(bizcode));
-        return 1;
-    }
+    const RecordSet rs = MemberObject(*storage).run(
+        {QString::fromLatin1(kBookingProc), {u"S"_qs, bizcode, {}, {}, {}}});
+    if (rs.rows.isEmpty())
+        notFound(u"performance"_qs, bizcode);
     const auto perf = storage->findPerformance(bizcode);
     out(QStringLiteral("%1 %2 %3").arg(bizcode, perf->goodsName, perf->startsAt));
     for (const QString &column : MemberObject::summaryColumns().mid(2))
@@ -548,11 +637,12 @@ int cmdRevokeSession(const QStringList &args)
     for (const SessionRecord &s : storage->sessions())
         if (s.keyHash.startsWith(id))
             matches << s;
-    if (matches.size() != 1) {
-        err(matches.isEmpty() ? QStringLiteral("no session '%1'").arg(id)
-                              : QStringLiteral("'%1' names %2 sessions; give more of the id")
-                                    .arg(id)
-                                    .arg(matches.size()));
+    if (matches.isEmpty())
+        notFound(u"session"_qs, id);
+    if (matches.size() > 1) {
+        err(QStringLiteral("'%1' names %2 sessions; give more of the id")
+                .arg(id)
+                .arg(matches.size()));
         return 1;
     }
     storage->revokeSession(matches[0].keyHash);
@@ -592,6 +682,9 @@ QString usage()
         "  add-performance     add or change a performance\n"
         "  add-operator        add an operator\n"
         "  add-admin           add a dashboard admin or set a new password\n"
+        "  list-admins         list the dashboard admins\n"
+        "  disable-admin       stop a dashboard admin from signing in\n"
+        "  remove-admin        remove a dashboard admin\n"
         "  import-bookings     import bookings from a CSV file\n"
         "  seed-demo           lay out the demo venue, operators and bookings\n"
         "  summary             print the counters of a performance\n"
@@ -614,8 +707,8 @@ QString usage()
 int runAdmin(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
-    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h")
-        || command == QLatin1String("help")) {
+    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help")) {
         std::fputs(usage().toUtf8().constData(), command.isEmpty() ? stderr : stdout);
         return command.isEmpty() ? 2 : 0;
     }
@@ -626,18 +719,21 @@ int runAdmin(const QStringList &arguments)
     using Handler = int (*)(const QStringList &);
     static const QHash<QString, Handler> handlers = [] {
         QHash<QString, Handler> h = {
-        {u"serve"_qs, cmdServe},
-        {u"init-db"_qs, cmdInitDb},
-        {u"add-venue"_qs, cmdAddVenue},
-        {u"add-performance"_qs, cmdAddPerformance},
-        {u"add-operator"_qs, cmdAddOperator},
-        {u"add-admin"_qs, cmdAddAdmin},
-        {u"import-bookings"_qs, cmdImportBookings},
-        {u"seed-demo"_qs, cmdSeedDemo},
-        {u"summary"_qs, cmdSummary},
-        {u"sessions"_qs, cmdSessions},
-        {u"revoke-session"_qs, cmdRevokeSession},
-        {u"sign-ins"_qs, cmdSignIns},
+            {u"serve"_qs, cmdServe},
+            {u"init-db"_qs, cmdInitDb},
+            {u"add-venue"_qs, cmdAddVenue},
+            {u"add-performance"_qs, cmdAddPerformance},
+            {u"add-operator"_qs, cmdAddOperator},
+            {u"add-admin"_qs, cmdAddAdmin},
+            {u"list-admins"_qs, cmdListAdmins},
+            {u"disable-admin"_qs, cmdDisableAdmin},
+            {u"remove-admin"_qs, cmdRemoveAdmin},
+            {u"import-bookings"_qs, cmdImportBookings},
+            {u"seed-demo"_qs, cmdSeedDemo},
+            {u"summary"_qs, cmdSummary},
+            {u"sessions"_qs, cmdSessions},
+            {u"revoke-session"_qs, cmdRevokeSession},
+            {u"sign-ins"_qs, cmdSignIns},
         };
         for (const AdminCommand &c : seasonCommands())
             h.insert(QString::fromLatin1(c.name), c.handler);
@@ -658,6 +754,9 @@ int runAdmin(const QStringList &arguments)
     } catch (const UsageError &e) {
         err(QStringLiteral("%1: %2 (see qav-server %1 --help)").arg(command, e.text));
         return 2;
+    } catch (const NotFound &e) {
+        err(e.text);
+        return 1;
     } catch (const std::exception &e) {
         err(QString::fromUtf8(e.what()));
         return 1;

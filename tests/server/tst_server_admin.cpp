@@ -12,10 +12,15 @@
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QThread>
 
 #include <atomic>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qav;
 
@@ -30,10 +35,15 @@ struct CliResult
 };
 
 CliResult runCli(const QStringList &args, const QByteArray &input = {},
-                 const QString &dir = QDir::tempPath())
+                 const QString &dir = QDir::tempPath(), const QString &serviceConfig = {})
 {
     QProcess p;
     p.setWorkingDirectory(dir);
+    // Never the settings of a qav-server installed on this machine.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"QAV_SERVER_CONF"_qs,
+               serviceConfig.isEmpty() ? dir + u"/no-such.conf"_qs : serviceConfig);
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(QAV_SERVER_BINARY), args);
     p.write(input);
     p.closeWriteChannel();
@@ -87,6 +97,8 @@ private slots:
     void schemaVersions_data();
     void schemaVersions();
     void backupUnderLoad();
+    void restoreAfterCrash();
+    void shippedSettingsAreAccepted();
 
 private:
     // A scratch database holding the demo: a copy of one seeded file for SQLite (seeding writes
@@ -199,7 +211,7 @@ void ServerAdminTest::commands_data()
          u"show-booking|GRVM0001|55"_qs,
          {},
          1,
-         u"no booking 55"_qs,
+         u"unknown ticket '55'"_qs,
          {},
          {}},
         {true,
@@ -307,7 +319,7 @@ void ServerAdminTest::commands_data()
          u"cancel-booking|GRVM0001|55"_qs,
          {},
          1,
-         u"no booking 55"_qs,
+         u"unknown ticket '55'"_qs,
          {},
          {}},
         {true,
@@ -374,6 +386,69 @@ void ServerAdminTest::commands_data()
          {},
          {}},
         {false,
+         "audit refuses an unknown result",
+         {},
+         u"audit|GRVM0001|--result|rejected"_qs,
+         {},
+         2,
+         u"use accepted, refused"_qs,
+         {},
+         {}},
+        {false,
+         "performance of an unknown venue",
+         {},
+         u"add-performance|B1|99|공연|"_qs + today + u" 20:00|홀"_qs,
+         {},
+         1,
+         u"unknown venue '99'"_qs,
+         {},
+         {}},
+        {true,
+         "admin with a short password is refused",
+         {},
+         u"add-admin|boss"_qs,
+         "short\n",
+         2,
+         u"at least 8 characters"_qs,
+         {},
+         u"cli|admin_id|list-admins"_qs},
+        {true,
+         "new password keeps the admin's venue",
+         {u"add-admin|boss|--place-code|1234"_qs},
+         u"add-admin|boss"_qs,
+         "long enough\n",
+         0,
+         u"(venue 1234)"_qs,
+         {},
+         u"cli|boss,1234,no|list-admins|--csv"_qs},
+        {false,
+         "admin widened only when asked",
+         {u"add-admin|boss|--place-code|1234"_qs},
+         u"add-admin|boss|--every-venue"_qs,
+         "long enough\n",
+         0,
+         u"(every venue)"_qs,
+         {},
+         u"cli|boss,*,no|list-admins|--csv"_qs},
+        {true,
+         "disabled admin is listed as such",
+         {},
+         u"disable-admin|admin"_qs,
+         {},
+         0,
+         u"admin admin disabled"_qs,
+         {},
+         u"cli|admin,*,yes|list-admins|--csv"_qs},
+        {true,
+         "removed admin is gone",
+         {},
+         u"remove-admin|admin"_qs,
+         {},
+         0,
+         u"removed"_qs,
+         {},
+         u"cli|unknown admin 'admin'|remove-admin|admin"_qs},
+        {false,
          "seed-demo repeats on the demo",
          {},
          u"seed-demo"_qs,
@@ -418,7 +493,7 @@ void ServerAdminTest::commands()
         QCOMPARE(scanCode(*storage, u"I"_qs, u"10000298"_qs), u"-2"_qs); // one refusal in the audit
     }
     for (const QString &step : setup) {
-        const CliResult r = runOn(scratch.url(), step);
+        const CliResult r = runOn(scratch.url(), step, input);
         QVERIFY2(r.exitCode == 0, qPrintable(step + u": "_qs + r.all()));
     }
     const CliResult r = runOn(scratch.url(), command, input);
@@ -533,35 +608,46 @@ void ServerAdminTest::configFile_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<bool>("service"); // the file is the service's, found without --config
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
     QTest::newRow("keys of serve are read by other commands")
-        << u"list-venues"_qs << QByteArray("# venue\ndb = %DB%\nport=8470\nquiet=yes\n") << 0
-        << u"큐브 아레나"_qs;
-    QTest::newRow("command line wins") << u"list-venues|--db|%DIR%/other.db"_qs
-                                       << QByteArray("db=%DB%\n") << 1 << u"no database at"_qs;
+        << u"list-venues"_qs << QByteArray("# venue\ndb = %DB%\nport=8470\nquiet=yes\n") << false
+        << 0 << u"큐브 아레나"_qs;
+    QTest::newRow("command line wins")
+        << u"list-venues|--db|%DIR%/other.db"_qs << QByteArray("db=%DB%\n") << false << 1
+        << u"no database at"_qs;
     QTest::newRow("serve refuses an unknown key")
-        << u"serve"_qs << QByteArray("db=%DB%\nlisten=1.2.3.4\n") << 2
+        << u"serve"_qs << QByteArray("db=%DB%\nlisten=1.2.3.4\n") << false << 2
         << u"line 2: unknown key 'listen'"_qs;
-    QTest::newRow("switch is yes or no")
-        << u"serve"_qs << QByteArray("db=%DB%\nquiet=maybe\n") << 2 << u"quiet is yes or no"_qs;
+    QTest::newRow("switch is yes or no") << u"serve"_qs << QByteArray("db=%DB%\nquiet=maybe\n")
+                                         << false << 2 << u"quiet is yes or no"_qs;
     QTest::newRow("line without value")
-        << u"serve"_qs << QByteArray("db\n") << 2 << u"line 1: expected key=value"_qs;
+        << u"serve"_qs << QByteArray("db\n") << false << 2 << u"line 1: expected key=value"_qs;
+    QTest::newRow("service's file found and named")
+        << u"list-venues"_qs << QByteArray("db=%DB%\n") << true << 0
+        << u"using the settings in %DIR%/qav-server.conf"_qs;
+    QTest::newRow("--db passes the service's file by")
+        << u"list-venues|--db|%DIR%/other.db"_qs << QByteArray("db=%DB%\n") << true << 1
+        << u"no database at %DIR%/other.db"_qs;
 }
 
 void ServerAdminTest::configFile()
 {
     QFETCH(QString, command);
     QFETCH(QByteArray, config);
+    QFETCH(bool, service);
     QFETCH(int, exitCode);
     QFETCH(QString, says);
     const auto demo = demoDatabase(u"sqlite"_qs);
     const qavtest::ScratchDatabase &scratch = *demo;
     const QString path = scratch.dir() + u"/qav-server.conf"_qs;
     writeFile(path, config.replace("%DB%", scratch.url().toUtf8()));
-    const QStringList args =
-        command.replace(u"%DIR%"_qs, scratch.dir()).split(u'|') + QStringList{u"--config"_qs, path};
-    const CliResult r = runCli(args);
+    QStringList args = command.replace(u"%DIR%"_qs, scratch.dir()).split(u'|');
+    if (!service)
+        args << u"--config"_qs << path;
+    says.replace(u"%DIR%"_qs, scratch.dir());
+    const CliResult r = runCli(args, {}, QDir::tempPath(), service ? path : QString());
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
 }
 
@@ -681,6 +767,92 @@ void ServerAdminTest::backupUnderLoad()
         db.close();
     }
     QSqlDatabase::removeDatabase(u"copy"_qs);
+}
+
+// A server killed with its -wal left behind, then the backup taken before the later admissions
+// put back: exactly the backup's admissions remain, and the file keeps its owner.
+void ServerAdminTest::restoreAfterCrash()
+{
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const QString db = demo->url();
+    const QString folder = demo->dir() + u"/backups"_qs;
+    QProcess server;
+    server.start(QStringLiteral(QAV_SERVER_BINARY),
+                 {u"serve"_qs, u"--db"_qs, db, u"--port"_qs, u"0"_qs, u"--quiet"_qs});
+    QVERIFY(server.waitForStarted());
+    QByteArray log;
+    QTRY_VERIFY2_WITH_TIMEOUT((log += server.readAllStandardError()).contains("listening on"),
+                              log.constData(), 20000);
+    auto kill = qScopeGuard([&] {
+        server.kill();
+        server.waitForFinished();
+    });
+    {
+        auto storage = openStorage(db);
+        QCOMPARE(scanCode(*storage, u"I"_qs, u"10000001"_qs), u"0"_qs);
+    }
+    const CliResult backup = runOn(db, u"backup|--to|"_qs + folder + u"|--keep|1"_qs);
+    QVERIFY2(backup.exitCode == 0, qPrintable(backup.all()));
+    const QString copy = backup.out.trimmed();
+    QVERIFY2(QDir(folder).entryList({u"qav-*.db"_qs}) == QStringList{QFileInfo(copy).fileName()},
+             qPrintable(copy));
+    {
+        auto storage = openStorage(db);
+        QCOMPARE(scanCode(*storage, u"I"_qs, u"10000002"_qs), u"0"_qs);
+    }
+    const CliResult refused = runOn(db, u"restore|--from|"_qs + copy);
+    QVERIFY2(refused.exitCode == 1 && refused.err.contains(u"a server is serving"_qs),
+             qPrintable(refused.all()));
+    server.kill();
+    server.waitForFinished();
+    QVERIFY2(QFileInfo(db + u"-wal"_qs).size() > 0, "the killed server left no -wal to test with");
+    const bool root = ::geteuid() == 0;
+    if (root)
+        QVERIFY(::chown(QFile::encodeName(db).constData(), 65534, 65534) == 0);
+
+    const CliResult restored = runOn(db, u"restore|--from|"_qs + copy);
+    QVERIFY2(restored.exitCode == 0, qPrintable(restored.all()));
+    auto storage = openStorage(db);
+    QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"10000001"_qs)->inside, true);
+    QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs)->inside, false);
+    struct stat st
+    {
+    };
+    QVERIFY(::stat(QFile::encodeName(db).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    if (root)
+        QCOMPARE(st.st_uid, uid_t(65534));
+
+    const CliResult garbage =
+        runOn(db, u"restore|--from|"_qs + QStringLiteral(QAV_SOURCE_DIR "/README.md"));
+    QVERIFY2(garbage.exitCode == 1 && garbage.err.contains(u"is not a SQLite database"_qs),
+             qPrintable(garbage.all()));
+}
+
+// Every key of the shipped settings file, uncommented, is one serve takes (the TLS files named on
+// the command line do not exist, so it stops there).
+void ServerAdminTest::shippedSettingsAreAccepted()
+{
+    QFile shipped(QStringLiteral(QAV_SOURCE_DIR "/packaging/qav-server.conf"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QTemporaryDir dir;
+    QByteArray settings;
+    static const QRegularExpression commented(QStringLiteral("^#\\s*([a-z-]+)\\s*="));
+    int keys = 0;
+    for (QByteArray line : shipped.readAll().split('\n')) {
+        if (commented.match(QString::fromUtf8(line)).hasMatch())
+            line = line.mid(1);
+        if (!line.startsWith('#') && line.contains('='))
+            ++keys;
+        settings += line + '\n';
+    }
+    QVERIFY(keys >= 8);
+    const QString path = dir.filePath(u"qav-server.conf"_qs);
+    writeFile(path, settings);
+    const CliResult r =
+        runCli({u"serve"_qs, u"--config"_qs, path, u"--tls-cert"_qs, dir.filePath(u"none.crt"_qs),
+                u"--tls-key"_qs, dir.filePath(u"none.key"_qs)});
+    QVERIFY2(r.exitCode == 1 && r.err.contains(u"none."_qs), qPrintable(r.all()));
 }
 
 QTEST_GUILESS_MAIN(ServerAdminTest)
