@@ -12,8 +12,8 @@
 #include "sqlitefiles.h"
 #include "stopsignals.h"
 #include "storage.h"
-#include "textdecode.h"
 #include "tls.h"
+#include "textdecode.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -55,14 +55,12 @@ QString localTime(qint64 secs)
 
 QString parseStart(const QString &text)
 {
-    for (const QString &format :
-         {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
+    for (const QString &format : {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
         const QDateTime t = QDateTime::fromString(text, format);
         if (t.isValid())
             return t.toString(u"yyyyMMddHHmm"_qs);
     }
-    throw UsageError{
-        QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
+    throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
 }
 
 // One CSV line: fields separated by commas, optionally in double quotes with "" inside.
@@ -127,13 +125,12 @@ int cmdServe(const QStringList &args)
     constexpr int kStopBoundMs = 10000;
     const HttpLimits defaults;
     QCommandLineParser p;
-    const QCommandLineOption port({u"p"_qs, u"port"_qs},
-                                  u"TCP port (default 8470, 0 picks a free one)."_qs, u"port"_qs,
-                                  u"8470"_qs);
+    const QCommandLineOption port({u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
+                                  u"port"_qs, u"8470"_qs);
     const QCommandLineOption bindOpt(u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
                                      u"address"_qs, u"127.0.0.1"_qs);
-    const QCommandLineOption images(
-        u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs, u"dir"_qs);
+    const QCommandLineOption images(u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
+                                    u"dir"_qs);
     const QCommandLineOption quiet(u"quiet"_qs, u"Do not log each request."_qs);
     const QCommandLineOption idle(
         u"session-idle"_qs,
@@ -159,17 +156,15 @@ int cmdServe(const QStringList &args)
                        "(default %1).")
             .arg(defaults.idleTimeoutMs / 1000),
         u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000));
-    QCommandLineOption constant(u"constant-answer"_qs,
-                                u"Answer a fixed record set (benchmark)."_qs);
+    QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
-    if (!parseCommand(
-            p, args,
-            u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
-            "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
-            "and stops."_qs,
-            {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections, idleTimeout,
-             tlsCert, tlsKey, constant},
-            {}, true))
+    if (!parseCommand(p, args,
+                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+                      "and stops."_qs,
+                      {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
+                       idleTimeout, tlsCert, tlsKey, constant},
+                      {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
         throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
@@ -210,8 +205,7 @@ int cmdServe(const QStringList &args)
     bool connectionsOk = false;
     options.workers = p.value(connections).toInt(&connectionsOk);
     if (!connectionsOk || options.workers < 1 || options.workers > 256)
-        throw UsageError{
-            QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
+        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
     QString where = QStringLiteral("none (constant answers)");
     if (!options.constantAnswer) {
         // restore refuses to replace a file a server holds this way.
@@ -223,18 +217,13 @@ int cmdServe(const QStringList &args)
     }
     // Made now, so that the first sign-in with an unknown id takes no longer than any other.
     dummyPasswordHash();
-    HttpFront front(
-        [dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); },
-        options);
+    HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
     if (!options.constantAnswer)
         dashboard::addRoutes(front.routes());
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {
-        err(QStringLiteral("cannot listen on %1:%2: %3")
-                .arg(bindText)
-                .arg(portNumber)
-                .arg(listenError));
+        err(QStringLiteral("cannot listen on %1:%2: %3").arg(bindText).arg(portNumber).arg(listenError));
         return 1;
     }
 
@@ -267,8 +256,7 @@ int cmdServe(const QStringList &args)
                    "--tls-key)")
                    .arg(address.toString());
     qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
-                                      .arg(options.tls ? u"https"_qs : u"http"_qs,
-                                           address.toString())
+                                      .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
                                       .arg(actual)
                                       .arg(where);
     const int code = QCoreApplication::exec();
@@ -318,8 +306,7 @@ int cmdAddPerformance(const QStringList &args)
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Add or change a performance."_qs, {dbOption},
                       {u"bizcode|Business code of the performance."_qs,
-                       u"place-code|Venue it takes place in."_qs,
-                       u"goods-name|Title of the show."_qs,
+                       u"place-code|Venue it takes place in."_qs, u"goods-name|Title of the show."_qs,
                        u"starts-at|Start as YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"."_qs,
                        u"place-name|Hall inside the venue."_qs}))
         return 0;
@@ -337,14 +324,12 @@ int cmdAddPerformance(const QStringList &args)
 int cmdAddOperator(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs,
-                                   u"code"_qs);
-    if (!parseCommand(
-            p, args,
-            u"Add an operator; an existing id is refused (see set-password). The password "
-            "(at least 8 characters) is read from the terminal without echo, or as the "
-            "first line of standard input."_qs,
-            {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
+    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs, u"code"_qs);
+    if (!parseCommand(p, args,
+                      u"Add an operator; an existing id is refused (see set-password). The password "
+                      "(at least 8 characters) is read from the terminal without echo, or as the "
+                      "first line of standard input."_qs,
+                      {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
@@ -356,8 +341,7 @@ int cmdAddOperator(const QStringList &args)
         notFound(u"venue"_qs, p.value(venue));
     if (storage->findOperator(id))
         throw UsageError{
-            QStringLiteral("operator %1 exists already (set-password changes its password)")
-                .arg(id)};
+            QStringLiteral("operator %1 exists already (set-password changes its password)").arg(id)};
     const QString password = readPassword();
     checkPassword(password);
     if (!storage->addOperator({id, hashPassword(password), p.value(venue)}))
@@ -455,12 +439,11 @@ int cmdRemoveAdmin(const QStringList &args)
 int cmdImportBookings(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption encodingOpt(
-        u"encoding"_qs,
-        u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
-        "Default: found out from a byte order mark, else UTF-8 when "
-        "valid, else CP949."_qs,
-        u"name"_qs);
+    const QCommandLineOption encodingOpt(u"encoding"_qs,
+                                         u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
+                                         "Default: found out from a byte order mark, else UTF-8 when "
+                                         "valid, else CP949."_qs,
+                                         u"name"_qs);
     if (!parseCommand(p, args,
                       u"Import bookings from a CSV file with the header line\n"
                       "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
@@ -495,9 +478,7 @@ int cmdImportBookings(const QStringList &args)
         if (line.trimmed().isEmpty())
             continue;
         const auto fields = splitCsv(line);
-        auto bad = [&](const QString &why) {
-            problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why);
-        };
+        auto bad = [&](const QString &why) { problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why); };
         if (!fields) {
             bad(u"unclosed quote"_qs);
             continue;
@@ -522,8 +503,7 @@ int cmdImportBookings(const QStringList &args)
         }
         auto known = knownPerformance.find(b.bizcode);
         if (known == knownPerformance.end())
-            known =
-                knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
+            known = knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
         if (!*known) {
             bad(QStringLiteral("unknown performance '%1'").arg(b.bizcode));
             continue;
@@ -559,8 +539,7 @@ int cmdSeedDemo(const QStringList &args)
     auto storage = openAndInit(p);
     const QString foreign = nonDemoData(*storage);
     if (!foreign.isEmpty()) {
-        err(QStringLiteral(
-                "%1 holds more than the demo (%2): seed-demo only lays out a demo database")
+        err(QStringLiteral("%1 holds more than the demo (%2): seed-demo only lays out a demo database")
                 .arg(storage->describe(), foreign));
         return 1;
     }
@@ -580,8 +559,8 @@ int cmdSummary(const QStringList &args)
         return 0;
     const QString bizcode = p.positionalArguments()[0];
     auto storage = openAndInit(p);
-    const RecordSet rs = MemberObject(*storage).run(
-        {QString::fromLatin1(kBookingProc), {u"S"_qs, bizcode, {}, {}, {}}});
+    const RecordSet rs = MemberObject(*storage).run({QString::fromLatin1(kBookingProc),
+                                                     {u"S"_qs, bizcode, {}, {}, {}}});
     if (rs.rows.isEmpty())
         notFound(u"performance"_qs, bizcode);
     const auto perf = storage->findPerformance(bizcode);
@@ -707,8 +686,8 @@ QString usage()
 int runAdmin(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
-    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h") ||
-        command == QLatin1String("help")) {
+    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h")
+        || command == QLatin1String("help")) {
         std::fputs(usage().toUtf8().constData(), command.isEmpty() ? stderr : stdout);
         return command.isEmpty() ? 2 : 0;
     }
@@ -719,21 +698,21 @@ int runAdmin(const QStringList &arguments)
     using Handler = int (*)(const QStringList &);
     static const QHash<QString, Handler> handlers = [] {
         QHash<QString, Handler> h = {
-            {u"serve"_qs, cmdServe},
-            {u"init-db"_qs, cmdInitDb},
-            {u"add-venue"_qs, cmdAddVenue},
-            {u"add-performance"_qs, cmdAddPerformance},
-            {u"add-operator"_qs, cmdAddOperator},
-            {u"add-admin"_qs, cmdAddAdmin},
-            {u"list-admins"_qs, cmdListAdmins},
-            {u"disable-admin"_qs, cmdDisableAdmin},
-            {u"remove-admin"_qs, cmdRemoveAdmin},
-            {u"import-bookings"_qs, cmdImportBookings},
-            {u"seed-demo"_qs, cmdSeedDemo},
-            {u"summary"_qs, cmdSummary},
-            {u"sessions"_qs, cmdSessions},
-            {u"revoke-session"_qs, cmdRevokeSession},
-            {u"sign-ins"_qs, cmdSignIns},
+        {u"serve"_qs, cmdServe},
+        {u"init-db"_qs, cmdInitDb},
+        {u"add-venue"_qs, cmdAddVenue},
+        {u"add-performance"_qs, cmdAddPerformance},
+        {u"add-operator"_qs, cmdAddOperator},
+        {u"add-admin"_qs, cmdAddAdmin},
+        {u"list-admins"_qs, cmdListAdmins},
+        {u"disable-admin"_qs, cmdDisableAdmin},
+        {u"remove-admin"_qs, cmdRemoveAdmin},
+        {u"import-bookings"_qs, cmdImportBookings},
+        {u"seed-demo"_qs, cmdSeedDemo},
+        {u"summary"_qs, cmdSummary},
+        {u"sessions"_qs, cmdSessions},
+        {u"revoke-session"_qs, cmdRevokeSession},
+        {u"sign-ins"_qs, cmdSignIns},
         };
         for (const AdminCommand &c : seasonCommands())
             h.insert(QString::fromLatin1(c.name), c.handler);

@@ -90,7 +90,7 @@ struct ScanRequest
     QString bizcode;
     QString ticketRaw; // as scanned; looked up trimmed, recorded as is
     QString operatorId;
-    qint64 startedNs = 0;    // steady-clock time the request arrived, for the audit's duration
+    qint64 startedNs = 0; // steady-clock time the request arrived, for the audit's duration
     QString clientAddress;   // for the audit
     QString sessionOperator; // operator of the signed-in session the request came with
     // The gate's name for this scan: a request repeating it (same operator, within
@@ -111,21 +111,21 @@ struct ScanOutcome
     QString message;
     Booking booking;         // filled when the ticket exists for this performance
     Performance performance; // the gate's performance, or the other one for OtherPerformance
-    QString when;          // yyyy-MM-dd HH:mm:ss of the earlier entry/exit that explains a refusal
-    QString who;           // operator of that earlier entry/exit
-    bool replayed = false; // the stored answer of an earlier request with the same replay key
+    QString when;            // yyyy-MM-dd HH:mm:ss of the earlier entry/exit that explains a refusal
+    QString who;             // operator of that earlier entry/exit
+    bool replayed = false;   // the stored answer of an earlier request with the same replay key
 };
 
 struct Summary
 {
-    qint64 total = 0;    // bookings not cancelled
-    qint64 admitted = 0; // admitted at least once
+    qint64 total = 0;     // bookings not cancelled
+    qint64 admitted = 0;  // admitted at least once
     qint64 insideNow = 0;
     qint64 leftNow = 0;   // admitted, currently outside
     qint64 notYet = 0;    // never admitted
     qint64 reentered = 0; // admitted more than once
     qint64 cancelled = 0;
-    qint64 refused = 0; // refused entry attempts
+    qint64 refused = 0;   // refused entry attempts
 };
 
 // What a scan_log row records besides the answer: a scan that ran, a repeated request answered
@@ -148,7 +148,7 @@ struct ScanLogEntry
     qint64 durationUs = 0;
     QString clientAddress;
     QString sessionOperator;
-    QString kind;         // one of kAudit...
+    QString kind; // one of kAudit...
     QString manualReason; // for kAuditManual: why the admin in operatorId did it by hand
 };
 
@@ -268,8 +268,7 @@ public:
 
     virtual std::optional<Venue> findVenue(const QString &placeCode) = 0;
     virtual std::optional<Performance> findPerformance(const QString &bizcode) = 0;
-    virtual QList<Performance> performancesFrom(const QString &placeCode,
-                                                const QString &fromStartsAt) = 0;
+    virtual QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) = 0;
     virtual std::optional<OperatorRecord> findOperator(const QString &id) = 0;
 
     // The one state change of a ticket, decided by a single conditional write.
@@ -325,23 +324,19 @@ public:
     virtual QList<AdminRecord> admins() = 0; // by id
     // Removes an admin and its sessions; false when there is none.
     virtual bool removeAdmin(const QString &id) = 0;
-    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session,
-                                 qint64 nowSecs) = 0;
+    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) = 0;
     // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
     virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                         qint64 idleSecs) = 0;
     virtual void removeAdminSession(const QString &tokenHash) = 0;
-    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in
-    // order.
+    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in order.
     virtual QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) = 0;
     // Per operator; lastMinuteStamp starts the "scans per minute now" window.
-    virtual QList<GateActivity> gateActivity(const QString &bizcode,
-                                             const QString &lastMinuteStamp) = 0;
+    virtual QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) = 0;
     // Newest first.
     virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
     // Ticket number or holder's name containing text, at most limit, by ticket number.
-    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
-                                               int limit) = 0;
+    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) = 0;
     // Accepted entries and exits of one ticket, oldest first.
     virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
     // Season administration (the command line's list, show and change commands). The setters
@@ -350,13 +345,11 @@ public:
     virtual QList<Performance> performances(const QString &placeCode) = 0; // empty: every venue
     virtual QList<OperatorRecord> operators(const QString &placeCode) = 0; // empty: every venue
     virtual QList<BookingRecord> bookings(const QString &bizcode) = 0;
-    virtual std::optional<BookingRecord> findBooking(const QString &bizcode,
-                                                     const QString &ticketNo) = 0;
+    virtual std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) = 0;
     virtual bool addOperator(const OperatorRecord &op) = 0; // false: the id is taken
     virtual bool setOperatorDisabled(const QString &id, bool disabled) = 0;
     virtual bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) = 0;
-    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo,
-                                     bool cancelled) = 0;
+    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) = 0;
     virtual qint64 scanCount(const QString &bizcode) = 0;
     // Removes a performance and its bookings; refuses (StorageError) one that has audit rows.
     virtual bool removePerformance(const QString &bizcode) = 0;
