@@ -1,5 +1,6 @@
 #include "admin.h"
 
+#include "bookingfile.h"
 #include "cli.h"
 #include "dashboard.h"
 #include "demoseed.h"
@@ -20,12 +21,14 @@
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -61,41 +64,6 @@ QString parseStart(const QString &text)
             return t.toString(u"yyyyMMddHHmm"_qs);
     }
     throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
-}
-
-// One CSV line: fields separated by commas, optionally in double quotes with "" inside.
-std::optional<QStringList> splitCsv(const QString &line)
-{
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    bool wasQuoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c == u'"' && i + 1 < line.size() && line[i + 1] == u'"') {
-                field += u'"';
-                ++i;
-            } else if (c == u'"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == u'"' && field.trimmed().isEmpty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-            field.clear();
-        } else if (c == u',') {
-            fields << (wasQuoted ? field : field.trimmed());
-            field.clear();
-            wasQuoted = false;
-        } else {
-            field += c;
-        }
-    }
-    if (quoted)
-        return std::nullopt;
-    fields << (wasQuoted ? field : field.trimmed());
-    return fields;
 }
 
 // A positive whole number given to an option.
@@ -436,6 +404,14 @@ int cmdRemoveAdmin(const QStringList &args)
     return 0;
 }
 
+// Set by SIGINT and SIGTERM while an import writes, which then stops between two slices.
+volatile std::sig_atomic_t g_importStop = 0;
+
+extern "C" void stopImport(int)
+{
+    g_importStop = 1;
+}
+
 int cmdImportBookings(const QStringList &args)
 {
     QCommandLineParser p;
@@ -444,12 +420,17 @@ int cmdImportBookings(const QStringList &args)
                                          "Default: found out from a byte order mark, else UTF-8 when "
                                          "valid, else CP949."_qs,
                                          u"name"_qs);
+    const QCommandLineOption dryRun(u"dry-run"_qs,
+                                    u"Read and check the file and say what would change; change nothing."_qs);
     if (!parseCommand(p, args,
-                      u"Import bookings from a CSV file with the header line\n"
-                      "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
-                      "(cancelled: 0/1, optional). Existing tickets are updated, their admission "
-                      "state kept. Nothing is imported when any line is bad."_qs,
-                      {dbOption, encodingOpt}, {u"csv|File to import."_qs}))
+                      u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
+                      "them). A first line naming the columns, in English or Korean, may put them "
+                      "in any order:\n  "_qs +
+                          bookingColumnNames().join(u"\n  "_qs) +
+                          u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
+                          "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
+                          "their admission state kept. Nothing is imported when any line is bad."_qs,
+                      {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
         return 0;
     const QString path = p.positionalArguments()[0];
     QFile file(path);
@@ -459,10 +440,6 @@ int cmdImportBookings(const QStringList &args)
     }
     auto storage = openAndInit(p);
 
-    QList<Booking> bookings;
-    QStringList problems;
-    QHash<QString, bool> knownPerformance;
-    QSet<QString> seen;
     DecodedText text;
     try {
         text = decodeLines(file.readAll(), p.value(encodingOpt));
@@ -472,58 +449,93 @@ int cmdImportBookings(const QStringList &args)
         err(QStringLiteral("%1: line %2: %3; nothing imported").arg(path).arg(e.line).arg(e.text));
         return 1;
     }
-    int lineNo = 0;
-    for (const QString &line : std::as_const(text.lines)) {
-        ++lineNo;
-        if (line.trimmed().isEmpty())
+    BookingFile read = readBookingLines(text.lines);
+
+    // What is there already, per performance named: unknown ones are bad lines.
+    QHash<QString, QHash<QString, BookingRecord>> existing;
+    for (qsizetype i = 0; i < read.bookings.size(); ++i) {
+        const QString &bizcode = read.bookings[i].bizcode;
+        if (existing.contains(bizcode))
             continue;
-        const auto fields = splitCsv(line);
-        auto bad = [&](const QString &why) { problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why); };
-        if (!fields) {
-            bad(u"unclosed quote"_qs);
-            continue;
-        }
-        if (lineNo == 1 && fields->value(0) == QLatin1String("bizcode"))
-            continue;
-        if (fields->size() != 5 && fields->size() != 6) {
-            bad(QStringLiteral("expected 5 or 6 fields, found %1").arg(fields->size()));
+        if (!storage->findPerformance(bizcode)) {
+            read.problems << QStringLiteral("line %1: unknown performance '%2'").arg(read.lineOf[i]).arg(bizcode);
+            existing.insert(bizcode, {});
             continue;
         }
-        Booking b{fields->at(0), fields->at(1), fields->at(2), fields->at(3), fields->at(4)};
-        const QString cancelled = fields->value(5).trimmed();
-        if (b.bizcode.isEmpty() || b.ticketNo.isEmpty()) {
-            bad(u"empty bizcode or ticket number"_qs);
-            continue;
-        }
-        if (cancelled == QLatin1String("1"))
-            b.cancelled = true;
-        else if (!cancelled.isEmpty() && cancelled != QLatin1String("0")) {
-            bad(QStringLiteral("cancelled must be 0 or 1, not '%1'").arg(cancelled));
-            continue;
-        }
-        auto known = knownPerformance.find(b.bizcode);
-        if (known == knownPerformance.end())
-            known = knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
-        if (!*known) {
-            bad(QStringLiteral("unknown performance '%1'").arg(b.bizcode));
-            continue;
-        }
-        const QString key = b.bizcode + u'\x1f' + b.ticketNo;
-        if (seen.contains(key)) {
-            bad(QStringLiteral("ticket %1 appears twice").arg(b.ticketNo));
-            continue;
-        }
-        seen.insert(key);
-        bookings << b;
+        QHash<QString, BookingRecord> &byTicket = existing[bizcode];
+        for (const BookingRecord &r : storage->bookings(bizcode))
+            byTicket.insert(r.booking.ticketNo, r);
     }
-    if (!problems.isEmpty()) {
-        for (const QString &problem : problems)
+    if (!read.problems.isEmpty()) {
+        for (const QString &problem : std::as_const(read.problems))
             err(QStringLiteral("%1: %2").arg(path, problem));
-        err(QStringLiteral("%1 bad line(s); nothing imported").arg(problems.size()));
+        err(QStringLiteral("%1 bad line(s); nothing imported").arg(read.problems.size()));
         return 1;
     }
-    storage->putBookings(bookings);
-    out(QStringLiteral("%1 booking(s) imported (%2)").arg(bookings.size()).arg(text.encoding));
+    if (!read.skippedColumns.isEmpty())
+        err(QStringLiteral("skipped column(s): %1").arg(read.skippedColumns.join(u", "_qs)));
+
+    QList<Booking> toWrite;
+    qsizetype added = 0;
+    QStringList admittedCancelled;
+    for (const Booking &b : std::as_const(read.bookings)) {
+        const auto old = existing[b.bizcode].constFind(b.ticketNo);
+        if (old == existing[b.bizcode].constEnd()) {
+            ++added;
+        } else {
+            const Booking &o = old->booking;
+            if (o.custName == b.custName && o.seatGrade == b.seatGrade && o.seatInfo == b.seatInfo &&
+                o.cancelled == b.cancelled)
+                continue;
+            if (b.cancelled && !o.cancelled && old->entries > 0)
+                admittedCancelled << b.ticketNo;
+        }
+        toWrite << b;
+    }
+    const QString counts =
+        QStringLiteral("%1 new, %2 changed, %3 unchanged")
+            .arg(added)
+            .arg(toWrite.size() - added)
+            .arg(read.bookings.size() - toWrite.size());
+    if (!admittedCancelled.isEmpty())
+        err(QStringLiteral("%1 booking(s) %2 cancelled although admitted already: %3%4")
+                .arg(admittedCancelled.size())
+                .arg(p.isSet(dryRun) ? u"would be"_qs : u"are"_qs)
+                .arg(admittedCancelled.mid(0, 10).join(u", "_qs),
+                     admittedCancelled.size() > 10 ? u", ..."_qs : QString()));
+    if (p.isSet(dryRun)) {
+        out(QStringLiteral("dry run, nothing changed: %1 booking(s) read (%2): %3")
+                .arg(read.bookings.size())
+                .arg(text.encoding, counts));
+        return 0;
+    }
+
+    // Written in slices, each committed: an interruption stops between two of them, and the same
+    // file imported again writes only what is missing.
+    constexpr qsizetype kSlice = 1000;
+    struct sigaction stop{}, oldInt{}, oldTerm{};
+    stop.sa_handler = stopImport;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    g_importStop = 0;
+    ::sigaction(SIGINT, &stop, &oldInt);
+    ::sigaction(SIGTERM, &stop, &oldTerm);
+    auto restore = qScopeGuard([&] {
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+    });
+    for (qsizetype from = 0; from < toWrite.size(); from += kSlice) {
+        if (g_importStop) {
+            err(QStringLiteral("interrupted: %1 of %2 booking(s) to write are in, the rest is not. "
+                               "Import the same file again to complete it: what is in already is "
+                               "kept, never doubled")
+                    .arg(from)
+                    .arg(toWrite.size()));
+            return 1;
+        }
+        storage->putBookings(toWrite.mid(from, kSlice));
+    }
+    out(QStringLiteral("%1 booking(s) imported (%2): %3").arg(read.bookings.size()).arg(text.encoding, counts));
     return 0;
 }
 

@@ -251,10 +251,24 @@ int switchBooking(const QStringList &args, bool cancel)
             {u"bizcode|Business code of the performance."_qs, u"ticket-no|Ticket number."_qs}))
         return 0;
     const QStringList pos = p.positionalArguments();
-    if (!openAndInit(p)->setBookingCancelled(pos[0], pos[1], cancel))
+    auto storage = openAndInit(p);
+    const auto before = storage->findBooking(pos[0], pos[1]);
+    if (!before)
         noBooking(pos[0], pos[1]);
-    out(QStringLiteral("booking %1 %2 %3")
-            .arg(pos[0], pos[1], cancel ? u"cancelled"_qs : u"valid again"_qs));
+    if (before->booking.cancelled == cancel) {
+        out(QStringLiteral("booking %1 %2 %3; nothing changed")
+                .arg(pos[0], pos[1], cancel ? u"was cancelled already"_qs : u"is not cancelled"_qs));
+        return 0;
+    }
+    if (!storage->setBookingCancelled(pos[0], pos[1], cancel))
+        noBooking(pos[0], pos[1]);
+    QString note;
+    if (cancel && before->entries > 0)
+        note = QStringLiteral("; its holder was admitted already (last entry %1 by %2, %3)")
+                   .arg(before->lastEntryAt, before->lastEntryBy,
+                        before->inside ? u"inside now"_qs : u"left since"_qs);
+    out(QStringLiteral("booking %1 %2 %3%4")
+            .arg(pos[0], pos[1], cancel ? u"cancelled"_qs : u"valid again"_qs, note));
     return 0;
 }
 
