@@ -19,6 +19,7 @@
 
 #include <atomic>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +99,7 @@ private slots:
     void schemaVersions();
     void backupUnderLoad();
     void restoreAfterCrash();
+    void interruptedImportCompletes();
     void shippedSettingsAreAccepted();
 
 private:
@@ -869,6 +871,43 @@ void ServerAdminTest::restoreAfterCrash()
         runOn(db, u"restore|--from|"_qs + QStringLiteral(QAV_SOURCE_DIR "/README.md"));
     QVERIFY2(garbage.exitCode == 1 && garbage.err.contains(u"is not a SQLite database"_qs),
              qPrintable(garbage.all()));
+}
+
+// Ctrl-C in the middle of a long import: it stops between committed slices and says so, and the
+// same file imported again completes it without doubling a ticket.
+void ServerAdminTest::interruptedImportCompletes()
+{
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const QString csv = demo->dir() + u"/big.csv"_qs;
+    constexpr int kRows = 60000;
+    QByteArray file = "bizcode,ticket_no,cust_name,seat_grade,seat_info\n";
+    for (int i = 0; i < kRows; ++i)
+        file += "GRVM0001,X" + QByteArray::number(i) + ",홍길동,R석,A-" + QByteArray::number(i) + '\n';
+    writeFile(csv, file);
+    auto total = [&] { return openStorage(demo->url())->summary(u"GRVM0001"_qs)->total; };
+    const qint64 before = total();
+
+    QProcess import;
+    import.start(QStringLiteral(QAV_SERVER_BINARY),
+                 {u"import-bookings"_qs, csv, u"--db"_qs, demo->url()});
+    QVERIFY(import.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(total() > before || import.state() == QProcess::NotRunning, 30000);
+    ::kill(pid_t(import.processId()), SIGINT);
+    QVERIFY(import.waitForFinished(30000));
+    const QString said = QString::fromUtf8(import.readAllStandardError());
+    if (import.exitCode() == 0)
+        QSKIP("the import was done before it could be interrupted");
+    QVERIFY2(import.exitCode() == 1 && said.contains(u"interrupted: "_qs) &&
+                 said.contains(u"Import the same file again"_qs),
+             qPrintable(said));
+    const qint64 written = total() - before;
+    QVERIFY2(written > 0 && written < kRows, qPrintable(QString::number(written)));
+
+    const CliResult again = runOn(demo->url(), u"import-bookings|"_qs + csv);
+    QVERIFY2(again.exitCode == 0 &&
+                 again.out.contains(u"%1 new, 0 changed, %2 unchanged"_qs.arg(kRows - written).arg(written)),
+             qPrintable(again.all()));
+    QCOMPARE(total(), before + kRows);
 }
 
 // Every key of the shipped settings file, uncommented, is one serve takes (the TLS files named on
