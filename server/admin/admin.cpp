@@ -687,7 +687,8 @@ QString usage()
                     .arg(QString::fromLatin1(c.name), -20)
                     .arg(QString::fromLatin1(c.summary));
     text += QStringLiteral(
-        "\nEvery command takes --db <url> (default: qav.db here), --config <file> and --help;\n"
+        "\nEvery command takes --db <url>, --config <file> and --help. Without either, the\n"
+        "service's /etc/qav/qav-server.conf is read when it exists, else qav.db here is used;\n"
         "every command but init-db refuses a SQLite file that does not exist.\n"
         "qav-server --version prints the version.\n");
     return text;
