@@ -101,6 +101,7 @@ private slots:
     void restoreAfterCrash();
     void interruptedImportCompletes();
     void shippedSettingsAreAccepted();
+    void otherUserIsToldPermissionDenied();
 
 private:
     // A scratch database holding the demo: a copy of one seeded file for SQLite (seeding writes
@@ -934,6 +935,25 @@ void ServerAdminTest::shippedSettingsAreAccepted()
         runCli({u"serve"_qs, u"--config"_qs, path, u"--tls-cert"_qs, dir.filePath(u"none.crt"_qs),
                 u"--tls-key"_qs, dir.filePath(u"none.key"_qs)});
     QVERIFY2(r.exitCode == 1 && r.err.contains(u"none."_qs), qPrintable(r.all()));
+}
+
+// A user who may not reach the service's database hears that, not that there is none.
+void ServerAdminTest::otherUserIsToldPermissionDenied()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run a command as another user");
+    const auto demo = demoDatabase(u"sqlite"_qs); // in a folder only root may enter
+    QProcess p;
+    p.setChildProcessModifier([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+    });
+    p.start(QStringLiteral(QAV_SERVER_BINARY), {u"list-venues"_qs, u"--db"_qs, demo->url()});
+    QVERIFY(p.waitForFinished());
+    const QString said = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(p.exitCode() == 1 && said.contains(u"permission denied on "_qs + demo->url()) &&
+                 said.contains(u"run as root"_qs),
+             qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(ServerAdminTest)
