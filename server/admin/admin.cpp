@@ -467,6 +467,9 @@ int cmdImportBookings(const QStringList &args)
             byTicket.insert(r.booking.ticketNo, r);
     }
     if (!read.problems.isEmpty()) {
+        std::stable_sort(read.problems.begin(), read.problems.end(), [](const QString &a, const QString &b) {
+            return a.section(u' ', 1, 1).remove(u':').toInt() < b.section(u' ', 1, 1).remove(u':').toInt();
+        });
         for (const QString &problem : std::as_const(read.problems))
             err(QStringLiteral("%1: %2").arg(path, problem));
         err(QStringLiteral("%1 bad line(s); nothing imported").arg(read.problems.size()));
@@ -592,6 +595,8 @@ int cmdSessions(const QStringList &args)
             {dbOption, op}, {}))
         return 0;
     auto storage = openAndInit(p);
+    if (p.isSet(op) && !storage->findOperator(p.value(op)))
+        notFound(u"operator"_qs, p.value(op));
     const QList<SessionRecord> list = storage->sessions(p.value(op));
     for (const SessionRecord &s : list)
         out(QStringLiteral("%1  %2  %3  %4  signed in %5  last used %6")
@@ -617,6 +622,8 @@ int cmdRevokeSession(const QStringList &args)
         return 0;
     auto storage = openAndInit(p);
     if (p.isSet(op)) {
+        if (!storage->findOperator(p.value(op)))
+            notFound(u"operator"_qs, p.value(op));
         const int n = storage->revokeSessions(p.value(op));
         out(QStringLiteral("%1 session(s) of %2 revoked").arg(n).arg(p.value(op)));
         return 0;

@@ -114,7 +114,9 @@ BookingFile readBookingLines(const QStringList &lines)
     // Where each field is: by the header's names, else in the fixed order.
     QList<int> column(FieldCount, -1);
     int named = 0;
+    qsizetype columns = 0;
     if (const auto names = split(lines[first], sep)) {
+        columns = names->size();
         for (qsizetype i = 0; i < names->size(); ++i) {
             const int f = fieldOf(names->at(i));
             if (f >= 0 && column[f] < 0) {
@@ -155,8 +157,15 @@ BookingFile readBookingLines(const QStringList &lines)
             bad(u"unclosed quote"_qs);
             continue;
         }
-        if (!header && fields->size() != 5 && fields->size() != 6) {
-            bad(QStringLiteral("expected 5 or 6 fields, found %1").arg(fields->size()));
+        // As many fields as columns; a missing last one may be the cancelled flag.
+        const qsizetype most = header ? columns : 6;
+        const qsizetype least = most - (column[Cancelled] == most - 1 ? 1 : 0);
+        if (fields->size() < least || fields->size() > most) {
+            bad(least == most ? QStringLiteral("expected %1 fields, found %2").arg(most).arg(fields->size())
+                              : QStringLiteral("expected %1 or %2 fields, found %3")
+                                    .arg(least)
+                                    .arg(most)
+                                    .arg(fields->size()));
             continue;
         }
         auto at = [&](int f) { return column[f] < 0 ? QString() : fields->value(column[f]); };

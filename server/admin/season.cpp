@@ -18,6 +18,15 @@ namespace {
 const QCommandLineOption venueFilter(u"venue"_qs, u"Only those of this venue (place code)."_qs,
                                      u"code"_qs);
 
+// The storage of the command, refusing a --venue filter that names no venue.
+std::unique_ptr<Storage> openFiltered(const QCommandLineParser &p)
+{
+    auto storage = openAndInit(p);
+    if (p.isSet(venueFilter) && !storage->findVenue(p.value(venueFilter)))
+        notFound(u"venue"_qs, p.value(venueFilter));
+    return storage;
+}
+
 QString yesNo(bool b)
 {
     return b ? u"yes"_qs : u"no"_qs;
@@ -96,7 +105,7 @@ int listPerformances(const QStringList &args)
                       {dbOption, csvOption, venueFilter}, {}))
         return 0;
     QList<QStringList> rows;
-    for (const Performance &perf : openAndInit(p)->performances(p.value(venueFilter)))
+    for (const Performance &perf : openFiltered(p)->performances(p.value(venueFilter)))
         rows << performanceRow(perf);
     printRows(p, kPerformanceHeader, rows);
     return 0;
@@ -108,7 +117,7 @@ int listOperators(const QStringList &args)
     if (!parseCommand(p, args, u"List the operators."_qs, {dbOption, csvOption, venueFilter}, {}))
         return 0;
     QList<QStringList> rows;
-    for (const OperatorRecord &o : openAndInit(p)->operators(p.value(venueFilter)))
+    for (const OperatorRecord &o : openFiltered(p)->operators(p.value(venueFilter)))
         rows << operatorRow(o);
     printRows(p, kOperatorHeader, rows);
     return 0;

@@ -72,7 +72,9 @@ DecodedText decodeLines(const QByteArray &data, const QString &encoding)
     DecodedText result{detected ? detect(data) : encoding, {}};
     const QByteArray name = converterName(result.encoding);
     if (!QStringDecoder(name.constData()).isValid())
-        throw DecodeError{0, QStringLiteral("unknown encoding '%1'").arg(encoding)};
+        throw DecodeError{0, QStringLiteral("unknown encoding '%1': use UTF-8, UTF-16, UTF-16LE, UTF-16BE, CP949 or "
+                                         "another name ICU knows")
+                              .arg(encoding)};
     const bool utf16 = result.encoding.startsWith(QLatin1String("UTF-16"), Qt::CaseInsensitive);
     const bool bigEndian =
         utf16 && (result.encoding.endsWith(QLatin1String("BE"), Qt::CaseInsensitive) ||
