@@ -17,7 +17,8 @@ const QList<QStringList> &fieldNames()
     static const QList<QStringList> names = {
         {u"bizcode"_qs, u"공연코드"_qs, u"상품코드"_qs},
         {u"ticket_no"_qs, u"ticket"_qs, u"ticketno"_qs, u"예매번호"_qs, u"티켓번호"_qs},
-        {u"cust_name"_qs, u"name"_qs, u"custname"_qs, u"이름"_qs, u"성명"_qs, u"예매자"_qs, u"예매자명"_qs, u"고객명"_qs},
+        {u"cust_name"_qs, u"name"_qs, u"custname"_qs, u"이름"_qs, u"성명"_qs, u"예매자"_qs,
+         u"예매자명"_qs, u"고객명"_qs},
         {u"seat_grade"_qs, u"grade"_qs, u"seatgrade"_qs, u"좌석등급"_qs, u"등급"_qs},
         {u"seat_info"_qs, u"seat"_qs, u"seatinfo"_qs, u"좌석"_qs, u"좌석정보"_qs, u"좌석번호"_qs},
         {u"cancelled"_qs, u"canceled"_qs, u"취소"_qs, u"취소여부"_qs},
@@ -161,11 +162,12 @@ BookingFile readBookingLines(const QStringList &lines)
         const qsizetype most = header ? columns : 6;
         const qsizetype least = most - (column[Cancelled] == most - 1 ? 1 : 0);
         if (fields->size() < least || fields->size() > most) {
-            bad(least == most ? QStringLiteral("expected %1 fields, found %2").arg(most).arg(fields->size())
-                              : QStringLiteral("expected %1 or %2 fields, found %3")
-                                    .arg(least)
-                                    .arg(most)
-                                    .arg(fields->size()));
+            bad(least == most
+                    ? QStringLiteral("expected %1 fields, found %2").arg(most).arg(fields->size())
+                    : QStringLiteral("expected %1 or %2 fields, found %3")
+                          .arg(least)
+                          .arg(most)
+                          .arg(fields->size()));
             continue;
         }
         auto at = [&](int f) { return column[f] < 0 ? QString() : fields->value(column[f]); };
