@@ -10,7 +10,6 @@
 #include "season.h"
 #include "serverlog.h"
 #include "sessionkeys.h"
-#include "sqlitefiles.h"
 #include "stopsignals.h"
 #include "storage.h"
 #include "tls.h"
@@ -176,9 +175,6 @@ int cmdServe(const QStringList &args)
         throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
     QString where = QStringLiteral("none (constant answers)");
     if (!options.constantAnswer) {
-        // restore refuses to replace a file a server holds this way.
-        if (const QString path = sqlitePathOf(dbUrl); !path.isEmpty())
-            holdServeLock(path);
         // Fail now, not on the first scan, when the database cannot be used.
         auto storage = openAndInit(p);
         where = storage->describe();

@@ -260,6 +260,9 @@ std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p, bool create)
                     .arg(path)
                     .toStdString());
     }
+    // restore refuses to replace a file that a server or a command has open this way.
+    if (existed && !path.isEmpty())
+        holdServeLock(path);
     auto storage = openStorage(url, databasePassword(p));
     keepPrivate(*storage);
     storage->initSchema();

@@ -109,7 +109,7 @@ void holdServeLock(const QString &databasePath)
     if (fd < 0)
         return; // opening the database reports why
     if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
-        fail(QStringLiteral("a restore is replacing %1; start the server when it is done")
+        fail(QStringLiteral("a restore is replacing %1; try again when it is done")
                  .arg(databasePath));
     // fd stays open on purpose (see the header).
 }
@@ -157,10 +157,10 @@ void restoreSqlite(const QString &backup, const QString &target)
             fail(QStringLiteral("cannot open %1: %2").arg(path, lastOsError()));
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
             fail(
-                QStringLiteral("a server is serving %1: stop it first (systemctl stop qav-server), "
-                               "then restore")
+                QStringLiteral("a server is serving %1 (or another qav-server command is using "
+                               "it): stop it first (systemctl stop qav-server), then restore")
                     .arg(path));
-        // Held until the process ends: a server starting meanwhile waits for the new file.
+        // Held until the process ends: whatever starts meanwhile is refused until the new file is in.
     }
 
     const QFileInfo backupInfo(backup);

@@ -7,10 +7,10 @@
 
 namespace qav {
 
-// Taken by a serving process on the database file for as long as the process lives: a shared
-// flock(2) on the file itself (SQLite's own locks are POSIX locks, which flock does not touch).
-// restoreSqlite takes it exclusively, so it never replaces a file a server has open, and a server
-// does not start on a file being replaced. The descriptor stays open until the process ends:
+// Taken by every process that opens the database (servers and commands) for as long as it lives:
+// a shared flock(2) on the file itself (SQLite's own locks are POSIX locks, which flock does not
+// touch). restoreSqlite takes it exclusively, so it never replaces a file in use, and nothing
+// opens a file being replaced. The descriptor stays open until the process ends:
 // closing it would drop SQLite's POSIX locks on the same file.
 void holdServeLock(const QString &databasePath);
 
