@@ -179,6 +179,8 @@ CliResult runCli(const QStringList &args, const QString &dir, const QByteArray &
 {
     QProcess p;
     p.setWorkingDirectory(dir);
+    // These commands use qav.db here, never the settings of a qav-server installed on this machine.
+    p.setEnvironment(QProcess::systemEnvironment() << u"QAV_SERVER_CONF=/nonexistent"_qs);
     p.start(QStringLiteral(QAV_SERVER_BINARY), args);
     p.write(input);
     p.closeWriteChannel();
