@@ -34,7 +34,8 @@ const QCommandLineOption
     dbOption({QStringLiteral("d"), QStringLiteral("db")},
              QStringLiteral("Database: a file path, sqlite:///path/file.db or "
                             "postgresql://user@host:port/dbname[?host=/socket/dir]. "
-                            "Default: qav.db in the current folder."),
+                            "Default: the db of /etc/qav/qav-server.conf when that file "
+                            "exists, else qav.db in the current folder."),
              QStringLiteral("url"));
 
 const QCommandLineOption dbPasswordFileOption(
