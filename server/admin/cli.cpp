@@ -108,9 +108,10 @@ QStringList configArguments(const QString &path, const QList<QCommandLineOption>
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         if (file.error() == QFileDevice::OpenError && QFileInfo::exists(path) &&
             !QFileInfo(path).isReadable())
-            throw UsageError{QStringLiteral("permission denied reading %1: run as root or as the "
-                                            "service's user, or name the database with --db")
-                                 .arg(path)};
+            throw StorageError(QStringLiteral("permission denied reading %1: run as root or as "
+                                              "the service's user, or name the database with --db")
+                                   .arg(path)
+                                   .toStdString());
         throw UsageError{QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
     }
     QStringList result;
