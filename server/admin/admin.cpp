@@ -1,5 +1,6 @@
 #include "admin.h"
 
+#include "bookingfile.h"
 #include "cli.h"
 #include "dashboard.h"
 #include "demoseed.h"
@@ -19,12 +20,14 @@
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -60,41 +63,6 @@ QString parseStart(const QString &text)
             return t.toString(u"yyyyMMddHHmm"_qs);
     }
     throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
-}
-
-// One CSV line: fields separated by commas, optionally in double quotes with "" inside.
-std::optional<QStringList> splitCsv(const QString &line)
-{
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    bool wasQuoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c == u'"' && i + 1 < line.size() && line[i + 1] == u'"') {
-                field += u'"';
-                ++i;
-            } else if (c == u'"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == u'"' && field.trimmed().isEmpty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-            field.clear();
-        } else if (c == u',') {
-            fields << (wasQuoted ? field : field.trimmed());
-            field.clear();
-            wasQuoted = false;
-        } else {
-            field += c;
-        }
-    }
-    if (quoted)
-        return std::nullopt;
-    fields << (wasQuoted ? field : field.trimmed());
-    return fields;
 }
 
 // A positive whole number given to an option.
@@ -244,6 +212,13 @@ int cmdServe(const QStringList &args)
     });
     QObject::connect(&front, &HttpFront::stopped, &front, [] { QCoreApplication::exit(0); });
 
+    if (!options.tls && !address.isLoopback())
+        qCWarning(lcServer).noquote()
+            << QStringLiteral(
+                   "serving plain HTTP on %1, which is not a loopback address: passwords "
+                   "and session keys cross the network readable (give --tls-cert and "
+                   "--tls-key)")
+                   .arg(address.toString());
     qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
                                       .arg(options.tls ? u"https"_qs : u"http"_qs, address.toString())
                                       .arg(actual)
@@ -304,7 +279,7 @@ int cmdAddPerformance(const QStringList &args)
     const QString start = parseStart(pos[3]);
     auto storage = openAndInit(p);
     if (!storage->findVenue(pos[1]))
-        throw UsageError{QStringLiteral("unknown venue '%1': add it first with add-venue").arg(pos[1])};
+        notFound(u"venue"_qs, pos[1]);
     storage->putPerformance({pos[0], pos[1], pos[2], start, pos[4]});
     out(QStringLiteral("performance %1 saved").arg(pos[0]));
     return 0;
@@ -327,7 +302,7 @@ int cmdAddOperator(const QStringList &args)
         throw UsageError{u"--venue <place code> is required"_qs};
     auto storage = openAndInit(p);
     if (!storage->findVenue(p.value(venue)))
-        throw UsageError{QStringLiteral("unknown venue '%1'").arg(p.value(venue))};
+        notFound(u"venue"_qs, p.value(venue));
     if (storage->findOperator(id))
         throw UsageError{
             QStringLiteral("operator %1 exists already (set-password changes its password)").arg(id)};
@@ -342,28 +317,95 @@ int cmdAddOperator(const QStringList &args)
 int cmdAddAdmin(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue (default: every venue)."_qs,
+    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue."_qs,
                                    u"code"_qs);
-    if (!parseCommand(p, args,
-                      u"Add a dashboard admin or set a new password; this ends the admin's open "
-                      "sessions. The password is read from the terminal without echo, or as the "
-                      "first line of standard input."_qs,
-                      {dbOption, venue}, {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
+    const QCommandLineOption everyVenue(u"every-venue"_qs, u"Let the admin see every venue."_qs);
+    if (!parseCommand(
+            p, args,
+            u"Add a dashboard admin, or set a new password (which also enables a disabled "
+            "admin and ends its open sessions). A new admin sees every venue unless "
+            "--place-code limits it; an existing admin's venue changes only with "
+            "--place-code or --every-venue. The password (at least 8 characters) is read "
+            "from the terminal without echo, or as the first line of standard input."_qs,
+            {dbOption, venue, everyVenue},
+            {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
         throw UsageError{u"the admin id must not be empty or carry blanks at its ends"_qs};
+    if (p.isSet(venue) && p.isSet(everyVenue))
+        throw UsageError{u"--place-code and --every-venue exclude each other"_qs};
     auto storage = openAndInit(p);
-    const QString placeCode = p.value(venue);
-    if (p.isSet(venue) && !storage->findVenue(placeCode))
-        throw UsageError{QStringLiteral("unknown venue '%1'").arg(placeCode)};
+    if (p.isSet(venue) && !storage->findVenue(p.value(venue)))
+        notFound(u"venue"_qs, p.value(venue));
+    const std::optional<AdminRecord> existing = storage->findAdmin(id);
+    const QString placeCode = p.isSet(venue)                     ? p.value(venue)
+                              : existing && !p.isSet(everyVenue) ? existing->placeCode
+                                                                 : QString();
     const QString password = readPassword();
-    if (password.isEmpty())
-        throw UsageError{u"empty password"_qs};
+    checkPassword(password);
     storage->putAdmin({id, hashPassword(password), placeCode});
-    out(placeCode.isEmpty() ? QStringLiteral("admin %1 saved (every venue)").arg(id)
-                            : QStringLiteral("admin %1 saved (venue %2)").arg(id, placeCode));
+    out(QStringLiteral("admin %1 %2 (%3)")
+            .arg(id, existing ? u"saved with a new password"_qs : u"added"_qs,
+                 placeCode.isEmpty() ? u"every venue"_qs : u"venue "_qs + placeCode));
     return 0;
+}
+
+int cmdListAdmins(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"List the dashboard admins."_qs, {dbOption, csvOption}, {}))
+        return 0;
+    QList<QStringList> rows;
+    for (const AdminRecord &a : openAndInit(p)->admins())
+        rows << QStringList{a.id, a.placeCode.isEmpty() ? u"*"_qs : a.placeCode,
+                            a.disabled() ? u"yes"_qs : u"no"_qs};
+    printRows(p, {u"admin_id"_qs, u"place_code"_qs, u"disabled"_qs}, rows);
+    return 0;
+}
+
+int cmdDisableAdmin(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Disable a dashboard admin and end its sessions; add-admin with a new "
+                      "password enables it again."_qs,
+                      {dbOption}, {u"admin-id|Id of the admin."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    std::optional<AdminRecord> admin = storage->findAdmin(id);
+    if (!admin)
+        notFound(u"admin"_qs, id);
+    if (admin->disabled()) {
+        out(QStringLiteral("admin %1 was disabled already").arg(id));
+        return 0;
+    }
+    admin->passwordHash.prepend('!');
+    storage->putAdmin(*admin);
+    out(QStringLiteral("admin %1 disabled").arg(id));
+    return 0;
+}
+
+int cmdRemoveAdmin(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args, u"Remove a dashboard admin and its sessions."_qs, {dbOption},
+                      {u"admin-id|Id of the admin."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (!openAndInit(p)->removeAdmin(id))
+        notFound(u"admin"_qs, id);
+    out(QStringLiteral("admin %1 removed").arg(id));
+    return 0;
+}
+
+// Set by SIGINT and SIGTERM while an import writes, which then stops between two slices.
+volatile std::sig_atomic_t g_importStop = 0;
+
+extern "C" void stopImport(int)
+{
+    g_importStop = 1;
 }
 
 int cmdImportBookings(const QStringList &args)
@@ -374,12 +416,17 @@ int cmdImportBookings(const QStringList &args)
                                          "Default: found out from a byte order mark, else UTF-8 when "
                                          "valid, else CP949."_qs,
                                          u"name"_qs);
+    const QCommandLineOption dryRun(u"dry-run"_qs,
+                                    u"Read and check the file and say what would change; change nothing."_qs);
     if (!parseCommand(p, args,
-                      u"Import bookings from a CSV file with the header line\n"
-                      "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\n"
-                      "(cancelled: 0/1, optional). Existing tickets are updated, their admission "
-                      "state kept. Nothing is imported when any line is bad."_qs,
-                      {dbOption, encodingOpt}, {u"csv|File to import."_qs}))
+                      u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
+                      "them). A first line naming the columns, in English or Korean, may put them "
+                      "in any order:\n  "_qs +
+                          bookingColumnNames().join(u"\n  "_qs) +
+                          u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
+                          "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
+                          "their admission state kept. Nothing is imported when any line is bad."_qs,
+                      {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
         return 0;
     const QString path = p.positionalArguments()[0];
     QFile file(path);
@@ -389,10 +436,6 @@ int cmdImportBookings(const QStringList &args)
     }
     auto storage = openAndInit(p);
 
-    QList<Booking> bookings;
-    QStringList problems;
-    QHash<QString, bool> knownPerformance;
-    QSet<QString> seen;
     DecodedText text;
     try {
         text = decodeLines(file.readAll(), p.value(encodingOpt));
@@ -402,58 +445,96 @@ int cmdImportBookings(const QStringList &args)
         err(QStringLiteral("%1: line %2: %3; nothing imported").arg(path).arg(e.line).arg(e.text));
         return 1;
     }
-    int lineNo = 0;
-    for (const QString &line : std::as_const(text.lines)) {
-        ++lineNo;
-        if (line.trimmed().isEmpty())
+    BookingFile read = readBookingLines(text.lines);
+
+    // What is there already, per performance named: unknown ones are bad lines.
+    QHash<QString, QHash<QString, BookingRecord>> existing;
+    for (qsizetype i = 0; i < read.bookings.size(); ++i) {
+        const QString &bizcode = read.bookings[i].bizcode;
+        if (existing.contains(bizcode))
             continue;
-        const auto fields = splitCsv(line);
-        auto bad = [&](const QString &why) { problems << QStringLiteral("line %1: %2").arg(lineNo).arg(why); };
-        if (!fields) {
-            bad(u"unclosed quote"_qs);
-            continue;
-        }
-        if (lineNo == 1 && fields->value(0) == QLatin1String("bizcode"))
-            continue;
-        if (fields->size() != 5 && fields->size() != 6) {
-            bad(QStringLiteral("expected 5 or 6 fields, found %1").arg(fields->size()));
+        if (!storage->findPerformance(bizcode)) {
+            read.problems << QStringLiteral("line %1: unknown performance '%2'").arg(read.lineOf[i]).arg(bizcode);
+            existing.insert(bizcode, {});
             continue;
         }
-        Booking b{fields->at(0), fields->at(1), fields->at(2), fields->at(3), fields->at(4)};
-        const QString cancelled = fields->value(5).trimmed();
-        if (b.bizcode.isEmpty() || b.ticketNo.isEmpty()) {
-            bad(u"empty bizcode or ticket number"_qs);
-            continue;
-        }
-        if (cancelled == QLatin1String("1"))
-            b.cancelled = true;
-        else if (!cancelled.isEmpty() && cancelled != QLatin1String("0")) {
-            bad(QStringLiteral("cancelled must be 0 or 1, not '%1'").arg(cancelled));
-            continue;
-        }
-        auto known = knownPerformance.find(b.bizcode);
-        if (known == knownPerformance.end())
-            known = knownPerformance.insert(b.bizcode, storage->findPerformance(b.bizcode).has_value());
-        if (!*known) {
-            bad(QStringLiteral("unknown performance '%1'").arg(b.bizcode));
-            continue;
-        }
-        const QString key = b.bizcode + u'\x1f' + b.ticketNo;
-        if (seen.contains(key)) {
-            bad(QStringLiteral("ticket %1 appears twice").arg(b.ticketNo));
-            continue;
-        }
-        seen.insert(key);
-        bookings << b;
+        QHash<QString, BookingRecord> &byTicket = existing[bizcode];
+        for (const BookingRecord &r : storage->bookings(bizcode))
+            byTicket.insert(r.booking.ticketNo, r);
     }
-    if (!problems.isEmpty()) {
-        for (const QString &problem : problems)
+    if (!read.problems.isEmpty()) {
+        std::stable_sort(read.problems.begin(), read.problems.end(), [](const QString &a, const QString &b) {
+            return a.section(u' ', 1, 1).remove(u':').toInt() < b.section(u' ', 1, 1).remove(u':').toInt();
+        });
+        for (const QString &problem : std::as_const(read.problems))
             err(QStringLiteral("%1: %2").arg(path, problem));
-        err(QStringLiteral("%1 bad line(s); nothing imported").arg(problems.size()));
+        err(QStringLiteral("%1 bad line(s); nothing imported").arg(read.problems.size()));
         return 1;
     }
-    storage->putBookings(bookings);
-    out(QStringLiteral("%1 booking(s) imported (%2)").arg(bookings.size()).arg(text.encoding));
+    if (!read.skippedColumns.isEmpty())
+        err(QStringLiteral("skipped column(s): %1").arg(read.skippedColumns.join(u", "_qs)));
+
+    QList<Booking> toWrite;
+    qsizetype added = 0;
+    QStringList admittedCancelled;
+    for (const Booking &b : std::as_const(read.bookings)) {
+        const auto old = existing[b.bizcode].constFind(b.ticketNo);
+        if (old == existing[b.bizcode].constEnd()) {
+            ++added;
+        } else {
+            const Booking &o = old->booking;
+            if (o.custName == b.custName && o.seatGrade == b.seatGrade && o.seatInfo == b.seatInfo &&
+                o.cancelled == b.cancelled)
+                continue;
+            if (b.cancelled && !o.cancelled && old->entries > 0)
+                admittedCancelled << b.ticketNo;
+        }
+        toWrite << b;
+    }
+    const QString counts =
+        QStringLiteral("%1 new, %2 changed, %3 unchanged")
+            .arg(added)
+            .arg(toWrite.size() - added)
+            .arg(read.bookings.size() - toWrite.size());
+    if (!admittedCancelled.isEmpty())
+        err(QStringLiteral("%1 booking(s) %2 cancelled although admitted already: %3%4")
+                .arg(admittedCancelled.size())
+                .arg(p.isSet(dryRun) ? u"would be"_qs : u"are"_qs)
+                .arg(admittedCancelled.mid(0, 10).join(u", "_qs),
+                     admittedCancelled.size() > 10 ? u", ..."_qs : QString()));
+    if (p.isSet(dryRun)) {
+        out(QStringLiteral("dry run, nothing changed: %1 booking(s) read (%2): %3")
+                .arg(read.bookings.size())
+                .arg(text.encoding, counts));
+        return 0;
+    }
+
+    // Written in slices, each committed: an interruption stops between two of them, and the same
+    // file imported again writes only what is missing.
+    constexpr qsizetype kSlice = 1000;
+    struct sigaction stop{}, oldInt{}, oldTerm{};
+    stop.sa_handler = stopImport;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    g_importStop = 0;
+    ::sigaction(SIGINT, &stop, &oldInt);
+    ::sigaction(SIGTERM, &stop, &oldTerm);
+    auto restore = qScopeGuard([&] {
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+    });
+    for (qsizetype from = 0; from < toWrite.size(); from += kSlice) {
+        if (g_importStop) {
+            err(QStringLiteral("interrupted: %1 of %2 booking(s) to write are in, the rest is not. "
+                               "Import the same file again to complete it: what is in already is "
+                               "kept, never doubled")
+                    .arg(from)
+                    .arg(toWrite.size()));
+            return 1;
+        }
+        storage->putBookings(toWrite.mid(from, kSlice));
+    }
+    out(QStringLiteral("%1 booking(s) imported (%2): %3").arg(read.bookings.size()).arg(text.encoding, counts));
     return 0;
 }
 
@@ -491,10 +572,8 @@ int cmdSummary(const QStringList &args)
     auto storage = openAndInit(p);
     const RecordSet rs = MemberObject(*storage).run({QString::fromLatin1(kBookingProc),
                                                      {u"S"_qs, bizcode, {}, {}, {}}});
-    if (rs.rows.isEmpty()) {
-        err(QStringLiteral("unknown performance '%1'").arg(bizcode));
-        return 1;
-    }
+    if (rs.rows.isEmpty())
+        notFound(u"performance"_qs, bizcode);
     const auto perf = storage->findPerformance(bizcode);
     out(QStringLiteral("%1 %2 %3").arg(bizcode, perf->goodsName, perf->startsAt));
     for (const QString &column : MemberObject::summaryColumns().mid(2))
@@ -512,6 +591,8 @@ int cmdSessions(const QStringList &args)
             {dbOption, op}, {}))
         return 0;
     auto storage = openAndInit(p);
+    if (p.isSet(op) && !storage->findOperator(p.value(op)))
+        notFound(u"operator"_qs, p.value(op));
     const QList<SessionRecord> list = storage->sessions(p.value(op));
     for (const SessionRecord &s : list)
         out(QStringLiteral("%1  %2  %3  %4  signed in %5  last used %6")
@@ -537,6 +618,8 @@ int cmdRevokeSession(const QStringList &args)
         return 0;
     auto storage = openAndInit(p);
     if (p.isSet(op)) {
+        if (!storage->findOperator(p.value(op)))
+            notFound(u"operator"_qs, p.value(op));
         const int n = storage->revokeSessions(p.value(op));
         out(QStringLiteral("%1 session(s) of %2 revoked").arg(n).arg(p.value(op)));
         return 0;
@@ -548,11 +631,12 @@ int cmdRevokeSession(const QStringList &args)
     for (const SessionRecord &s : storage->sessions())
         if (s.keyHash.startsWith(id))
             matches << s;
-    if (matches.size() != 1) {
-        err(matches.isEmpty() ? QStringLiteral("no session '%1'").arg(id)
-                              : QStringLiteral("'%1' names %2 sessions; give more of the id")
-                                    .arg(id)
-                                    .arg(matches.size()));
+    if (matches.isEmpty())
+        notFound(u"session"_qs, id);
+    if (matches.size() > 1) {
+        err(QStringLiteral("'%1' names %2 sessions; give more of the id")
+                .arg(id)
+                .arg(matches.size()));
         return 1;
     }
     storage->revokeSession(matches[0].keyHash);
@@ -592,6 +676,9 @@ QString usage()
         "  add-performance     add or change a performance\n"
         "  add-operator        add an operator\n"
         "  add-admin           add a dashboard admin or set a new password\n"
+        "  list-admins         list the dashboard admins\n"
+        "  disable-admin       stop a dashboard admin from signing in\n"
+        "  remove-admin        remove a dashboard admin\n"
         "  import-bookings     import bookings from a CSV file\n"
         "  seed-demo           lay out the demo venue, operators and bookings\n"
         "  summary             print the counters of a performance\n"
@@ -603,7 +690,8 @@ QString usage()
                     .arg(QString::fromLatin1(c.name), -20)
                     .arg(QString::fromLatin1(c.summary));
     text += QStringLiteral(
-        "\nEvery command takes --db <url> (default: qav.db here), --config <file> and --help;\n"
+        "\nEvery command takes --db <url>, --config <file> and --help. Without either, the\n"
+        "service's /etc/qav/qav-server.conf is read when it exists, else qav.db here is used;\n"
         "every command but init-db refuses a SQLite file that does not exist.\n"
         "qav-server --version prints the version.\n");
     return text;
@@ -632,6 +720,9 @@ int runAdmin(const QStringList &arguments)
         {u"add-performance"_qs, cmdAddPerformance},
         {u"add-operator"_qs, cmdAddOperator},
         {u"add-admin"_qs, cmdAddAdmin},
+        {u"list-admins"_qs, cmdListAdmins},
+        {u"disable-admin"_qs, cmdDisableAdmin},
+        {u"remove-admin"_qs, cmdRemoveAdmin},
         {u"import-bookings"_qs, cmdImportBookings},
         {u"seed-demo"_qs, cmdSeedDemo},
         {u"summary"_qs, cmdSummary},
@@ -658,6 +749,9 @@ int runAdmin(const QStringList &arguments)
     } catch (const UsageError &e) {
         err(QStringLiteral("%1: %2 (see qav-server %1 --help)").arg(command, e.text));
         return 2;
+    } catch (const NotFound &e) {
+        err(e.text);
+        return 1;
     } catch (const std::exception &e) {
         err(QString::fromUtf8(e.what()));
         return 1;

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "sqlitefiles.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +10,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -31,7 +34,8 @@ const QCommandLineOption
     dbOption({QStringLiteral("d"), QStringLiteral("db")},
              QStringLiteral("Database: a file path, sqlite:///path/file.db or "
                             "postgresql://user@host:port/dbname[?host=/socket/dir]. "
-                            "Default: qav.db in the current folder."),
+                            "Default: the db of /etc/qav/qav-server.conf when that file "
+                            "exists, else qav.db in the current folder."),
              QStringLiteral("url"));
 
 const QCommandLineOption dbPasswordFileOption(
@@ -48,6 +52,23 @@ const QCommandLineOption
 
 const QCommandLineOption csvOption(QStringLiteral("csv"),
                                    QStringLiteral("Print CSV instead of a table."));
+
+void notFound(const QString &what, const QString &name)
+{
+    throw NotFound{QStringLiteral("unknown %1 '%2'").arg(what, name)};
+}
+
+void badChoice(const QString &option, const QString &value, const QStringList &allowed)
+{
+    throw UsageError{
+        QStringLiteral("bad %1 '%2': use %3").arg(option, value, allowed.join(u", "_qs))};
+}
+
+QString serviceConfigPath()
+{
+    const QString path = qEnvironmentVariable("QAV_SERVER_CONF");
+    return path.isEmpty() ? QStringLiteral("/etc/qav/qav-server.conf") : path;
+}
 
 namespace {
 
@@ -71,13 +92,28 @@ QString configPathIn(const QStringList &args)
     return path;
 }
 
+bool namesDatabase(const QStringList &args)
+{
+    return std::any_of(args.begin() + 1, args.end(), [](const QString &a) {
+        return a == QLatin1String("--db") || a == QLatin1String("-d") ||
+               a.startsWith(QLatin1String("--db="));
+    });
+}
+
 // The options a configuration file stands for, to put in front of the command line.
 QStringList configArguments(const QString &path, const QList<QCommandLineOption> &options,
                             bool strict)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        if (file.error() == QFileDevice::OpenError && QFileInfo::exists(path) &&
+            !QFileInfo(path).isReadable())
+            throw StorageError(QStringLiteral("permission denied reading %1: run as root or as "
+                                              "the service's user, or name the database with --db")
+                                   .arg(path)
+                                   .toStdString());
         throw UsageError{QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
+    }
     QStringList result;
     int lineNo = 0;
     while (!file.atEnd()) {
@@ -135,7 +171,12 @@ bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString 
     for (const QString &pos : positional)
         p.addPositionalArgument(pos.section(u'|', 0, 0), pos.section(u'|', 1));
     QStringList expanded = args;
-    const QString configPath = configPathIn(args);
+    QString configPath = configPathIn(args);
+    if (configPath.isEmpty() && !namesDatabase(args) && !args.contains(u"--help"_qs) &&
+        !args.contains(u"-h"_qs) && QFileInfo::exists(serviceConfigPath())) {
+        configPath = serviceConfigPath();
+        err(QStringLiteral("using the settings in %1").arg(configPath));
+    }
     if (!configPath.isEmpty())
         expanded = args.mid(0, 1) + configArguments(configPath, all, strictConfig) + args.mid(1);
     if (!p.parse(expanded))
@@ -202,14 +243,33 @@ std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p, bool create)
 {
     const QString url = databaseUrl(p);
     const QString path = sqlitePathOf(url);
-    if (!create && !path.isEmpty() && !QFileInfo::exists(path))
-        throw StorageError(
-            QStringLiteral("no database at %1 (create one with: qav-server init-db --db %1)")
-                .arg(path)
-                .toStdString());
+    bool existed = true;
+    if (!path.isEmpty()) {
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st
+        {
+        };
+        existed = ::stat(name.constData(), &st) == 0;
+        if ((!existed && errno == EACCES) ||
+            (existed && ::access(name.constData(), R_OK | W_OK) != 0 && errno == EACCES))
+            throw StorageError(QStringLiteral("permission denied on %1: run as root or as the "
+                                              "service's user (sudo qav-server ...)")
+                                   .arg(path)
+                                   .toStdString());
+        if (!create && !existed)
+            throw StorageError(
+                QStringLiteral("no database at %1 (create one with: qav-server init-db --db %1)")
+                    .arg(path)
+                    .toStdString());
+    }
+    // restore refuses to replace a file that a server or a command has open this way.
+    if (existed && !path.isEmpty())
+        holdServeLock(path);
     auto storage = openStorage(url, databasePassword(p));
     keepPrivate(*storage);
     storage->initSchema();
+    if (!path.isEmpty())
+        matchOwner(path, existed ? path : QFileInfo(path).absolutePath());
     return storage;
 }
 

@@ -22,6 +22,17 @@ struct UsageError
     QString text;
 };
 
+// Thrown when the thing a command names does not exist ("unknown venue '77'"); exit code 1.
+struct NotFound
+{
+    QString text;
+};
+[[noreturn]] void notFound(const QString &what, const QString &name);
+
+// Thrown for a wrong value of an option that takes one of a few words; names the allowed ones.
+[[noreturn]] void badChoice(const QString &option, const QString &value,
+                            const QStringList &allowed);
+
 extern const QCommandLineOption dbOption;
 extern const QCommandLineOption dbPasswordFileOption; // added to every command that takes --db
 extern const QCommandLineOption configOption;
@@ -31,10 +42,14 @@ extern const QCommandLineOption csvOption;
 // returns false when --help was given. Every command takes --config FILE: key=value lines whose
 // keys are the command's long option names, read before the command line (which wins). With
 // strictConfig a key the command does not know is an error; otherwise it is skipped, so one file
-// serves `serve` and the commands run beside it.
+// serves `serve` and the commands run beside it. Given neither --config nor --db, the service's
+// file (serviceConfigPath) is read when it exists, and standard error says so.
 bool parseCommand(QCommandLineParser &p, const QStringList &args, const QString &description,
                   const QList<QCommandLineOption> &options, const QStringList &positional,
                   bool strictConfig = false);
+
+// /etc/qav/qav-server.conf, or the file named by QAV_SERVER_CONF.
+QString serviceConfigPath();
 
 // The database URL of the command line, refused when it carries a password: the process list and
 // the shell's history would show it to others.
@@ -42,7 +57,9 @@ QString databaseUrl(const QCommandLineParser &p);
 QString databasePassword(const QCommandLineParser &p);
 
 // Opens the database of --db and brings its tables up to date. A SQLite file that does not exist
-// is refused (a mistyped path must not create an empty database) unless create is set.
+// is refused (a mistyped path must not create an empty database) unless create is set; one this
+// user may not reach is refused as such. Run as root, files it creates get the owner of the
+// database (or of its folder), so the service can open them.
 std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p, bool create = false);
 
 // Reads a password: twice without echo on a terminal, else the first line of standard input.

@@ -2,8 +2,12 @@
 
 #include "cli.h"
 #include "passwords.h"
+#include "sqlitefiles.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 namespace qav {
 
@@ -13,6 +17,15 @@ namespace {
 
 const QCommandLineOption venueFilter(u"venue"_qs, u"Only those of this venue (place code)."_qs,
                                      u"code"_qs);
+
+// The storage of the command, refusing a --venue filter that names no venue.
+std::unique_ptr<Storage> openFiltered(const QCommandLineParser &p)
+{
+    auto storage = openAndInit(p);
+    if (p.isSet(venueFilter) && !storage->findVenue(p.value(venueFilter)))
+        notFound(u"venue"_qs, p.value(venueFilter));
+    return storage;
+}
 
 QString yesNo(bool b)
 {
@@ -67,9 +80,10 @@ void printRecord(const QCommandLineParser &p, const QStringList &header, const Q
     printRows(p, {u"field"_qs, u"value"_qs}, lines);
 }
 
-[[noreturn]] void notFound(const QString &what)
+[[noreturn]] void noBooking(const QString &bizcode, const QString &ticketNo)
 {
-    throw StorageError(what.toStdString());
+    throw NotFound{
+        QStringLiteral("unknown ticket '%2' for performance '%1'").arg(bizcode, ticketNo)};
 }
 
 int listVenues(const QStringList &args)
@@ -91,7 +105,7 @@ int listPerformances(const QStringList &args)
                       {dbOption, csvOption, venueFilter}, {}))
         return 0;
     QList<QStringList> rows;
-    for (const Performance &perf : openAndInit(p)->performances(p.value(venueFilter)))
+    for (const Performance &perf : openFiltered(p)->performances(p.value(venueFilter)))
         rows << performanceRow(perf);
     printRows(p, kPerformanceHeader, rows);
     return 0;
@@ -103,7 +117,7 @@ int listOperators(const QStringList &args)
     if (!parseCommand(p, args, u"List the operators."_qs, {dbOption, csvOption, venueFilter}, {}))
         return 0;
     QList<QStringList> rows;
-    for (const OperatorRecord &o : openAndInit(p)->operators(p.value(venueFilter)))
+    for (const OperatorRecord &o : openFiltered(p)->operators(p.value(venueFilter)))
         rows << operatorRow(o);
     printRows(p, kOperatorHeader, rows);
     return 0;
@@ -118,7 +132,7 @@ int listBookings(const QStringList &args)
     const QString bizcode = p.positionalArguments()[0];
     auto storage = openAndInit(p);
     if (!storage->findPerformance(bizcode))
-        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+        notFound(u"performance"_qs, bizcode);
     QList<QStringList> rows;
     for (const BookingRecord &b : storage->bookings(bizcode))
         rows << bookingRow(b);
@@ -136,7 +150,7 @@ int showVenue(const QStringList &args)
     auto storage = openAndInit(p);
     const auto venue = storage->findVenue(code);
     if (!venue)
-        notFound(QStringLiteral("unknown venue '%1'").arg(code));
+        notFound(u"venue"_qs, code);
     QStringList bizcodes, operators;
     for (const Performance &perf : storage->performances(code))
         bizcodes << perf.bizcode;
@@ -158,7 +172,7 @@ int showPerformance(const QStringList &args)
     const auto perf = storage->findPerformance(bizcode);
     const auto s = storage->summary(bizcode);
     if (!perf || !s)
-        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+        notFound(u"performance"_qs, bizcode);
     const QStringList counters = {u"bookings"_qs,  u"admitted"_qs,        u"inside_now"_qs,
                                   u"left_now"_qs,  u"not_yet"_qs,         u"reentered"_qs,
                                   u"cancelled"_qs, u"refused_entries"_qs, u"scans"_qs};
@@ -179,7 +193,7 @@ int showOperator(const QStringList &args)
     const QString id = p.positionalArguments()[0];
     const auto op = openAndInit(p)->findOperator(id);
     if (!op)
-        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+        notFound(u"operator"_qs, id);
     printRecord(p, kOperatorHeader, operatorRow(*op));
     return 0;
 }
@@ -194,7 +208,7 @@ int showBooking(const QStringList &args)
     const QStringList pos = p.positionalArguments();
     const auto b = openAndInit(p)->findBooking(pos[0], pos[1]);
     if (!b)
-        notFound(QStringLiteral("no booking %2 for performance '%1'").arg(pos[0], pos[1]));
+        noBooking(pos[0], pos[1]);
     printRecord(p, kBookingHeader, bookingRow(*b));
     return 0;
 }
@@ -210,7 +224,7 @@ int switchOperator(const QStringList &args, bool disable)
         return 0;
     const QString id = p.positionalArguments()[0];
     if (!openAndInit(p)->setOperatorDisabled(id, disable))
-        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+        notFound(u"operator"_qs, id);
     out(QStringLiteral("operator %1 %2").arg(id, disable ? u"disabled"_qs : u"enabled"_qs));
     return 0;
 }
@@ -226,11 +240,11 @@ int setPassword(const QStringList &args)
     const QString id = p.positionalArguments()[0];
     auto storage = openAndInit(p);
     if (!storage->findOperator(id))
-        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+        notFound(u"operator"_qs, id);
     const QString password = readPassword();
     checkPassword(password);
     if (!storage->setOperatorPassword(id, hashPassword(password)))
-        notFound(QStringLiteral("unknown operator '%1'").arg(id));
+        notFound(u"operator"_qs, id);
     out(QStringLiteral("password of %1 changed").arg(id));
     return 0;
 }
@@ -246,10 +260,24 @@ int switchBooking(const QStringList &args, bool cancel)
             {u"bizcode|Business code of the performance."_qs, u"ticket-no|Ticket number."_qs}))
         return 0;
     const QStringList pos = p.positionalArguments();
-    if (!openAndInit(p)->setBookingCancelled(pos[0], pos[1], cancel))
-        notFound(QStringLiteral("no booking %2 for performance '%1'").arg(pos[0], pos[1]));
-    out(QStringLiteral("booking %1 %2 %3")
-            .arg(pos[0], pos[1], cancel ? u"cancelled"_qs : u"valid again"_qs));
+    auto storage = openAndInit(p);
+    const auto before = storage->findBooking(pos[0], pos[1]);
+    if (!before)
+        noBooking(pos[0], pos[1]);
+    if (before->booking.cancelled == cancel) {
+        out(QStringLiteral("booking %1 %2 %3; nothing changed")
+                .arg(pos[0], pos[1], cancel ? u"was cancelled already"_qs : u"is not cancelled"_qs));
+        return 0;
+    }
+    if (!storage->setBookingCancelled(pos[0], pos[1], cancel))
+        noBooking(pos[0], pos[1]);
+    QString note;
+    if (cancel && before->entries > 0)
+        note = QStringLiteral("; its holder was admitted already (last entry %1 by %2, %3)")
+                   .arg(before->lastEntryAt, before->lastEntryBy,
+                        before->inside ? u"inside now"_qs : u"left since"_qs);
+    out(QStringLiteral("booking %1 %2 %3%4")
+            .arg(pos[0], pos[1], cancel ? u"cancelled"_qs : u"valid again"_qs, note));
     return 0;
 }
 
@@ -263,7 +291,7 @@ int removePerformance(const QStringList &args)
         return 0;
     const QString bizcode = p.positionalArguments()[0];
     if (!openAndInit(p)->removePerformance(bizcode))
-        notFound(QStringLiteral("unknown performance '%1'").arg(bizcode));
+        notFound(u"performance"_qs, bizcode);
     out(QStringLiteral("performance %1 removed").arg(bizcode));
     return 0;
 }
@@ -307,11 +335,19 @@ int audit(const QStringList &args)
         filter.resultCodes = {u"0"_qs, u"1"_qs, u"2"_qs};
     else if (which == QLatin1String("refused"))
         filter.resultCodes = {u"-1"_qs, u"-2"_qs};
-    else if (!which.isEmpty())
+    else if (!which.isEmpty()) {
+        static const QStringList codes = {u"0"_qs, u"1"_qs, u"2"_qs, u"-1"_qs, u"-2"_qs};
         filter.resultCodes = which.split(u',', Qt::SkipEmptyParts);
+        for (const QString &code : std::as_const(filter.resultCodes))
+            if (!codes.contains(code.trimmed()))
+                badChoice(u"--result"_qs, which,
+                          {u"accepted"_qs, u"refused"_qs, u"codes among 0,1,2,-1,-2"_qs});
+        for (QString &code : filter.resultCodes)
+            code = code.trimmed();
+    }
     auto storage = openAndInit(p);
     if (!storage->findPerformance(filter.bizcode))
-        notFound(QStringLiteral("unknown performance '%1'").arg(filter.bizcode));
+        notFound(u"performance"_qs, filter.bizcode);
     QList<QStringList> rows;
     for (const ScanLogEntry &e : storage->audit(filter))
         rows << QStringList{e.scannedAt,
@@ -330,21 +366,87 @@ int audit(const QStringList &args)
     return 0;
 }
 
+// Copies named by backup in a folder; their names sort by time.
+const QRegularExpression kBackupName(QStringLiteral("^qav-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.db$"));
+
 int backup(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption to(u"to"_qs, u"File to write the copy to (replaced when complete)."_qs,
-                                u"file"_qs);
+    const QCommandLineOption to(
+        u"to"_qs,
+        u"A folder to write qav-YYYY-MM-DD-HHMMSS.db into (default /var/backups/qav), or the "
+        "file to write (replaced when the copy is complete)."_qs,
+        u"path"_qs, u"/var/backups/qav"_qs);
+    const QCommandLineOption keep(
+        u"keep"_qs, u"Keep only the n newest qav-*.db copies in the folder."_qs, u"n"_qs);
     if (!parseCommand(p, args,
-                      u"Copy a SQLite database consistently while servers keep using it. "
-                      "For PostgreSQL use pg_dump."_qs,
-                      {dbOption, to}, {}))
+                      u"Copy a SQLite database consistently while servers keep using it, and print "
+                      "the path of the copy. For PostgreSQL use pg_dump."_qs,
+                      {dbOption, to, keep}, {}))
         return 0;
-    if (!p.isSet(to))
-        throw UsageError{u"--to <file> is required"_qs};
+    const QString target = p.value(to);
+    // A folder when it is one, or is meant as one (made when missing); else the copy's file name.
+    const bool intoFolder =
+        QFileInfo(target).isDir() || target.endsWith(u'/') || !p.isSet(to) || p.isSet(keep);
+    if (QFileInfo(target).isFile() && p.isSet(keep))
+        throw UsageError{u"--keep prunes a folder of copies, but --to names a file"_qs};
+    int keepCount = 0;
+    if (p.isSet(keep)) {
+        bool ok = false;
+        keepCount = p.value(keep).toInt(&ok);
+        if (!ok || keepCount <= 0)
+            throw UsageError{QStringLiteral("bad --keep '%1': expected a positive whole number")
+                                 .arg(p.value(keep))};
+    }
+    const QDir folder(target);
+    if (intoFolder && !folder.exists() && !QDir().mkpath(target))
+        throw StorageError(
+            QStringLiteral("cannot make the backup folder %1").arg(target).toStdString());
+    const QString file =
+        QFileInfo(intoFolder ? folder.filePath(
+                                   u"qav-"_qs +
+                                   QDateTime::currentDateTime().toString(u"yyyy-MM-dd-HHmmss"_qs) +
+                                   u".db"_qs)
+                             : target)
+            .absoluteFilePath();
     auto storage = openAndInit(p);
-    storage->backupTo(p.value(to));
-    out(QStringLiteral("%1 copied to %2").arg(storage->describe(), p.value(to)));
+    storage->backupTo(file);
+    if (keepCount > 0) {
+        QStringList copies =
+            folder.entryList({u"qav-*.db"_qs}, QDir::Files, QDir::Name | QDir::Reversed)
+                .filter(kBackupName);
+        for (const QString &old : copies.mid(keepCount))
+            if (!QFile::remove(folder.filePath(old)))
+                err(QStringLiteral("cannot remove the old copy %1").arg(folder.filePath(old)));
+    }
+    out(file);
+    return 0;
+}
+
+int restore(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption from(u"from"_qs, u"The backup to put back."_qs, u"file"_qs);
+    if (!parseCommand(
+            p, args,
+            u"Replace a SQLite database with a backup (stop the server first: it is refused while "
+            "one serves the file). The backup is checked first; the database's -wal and -shm "
+            "files go with it, and the new file keeps the old one's owner and mode."_qs,
+            {dbOption, from}, {}))
+        return 0;
+    if (!p.isSet(from))
+        throw UsageError{u"--from <file> is required"_qs};
+    const QString path = sqlitePathOf(databaseUrl(p));
+    if (path.isEmpty())
+        throw StorageError(
+            "restore puts back a SQLite file; restore PostgreSQL with pg_restore or psql");
+    restoreSqlite(p.value(from), path);
+    // Opening brings an older copy's tables up to date.
+    auto storage = openAndInit(p);
+    out(QStringLiteral("restored %1 from %2: %3 venue(s), %4 performance(s)")
+            .arg(storage->describe(), p.value(from))
+            .arg(storage->venues().size())
+            .arg(storage->performances({}).size()));
     return 0;
 }
 
@@ -373,6 +475,7 @@ const QList<AdminCommand> &seasonCommands()
         {"remove-performance", "remove a performance nobody scanned", removePerformance},
         {"audit", "print the scans of a performance", audit},
         {"backup", "copy a live SQLite database", backup},
+        {"restore", "put a backup back in place of a stopped server's database", restore},
     };
     return commands;
 }

@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace qav {
 
 namespace {
@@ -39,15 +41,40 @@ QList<QByteArray> rawLines(const QByteArray &data, int unit, bool bigEndian)
     return lines;
 }
 
+// The converter behind an encoding name. Korean Windows' code page 949 (Unified Hangul Code)
+// goes by many names; it extends EUC-KR by the 8,822 syllables outside KS X 1001 (똠, 펲, ...),
+// which files called EUC-KR carry too. ICU knows it as windows-949, while its "CP949" is IBM's
+// code page of that number, which lacks them.
+QByteArray converterName(const QString &encoding)
+{
+    QString k = encoding.toUpper();
+    k.remove(u'-').remove(u'_').remove(u' ');
+    static const QStringList korean = {u"CP949"_qs, u"WINDOWS949"_qs, u"UHC"_qs, u"MS949"_qs,
+                                       u"EUCKR"_qs, u"KSC5601"_qs, u"KSC56011987"_qs};
+    return korean.contains(k) ? QByteArrayLiteral("windows-949") : encoding.toLatin1();
+}
+
+// ICU decodes bytes that code page 949 leaves unassigned (0x80, 0xFF, its user-defined area) to
+// control or private-use characters rather than failing; no booking holds those.
+bool hasUnassigned(const QString &line)
+{
+    return std::any_of(line.begin(), line.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x80 && u <= 0x9F) || (u >= 0xE000 && u <= 0xF8FF);
+    });
+}
+
 } // namespace
 
 DecodedText decodeLines(const QByteArray &data, const QString &encoding)
 {
     const bool detected = encoding.isEmpty();
     DecodedText result{detected ? detect(data) : encoding, {}};
-    const QByteArray name = result.encoding.toLatin1();
+    const QByteArray name = converterName(result.encoding);
     if (!QStringDecoder(name.constData()).isValid())
-        throw DecodeError{0, QStringLiteral("unknown encoding '%1'").arg(encoding)};
+        throw DecodeError{0, QStringLiteral("unknown encoding '%1': use UTF-8, UTF-16, UTF-16LE, UTF-16BE, CP949 or "
+                                         "another name ICU knows")
+                              .arg(encoding)};
     const bool utf16 = result.encoding.startsWith(QLatin1String("UTF-16"), Qt::CaseInsensitive);
     const bool bigEndian =
         utf16 && (result.encoding.endsWith(QLatin1String("BE"), Qt::CaseInsensitive) ||
@@ -58,7 +85,8 @@ DecodedText decodeLines(const QByteArray &data, const QString &encoding)
         // Stateless: a character cut short at the end of a line counts as an error there.
         QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
         QString line = decoder.decode(pieces[i]);
-        if (decoder.hasError() || (utf16 && pieces[i].size() % 2 != 0)) {
+        if (decoder.hasError() || (utf16 && pieces[i].size() % 2 != 0) ||
+            (name == "windows-949" && hasUnassigned(line))) {
             const QString why =
                 detected && result.encoding == QLatin1String("CP949")
                     ? QStringLiteral("neither UTF-8 nor CP949/EUC-KR text; name the "

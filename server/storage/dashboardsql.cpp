@@ -83,6 +83,28 @@ std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
                        q.value(2).toString()};
 }
 
+QList<AdminRecord> SqlStorage::admins()
+{
+    Rows q = run(
+        QStringLiteral("SELECT admin_id, password_hash, place_code FROM admins ORDER BY admin_id"));
+    QList<AdminRecord> list;
+    while (q.next())
+        list << AdminRecord{q.value(0).toString(), q.value(1).toString().toUtf8(),
+                            q.value(2).toString()};
+    return list;
+}
+
+bool SqlStorage::removeAdmin(const QString &id)
+{
+    bool removed = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        db.run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {id});
+        removed = db.run(QStringLiteral("DELETE FROM admins WHERE admin_id = ?"), {id})
+                      .numRowsAffected() > 0;
+    });
+    return removed;
+}
+
 void SqlStorage::putAdminSession(const QString &tokenHash, const AdminSession &session,
                                  qint64 nowSecs)
 {

@@ -108,6 +108,8 @@ public:
     QList<Venue> venues() override;
     void putAdmin(const AdminRecord &admin) override;
     std::optional<AdminRecord> findAdmin(const QString &id) override;
+    QList<AdminRecord> admins() override;
+    bool removeAdmin(const QString &id) override;
     void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                 qint64 idleSecs) override;

@@ -180,6 +180,10 @@ struct AdminRecord
     QString id;
     QByteArray passwordHash;
     QString placeCode; // empty: every venue
+
+    // A disabled admin's hash is kept behind a '!', which no password matches (the shadow file's
+    // way), so enabling again needs only a new password.
+    bool disabled() const { return passwordHash.startsWith('!'); }
 };
 
 // A signed-in dashboard session: the cookie's token is stored only as its hash.
@@ -317,6 +321,9 @@ public:
     virtual QList<Venue> venues() = 0;
     virtual void putAdmin(const AdminRecord &admin) = 0;
     virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
+    virtual QList<AdminRecord> admins() = 0; // by id
+    // Removes an admin and its sessions; false when there is none.
+    virtual bool removeAdmin(const QString &id) = 0;
     virtual void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) = 0;
     // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
     virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,

@@ -112,7 +112,12 @@ HttpAnswer signIn(const HttpRequest &request, Storage &storage)
     const QString peer = request.peer.toString();
     const SignInThrottle::Verdict byId = accountThrottle().check(id, nowMs);
     const SignInThrottle::Verdict byPeer = peerThrottle().check(peer, nowMs);
+    // Dashboard sign-ins share the operators' sign-in log, marked as such.
+    auto log = [&](const QString &result) {
+        storage.recordSignIn({{}, id, peer, u"dashboard "_qs + result});
+    };
     if (byId.locked || byPeer.locked) {
+        log(u"throttled"_qs);
         // Refused before the password is looked at: guessing gains nothing, costs no hashing.
         HttpAnswer a =
             HttpAnswer::error(429, QStringLiteral("시도가 너무 많습니다. 잠시 후 다시 시도하세요"));
@@ -121,16 +126,19 @@ HttpAnswer signIn(const HttpRequest &request, Storage &storage)
     }
 
     const std::optional<AdminRecord> admin = storage.findAdmin(id);
-    // Unknown ids are checked against a dummy hash so both refusals take the same time.
+    const bool usable = admin && !admin->disabled();
+    // Unknown and disabled ids are checked against a dummy hash so every refusal takes as long.
     const bool passwordOk =
-        verifyPassword(admin ? admin->passwordHash : dummyPasswordHash(), password);
-    if (!admin || !passwordOk) {
+        verifyPassword(usable ? admin->passwordHash : dummyPasswordHash(), password);
+    if (!usable || !passwordOk) {
+        log(admin && !usable ? u"disabled"_qs : u"wrong"_qs);
         accountThrottle().failed(id, nowMs);
         peerThrottle().failed(peer, nowMs);
         return HttpAnswer::error(401, QStringLiteral("아이디 또는 비밀번호가 맞지 않습니다"));
     }
     accountThrottle().succeeded(id);
     peerThrottle().succeeded(peer);
+    log(u"ok"_qs);
 
     const SessionKey key = newSessionKey();
     const SignedInAdmin signedIn{*admin, {admin->id, newSessionKey().key}, key.hash};

@@ -12,10 +12,16 @@
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QThread>
 
 #include <atomic>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qav;
 
@@ -30,10 +36,15 @@ struct CliResult
 };
 
 CliResult runCli(const QStringList &args, const QByteArray &input = {},
-                 const QString &dir = QDir::tempPath())
+                 const QString &dir = QDir::tempPath(), const QString &serviceConfig = {})
 {
     QProcess p;
     p.setWorkingDirectory(dir);
+    // Never the settings of a qav-server installed on this machine.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"QAV_SERVER_CONF"_qs,
+               serviceConfig.isEmpty() ? dir + u"/no-such.conf"_qs : serviceConfig);
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(QAV_SERVER_BINARY), args);
     p.write(input);
     p.closeWriteChannel();
@@ -87,6 +98,10 @@ private slots:
     void schemaVersions_data();
     void schemaVersions();
     void backupUnderLoad();
+    void restoreAfterCrash();
+    void interruptedImportCompletes();
+    void shippedSettingsAreAccepted();
+    void otherUserIsToldPermissionDenied();
 
 private:
     // A scratch database holding the demo: a copy of one seeded file for SQLite (seeding writes
@@ -199,7 +214,7 @@ void ServerAdminTest::commands_data()
          u"show-booking|GRVM0001|55"_qs,
          {},
          1,
-         u"no booking 55"_qs,
+         u"unknown ticket '55'"_qs,
          {},
          {}},
         {true,
@@ -293,6 +308,24 @@ void ServerAdminTest::commands_data()
          {},
          u"scan|I|10000001|-1"_qs},
         {false,
+         "cancelling an admitted booking says so",
+         {},
+         u"cancel-booking|GRVM0001|10000298"_qs,
+         {},
+         0,
+         u"admitted already"_qs,
+         {},
+         u"scan|I|10000298|-1"_qs},
+        {false,
+         "cancelling twice says so",
+         {u"cancel-booking|GRVM0001|10000001"_qs},
+         u"cancel-booking|GRVM0001|10000001"_qs,
+         {},
+         0,
+         u"was cancelled already; nothing changed"_qs,
+         {},
+         {}},
+        {false,
          "uncancelled booking is admitted",
          {},
          u"uncancel-booking|GRVM0001|10000300"_qs,
@@ -307,7 +340,7 @@ void ServerAdminTest::commands_data()
          u"cancel-booking|GRVM0001|55"_qs,
          {},
          1,
-         u"no booking 55"_qs,
+         u"unknown ticket '55'"_qs,
          {},
          {}},
         {true,
@@ -374,6 +407,87 @@ void ServerAdminTest::commands_data()
          {},
          {}},
         {false,
+         "audit refuses an unknown result",
+         {},
+         u"audit|GRVM0001|--result|rejected"_qs,
+         {},
+         2,
+         u"use accepted, refused"_qs,
+         {},
+         {}},
+        {false,
+         "listing an unknown venue",
+         {},
+         u"list-operators|--venue|99"_qs,
+         {},
+         1,
+         u"unknown venue '99'"_qs,
+         {},
+         {}},
+        {false,
+         "sessions of an unknown operator",
+         {},
+         u"revoke-session|--operator|nobody"_qs,
+         {},
+         1,
+         u"unknown operator 'nobody'"_qs,
+         {},
+         {}},
+        {false,
+         "performance of an unknown venue",
+         {},
+         u"add-performance|B1|99|공연|"_qs + today + u" 20:00|홀"_qs,
+         {},
+         1,
+         u"unknown venue '99'"_qs,
+         {},
+         {}},
+        {true,
+         "admin with a short password is refused",
+         {},
+         u"add-admin|boss"_qs,
+         "short\n",
+         2,
+         u"at least 8 characters"_qs,
+         {},
+         u"cli|admin_id|list-admins"_qs},
+        {true,
+         "new password keeps the admin's venue",
+         {u"add-admin|boss|--place-code|1234"_qs},
+         u"add-admin|boss"_qs,
+         "long enough\n",
+         0,
+         u"(venue 1234)"_qs,
+         {},
+         u"cli|boss,1234,no|list-admins|--csv"_qs},
+        {false,
+         "admin widened only when asked",
+         {u"add-admin|boss|--place-code|1234"_qs},
+         u"add-admin|boss|--every-venue"_qs,
+         "long enough\n",
+         0,
+         u"(every venue)"_qs,
+         {},
+         u"cli|boss,*,no|list-admins|--csv"_qs},
+        {true,
+         "disabled admin is listed as such",
+         {},
+         u"disable-admin|admin"_qs,
+         {},
+         0,
+         u"admin admin disabled"_qs,
+         {},
+         u"cli|admin,*,yes|list-admins|--csv"_qs},
+        {true,
+         "removed admin is gone",
+         {},
+         u"remove-admin|admin"_qs,
+         {},
+         0,
+         u"removed"_qs,
+         {},
+         u"cli|unknown admin 'admin'|remove-admin|admin"_qs},
+        {false,
          "seed-demo repeats on the demo",
          {},
          u"seed-demo"_qs,
@@ -418,7 +532,7 @@ void ServerAdminTest::commands()
         QCOMPARE(scanCode(*storage, u"I"_qs, u"10000298"_qs), u"-2"_qs); // one refusal in the audit
     }
     for (const QString &step : setup) {
-        const CliResult r = runOn(scratch.url(), step);
+        const CliResult r = runOn(scratch.url(), step, input);
         QVERIFY2(r.exitCode == 0, qPrintable(step + u": "_qs + r.all()));
     }
     const CliResult r = runOn(scratch.url(), command, input);
@@ -483,85 +597,120 @@ void ServerAdminTest::missingDatabaseIsRefused()
 void ServerAdminTest::importDetectsEncoding_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QString>("options"); // "--encoding|CP949"
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("stored"); // name and seat of ticket T-1 after it, empty: none
 
     const QString text =
         u"bizcode,ticket_no,cust_name,seat_grade,seat_info\r\nGRVM0001,T-1,김철수,R석,1층 B열 3번\r\n"_qs;
-    QStringEncoder le(QStringEncoder::Utf16LE), be(QStringEncoder::Utf16BE), cp949("CP949");
-    const QByteArray utf16le = le(text), utf16be = be(text), korean = cp949(text);
-    QTest::newRow("UTF-8") << text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs;
+    const QString rare = u"GRVM0001,T-1,김똠펲,R석,1층 B열 3번\r\n"_qs; // outside EUC-KR
+    QStringEncoder le(QStringEncoder::Utf16LE), be(QStringEncoder::Utf16BE), cp949("windows-949");
+    const QByteArray utf16le = le(text), utf16be = be(text), korean = cp949(text),
+                     uhc = cp949(rare);
+    const QString kim = u"김철수1층 B열 3번"_qs;
+    QTest::newRow("UTF-8") << text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs << kim;
     QTest::newRow("UTF-8 with BOM")
-        << "\xef\xbb\xbf" + text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs;
+        << "\xef\xbb\xbf" + text.toUtf8() << QString() << 0 << u"(UTF-8)"_qs << kim;
     QTest::newRow("UTF-16LE with BOM")
-        << "\xff\xfe" + utf16le << QString() << 0 << u"(UTF-16LE)"_qs;
+        << "\xff\xfe" + utf16le << QString() << 0 << u"(UTF-16LE)"_qs << kim;
     QTest::newRow("UTF-16BE with BOM")
-        << "\xfe\xff" + utf16be << QString() << 0 << u"(UTF-16BE)"_qs;
-    QTest::newRow("CP949 found out") << korean << QString() << 0 << u"(CP949)"_qs;
-    QTest::newRow("EUC-KR named") << korean << u"EUC-KR"_qs << 0 << u"(EUC-KR)"_qs;
+        << "\xfe\xff" + utf16be << QString() << 0 << u"(UTF-16BE)"_qs << kim;
+    QTest::newRow("CP949 found out") << korean << QString() << 0 << u"(CP949)"_qs << kim;
+    QTest::newRow("EUC-KR named") << korean << u"--encoding|EUC-KR"_qs << 0 << u"(EUC-KR)"_qs << kim;
+    QTest::newRow("CP949 beyond EUC-KR found out")
+        << uhc << QString() << 0 << u"(CP949)"_qs << u"김똠펲1층 B열 3번"_qs;
+    for (const char *name : {"CP949", "cp949", "windows-949", "UHC"})
+        QTest::addRow("CP949 beyond EUC-KR named %s", name)
+            << uhc << u"--encoding|"_qs + QLatin1String(name) << 0 << u"imported"_qs
+            << u"김똠펲1층 B열 3번"_qs;
+    QTest::newRow("Korean header, columns in another order")
+        << u"예매번호,공연코드,좌석,이름,좌석등급,취소여부\nT-1,GRVM0001,A-1,홍길동,S석,N\n"_qs.toUtf8()
+        << QString() << 0 << u"1 new"_qs << u"홍길동A-1"_qs;
+    QTest::newRow("Excel's Unicode text: UTF-16, tabs, other columns skipped")
+        << "\xff\xfe" + le(u"Ticket No\tName\t전화번호\tSeat\tGrade\tBizcode\r\n"
+                            "T-1\t\"이, 순신\"\t010-1234\tB-2\tR석\tGRVM0001\r\n"_qs)
+        << QString() << 0 << u"skipped column(s): 전화번호"_qs << u"이, 순신B-2"_qs;
+    QTest::newRow("header without ticket column")
+        << u"공연코드,이름\nGRVM0001,홍길동\n"_qs.toUtf8() << QString() << 1
+        << u"line 1: the header names no ticket_no (예매번호) column"_qs << QString();
+    QTest::newRow("dry run changes nothing")
+        << text.toUtf8() << u"--dry-run"_qs << 0
+        << u"dry run, nothing changed: 1 booking(s) read (UTF-8): 1 new, 0 changed"_qs << QString();
     QTest::newRow("undecodable line named")
         << korean + "GRVM0001,T-2,\xff\xfe\xfd,R,A\r\n"
-        << QString() << 1 << u"line 3: neither UTF-8 nor CP949"_qs;
+        << QString() << 1 << u"line 3: neither UTF-8 nor CP949"_qs << QString();
     QTest::newRow("named encoding that does not fit")
-        << korean << u"UTF-8"_qs << 1 << u"line 2: not valid UTF-8 text"_qs;
+        << korean << u"--encoding|UTF-8"_qs << 1 << u"line 2: not valid UTF-8 text"_qs << QString();
     QTest::newRow("unknown encoding name")
-        << text.toUtf8() << u"KLINGON"_qs << 2 << u"unknown encoding 'KLINGON'"_qs;
+        << text.toUtf8() << u"--encoding|KLINGON"_qs << 2 << u"unknown encoding 'KLINGON'"_qs
+        << QString();
 }
 
 void ServerAdminTest::importDetectsEncoding()
 {
     QFETCH(QByteArray, file);
-    QFETCH(QString, encoding);
+    QFETCH(QString, options);
     QFETCH(int, exitCode);
     QFETCH(QString, says);
+    QFETCH(QString, stored);
     const auto demo = demoDatabase(u"sqlite"_qs);
     const qavtest::ScratchDatabase &scratch = *demo;
     const QString csv = scratch.dir() + u"/bookings.csv"_qs;
     writeFile(csv, file);
-    const CliResult r =
-        runOn(scratch.url(), u"import-bookings|"_qs + csv +
-                                 (encoding.isEmpty() ? QString() : u"|--encoding|"_qs + encoding));
+    const CliResult r = runOn(scratch.url(), u"import-bookings|"_qs + csv +
+                                                 (options.isEmpty() ? QString() : u"|"_qs + options));
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
     const auto booking = openStorage(scratch.url())->findBooking(u"GRVM0001"_qs, u"T-1"_qs);
-    QCOMPARE(booking.has_value(), exitCode == 0);
+    QCOMPARE(booking.has_value(), !stored.isEmpty());
     if (booking)
-        QCOMPARE(booking->booking.custName + booking->booking.seatInfo, u"김철수1층 B열 3번"_qs);
+        QCOMPARE(booking->booking.custName + booking->booking.seatInfo, stored);
 }
 
 void ServerAdminTest::configFile_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<bool>("service"); // the file is the service's, found without --config
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
     QTest::newRow("keys of serve are read by other commands")
-        << u"list-venues"_qs << QByteArray("# venue\ndb = %DB%\nport=8470\nquiet=yes\n") << 0
-        << u"큐브 아레나"_qs;
-    QTest::newRow("command line wins") << u"list-venues|--db|%DIR%/other.db"_qs
-                                       << QByteArray("db=%DB%\n") << 1 << u"no database at"_qs;
+        << u"list-venues"_qs << QByteArray("# venue\ndb = %DB%\nport=8470\nquiet=yes\n") << false
+        << 0 << u"큐브 아레나"_qs;
+    QTest::newRow("command line wins")
+        << u"list-venues|--db|%DIR%/other.db"_qs << QByteArray("db=%DB%\n") << false << 1
+        << u"no database at"_qs;
     QTest::newRow("serve refuses an unknown key")
-        << u"serve"_qs << QByteArray("db=%DB%\nlisten=1.2.3.4\n") << 2
+        << u"serve"_qs << QByteArray("db=%DB%\nlisten=1.2.3.4\n") << false << 2
         << u"line 2: unknown key 'listen'"_qs;
-    QTest::newRow("switch is yes or no")
-        << u"serve"_qs << QByteArray("db=%DB%\nquiet=maybe\n") << 2 << u"quiet is yes or no"_qs;
+    QTest::newRow("switch is yes or no") << u"serve"_qs << QByteArray("db=%DB%\nquiet=maybe\n")
+                                         << false << 2 << u"quiet is yes or no"_qs;
     QTest::newRow("line without value")
-        << u"serve"_qs << QByteArray("db\n") << 2 << u"line 1: expected key=value"_qs;
+        << u"serve"_qs << QByteArray("db\n") << false << 2 << u"line 1: expected key=value"_qs;
+    QTest::newRow("service's file found and named")
+        << u"list-venues"_qs << QByteArray("db=%DB%\n") << true << 0
+        << u"using the settings in %DIR%/qav-server.conf"_qs;
+    QTest::newRow("--db passes the service's file by")
+        << u"list-venues|--db|%DIR%/other.db"_qs << QByteArray("db=%DB%\n") << true << 1
+        << u"no database at %DIR%/other.db"_qs;
 }
 
 void ServerAdminTest::configFile()
 {
     QFETCH(QString, command);
     QFETCH(QByteArray, config);
+    QFETCH(bool, service);
     QFETCH(int, exitCode);
     QFETCH(QString, says);
     const auto demo = demoDatabase(u"sqlite"_qs);
     const qavtest::ScratchDatabase &scratch = *demo;
     const QString path = scratch.dir() + u"/qav-server.conf"_qs;
     writeFile(path, config.replace("%DB%", scratch.url().toUtf8()));
-    const QStringList args =
-        command.replace(u"%DIR%"_qs, scratch.dir()).split(u'|') + QStringList{u"--config"_qs, path};
-    const CliResult r = runCli(args);
+    QStringList args = command.replace(u"%DIR%"_qs, scratch.dir()).split(u'|');
+    if (!service)
+        args << u"--config"_qs << path;
+    says.replace(u"%DIR%"_qs, scratch.dir());
+    const CliResult r = runCli(args, {}, QDir::tempPath(), service ? path : QString());
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
 }
 
@@ -681,6 +830,148 @@ void ServerAdminTest::backupUnderLoad()
         db.close();
     }
     QSqlDatabase::removeDatabase(u"copy"_qs);
+}
+
+// A server killed with its -wal left behind, then the backup taken before the later admissions
+// put back: exactly the backup's admissions remain, and the file keeps its owner.
+void ServerAdminTest::restoreAfterCrash()
+{
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const QString db = demo->url();
+    const QString folder = demo->dir() + u"/backups"_qs;
+    QProcess server;
+    server.start(QStringLiteral(QAV_SERVER_BINARY),
+                 {u"serve"_qs, u"--db"_qs, db, u"--port"_qs, u"0"_qs, u"--quiet"_qs});
+    QVERIFY(server.waitForStarted());
+    QByteArray log;
+    QTRY_VERIFY2_WITH_TIMEOUT((log += server.readAllStandardError()).contains("listening on"),
+                              log.constData(), 20000);
+    auto kill = qScopeGuard([&] {
+        server.kill();
+        server.waitForFinished();
+    });
+    {
+        auto storage = openStorage(db);
+        QCOMPARE(scanCode(*storage, u"I"_qs, u"10000001"_qs), u"0"_qs);
+    }
+    const CliResult backup = runOn(db, u"backup|--to|"_qs + folder + u"|--keep|1"_qs);
+    QVERIFY2(backup.exitCode == 0, qPrintable(backup.all()));
+    const QString copy = backup.out.trimmed();
+    QVERIFY2(QDir(folder).entryList({u"qav-*.db"_qs}) == QStringList{QFileInfo(copy).fileName()},
+             qPrintable(copy));
+    {
+        auto storage = openStorage(db);
+        QCOMPARE(scanCode(*storage, u"I"_qs, u"10000002"_qs), u"0"_qs);
+    }
+    const CliResult refused = runOn(db, u"restore|--from|"_qs + copy);
+    QVERIFY2(refused.exitCode == 1 && refused.err.contains(u"a server is serving"_qs),
+             qPrintable(refused.all()));
+    server.kill();
+    server.waitForFinished();
+    QVERIFY2(QFileInfo(db + u"-wal"_qs).size() > 0, "the killed server left no -wal to test with");
+    const bool root = ::geteuid() == 0;
+    if (root)
+        QVERIFY(::chown(QFile::encodeName(db).constData(), 65534, 65534) == 0);
+
+    const CliResult restored = runOn(db, u"restore|--from|"_qs + copy);
+    QVERIFY2(restored.exitCode == 0, qPrintable(restored.all()));
+    auto storage = openStorage(db);
+    QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"10000001"_qs)->inside, true);
+    QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs)->inside, false);
+    struct stat st
+    {
+    };
+    QVERIFY(::stat(QFile::encodeName(db).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    if (root)
+        QCOMPARE(st.st_uid, uid_t(65534));
+
+    const CliResult garbage =
+        runOn(db, u"restore|--from|"_qs + QStringLiteral(QAV_SOURCE_DIR "/README.md"));
+    QVERIFY2(garbage.exitCode == 1 && garbage.err.contains(u"is not a SQLite database"_qs),
+             qPrintable(garbage.all()));
+}
+
+// Ctrl-C in the middle of a long import: it stops between committed slices and says so, and the
+// same file imported again completes it without doubling a ticket.
+void ServerAdminTest::interruptedImportCompletes()
+{
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const QString csv = demo->dir() + u"/big.csv"_qs;
+    constexpr int kRows = 60000;
+    QByteArray file = "bizcode,ticket_no,cust_name,seat_grade,seat_info\n";
+    for (int i = 0; i < kRows; ++i)
+        file += "GRVM0001,X" + QByteArray::number(i) + ",홍길동,R석,A-" + QByteArray::number(i) + '\n';
+    writeFile(csv, file);
+    auto total = [&] { return openStorage(demo->url())->summary(u"GRVM0001"_qs)->total; };
+    const qint64 before = total();
+
+    QProcess import;
+    import.start(QStringLiteral(QAV_SERVER_BINARY),
+                 {u"import-bookings"_qs, csv, u"--db"_qs, demo->url()});
+    QVERIFY(import.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(total() > before || import.state() == QProcess::NotRunning, 30000);
+    ::kill(pid_t(import.processId()), SIGINT);
+    QVERIFY(import.waitForFinished(30000));
+    const QString said = QString::fromUtf8(import.readAllStandardError());
+    if (import.exitCode() == 0)
+        QSKIP("the import was done before it could be interrupted");
+    QVERIFY2(import.exitCode() == 1 && said.contains(u"interrupted: "_qs) &&
+                 said.contains(u"Import the same file again"_qs),
+             qPrintable(said));
+    const qint64 written = total() - before;
+    QVERIFY2(written > 0 && written < kRows, qPrintable(QString::number(written)));
+
+    const CliResult again = runOn(demo->url(), u"import-bookings|"_qs + csv);
+    QVERIFY2(again.exitCode == 0 &&
+                 again.out.contains(u"%1 new, 0 changed, %2 unchanged"_qs.arg(kRows - written).arg(written)),
+             qPrintable(again.all()));
+    QCOMPARE(total(), before + kRows);
+}
+
+// Every key of the shipped settings file, uncommented, is one serve takes (the TLS files named on
+// the command line do not exist, so it stops there).
+void ServerAdminTest::shippedSettingsAreAccepted()
+{
+    QFile shipped(QStringLiteral(QAV_SOURCE_DIR "/packaging/qav-server.conf"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QTemporaryDir dir;
+    QByteArray settings;
+    static const QRegularExpression commented(QStringLiteral("^#\\s*([a-z-]+)\\s*="));
+    int keys = 0;
+    for (QByteArray line : shipped.readAll().split('\n')) {
+        if (commented.match(QString::fromUtf8(line)).hasMatch())
+            line = line.mid(1);
+        if (!line.startsWith('#') && line.contains('='))
+            ++keys;
+        settings += line + '\n';
+    }
+    QVERIFY(keys >= 8);
+    const QString path = dir.filePath(u"qav-server.conf"_qs);
+    writeFile(path, settings);
+    const CliResult r =
+        runCli({u"serve"_qs, u"--config"_qs, path, u"--tls-cert"_qs, dir.filePath(u"none.crt"_qs),
+                u"--tls-key"_qs, dir.filePath(u"none.key"_qs)});
+    QVERIFY2(r.exitCode == 1 && r.err.contains(u"none."_qs), qPrintable(r.all()));
+}
+
+// A user who may not reach the service's database hears that, not that there is none.
+void ServerAdminTest::otherUserIsToldPermissionDenied()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run a command as another user");
+    const auto demo = demoDatabase(u"sqlite"_qs); // in a folder only root may enter
+    QProcess p;
+    p.setChildProcessModifier([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+    });
+    p.start(QStringLiteral(QAV_SERVER_BINARY), {u"list-venues"_qs, u"--db"_qs, demo->url()});
+    QVERIFY(p.waitForFinished());
+    const QString said = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(p.exitCode() == 1 && said.contains(u"permission denied on "_qs + demo->url()) &&
+                 said.contains(u"run as root"_qs),
+             qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(ServerAdminTest)

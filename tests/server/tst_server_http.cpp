@@ -180,6 +180,8 @@ CliResult runCli(const QStringList &args, const QString &dir, const QByteArray &
 {
     QProcess p;
     p.setWorkingDirectory(dir);
+    // These commands use qav.db here, never the settings of a qav-server installed on this machine.
+    p.setEnvironment(QProcess::systemEnvironment() << u"QAV_SERVER_CONF=/nonexistent"_qs);
     p.start(QStringLiteral(QAV_SERVER_BINARY), args);
     p.write(input);
     p.closeWriteChannel();
@@ -560,7 +562,7 @@ void ServerHttpTest::adminErrors_data()
     QTest::newRow("unknown command") << QStringList{u"frobnicate"_qs} << 2 << u"unknown command"_qs;
     QTest::newRow("missing argument") << QStringList{u"add-venue"_qs, u"1234"_qs} << 2 << u"expected 2 argument(s)"_qs;
     QTest::newRow("bad session idle time") << QStringList{u"serve"_qs, u"--session-idle"_qs, u"forever"_qs} << 2 << u"bad --session-idle"_qs;
-    QTest::newRow("revoking a session that does not exist") << QStringList{u"revoke-session"_qs, u"abcdef0123"_qs} << 1 << u"no session 'abcdef0123'"_qs;
+    QTest::newRow("revoking a session that does not exist") << QStringList{u"revoke-session"_qs, u"abcdef0123"_qs} << 1 << u"unknown session 'abcdef0123'"_qs;
     QTest::newRow("bad start time") << QStringList{u"add-performance"_qs, u"B"_qs, u"1234"_qs, u"G"_qs, u"tonight"_qs, u"H"_qs} << 2 << u"bad date-time"_qs;
     for (const char *cmd : {"serve", "init-db", "add-venue", "add-performance", "add-operator",
                             "import-bookings", "seed-demo", "summary", "sessions", "revoke-session", "sign-ins"})

@@ -319,12 +319,15 @@ void ServerWebTest::venueAdminSeesNothingOfAnotherVenue()
         m_server->run({u"add-performance"_qs, u"OTHR0001"_qs, u"5678"_qs, u"다른 공연"_qs,
                        QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs, u"소극장"_qs}));
     QVERIFY(m_server->run({u"add-admin"_qs, u"boss5678"_qs, u"--place-code"_qs, u"5678"_qs},
-                          nullptr, "pw5678\n"));
+                          nullptr, "boss5678pw\n"));
     QVERIFY(!m_server->run({u"add-admin"_qs, u"nobody"_qs, u"--place-code"_qs, u"0000"_qs}, nullptr,
                            "pw\n"));
 
     WebClient boss(m_server->port());
-    QCOMPARE(boss.signIn(u"boss5678"_qs, u"pw5678"_qs).status, 200);
+    QCOMPARE(boss.signIn(u"boss5678"_qs, u"boss5678pw"_qs).status, 200);
+    QString signIns;
+    QVERIFY(m_server->run({u"sign-ins"_qs}, &signIns));
+    QVERIFY2(signIns.contains(u"boss5678  127.0.0.1  dashboard ok"_qs), qPrintable(signIns));
     const WebReply list = boss.api("GET", u"/api/performances"_qs);
     QCOMPARE(list.json().value(u"default"_qs).toString(), u"OTHR0001"_qs);
     for (const QJsonValue &p : list.json().value(u"performances"_qs).toArray())

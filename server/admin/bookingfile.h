@@ -1,0 +1,28 @@
+#pragma once
+
+#include "storage.h"
+
+#include <QStringList>
+
+namespace qav {
+
+// The bookings of a spreadsheet saved as CSV or as tab-separated text (Excel's "Unicode text"),
+// one booking a line. A first line naming columns, in English or Korean (bookingColumnNames),
+// says where each field is; other columns are skipped. Without one, the fields are bizcode,
+// ticket_no, cust_name, seat_grade, seat_info and optionally cancelled, in that order. Bad lines
+// are collected as problems ("line 7: ..."), never thrown.
+struct BookingFile
+{
+    QList<Booking> bookings;
+    QList<int> lineOf; // line number of each booking, for later complaints
+    QStringList problems;
+    QStringList skippedColumns; // header names that are no booking field
+    bool tabs = false;
+};
+
+BookingFile readBookingLines(const QStringList &lines);
+
+// For each field its names, the first being the English one: "ticket_no: ticket_no, ticket, ..."
+QStringList bookingColumnNames();
+
+} // namespace qav
