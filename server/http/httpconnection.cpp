@@ -408,9 +408,9 @@ bool HttpConnection::parseHead(const QByteArray &head)
         if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
             // Digits only, and once (or repeated the same): a list, a sign or an empty value is
             // read differently by different parsers.
-            const bool digits = !value.isEmpty() && std::all_of(value.begin(), value.end(), [](char c) {
-                return c >= '0' && c <= '9';
-            });
+            const bool digits =
+                !value.isEmpty() && std::all_of(value.begin(), value.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
             if (!digits || (length && *length != value)) {
                 refuse(400, QStringLiteral("Content-Length가 올바르지 않습니다"));
                 return false;

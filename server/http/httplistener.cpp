@@ -136,7 +136,7 @@ void HttpListener::incomingConnection(qintptr descriptor)
             m_addressesAtCap.insert(peer); // warned about once, until it has none open
             qCWarning(lcServer).noquote()
                 << "connection limit" << m_limits.maxPerAddress << "per address reached by"
-                << peerText(peer) + u';' << "its new connections get 503 until one closes";
+                << peerText(peer) + u';' << "its new connections are refused until one closes";
         }
         refuseBusy(descriptor, true);
         return;

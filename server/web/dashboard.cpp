@@ -319,9 +319,10 @@ void addRoutes(Routes &routes, const HostNames &hosts)
     const Handler handler = [hosts](const HttpRequest &request, WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
-        HttpAnswer answer = hosts.allows(request)
-                                ? handle(request, context.storage())
-                                : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
+        HttpAnswer answer =
+            hosts.allows(request)
+                ? handle(request, context.storage())
+                : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
         answer.logResult = QString::number(answer.status);
