@@ -243,8 +243,10 @@ struct ServerGuard
 quint16 startServer(QProcess &process, const QStringList &args, const QString &logPath)
 {
     process.setProgram(QStringLiteral(QAV_SERVER_BINARY));
+    // Every simulated gate connects from 127.0.0.1, which the per-address cap would stop at 64.
     process.setArguments(QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                                     QStringLiteral("--quiet")}
+                                     QStringLiteral("--quiet"), QStringLiteral("--max-connections-per-address"),
+                                     QStringLiteral("1000")}
                          + args);
     process.setStandardErrorFile(logPath);
     process.start();

@@ -117,6 +117,16 @@ int cmdServe(const QStringList &args)
         QStringLiteral("Open connections at most (default %1); beyond it a new one gets 503.")
             .arg(defaults.maxConnections),
         u"n"_qs, QString::number(defaults.maxConnections));
+    const QCommandLineOption perAddress(
+        u"max-connections-per-address"_qs,
+        QStringLiteral("Open connections from one client address at most (default %1).")
+            .arg(defaults.maxPerAddress),
+        u"n"_qs, QString::number(defaults.maxPerAddress));
+    const QCommandLineOption hostNames(
+        u"host-name"_qs,
+        u"A name the dashboard is reached by besides localhost and this machine's own names and "
+        "addresses (repeat, or separate with commas)."_qs,
+        u"name"_qs);
     const QCommandLineOption idleTimeout(
         u"idle-timeout"_qs,
         QStringLiteral("Seconds a connection may stay silent, or take to send one request "
@@ -130,7 +140,7 @@ int cmdServe(const QStringList &args)
                       "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
                       "and stops."_qs,
                       {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
-                       idleTimeout, tlsCert, tlsKey, constant},
+                       perAddress, hostNames, idleTimeout, tlsCert, tlsKey, constant},
                       {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
@@ -163,6 +173,7 @@ int cmdServe(const QStringList &args)
         }
     }
     options.limits.maxConnections = positiveOption(p, maxConnections);
+    options.limits.maxPerAddress = positiveOption(p, perAddress);
     options.limits.idleTimeoutMs = positiveOption(p, idleTimeout) * 1000;
     installServerLog(p.isSet(quiet));
     raiseDescriptorLimit();
@@ -183,7 +194,9 @@ int cmdServe(const QStringList &args)
     dummyPasswordHash();
     HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
     if (!options.constantAnswer)
-        dashboard::addRoutes(front.routes());
+        dashboard::addRoutes(front.routes(),
+                             HostNames::ofThisMachine(address, p.values(hostNames).join(u',').split(
+                                                                   u',', Qt::SkipEmptyParts)));
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 
 #include <sys/socket.h>
@@ -65,6 +66,8 @@ QByteArray reasonPhrase(int status)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 421:
+        return "Misdirected Request";
     case 408:
         return "Request Timeout";
     case 409:
@@ -86,6 +89,19 @@ QByteArray reasonPhrase(int status)
     default:
         return status < 400 ? "OK" : "Error";
     }
+}
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Control characters other than tab (a bare CR or a NUL among them) split a header or a chunk
+// line differently for different parsers: refused wherever they appear.
+bool hasControl(QByteArrayView line)
+{
+    return std::any_of(line.begin(), line.end(),
+                       [](char c) { return (uchar(c) < ' ' && c != '\t') || c == 127; });
 }
 
 bool hasToken(const QByteArray &list, const char *token)
@@ -275,12 +291,18 @@ bool HttpConnection::parseStep()
                 refuse(413, QStringLiteral("요청 본문이 너무 깁니다"));
             return m_state == State::Draining;
         }
-        const QByteArray line = m_in.mid(m_pos, nl - m_pos).trimmed();
+        QByteArray line = m_in.mid(m_pos, nl - m_pos);
         if (nl - m_pos > kMaxChunkLine) {
             refuse(413, QStringLiteral("요청 본문이 너무 깁니다"));
             return true;
         }
         m_pos = nl + 1;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (hasControl(line)) {
+            refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
+            return true;
+        }
         if (m_state == State::ChunkEnd) {
             if (!line.isEmpty())
                 refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
@@ -294,13 +316,16 @@ bool HttpConnection::parseStep()
             else if (m_remaining > m_limits.maxHeaderBytes)
                 refuse(413, QStringLiteral("요청 헤더가 너무 깁니다"));
         } else {
-            bool ok = false;
-            const QByteArray digits = line.split(';').first().trimmed();
-            const qint64 size = digits.size() <= 15 ? digits.toLongLong(&ok, 16) : -1;
-            if (digits.size() > 15 && !digits.isEmpty()) {
+            // Hex digits only: no sign, no 0x, no blanks, each of which some parser reads
+            // differently. Leading zeros are plain hex.
+            const qsizetype semicolon = line.indexOf(';');
+            const QByteArray digits = semicolon < 0 ? line : line.left(semicolon);
+            const bool ok = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), isHex);
+            const qint64 size = ok && digits.size() <= 15 ? digits.toLongLong(nullptr, 16) : -1;
+            if (ok && digits.size() > 15) {
                 refuse(413,
                        QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_limits.maxBody));
-            } else if (!ok || size < 0) {
+            } else if (!ok) {
                 refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
             } else if (size == 0) {
                 m_remaining = 0;
@@ -325,9 +350,14 @@ bool HttpConnection::parseStep()
 bool HttpConnection::parseHead(const QByteArray &head)
 {
     QList<QByteArray> lines = head.split('\n');
-    for (QByteArray &line : lines)
+    for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
+        if (hasControl(line)) {
+            refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
+            return false;
+        }
+    }
     const QList<QByteArray> requestLine = lines.first().split(' ');
     if (requestLine.size() != 3 || !isToken(requestLine[0]) || requestLine[1].isEmpty()) {
         refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
@@ -355,6 +385,7 @@ bool HttpConnection::parseHead(const QByteArray &head)
     if (question >= 0)
         m_request.query = QUrlQuery(QString::fromLatin1(target.mid(question + 1)));
     m_request.peer = m_socket->peerAddress();
+    m_request.local = m_socket->localAddress();
     const auto *ssl = qobject_cast<QSslSocket *>(m_socket);
     m_request.secure = ssl && ssl->isEncrypted();
 
@@ -370,21 +401,27 @@ bool HttpConnection::parseHead(const QByteArray &head)
         m_request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
     }
 
-    QByteArray length;
-    QByteArray codings;
+    std::optional<QByteArray> length;
+    std::optional<QByteArray> codings;
     QByteArray connection;
     for (const auto &[name, value] : std::as_const(m_request.headers)) {
         if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
-            for (const QByteArray &part : value.split(',')) {
-                const QByteArray v = part.trimmed();
-                if (!length.isEmpty() && v != length) {
-                    refuse(400, QStringLiteral("Content-Length가 올바르지 않습니다"));
-                    return false;
-                }
-                length = v;
+            // Digits only, and once (or repeated the same): a list, a sign or an empty value is
+            // read differently by different parsers.
+            const bool digits =
+                !value.isEmpty() && std::all_of(value.begin(), value.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+            if (!digits || (length && *length != value)) {
+                refuse(400, QStringLiteral("Content-Length가 올바르지 않습니다"));
+                return false;
             }
+            length = value;
         } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
-            codings += (codings.isEmpty() ? "" : ",") + value;
+            if (codings) { // a second header adds a coding, and no other coding is taken
+                refuse(400, QStringLiteral("Transfer-Encoding이 올바르지 않습니다"));
+                return false;
+            }
+            codings = value;
         } else if (name.compare("connection", Qt::CaseInsensitive) == 0) {
             connection += (connection.isEmpty() ? "" : ",") + value;
         }
@@ -396,23 +433,16 @@ bool HttpConnection::parseHead(const QByteArray &head)
 
     bool chunked = false;
     qint64 size = 0;
-    if (!codings.isEmpty()) {
-        const QList<QByteArray> list = codings.split(',');
-        if (!length.isEmpty() ||
-            list.last().trimmed().compare("chunked", Qt::CaseInsensitive) != 0) {
+    if (codings) {
+        // Only chunked is decoded; anything else (gzip, a list) would be passed on undecoded.
+        if (length || codings->compare("chunked", Qt::CaseInsensitive) != 0) {
             refuse(400, QStringLiteral("Transfer-Encoding이 올바르지 않습니다"));
             return false;
         }
         chunked = true;
-    } else if (!length.isEmpty()) {
-        const bool digits =
-            std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (!digits) {
-            refuse(400, QStringLiteral("Content-Length가 올바르지 않습니다"));
-            return false;
-        }
+    } else if (length) {
         bool ok = false;
-        size = length.toLongLong(&ok);
+        size = length->toLongLong(&ok);
         if (!ok || size > m_limits.maxBody) { // too many digits for a number are too large too
             refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_limits.maxBody));
             return false;

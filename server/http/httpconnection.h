@@ -26,6 +26,7 @@ struct HttpLimits
     qsizetype maxHeaderBytes = 16 * 1024; // request line and headers; longer is refused with 413
     int idleTimeoutMs = 60000;            // a connection that does nothing this long is closed
     int maxConnections = 1000;            // beyond it a new connection gets 503 and is closed
+    int maxPerAddress = 64;               // the same from one client address
     int maxPipelined = 16;                // requests read ahead of their answers
     qint64 maxUnsentBytes = 256 * 1024;   // answers a client has not read yet: read no more from it
     int drainMs = 10000; // after a refusal, the rest of an upload is dropped this long

@@ -18,8 +18,25 @@ namespace qav {
 namespace {
 
 constexpr int kRetryMs = 1000;
-constexpr int kHandshakeMs = 10000;
+// Long enough for a gate PC on a busy network; a client that stalls it holds a slot no longer.
+constexpr int kHandshakeMs = 3000;
 constexpr int kAcceptsPerWake = 64; // then let the connections already open have their turn
+
+// The client's address; a mapped IPv4 address as plain IPv4, so one client counts once.
+QHostAddress peerOf(qintptr descriptor)
+{
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return {};
+    QHostAddress address(reinterpret_cast<const sockaddr *>(&storage));
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped && address.protocol() == QAbstractSocket::IPv6Protocol)
+        address = QHostAddress(v4);
+    address.setScopeId({});
+    return address;
+}
 
 } // namespace
 
@@ -109,20 +126,35 @@ void HttpListener::acceptAgain()
 void HttpListener::incomingConnection(qintptr descriptor)
 {
     if (connectionCount() >= m_limits.maxConnections) {
-        refuseBusy(descriptor);
+        refuseBusy(descriptor, false);
         return;
     }
     m_atCap = false;
+    const QHostAddress peer = peerOf(descriptor);
+    int &fromPeer = m_perAddress[peer];
+    if (fromPeer >= m_limits.maxPerAddress) {
+        if (!m_addressesAtCap.contains(peer)) {
+            m_addressesAtCap.insert(peer); // warned about once, until it has none open
+            qCWarning(lcServer).noquote()
+                << "connection limit" << m_limits.maxPerAddress << "per address reached by"
+                << peerText(peer) + u';' << "its new connections are refused until one closes";
+        }
+        refuseBusy(descriptor, true);
+        return;
+    }
     QTcpSocket *socket = createSocket(descriptor);
     if (!socket) {
+        if (fromPeer == 0)
+            m_perAddress.remove(peer);
         ::close(int(descriptor));
         return;
     }
+    ++fromPeer;
     auto *connection = new HttpConnection(socket, m_limits, m_handler, this);
     m_connections.insert(connection);
     serverMetrics().connectionOpened();
     connect(connection, &HttpConnection::closed, this,
-            [this, connection] { onConnectionClosed(connection); });
+            [this, connection, peer] { onConnectionClosed(connection, peer); });
 }
 
 QTcpSocket *HttpListener::createSocket(qintptr descriptor)
@@ -144,14 +176,19 @@ QTcpSocket *HttpListener::createSocket(qintptr descriptor)
     return socket;
 }
 
-// Answers without reading and closes: costs neither memory nor a lasting descriptor.
-void HttpListener::refuseBusy(qintptr descriptor)
+// Answers without reading and closes: costs neither memory nor a lasting descriptor. A TLS
+// client gets no answer: it expects a handshake, and plaintext would be written unencrypted.
+void HttpListener::refuseBusy(qintptr descriptor, bool perAddress)
 {
     serverMetrics().countUnavailable();
-    if (!m_atCap) {
+    if (!perAddress && !m_atCap) {
         m_atCap = true;
         qCWarning(lcServer) << "connection limit" << m_limits.maxConnections
                             << "reached; new connections get 503 until one closes";
+    }
+    if (m_tls) {
+        ::close(int(descriptor));
+        return;
     }
     static const QByteArray answer = [] {
         HttpAnswer busy =
@@ -165,10 +202,15 @@ void HttpListener::refuseBusy(qintptr descriptor)
     ::close(int(descriptor));
 }
 
-void HttpListener::onConnectionClosed(HttpConnection *connection)
+void HttpListener::onConnectionClosed(HttpConnection *connection, const QHostAddress &peer)
 {
     if (m_connections.remove(connection))
         serverMetrics().connectionClosed();
+    const auto count = m_perAddress.find(peer);
+    if (count != m_perAddress.end() && --*count <= 0) {
+        m_perAddress.erase(count);
+        m_addressesAtCap.remove(peer);
+    }
     connection->deleteLater();
     if (m_starved)
         acceptAgain();

@@ -2,6 +2,8 @@
 
 #include "httpconnection.h"
 
+#include <QHash>
+#include <QHostAddress>
 #include <QSet>
 #include <QSslConfiguration>
 #include <QTcpServer>
@@ -16,9 +18,11 @@ namespace qav {
 // The listening socket and its connections. Accepts on its own so that running out of
 // descriptors pauses accepting instead of spinning: the connections already open are still
 // served, and accepting resumes as soon as one of them closes (or after a second). Past the
-// connection cap a new connection gets 503 and is closed at once. With TLS set, each connection is
-// encrypted first and dropped when its handshake fails or drags on; the connection then reads the
-// decrypted stream, so every bound holds the same under TLS. Owns its connections.
+// connection cap, or the cap for its client address, a new connection gets 503 and is closed at
+// once (under TLS it is closed without a word: a plaintext answer would only be garbage to the
+// client). With TLS set, each connection is encrypted first and dropped when its handshake fails
+// or drags on; the connection then reads the decrypted stream, so every bound holds the same
+// under TLS. Owns its connections.
 class HttpListener : public QTcpServer
 {
     Q_OBJECT
@@ -47,17 +51,19 @@ private:
     void acceptReady();
     void holdAccepting(const char *why);
     void acceptAgain();
-    void refuseBusy(qintptr descriptor);
-    void onConnectionClosed(HttpConnection *connection);
+    void refuseBusy(qintptr descriptor, bool perAddress);
+    void onConnectionClosed(HttpConnection *connection, const QHostAddress &peer);
 
     HttpLimits m_limits;
     HttpHandler m_handler;
     std::optional<QSslConfiguration> m_tls;
     QSet<HttpConnection *> m_connections;
+    QHash<QHostAddress, int> m_perAddress; // open connections by client address
     QSocketNotifier *m_acceptNotifier = nullptr;
     QTimer m_retry;
     bool m_starved = false;
     bool m_atCap = false;
+    QSet<QHostAddress> m_addressesAtCap;
     bool m_stopping = false;
 };
 

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QSslCertificate>
+#include <QSslCipher>
 #include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
@@ -60,6 +61,22 @@ QString handshakeFailure(const QSslConfiguration &config)
     return client.isEncrypted() ? QString() : failure;
 }
 
+// TLS 1.3's suites, and TLS 1.2's with an ephemeral key exchange (forward secrecy) and
+// authenticated encryption: no static RSA, no CBC with SHA-1, no pre-shared keys.
+QList<QSslCipher> strongCiphers()
+{
+    QList<QSslCipher> kept;
+    for (const QSslCipher &cipher : QSslConfiguration::supportedCiphers()) {
+        const QString name = cipher.name();
+        const bool tls13 = cipher.protocol() == QSsl::TlsV1_3 || name.startsWith(u"TLS_");
+        const bool ecdheAead = name.startsWith(u"ECDHE-") && !name.contains(u"PSK") &&
+                               (name.contains(u"-GCM-") || name.contains(u"CHACHA20-POLY1305"));
+        if (tls13 || ecdheAead)
+            kept.append(cipher);
+    }
+    return kept;
+}
+
 } // namespace
 
 std::optional<QSslConfiguration> loadServerTls(const QString &certFile, const QString &keyFile,
@@ -100,6 +117,7 @@ std::optional<QSslConfiguration> loadServerTls(const QString &certFile, const QS
     config.setPrivateKey(key);
     config.setPeerVerifyMode(QSslSocket::VerifyNone);
     config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setCiphers(strongCiphers());
 
     const QString failure = handshakeFailure(config);
     if (!failure.isEmpty()) {

@@ -27,6 +27,15 @@ HttpAnswer forbidden()
     return HttpAnswer::error(403, QStringLiteral("권한이 없습니다"));
 }
 
+// 405 naming the methods the path takes.
+HttpAnswer notAllowed(bool post)
+{
+    HttpAnswer a = HttpAnswer::error(405, post ? QStringLiteral("POST만 받습니다")
+                                               : QStringLiteral("GET만 받습니다"));
+    addHeader(a, "Allow", post ? "POST" : "GET, HEAD");
+    return a;
+}
+
 // Files of the page, from the resources compiled into the binary.
 HttpAnswer pageFile(const QString &name)
 {
@@ -251,9 +260,9 @@ HttpAnswer api(const HttpRequest &request, Storage &storage)
 {
     const QString &path = request.path;
     const bool post = request.method == "POST";
+    const bool get = request.method == "GET" || request.method == "HEAD";
     if (path == QLatin1String("/api/admin/sign-in"))
-        return post ? adminsession::signIn(request, storage)
-                    : HttpAnswer::error(405, QStringLiteral("POST만 받습니다"));
+        return post ? adminsession::signIn(request, storage) : notAllowed(true);
 
     struct Route
     {
@@ -267,9 +276,8 @@ HttpAnswer api(const HttpRequest &request, Storage &storage)
                                     [&](const Route &r) { return path == QLatin1String(r.path); });
     if (route == std::end(routes))
         return HttpAnswer::error(404, QStringLiteral("없는 경로입니다"));
-    if (route->post != post)
-        return HttpAnswer::error(405, route->post ? QStringLiteral("POST만 받습니다")
-                                                  : QStringLiteral("GET만 받습니다"));
+    if (route->post ? !post : !get)
+        return notAllowed(route->post);
 
     // Reading the session is how a reloaded page gets its token back; everything else needs it.
     const bool isSession = path == QLatin1String("/api/admin/session");
@@ -306,10 +314,15 @@ void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &val
     answer.headers.append(qMakePair(name, value));
 }
 
-void addRoutes(Routes &routes)
+void addRoutes(Routes &routes, const HostNames &hosts)
 {
-    const Handler handler = [](const HttpRequest &request, WorkerContext &context) {
-        HttpAnswer answer = handle(request, context.storage());
+    const Handler handler = [hosts](const HttpRequest &request, WorkerContext &context) {
+        // Before anything else, so a rebound name learns nothing, not even whether a session
+        // exists.
+        HttpAnswer answer =
+            hosts.allows(request)
+                ? handle(request, context.storage())
+                : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
         answer.logResult = QString::number(answer.status);
@@ -329,7 +342,7 @@ HttpAnswer handle(const HttpRequest &request, Storage &storage)
         answer = api(request, storage);
         addHeader(answer, "Cache-Control", "no-store");
     } else if (request.method != "GET" && request.method != "HEAD") {
-        answer = HttpAnswer::error(405, QStringLiteral("GET만 받습니다"));
+        answer = notAllowed(false);
     } else if (request.path == QLatin1String("/dashboard")) {
         answer.status = 308;
         answer.mime = "text/plain; charset=utf-8";
@@ -345,6 +358,9 @@ HttpAnswer handle(const HttpRequest &request, Storage &storage)
               " connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
     addHeader(answer, "X-Content-Type-Options", "nosniff");
     addHeader(answer, "Referrer-Policy", "no-referrer");
+    // A browser that once reached the dashboard over HTTPS never again tries it in the clear.
+    if (request.secure)
+        addHeader(answer, "Strict-Transport-Security", "max-age=31536000");
     return answer;
 }
 

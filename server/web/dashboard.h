@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange.h"
+#include "hostnames.h"
 #include "storage.h"
 
 #include <QJsonObject>
@@ -17,8 +18,9 @@ inline constexpr qint64 kIdleSecs = 30 * 60; // a session unused this long is si
 inline constexpr auto kCookieName = "qav_admin";
 inline constexpr auto kCsrfHeader = "X-CSRF-Token";
 
-// Registers the page and the API; sign-in runs on the slow lane (it hashes a password).
-void addRoutes(Routes &routes);
+// Registers the page and the API; sign-in runs on the slow lane (it hashes a password). Both
+// answer 421 to a Host header that hosts does not allow.
+void addRoutes(Routes &routes, const HostNames &hosts);
 HttpAnswer handle(const HttpRequest &request, Storage &storage);
 
 HttpAnswer json(int status, const QJsonObject &object);

@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,6 +38,13 @@ QByteArray chunked(const QList<QByteArray> &chunks)
     for (const QByteArray &c : chunks)
         out += QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n";
     return out + "0\r\n\r\n";
+}
+
+// The sign-in as one chunk whose size line is sizeLine instead of plain hex.
+QByteArray chunkSized(const QByteArray &sizeLine)
+{
+    return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           sizeLine + "\r\n" + "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
 }
 
 QByteArray get(const QByteArray &path)
@@ -204,6 +212,8 @@ private slots:
     void oversizedBodyIsRefusedUnread_data();
     void oversizedBodyIsRefusedUnread();
     void limitHoldsOnKeptAliveConnection();
+    void dashboardMethodsAndHosts_data();
+    void dashboardMethodsAndHosts();
     void logos_data();
     void logos();
     void requestsAreLogged();
@@ -241,7 +251,9 @@ void ServerHttpTest::initTestCase()
     const QString db = m_dir.filePath(u"demo.db"_qs);
     seedDemo(*openStorage(db));
     m_server = std::make_unique<ServerProcess>(
-        QStringList{u"--db"_qs, db, u"--images"_qs, m_dir.filePath(u"images"_qs)}, m_dir.path());
+        QStringList{u"--db"_qs, db, u"--images"_qs, m_dir.filePath(u"images"_qs), u"--host-name"_qs,
+                    u"Tickets.Venue.test,box.venue.test"_qs, u"--host-name"_qs, u"10.9.8.7"_qs},
+        m_dir.path());
     QVERIFY(m_server->waitReady());
     m_key = sessionKeyOf(exchange(m_server->port, post(kSignIn)));
     QVERIFY(!m_key.isEmpty());
@@ -272,6 +284,33 @@ void ServerHttpTest::queryStatus_data()
     QTest::newRow("unknown business object") << post(signIn, "/rds/Other.member/Query") << 404;
     QTest::newRow("unknown path") << post(signIn, "/rds/Velmor.member/Run") << 404;
     QTest::newRow("GET on the query path") << get(kQueryPath) << 405;
+    // Framing that different parsers read differently is refused, not guessed at.
+    const QByteArray hex = QByteArray::number(signIn.size(), 16);
+    QTest::newRow("chunk size in upper-case hex") << chunkSized(hex.toUpper()) << 200;
+    QTest::newRow("chunk size with leading zeros") << chunkSized("00" + hex) << 200;
+    QTest::newRow("chunk size with an extension") << chunkSized(hex + ";x=1") << 200;
+    QTest::newRow("chunk size with 0x") << chunkSized("0x" + hex) << 400;
+    QTest::newRow("chunk size with +") << chunkSized("+" + hex) << 400;
+    QTest::newRow("chunk size after a blank") << chunkSized(" " + hex) << 400;
+    QTest::newRow("chunk size before a blank") << chunkSized(hex + " ") << 400;
+    QTest::newRow("chunk size with a bare CR") << chunkSized(hex + "\r;x") << 400;
+    QTest::newRow("bare CR in a header value") << post(signIn, kQueryPath, "X-A: b\rc\r\n") << 400;
+    QTest::newRow("NUL in a header value") << post(signIn, kQueryPath, QByteArray("X-A: b\0c\r\n", 10)) << 400;
+    QTest::newRow("empty Content-Length") // not a GET without a body (405)
+        << "GET " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length:\r\n\r\n" << 400;
+    QTest::newRow("Content-Length with a sign")
+        << "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: +" +
+               QByteArray::number(signIn.size()) + "\r\n\r\n" + signIn << 400;
+    QTest::newRow("Content-Length as a list")
+        << "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+               QByteArray::number(signIn.size()) + ", " + QByteArray::number(signIn.size()) +
+               "\r\n\r\n" + signIn << 400;
+    QTest::newRow("Transfer-Encoding in capitals")
+        << chunked({signIn}).replace("chunked", "CHUNKED") << 200;
+    QTest::newRow("Transfer-Encoding gzip, chunked")
+        << chunked({signIn}).replace("chunked", "gzip, chunked") << 400;
+    QTest::newRow("Transfer-Encoding twice")
+        << chunked({signIn}).replace("chunked\r\n", "chunked\r\nTransfer-Encoding: chunked\r\n") << 400;
 }
 
 void ServerHttpTest::queryStatus()
@@ -337,6 +376,69 @@ void ServerHttpTest::limitHoldsOnKeptAliveConnection()
     QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
     QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
     QCOMPARE(exchange(socket, post(QByteArray(5000, 'a'))).status, 413);
+}
+
+void ServerHttpTest::dashboardMethodsAndHosts_data()
+{
+    QTest::addColumn<QByteArray>("request"); // %HOST% stands for the Host header line
+    QTest::addColumn<QByteArray>("host");    // empty: none sent
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("allow");
+
+    const QByteArray session = "GET /api/admin/session HTTP/1.1\r\n%HOST%\r\n\r\n";
+    const QByteArray own = "127.0.0.1";
+    const QByteArray page = "GET /dashboard/ HTTP/1.1\r\n%HOST%\r\n\r\n";
+    QTest::newRow("listening address") << session << own << 401 << QByteArray();
+    QTest::newRow("localhost with a port") << session << QByteArray("localhost:8470") << 401 << QByteArray();
+    QTest::newRow("this machine's name")
+        << session << QHostInfo::localHostName().toUpper().toLatin1() << 401 << QByteArray();
+    QTest::newRow("name given with --host-name, with a dot")
+        << session << QByteArray("tickets.venue.TEST.") << 401 << QByteArray();
+    QTest::newRow("second name given") << session << QByteArray("box.venue.test") << 401 << QByteArray();
+    QTest::newRow("address given") << session << QByteArray("10.9.8.7:80") << 401 << QByteArray();
+    QTest::newRow("page for a rebound name") << page << QByteArray("rebound.example") << 421 << QByteArray();
+    QTest::newRow("API for a rebound name") << session << QByteArray("rebound.example:8470") << 421 << QByteArray();
+    QTest::newRow("own address inside a name") << session << QByteArray("127.0.0.1.rebound.example") << 421 << QByteArray();
+    QTest::newRow("another address") << session << QByteArray("10.9.8.6") << 421 << QByteArray();
+    QTest::newRow("no Host") << session << QByteArray() << 421 << QByteArray();
+    QTest::newRow("sign-in for a rebound name")
+        << QByteArray("POST /api/admin/sign-in HTTP/1.1\r\n%HOST%\r\nContent-Length: 2\r\n\r\n{}")
+        << QByteArray("rebound.example") << 421 << QByteArray();
+    // The gates call a fixed address, which may be a name this machine does not know as its own.
+    QTest::newRow("gate under any name") << post(kSignIn).replace("Host: 127.0.0.1", "%HOST%")
+                                         << QByteArray("qav-server") << 200 << QByteArray();
+
+    QTest::newRow("PUT on a reading call") << QByteArray(session).replace("GET", "PUT") << own << 405 << QByteArray("GET, HEAD");
+    QTest::newRow("DELETE on a reading call")
+        << QByteArray("DELETE /api/performances HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("GET, HEAD");
+    QTest::newRow("OPTIONS on a reading call")
+        << QByteArray("OPTIONS /api/dashboard HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("GET, HEAD");
+    QTest::newRow("GET on sign-in")
+        << QByteArray("GET /api/admin/sign-in HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("POST");
+    QTest::newRow("PUT on a writing call")
+        << QByteArray("PUT /api/manual-scan HTTP/1.1\r\n%HOST%\r\nContent-Length: 2\r\n\r\n{}") << own << 405
+        << QByteArray("POST");
+    QTest::newRow("POST on the page") << QByteArray(page).replace("GET", "POST") << own << 405 << QByteArray("GET, HEAD");
+}
+
+// The dashboard answers only under this server's names, and only the methods each path takes.
+void ServerHttpTest::dashboardMethodsAndHosts()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, host);
+    QFETCH(int, status);
+    QFETCH(QByteArray, allow);
+    if (host.isEmpty())
+        request.replace("%HOST%\r\n", "");
+    else
+        request.replace("%HOST%", "Host: " + host);
+    const Reply reply = exchange(m_server->port, request);
+    QCOMPARE(reply.status, status);
+    const QByteArray head = (reply.head + "\r\n").toLower();
+    if (!allow.isEmpty())
+        QVERIFY2(head.contains("\r\nallow: " + allow.toLower() + "\r\n"), reply.head.constData());
+    // Plain HTTP: nothing to keep a browser on.
+    QVERIFY(!head.contains("strict-transport-security"));
 }
 
 void ServerHttpTest::logos_data()

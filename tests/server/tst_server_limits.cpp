@@ -7,6 +7,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,6 +29,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -111,6 +113,7 @@ private slots:
     void silentConnectionsTimeOut();
     void connectionsBeyondTheCapGet503();
     void manyIdleConnectionsStayCheap();
+    void oneAddressCannotTakeEverySlot();
     void outOfDescriptorsNeitherSpinsNorStops();
     void stopUnderLoadKeepsEveryAcknowledgedScan();
     void logLines_data();
@@ -251,6 +254,8 @@ void ServerLimitsTest::manyIdleConnectionsStayCheap()
 {
     ServerOptions options;
     options.quiet = true;
+    // All from one address here, which the per-address cap would otherwise stop at 64.
+    options.serveArguments = {u"--max-connections-per-address"_qs, u"2000"_qs};
     auto server = startServer(options);
     QVERIFY(server->port());
     const qint64 rssBefore = server->rssKb();
@@ -269,6 +274,63 @@ void ServerLimitsTest::manyIdleConnectionsStayCheap()
         qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssDuring)));
     // A thousand is the default cap.
     QCOMPARE(statusOf(server->port(), kProbe), 503);
+}
+
+// A host that opens a thousand idle connections holds 64 of them; a gate from another address
+// is answered at once, not after the idle ones time out.
+void ServerLimitsTest::oneAddressCannotTakeEverySlot()
+{
+    ServerOptions options;
+    options.quiet = true;
+    auto server = startServer(options);
+    QVERIFY(server->port());
+    const QHostAddress gateAddress(u"127.0.0.2"_qs);
+    const auto gateSocket = [&] {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(gateAddress);
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
+        return socket;
+    };
+    QByteArray key;
+    {
+        const auto gate = gateSocket();
+        QVERIFY(gate->waitForConnected(5000));
+        key = signIn(*gate);
+        QVERIFY(!key.isEmpty());
+    }
+
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY2(idle.back()->waitForConnected(5000), qPrintable(idle.back()->errorString()));
+    }
+    const auto stillOpen = [&] {
+        return std::count_if(idle.begin(), idle.end(), [](const auto &s) {
+            return s->state() == QAbstractSocket::ConnectedState;
+        });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(stillOpen(), 64, 15000);
+
+    // The best of five, so that a loaded test machine does not decide it.
+    QStringList times;
+    qint64 best = -1;
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const auto gate = gateSocket();
+        QVERIFY(gate->waitForConnected(5000));
+        const Reply reply = exchange(*gate, admit(10000101 + i, key));
+        const qint64 ms = clock.elapsed();
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.column(u"ErrCode"_qs), u"0"_qs);
+        times << QString::number(ms);
+        best = best < 0 ? ms : qMin(best, ms);
+    }
+    qInfo("new connection and verification from a second address: %s ms",
+          qPrintable(times.join(u", ")));
+    QVERIFY2(best < 100, qPrintable(times.join(u", ")));
+    QVERIFY(server->log().contains(u"connection limit 64 per address reached by 127.0.0.1"_qs));
 }
 
 void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()

@@ -21,6 +21,7 @@ class TestTls : public QObject
     std::unique_ptr<ServerProcess> m_trusted;   // certificate from the station's CA
     std::unique_ptr<ServerProcess> m_stranger;  // certificate from another CA
     std::unique_ptr<ServerProcess> m_wrongHost; // the station's CA, but for another host
+    std::unique_ptr<ServerProcess> m_rsa;       // an RSA key, for the suites that need one
 
     QString file(const QString &name) const { return m_dir.filePath(name); }
 
@@ -46,7 +47,9 @@ class TestTls : public QObject
                         "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
     }
 
-    QString makeServerCertificate(const QString &name, const QString &ca, const QString &altNames)
+    QString makeServerCertificate(const QString &name, const QString &ca, const QString &altNames,
+                                  const QStringList &keyType = {"ec", "-pkeyopt",
+                                                                "ec_paramgen_curve:prime256v1"})
     {
         QFile ext(file(name + ".ext"));
         if (!ext.open(QIODevice::WriteOnly))
@@ -54,8 +57,9 @@ class TestTls : public QObject
         ext.write("subjectAltName=" + altNames.toUtf8() + "\n");
         ext.close();
         QString failure =
-            openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                     "-subj", "/CN=" + name, "-keyout", name + ".key", "-out", name + ".csr"});
+            openssl(QStringList{"req", "-newkey"} + keyType +
+                    QStringList{"-nodes", "-subj", "/CN=" + name, "-keyout", name + ".key", "-out",
+                                name + ".csr"});
         if (failure.isEmpty())
             failure = openssl({"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
                                ca + ".key", "-CAcreateserial", "-days", "2", "-extfile",
@@ -63,9 +67,11 @@ class TestTls : public QObject
         return failure;
     }
 
-    std::unique_ptr<ServerProcess> startServer(const QString &certificate, bool constantAnswer)
+    std::unique_ptr<ServerProcess> startServer(const QString &certificate, bool constantAnswer,
+                                               const QStringList &arguments = {})
     {
         ServerOptions options;
+        options.serveArguments = arguments;
         options.constantAnswer = constantAnswer;
         options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
         options.tlsCert = file(certificate + ".pem");
@@ -101,13 +107,17 @@ private slots:
              {makeCa("station-ca"), makeCa("stranger-ca"),
               makeServerCertificate("gate-server", "station-ca", "IP:127.0.0.1,DNS:localhost"),
               makeServerCertificate("stranger-server", "stranger-ca", "IP:127.0.0.1,DNS:localhost"),
-              makeServerCertificate("other-host", "station-ca", "DNS:tickets.invalid")})
+              makeServerCertificate("other-host", "station-ca", "DNS:tickets.invalid"),
+              makeServerCertificate("rsa-server", "station-ca", "IP:127.0.0.1",
+                                    {"rsa:2048"})})
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
         m_trusted = startServer("gate-server", false);
         m_stranger = startServer("stranger-server", true);
         m_wrongHost = startServer("other-host", true);
-        for (const auto *server : {m_trusted.get(), m_stranger.get(), m_wrongHost.get()})
+        m_rsa = startServer("rsa-server", true);
+        for (const auto *server :
+             {m_trusted.get(), m_stranger.get(), m_wrongHost.get(), m_rsa.get()})
             QVERIFY2(server->port() != 0, qPrintable(server->errorText()));
         QVERIFY(m_trusted->url().startsWith(u"https://"));
         BusinessObject::setTimeoutMs(20000);
@@ -213,6 +223,118 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
         QCOMPARE(finished.first().first().toBool(), shown);
         QCOMPARE(view.image().isNull(), !shown);
+    }
+
+    // Forward secrecy and authenticated encryption, whatever a client offers.
+    void onlyStrongSuites_data()
+    {
+        QTest::addColumn<bool>("rsa");
+        QTest::addColumn<QStringList>("client");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("TLS 1.3") << false << QStringList{"-tls1_3"} << true;
+        QTest::newRow("TLS 1.3 ChaCha20")
+            << false << QStringList{"-tls1_3", "-ciphersuites", "TLS_CHACHA20_POLY1305_SHA256"}
+            << true;
+        QTest::newRow("ECDHE-ECDSA AES-GCM")
+            << false << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"} << true;
+        QTest::newRow("ECDHE-ECDSA ChaCha20")
+            << false << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305"} << true;
+        QTest::newRow("ECDHE-RSA AES-GCM")
+            << true << QStringList{"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384"} << true;
+        QTest::newRow("ECDHE-ECDSA CBC SHA-1")
+            << false << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA"} << false;
+        QTest::newRow("ECDHE-ECDSA CBC SHA-384")
+            << false << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-SHA384"} << false;
+        QTest::newRow("ECDHE-RSA CBC SHA-1")
+            << true << QStringList{"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"} << false;
+        QTest::newRow("static RSA CBC SHA-1")
+            << true << QStringList{"-tls1_2", "-cipher", "AES128-SHA"} << false;
+        QTest::newRow("static RSA AES-GCM")
+            << true << QStringList{"-tls1_2", "-cipher", "AES128-GCM-SHA256"} << false;
+        QTest::newRow("TLS 1.1") << false
+                                 << QStringList{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}
+                                 << false;
+    }
+    void onlyStrongSuites()
+    {
+        QFETCH(bool, rsa);
+        QFETCH(QStringList, client);
+        QFETCH(bool, accepted);
+        QProcess p;
+        p.start(QStringLiteral("openssl"),
+                QStringList{"s_client", "-connect",
+                            QStringLiteral("127.0.0.1:%1").arg((rsa ? m_rsa : m_trusted)->port())} +
+                    client);
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(30000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        static const QRegularExpression agreed(u"Cipher is [A-Z]"_qs);
+        QVERIFY2(agreed.match(out).hasMatch() == accepted, qPrintable(out));
+    }
+
+    // A client that opens a connection and never says hello holds it 3 s, not longer.
+    void stalledHandshakeIsDropped()
+    {
+        QTcpSocket silent;
+        QElapsedTimer clock;
+        clock.start();
+        silent.connectToHost(QHostAddress::LocalHost, m_trusted->port());
+        QVERIFY(silent.waitForConnected(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 6000);
+        qInfo("dropped after %lld ms", clock.elapsed());
+        QVERIFY(clock.elapsed() >= 2500);
+    }
+
+    // Over a connection cap a TLS client is closed without a word: a plaintext answer would only
+    // be garbage to it.
+    void overTheCapClosesWithoutPlaintext_data()
+    {
+        QTest::addColumn<QString>("cap");
+        QTest::newRow("all connections") << "--max-connections";
+        QTest::newRow("one address") << "--max-connections-per-address";
+    }
+    void overTheCapClosesWithoutPlaintext()
+    {
+        QFETCH(QString, cap);
+        auto server = startServer("gate-server", true, {cap, "2"});
+        QVERIFY2(server->port(), qPrintable(server->errorText()));
+        std::vector<std::unique_ptr<QSslSocket>> inside;
+        for (int i = 0; i < 2; ++i) {
+            inside.push_back(std::make_unique<QSslSocket>());
+            inside.back()->setPeerVerifyMode(QSslSocket::VerifyNone);
+            inside.back()->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server->port());
+            QVERIFY(inside.back()->waitForEncrypted(10000));
+        }
+        QTcpSocket extra;
+        extra.connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(extra.waitForConnected(5000));
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray received;
+        while (extra.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 5000) {
+            extra.waitForReadyRead(100);
+            received += extra.readAll();
+        }
+        received += extra.readAll();
+        QCOMPARE(received, QByteArray());
+        QCOMPARE(extra.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY2(clock.elapsed() < 2000, "closed by the handshake deadline, not at once");
+    }
+
+    // A browser that reached the dashboard over HTTPS keeps to HTTPS.
+    void dashboardSetsStrictTransportSecurity()
+    {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_trusted->port());
+        QVERIFY(socket.waitForEncrypted(10000));
+        socket.write("GET /dashboard/ HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(10000))
+            answer += socket.readAll();
+        answer += socket.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.left(200).constData());
+        QVERIFY(answer.contains("\r\nStrict-Transport-Security: max-age=31536000\r\n"));
     }
 
     // The server refuses to start, with a reason, rather than serve with files it cannot use.
