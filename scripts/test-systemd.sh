@@ -197,13 +197,21 @@ answer=$(inside curl -sS -m 20 -b $cookies -H "X-CSRF-Token: $csrf" "$base_url/a
 health=$(inside curl -s -o /dev/null -w '%{http_code}' -m 20 "$base_url/healthz" || true)
 [[ "$health" == 200 || "$health" == 404 ]] || fail "GET /healthz answered $health"
 
-step "Restart keeps the admission"
+step "Restart keeps the admission; a sign-in still works where the priority calls are refused"
+# Without the unit's allowance for the password checks' priority calls: they fail with EPERM.
+inside mkdir -p /etc/systemd/system/qav-server.service.d
+printf '[Service]\nSystemCallFilter=\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n' \
+  >"$tree/etc/systemd/system/qav-server.service.d/refuse-priority.conf"
+inside systemctl daemon-reload
 inside systemctl restart qav-server
 wait_for "qav-server to listen again" curl -s -o /dev/null "$base_url/"
 key=$(sign_in)
 answer=$(verify 30000001)
 [[ "$answer" != *'"0","입장 확인"'* && "$answer" == *rows* ]] || fail "after the restart a second entry answered $answer"
 admitted 30000001 || fail "ticket 30000001 is no longer inside after the restart"
+inside journalctl -u qav-server --no-pager | grep -q "password checks keep their normal priority" ||
+  fail "no log line for the refused priority call"
+rm "$tree/etc/systemd/system/qav-server.service.d/refuse-priority.conf" # the upgrade reloads
 
 step "Upgrade over itself: service restarted, changed conffile kept"
 inside sed -i 's/^port=8470$/port=8471/' /etc/qav/qav-server.conf
