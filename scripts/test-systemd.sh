@@ -194,6 +194,9 @@ csrf=$(grep -oP '"csrfToken" *: *"\K[^"]+' <<<"$answer" || true)
 [[ -n "$csrf" ]] || fail "admin sign-in answered $answer"
 answer=$(inside curl -sS -m 20 -b $cookies -H "X-CSRF-Token: $csrf" "$base_url/api/performances" 2>&1) || fail "$answer"
 [[ "$answer" == *SHOW0001* ]] || fail "the admin's performances: $answer"
+# A pattern match on the request path, with MemoryDenyWriteExecute refusing the regex JIT memory.
+answer=$(inside curl -sS -m 20 "$base_url/TicketImage/GRVM/logo_4100.jpg" 2>&1 || true)
+[[ "$answer" == *"로고가 없습니다"* ]] || fail "logo path answered $answer"
 health=$(inside curl -s -o /dev/null -w '%{http_code}' -m 20 "$base_url/healthz" || true)
 [[ "$health" == 200 || "$health" == 404 ]] || fail "GET /healthz answered $health"
 
