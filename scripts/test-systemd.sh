@@ -31,6 +31,7 @@ teardown() {
   rm -rf "$work"
 }
 trap teardown EXIT
+[[ $(id -u) -eq 0 ]] || { echo "test-systemd: needs root (debootstrap, systemd-nspawn)" >&2; exit 1; }
 
 # Runs a command inside the booted container (no machined here, so through its PID 1's namespaces).
 inside() {
@@ -183,6 +184,9 @@ admitted() { # ticket: yes when the database holds it as inside
   shown=$(inside qav-server show-booking SHOW0001 "$1" "${conf[@]}" 2>&1) || fail "show-booking $1: $shown"
   grep -qE '^inside +yes' <<<"$shown"
 }
+inside openssl x509 -in /etc/qav/tls/server.crt -noout -ext subjectAltName | grep -q 'DNS:qav-venue' ||
+  fail "the server certificate does not name the host"
+inside curl -sS -m 20 -o /dev/null https://qav-venue:8470/ || fail "HTTPS by the host name"
 key=$(sign_in)
 inside systemctl is-active -q qav-server || fail "qav-server died at the first sign-in"
 answer=$(verify 30000001)
@@ -241,6 +245,7 @@ copy=$(inside qav-server backup "${conf[@]}" 2>&1) || fail "backup: $copy"
 copy=$(tail -n 1 <<<"$copy" | grep -oE '/var/backups/qav/qav-[0-9-]+\.db' || true)
 [[ -n "$copy" ]] && inside test -s "$copy" || fail "backup printed no file in /var/backups/qav"
 inside systemctl start qav-server-backup.service || fail "qav-server-backup.service failed"
+inside systemctl enable -q --now qav-server-backup.timer || fail "the backup timer does not start"
 [[ "$(inside systemctl show -p Result --value qav-server-backup.service)" == success ]] || fail "backup service result"
 
 step "Restore brings back exactly the backup's admissions"
@@ -269,6 +274,7 @@ inside sh -c 'grep -qx qav-server /proc/[0-9]*/comm' 2>/dev/null && fail "qav-se
 inside test -e /etc/qav/private/server.key && fail "purge left the generated key"
 inside test -e /etc/qav/tls/venue-ca.crt && fail "purge left the generated CA"
 inside test -e /etc/systemd/system/multi-user.target.wants/qav-server.service && fail "purge left the enable link"
+inside test -e /etc/systemd/system/timers.target.wants/qav-server-backup.timer && fail "purge left the timer's link"
 inside test -e /var/lib/private/qav/qav.db || fail "purge removed the database"
 grep -q "keeps /var/lib/private/qav" "$work/purge.log" || { cat "$work/purge.log" >&2; fail "purge does not say what it keeps"; }
 
