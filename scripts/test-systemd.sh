@@ -19,6 +19,9 @@ nspawn_pid=""
 leader=""
 
 teardown() {
+  local status=$?
+  # A command that failed outside fail() ended the script: the journal tells why.
+  [[ $status -ne 0 && ! -e "$work/journal-shown" ]] && journal
   if [[ -n "$nspawn_pid" ]] && kill -0 "$nspawn_pid" 2>/dev/null; then
     kill -TERM "$nspawn_pid" 2>/dev/null || true # the container powers off
     for _ in $(seq 1 100); do
@@ -35,11 +38,12 @@ trap teardown EXIT
 
 # Runs a command inside the booted container (no machined here, so through its PID 1's namespaces).
 inside() {
-  timeout 120 nsenter -t "$leader" -m -u -i -n -p -r -w \
+  timeout 300 nsenter -t "$leader" -m -u -i -n -p -r -w \
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root DEBIAN_FRONTEND=noninteractive "$@"
 }
 journal() {
   [[ -n "$leader" ]] || return 0
+  touch "$work/journal-shown"
   echo "---- journal of qav-server" >&2
   inside journalctl --no-pager -n 60 -u qav-server -u qav-server-backup >&2 || true
 }
