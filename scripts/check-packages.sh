@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the qav and qav-server Debian packages from a build folder (build/ unless named) and
-# checks them: control fields and contents, the version and its suffix for a station built for
-# another server, lintian (errors and a missing manual page fail, other warnings pass), the
-# service unit, the menu entry, and the packaged programs run from an extracted tree: --version,
-# the station's launcher taking /etc/qav/qav.ini on every start, serve on a free port, one sign-in
-# and one verification, and SIGTERM ending the server with exit code 0 and a log line.
+# checks them: control fields, maintainer scripts and contents, the version and its suffix for a
+# station built for another server, lintian (errors and a missing manual page fail, other warnings
+# pass), the service, backup and timer units, the menu entry, and the packaged programs run from an
+# extracted tree: --version, the station's launcher taking /etc/qav/qav.ini on every start, serve on
+# a free port, one sign-in and one verification, and SIGTERM ending the server with exit code 0 and
+# a log line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -32,8 +33,11 @@ check_field() { # deb field expected...
   done
 }
 check_field "$station" Depends fonts-nanum qt6-qpa-plugins libqt6multimedia6 libqt6widgets6
-check_field "$server" Depends libsodium23 libqt6sql6-sqlite libqt6sql6-psql libqt6network6
+check_field "$server" Depends libsodium23 libqt6sql6-sqlite libqt6sql6-psql libqt6network6 openssl
 dpkg-deb -I "$server" conffiles | grep -qx /etc/qav/qav-server.conf || fail "qav-server.conf is not a conffile"
+for script in postinst prerm postrm; do
+  dpkg-deb -I "$server" "$script" | grep -q deb-systemd- || fail "qav-server $script does not use deb-systemd-helper/-invoke"
+done
 check_contents() { # deb path...
   local deb=$1 listing
   shift
@@ -45,7 +49,9 @@ check_contents() { # deb path...
 check_contents "$station" usr/bin/qav usr/bin/qav-station usr/share/qav/qav.ini usr/share/qav/runtime/ok.wav \
   usr/share/qav/runtime/btn3on.jpg usr/share/applications/qav.desktop usr/share/icons/hicolor/64x64/apps/qav.png \
   usr/share/man/man1/qav.1.gz usr/share/man/man1/qav-station.1.gz usr/share/doc/qav/README.md
-check_contents "$server" usr/bin/qav-server etc/qav/qav-server.conf lib/systemd/system/qav-server.service
+check_contents "$server" usr/bin/qav-server etc/qav/qav-server.conf lib/systemd/system/qav-server.service \
+  lib/systemd/system/qav-server-backup.service lib/systemd/system/qav-server-backup.timer \
+  usr/share/man/man8/qav-server.8.gz usr/share/doc/qav-server/README.md usr/share/doc/qav-server/server.md
 
 echo "== Version"
 # The plain packaged station goes to qav-server; one built for another server says so in its
@@ -68,17 +74,21 @@ echo "== lintian"
 lintian --tag-display-limit 0 "$station" "$server" >"$work/lintian.log" 2>&1 || true
 grep -v 'root privileges' "$work/lintian.log" || true
 if grep -q '^E:' "$work/lintian.log"; then fail "lintian reports errors"; fi
-if grep -qE '^[EW]: qav: (no-manual-page|binary-without-manpage)' "$work/lintian.log"; then fail "qav lacks a manual page"; fi
+if grep -qE '^[EW]: qav(-server)?: (no-manual-page|binary-without-manpage)' "$work/lintian.log"; then
+  fail "a package lacks a manual page"
+fi
 
 echo "== Extracted tree"
 tree="$work/tree"
 dpkg-deb -x "$station" "$tree"
 dpkg-deb -x "$server" "$tree"
 desktop-file-validate "$tree/usr/share/applications/qav.desktop"
-# The unit names the installed path; verify it against the extracted program.
-sed "s#/usr/bin/qav-server#$tree/usr/bin/qav-server#g" "$tree/lib/systemd/system/qav-server.service" \
-  >"$work/qav-server.service"
-systemd-analyze verify "$work/qav-server.service"
+# The units name the installed path; verify them against the extracted program.
+for unit in qav-server.service qav-server-backup.service qav-server-backup.timer; do
+  sed "s#/usr/bin/qav-server#$tree/usr/bin/qav-server#g" "$tree/lib/systemd/system/$unit" >"$work/$unit"
+done
+# Their man page is in the package, not on this machine.
+systemd-analyze verify --man=no "$work/qav-server.service" "$work/qav-server-backup.service" "$work/qav-server-backup.timer"
 systemd-analyze security --offline=yes "$work/qav-server.service" 2>/dev/null | tail -n 1
 
 version=$(grep -oP 'project\(QAV VERSION \K[0-9.]+' "$root/CMakeLists.txt")

@@ -21,6 +21,7 @@ ctest --test-dir build --output-on-failure -j2 || status=1
 
 echo "== Debian packages"
 scripts/check-packages.sh build || status=1
+scripts/test-systemd.sh build || status=1
 
 echo "== Sanitizer build (ASan + UBSan)"
 scripts/build.sh asan

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -127,7 +129,9 @@ private:
 void lowerToIdle()
 {
     const sched_param param{};
-    sched_setscheduler(gettid(), SCHED_IDLE, &param); // per thread on Linux; best effort
+    if (sched_setscheduler(gettid(), SCHED_IDLE, &param) != 0) // per thread on Linux
+        qWarning("password checks keep their normal priority: cannot lower it (%s)",
+                 std::strerror(errno));
 }
 
 // Low, but never starved; where the kernel knows custom time slices, the shortest, so a thread
@@ -145,8 +149,10 @@ void lowerToNice()
         quint64 deadline;
         quint64 period;
     } attr{sizeof attr, SCHED_OTHER, 0, 15, 0, 100000, 0, 0};
-    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0)
-        setpriority(PRIO_PROCESS, id_t(gettid()), 15);
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0 &&
+        setpriority(PRIO_PROCESS, id_t(gettid()), 15) != 0)
+        qWarning("password checks keep their normal priority: cannot lower it (%s)",
+                 std::strerror(errno));
 }
 
 // A check takes tens of milliseconds of CPU and tens of megabytes of memory. It runs first on idle

@@ -166,7 +166,7 @@ int cmdServe(const QStringList &args)
                              .arg(p.value(idle))};
     if (p.isSet(tlsCert)) {
         QString tlsError;
-        options.tls = loadServerTls(p.value(tlsCert), p.value(tlsKey), &tlsError);
+        options.tls = loadServerTls(p.value(tlsCert), secretFile(p.value(tlsKey)), &tlsError);
         if (!options.tls) {
             err(tlsError);
             return 1;

@@ -203,11 +203,22 @@ QString databaseUrl(const QCommandLineParser &p)
     return url;
 }
 
+QString secretFile(const QString &path)
+{
+    const QByteArray credentials = qgetenv("CREDENTIALS_DIRECTORY");
+    const QFileInfo info(path);
+    if (credentials.isEmpty() || info.absolutePath() != QLatin1String(kPrivateDir))
+        return path;
+    const QString credential =
+        QFile::decodeName(credentials) + u"/private_"_qs + info.fileName();
+    return QFileInfo::exists(credential) ? credential : path;
+}
+
 QString databasePassword(const QCommandLineParser &p)
 {
     if (!p.isSet(dbPasswordFileOption))
         return {};
-    QFile file(p.value(dbPasswordFileOption));
+    QFile file(secretFile(p.value(dbPasswordFileOption)));
     if (!file.open(QIODevice::ReadOnly))
         throw StorageError(QStringLiteral("cannot read %1: %2")
                                .arg(file.fileName(), file.errorString())

@@ -56,6 +56,13 @@ QString serviceConfigPath();
 QString databaseUrl(const QCommandLineParser &p);
 QString databasePassword(const QCommandLineParser &p);
 
+// The file to read for a secret named on the command line or in the configuration. The service
+// keeps its secrets in kPrivateDir, root-only, and systemd hands each file of it to the service as
+// the credential private_<name> (LoadCredential=private:/etc/qav/private); a file of that folder
+// is read from the credential when there is one.
+inline constexpr char kPrivateDir[] = "/etc/qav/private";
+QString secretFile(const QString &path);
+
 // Opens the database of --db and brings its tables up to date. A SQLite file that does not exist
 // is refused (a mistyped path must not create an empty database) unless create is set; one this
 // user may not reach is refused as such. Run as root, files it creates get the owner of the
