@@ -44,9 +44,11 @@ protected:
 QWidget *frm03::createWindow()
 {
     qav::initAssets();
-    auto *w = new QWidget(nullptr, Qt::Window);
+    // Kept above the full-screen station, which has no room beside it, yet owned by no window.
+    // It never takes the keyboard, not even when clicked: scans belong to the station.
+    auto *w =
+        new QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
     w->setWindowTitle(QStringLiteral("입장현황"));
-    // Shown next to the station without taking its keyboard.
     w->setAttribute(Qt::WA_ShowWithoutActivating);
     w->installEventFilter(new HandKeysToStation(w));
     // An icon of its own that shows nothing, so the application's icon is not inherited.

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QUuid>
+#include <QWindow>
 
 namespace {
 
@@ -923,6 +924,11 @@ private slots:
         QWidget *panel = Global::frm03->window();
         QVERIFY(panel->isVisible());
         QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
+        // Above the full-screen station, never focused, owned by no window.
+        QVERIFY(panel->windowFlags().testFlags(Qt::WindowStaysOnTopHint |
+                                               Qt::WindowDoesNotAcceptFocus));
+        QCOMPARE(panel->windowHandle()->transientParent(), nullptr);
+        QCOMPARE(s->window()->focusWidget(), s->txtTicketNo);
 
         m_server->commands.clear();
         m_server->answerRaw(booking("0", QStringLiteral("입장 확인")));
