@@ -30,6 +30,9 @@ public:
         qApp->removeEventFilter(this);
         if (!m_target)
             return;
+        // Without a window manager nobody else hands the keyboard back to the window behind.
+        if (m_target->isVisible())
+            m_target->window()->activateWindow();
         for (auto &key : m_kept)
             QCoreApplication::postEvent(m_target, key.release());
     }
