@@ -12,6 +12,7 @@ qav="$build/app/qav"
 server="$build/server/qav-server"
 out="$build/test-x11"
 
+echo "== The station on a real X server"
 "$root/scripts/setup.sh" --test
 for f in "$qav" "$server"; do
   [[ -x "$f" ]] || { echo "test-x11: $f is not built" >&2; exit 1; }
