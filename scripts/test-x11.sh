@@ -31,29 +31,10 @@ if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
 fi
 
 tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
 rm -rf "$out"
 mkdir -p "$out" "$tmp/station" "$tmp/runtime"
 chmod 700 "$tmp/runtime"
-server_pid=""
-cleanup() {
-  if [[ -n "$server_pid" ]]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-db="$tmp/qav.db"
-"$server" init-db --db "$db" >/dev/null
-"$server" seed-demo --db "$db" >/dev/null
-"$server" serve --db "$db" --port "$port" --images "$root/assets/demo" 2>"$tmp/server.log" &
-server_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$tmp/server.log" >&2; exit 1; }
-  sleep 0.1
-done
 cp "$root"/assets/runtime/* "$tmp/station/"
 printf '[Quorvanta]\nPlaceCode=1234\n' >"$tmp/station/qav.ini"
 
@@ -67,11 +48,12 @@ ticket_box=330x40+350+160 status_box=900x100+60+250 save_button=100x50+775+155
 scenario() {
   local name=$1 wm=$2
   # Not local: the exit trap that stops them runs after the function has returned.
-  xvfb_pid="" wm_pid="" qav_pid="" step=""
+  xvfb_pid="" wm_pid="" qav_pid="" server_pid="" step=""
+  db="$tmp/$name.db"
   export DISPLAY=""
   stop_all() {
     local p
-    for p in $qav_pid $wm_pid $xvfb_pid; do
+    for p in $qav_pid $wm_pid $xvfb_pid $server_pid; do
       kill "$p" 2>/dev/null || true
       wait "$p" 2>/dev/null || true
     done
@@ -148,6 +130,22 @@ scenario() {
     fi
     focus_is "$station" || fail "the summary panel took the keyboard from the station"
   }
+
+  port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+  start_server() {
+    "$server" serve --db "$db" --port "$port" --images "$root/assets/demo" 2>>"$tmp/$name.server" &
+    server_pid=$!
+    wait_until 10 "qav-server should listen on port $port: $(tail -n 3 "$tmp/$name.server")" port_answers
+  }
+  stop_server() {
+    kill "$server_pid" && wait "$server_pid"
+    server_pid=""
+  }
+
+  step="server"
+  "$server" init-db --db "$db" >/dev/null
+  "$server" seed-demo --db "$db" >/dev/null
+  start_server
 
   step="X server"
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/$name.display" >/dev/null 2>"$tmp/$name.xvfb" &
@@ -263,6 +261,19 @@ scenario() {
   scan $((t + 5))
   expect_scans $((t + 5)) "I:0"
 
+  step="a summary that fails"
+  stop_server
+  click "$station" "${station_score[@]}"
+  wait_until 10 "the failed summary should be reported" is_visible QAV
+  above "$(visible QAV)" "$(visible 입장현황)" || fail "the message box is behind the summary panel"
+  start_server
+  step="scan while the failed summary is reported"
+  scan $((t + 6))
+  is_visible QAV || fail "the scanner's Enter answered the message box"
+  xdotool key Return
+  wait_until 10 "Enter should close the message box" is_gone QAV
+  expect_scans $((t + 6)) "I:0"
+
   open_panel
   step="closing the station by its X"
   click "$station" "${station_close[@]}"
@@ -279,7 +290,7 @@ scenario() {
   step="the database at the end"
   expect_scans "$t" "I:0 I:-[12] O:2"
   local i
-  for i in 1 2 3 4 5; do
+  for i in 1 2 3 4 5 6; do
     expect_scans $((t + i)) "I:0"
   done
   echo "PASS [$name]"

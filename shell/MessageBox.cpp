@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSet>
+#include <QWindow>
 
 #include <memory>
 #include <vector>
@@ -67,14 +68,27 @@ private:
     bool m_typedSinceEnter = false;
 };
 
+QWindow *windowKeptOnTop()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
+            return w->windowHandle();
+    }
+    return nullptr;
+}
+
 class WidgetMessageSink : public MessageSink
 {
 public:
     void show(const QString &text, const QString &caption) override
     {
         QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
-        // Above every window of the program, the summary panel that stays on top included.
+        // Above every window of the program: kept on top, and owned by the window kept on top
+        // (the summary panel) when one is open, so that a window manager stacks it above that.
         box.setWindowFlag(Qt::WindowStaysOnTopHint);
+        box.winId();
+        if (QWindow *owner = windowKeptOnTop())
+            box.windowHandle()->setTransientParent(owner);
         // Some styles put a tick on the button; the box is plain text and OK.
         box.button(QMessageBox::Ok)->setIcon(QIcon());
         KeysForTheWindowBehind keep(&box);
