@@ -41,6 +41,7 @@ printf '[Quorvanta]\nPlaceCode=1234\n' >"$tmp/station/qav.ini"
 # Pixel positions of the station's fixed layout and of the panel's close area.
 console_id=(80 110) console_pass=(80 134) console_login=(215 134) console_open=(90 250)
 station_mode=(104 180) station_score=(948 180) station_close=(983 38) station_status=(700 300)
+station_logo=(80 60)
 panel_exit=(444 28) panel_body=(240 300)
 ticket_box=330x40+350+160 status_box=900x100+60+250 save_button=100x50+775+155
 
@@ -257,7 +258,8 @@ scenario() {
   wait_until 10 "the ticket box should be empty after the kept scan" box_is_empty
   wait_until 10 "the kept scan should show its admission" status_shows admitted
 
-  step="scan after the summary panel closed"
+  step="scan after the summary panel closed and a tap on the logo"
+  click "$station" "${station_logo[@]}"
   scan $((t + 5))
   expect_scans $((t + 5)) "I:0"
 

@@ -240,6 +240,9 @@ private slots:
         QCOMPARE(s->lbl_BookingInfo->focusPolicy(), Qt::NoFocus);
         QCOMPARE(s->Command2->focusPolicy(), Qt::NoFocus);
         QTRY_VERIFY(s->txtTicketNo->hasFocus());
+        // A tap on the logo leaves the keyboard where a scan goes.
+        QTest::mouseClick(s->WebBrowser1, Qt::LeftButton);
+        QCOMPARE(s->window()->focusWidget(), s->txtTicketNo);
     }
 
     // ---- start-up
