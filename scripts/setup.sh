@@ -17,6 +17,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(dpkg-dev file lintian systemd desktop-file-utils curl)
   # scripts/test-systemd.sh: a Debian root booted under systemd-nspawn.
   packages+=(debootstrap systemd-container debian-archive-keyring util-linux)
+  # scripts/test-x11.sh: an X server, a window manager, keystrokes and clicks, screen reading.
+  packages+=(xvfb openbox xdotool xauth x11-utils imagemagick)
 fi
 
 missing=()

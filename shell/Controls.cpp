@@ -67,7 +67,9 @@ void Label::setCaption(const QString &caption)
 
 PictureButton::PictureButton(QWidget *parent) : QAbstractButton(parent)
 {
-    setFocusPolicy(Qt::StrongFocus);
+    // Reached by Tab, but a click leaves the keyboard where it was: a scan right after a click
+    // must still land in the ticket box.
+    setFocusPolicy(Qt::TabFocus);
 }
 
 void PictureButton::setPicture(const QPixmap &picture)

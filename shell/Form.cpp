@@ -79,6 +79,10 @@ void Form::Unload()
 void Form::Show()
 {
     QWidget &w = loadedWindow();
+    // A window shown again comes to the front, where the operator expects it; a new one is
+    // mapped there anyway.
+    if (w.isVisible())
+        w.raise();
     w.show();
     // A window that must not take the keyboard from the others is shown without activating it.
     if (!w.testAttribute(Qt::WA_ShowWithoutActivating))

@@ -9,8 +9,12 @@ QString g_ServerUrl;
 
 void CloseStation()
 {
+    // The summary panel belongs to the station: left alone on screen it would keep the program
+    // running with nothing to return to.
+    formSlot(FormId::Summary).unload();
     formSlot(FormId::Station).unload();
     formSlot(FormId::Console).unload();
+    formSlot(FormId::Summary).drop();
     formSlot(FormId::Station).drop();
     formSlot(FormId::Console).drop();
 }

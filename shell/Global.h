@@ -14,8 +14,8 @@ extern QString g_GoodsName; // goods (performance) name of the sign-in
 extern QString g_CheckMode; // "I" entry, "O" exit, empty until first set
 extern QString g_ServerUrl; // business-object server address, stored before each remote call
 
-// Unloads the station, then the console, then drops both references. An open summary panel
-// stays, and the program runs on until it is closed.
+// Unloads the summary panel, the station and the console, then drops their references; the
+// program then ends.
 void CloseStation();
 
 // Unloads the summary panel and drops its reference.

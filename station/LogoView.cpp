@@ -10,7 +10,8 @@
 
 LogoView::LogoView(QWidget *parent) : QWidget(parent), m_network(new QNetworkAccessManager(this))
 {
-    setFocusPolicy(Qt::StrongFocus);
+    // In the tab order, but a tap on the logo must not take the keyboard from the ticket box.
+    setFocusPolicy(Qt::TabFocus);
 }
 
 void LogoView::Navigate(const QString &url)

@@ -13,10 +13,13 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QWindow>
 
 namespace {
 
 const QString kTicketBox = QStringLiteral("txtTicketNo");
+// The X11 window type "dialog", as the platform's window integration reads it.
+constexpr int kX11DialogType = 0x80;
 
 // The panel never keeps a key: whatever reaches it goes on to the station's ticket box, where a
 // scan belongs, so a scan made while the panel has the keyboard is verified as usual.
@@ -44,9 +47,11 @@ protected:
 QWidget *frm03::createWindow()
 {
     qav::initAssets();
-    auto *w = new QWidget(nullptr, Qt::Window);
+    // Kept above the full-screen station, which has no room beside it, yet owned by no window.
+    // It never takes the keyboard, not even when clicked: scans belong to the station.
+    auto *w =
+        new QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
     w->setWindowTitle(QStringLiteral("입장현황"));
-    // Shown next to the station without taking its keyboard.
     w->setAttribute(Qt::WA_ShowWithoutActivating);
     w->installEventFilter(new HandKeysToStation(w));
     // An icon of its own that shows nothing, so the application's icon is not inherited.
@@ -83,6 +88,18 @@ QWidget *frm03::createWindow()
     btnExit->setGeometry(twipsRect(6360, 120, 615, 615));
     connect(btnExit, &ImageControl::clicked, this,
             [this] { runHandler([this] { btnExit_Click(); }); });
+
+    // Some X window managers (openbox) put a focused borderless window that fills the screen
+    // above every window kept on top. A dialog that names no owner belongs to its whole program
+    // there and stays above the program's windows, the station included. The platform reads
+    // the type when the flags of the native window change.
+    w->winId();
+    if (QWindow *handle = w->windowHandle()) {
+        handle->setProperty("_q_xcb_wm_window_type", kX11DialogType);
+        const Qt::WindowFlags flags = handle->flags();
+        handle->setFlags(flags & ~Qt::WindowDoesNotAcceptFocus);
+        handle->setFlags(flags);
+    }
     return w;
 }
 

@@ -8,6 +8,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -144,18 +148,14 @@ private slots:
         QCOMPARE(m_programEnds, 1);
     }
 
-    void closeStationLeavesSummaryOpen()
+    void closeStationTakesTheSummaryWithIt()
     {
         console->Show();
         station->Show();
         summary->Show();
         CloseStation();
-        QVERIFY(station.isNull() && console.isNull());
-        QVERIFY(summary.isLoaded());
-        QCOMPARE(m_programEnds, 0);
-
-        CloseSummary();
-        QVERIFY(summary.isNull());
+        QVERIFY(station.isNull() && console.isNull() && summary.isNull());
+        QCOMPARE(Form::loadedCount(), 0);
         QCOMPARE(m_programEnds, 1);
     }
 
@@ -233,6 +233,58 @@ private slots:
         QCOMPARE(m_messages.texts.size(), 1);
         QCOMPARE(Form::loadedCount(), 0);
         QCOMPARE(m_programEnds, 1);
+    }
+
+    // A scan typed at a message box (Enter marks its end in the keys) goes to the control that
+    // had the keyboard once the box is confirmed; the scanner's Enter does not confirm it.
+    void messageBoxKeepsWhatIsTypedMeanwhile_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<int>("enters");
+        QTest::newRow("scan, then Enter confirms") << "10000001\n\n" << "10000001" << 1;
+        QTest::newRow("two scans") << "1\n2\n\n" << "12" << 2;
+        QTest::newRow("Enter alone confirms") << "\n" << "" << 0;
+        QTest::newRow("Escape confirms, digits kept") << "7\x1b" << "7" << 0;
+    }
+    void messageBoxKeepsWhatIsTypedMeanwhile()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, kept);
+        QFETCH(int, enters);
+        QWidget behind;
+        auto *box = new QLineEdit(&behind);
+        behind.show();
+        behind.activateWindow();
+        box->setFocus();
+        QTRY_VERIFY(box->hasFocus());
+        QSignalSpy entered(box, &QLineEdit::returnPressed);
+
+        bool closedEarly = false;
+        QTimer::singleShot(0, [&] {
+            QPointer<QWidget> shown = QApplication::activeModalWidget();
+            closedEarly = !shown || !QTest::qWaitForWindowActive(shown);
+            for (qsizetype i = 0; shown && i < typed.size(); ++i) {
+                closedEarly = closedEarly || !shown->isVisible();
+                const QChar c = typed.at(i);
+                QWidget *to = QApplication::focusWidget();
+                if (c == u'\n')
+                    QTest::keyClick(to, Qt::Key_Return);
+                else if (c == u'\x1b')
+                    QTest::keyClick(to, Qt::Key_Escape);
+                else
+                    QTest::keyClick(to, c.toLatin1());
+            }
+            if (shown && shown->isVisible())
+                shown->close();
+        });
+        setMessageSink(nullptr);
+        MsgBox(QStringLiteral("그림 없음"));
+        setMessageSink(&m_messages);
+
+        QVERIFY(!closedEarly);
+        QTRY_COMPARE(box->text(), kept);
+        QCOMPARE(entered.count(), enters);
     }
 
     void trimAtNul_data()

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QUuid>
+#include <QWindow>
 
 namespace {
 
@@ -239,6 +240,9 @@ private slots:
         QCOMPARE(s->lbl_BookingInfo->focusPolicy(), Qt::NoFocus);
         QCOMPARE(s->Command2->focusPolicy(), Qt::NoFocus);
         QTRY_VERIFY(s->txtTicketNo->hasFocus());
+        // A tap on the logo leaves the keyboard where a scan goes.
+        QTest::mouseClick(s->WebBrowser1, Qt::LeftButton);
+        QCOMPARE(s->window()->focusWidget(), s->txtTicketNo);
     }
 
     // ---- start-up
@@ -923,6 +927,11 @@ private slots:
         QWidget *panel = Global::frm03->window();
         QVERIFY(panel->isVisible());
         QVERIFY(panel->testAttribute(Qt::WA_ShowWithoutActivating));
+        // Above the full-screen station, never focused, owned by no window.
+        QVERIFY(panel->windowFlags().testFlags(Qt::WindowStaysOnTopHint |
+                                               Qt::WindowDoesNotAcceptFocus));
+        QCOMPARE(panel->windowHandle()->transientParent(), nullptr);
+        QCOMPARE(s->window()->focusWidget(), s->txtTicketNo);
 
         m_server->commands.clear();
         m_server->answerRaw(booking("0", QStringLiteral("입장 확인")));

@@ -204,19 +204,17 @@ private slots:
         QCOMPARE(m_programEnds, 0);
     }
 
-    void exitAfterTheStationClosedEndsTheProgram()
+    void closingTheStationClosesThePanel()
     {
         openStation();
         answerSummary(QStringList(9, QStringLiteral("1")));
         showSummary();
-        CloseStation();
-        QCOMPARE(m_programEnds, 0);
-        QVERIFY(panel()->window()->isVisible());
         m_server->commands.clear();
 
-        QTest::mouseClick(panel()->btnExit, Qt::LeftButton);
+        QTest::mouseClick(Global::frm01.instance()->Command2, Qt::LeftButton);
 
         QVERIFY(Global::frm01.isNull());
+        QVERIFY(Global::frm03.isNull());
         QVERIFY(m_server->commands.isEmpty());
         QCOMPARE(Form::loadedCount(), 0);
         QCOMPARE(m_programEnds, 1);
