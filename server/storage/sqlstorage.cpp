@@ -529,10 +529,13 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
             return;
         }
     }
+    // Only the venue's own performances are named: another venue's ticket is as unknown as one
+    // that does not exist, so a gate learns nothing about other venues.
     Rows q = run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
                                      " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
-                                     " WHERE b.ticket_no = ? ORDER BY p.starts_at LIMIT 1"),
-                      {ticket});
+                                     " WHERE b.ticket_no = ? AND p.place_code = ?"
+                                     " ORDER BY p.starts_at LIMIT 1"),
+                      {ticket, performance->placeCode});
     if (q.next()) {
         outcome.result = ScanResult::OtherPerformance;
         outcome.performance = performanceFrom(q, 0);
@@ -780,6 +783,50 @@ QList<SignInAttempt> SqlStorage::signInLog(int newest)
         list << SignInAttempt{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
                               q.value(3).toString()};
     return list;
+}
+
+void SqlStorage::addRefusalCounts(const QList<RefusalCount> &counts)
+{
+    if (counts.isEmpty())
+        return;
+    inWriteTransaction([&](SqlStorage &db) {
+        for (const RefusalCount &c : counts)
+            db.run(QStringLiteral(
+                       "INSERT INTO refusal_counts (minute, client_address, what, count, last_text)"
+                       " VALUES (?, ?, ?, ?, ?) ON CONFLICT (minute, client_address, what) DO UPDATE"
+                       " SET count = refusal_counts.count + excluded.count,"
+                       " last_text = excluded.last_text"),
+                   {text(c.minute), text(c.clientAddress), text(c.what), c.count, text(c.lastText)});
+    });
+}
+
+QList<RefusalCount> SqlStorage::refusalCounts(int newest)
+{
+    Rows q = run(QStringLiteral("SELECT minute, client_address, what, count, last_text"
+                                " FROM refusal_counts ORDER BY minute DESC, client_address, what"
+                                " LIMIT ?"),
+                 {newest});
+    QList<RefusalCount> list;
+    while (q.next())
+        list << RefusalCount{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                             q.value(3).toLongLong(), q.value(4).toString()};
+    return list;
+}
+
+qint64 SqlStorage::pruneUnauthenticated(const QString &stamp)
+{
+    qint64 removed = 0;
+    inWriteTransaction([&](SqlStorage &db) {
+        removed += db.run(QStringLiteral("DELETE FROM sign_in_log WHERE attempted_at < ?"), {stamp})
+                       .numRowsAffected();
+        removed += db.run(QStringLiteral("DELETE FROM refusal_counts WHERE minute < ?"),
+                          {stamp.left(16)})
+                       .numRowsAffected();
+        removed += db.run(QStringLiteral("DELETE FROM scan_log WHERE kind = ? AND scanned_at < ?"),
+                          {QString::fromLatin1(kAuditUnauthorized), stamp})
+                       .numRowsAffected();
+    });
+    return removed;
 }
 
 namespace {

@@ -27,6 +27,7 @@ const QByteArray kQueryPath = "/rds/Velmor.member/Query";
 QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath, const QByteArray &extra = {})
 {
     return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "X-QAV-Client: station\r\n"
         + extra + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 

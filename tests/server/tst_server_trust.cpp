@@ -74,7 +74,7 @@ Reply send(quint16 port, const QByteArray &body, const QByteArray &key = {},
     if (!socket.waitForConnected(10000))
         return {};
     QByteArray head = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                      "text/plain; charset=utf-8\r\n";
+                      "text/plain; charset=utf-8\r\nX-QAV-Client: station\r\n";
     if (!key.isEmpty())
         head += "Authorization: Bearer " + key + "\r\n";
     if (!replayKey.isEmpty())
