@@ -33,7 +33,8 @@ QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath, con
 
 QByteArray chunked(const QList<QByteArray> &chunks)
 {
-    QByteArray out = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QByteArray out = "POST " + kQueryPath
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (const QByteArray &c : chunks)
         out += QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n";
     return out + "0\r\n\r\n";
