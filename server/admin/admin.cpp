@@ -140,7 +140,7 @@ int cmdServe(const QStringList &args)
         u"time"_qs, u"12h"_qs);
     const QCommandLineOption connections(
         u"db-connections"_qs,
-        u"Database connections (worker threads) for requests (default 16); operator sign-ins use one more."_qs,
+        u"Database connections (worker threads) for requests (default 16); sign-ins use two more."_qs,
         u"n"_qs, u"16"_qs);
     const QCommandLineOption tlsCert(
         u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
