@@ -815,17 +815,41 @@ QList<RefusalCount> SqlStorage::refusalCounts(int newest)
 
 qint64 SqlStorage::pruneUnauthenticated(const QString &stamp)
 {
+    // In small transactions, so that no scan waits long behind a large backlog.
+    constexpr int kBatch = 1000;
+    const QStringList deletes = {
+        QStringLiteral("DELETE FROM sign_in_log WHERE id IN"
+                       " (SELECT id FROM sign_in_log WHERE attempted_at < ? LIMIT %1)"),
+        QStringLiteral("DELETE FROM refusal_counts WHERE (minute, client_address, what) IN"
+                       " (SELECT minute, client_address, what FROM refusal_counts"
+                       " WHERE minute < substr(?, 1, 16) LIMIT %1)"),
+    };
     qint64 removed = 0;
-    inWriteTransaction([&](SqlStorage &db) {
-        removed += db.run(QStringLiteral("DELETE FROM sign_in_log WHERE attempted_at < ?"), {stamp})
-                       .numRowsAffected();
-        removed += db.run(QStringLiteral("DELETE FROM refusal_counts WHERE minute < ?"),
-                          {stamp.left(16)})
-                       .numRowsAffected();
-        removed += db.run(QStringLiteral("DELETE FROM scan_log WHERE kind = ? AND scanned_at < ?"),
-                          {QString::fromLatin1(kAuditUnauthorized), stamp})
-                       .numRowsAffected();
-    });
+    for (const QString &sql : deletes) {
+        for (int batch = kBatch; batch == kBatch;) {
+            inWriteTransaction([&](SqlStorage &db) {
+                batch = db.run(sql.arg(kBatch), {stamp}).numRowsAffected();
+            });
+            removed += batch;
+        }
+    }
+    // The audit has no index for this: its rows are looked for outside the write transaction.
+    for (;;) {
+        QStringList ids;
+        {
+            Rows q = run(QStringLiteral("SELECT id FROM scan_log WHERE kind = ? AND scanned_at < ?"
+                                        " LIMIT %1").arg(kBatch),
+                         {QString::fromLatin1(kAuditUnauthorized), stamp});
+            while (q.next())
+                ids << QString::number(q.value(0).toLongLong());
+        }
+        if (ids.isEmpty())
+            break;
+        inWriteTransaction([&](SqlStorage &db) {
+            db.run(QStringLiteral("DELETE FROM scan_log WHERE id IN (%1)").arg(ids.join(u',')));
+        });
+        removed += ids.size();
+    }
     return removed;
 }
 
