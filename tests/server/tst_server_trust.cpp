@@ -4,6 +4,7 @@
 
 #include "demoseed.h"
 #include "passwords.h"
+#include "printable.h"
 #include "signinthrottle.h"
 #include "rawhttp.h"
 #include "storage.h"
@@ -264,6 +265,8 @@ private slots:
     void oldRowsWithoutASessionArePruned_data();
     void oldRowsWithoutASessionArePruned();
     void clientTextsArePrintedEscaped();
+    void printableTexts_data();
+    void printableTexts();
     void replayedVerifications_data();
     void replayedVerifications();
     void performanceIsReadWithTheSession_data();
@@ -1031,6 +1034,36 @@ void ServerTrustTest::passwordStaysOffTheCommandLine()
     QVERIFY(!args.contains("s3cret"));
     QVERIFY(server.log().contains(u"database postgresql://postgres@127.0.0.1:"_qs));
     QVERIFY(!server.log().contains(u"s3cret"_qs));
+}
+
+void ServerTrustTest::printableTexts_data()
+{
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<int>("maxChars");
+    QTest::addColumn<QString>("printed");
+    QTest::addColumn<QString>("cell"); // as a --csv cell
+    QTest::newRow("plain Korean stays") << u"김철수 R석"_qs << -1 << u"김철수 R석"_qs << u"김철수 R석"_qs;
+    QTest::newRow("controls become escapes")
+        << u"a\x1b[2J\r\n\x7f\u0085b"_qs << -1 << u"a\\x1b[2J\\x0d\\x0a\\x7f\\x85b"_qs
+        << u"a\\x1b[2J\\x0d\\x0a\\x7f\\x85b"_qs;
+    QTest::newRow("direction override and backslash")
+        << u"\u202egpj.exe\\"_qs << -1 << u"\\u202egpj.exe\\\\"_qs << u"\\u202egpj.exe\\\\"_qs;
+    QTest::newRow("cut short, never inside an escape")
+        << u"abc\x1b"_qs << 5 << u"abc"_qs << u"abc\\x1b"_qs;
+    QTest::newRow("formula") << u"=HYPERLINK(1)"_qs << -1 << u"=HYPERLINK(1)"_qs << u"'=HYPERLINK(1)"_qs;
+    QTest::newRow("formula after a sign") << u"-1+cmd"_qs << -1 << u"-1+cmd"_qs << u"'-1+cmd"_qs;
+    QTest::newRow("at sign") << u"@SUM(A1)"_qs << -1 << u"@SUM(A1)"_qs << u"'@SUM(A1)"_qs;
+    QTest::newRow("negative number stays a number") << u"-2"_qs << -1 << u"-2"_qs << u"-2"_qs;
+}
+
+void ServerTrustTest::printableTexts()
+{
+    QFETCH(QString, sent);
+    QFETCH(int, maxChars);
+    QFETCH(QString, printed);
+    QFETCH(QString, cell);
+    QCOMPARE(printable(sent, maxChars), printed);
+    QCOMPARE(spreadsheetSafe(printable(sent)), cell);
 }
 
 QTEST_GUILESS_MAIN(ServerTrustTest)
