@@ -2,9 +2,9 @@
 
 #include "dashboard.h"
 #include "passwords.h"
+#include "serverlog.h"
 #include "sessionkeys.h"
 #include "signinguard.h"
-#include "serverlog.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
