@@ -140,7 +140,8 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
             const ParsedCommand parsed = parseCommand(r.body);
             if (!parsed.ok())
                 return Lane::Inline;
-            if (parsed.command.procedure != QLatin1String(kLoginProc) || parsed.command.args.size() != 2)
+            if (parsed.command.procedure != QLatin1String(kLoginProc) ||
+                parsed.command.args.size() != 2)
                 return Lane::Quick;
             switch (policy->signIns.standing(parsed.command.args[0].trimmed(), peerText(r.peer))) {
             case SignInGuard::Standing::Good:

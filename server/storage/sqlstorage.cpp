@@ -531,11 +531,12 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
     }
     // Only the venue's own performances are named: another venue's ticket is as unknown as one
     // that does not exist, so a gate learns nothing about other venues.
-    Rows q = run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
-                                     " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
-                                     " WHERE b.ticket_no = ? AND p.place_code = ?"
-                                     " ORDER BY p.starts_at LIMIT 1"),
-                      {ticket, performance->placeCode});
+    Rows q =
+        run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
+                           " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
+                           " WHERE b.ticket_no = ? AND p.place_code = ?"
+                           " ORDER BY p.starts_at LIMIT 1"),
+            {ticket, performance->placeCode});
     if (q.next()) {
         outcome.result = ScanResult::OtherPerformance;
         outcome.performance = performanceFrom(q, 0);
@@ -791,12 +792,13 @@ void SqlStorage::addRefusalCounts(const QList<RefusalCount> &counts)
         return;
     inWriteTransaction([&](SqlStorage &db) {
         for (const RefusalCount &c : counts)
-            db.run(QStringLiteral(
-                       "INSERT INTO refusal_counts (minute, client_address, what, count, last_text)"
-                       " VALUES (?, ?, ?, ?, ?) ON CONFLICT (minute, client_address, what) DO UPDATE"
-                       " SET count = refusal_counts.count + excluded.count,"
-                       " last_text = excluded.last_text"),
-                   {text(c.minute), text(c.clientAddress), text(c.what), c.count, text(c.lastText)});
+            db.run(
+                QStringLiteral(
+                    "INSERT INTO refusal_counts (minute, client_address, what, count, last_text)"
+                    " VALUES (?, ?, ?, ?, ?) ON CONFLICT (minute, client_address, what) DO UPDATE"
+                    " SET count = refusal_counts.count + excluded.count,"
+                    " last_text = excluded.last_text"),
+                {text(c.minute), text(c.clientAddress), text(c.what), c.count, text(c.lastText)});
     });
 }
 
@@ -838,7 +840,8 @@ qint64 SqlStorage::pruneUnauthenticated(const QString &stamp)
         QStringList ids;
         {
             Rows q = run(QStringLiteral("SELECT id FROM scan_log WHERE kind = ? AND scanned_at < ?"
-                                        " LIMIT %1").arg(kBatch),
+                                        " LIMIT %1")
+                             .arg(kBatch),
                          {QString::fromLatin1(kAuditUnauthorized), stamp});
             while (q.next())
                 ids << QString::number(q.value(0).toLongLong());

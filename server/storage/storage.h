@@ -178,11 +178,11 @@ struct SignInAttempt
 // than kept one row each, so that nobody can fill the disk without signing in.
 struct RefusalCount
 {
-    QString minute;        // yyyy-MM-dd HH:mm, local time
+    QString minute; // yyyy-MM-dd HH:mm, local time
     QString clientAddress;
-    QString what;          // verify, summary, place, sign-in (throttled)
+    QString what; // verify, summary, place, sign-in (throttled)
     qint64 count = 0;
-    QString lastText;      // the last ticket, place code or id sent, short and printable
+    QString lastText; // the last ticket, place code or id sent, short and printable
 };
 
 // A venue supervisor who signs in to the dashboard; kept apart from gate operators.

@@ -5,8 +5,8 @@
 #include "demoseed.h"
 #include "passwords.h"
 #include "printable.h"
-#include "signinthrottle.h"
 #include "rawhttp.h"
+#include "signinthrottle.h"
 #include "storage.h"
 #include "testsupport.h"
 
@@ -102,18 +102,20 @@ Reply send(quint16 port, const QByteArray &body, const QByteArray &key = {},
         head += "Authorization: Bearer " + key + "\r\n";
     if (!replayKey.isEmpty())
         head += "Idempotency-Key: " + replayKey + "\r\n";
-    return exchange(port, head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+    return exchange(port,
+                    head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
                     from, dropBeforeAnswer);
 }
 
 // A dashboard sign-in as the page sends it.
-Reply adminSignIn(quint16 port, const QByteArray &id, const QByteArray &password, const QString &from)
+Reply adminSignIn(quint16 port, const QByteArray &id, const QByteArray &password,
+                  const QString &from)
 {
     const QByteArray body = R"({"id":")" + id + R"(","password":")" + password + R"("})";
     return exchange(port,
                     "POST /api/admin/sign-in HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                    "application/json\r\nContent-Length: "
-                        + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+                    "application/json\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\n\r\n" + body,
                     from);
 }
 
@@ -510,8 +512,9 @@ void ServerTrustTest::placeCodeAndSummaryNeedTheOperatorsVenue()
         const QString result = s->storage->signInLog(1).value(0).result;
         QVERIFY2(result.startsWith(u"place "_qs), qPrintable(result));
     } else if (!withKey) {
-        QTRY_VERIFY(wasCounted(*s->storage, command.startsWith(kLogin) ? u"place"_qs : u"summary"_qs,
-                            command.startsWith(kLogin) ? u"1234"_qs : u"GRVM0001"_qs));
+        QTRY_VERIFY(wasCounted(*s->storage,
+                               command.startsWith(kLogin) ? u"place"_qs : u"summary"_qs,
+                               command.startsWith(kLogin) ? u"1234"_qs : u"GRVM0001"_qs));
     }
 }
 
@@ -579,11 +582,13 @@ void ServerTrustTest::throttledSignIns()
     auto counted = [&] {
         QStringList counts;
         for (const RefusalCount &c : s.storage->refusalCounts(10))
-            counts << c.clientAddress + u' ' + c.what + u' ' + QString::number(c.count) + u' ' + c.lastText;
+            counts << c.clientAddress + u' ' + c.what + u' ' + QString::number(c.count) + u' ' +
+                          c.lastText;
         counts.sort();
         return counts;
     };
-    QTRY_COMPARE(counted(), (QStringList{u"127.0.0.2 sign-in 2 gate01"_qs, u"127.0.0.4 sign-in 1 gate02"_qs}));
+    QTRY_COMPARE(counted(),
+                 (QStringList{u"127.0.0.2 sign-in 2 gate01"_qs, u"127.0.0.4 sign-in 1 gate02"_qs}));
 }
 
 void ServerTrustTest::operatorSignsInThroughAnAttack_data()
@@ -607,10 +612,13 @@ void ServerTrustTest::operatorSignsInThroughAnAttack()
         return dashboard ? adminSignIn(port, id, password, from)
                          : send(port, signInCmd(id, password), {}, {}, from);
     };
-    auto accepted = [&](const Reply &r) { return dashboard ? r.status == 200 : r.code() == u"0"_qs; };
+    auto accepted = [&](const Reply &r) {
+        return dashboard ? r.status == 200 : r.code() == u"0"_qs;
+    };
     auto refusedUnchecked = [&](const Reply &r) {
-        return dashboard ? r.status == 429
-                         : r.value(u"ErrMsg"_qs) == u"시도가 너무 많습니다. 잠시 후 다시 시도하세요"_qs;
+        return dashboard
+                   ? r.status == 429
+                   : r.value(u"ErrMsg"_qs) == u"시도가 너무 많습니다. 잠시 후 다시 시도하세요"_qs;
     };
 
     using namespace std::chrono;
@@ -629,19 +637,24 @@ void ServerTrustTest::operatorSignsInThroughAnAttack()
     }
     QStringList failures;
     int real = 0;
-    for (auto next = steady_clock::now() + milliseconds(250); next < end; next += milliseconds(500)) {
+    for (auto next = steady_clock::now() + milliseconds(250); next < end;
+         next += milliseconds(500)) {
         std::this_thread::sleep_until(next);
         ++real;
         const Reply r = attempt(id, u"127.0.0.4"_qs);
         if (!accepted(r))
-            failures << QStringLiteral("sign-in %1: %2 %3").arg(real).arg(r.status).arg(QString::fromUtf8(r.body));
+            failures << QStringLiteral("sign-in %1: %2 %3")
+                            .arg(real)
+                            .arg(r.status)
+                            .arg(QString::fromUtf8(r.body));
     }
     for (std::thread &t : attackers)
         t.join();
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'\n')));
     QVERIFY(real >= 15);
     // The attacker's addresses were mostly refused without a password check.
-    QVERIFY2(heldOff > attempts / 2, qPrintable(QStringLiteral("%1 of %2").arg(heldOff.load()).arg(attempts.load())));
+    QVERIFY2(heldOff > attempts / 2,
+             qPrintable(QStringLiteral("%1 of %2").arg(heldOff.load()).arg(attempts.load())));
 }
 
 // Forty wrong sign-ins a second from ten addresses: a gate in good standing is still answered
@@ -669,7 +682,10 @@ void ServerTrustTest::signInsAreNotStarvedByFailures()
         clock.start();
         const Reply r = send(port, signInCmd("gate01", "gate01"), {}, {}, u"127.0.0.30"_qs);
         if (r.code() != u"0"_qs || clock.elapsed() >= 2000)
-            slow << QStringLiteral("%1 ms: %2 %3").arg(clock.elapsed()).arg(r.status).arg(QString::fromUtf8(r.body));
+            slow << QStringLiteral("%1 ms: %2 %3")
+                        .arg(clock.elapsed())
+                        .arg(r.status)
+                        .arg(QString::fromUtf8(r.body));
     }
     attacking = false;
     for (std::thread &t : attackers)
@@ -692,11 +708,11 @@ void ServerTrustTest::stationHeaderIsRequired()
     QVERIFY(s);
     const QByteArray key = signIn(*s);
     const int signIns = int(s->storage->signInLog(1000).size());
-    const Reply r = exchange(s->server->port,
-                             "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                             "Content-Type: text/plain\r\nAuthorization: Bearer " + key
-                                 + "\r\nIdempotency-Key: h-1\r\nContent-Length: "
-                                 + QByteArray::number(command.size()) + "\r\n\r\n" + command);
+    const Reply r =
+        exchange(s->server->port, "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Content-Type: text/plain\r\nAuthorization: Bearer " +
+                                      key + "\r\nIdempotency-Key: h-1\r\nContent-Length: " +
+                                      QByteArray::number(command.size()) + "\r\n\r\n" + command);
     QCOMPARE(r.status, 403);
     QCOMPARE(s->storage->signInLog(1000).size(), signIns);
     QCOMPARE(s->storage->findBooking(u"GRVM0001"_qs, u"10000040"_qs)->entries, 0);
@@ -710,8 +726,8 @@ void ServerTrustTest::unauthenticatedFloodIsOnlyCounted()
     QVERIFY(setUp(s, u"sqlite"_qs, {u"--quiet"_qs}));
     QTRY_VERIFY(QFileInfo::exists(s.scratch->url() + u"-wal"_qs) || true);
     const qint64 before = fileSize(s.scratch->url());
-    const QByteArray request =
-        qavtest::rawQuery(verifyCmd(QByteArray(3900, '7'))).replace("\r\n\r\n", "\r\nIdempotency-Key: f\r\n\r\n");
+    const QByteArray request = qavtest::rawQuery(verifyCmd(QByteArray(3900, '7')))
+                                   .replace("\r\n\r\n", "\r\nIdempotency-Key: f\r\n\r\n");
     constexpr int kSenders = 4;
     constexpr int kEach = 25000;
     constexpr int kBatch = 200;
@@ -775,10 +791,12 @@ void ServerTrustTest::oldRowsWithoutASessionArePruned()
     execSql(url, u"INSERT INTO refusal_counts (minute, client_address, what, count, last_text)"
                  " VALUES ('2000-01-01 00:00', '127.0.0.9', 'verify', 5, 'x')"_qs);
     for (const char *kind : {"unauthorized", "scan"})
-        execSql(url, QStringLiteral("INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw,"
-                                    " mode, result_code, result_msg, duration_us, kind) VALUES"
-                                    " ('2000-01-01 00:00:00', 'gate01', 'GRVM0001', 'old-%1', 'I',"
-                                    " '0', '', 0, '%1')").arg(QLatin1String(kind)));
+        execSql(url,
+                QStringLiteral("INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw,"
+                               " mode, result_code, result_msg, duration_us, kind) VALUES"
+                               " ('2000-01-01 00:00:00', 'gate01', 'GRVM0001', 'old-%1', 'I',"
+                               " '0', '', 0, '%1')")
+                    .arg(QLatin1String(kind)));
     QVERIFY(!signIn(s).isEmpty()); // a fresh attempt, which stays
     Server again(url, s.scratch->dir(), {u"--keep-days"_qs, u"30"_qs});
     QVERIFY(again.waitReady());
@@ -794,16 +812,22 @@ void ServerTrustTest::clientTextsArePrintedEscaped()
     Setup s;
     QVERIFY(setUp(s, u"sqlite"_qs));
     const QByteArray key = signIn(s);
-    QCOMPARE(send(s.server->port, signInCmd("evil\x1b[2J\r\n2026-12-07 ok", "x"), {}, {}, u"127.0.0.5"_qs).code(),
+    QCOMPARE(send(s.server->port, signInCmd("evil\x1b[2J\r\n2026-12-07 ok", "x"), {}, {},
+                  u"127.0.0.5"_qs)
+                 .code(),
              u"-1"_qs);
-    QCOMPARE(send(s.server->port, verifyCmd("=HYPERLINK(\"http://x\")\x1b]0;t\x07"), key, "e-1").code(),
-             u"-1"_qs);
-    QCOMPARE(send(s.server->port, verifyCmd("10000041", "gate01", "GRVM0001", "\x1b[31m"), key, "e-2").code(),
-             u"-1"_qs);
+    QCOMPARE(
+        send(s.server->port, verifyCmd("=HYPERLINK(\"http://x\")\x1b]0;t\x07"), key, "e-1").code(),
+        u"-1"_qs);
+    QCOMPARE(
+        send(s.server->port, verifyCmd("10000041", "gate01", "GRVM0001", "\x1b[31m"), key, "e-2")
+            .code(),
+        u"-1"_qs);
     const QString dir = s.scratch->dir();
     const QStringList db{u"--db"_qs, s.scratch->url()};
     const Cli signIns = runCli(QStringList{u"sign-ins"_qs} + db, dir);
-    QVERIFY2(signIns.out.contains(u"evil\\x1b[2J\\x0d\\x0a2026-12-07 ok  127.0.0.5  wrong"_qs), qPrintable(signIns.out));
+    QVERIFY2(signIns.out.contains(u"evil\\x1b[2J\\x0d\\x0a2026-12-07 ok  127.0.0.5  wrong"_qs),
+             qPrintable(signIns.out));
     const Cli table = runCli(QStringList{u"audit"_qs, u"GRVM0001"_qs} + db, dir);
     QVERIFY2(table.out.contains(u"\\x1b]0;t\\x07"_qs), qPrintable(table.out));
     const Cli csv = runCli(QStringList{u"audit"_qs, u"GRVM0001"_qs, u"--csv"_qs} + db, dir);
@@ -811,7 +835,8 @@ void ServerTrustTest::clientTextsArePrintedEscaped()
     QVERIFY2(csv.out.contains(u",-1,"_qs), qPrintable(csv.out)); // a plain number stays one
     QTRY_VERIFY(s.server->log().contains(u"BookingInfo/\\x1b[3 "_qs));
     for (const QString &printed : {signIns.out, table.out, csv.out, s.server->log()}) {
-        QVERIFY2(!printed.contains(u'\x1b') && !printed.contains(u'\x07') && !printed.contains(u'\r'),
+        QVERIFY2(!printed.contains(u'\x1b') && !printed.contains(u'\x07') &&
+                     !printed.contains(u'\r'),
                  qPrintable(printed));
     }
 }
@@ -1042,7 +1067,8 @@ void ServerTrustTest::printableTexts_data()
     QTest::addColumn<int>("maxChars");
     QTest::addColumn<QString>("printed");
     QTest::addColumn<QString>("cell"); // as a --csv cell
-    QTest::newRow("plain Korean stays") << u"김철수 R석"_qs << -1 << u"김철수 R석"_qs << u"김철수 R석"_qs;
+    QTest::newRow("plain Korean stays")
+        << u"김철수 R석"_qs << -1 << u"김철수 R석"_qs << u"김철수 R석"_qs;
     QTest::newRow("controls become escapes")
         << u"a\x1b[2J\r\n\x7f\u0085b"_qs << -1 << u"a\\x1b[2J\\x0d\\x0a\\x7f\\x85b"_qs
         << u"a\\x1b[2J\\x0d\\x0a\\x7f\\x85b"_qs;
@@ -1050,7 +1076,8 @@ void ServerTrustTest::printableTexts_data()
         << u"\u202egpj.exe\\"_qs << -1 << u"\\u202egpj.exe\\\\"_qs << u"\\u202egpj.exe\\\\"_qs;
     QTest::newRow("cut short, never inside an escape")
         << u"abc\x1b"_qs << 5 << u"abc"_qs << u"abc\\x1b"_qs;
-    QTest::newRow("formula") << u"=HYPERLINK(1)"_qs << -1 << u"=HYPERLINK(1)"_qs << u"'=HYPERLINK(1)"_qs;
+    QTest::newRow("formula") << u"=HYPERLINK(1)"_qs << -1 << u"=HYPERLINK(1)"_qs
+                             << u"'=HYPERLINK(1)"_qs;
     QTest::newRow("formula after a sign") << u"-1+cmd"_qs << -1 << u"-1+cmd"_qs << u"'-1+cmd"_qs;
     QTest::newRow("at sign") << u"@SUM(A1)"_qs << -1 << u"@SUM(A1)"_qs << u"'@SUM(A1)"_qs;
     QTest::newRow("negative number stays a number") << u"-2"_qs << -1 << u"-2"_qs << u"-2"_qs;

@@ -129,7 +129,8 @@ public:
             QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '%1','%2','','%3', '%4'")
                 .arg(mode, bizcode, ticket, op)
                 .toUtf8(),
-            {{"Content-Type", "text/plain; charset=utf-8"}, {"X-QAV-Client", "station"},
+            {{"Content-Type", "text/plain; charset=utf-8"},
+             {"X-QAV-Client", "station"},
              {"Authorization", "Bearer " + sessionKey},
              {"Idempotency-Key", QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()}});
     }
