@@ -580,16 +580,19 @@ void ServerTrustTest::throttledSignIns()
                                u"gate02 127.0.0.2 wrong"_qs, u"gate02 127.0.0.2 wrong"_qs}));
     QVERIFY(!s.storage->signInLog(1)[0].attemptedAt.isEmpty());
     // Refusals are counted, not written one by one.
-    auto counted = [&] {
-        QStringList counts;
+    auto counted = [&] { // summed over minutes, as the attempts may straddle one's end
+        std::map<QString, qint64> sums;
         for (const RefusalCount &c : s.storage->refusalCounts(10))
-            counts << c.clientAddress + u' ' + c.what + u' ' + QString::number(c.count) + u' ' +
-                          c.lastText;
-        counts.sort();
+            sums[c.clientAddress + u' ' + c.what] += c.count;
+        QStringList counts;
+        for (const auto &[key, count] : sums)
+            counts << key + u' ' + QString::number(count);
         return counts;
     };
-    QTRY_COMPARE(counted(),
-                 (QStringList{u"127.0.0.2 sign-in 2 gate01"_qs, u"127.0.0.4 sign-in 1 gate02"_qs}));
+    QTRY_COMPARE(counted(), (QStringList{u"127.0.0.2 sign-in 2"_qs, u"127.0.0.4 sign-in 1"_qs}));
+    for (const RefusalCount &c : s.storage->refusalCounts(10))
+        if (c.clientAddress == u"127.0.0.4"_qs)
+            QCOMPARE(c.lastText, u"gate02"_qs);
 }
 
 void ServerTrustTest::operatorSignsInThroughAnAttack_data()
