@@ -596,12 +596,13 @@ int cmdSignIns(const QStringList &args)
     for (const SignInAttempt &a : storage->signInLog(n))
         out(QStringLiteral("%1  %2  %3  %4")
                 .arg(a.attemptedAt, printable(a.operatorId), a.clientAddress, printable(a.result)));
-    // Refusals before any sign-in are kept as counts per address and minute.
+    // Refusals before any sign-in are kept as counts per address and minute, their last text
+    // stored already escaped.
     for (const RefusalCount &c : storage->refusalCounts(n))
         out(QStringLiteral("%1     %2  %3  refused %4 x%5, last: %6")
                 .arg(c.minute, u"-"_qs, c.clientAddress, c.what)
                 .arg(c.count)
-                .arg(printable(c.lastText)));
+                .arg(c.lastText));
     return 0;
 }
 

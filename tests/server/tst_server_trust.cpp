@@ -835,10 +835,14 @@ void ServerTrustTest::clientTextsArePrintedEscaped()
         send(s.server->port, verifyCmd("10000041", "gate01", "GRVM0001", "\x1b[31m"), key, "e-2")
             .code(),
         u"-1"_qs);
+    QCOMPARE(send(s.server->port, verifyCmd("\x1b[2Jforged")).status, 401); // without a session
+    QTRY_VERIFY(wasCounted(*s.storage, u"verify"_qs, u"\\x1b[2Jforged"_qs));
     const QString dir = s.scratch->dir();
     const QStringList db{u"--db"_qs, s.scratch->url()};
     const Cli signIns = runCli(QStringList{u"sign-ins"_qs} + db, dir);
     QVERIFY2(signIns.out.contains(u"evil\\x1b[2J\\x0d\\x0a2026-12-07 ok  127.0.0.5  wrong"_qs),
+             qPrintable(signIns.out));
+    QVERIFY2(signIns.out.contains(u"127.0.0.1  refused verify x1, last: \\x1b[2Jforged"_qs),
              qPrintable(signIns.out));
     const Cli table = runCli(QStringList{u"audit"_qs, u"GRVM0001"_qs} + db, dir);
     QVERIFY2(table.out.contains(u"\\x1b]0;t\\x07"_qs), qPrintable(table.out));
