@@ -131,6 +131,9 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("text/plain; charset=utf-8"));
+    // The server takes business-object calls only with this header, which a web page cannot
+    // add to a request to another site.
+    request.setRawHeader(QByteArrayLiteral("X-QAV-Client"), QByteArrayLiteral("station"));
     if (!m_sessionKey.isEmpty())
         request.setRawHeader(QByteArrayLiteral("Authorization"),
                              QByteArrayLiteral("Bearer ") + m_sessionKey.toUtf8());

@@ -129,10 +129,10 @@ for _ in $(seq 1 100); do
 done
 [[ -n "$port" ]] || fail "server did not say where it listens"
 url="http://127.0.0.1:$port/rds/Velmor.member/Query"
-signin=$(curl -sS --data "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'" "$url")
+signin=$(curl -sS -H "X-QAV-Client: station" --data "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'" "$url")
 key=$(grep -oP '"([A-Za-z0-9_-]{20,})"\]\]' <<<"$signin" | tr -d '"]')
 [[ -n "$key" ]] || fail "no session key in $signin"
-answer=$(curl -sS -H "Authorization: Bearer $key" -H "Idempotency-Key: $(cat /proc/sys/kernel/random/uuid)" \
+answer=$(curl -sS -H "X-QAV-Client: station" -H "Authorization: Bearer $key" -H "Idempotency-Key: $(cat /proc/sys/kernel/random/uuid)" \
   --data "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','10000001','gate01'" "$url")
 [[ "$answer" == *'"0","입장 확인"'* ]] || fail "verification answered $answer"
 kill -TERM "$server_pid"

@@ -91,7 +91,7 @@ QByteArray request(const Gate &g, const QByteArray &sessionKey, qint64 serial)
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" +
                             QByteArray(g.entry ? "I" : "O") + "','GRVM0001','','" + g.ticket +
                             "', 'gate01'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nAuthorization: Bearer " +
            sessionKey + "\r\nIdempotency-Key: bench-" + run + '-' + QByteArray::number(serial) +
            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
@@ -104,7 +104,7 @@ QByteArray signIn(quint16 port)
     if (!socket.waitForConnected(10000))
         return {};
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
-    socket.write("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+    socket.write("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nContent-Length: " +
                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
     QByteArray answer;
     while (!answer.contains("]]") && socket.waitForReadyRead(30000))
@@ -140,7 +140,7 @@ QByteArray takeReply(QByteArray &buffer)
 QByteArray signInRequest()
 {
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -427,7 +427,7 @@ std::pair<double, double> summaryLatency(quint16 port, const QByteArray &key, in
     if (!socket.waitForConnected(10000))
         return {-1, -1};
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''";
-    const QByteArray req = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
+    const QByteArray req = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nAuthorization: Bearer "
         + key + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     std::vector<qint64> us;
     QByteArray buffer;

@@ -123,6 +123,7 @@ QList<qint64> bareRoundTrips(const QString &url, int count)
     QNetworkRequest request(QUrl(url + QStringLiteral("/rds/Velmor.member/Query")));
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("text/plain; charset=utf-8"));
+    request.setRawHeader("X-QAV-Client", "station");
     const QByteArray body =
         Commands::Verification(QStringLiteral("I"), QStringLiteral("CONST"),
                                QStringLiteral("10000001"), QStringLiteral("gate01"))

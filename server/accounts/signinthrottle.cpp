@@ -39,6 +39,26 @@ SignInThrottle::Verdict SignInThrottle::check(const QString &key, qint64 nowMs)
     return {true, std::min(m_limits.firstDelayMs << doublings, m_limits.maxDelayMs)};
 }
 
+bool SignInThrottle::isLocked(const QString &key, qint64 nowMs)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end())
+        return false;
+    forget(*it, nowMs);
+    return isLocked(*it, nowMs);
+}
+
+int SignInThrottle::failures(const QString &key, qint64 nowMs)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end())
+        return 0;
+    forget(*it, nowMs);
+    return int(it->failures.size());
+}
+
 void SignInThrottle::failed(const QString &key, qint64 nowMs)
 {
     QMutexLocker lock(&m_mutex);

@@ -38,6 +38,10 @@ public:
 
     // Whether an attempt for key may check a password now; counts a refused attempt.
     Verdict check(const QString &key, qint64 nowMs);
+    // Whether check() would refuse now, without counting an attempt.
+    bool isLocked(const QString &key, qint64 nowMs);
+    // Failures of key within the window.
+    int failures(const QString &key, qint64 nowMs);
     void failed(const QString &key, qint64 nowMs);
     void succeeded(const QString &key);
 

@@ -4,12 +4,15 @@
 #include "cli.h"
 #include "dashboard.h"
 #include "demoseed.h"
+#include "housekeeping.h"
 #include "httpfront.h"
 #include "memberobject.h"
 #include "passwords.h"
+#include "printable.h"
 #include "season.h"
 #include "serverlog.h"
 #include "sessionkeys.h"
+#include "signinguard.h"
 #include "stopsignals.h"
 #include "storage.h"
 #include "tls.h"
@@ -105,7 +108,7 @@ int cmdServe(const QStringList &args)
         u"time"_qs, u"12h"_qs);
     const QCommandLineOption connections(
         u"db-connections"_qs,
-        u"Database connections (worker threads) for requests (default 16); operator sign-ins use one more."_qs,
+        u"Database connections (worker threads) for requests (default 16); sign-ins use two more."_qs,
         u"n"_qs, u"16"_qs);
     const QCommandLineOption tlsCert(
         u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
@@ -133,14 +136,24 @@ int cmdServe(const QStringList &args)
                        "(default %1).")
             .arg(defaults.idleTimeoutMs / 1000),
         u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000));
+    const QCommandLineOption keepDays(
+        u"keep-days"_qs,
+        u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
+        u"days"_qs, u"90"_qs);
     QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
     constant.setFlags(QCommandLineOption::HiddenFromHelp);
+    // Lets a test play minutes of sign-in attempts in seconds.
+    QCommandLineOption clockScale(u"sign-in-clock-scale"_qs,
+                                  u"Run the sign-in throttle's clock this many times as fast."_qs,
+                                  u"factor"_qs, u"1"_qs);
+    clockScale.setFlags(QCommandLineOption::HiddenFromHelp);
     if (!parseCommand(p, args,
                       u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
                       "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
                       "and stops."_qs,
                       {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
-                       perAddress, hostNames, idleTimeout, tlsCert, tlsKey, constant},
+                       perAddress, hostNames, idleTimeout, tlsCert, tlsKey, keepDays, constant,
+                       clockScale},
                       {}, true))
         return 0;
     if (p.isSet(tlsCert) != p.isSet(tlsKey))
@@ -175,6 +188,8 @@ int cmdServe(const QStringList &args)
     options.limits.maxConnections = positiveOption(p, maxConnections);
     options.limits.maxPerAddress = positiveOption(p, perAddress);
     options.limits.idleTimeoutMs = positiveOption(p, idleTimeout) * 1000;
+    const int keepForDays = positiveOption(p, keepDays);
+    setSignInClockScale(positiveOption(p, clockScale));
     installServerLog(p.isSet(quiet));
     raiseDescriptorLimit();
 
@@ -197,6 +212,11 @@ int cmdServe(const QStringList &args)
         dashboard::addRoutes(front.routes(),
                              HostNames::ofThisMachine(address, p.values(hostNames).join(u',').split(
                                                                    u',', Qt::SkipEmptyParts)));
+    std::optional<Housekeeping> housekeeping;
+    if (!options.constantAnswer)
+        housekeeping.emplace(
+            [dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); },
+            keepForDays);
     QString listenError;
     const quint16 actual = front.listenOn(address, quint16(portNumber), &listenError);
     if (actual == 0) {
@@ -673,7 +693,14 @@ int cmdSignIns(const QStringList &args)
     auto storage = openAndInit(p);
     for (const SignInAttempt &a : storage->signInLog(n))
         out(QStringLiteral("%1  %2  %3  %4")
-                .arg(a.attemptedAt, a.operatorId, a.clientAddress, a.result));
+                .arg(a.attemptedAt, printable(a.operatorId), a.clientAddress, printable(a.result)));
+    // Refusals before any sign-in are kept as counts per address and minute, their last text
+    // stored already escaped.
+    for (const RefusalCount &c : storage->refusalCounts(n))
+        out(QStringLiteral("%1     %2  %3  refused %4 x%5, last: %6")
+                .arg(c.minute, u"-"_qs, c.clientAddress, c.what)
+                .arg(c.count)
+                .arg(c.lastText));
     return 0;
 }
 

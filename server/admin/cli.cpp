@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include "printable.h"
 #include "sqlitefiles.h"
 
 #include <QCoreApplication>
@@ -351,16 +352,23 @@ QString csvField(const QString &field)
 } // namespace
 
 void printRows(const QCommandLineParser &p, const QStringList &header,
-               const QList<QStringList> &rows)
+               const QList<QStringList> &clientRows)
 {
     if (p.isSet(csvOption)) {
-        for (const QStringList &row : QList<QStringList>{header} + rows) {
+        for (const QStringList &row : QList<QStringList>{header} + clientRows) {
             QStringList fields;
             for (const QString &f : row)
-                fields << csvField(f);
+                fields << csvField(spreadsheetSafe(printable(f)));
             out(fields.join(u','));
         }
         return;
+    }
+    // Texts sent by clients (ticket numbers, ids) reach the terminal only escaped.
+    QList<QStringList> rows;
+    for (const QStringList &row : clientRows) {
+        rows << QStringList();
+        for (const QString &f : row)
+            rows.last() << printable(f);
     }
     QList<int> widths;
     for (const QString &h : header)

@@ -81,6 +81,8 @@ void checkCode(const QString &what, const QString &code);
 bool isValidCode(const QString &code);
 
 // Prints rows as an aligned table (wide Hangul counted as two columns) or, with --csv, as CSV.
+// Every cell is printed escaped (see printable); CSV cells a spreadsheet would take for a
+// formula get a leading '.
 void printRows(const QCommandLineParser &p, const QStringList &header,
                const QList<QStringList> &rows);
 

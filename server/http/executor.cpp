@@ -39,12 +39,13 @@ WorkerPool::WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowT
         m_threads.emplace_back([this] { work(m_quick); });
     for (int i = 0; i < std::max(1, slowThreads); ++i)
         m_threads.emplace_back([this] { work(m_slow); });
+    m_threads.emplace_back([this] { work(m_untrusted); });
 }
 
 WorkerPool::~WorkerPool()
 {
     m_stopping = true;
-    for (Queue *q : {&m_quick, &m_slow}) {
+    for (Queue *q : {&m_quick, &m_slow, &m_untrusted}) {
         std::lock_guard lock(q->mutex);
         q->ready.notify_all();
     }
@@ -54,7 +55,7 @@ WorkerPool::~WorkerPool()
 
 void WorkerPool::submit(const Route &route, Lane lane, HttpRequest request, Done done)
 {
-    Queue &q = lane == Lane::Slow ? m_slow : m_quick;
+    Queue &q = lane == Lane::Slow ? m_slow : lane == Lane::SlowUntrusted ? m_untrusted : m_quick;
     {
         std::lock_guard lock(q.mutex);
         q.jobs.push_back({route.handler, std::move(request), std::move(done)});

@@ -45,7 +45,8 @@ namespace qav {
 
 // Worker threads, each with its own context (so its own database connection): a Quick lane for
 // the many short requests and a smaller Slow lane for sign-ins, which wait for a password check
-// (run at idle priority, see verifyPassword), so a burst of sign-ins never holds up a scan.
+// (run at idle priority, see verifyPassword), so a burst of sign-ins never holds up a scan; one
+// more thread serves SlowUntrusted, so failing clients wait behind each other only.
 // Answers are posted back to the thread of `home`. Stopping drops requests still queued; those
 // running finish first.
 class WorkerPool final : public Executor
@@ -74,6 +75,7 @@ private:
     QObject *m_home;
     Queue m_quick;
     Queue m_slow;
+    Queue m_untrusted;
     std::atomic<bool> m_stopping{false};
     std::vector<std::thread> m_threads;
 };

@@ -54,6 +54,11 @@ HttpAnswer answerLogo(const HttpRequest &request, const QString &imagesDir)
     return answer;
 }
 
+bool fromStation(const HttpRequest &request)
+{
+    return request.header(kClientHeader) == kStationClient;
+}
+
 // Sets parsed once the body is read.
 HttpAnswer answerCommandQuery(const HttpRequest &request, WorkerContext &context,
                               GatePolicy *policy, ParsedCommand &parsed)
@@ -66,6 +71,10 @@ HttpAnswer answerCommandQuery(const HttpRequest &request, WorkerContext &context
     };
     if (request.method != "POST")
         return refuse(405, QStringLiteral("POST만 받습니다"));
+    // A browser cannot add this header to a cross-site request without asking first, which is
+    // never granted: a web page opened at a gate cannot sign in or scan on its behalf.
+    if (!fromStation(request))
+        return refuse(403, QStringLiteral("스테이션의 요청이 아닙니다"));
     if (request.body.size() > kMaxCommandBytes)
         return refuse(413, QStringLiteral("요청 본문이 4096바이트를 넘습니다"));
     parsed = parseCommand(request.body);
@@ -148,16 +157,27 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
     if (constant) {
         query.lane = [](const HttpRequest &) { return Lane::Inline; };
     } else {
-        // An operator sign-in checks a password hash, slow on purpose; a place-code sign-in does not.
-        query.lane = [](const HttpRequest &r) {
-            if (r.body.size() > kMaxCommandBytes)
+        // An operator sign-in checks a password hash, slow on purpose; a place-code sign-in does
+        // not, nor does one the guard refuses. A client that failed lately waits in a lane of
+        // its own, so a flood of wrong passwords never delays a gate in good standing.
+        query.lane = [policy](const HttpRequest &r) {
+            if (r.body.size() > kMaxCommandBytes || r.method != "POST" || !fromStation(r))
                 return Lane::Inline;
             const ParsedCommand parsed = parseCommand(r.body);
             if (!parsed.ok())
                 return Lane::Inline;
-            return parsed.command.procedure == QLatin1String(kLoginProc) && parsed.command.args.size() == 2
-                ? Lane::Slow
-                : Lane::Quick;
+            if (parsed.command.procedure != QLatin1String(kLoginProc) ||
+                parsed.command.args.size() != 2)
+                return Lane::Quick;
+            switch (policy->signIns.standing(parsed.command.args[0].trimmed(), peerText(r.peer))) {
+            case SignInGuard::Standing::Good:
+                return Lane::Slow;
+            case SignInGuard::Standing::Failing:
+                return Lane::SlowUntrusted;
+            case SignInGuard::Standing::Refused:
+                break;
+            }
+            return Lane::Quick;
         };
     }
     // Comes before the station's own 5 s wait runs out, so it shows "scan again" rather than

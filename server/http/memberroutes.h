@@ -16,9 +16,12 @@ struct MemberRouteOptions
 
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options);
 
-// The query endpoint's handler alone.
+// Every POST to the business object carries this header with this value, or is refused 403.
+inline constexpr auto kClientHeader = "X-QAV-Client";
+inline constexpr auto kStationClient = "station";
+
 // The query endpoint's handler alone; policy holds the sessions' settings and the sign-in
-// throttles shared by every worker (the constant answer needs none).
+// guard shared by every worker (the constant answer needs none).
 HttpAnswer answerQuery(const HttpRequest &request, WorkerContext &context, GatePolicy *policy);
 
 } // namespace qav

@@ -1,5 +1,7 @@
 #include "serverlog.h"
 
+#include "printable.h"
+
 #include <QDateTime>
 
 #include <cstdio>
@@ -57,10 +59,9 @@ void writeLine(QtMsgType type, const QMessageLogContext &, const QString &messag
         line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1() + ' ' +
                levelName(type) + ' ';
     }
-    // One message, one line: a multi-line message would read as several entries.
-    QByteArray text = message.toUtf8();
-    text.replace('\n', ' ');
-    line += text + '\n';
+    // One message, one line, and nothing a client sent can forge another line or reach the
+    // terminal as an escape sequence.
+    line += printable(message).toUtf8() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }

@@ -1,24 +1,16 @@
 #include "gateservice.h"
 
 #include "memberobject.h"
+#include "refusaltally.h"
 #include "sessionkeys.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <chrono>
-
 namespace qav {
 
 namespace {
-
-qint64 steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 GateAnswer refusal(int status, const QString &text)
 {
@@ -85,28 +77,25 @@ private:
     GateAnswer signInOperator(const QString &typedId, const QString &password)
     {
         const QString id = typedId.trimmed();
-        const qint64 now = steadyMs();
-        const SignInThrottle::Verdict byId = m_policy.byOperator.check(id, now);
-        const SignInThrottle::Verdict byAddress = m_policy.byAddress.check(m_caller.address, now);
-        if (byId.locked || byAddress.locked) {
-            // Refused before the password is looked at: guessing gains nothing, costs no hashing.
-            recordSignIn(id, u"throttled"_qs);
+        const SignInGuard::Verdict verdict = m_policy.signIns.admit(id, m_caller.address);
+        if (verdict.refused) {
+            // Refused before the password is looked at: guessing gains nothing, costs no hashing,
+            // and is counted rather than written down one by one.
+            refusalTally().add(m_caller.address, u"sign-in"_qs, id);
             GateAnswer a = recordAnswer(
                 RecordSet{MemberObject::loginColumns(),
                           {{u"-1"_qs, QString::fromUtf8(kThrottledText), {}, {}, {}}}});
-            a.delayMs = std::max(byId.delayMs, byAddress.delayMs);
+            a.delayMs = verdict.delayMs;
             return a;
         }
         bool credentialsOk = false;
         RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &credentialsOk);
         if (!credentialsOk) {
-            m_policy.byOperator.failed(id, now);
-            m_policy.byAddress.failed(m_caller.address, now);
+            m_policy.signIns.failed(id, m_caller.address);
             recordSignIn(id, u"wrong"_qs);
             return recordAnswer(rs);
         }
-        m_policy.byOperator.succeeded(id);
-        m_policy.byAddress.succeeded(m_caller.address);
+        m_policy.signIns.succeeded(m_caller.address);
         if (rs.value(u"ErrCode"_qs) != QLatin1String("0")) {
             recordSignIn(id, u"refused: "_qs + rs.value(u"ErrMsg"_qs));
             return recordAnswer(rs);
@@ -126,7 +115,7 @@ private:
         const QString code = placeCode.trimmed();
         const std::optional<SessionRecord> s = session();
         if (!s) {
-            recordSignIn({}, QStringLiteral("place %1 without session").arg(code));
+            refusalTally().add(m_caller.address, u"place"_qs, code);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
         // An unknown code is answered as before, so the station tells the gate to check its setup.
@@ -149,14 +138,17 @@ private:
     GateAnswer summary(const QString &bizcode)
     {
         const std::optional<SessionRecord> s = session();
-        if (!s)
+        if (!s) {
+            refusalTally().add(m_caller.address, u"summary"_qs, bizcode);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
+        }
         if (otherVenue(*s, bizcode))
             return refusal(403, QString::fromUtf8(kForbiddenText));
         return recordAnswer(MemberObject(m_storage).summary(bizcode));
     }
 
-    // Refused verifications are audited too: whoever tries them, from where, with which ticket.
+    // Refused verifications are audited too: whoever tries them, from where, with which ticket;
+    // those without a session only counted, as anyone can send them as fast as they like.
     GateAnswer verify(ScanRequest request)
     {
         if (!validReplayKey(m_caller.replayKey))
@@ -165,8 +157,7 @@ private:
         std::optional<Performance> performance;
         const std::optional<SessionRecord> s = session(&request.bizcode, &performance);
         if (!s) {
-            m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditUnauthorized), u"401"_qs,
-                                       QString::fromUtf8(kSignInAgainText));
+            refusalTally().add(m_caller.address, u"verify"_qs, request.ticketRaw);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
         request.sessionOperator = s->operatorId;

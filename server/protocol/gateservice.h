@@ -1,7 +1,7 @@
 #pragma once
 
 #include "commandparser.h"
-#include "signinthrottle.h"
+#include "signinguard.h"
 #include "storage.h"
 
 #include <QByteArray>
@@ -27,14 +27,11 @@ struct GateAnswer
     QString logResult; // ErrCode of the record set, or the status, for the request log
 };
 
-// Settings and sign-in throttles of one server process, shared by all its requests.
+// Settings and the sign-in guard of one server process, shared by all its requests.
 struct GatePolicy
 {
     qint64 sessionIdleSecs = 12 * 3600;
-    // An operator id is locked at most a minute after its last failure, so that failing on purpose
-    // cannot keep its real owner out for long; an address stays locked for the whole window.
-    SignInThrottle byOperator{{5, 5 * 60 * 1000, 60 * 1000, 500, 4000, 10000}};
-    SignInThrottle byAddress{{5, 5 * 60 * 1000, 5 * 60 * 1000, 500, 4000, 10000}};
+    SignInGuard signIns;
 };
 
 inline constexpr auto kSignInAgainText = "다시 로그인하세요";
@@ -43,7 +40,8 @@ inline constexpr auto kBusyText = "서버가 바쁩니다. 다시 스캔하세�
 inline constexpr auto kThrottledText = "시도가 너무 많습니다. 잠시 후 다시 시도하세요";
 
 // Answers one well-formed command for a caller: sessions, throttling and the operator's venue are
-// checked here, the business rules are MemberObject's. Throws StorageError when the database
+// checked here, the business rules are MemberObject's. Refusals before a session is known are
+// counted in refusalTally(), not written one by one. Throws StorageError when the database
 // fails (the caller answers 500). Safe to call from several threads with one Storage each.
 GateAnswer answerCommand(Storage &storage, GatePolicy &policy, const Command &command,
                          const GateCaller &caller);

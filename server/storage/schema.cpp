@@ -115,6 +115,19 @@ const QList<SchemaStep> &schemaSteps()
              u"ALTER TABLE scan_log ADD COLUMN manual_reason TEXT NOT NULL DEFAULT ''"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_by_time ON scan_log(bizcode, scanned_at)"_qs,
          }},
+        // 6: requests refused before a session was known, counted per address and minute; the
+        // sign-in audit is pruned by age.
+        {6,
+         {
+             u"CREATE TABLE IF NOT EXISTS refusal_counts ("
+             " minute TEXT NOT NULL,"
+             " client_address TEXT NOT NULL,"
+             " what TEXT NOT NULL,"
+             " count BIGINT NOT NULL,"
+             " last_text TEXT NOT NULL DEFAULT '',"
+             " PRIMARY KEY (minute, client_address, what))"_qs,
+             u"CREATE INDEX IF NOT EXISTS sign_in_log_by_time ON sign_in_log(attempted_at)"_qs,
+         }},
     };
     return steps;
 }

@@ -530,10 +530,14 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
             return;
         }
     }
-    Rows q = run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
-                                     " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
-                                     " WHERE b.ticket_no = ? ORDER BY p.starts_at LIMIT 1"),
-                      {ticket});
+    // Only the venue's own performances are named: another venue's ticket is as unknown as one
+    // that does not exist, so a gate learns nothing about other venues.
+    Rows q =
+        run(QStringLiteral("SELECT p.bizcode, p.place_code, p.goods_name, p.starts_at, p.place_name"
+                           " FROM bookings b JOIN performances p ON p.bizcode = b.bizcode"
+                           " WHERE b.ticket_no = ? AND p.place_code = ?"
+                           " ORDER BY p.starts_at LIMIT 1"),
+            {ticket, performance->placeCode});
     if (q.next()) {
         outcome.result = ScanResult::OtherPerformance;
         outcome.performance = performanceFrom(q, 0);
@@ -781,6 +785,76 @@ QList<SignInAttempt> SqlStorage::signInLog(int newest)
         list << SignInAttempt{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
                               q.value(3).toString()};
     return list;
+}
+
+void SqlStorage::addRefusalCounts(const QList<RefusalCount> &counts)
+{
+    if (counts.isEmpty())
+        return;
+    inWriteTransaction([&](SqlStorage &db) {
+        for (const RefusalCount &c : counts)
+            db.run(
+                QStringLiteral(
+                    "INSERT INTO refusal_counts (minute, client_address, what, count, last_text)"
+                    " VALUES (?, ?, ?, ?, ?) ON CONFLICT (minute, client_address, what) DO UPDATE"
+                    " SET count = refusal_counts.count + excluded.count,"
+                    " last_text = excluded.last_text"),
+                {text(c.minute), text(c.clientAddress), text(c.what), c.count, text(c.lastText)});
+    });
+}
+
+QList<RefusalCount> SqlStorage::refusalCounts(int newest)
+{
+    Rows q = run(QStringLiteral("SELECT minute, client_address, what, count, last_text"
+                                " FROM refusal_counts ORDER BY minute DESC, client_address, what"
+                                " LIMIT ?"),
+                 {newest});
+    QList<RefusalCount> list;
+    while (q.next())
+        list << RefusalCount{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                             q.value(3).toLongLong(), q.value(4).toString()};
+    return list;
+}
+
+qint64 SqlStorage::pruneUnauthenticated(const QString &stamp)
+{
+    // In small transactions, so that no scan waits long behind a large backlog.
+    constexpr int kBatch = 1000;
+    const QStringList deletes = {
+        QStringLiteral("DELETE FROM sign_in_log WHERE id IN"
+                       " (SELECT id FROM sign_in_log WHERE attempted_at < ? LIMIT %1)"),
+        QStringLiteral("DELETE FROM refusal_counts WHERE (minute, client_address, what) IN"
+                       " (SELECT minute, client_address, what FROM refusal_counts"
+                       " WHERE minute < substr(?, 1, 16) LIMIT %1)"),
+    };
+    qint64 removed = 0;
+    for (const QString &sql : deletes) {
+        for (int batch = kBatch; batch == kBatch;) {
+            inWriteTransaction([&](SqlStorage &db) {
+                batch = db.run(sql.arg(kBatch), {stamp}).numRowsAffected();
+            });
+            removed += batch;
+        }
+    }
+    // The audit has no index for this: its rows are looked for outside the write transaction.
+    for (;;) {
+        QStringList ids;
+        {
+            Rows q = run(QStringLiteral("SELECT id FROM scan_log WHERE kind = ? AND scanned_at < ?"
+                                        " LIMIT %1")
+                             .arg(kBatch),
+                         {QString::fromLatin1(kAuditUnauthorized), stamp});
+            while (q.next())
+                ids << QString::number(q.value(0).toLongLong());
+        }
+        if (ids.isEmpty())
+            break;
+        inWriteTransaction([&](SqlStorage &db) {
+            db.run(QStringLiteral("DELETE FROM scan_log WHERE id IN (%1)").arg(ids.join(u',')));
+        });
+        removed += ids.size();
+    }
+    return removed;
 }
 
 namespace {

@@ -103,6 +103,9 @@ public:
     int revokeSessions(const QString &operatorId) override;
     void recordSignIn(const SignInAttempt &attempt) override;
     QList<SignInAttempt> signInLog(int newest) override;
+    void addRefusalCounts(const QList<RefusalCount> &counts) override;
+    QList<RefusalCount> refusalCounts(int newest) override;
+    qint64 pruneUnauthenticated(const QString &stamp) override;
 
     // Dashboard (dashboardsql.cpp)
     QList<Venue> venues() override;

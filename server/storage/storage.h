@@ -174,6 +174,17 @@ struct SignInAttempt
     QString result; // ok, wrong, throttled, no-performance, place-ok, place-forbidden, ...
 };
 
+// Requests refused before any session was known, counted per client address and minute rather
+// than kept one row each, so that nobody can fill the disk without signing in.
+struct RefusalCount
+{
+    QString minute; // yyyy-MM-dd HH:mm, local time
+    QString clientAddress;
+    QString what; // verify, summary, place, sign-in (throttled)
+    qint64 count = 0;
+    QString lastText; // the last ticket, place code or id sent, short and printable
+};
+
 // A venue supervisor who signs in to the dashboard; kept apart from gate operators.
 struct AdminRecord
 {
@@ -316,6 +327,13 @@ public:
 
     virtual void recordSignIn(const SignInAttempt &attempt) = 0;
     virtual QList<SignInAttempt> signInLog(int newest) = 0; // newest first
+    // Adds counts to those of the same minute, address and kind.
+    virtual void addRefusalCounts(const QList<RefusalCount> &counts) = 0;
+    virtual QList<RefusalCount> refusalCounts(int newest) = 0; // newest minute first
+    // Removes what nobody signed in for, older than stamp (yyyy-MM-dd HH:mm:ss): sign-in attempts,
+    // refusal counts and the audit of unauthenticated verifications of earlier versions. The audit
+    // of admissions stays. Returns how many rows went.
+    virtual qint64 pruneUnauthenticated(const QString &stamp) = 0;
 
     // Dashboard: supervisors, their sessions and read-only views of the audit.
     virtual QList<Venue> venues() = 0;

@@ -2,41 +2,20 @@
 
 #include "dashboard.h"
 #include "passwords.h"
+#include "refusaltally.h"
+#include "serverlog.h"
 #include "sessionkeys.h"
-#include "signinthrottle.h"
+#include "signinguard.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QUrl>
-
-#include <chrono>
 
 namespace qav::adminsession {
 
 namespace {
 
 const QString kSignInAgain = QStringLiteral("다시 로그인하세요");
-
-// The operators' limits: per account (locked at most a minute after its last failure, so failing
-// on purpose cannot keep its owner out for long) and per peer address (locked for the window).
-SignInThrottle &accountThrottle()
-{
-    static SignInThrottle throttle({5, 5 * 60 * 1000, 60 * 1000, 500, 4000, 10000});
-    return throttle;
-}
-
-SignInThrottle &peerThrottle()
-{
-    static SignInThrottle throttle({5, 5 * 60 * 1000, 5 * 60 * 1000, 500, 4000, 10000});
-    return throttle;
-}
-
-qint64 steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool sameSecret(const QByteArray &a, const QByteArray &b)
 {
@@ -91,6 +70,12 @@ bool fromOurPage(const HttpRequest &request)
 
 } // namespace
 
+SignInGuard &guard()
+{
+    static SignInGuard guard; // apart from the gates': admins and operators are different people
+    return guard;
+}
+
 QJsonObject describe(const SignedInAdmin &admin)
 {
     return {{QStringLiteral("admin"), admin.admin.id},
@@ -108,20 +93,19 @@ HttpAnswer signIn(const HttpRequest &request, Storage &storage)
     if (id.isEmpty() || password.isEmpty())
         return HttpAnswer::error(400, QStringLiteral("아이디와 비밀번호를 입력하세요"));
 
-    const qint64 nowMs = steadyMs();
-    const QString peer = request.peer.toString();
-    const SignInThrottle::Verdict byId = accountThrottle().check(id, nowMs);
-    const SignInThrottle::Verdict byPeer = peerThrottle().check(peer, nowMs);
+    const QString peer = peerText(request.peer);
     // Dashboard sign-ins share the operators' sign-in log, marked as such.
     auto log = [&](const QString &result) {
         storage.recordSignIn({{}, id, peer, u"dashboard "_qs + result});
     };
-    if (byId.locked || byPeer.locked) {
-        log(u"throttled"_qs);
+    const SignInGuard::Verdict verdict = guard().admit(id, peer);
+    if (verdict.refused) {
+        // Counted, not logged row by row: a flood of refusals must not grow the database.
+        refusalTally().add(peer, u"dashboard"_qs, id);
         // Refused before the password is looked at: guessing gains nothing, costs no hashing.
         HttpAnswer a =
             HttpAnswer::error(429, QStringLiteral("시도가 너무 많습니다. 잠시 후 다시 시도하세요"));
-        a.delayMs = std::max(byId.delayMs, byPeer.delayMs);
+        a.delayMs = verdict.delayMs;
         return a;
     }
 
@@ -132,12 +116,10 @@ HttpAnswer signIn(const HttpRequest &request, Storage &storage)
         verifyPassword(usable ? admin->passwordHash : dummyPasswordHash(), password);
     if (!usable || !passwordOk) {
         log(admin && !usable ? u"disabled"_qs : u"wrong"_qs);
-        accountThrottle().failed(id, nowMs);
-        peerThrottle().failed(peer, nowMs);
+        guard().failed(id, peer);
         return HttpAnswer::error(401, QStringLiteral("아이디 또는 비밀번호가 맞지 않습니다"));
     }
-    accountThrottle().succeeded(id);
-    peerThrottle().succeeded(peer);
+    guard().succeeded(peer);
     log(u"ok"_qs);
 
     const SessionKey key = newSessionKey();

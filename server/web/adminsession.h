@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange.h"
+#include "signinguard.h"
 #include "storage.h"
 
 #include <optional>
@@ -27,6 +28,8 @@ struct SignedInAdmin
 namespace adminsession {
 
 HttpAnswer signIn(const HttpRequest &request, Storage &storage);
+// Which dashboard sign-ins get their password checked (SignInGuard's rules).
+SignInGuard &guard();
 HttpAnswer signOut(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin);
 // The signed-in admin; otherwise nullopt with *refusal set: 401 without a live session, 403 when
 // needCsrf and the header does not carry the session's token.

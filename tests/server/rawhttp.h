@@ -15,7 +15,8 @@ namespace qavtest {
 // A POST of one command text to the business object, with a session key when one is given.
 inline QByteArray rawQuery(const QByteArray &command, const QByteArray &sessionKey = {})
 {
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
+           "Content-Length: "
            + QByteArray::number(command.size()) + "\r\n"
            + (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n")
            + "\r\n" + command;

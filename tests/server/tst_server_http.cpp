@@ -29,12 +29,14 @@ const QByteArray kQueryPath = "/rds/Velmor.member/Query";
 QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath, const QByteArray &extra = {})
 {
     return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "X-QAV-Client: station\r\n"
         + extra + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 QByteArray chunked(const QList<QByteArray> &chunks)
 {
-    QByteArray out = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QByteArray out = "POST " + kQueryPath
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (const QByteArray &c : chunks)
         out += QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n";
     return out + "0\r\n\r\n";

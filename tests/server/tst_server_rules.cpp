@@ -78,6 +78,11 @@ void ServerRulesTest::initTestCase()
         m_storage[backend] = openStorage(m_scratch[backend]->url());
         seedDemo(*m_storage[backend]);
         m_storage[backend]->putVenue({u"5678"_qs, u"빈 극장"_qs}); // a venue without performances
+        m_storage[backend]->putVenue({u"9876"_qs, u"먼 극장"_qs});
+        m_storage[backend]->putPerformance({u"FAR00001"_qs, u"9876"_qs, u"먼 공연"_qs,
+                                            QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs,
+                                            u"대극장"_qs});
+        m_storage[backend]->putBookings({{u"FAR00001"_qs, u"50000001"_qs, u"김먼"_qs, u"R석"_qs, u"A열 1번"_qs}});
     }
 }
 
@@ -120,6 +125,7 @@ void ServerRulesTest::verification_data()
          {u"I|20000001|gate01|-1|다른 공연 "_qs
               + QDate::currentDate().addDays(1).toString(u"MM/dd"_qs) + u" 18:00"_qs}},
         {"unknown ticket", {u"I|99999999|gate01|-1|없는 티켓"_qs}},
+        {"ticket of another venue is answered as unknown", {u"I|50000001|gate01|-1|없는 티켓"_qs}},
         {"blank ticket", {u"I|   |gate01|-1|없는 티켓"_qs}},
         {"ticket is looked up without surrounding blanks", {u"I| # |gate01|0|입장 확인"_qs}},
         {"quote characters are only data", {u"I|1' OR '1'='1|gate01|-1|없는 티켓"_qs}},

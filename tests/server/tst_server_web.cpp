@@ -346,6 +346,13 @@ void ServerWebTest::venueAdminSeesNothingOfAnotherVenue()
     QCOMPARE(
         directCount(m_db->url(), u"SELECT entries FROM bookings WHERE ticket_no = '10000102'"_qs),
         0);
+    // A ticket of the other venue, checked in by hand at this one, is as unknown as a made-up one.
+    const WebReply foreign = boss.api("POST", u"/api/manual-scan"_qs,
+                                      {{u"bizcode"_qs, u"OTHR0001"_qs},
+                                       {u"ticketNo"_qs, u"10000102"_qs},
+                                       {u"mode"_qs, u"I"_qs},
+                                       {u"reason"_qs, u"x"_qs}});
+    QCOMPARE(foreign.json().value(u"message"_qs).toString(), u"없는 티켓"_qs);
     // The admin of every venue sees both.
     QCOMPARE(m_admin->api("GET", dashboardPath(u"OTHR0001"_qs)).status, 200);
 }

@@ -110,7 +110,7 @@ public:
         const WebReply r = send(
             "POST", QStringLiteral("/rds/Velmor.member/Query"),
             QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '%1','%1'").arg(op).toUtf8(),
-            {{"Content-Type", "text/plain; charset=utf-8"}});
+            {{"Content-Type", "text/plain; charset=utf-8"}, {"X-QAV-Client", "station"}});
         const QJsonObject o = r.json();
         const qsizetype column = o.value(QStringLiteral("columns"))
                                      .toVariant()
@@ -130,6 +130,7 @@ public:
                 .arg(mode, bizcode, ticket, op)
                 .toUtf8(),
             {{"Content-Type", "text/plain; charset=utf-8"},
+             {"X-QAV-Client", "station"},
              {"Authorization", "Bearer " + sessionKey},
              {"Idempotency-Key", QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()}});
     }
