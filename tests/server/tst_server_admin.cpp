@@ -91,6 +91,8 @@ private slots:
     void initTestCase();
     void commands_data();
     void commands();
+    void notFoundIsOneError_data();
+    void notFoundIsOneError();
     void missingDatabaseIsRefused_data();
     void missingDatabaseIsRefused();
     void importDetectsEncoding_data();
@@ -553,6 +555,48 @@ void ServerAdminTest::commands()
         QCOMPARE(scanCode(*storage, c[1], c[2]), c[3]);
     else if (c[0] == QLatin1String("cli"))
         QVERIFY2(runOn(scratch.url(), c.mid(2).join(u'|')).all().contains(c[1]), qPrintable(check));
+}
+
+void ServerAdminTest::notFoundIsOneError_data()
+{
+    QTest::addColumn<QString>("command"); // "cmd|arg|..." on the demo database
+    QTest::addColumn<QString>("says");    // all of standard error
+    const QString venue = u"unknown venue '99'"_qs, op = u"unknown operator 'nobody'"_qs,
+                  perf = u"unknown performance 'NOPE'"_qs, admin = u"unknown admin 'nobody'"_qs;
+    const struct
+    {
+        const char *command;
+        QString says;
+    } rows[] = {
+        {"add-operator|gate09|--venue|99", venue},
+        {"add-admin|boss|--place-code|99", venue},
+        {"list-performances|--venue|99", venue},
+        {"show-venue|99", venue},
+        {"show-operator|nobody", op},
+        {"enable-operator|nobody", op},
+        {"set-password|nobody", op},
+        {"revoke-session|--operator|nobody", op},
+        {"disable-admin|nobody", admin},
+        {"summary|NOPE", perf},
+        {"list-bookings|NOPE", perf},
+        {"remove-performance|NOPE", perf},
+        {"audit|NOPE", perf},
+        {"cancel-booking|GRVM0001|55", u"unknown ticket '55' for performance 'GRVM0001'"_qs},
+        {"revoke-session|abcdef0123", u"unknown session 'abcdef0123'"_qs},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.command) << QString::fromLatin1(row.command) << row.says;
+}
+
+// Whatever the command, a name that is not there is one line in one shape and exit code 1.
+void ServerAdminTest::notFoundIsOneError()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, says);
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const CliResult r = runOn(demo->url(), command, "password1\n");
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, u"qav-server: "_qs + says + u'\n');
 }
 
 void ServerAdminTest::missingDatabaseIsRefused_data()
