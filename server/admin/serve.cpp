@@ -79,113 +79,136 @@ void raiseDescriptorLimit()
     }
 }
 
-// Reads and checks the command line (UsageError when wrong) into p; nothing when --help was given.
-std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringList &args)
+// The options of `serve`, in the order its --help lists them.
+struct ServeOptions
 {
     const HttpLimits defaults;
-    const QCommandLineOption port({u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
-                                  u"port"_qs, u"8470"_qs);
-    const QCommandLineOption bindOpt(u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
-                                     u"address"_qs, u"127.0.0.1"_qs);
-    const QCommandLineOption images(u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
-                                    u"dir"_qs);
-    const QCommandLineOption quiet(u"quiet"_qs, u"Do not log each request."_qs);
-    const QCommandLineOption idle(
+    const QCommandLineOption port{{u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
+                                  u"port"_qs, u"8470"_qs};
+    const QCommandLineOption bind{u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
+                                  u"address"_qs, u"127.0.0.1"_qs};
+    const QCommandLineOption images{u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
+                                    u"dir"_qs};
+    const QCommandLineOption quiet{u"quiet"_qs, u"Do not log each request."_qs};
+    const QCommandLineOption idle{
         u"session-idle"_qs,
         u"A signed-in session ends after this long unused, e.g. 12h, 90m (default 12h)."_qs,
-        u"time"_qs, u"12h"_qs);
-    const QCommandLineOption connections(
+        u"time"_qs, u"12h"_qs};
+    const QCommandLineOption connections{
         u"db-connections"_qs,
         u"Database connections (worker threads) for requests (default 16); sign-ins use two more."_qs,
-        u"n"_qs, u"16"_qs);
-    const QCommandLineOption tlsCert(
-        u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
-        u"file"_qs);
-    const QCommandLineOption tlsKey(u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
-                                    u"file"_qs);
-    const QCommandLineOption maxConnections(
+        u"n"_qs, u"16"_qs};
+    const QCommandLineOption maxConnections{
         u"max-connections"_qs,
         QStringLiteral("Open connections at most (default %1); beyond it a new one gets 503.")
             .arg(defaults.maxConnections),
-        u"n"_qs, QString::number(defaults.maxConnections));
-    const QCommandLineOption perAddress(
+        u"n"_qs, QString::number(defaults.maxConnections)};
+    const QCommandLineOption perAddress{
         u"max-connections-per-address"_qs,
         QStringLiteral("Open connections from one client address at most (default %1).")
             .arg(defaults.maxPerAddress),
-        u"n"_qs, QString::number(defaults.maxPerAddress));
-    const QCommandLineOption hostNames(
+        u"n"_qs, QString::number(defaults.maxPerAddress)};
+    const QCommandLineOption hostNames{
         u"host-name"_qs,
         u"A name the dashboard is reached by besides localhost and this machine's own names and "
         "addresses (repeat, or separate with commas)."_qs,
-        u"name"_qs);
-    const QCommandLineOption idleTimeout(
+        u"name"_qs};
+    const QCommandLineOption idleTimeout{
         u"idle-timeout"_qs,
         QStringLiteral("Seconds a connection may stay silent, or take to send one request "
                        "(default %1).")
             .arg(defaults.idleTimeoutMs / 1000),
-        u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000));
-    const QCommandLineOption keepDays(
+        u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000)};
+    const QCommandLineOption tlsCert{
+        u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
+        u"file"_qs};
+    const QCommandLineOption tlsKey{u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
+                                    u"file"_qs};
+    const QCommandLineOption keepDays{
         u"keep-days"_qs,
         u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
-        u"days"_qs, u"90"_qs);
-    QCommandLineOption constant(u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs);
-    constant.setFlags(QCommandLineOption::HiddenFromHelp);
+        u"days"_qs, u"90"_qs};
+    QCommandLineOption constant{u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs};
     // Lets a test play minutes of sign-in attempts in seconds.
-    QCommandLineOption clockScale(u"sign-in-clock-scale"_qs,
+    QCommandLineOption clockScale{u"sign-in-clock-scale"_qs,
                                   u"Run the sign-in throttle's clock this many times as fast."_qs,
-                                  u"factor"_qs, u"1"_qs);
-    clockScale.setFlags(QCommandLineOption::HiddenFromHelp);
-    if (!parseCommand(p, args,
-                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
-                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
-                      "and stops."_qs,
-                      {dbOption, port, bindOpt, images, quiet, idle, connections, maxConnections,
-                       perAddress, hostNames, idleTimeout, tlsCert, tlsKey, keepDays, constant,
-                       clockScale},
-                      {}, true))
-        return std::nullopt;
-    if (p.isSet(tlsCert) != p.isSet(tlsKey))
-        throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
+                                  u"factor"_qs, u"1"_qs};
 
-    ServeSettings s;
+    ServeOptions()
+    {
+        constant.setFlags(QCommandLineOption::HiddenFromHelp);
+        clockScale.setFlags(QCommandLineOption::HiddenFromHelp);
+    }
+    QList<QCommandLineOption> all() const
+    {
+        return {dbOption,   port,        bind,    images,  quiet,    idle,     connections,
+                maxConnections, perAddress, hostNames, idleTimeout, tlsCert, tlsKey, keepDays,
+                constant,   clockScale};
+    }
+};
+
+// --port and --bind.
+void readAddress(const QCommandLineParser &p, const ServeOptions &o, ServeSettings &s)
+{
     bool portOk = false;
-    const uint portNumber = p.value(port).toUInt(&portOk);
+    const uint portNumber = p.value(o.port).toUInt(&portOk);
     if (!portOk || portNumber > 65535)
-        throw UsageError{QStringLiteral("bad port '%1'").arg(p.value(port))};
+        throw UsageError{QStringLiteral("bad port '%1'").arg(p.value(o.port))};
     s.port = quint16(portNumber);
-    s.bindText = p.value(bindOpt);
+    s.bindText = p.value(o.bind);
     if (s.bindText == QLatin1String("localhost"))
         s.address = QHostAddress::LocalHost;
     else if (!s.address.setAddress(s.bindText))
         throw UsageError{QStringLiteral("bad address '%1'").arg(s.bindText)};
+}
 
-    HttpFront::Options &options = s.front;
-    options.imagesDir = p.value(images);
-    options.constantAnswer = p.isSet(constant);
-    options.sessionIdleSecs = parseDuration(p.value(idle));
+// What the HTTP front is given, but for its worker count: logos, sessions, TLS, connection limits.
+void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFront::Options &options)
+{
+    options.imagesDir = p.value(o.images);
+    options.constantAnswer = p.isSet(o.constant);
+    options.sessionIdleSecs = parseDuration(p.value(o.idle));
     if (options.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
-                             .arg(p.value(idle))};
-    if (p.isSet(tlsCert)) {
+                             .arg(p.value(o.idle))};
+    if (p.isSet(o.tlsCert)) {
         QString tlsError;
-        options.tls = loadServerTls(p.value(tlsCert), secretFile(p.value(tlsKey)), &tlsError);
+        options.tls = loadServerTls(p.value(o.tlsCert), secretFile(p.value(o.tlsKey)), &tlsError);
         if (!options.tls)
             throw std::runtime_error(tlsError.toStdString());
     }
-    options.limits.maxConnections = positiveOption(p, maxConnections);
-    options.limits.maxPerAddress = positiveOption(p, perAddress);
-    options.limits.idleTimeoutMs = positiveOption(p, idleTimeout) * 1000;
-    s.keepForDays = positiveOption(p, keepDays);
-    s.clockScale = positiveOption(p, clockScale);
-    s.quiet = p.isSet(quiet);
-    s.hostNames = p.values(hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
+    options.limits.maxConnections = positiveOption(p, o.maxConnections);
+    options.limits.maxPerAddress = positiveOption(p, o.perAddress);
+    options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
+}
+
+// Reads and checks the command line (UsageError when wrong) into p; nothing when --help was given.
+std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringList &args)
+{
+    const ServeOptions o;
+    if (!parseCommand(p, args,
+                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+                      "and stops."_qs,
+                      o.all(), {}, true))
+        return std::nullopt;
+    if (p.isSet(o.tlsCert) != p.isSet(o.tlsKey))
+        throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
+
+    ServeSettings s;
+    readAddress(p, o, s);
+    readFrontOptions(p, o, s.front);
+    s.keepForDays = positiveOption(p, o.keepDays);
+    s.clockScale = positiveOption(p, o.clockScale);
+    s.quiet = p.isSet(o.quiet);
+    s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
 
     s.dbUrl = databaseUrl(p);
     s.dbPassword = databasePassword(p);
     bool connectionsOk = false;
-    options.workers = p.value(connections).toInt(&connectionsOk);
-    if (!connectionsOk || options.workers < 1 || options.workers > 256)
-        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(connections))};
+    s.front.workers = p.value(o.connections).toInt(&connectionsOk);
+    if (!connectionsOk || s.front.workers < 1 || s.front.workers > 256)
+        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(o.connections))};
     return s;
 }
 
