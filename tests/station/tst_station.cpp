@@ -470,6 +470,29 @@ private slots:
         QCOMPARE(g_CheckMode, QStringLiteral("I"));
     }
 
+    // What nobody foresaw in a verification started by Enter goes to the terminal, never to
+    // a message box at the gate; the same by a click shows as any handler's failure does.
+    void unforeseenFailureByEnterIsLogged()
+    {
+        struct BrokenPlayer : SoundPlayer
+        {
+            void play(const QString &) override { throw std::runtime_error("sound gone"); }
+        } broken;
+        frm01 *s = openSignedIn();
+        QVERIFY(s);
+        setSoundPlayer(&broken);
+        const auto restore = qScopeGuard([this] { setSoundPlayer(&m_windows.sounds); });
+        QTest::ignoreMessage(QtWarningMsg, "verification by Enter failed: sound gone");
+        QTest::keyClick(s->txtTicketNo, Qt::Key_Return);
+        QVERIFY(m_windows.messages.texts.isEmpty());
+        QVERIFY(Global::frm01.isLoaded());
+
+        QTest::mouseClick(s->btnSave, Qt::LeftButton);
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QVERIFY2(m_windows.messages.texts[0].contains(u"sound gone"),
+                 qPrintable(m_windows.messages.texts[0]));
+    }
+
     void keysThatVerify_data()
     {
         QTest::addColumn<int>("key");
