@@ -3,12 +3,9 @@
 #include "Global.h"
 #include "Lifecycle.h"
 #include "StationLogic.h"
-#include "frm01.h"
 
-#include <QKeyEvent>
-
-StationKeyPreview::StationKeyPreview(frm01 *station, QWidget *window)
-    : QObject(window), m_station(station), m_window(window)
+StationKeyPreview::StationKeyPreview(QObject *station, QWidget *window, Hooks hooks)
+    : QObject(window), m_station(station), m_window(window), m_hooks(std::move(hooks))
 {}
 
 bool StationKeyPreview::eventFilter(QObject *watched, QEvent *event)
@@ -19,8 +16,8 @@ bool StationKeyPreview::eventFilter(QObject *watched, QEvent *event)
     if (!widget || !m_station || (widget != m_window && !m_window->isAncestorOf(widget)))
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
-    if (m_station->m_holdingKeys) {
-        m_station->m_heldKeys.emplace_back(widget, std::unique_ptr<QKeyEvent>(key->clone()));
+    if (m_hooks.holdingKeys()) {
+        m_hooks.holdKey(widget, std::unique_ptr<QKeyEvent>(key->clone()));
         return true;
     }
     if (event->type() == QEvent::KeyRelease) {
@@ -41,7 +38,7 @@ bool StationKeyPreview::eventFilter(QObject *watched, QEvent *event)
     const int shift = (mods & Qt::ShiftModifier ? 1 : 0) | (mods & Qt::ControlModifier ? 2 : 0) |
                       (mods & Qt::AltModifier ? 4 : 0);
     QPointer<StationKeyPreview> self(this);
-    m_station->Form_KeyDown(keyCode, shift);
+    m_hooks.keyDown(keyCode, shift);
     // Keys handled meanwhile must not make this one look new on its way to the parents.
     if (self)
         remember(key, widget);

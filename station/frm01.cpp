@@ -157,7 +157,13 @@ QWidget *frm01::createWindow()
     connect(Command2, &ImageControl::clicked, this,
             [this] { runHandler([this] { Command2_Click(); }); });
 
-    qApp->installEventFilter(new StationKeyPreview(this, w));
+    StationKeyPreview::Hooks hooks;
+    hooks.holdingKeys = [this] { return m_holdingKeys; };
+    hooks.holdKey = [this](QWidget *target, std::unique_ptr<QKeyEvent> key) {
+        m_heldKeys.emplace_back(target, std::move(key));
+    };
+    hooks.keyDown = [this](int &keyCode, int shift) { Form_KeyDown(keyCode, shift); };
+    qApp->installEventFilter(new StationKeyPreview(this, w, std::move(hooks)));
     return w;
 }
 

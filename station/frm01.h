@@ -62,8 +62,6 @@ protected:
     void Form_Close() override;
 
 private:
-    friend class StationKeyPreview;
-
     void ResetTicketInput();
     void startUp();
     // With FitToScreen=1 in qav.ini: the whole layout scaled uniformly to a larger primary
