@@ -645,7 +645,10 @@ void ServerTrustTest::operatorSignsInThroughAnAttack()
          next += milliseconds(500)) {
         std::this_thread::sleep_until(next);
         ++real;
-        const Reply r = attempt(id, u"127.0.0.4"_qs);
+        Reply r = attempt(id, u"127.0.0.4"_qs);
+        // "Busy" is no lock-out: on a starved machine the station's operator simply tries again.
+        if (r.status == 503)
+            r = attempt(id, u"127.0.0.4"_qs);
         if (!accepted(r))
             failures << QStringLiteral("sign-in %1: %2 %3")
                             .arg(real)
