@@ -6,6 +6,7 @@
 #include "demoseed.h"
 #include "housekeeping.h"
 #include "httpfront.h"
+#include "memberroutes.h"
 #include "memberobject.h"
 #include "passwords.h"
 #include "printable.h"
@@ -171,10 +172,11 @@ int cmdServe(const QStringList &args)
         throw UsageError{QStringLiteral("bad address '%1'").arg(bindText)};
 
     HttpFront::Options options;
-    options.imagesDir = p.value(images);
-    options.constantAnswer = p.isSet(constant);
-    options.sessionIdleSecs = parseDuration(p.value(idle));
-    if (options.sessionIdleSecs <= 0)
+    MemberRouteOptions gate;
+    gate.imagesDir = p.value(images);
+    options.constantAnswer = gate.constantAnswer = p.isSet(constant);
+    gate.sessionIdleSecs = parseDuration(p.value(idle));
+    if (gate.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
                              .arg(p.value(idle))};
     if (p.isSet(tlsCert)) {
@@ -188,6 +190,8 @@ int cmdServe(const QStringList &args)
     options.limits.maxConnections = positiveOption(p, maxConnections);
     options.limits.maxPerAddress = positiveOption(p, perAddress);
     options.limits.idleTimeoutMs = positiveOption(p, idleTimeout) * 1000;
+    options.limits.maxBody = kMaxCommandBytes;
+    options.limits.busyText = QString::fromUtf8(kBusyText);
     const int keepForDays = positiveOption(p, keepDays);
     setSignInClockScale(positiveOption(p, clockScale));
     installServerLog(p.isSet(quiet));
@@ -208,6 +212,7 @@ int cmdServe(const QStringList &args)
     // Made now, so that the first sign-in with an unknown id takes no longer than any other.
     dummyPasswordHash();
     HttpFront front([dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); }, options);
+    addMemberRoutes(front.routes(), gate);
     if (!options.constantAnswer)
         dashboard::addRoutes(front.routes(),
                              HostNames::ofThisMachine(address, p.values(hostNames).join(u',').split(

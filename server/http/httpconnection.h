@@ -30,6 +30,7 @@ struct HttpLimits
     int maxPipelined = 16;                // requests read ahead of their answers
     qint64 maxUnsentBytes = 256 * 1024;   // answers a client has not read yet: read no more from it
     int drainMs = 10000; // after a refusal, the rest of an upload is dropped this long
+    QString busyText = QStringLiteral("서버가 바쁩니다"); // the 503 past a connection cap
 };
 
 // The bytes of an answer on the wire: status line, headers, and the body unless a HEAD is
