@@ -5,6 +5,8 @@
 #include "hostnames.h"
 #include "housekeeping.h"
 #include "httpfront.h"
+#include "memberobject.h"
+#include "memberroutes.h"
 #include "passwords.h"
 #include "serverlog.h"
 #include "signinguard.h"
@@ -34,6 +36,7 @@ constexpr int kStopBoundMs = 10000;
 struct ServeSettings
 {
     HttpFront::Options front;
+    MemberRouteOptions gate;
     QHostAddress address;
     QString bindText; // as given, for messages
     quint16 port = 0;
@@ -163,12 +166,13 @@ void readAddress(const QCommandLineParser &p, const ServeOptions &o, ServeSettin
 }
 
 // What the HTTP front is given, but for its worker count: logos, sessions, TLS, connection limits.
-void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFront::Options &options)
+void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFront::Options &options,
+                      MemberRouteOptions &gate)
 {
-    options.imagesDir = p.value(o.images);
-    options.constantAnswer = p.isSet(o.constant);
-    options.sessionIdleSecs = parseDuration(p.value(o.idle));
-    if (options.sessionIdleSecs <= 0)
+    gate.imagesDir = p.value(o.images);
+    options.constantAnswer = gate.constantAnswer = p.isSet(o.constant);
+    gate.sessionIdleSecs = parseDuration(p.value(o.idle));
+    if (gate.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
                              .arg(p.value(o.idle))};
     if (p.isSet(o.tlsCert)) {
@@ -180,6 +184,8 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFr
     options.limits.maxConnections = positiveOption(p, o.maxConnections);
     options.limits.maxPerAddress = positiveOption(p, o.perAddress);
     options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
+    options.limits.maxBody = kMaxCommandBytes;
+    options.limits.busyText = QString::fromUtf8(kBusyText);
 }
 
 // Reads and checks the command line (UsageError when wrong) into p; nothing when --help was given.
@@ -197,7 +203,7 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
 
     ServeSettings s;
     readAddress(p, o, s);
-    readFrontOptions(p, o, s.front);
+    readFrontOptions(p, o, s.front, s.gate);
     s.keepForDays = positiveOption(p, o.keepDays);
     s.clockScale = positiveOption(p, o.clockScale);
     s.quiet = p.isSet(o.quiet);
@@ -212,9 +218,10 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     return s;
 }
 
-// The server's routes beyond the gate's: the dashboard, unless answers are constant.
+// The gate's routes, and the dashboard unless answers are constant.
 void addRoutes(HttpFront &front, const ServeSettings &s)
 {
+    addMemberRoutes(front.routes(), s.gate);
     if (!s.front.constantAnswer)
         dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames));
 }

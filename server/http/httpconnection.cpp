@@ -7,7 +7,6 @@
 #include <QTcpSocket>
 #include <QThread>
 
-#include <algorithm>
 #include <chrono>
 
 #include <sys/socket.h>
@@ -16,7 +15,6 @@ namespace qav {
 
 namespace {
 
-constexpr qsizetype kMaxChunkLine = 1024;
 // Qt stops reading from the kernel once this much waits unread, so a paused connection costs
 // no more than this (the kernel's own buffers then push back on the client).
 constexpr qint64 kSocketReadBuffer = 16 * 1024;
@@ -26,17 +24,6 @@ qint64 unsent(QTcpSocket *socket)
 {
     const auto *tls = qobject_cast<QSslSocket *>(socket);
     return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
-}
-
-bool isToken(const QByteArray &s)
-{
-    if (s.isEmpty())
-        return false;
-    for (const char c : s) {
-        if (c <= ' ' || c >= 127 || QByteArrayView("()<>@,;:\\\"/[]?={}").contains(c))
-            return false;
-    }
-    return true;
 }
 
 QByteArray reasonPhrase(int status)
@@ -91,27 +78,6 @@ QByteArray reasonPhrase(int status)
     }
 }
 
-bool isHex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Control characters other than tab (a bare CR or a NUL among them) split a header or a chunk
-// line differently for different parsers: refused wherever they appear.
-bool hasControl(QByteArrayView line)
-{
-    return std::any_of(line.begin(), line.end(),
-                       [](char c) { return (uchar(c) < ' ' && c != '\t') || c == 127; });
-}
-
-bool hasToken(const QByteArray &list, const char *token)
-{
-    for (const QByteArray &part : list.split(','))
-        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
-}
-
 } // namespace
 
 QByteArray serializeAnswer(const HttpAnswer &answer, bool headOnly, bool close, bool keepAlive10)
@@ -147,7 +113,7 @@ struct HttpConnection::Anchor
 HttpConnection::HttpConnection(QTcpSocket *socket, const HttpLimits &limits, HttpHandler handler,
                                QObject *parent)
     : QObject(parent), m_socket(socket), m_limits(limits), m_handler(std::move(handler)),
-      m_anchor(std::make_shared<Anchor>())
+      m_anchor(std::make_shared<Anchor>()), m_parser(limits.maxBody, limits.maxHeaderBytes)
 {
     m_anchor->connection = this;
     m_socket->setParent(this);
@@ -200,13 +166,8 @@ void HttpConnection::pump()
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
             break;
-        if (m_pos > 0) {
-            m_in.remove(0, m_pos);
-            m_scan -= m_pos;
-            m_pos = 0;
-        }
         // Asking for more than is buffered lets Qt read from the kernel again after a pause.
-        m_in += m_socket->read(available + 1);
+        m_parser.feed(m_socket->read(available + 1));
         if (!m_partial) {
             m_partial = true;
             m_requestStart.start();
@@ -217,267 +178,46 @@ void HttpConnection::pump()
     rearm();
 }
 
-// One step of the request parser over m_in from m_pos; false when it needs more bytes.
+// Hands on what the parser made of the bytes read; false when it needs more.
 bool HttpConnection::parseStep()
 {
-    switch (m_state) {
-    case State::Head: {
-        // Blank lines between requests are allowed.
-        while (m_pos < m_in.size() && (m_in[m_pos] == '\r' || m_in[m_pos] == '\n'))
-            ++m_pos;
-        if (m_pos >= m_in.size()) {
-            m_in.clear();
-            m_pos = m_scan = 0;
+    switch (m_parser.next()) {
+    case HttpParser::Step::NeedMore:
+        if (m_parser.idle())
             m_partial = false;
-            return false;
-        }
-        m_scan = qMax(m_scan, m_pos);
-        qsizetype end = -1;
-        qsizetype bodyStart = -1;
-        for (qsizetype i = m_scan; i < m_in.size(); ++i) {
-            if (m_in[i] != '\n')
-                continue;
-            if (i + 1 < m_in.size() && m_in[i + 1] == '\n') {
-                end = i;
-                bodyStart = i + 2;
-                break;
-            }
-            if (i + 2 < m_in.size() && m_in[i + 1] == '\r' && m_in[i + 2] == '\n') {
-                end = i;
-                bodyStart = i + 3;
-                break;
-            }
-        }
-        if (end < 0) {
-            m_scan = qMax(m_pos, m_in.size() - 2);
-            if (m_in.size() - m_pos > m_limits.maxHeaderBytes)
-                refuse(413, QStringLiteral("요청 헤더가 너무 깁니다"));
-            return m_state != State::Head;
-        }
-        if (end - m_pos > m_limits.maxHeaderBytes) {
-            refuse(413, QStringLiteral("요청 헤더가 너무 깁니다"));
-            return true;
-        }
-        const QByteArray head = m_in.mid(m_pos, end - m_pos);
-        m_pos = bodyStart;
-        m_scan = bodyStart;
-        parseHead(head);
+        return false;
+    case HttpParser::Step::Continue:
+        if (m_pending.empty())
+            m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
         return true;
-    }
-    case State::Body:
-    case State::ChunkData: {
-        // A whole body and one chunk of a chunked body are copied the same way; only what comes
-        // after them differs.
-        const qint64 take = qMin<qint64>(m_remaining, m_in.size() - m_pos);
-        if (take <= 0)
-            return false;
-        m_request.body.append(m_in.constData() + m_pos, take);
-        m_pos += take;
-        m_remaining -= take;
-        if (m_remaining == 0) {
-            if (m_state == State::Body)
-                complete();
-            else
-                m_state = State::ChunkEnd;
-        }
+    case HttpParser::Step::Request:
+        complete();
         return true;
-    }
-    case State::ChunkSize:
-    case State::ChunkEnd:
-    case State::Trailer: {
-        const qsizetype nl = m_in.indexOf('\n', m_pos);
-        if (nl < 0) {
-            if (m_in.size() - m_pos > kMaxChunkLine)
-                refuse(413, QStringLiteral("요청 본문이 너무 깁니다"));
-            return m_state == State::Draining;
-        }
-        QByteArray line = m_in.mid(m_pos, nl - m_pos);
-        if (nl - m_pos > kMaxChunkLine) {
-            refuse(413, QStringLiteral("요청 본문이 너무 깁니다"));
-            return true;
-        }
-        m_pos = nl + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (hasControl(line)) {
-            refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
-            return true;
-        }
-        if (m_state == State::ChunkEnd) {
-            if (!line.isEmpty())
-                refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
-            else
-                m_state = State::ChunkSize;
-        } else if (m_state == State::Trailer) {
-            // Trailers count against the header limit; their content is not used.
-            m_remaining += line.size() + 2;
-            if (line.isEmpty())
-                complete();
-            else if (m_remaining > m_limits.maxHeaderBytes)
-                refuse(413, QStringLiteral("요청 헤더가 너무 깁니다"));
-        } else {
-            // Hex digits only: no sign, no 0x, no blanks, each of which some parser reads
-            // differently. Leading zeros are plain hex.
-            const qsizetype semicolon = line.indexOf(';');
-            const QByteArray digits = semicolon < 0 ? line : line.left(semicolon);
-            const bool ok = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), isHex);
-            const qint64 size = ok && digits.size() <= 15 ? digits.toLongLong(nullptr, 16) : -1;
-            if (ok && digits.size() > 15) {
-                refuse(413,
-                       QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_limits.maxBody));
-            } else if (!ok) {
-                refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
-            } else if (size == 0) {
-                m_remaining = 0;
-                m_state = State::Trailer;
-            } else if (m_request.body.size() + size > m_limits.maxBody) {
-                refuse(413,
-                       QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_limits.maxBody));
-            } else {
-                m_remaining = size;
-                m_state = State::ChunkData;
-            }
-        }
+    case HttpParser::Step::Refused:
+        refuse(m_parser.refusal().status, m_parser.refusal().reason);
         return true;
-    }
-    case State::Closing:
-    case State::Draining:
-        break;
     }
     return false;
 }
 
-bool HttpConnection::parseHead(const QByteArray &head)
-{
-    QList<QByteArray> lines = head.split('\n');
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (hasControl(line)) {
-            refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
-            return false;
-        }
-    }
-    const QList<QByteArray> requestLine = lines.first().split(' ');
-    if (requestLine.size() != 3 || !isToken(requestLine[0]) || requestLine[1].isEmpty()) {
-        refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
-        return false;
-    }
-    const QByteArray &version = requestLine[2];
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        if (version.startsWith("HTTP/"))
-            refuse(505, QStringLiteral("HTTP 버전을 지원하지 않습니다"));
-        else
-            refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
-        return false;
-    }
-
-    m_request = HttpRequest();
-    m_request.method = requestLine[0];
-    QByteArray target = requestLine[1];
-    if (target.startsWith("http://") || target.startsWith("https://")) {
-        // Absolute form: only the path and query matter here.
-        const qsizetype slash = target.indexOf('/', target.indexOf("//") + 2);
-        target = slash < 0 ? QByteArray("/") : target.mid(slash);
-    }
-    const qsizetype question = target.indexOf('?');
-    m_request.path = QString::fromLatin1(question < 0 ? target : target.left(question));
-    if (question >= 0)
-        m_request.query = QUrlQuery(QString::fromLatin1(target.mid(question + 1)));
-    m_request.peer = m_socket->peerAddress();
-    m_request.local = m_socket->localAddress();
-    const auto *ssl = qobject_cast<QSslSocket *>(m_socket);
-    m_request.secure = ssl && ssl->isEncrypted();
-
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines[i];
-        const qsizetype colon = line.indexOf(':');
-        // Folded lines and blanks before the colon are how requests get smuggled: refused.
-        if (line.startsWith(' ') || line.startsWith('\t') || colon <= 0 ||
-            !isToken(line.left(colon))) {
-            refuse(400, QStringLiteral("요청 형식이 올바르지 않습니다"));
-            return false;
-        }
-        m_request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
-    }
-
-    std::optional<QByteArray> length;
-    std::optional<QByteArray> codings;
-    QByteArray connection;
-    for (const auto &[name, value] : std::as_const(m_request.headers)) {
-        if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
-            // Digits only, and once (or repeated the same): a list, a sign or an empty value is
-            // read differently by different parsers.
-            const bool digits =
-                !value.isEmpty() && std::all_of(value.begin(), value.end(),
-                                                [](char c) { return c >= '0' && c <= '9'; });
-            if (!digits || (length && *length != value)) {
-                refuse(400, QStringLiteral("Content-Length가 올바르지 않습니다"));
-                return false;
-            }
-            length = value;
-        } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
-            if (codings) { // a second header adds a coding, and no other coding is taken
-                refuse(400, QStringLiteral("Transfer-Encoding이 올바르지 않습니다"));
-                return false;
-            }
-            codings = value;
-        } else if (name.compare("connection", Qt::CaseInsensitive) == 0) {
-            connection += (connection.isEmpty() ? "" : ",") + value;
-        }
-    }
-    const bool http10 = version == "HTTP/1.0";
-    m_requestKeepAlive10 = http10 && hasToken(connection, "keep-alive");
-    m_requestClose = http10 ? !m_requestKeepAlive10 : hasToken(connection, "close");
-    m_requestHead = m_request.method == "HEAD";
-
-    bool chunked = false;
-    qint64 size = 0;
-    if (codings) {
-        // Only chunked is decoded; anything else (gzip, a list) would be passed on undecoded.
-        if (length || codings->compare("chunked", Qt::CaseInsensitive) != 0) {
-            refuse(400, QStringLiteral("Transfer-Encoding이 올바르지 않습니다"));
-            return false;
-        }
-        chunked = true;
-    } else if (length) {
-        bool ok = false;
-        size = length->toLongLong(&ok);
-        if (!ok || size > m_limits.maxBody) { // too many digits for a number are too large too
-            refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_limits.maxBody));
-            return false;
-        }
-    }
-
-    if ((chunked || size > 0) && !http10 && m_pending.empty() &&
-        m_request.header("expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
-        m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-    }
-    if (chunked) {
-        m_state = State::ChunkSize;
-    } else if (size > 0) {
-        m_remaining = size;
-        m_state = State::Body;
-    } else {
-        complete();
-    }
-    return true;
-}
-
 void HttpConnection::complete()
 {
+    HttpRequest request = m_parser.takeRequest();
     Pending pending;
     pending.seq = m_nextSeq++;
-    pending.headOnly = m_requestHead;
-    pending.keepAlive10 = m_requestKeepAlive10;
-    pending.close = m_requestClose || m_stopping;
+    pending.headOnly = request.method == "HEAD";
+    pending.keepAlive10 = m_parser.keepAlive10();
+    pending.close = m_parser.closeAfter() || m_stopping;
     m_pending.push_back(pending);
-    m_state = pending.close ? State::Closing : State::Head;
-    m_partial = m_pos < m_in.size();
+    m_state = pending.close ? State::Closing : State::Reading;
+    m_partial = m_parser.hasBuffered();
     if (m_partial)
         m_requestStart.start();
-    m_remaining = 0;
-    m_request.receivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+    request.peer = m_socket->peerAddress();
+    request.local = m_socket->localAddress();
+    const auto *ssl = qobject_cast<QSslSocket *>(m_socket);
+    request.secure = ssl && ssl->isEncrypted();
+    request.receivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count();
 
@@ -498,7 +238,7 @@ void HttpConnection::complete()
                 Qt::QueuedConnection);
         }
     };
-    m_handler(std::exchange(m_request, HttpRequest()), std::move(reply));
+    m_handler(std::move(request), std::move(reply));
 }
 
 void HttpConnection::refuse(int status, const QString &text)
@@ -509,8 +249,6 @@ void HttpConnection::refuse(int status, const QString &text)
     pending.answer = HttpAnswer::error(status, text);
     m_pending.push_back(std::move(pending));
     m_state = State::Draining;
-    m_in.clear();
-    m_pos = m_scan = 0;
     qCInfo(lcConnection).noquote()
         << "refused" << status << "from" << peerText(m_socket->peerAddress()) << text;
     flush();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange.h"
+#include "httpparser.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -30,14 +31,15 @@ struct HttpLimits
     int maxPipelined = 16;                // requests read ahead of their answers
     qint64 maxUnsentBytes = 256 * 1024;   // answers a client has not read yet: read no more from it
     int drainMs = 10000; // after a refusal, the rest of an upload is dropped this long
+    QString busyText = QStringLiteral("서버가 바쁩니다"); // the 503 past a connection cap
 };
 
 // The bytes of an answer on the wire: status line, headers, and the body unless a HEAD is
 // answered.
 QByteArray serializeAnswer(const HttpAnswer &answer, bool headOnly, bool close, bool keepAlive10);
 
-// One HTTP/1.1 connection: reads requests off the socket (keep-alive, pipelining, chunked
-// bodies), hands each to the handler and writes the answers in request order, whatever order
+// One HTTP/1.1 connection: reads requests off the socket through an HttpParser (keep-alive,
+// pipelining, chunked bodies), hands each to the handler and writes the answers in request order, whatever order
 // they come back in. It holds bounded memory whatever the client does: a request over the limits
 // is refused at once; a client that sends requests but does not read the answers is no longer
 // read from; one that makes no progress for the idle timeout is closed. Owns the socket;
@@ -59,7 +61,7 @@ Q_SIGNALS:
     void closed();
 
 private:
-    enum class State { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailer, Closing, Draining };
+    enum class State { Reading, Closing, Draining };
     struct Pending
     {
         quint64 seq = 0;
@@ -73,7 +75,6 @@ private:
     void deliver(quint64 seq, HttpAnswer answer);
     void pump();
     bool parseStep();
-    bool parseHead(const QByteArray &head);
     void complete();
     void refuse(int status, const QString &text);
     void flush();
@@ -90,15 +91,8 @@ private:
     HttpHandler m_handler;
     std::shared_ptr<Anchor> m_anchor;
 
-    State m_state = State::Head;
-    QByteArray m_in;
-    qsizetype m_pos = 0;
-    qsizetype m_scan = 0;  // where the search for the end of the head goes on
-    HttpRequest m_request; // being read
-    qint64 m_remaining = 0;
-    bool m_requestClose = false; // the request being read asks to close afterwards
-    bool m_requestHead = false;
-    bool m_requestKeepAlive10 = false;
+    State m_state = State::Reading;
+    HttpParser m_parser;
     bool m_partial = false; // some bytes of the next request have arrived
 
     std::deque<Pending> m_pending;

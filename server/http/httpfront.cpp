@@ -1,8 +1,6 @@
 #include "httpfront.h"
 
-#include "commandparser.h"
 #include "httplistener.h"
-#include "memberroutes.h"
 #include "metrics.h"
 #include "serverlog.h"
 #include "serviceroutes.h"
@@ -36,9 +34,6 @@ HttpFront::HttpFront(Opener opener, Options options, QObject *parent)
                                                   m_options.workers, m_options.signInWorkers, this);
     else
         m_executor = std::make_unique<InlineExecutor>(opener);
-    m_options.limits.maxBody = kMaxCommandBytes;
-    addMemberRoutes(m_routes,
-                    {m_options.imagesDir, m_options.constantAnswer, m_options.sessionIdleSecs});
     addServiceRoutes(m_routes, !m_options.constantAnswer);
     m_deadlineTimer.setInterval(kDeadlineTickMs);
     connect(&m_deadlineTimer, &QTimer::timeout, this, &HttpFront::answerLate);

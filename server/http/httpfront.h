@@ -19,17 +19,15 @@ class HttpListener;
 
 // The HTTP side of the server. Picks each request's route and hands it to the executor; the
 // connections write the answers back in request order. Every request is answered (a failure
-// inside becomes a 500) and logged as one line naming the client. Serves the business object's
-// routes; other parts add theirs through routes() before listening.
+// inside becomes a 500) and logged as one line naming the client. Serves only the service routes
+// (/, /healthz, /metrics); the gate and the dashboard add theirs through routes() before listening.
 class HttpFront : public QObject
 {
     Q_OBJECT
 public:
     struct Options
     {
-        QString imagesDir;           // empty: no logos
         bool constantAnswer = false; // answer without the database (benchmark baseline)
-        qint64 sessionIdleSecs = 12 * 3600;
         int workers = 0;       // threads (database connections) for requests; 0: all inline
         int signInWorkers = 1; // threads for password checks, with their own connections
         std::optional<QSslConfiguration> tls; // serve HTTPS with it (see loadServerTls)

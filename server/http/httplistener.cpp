@@ -1,6 +1,5 @@
 #include "httplistener.h"
 
-#include "gateservice.h"
 #include "metrics.h"
 #include "serverlog.h"
 
@@ -43,6 +42,9 @@ QHostAddress peerOf(qintptr descriptor)
 HttpListener::HttpListener(const HttpLimits &limits, HttpHandler handler, QObject *parent)
     : QTcpServer(parent), m_limits(limits), m_handler(std::move(handler))
 {
+    HttpAnswer busy = HttpAnswer::error(503, m_limits.busyText);
+    busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
+    m_busyAnswer = serializeAnswer(busy, false, true, false);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &HttpListener::acceptAgain);
 }
@@ -190,14 +192,9 @@ void HttpListener::refuseBusy(qintptr descriptor, bool perAddress)
         ::close(int(descriptor));
         return;
     }
-    static const QByteArray answer = [] {
-        HttpAnswer busy =
-            HttpAnswer::error(503, QString::fromUtf8(kBusyText));
-        busy.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
-        return serializeAnswer(busy, false, true, false);
-    }();
-    [[maybe_unused]] const auto sent = ::send(int(descriptor), answer.constData(),
-                                              size_t(answer.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    [[maybe_unused]] const auto sent =
+        ::send(int(descriptor), m_busyAnswer.constData(), size_t(m_busyAnswer.size()),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
     ::shutdown(int(descriptor), SHUT_WR);
     ::close(int(descriptor));
 }

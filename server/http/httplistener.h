@@ -56,6 +56,7 @@ private:
 
     HttpLimits m_limits;
     HttpHandler m_handler;
+    QByteArray m_busyAnswer; // written as is past a cap
     std::optional<QSslConfiguration> m_tls;
     QSet<HttpConnection *> m_connections;
     QHash<QHostAddress, int> m_perAddress; // open connections by client address

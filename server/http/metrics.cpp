@@ -24,25 +24,8 @@ QByteArray number(double value)
 
 } // namespace
 
-void ServerMetrics::countScan(int status, const QString &errCode, qint64 tookNs)
+void ServerMetrics::countScan(Scan kind, qint64 tookNs)
 {
-    Scan kind = Scan::Failed;
-    if (status == 200) {
-        if (errCode == QLatin1String("0"))
-            kind = Scan::Entered;
-        else if (errCode == QLatin1String("1"))
-            kind = Scan::ReEntered;
-        else if (errCode == QLatin1String("2"))
-            kind = Scan::Exited;
-        else if (errCode == QLatin1String("-2"))
-            kind = Scan::Repeated;
-        else
-            kind = Scan::Refused;
-    } else if (status == 401 || status == 403) {
-        kind = Scan::NotAllowed;
-    } else if (status == 503) {
-        kind = Scan::Busy;
-    }
     m_scans[size_t(kind)].fetch_add(1, std::memory_order_relaxed);
     tookNs = std::max<qint64>(tookNs, 0);
     const double secs = double(tookNs) / 1e9;

@@ -28,8 +28,8 @@ public:
     };
     enum class SignIn { Ok, Refused, Count };
 
-    // A verification's answer: its HTTP status and, for a 200, the record set's ErrCode.
-    void countScan(int status, const QString &errCode, qint64 tookNs);
+    // A verification's answer, the gate routes having said what it came to.
+    void countScan(Scan kind, qint64 tookNs);
     void countSignIn(bool ok);
     void countUnavailable() { m_unavailable.fetch_add(1, std::memory_order_relaxed); }
     void connectionOpened() { m_connections.fetch_add(1, std::memory_order_relaxed); }

@@ -117,6 +117,28 @@ HttpAnswer answerCommandQuery(const HttpRequest &request, WorkerContext &context
     return answer;
 }
 
+// A verification's answer by its HTTP status and, for a 200, the record set's ErrCode.
+ServerMetrics::Scan scanKind(int status, const QString &errCode)
+{
+    using Scan = ServerMetrics::Scan;
+    if (status == 200) {
+        if (errCode == QLatin1String("0"))
+            return Scan::Entered;
+        if (errCode == QLatin1String("1"))
+            return Scan::ReEntered;
+        if (errCode == QLatin1String("2"))
+            return Scan::Exited;
+        if (errCode == QLatin1String("-2"))
+            return Scan::Repeated;
+        return Scan::Refused;
+    }
+    if (status == 401 || status == 403)
+        return Scan::NotAllowed;
+    if (status == 503)
+        return Scan::Busy;
+    return Scan::Failed;
+}
+
 // What a verification and an operator sign-in came to, for the monitoring counts.
 void countAnswer(const ParsedCommand &parsed, const HttpAnswer &answer, qint64 receivedNs)
 {
@@ -124,7 +146,7 @@ void countAnswer(const ParsedCommand &parsed, const HttpAnswer &answer, qint64 r
     if (c.procedure == QLatin1String(kBookingProc)) {
         const QString &mode = c.args.value(0);
         if (mode == QLatin1String("I") || mode == QLatin1String("O"))
-            serverMetrics().countScan(answer.status, answer.logResult,
+            serverMetrics().countScan(scanKind(answer.status, answer.logResult),
                                       receivedNs > 0 ? steadyNs() - receivedNs : 0);
     } else if (c.procedure == QLatin1String(kLoginProc) && c.args.size() == 2) {
         serverMetrics().countSignIn(answer.status == 200 && answer.logResult == QLatin1String("0"));

@@ -5,8 +5,9 @@
 
 namespace qav {
 
-// The routes of the business object: its query endpoint (and a 404 for other business objects)
-// and the venue logos.
+// The gate's routes on the HTTP front: the business object's query endpoint (and a 404 for other
+// business objects) and the venue logos, with their counts for /metrics. Registered by `serve`
+// beside the dashboard's; the front itself knows no command.
 struct MemberRouteOptions
 {
     QString imagesDir;           // empty: no logos
