@@ -1,6 +1,7 @@
 #include "httpconnection.h"
 
 #include "serverlog.h"
+#include "steadyclock.h"
 
 #include <QMutex>
 #include <QSslSocket>
@@ -8,7 +9,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <chrono>
 
 #include <sys/socket.h>
 
@@ -477,9 +477,7 @@ void HttpConnection::complete()
     if (m_partial)
         m_requestStart.start();
     m_remaining = 0;
-    m_request.receivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+    m_request.receivedNs = steadyNs();
 
     HttpReply reply = [anchor = m_anchor, seq = pending.seq](HttpAnswer answer) {
         QMutexLocker lock(&anchor->mutex);
