@@ -1,5 +1,6 @@
 // PostgreSQL: its connection settings and time-outs; the SQL is SqlStorage's.
 
+#include "backends.h"
 #include "sqlstorage.h"
 
 #include <QSqlError>

@@ -1,6 +1,7 @@
 // SQLite: its connection settings, the lock polling of a serving connection and the one writer
 // thread per file that commits the scans of all workers in groups.
 
+#include "backends.h"
 #include "sqlstorage.h"
 
 #include "steadyclock.h"

@@ -1,63 +1,20 @@
 #pragma once
 
 #include "storage.h"
+#include "sqlrows.h"
 
 #include <QHash>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QVariantList>
 
 #include <exception>
 #include <functional>
-#include <utility>
 #include <vector>
 
 namespace qav {
 
-struct PgParams
-{
-    QString host; // name, address or socket directory
-    int port = 5432;
-    QString user;
-    QString password;
-    QString database;
-};
-
-std::unique_ptr<Storage> openSqlite(const QString &path, StorageUse use = StorageUse::Admin);
-std::unique_ptr<Storage> openPostgres(const PgParams &params, StorageUse use = StorageUse::Admin);
-
 // A name no other connection of the process has.
 QString newConnectionName();
-
-// The rows of one statement run by SqlStorage. The statement stays prepared on its connection;
-// it is reset when this goes, so no read stays open on the connection.
-class Rows
-{
-public:
-    explicit Rows(QSqlQuery &query)
-        : m_query(&query)
-    {
-    }
-    Rows(Rows &&other) noexcept
-        : m_query(std::exchange(other.m_query, nullptr))
-    {
-    }
-    Rows(const Rows &) = delete;
-    Rows &operator=(const Rows &) = delete;
-    Rows &operator=(Rows &&) = delete;
-    ~Rows()
-    {
-        if (m_query)
-            m_query->finish();
-    }
-    bool next() { return m_query->next(); }
-    QVariant value(int i) const { return m_query->value(i); }
-    void finish() { m_query->finish(); }
-    int numRowsAffected() const { return m_query->numRowsAffected(); }
-
-private:
-    QSqlQuery *m_query;
-};
 
 // The storage rules written once in SQL that SQLite and PostgreSQL both accept; the two backends
 // differ only in how they connect, how a writing transaction begins and in column types.

@@ -1,6 +1,6 @@
 #include "storage.h"
 
-#include "sqlstorage.h"
+#include "backends.h"
 
 #include <QDate>
 #include <QUrl>
