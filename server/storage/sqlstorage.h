@@ -69,7 +69,7 @@ public:
     QList<RefusalCount> refusalCounts(int newest) override;
     qint64 pruneUnauthenticated(const QString &stamp) override;
 
-    // Dashboard (sqldashboard.cpp)
+    // Dashboard and its supervisors (sqldashboard.cpp)
     void putAdmin(const AdminRecord &admin) override;
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
@@ -83,6 +83,7 @@ public:
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
     QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) override;
     QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) override;
+
     // Season administration (sqlseason.cpp)
     void putVenue(const Venue &venue) override;
     void putPerformance(const Performance &performance) override;
