@@ -1,7 +1,8 @@
 #include "signinguard.h"
 
+#include "steadyclock.h"
+
 #include <atomic>
-#include <chrono>
 
 namespace qav {
 
@@ -16,10 +17,7 @@ constexpr qint64 kIdRefusalDelayMs = 1000;
 
 qint64 signInClockMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count() *
-           g_clockScale.load(std::memory_order_relaxed);
+    return steadyMs() * g_clockScale.load(std::memory_order_relaxed);
 }
 
 qint64 realDelayMs(qint64 clockMs)

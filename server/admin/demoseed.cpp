@@ -81,7 +81,7 @@ void seedDemo(Storage &storage)
     scan("I", demo::kInside2Ticket, u"gate03"_qs);
 }
 
-QString nonDemoData(Storage &storage)
+QString nonDemoData(SeasonStore &storage)
 {
     for (const Venue &v : storage.venues())
         if (v.placeCode != QLatin1String(demo::kPlaceCode))

@@ -27,6 +27,6 @@ void seedDemo(Storage &storage);
 
 // What the database holds beyond the demo venue, its two performances and three operators, as
 // "venue 777" and the like; empty when nothing.
-QString nonDemoData(Storage &storage);
+QString nonDemoData(SeasonStore &storage);
 
 } // namespace qav

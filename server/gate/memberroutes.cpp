@@ -4,26 +4,18 @@
 #include "memberobject.h"
 #include "metrics.h"
 #include "serverlog.h"
+#include "steadyclock.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include <chrono>
-
 namespace qav {
 
 namespace {
 
 const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
-
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 QString shortProcedure(const QString &name)
 {

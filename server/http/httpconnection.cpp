@@ -1,13 +1,12 @@
 #include "httpconnection.h"
 
 #include "serverlog.h"
+#include "steadyclock.h"
 
 #include <QMutex>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QThread>
-
-#include <chrono>
 
 #include <sys/socket.h>
 
@@ -217,9 +216,7 @@ void HttpConnection::complete()
     request.local = m_socket->localAddress();
     const auto *ssl = qobject_cast<QSslSocket *>(m_socket);
     request.secure = ssl && ssl->isEncrypted();
-    request.receivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+    request.receivedNs = steadyNs();
 
     HttpReply reply = [anchor = m_anchor, seq = pending.seq](HttpAnswer answer) {
         QMutexLocker lock(&anchor->mutex);

@@ -4,10 +4,10 @@
 #include "metrics.h"
 #include "serverlog.h"
 #include "serviceroutes.h"
+#include "steadyclock.h"
 
 #include <QTimer>
 
-#include <chrono>
 #include <utility>
 
 namespace qav {
@@ -16,13 +16,6 @@ namespace {
 
 // How often requests are checked against their deadline: how late past it a 503 may come.
 constexpr int kDeadlineTickMs = 50;
-
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 } // namespace
 

@@ -38,7 +38,7 @@ bool validReplayKey(const QByteArray &key)
 class Gate
 {
 public:
-    Gate(Storage &storage, GatePolicy &policy, const GateCaller &caller)
+    Gate(GateStore &storage, GatePolicy &policy, const GateCaller &caller)
         : m_storage(storage), m_policy(policy), m_caller(caller)
     {}
 
@@ -171,14 +171,14 @@ private:
         return recordAnswer(MemberObject(m_storage).verify(request));
     }
 
-    Storage &m_storage;
+    GateStore &m_storage;
     GatePolicy &m_policy;
     const GateCaller &m_caller;
 };
 
 } // namespace
 
-GateAnswer answerCommand(Storage &storage, GatePolicy &policy, const Command &command,
+GateAnswer answerCommand(GateStore &storage, GatePolicy &policy, const Command &command,
                          const GateCaller &caller)
 {
     return Gate(storage, policy, caller).answer(command);

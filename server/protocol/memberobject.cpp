@@ -23,7 +23,7 @@ QString counted(const QString &label, qint64 n)
 
 } // namespace
 
-MemberObject::MemberObject(Storage &storage)
+MemberObject::MemberObject(GateStore &storage)
     : m_storage(storage)
 {
 }

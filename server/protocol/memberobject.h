@@ -2,7 +2,7 @@
 
 #include "commandparser.h"
 #include "recordset.h"
-#include "storage.h"
+#include "stores.h"
 
 namespace qav {
 
@@ -12,7 +12,7 @@ namespace qav {
 class MemberObject
 {
 public:
-    explicit MemberObject(Storage &storage);
+    explicit MemberObject(GateStore &storage);
 
     // Runs a command without asking who sends it (the command line's summary, tests).
     RecordSet run(const Command &command, qint64 startedNs = 0);
@@ -34,7 +34,7 @@ public:
 private:
     RecordSet gateAnswer(const Venue &venue);
 
-    Storage &m_storage;
+    GateStore &m_storage;
 };
 
 } // namespace qav

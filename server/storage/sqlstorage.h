@@ -1,60 +1,20 @@
 #pragma once
 
 #include "storage.h"
+#include "sqlrows.h"
 
 #include <QHash>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QVariantList>
 
 #include <exception>
 #include <functional>
-#include <utility>
 #include <vector>
 
 namespace qav {
 
-struct PgParams
-{
-    QString host; // name, address or socket directory
-    int port = 5432;
-    QString user;
-    QString password;
-    QString database;
-};
-
-std::unique_ptr<Storage> openSqlite(const QString &path, StorageUse use = StorageUse::Admin);
-std::unique_ptr<Storage> openPostgres(const PgParams &params, StorageUse use = StorageUse::Admin);
-
-// The rows of one statement run by SqlStorage. The statement stays prepared on its connection;
-// it is reset when this goes, so no read stays open on the connection.
-class Rows
-{
-public:
-    explicit Rows(QSqlQuery &query)
-        : m_query(&query)
-    {
-    }
-    Rows(Rows &&other) noexcept
-        : m_query(std::exchange(other.m_query, nullptr))
-    {
-    }
-    Rows(const Rows &) = delete;
-    Rows &operator=(const Rows &) = delete;
-    Rows &operator=(Rows &&) = delete;
-    ~Rows()
-    {
-        if (m_query)
-            m_query->finish();
-    }
-    bool next() { return m_query->next(); }
-    QVariant value(int i) const { return m_query->value(i); }
-    void finish() { m_query->finish(); }
-    int numRowsAffected() const { return m_query->numRowsAffected(); }
-
-private:
-    QSqlQuery *m_query;
-};
+// A name no other connection of the process has.
+QString newConnectionName();
 
 // The storage rules written once in SQL that SQLite and PostgreSQL both accept; the two backends
 // differ only in how they connect, how a writing transaction begins and in column types.
@@ -64,11 +24,16 @@ class SqlStorage : public Storage
 public:
     ~SqlStorage() override;
 
+    // Connection, schema and lookups (sqlstorage.cpp)
     void initSchema() override;
+    int schemaVersion() override;
     std::optional<Venue> findVenue(const QString &placeCode) override;
+    QList<Venue> venues() override;
     std::optional<Performance> findPerformance(const QString &bizcode) override;
     QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) override;
     std::optional<OperatorRecord> findOperator(const QString &id) override;
+
+    // Scans, replay and audit (sqlscan.cpp)
     ScanOutcome scan(const ScanRequest &request) override;
     // Scans in one transaction, each in its own savepoint so a failing one rolls back alone, all
     // answered only once the commit is durable. Each slot gets an outcome or the exception of
@@ -85,13 +50,10 @@ public:
     ScanOutcome manualScan(const ScanRequest &request, const QString &reason) override;
     std::optional<Summary> summary(const QString &bizcode) override;
     QList<ScanLogEntry> scanLog(const QString &bizcode) override;
-    void putVenue(const Venue &venue) override;
-    void putPerformance(const Performance &performance) override;
-    void putOperator(const OperatorRecord &op) override;
-    void putBookings(const QList<Booking> &bookings) override;
-    void clearPerformance(const QString &bizcode) override;
     void auditRefusedScan(const ScanRequest &request, const QString &kind, const QString &code,
                           const QString &message) override;
+
+    // Sessions, sign-ins and refusal counts (sqlsessions.cpp)
     void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
     std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                             qint64 idleBefore) override;
@@ -107,8 +69,7 @@ public:
     QList<RefusalCount> refusalCounts(int newest) override;
     qint64 pruneUnauthenticated(const QString &stamp) override;
 
-    // Dashboard (dashboardsql.cpp)
-    QList<Venue> venues() override;
+    // Dashboard and its supervisors (sqldashboard.cpp)
     void putAdmin(const AdminRecord &admin) override;
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
@@ -122,8 +83,13 @@ public:
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
     QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) override;
     QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) override;
-    // Season administration: sqlstorage_season.cpp.
-    int schemaVersion() override;
+
+    // Season administration (sqlseason.cpp)
+    void putVenue(const Venue &venue) override;
+    void putPerformance(const Performance &performance) override;
+    void putOperator(const OperatorRecord &op) override;
+    void putBookings(const QList<Booking> &bookings) override;
+    void clearPerformance(const QString &bizcode) override;
     QList<Performance> performances(const QString &placeCode) override;
     QList<OperatorRecord> operators(const QString &placeCode) override;
     QList<BookingRecord> bookings(const QString &bizcode) override;
@@ -153,7 +119,6 @@ protected:
     Rows run(const QString &sql, const QVariantList &binds = {});
     void exec(const QString &sql);
     [[noreturn]] void fail(const QString &what, const QSqlError &error);
-    // Tables of the dashboard, created inside initSchema's transaction.
 
     QSqlDatabase m_db;
 
@@ -197,6 +162,9 @@ private:
     void recordScan(const ScanRequest &request, ScanOutcome &outcome);
     void finishScan(const ScanRequest &request, const ScanOutcome &outcome, bool fresh);
     void putBookingChunk(const QList<Booking> &bookings);
+    // Runs sql (an insert or update of operator id, without RETURNING) and, when it touched the
+    // operator, ends the operator's sessions, in one transaction; false when it touched none.
+    bool changeOperator(const QString &id, const QString &sql, const QVariantList &binds);
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
     QHash<QString, QSqlQuery> m_statements;

@@ -1,6 +1,6 @@
 #include "storage.h"
 
-#include "sqlstorage.h"
+#include "backends.h"
 
 #include <QDate>
 #include <QUrl>
@@ -90,7 +90,7 @@ void describeOutcome(ScanOutcome &o)
     }
 }
 
-std::optional<Performance> Storage::gatePerformance(const QString &placeCode, const QDateTime &now)
+std::optional<Performance> Lookup::gatePerformance(const QString &placeCode, const QDateTime &now)
 {
     const QString today = now.date().toString(QStringLiteral("yyyyMMdd"));
     const QList<Performance> list = performancesFrom(placeCode, today + QStringLiteral("0000"));

@@ -83,7 +83,7 @@ QJsonObject describe(const SignedInAdmin &admin)
             {QStringLiteral("csrfToken"), admin.session.csrfToken}};
 }
 
-HttpAnswer signIn(const HttpRequest &request, Storage &storage)
+HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage)
 {
     if (!fromOurPage(request))
         return HttpAnswer::error(403, QStringLiteral("로그인 요청을 확인할 수 없습니다"));
@@ -131,7 +131,7 @@ HttpAnswer signIn(const HttpRequest &request, Storage &storage)
     return a;
 }
 
-HttpAnswer signOut(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+HttpAnswer signOut(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
 {
     storage.removeAdminSession(admin.tokenHash);
     HttpAnswer a = dashboard::json(200, {});
@@ -139,7 +139,7 @@ HttpAnswer signOut(const HttpRequest &request, Storage &storage, const SignedInA
     return a;
 }
 
-std::optional<SignedInAdmin> check(const HttpRequest &request, Storage &storage, bool needCsrf,
+std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage, bool needCsrf,
                                    HttpAnswer *refusal)
 {
     const QByteArray token = cookieToken(request);

@@ -2,7 +2,7 @@
 
 #include "exchange.h"
 #include "signinguard.h"
-#include "storage.h"
+#include "stores.h"
 
 #include <optional>
 
@@ -27,13 +27,13 @@ struct SignedInAdmin
 // its hash, with a CSRF token the page sends back in a header. Throws StorageError.
 namespace adminsession {
 
-HttpAnswer signIn(const HttpRequest &request, Storage &storage);
+HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage);
 // Which dashboard sign-ins get their password checked (SignInGuard's rules).
 SignInGuard &guard();
-HttpAnswer signOut(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin);
+HttpAnswer signOut(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin);
 // The signed-in admin; otherwise nullopt with *refusal set: 401 without a live session, 403 when
 // needCsrf and the header does not carry the session's token.
-std::optional<SignedInAdmin> check(const HttpRequest &request, Storage &storage, bool needCsrf,
+std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage, bool needCsrf,
                                    HttpAnswer *refusal);
 QJsonObject describe(const SignedInAdmin &admin);
 

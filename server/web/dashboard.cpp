@@ -2,6 +2,7 @@
 
 #include "adminsession.h"
 #include "serverlog.h"
+#include "steadyclock.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QJsonDocument>
 
 #include <algorithm>
-#include <chrono>
 
 namespace qav::dashboard {
 
@@ -66,7 +66,7 @@ QJsonObject performanceJson(const Performance &p, const QString &theaterName)
 }
 
 // The performance named by ?bizcode= if the admin may see it.
-std::optional<Performance> visiblePerformance(const QString &bizcode, Storage &storage,
+std::optional<Performance> visiblePerformance(const QString &bizcode, DashboardStore &storage,
                                               const SignedInAdmin &admin)
 {
     if (bizcode.isEmpty())
@@ -77,7 +77,7 @@ std::optional<Performance> visiblePerformance(const QString &bizcode, Storage &s
     return p;
 }
 
-HttpAnswer performances(Storage &storage, const SignedInAdmin &admin)
+HttpAnswer performances(DashboardStore &storage, const SignedInAdmin &admin)
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QString from =
@@ -109,7 +109,7 @@ QJsonObject logEntryJson(const ScanLogEntry &e)
             {QStringLiteral("manualReason"), e.manualReason}};
 }
 
-HttpAnswer overview(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
 {
     const std::optional<Performance> perf = visiblePerformance(
         request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
@@ -182,7 +182,7 @@ QString stateOf(const BookingState &b)
     return b.entries > 0 ? QStringLiteral("left") : QStringLiteral("notYet");
 }
 
-QJsonObject bookingJson(const BookingState &b, Storage &storage)
+QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
 {
     QJsonArray history;
     for (const ScanLogEntry &e : storage.ticketHistory(b.booking.bizcode, b.booking.ticketNo))
@@ -197,7 +197,7 @@ QJsonObject bookingJson(const BookingState &b, Storage &storage)
             {QStringLiteral("history"), history}};
 }
 
-HttpAnswer search(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+HttpAnswer search(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
 {
     const std::optional<Performance> perf = visiblePerformance(
         request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
@@ -214,15 +214,8 @@ HttpAnswer search(const HttpRequest &request, Storage &storage, const SignedInAd
     return json(200, {{QStringLiteral("bookings"), found}});
 }
 
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // A supervisor admits or lets out a guest by hand: the gate's own rule, so never twice inside.
-HttpAnswer manualScan(const HttpRequest &request, Storage &storage, const SignedInAdmin &admin)
+HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
 {
     const qint64 started = steadyNs();
     const QJsonObject form = QJsonDocument::fromJson(request.body).object();
@@ -257,7 +250,7 @@ HttpAnswer manualScan(const HttpRequest &request, Storage &storage, const Signed
     return json(200, answer);
 }
 
-HttpAnswer api(const HttpRequest &request, Storage &storage)
+HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
 {
     const QString &path = request.path;
     const bool post = request.method == "POST";
@@ -353,7 +346,7 @@ void addRoutes(Routes &routes, const HostNames &hosts)
                 }});
 }
 
-HttpAnswer handle(const HttpRequest &request, Storage &storage)
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage)
 {
     HttpAnswer answer;
     if (request.path.startsWith(QLatin1String("/api/"))) {

@@ -2,7 +2,7 @@
 
 #include "exchange.h"
 #include "hostnames.h"
-#include "storage.h"
+#include "stores.h"
 
 #include <QJsonObject>
 
@@ -21,7 +21,7 @@ inline constexpr auto kCsrfHeader = "X-CSRF-Token";
 // Registers the page and the API; sign-in runs on the slow lane (it hashes a password). Both
 // answer 421 to a Host header that hosts does not allow.
 void addRoutes(Routes &routes, const HostNames &hosts);
-HttpAnswer handle(const HttpRequest &request, Storage &storage);
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage);
 
 HttpAnswer json(int status, const QJsonObject &object);
 void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &value);

@@ -1,68 +1,108 @@
-// The administrator's reads and changes of a season: listings, operator and booking switches,
-// removal of an unused performance, the audit reader and the SQLite backup.
+// The administrator's reads and changes of a season: what is loaded before it (venues,
+// performances, operators, bookings), listings, operator and booking switches, removal of an
+// unused performance, the audit reader and the SQLite backup.
 
 #include "sqlstorage.h"
+
+#include "sqlrecords.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <unistd.h>
 
 namespace qav {
 
-namespace {
-
-const QString kBookingColumns = QStringLiteral(
-    "bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled, inside, entries, exits,"
-    " last_entry_at, last_entry_by, last_exit_at, last_exit_by");
-
-BookingRecord bookingFrom(const Rows &q)
+void SqlStorage::putVenue(const Venue &venue)
 {
-    BookingRecord r;
-    r.booking = {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                 q.value(3).toString(), q.value(4).toString(), q.value(5).toInt() != 0};
-    r.inside = q.value(6).toInt() != 0;
-    r.entries = q.value(7).toInt();
-    r.exits = q.value(8).toInt();
-    r.lastEntryAt = q.value(9).toString();
-    r.lastEntryBy = q.value(10).toString();
-    r.lastExitAt = q.value(11).toString();
-    r.lastExitBy = q.value(12).toString();
-    return r;
+    WriteTransaction tx(*this);
+    run(QStringLiteral("INSERT INTO venues (place_code, theater_name) VALUES (?, ?)"
+                       " ON CONFLICT (place_code) DO UPDATE SET theater_name = excluded.theater_name"),
+        {venue.placeCode, venue.theaterName});
+    tx.commit();
 }
 
-} // namespace
+void SqlStorage::putPerformance(const Performance &p)
+{
+    WriteTransaction tx(*this);
+    run(QStringLiteral("INSERT INTO performances (bizcode, place_code, goods_name, starts_at, place_name)"
+                       " VALUES (?, ?, ?, ?, ?) ON CONFLICT (bizcode) DO UPDATE SET"
+                       " place_code = excluded.place_code, goods_name = excluded.goods_name,"
+                       " starts_at = excluded.starts_at, place_name = excluded.place_name"),
+        {p.bizcode, p.placeCode, p.goodsName, p.startsAt, p.placeName});
+    tx.commit();
+}
+
+void SqlStorage::putOperator(const OperatorRecord &op)
+{
+    changeOperator(op.id,
+                   QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code, disabled)"
+                                  " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id) DO UPDATE SET"
+                                  " password_hash = excluded.password_hash, place_code = excluded.place_code,"
+                                  " disabled = excluded.disabled"),
+                   {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0});
+}
+
+void SqlStorage::putBookings(const QList<Booking> &bookings)
+{
+    // Small enough that a scan waiting for the write lock waits a few milliseconds at most.
+    constexpr qsizetype kChunk = 200;
+    for (qsizetype from = 0; from < bookings.size(); from += kChunk) {
+        if (from > 0) // a gap in which a server waiting for the lock gets it
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        putBookingChunk(bookings.mid(from, kChunk));
+    }
+}
+
+void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
+{
+    WriteTransaction tx(*this);
+    const QString sql = QStringLiteral(
+        "INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled)"
+        " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (bizcode, ticket_no) DO UPDATE SET"
+        " cust_name = excluded.cust_name, seat_grade = excluded.seat_grade,"
+        " seat_info = excluded.seat_info, cancelled = excluded.cancelled");
+    for (const Booking &b : bookings)
+        run(sql, {b.bizcode, b.ticketNo, b.custName, b.seatGrade, b.seatInfo, b.cancelled ? 1 : 0});
+    tx.commit();
+}
+
+void SqlStorage::clearPerformance(const QString &bizcode)
+{
+    WriteTransaction tx(*this);
+    run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
+    run(QStringLiteral("DELETE FROM scan_log WHERE bizcode = ?"), {bizcode});
+    run(QStringLiteral("DELETE FROM scan_counts WHERE bizcode = ?"), {bizcode});
+    tx.commit();
+}
 
 QList<Performance> SqlStorage::performances(const QString &placeCode)
 {
     const bool all = placeCode.isEmpty();
-    Rows q = run(QStringLiteral("SELECT bizcode, place_code, goods_name, starts_at, place_name"
-                                " FROM performances%1 ORDER BY starts_at, bizcode")
-                     .arg(all ? QString() : QStringLiteral(" WHERE place_code = ?")),
+    Rows q = run(QStringLiteral("SELECT %1 FROM performances%2 ORDER BY starts_at, bizcode")
+                     .arg(kPerformanceColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
                  all ? QVariantList{} : QVariantList{placeCode});
     QList<Performance> list;
     while (q.next())
-        list << Performance{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                            q.value(3).toString(), q.value(4).toString()};
+        list << performanceFrom(q);
     return list;
 }
 
 QList<OperatorRecord> SqlStorage::operators(const QString &placeCode)
 {
     const bool all = placeCode.isEmpty();
-    Rows q = run(
-        QStringLiteral("SELECT operator_id, password_hash, place_code, disabled FROM operators%1"
-                       " ORDER BY operator_id")
-            .arg(all ? QString() : QStringLiteral(" WHERE place_code = ?")),
-        all ? QVariantList{} : QVariantList{placeCode});
+    Rows q = run(QStringLiteral("SELECT %1 FROM operators%2 ORDER BY operator_id")
+                     .arg(kOperatorColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
+                 all ? QVariantList{} : QVariantList{placeCode});
     QList<OperatorRecord> list;
     while (q.next())
-        list << OperatorRecord{q.value(0).toString(), q.value(1).toString().toUtf8(),
-                               q.value(2).toString(), q.value(3).toInt() != 0};
+        list << operatorFrom(q);
     return list;
 }
 
@@ -73,7 +113,7 @@ QList<BookingRecord> SqlStorage::bookings(const QString &bizcode)
                  {bizcode});
     QList<BookingRecord> list;
     while (q.next())
-        list << bookingFrom(q);
+        list << bookingRecordFrom(q);
     return list;
 }
 
@@ -85,7 +125,7 @@ std::optional<BookingRecord> SqlStorage::findBooking(const QString &bizcode,
                  {bizcode, ticketNo});
     if (!q.next())
         return std::nullopt;
-    return bookingFrom(q);
+    return bookingRecordFrom(q);
 }
 
 bool SqlStorage::addOperator(const OperatorRecord &op)
@@ -102,15 +142,12 @@ bool SqlStorage::addOperator(const OperatorRecord &op)
     return added;
 }
 
-// Disabling an operator or changing its password ends its sessions in the same transaction, so no
+// A new password, venue or switch ends the operator's sessions in the same transaction, so no
 // station stays signed in with what was just taken away.
-bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled)
+bool SqlStorage::changeOperator(const QString &id, const QString &sql, const QVariantList &binds)
 {
     WriteTransaction tx(*this);
-    Rows q =
-        run(QStringLiteral(
-                "UPDATE operators SET disabled = ? WHERE operator_id = ? RETURNING operator_id"),
-            {disabled ? 1 : 0, id});
+    Rows q = run(sql + QStringLiteral(" RETURNING operator_id"), binds);
     const bool found = q.next();
     q.finish();
     if (found)
@@ -119,18 +156,16 @@ bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled)
     return found;
 }
 
+bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled)
+{
+    return changeOperator(id, QStringLiteral("UPDATE operators SET disabled = ? WHERE operator_id = ?"),
+                          {disabled ? 1 : 0, id});
+}
+
 bool SqlStorage::setOperatorPassword(const QString &id, const QByteArray &passwordHash)
 {
-    WriteTransaction tx(*this);
-    Rows q = run(QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"
-                                " RETURNING operator_id"),
-                 {QString::fromUtf8(passwordHash), id});
-    const bool found = q.next();
-    q.finish();
-    if (found)
-        run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {id});
-    tx.commit();
-    return found;
+    return changeOperator(id, QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"),
+                          {QString::fromUtf8(passwordHash), id});
 }
 
 bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &ticketNo,
@@ -178,10 +213,7 @@ bool SqlStorage::removePerformance(const QString &bizcode)
 
 QList<ScanLogEntry> SqlStorage::audit(const AuditFilter &f)
 {
-    QString sql = QStringLiteral(
-        "SELECT scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-        " result_msg, duration_us, client_address, session_operator, kind, manual_reason"
-        " FROM scan_log WHERE bizcode = ?");
+    QString sql = QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ?").arg(kScanLogColumns);
     QVariantList binds{f.bizcode};
     if (!f.from.isEmpty()) {
         sql += QStringLiteral(" AND scanned_at >= ?");
@@ -204,11 +236,7 @@ QList<ScanLogEntry> SqlStorage::audit(const AuditFilter &f)
     Rows q = run(sql + QStringLiteral(" ORDER BY id"), binds);
     QList<ScanLogEntry> list;
     while (q.next())
-        list << ScanLogEntry{
-            q.value(0).toString(), q.value(1).toString(),   q.value(2).toString(),
-            q.value(3).toString(), q.value(4).toString(),   q.value(5).toString(),
-            q.value(6).toString(), q.value(7).toLongLong(), q.value(8).toString(),
-            q.value(9).toString(), q.value(10).toString(),  q.value(11).toString()};
+        list << scanLogEntryFrom(q);
     return list;
 }
 

@@ -1,7 +1,9 @@
 // The dashboard's part of the SQL storage: supervisors, their sessions and read-only views of the
-// audit. Kept apart from the gate's rules in sqlstorage.cpp; nothing here changes admission state.
+// audit. Kept apart from the gate's rules in sqlscan.cpp; nothing here changes admission state.
 
 #include "sqlstorage.h"
+
+#include "sqlrecords.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -29,36 +31,7 @@ QString likePattern(const QString &text)
     return u'%' + escaped.toLower() + u'%';
 }
 
-ScanLogEntry logEntryFrom(const Rows &q)
-{
-    ScanLogEntry e;
-    e.scannedAt = q.value(0).toString();
-    e.operatorId = q.value(1).toString();
-    e.bizcode = q.value(2).toString();
-    e.ticketRaw = q.value(3).toString();
-    e.mode = q.value(4).toString();
-    e.resultCode = q.value(5).toString();
-    e.resultMessage = q.value(6).toString();
-    e.durationUs = q.value(7).toLongLong();
-    e.kind = q.value(8).toString();
-    e.manualReason = q.value(9).toString();
-    return e;
-}
-
-const QString kLogColumns =
-    QStringLiteral("scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-                   " result_msg, duration_us, kind, manual_reason");
-
 } // namespace
-
-QList<Venue> SqlStorage::venues()
-{
-    Rows q = run(QStringLiteral("SELECT place_code, theater_name FROM venues ORDER BY place_code"));
-    QList<Venue> list;
-    while (q.next())
-        list << Venue{q.value(0).toString(), q.value(1).toString()};
-    return list;
-}
 
 void SqlStorage::putAdmin(const AdminRecord &admin)
 {
@@ -74,23 +47,18 @@ void SqlStorage::putAdmin(const AdminRecord &admin)
 
 std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
 {
-    Rows q = run(
-        QStringLiteral("SELECT admin_id, password_hash, place_code FROM admins WHERE admin_id = ?"),
-        {id});
+    Rows q = run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ?").arg(kAdminColumns), {id});
     if (!q.next())
         return std::nullopt;
-    return AdminRecord{q.value(0).toString(), q.value(1).toString().toUtf8(),
-                       q.value(2).toString()};
+    return adminFrom(q);
 }
 
 QList<AdminRecord> SqlStorage::admins()
 {
-    Rows q = run(
-        QStringLiteral("SELECT admin_id, password_hash, place_code FROM admins ORDER BY admin_id"));
+    Rows q = run(QStringLiteral("SELECT %1 FROM admins ORDER BY admin_id").arg(kAdminColumns));
     QList<AdminRecord> list;
     while (q.next())
-        list << AdminRecord{q.value(0).toString(), q.value(1).toString().toUtf8(),
-                            q.value(2).toString()};
+        list << adminFrom(q);
     return list;
 }
 
@@ -188,11 +156,11 @@ QList<ScanLogEntry> SqlStorage::lastRefusals(const QString &bizcode, int limit)
 {
     Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND result_code IN %2"
                                 " AND %3 ORDER BY id DESC LIMIT ?")
-                     .arg(kLogColumns, kRefused, kRan),
+                     .arg(kScanLogColumns, kRefused, kRan),
                  {bizcode, limit});
     QList<ScanLogEntry> list;
     while (q.next())
-        list << logEntryFrom(q);
+        list << scanLogEntryFrom(q);
     return list;
 }
 
@@ -200,23 +168,14 @@ QList<BookingState> SqlStorage::searchBookings(const QString &bizcode, const QSt
                                                int limit)
 {
     const QString pattern = likePattern(text.trimmed());
-    Rows q =
-        run(QStringLiteral(
-                "SELECT bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled,"
-                " inside, entries, exits FROM bookings WHERE bizcode = ?"
-                " AND (LOWER(ticket_no) LIKE ? ESCAPE '\\' OR LOWER(cust_name) LIKE ? ESCAPE '\\')"
-                " ORDER BY ticket_no LIMIT ?"),
-            {bizcode, pattern, pattern, limit});
+    Rows q = run(QStringLiteral("SELECT %1 FROM bookings WHERE bizcode = ?"
+                                " AND (LOWER(ticket_no) LIKE ? ESCAPE '\\' OR LOWER(cust_name) LIKE ? ESCAPE '\\')"
+                                " ORDER BY ticket_no LIMIT ?")
+                     .arg(kBookingColumns),
+                 {bizcode, pattern, pattern, limit});
     QList<BookingState> list;
-    while (q.next()) {
-        BookingState b;
-        b.booking = Booking{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                            q.value(3).toString(), q.value(4).toString(), q.value(5).toInt() != 0};
-        b.inside = q.value(6).toInt() != 0;
-        b.entries = q.value(7).toLongLong();
-        b.exits = q.value(8).toLongLong();
-        list << b;
-    }
+    while (q.next())
+        list << bookingStateFrom(q);
     return list;
 }
 
@@ -224,11 +183,11 @@ QList<ScanLogEntry> SqlStorage::ticketHistory(const QString &bizcode, const QStr
 {
     Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
                                 " AND result_code IN %2 AND %3 ORDER BY id")
-                     .arg(kLogColumns, kAccepted, kRan),
+                     .arg(kScanLogColumns, kAccepted, kRan),
                  {bizcode, ticketNo.trimmed()});
     QList<ScanLogEntry> list;
     while (q.next())
-        list << logEntryFrom(q);
+        list << scanLogEntryFrom(q);
     return list;
 }
 

@@ -1,0 +1,272 @@
+#pragma once
+
+// The records the server keeps and the errors of its database, shared by every role of the
+// storage (stores.h) and by the code that shows or sends them.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace qav {
+
+// Any failure of the database (cannot open, lost connection, constraint broken). The message is
+// meant for the administrator's log, never for the gate.
+class StorageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The database is there but locked by someone else, or cannot be reached, past the time a gate
+// may wait: the request is answered "busy" and may be tried again.
+class StorageBusy : public StorageError
+{
+public:
+    using StorageError::StorageError;
+};
+
+struct Venue
+{
+    QString placeCode;
+    QString theaterName;
+};
+
+struct Performance
+{
+    QString bizcode;
+    QString placeCode;
+    QString goodsName;
+    QString startsAt; // yyyyMMddhhmm, local time of the venue
+    QString placeName;
+};
+
+struct Booking
+{
+    QString bizcode;
+    QString ticketNo;
+    QString custName;
+    QString seatGrade;
+    QString seatInfo;
+    bool cancelled = false;
+};
+
+struct OperatorRecord
+{
+    QString id;
+    QByteArray passwordHash;
+    QString placeCode;
+    bool disabled = false; // a disabled operator cannot sign in
+};
+
+enum class ScanResult {
+    Entered,
+    ReEntered,
+    Exited,
+    UnknownMode,
+    UnknownPerformance,
+    UnknownTicket,
+    OtherPerformance,
+    Cancelled,
+    AlreadyInside,
+    NeverEntered,
+    AlreadyLeft,
+};
+
+struct ScanRequest
+{
+    ScanRequest() = default;
+    ScanRequest(QString mode_, QString bizcode_, QString ticketRaw_, QString operatorId_,
+                qint64 startedNs_ = 0, QString clientAddress_ = {}, QString sessionOperator_ = {},
+                QString replayKey_ = {})
+        : mode(std::move(mode_)), bizcode(std::move(bizcode_)), ticketRaw(std::move(ticketRaw_)),
+          operatorId(std::move(operatorId_)), startedNs(startedNs_),
+          clientAddress(std::move(clientAddress_)), sessionOperator(std::move(sessionOperator_)),
+          replayKey(std::move(replayKey_))
+    {}
+
+    QString mode; // "I" entry, "O" exit; anything else is refused
+    QString bizcode;
+    QString ticketRaw; // as scanned; looked up trimmed, recorded as is
+    QString operatorId;
+    qint64 startedNs = 0; // steady-clock time the request arrived, for the audit's duration
+    QString clientAddress;   // for the audit
+    QString sessionOperator; // operator of the signed-in session the request came with
+    // The gate's name for this scan: a request repeating it (same operator, within
+    // kReplayKeepSecs) gets the first answer back instead of a second scan. Empty: no replay.
+    QString replayKey;
+    // The performance as the caller has just read it (none: not found), so the scan's
+    // transaction need not read it again. Unset: the scan reads it.
+    std::optional<std::optional<Performance>> performance;
+};
+
+// How long a scan's answer is kept for a repeated request with the same replay key.
+inline constexpr qint64 kReplayKeepSecs = 10 * 60;
+
+struct ScanOutcome
+{
+    ScanResult result = ScanResult::UnknownTicket;
+    QString code;
+    QString message;
+    Booking booking;         // filled when the ticket exists for this performance
+    Performance performance; // the gate's performance, or the other one for OtherPerformance
+    QString when;            // yyyy-MM-dd HH:mm:ss of the earlier entry/exit that explains a refusal
+    QString who;             // operator of that earlier entry/exit
+    bool replayed = false;   // the stored answer of an earlier request with the same replay key
+};
+
+struct Summary
+{
+    qint64 total = 0;     // bookings not cancelled
+    qint64 admitted = 0;  // admitted at least once
+    qint64 insideNow = 0;
+    qint64 leftNow = 0;   // admitted, currently outside
+    qint64 notYet = 0;    // never admitted
+    qint64 reentered = 0; // admitted more than once
+    qint64 cancelled = 0;
+    qint64 refused = 0;   // refused entry attempts
+};
+
+// What a scan_log row records besides the answer: a scan that ran, a repeated request answered
+// from the replay store, or a request refused before anything was looked at.
+inline constexpr auto kAuditScan = "scan";
+inline constexpr auto kAuditRepeat = "repeat";
+inline constexpr auto kAuditUnauthorized = "unauthorized"; // no valid session
+inline constexpr auto kAuditForbidden = "forbidden";       // another operator's id or venue
+inline constexpr auto kAuditManual = "manual"; // a supervisor's check-in/out from the dashboard
+
+struct ScanLogEntry
+{
+    QString scannedAt;
+    QString operatorId;
+    QString bizcode;
+    QString ticketRaw;
+    QString mode;
+    QString resultCode;
+    QString resultMessage;
+    qint64 durationUs = 0;
+    QString clientAddress;
+    QString sessionOperator;
+    QString kind; // one of kAudit...
+    QString manualReason; // for kAuditManual: why the admin in operatorId did it by hand
+};
+
+// A signed-in session of an operator. Times are seconds since the epoch.
+struct SessionRecord
+{
+    QString keyHash; // the key itself is never stored
+    QString operatorId;
+    QString placeCode; // the operator's venue, filled when read
+    QString clientAddress;
+    qint64 createdAt = 0;
+    qint64 lastUsedAt = 0;
+
+    // Short name of the session for the admin command line.
+    QString shortId() const { return keyHash.left(12); }
+};
+
+struct SignInAttempt
+{
+    QString attemptedAt; // yyyy-MM-dd HH:mm:ss, filled when read
+    QString operatorId;  // as typed; for a place-code sign-in the session's operator
+    QString clientAddress;
+    QString result; // ok, wrong, throttled, no-performance, place-ok, place-forbidden, ...
+};
+
+// Requests refused before any session was known, counted per client address and minute rather
+// than kept one row each, so that nobody can fill the disk without signing in.
+struct RefusalCount
+{
+    QString minute; // yyyy-MM-dd HH:mm, local time
+    QString clientAddress;
+    QString what; // verify, summary, place, sign-in (throttled)
+    qint64 count = 0;
+    QString lastText; // the last ticket, place code or id sent, short and printable
+};
+
+// A venue supervisor who signs in to the dashboard; kept apart from gate operators.
+struct AdminRecord
+{
+    QString id;
+    QByteArray passwordHash;
+    QString placeCode; // empty: every venue
+
+    // A disabled admin's hash is kept behind a '!', which no password matches (the shadow file's
+    // way), so enabling again needs only a new password.
+    bool disabled() const { return passwordHash.startsWith('!'); }
+};
+
+// A signed-in dashboard session: the cookie's token is stored only as its hash.
+struct AdminSession
+{
+    QString adminId;
+    QString csrfToken;
+};
+
+// Accepted entries and exits of one minute ("yyyy-MM-dd HH:mm").
+struct MinuteCount
+{
+    QString minute;
+    qint64 entries = 0;
+    qint64 exits = 0;
+};
+
+// What one gate operator (or admin, by hand) did for a performance.
+struct GateActivity
+{
+    QString operatorId;
+    qint64 scans = 0;
+    qint64 accepted = 0;
+    qint64 refused = 0;
+    QString lastScanAt;
+    qint64 lastMinute = 0; // scans in the last 60 seconds
+    bool manual = false;   // the scans were made by hand from the dashboard
+};
+
+// A booking with its admission state, as the dashboard's search shows it.
+struct BookingState
+{
+    Booking booking;
+    bool inside = false;
+    qint64 entries = 0;
+    qint64 exits = 0;
+};
+
+// A booking with its admission state and who last moved it, as the command line shows it.
+struct BookingRecord
+{
+    Booking booking;
+    bool inside = false;
+    int entries = 0;
+    int exits = 0;
+    QString lastEntryAt;
+    QString lastEntryBy;
+    QString lastExitAt;
+    QString lastExitBy;
+};
+
+// Which audit rows to read; empty fields do not filter. Times are "yyyy-MM-dd HH:mm:ss" text,
+// from inclusive, to exclusive.
+struct AuditFilter
+{
+    QString bizcode;
+    QString from;
+    QString to;
+    QString operatorId;
+    QStringList resultCodes;
+};
+
+struct ImportReport
+{
+    int imported = 0;
+    QStringList problems; // "line N: reason"
+};
+
+// Fills code and message of an outcome from its result, the same way for every backend.
+void describeOutcome(ScanOutcome &outcome);
+
+} // namespace qav

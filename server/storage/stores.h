@@ -1,0 +1,146 @@
+#pragma once
+
+// The storage as each of its users sees it: one interface per role, so that the gate, the
+// dashboard and the season's command line each name only what they use. One object per backend
+// implements them all (Storage, storage.h). Every method throws StorageError on database failure.
+
+#include "records.h"
+
+namespace qav {
+
+// What the gate, the dashboard and the command line all read.
+class Lookup
+{
+public:
+    virtual ~Lookup() = default;
+
+    virtual std::optional<Venue> findVenue(const QString &placeCode) = 0;
+    virtual QList<Venue> venues() = 0; // by place code
+    virtual std::optional<Performance> findPerformance(const QString &bizcode) = 0;
+    virtual QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) = 0;
+    virtual std::optional<OperatorRecord> findOperator(const QString &id) = 0;
+    virtual std::optional<Summary> summary(const QString &bizcode) = 0;
+
+    // Performance a gate of the venue checks now: today's current or next one, else today's last,
+    // else the next upcoming one.
+    std::optional<Performance> gatePerformance(const QString &placeCode, const QDateTime &now);
+};
+
+// Signed-in sessions of gate operators.
+class SessionStore
+{
+public:
+    virtual ~SessionStore() = default;
+
+    // Also drops every session idle since before dropIdleBefore.
+    virtual void createSession(const SessionRecord &session, qint64 dropIdleBefore) = 0;
+    // The live session with this key hash, its last use moved to now; a session idle since before
+    // idleBefore is deleted and not returned, as is one whose operator no longer exists.
+    virtual std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
+                                                    qint64 idleBefore) = 0;
+    // useSession, and the performance bizcode names (none when there is none) read along with it,
+    // as a verification needs both.
+    virtual std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now,
+                                                       qint64 idleBefore, const QString &bizcode,
+                                                       std::optional<Performance> &performance) = 0;
+    virtual QList<SessionRecord> sessions(const QString &operatorId = {}) = 0; // all when empty
+    virtual bool revokeSession(const QString &keyHash) = 0;
+    // Ends every session of an operator (password changed, operator disabled); returns how many.
+    virtual int revokeSessions(const QString &operatorId) = 0;
+};
+
+// What was tried without a session: sign-in attempts (of gates and of the dashboard) and the
+// per-minute counts of refused requests.
+class AttemptLog
+{
+public:
+    virtual ~AttemptLog() = default;
+
+    virtual void recordSignIn(const SignInAttempt &attempt) = 0;
+    virtual QList<SignInAttempt> signInLog(int newest) = 0; // newest first
+    // Adds counts to those of the same minute, address and kind.
+    virtual void addRefusalCounts(const QList<RefusalCount> &counts) = 0;
+    virtual QList<RefusalCount> refusalCounts(int newest) = 0; // newest minute first
+    // Removes what nobody signed in for, older than stamp (yyyy-MM-dd HH:mm:ss): sign-in attempts,
+    // refusal counts and the audit of unauthenticated verifications of earlier versions. The audit
+    // of admissions stays. Returns how many rows went.
+    virtual qint64 pruneUnauthenticated(const QString &stamp) = 0;
+};
+
+// What the gates' protocol needs: sign-in, sessions and the scan itself.
+class GateStore : public virtual Lookup, public virtual SessionStore, public virtual AttemptLog
+{
+public:
+    // The one state change of a ticket, decided by a single conditional write; recorded together
+    // with its audit row or not at all.
+    virtual ScanOutcome scan(const ScanRequest &request) = 0;
+    // Records a refused verification that was not run (no session, another operator or venue).
+    virtual void auditRefusedScan(const ScanRequest &request, const QString &kind,
+                                  const QString &code, const QString &message) = 0;
+};
+
+// The venue dashboard: supervisors' sign-in and sessions, read-only views of the audit and the
+// supervisor's check-in by hand.
+class DashboardStore : public virtual Lookup, public virtual AttemptLog
+{
+public:
+    // The scan's change made by hand by a supervisor (operatorId names the admin), audited as manual.
+    virtual ScanOutcome manualScan(const ScanRequest &request, const QString &reason) = 0;
+    virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
+    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) = 0;
+    // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
+    virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
+                                                        qint64 idleSecs) = 0;
+    virtual void removeAdminSession(const QString &tokenHash) = 0;
+    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in order.
+    virtual QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) = 0;
+    // Per operator; lastMinuteStamp starts the "scans per minute now" window.
+    virtual QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) = 0;
+    // Newest first.
+    virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
+    // Ticket number or holder's name containing text, at most limit, by ticket number.
+    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) = 0;
+    // Accepted entries and exits of one ticket, oldest first.
+    virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
+};
+
+// Season administration from the command line: what the venue loads before a season, the list,
+// show and change commands, and the audit reader. The setters return false when the thing to
+// change does not exist.
+class SeasonStore : public virtual Lookup
+{
+public:
+    virtual void putVenue(const Venue &venue) = 0;
+    virtual void putPerformance(const Performance &performance) = 0;
+    // Inserts or updates an operator and ends its sessions.
+    virtual void putOperator(const OperatorRecord &op) = 0;
+    // Inserts or updates bookings; admission state of existing ones is kept.
+    // Commits in chunks, so a scan never waits long behind an import; a failure midway leaves the
+    // chunks before it in (importing the same list again is safe).
+    virtual void putBookings(const QList<Booking> &bookings) = 0;
+    // Removes bookings and audit rows of a performance (used to lay demo data anew).
+    virtual void clearPerformance(const QString &bizcode) = 0;
+
+    virtual QList<Performance> performances(const QString &placeCode) = 0; // empty: every venue
+    virtual QList<OperatorRecord> operators(const QString &placeCode) = 0; // empty: every venue
+    virtual QList<BookingRecord> bookings(const QString &bizcode) = 0;
+    virtual std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) = 0;
+    virtual bool addOperator(const OperatorRecord &op) = 0; // false: the id is taken
+    // These two end the operator's sessions in the same transaction.
+    virtual bool setOperatorDisabled(const QString &id, bool disabled) = 0;
+    virtual bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) = 0;
+    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) = 0;
+    virtual qint64 scanCount(const QString &bizcode) = 0;
+    // Removes a performance and its bookings; refuses (StorageError) one that has audit rows.
+    virtual bool removePerformance(const QString &bizcode) = 0;
+    virtual QList<ScanLogEntry> scanLog(const QString &bizcode) = 0;
+    virtual QList<ScanLogEntry> audit(const AuditFilter &filter) = 0;
+
+    // Supervisors of the dashboard are set up from the command line.
+    virtual void putAdmin(const AdminRecord &admin) = 0;
+    virtual QList<AdminRecord> admins() = 0; // by id
+    // Removes an admin and its sessions; false when there is none.
+    virtual bool removeAdmin(const QString &id) = 0;
+};
+
+} // namespace qav
