@@ -34,6 +34,9 @@ using namespace qav;
 namespace {
 
 const QByteArray kBusyText = "서버가 바쁩니다. 다시 스캔하세요";
+// How long a station waits for a verification's answer (kVerificationTimeoutMs in the station):
+// an answer after that reaches nobody.
+constexpr qint64 kStationWaitMs = 5000;
 
 using qavtest::rawQuery;
 
@@ -240,8 +243,9 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     const qint64 tookMs = clock.elapsed();
     QCOMPARE(busy.status, 503);
     QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
-    // Answered at 1.8 s; the rest is room for a loaded test machine.
-    QVERIFY2(tookMs < 3000, qPrintable(QString::number(tookMs)));
+    // Designed to answer at 1.8 s; what matters is that the station still hears it.
+    qInfo("busy answered after %lld ms; the station waits %lld ms", tookMs, kStationWaitMs);
+    QVERIFY2(tookMs < kStationWaitMs, qPrintable(QString::number(tookMs)));
     // A health check meanwhile says the database is gone, as soon.
     clock.restart();
     QCOMPARE(exchange(server->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 503);
