@@ -45,7 +45,8 @@ QByteArray chunked(const QList<QByteArray> &chunks)
 // The sign-in as one chunk whose size line is sizeLine instead of plain hex.
 QByteArray chunkSized(const QByteArray &sizeLine)
 {
-    return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
+    return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
+           "Transfer-Encoding: chunked\r\n\r\n" +
            sizeLine + "\r\n" + "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
 }
 
