@@ -3,6 +3,7 @@
 #include "Addresses.h"
 #include "Assets.h"
 #include "Commands.h"
+#include "ConsoleLogic.h"
 #include "DataSpace.h"
 #include "Global.h"
 #include "Lifecycle.h"
@@ -20,8 +21,6 @@
 #include <QScreen>
 
 namespace {
-
-const QString memberObject = QStringLiteral("Velmor.member");
 
 void setTextColour(QWidget *w, const QColor &colour)
 {
@@ -154,7 +153,7 @@ void frmQAV::btnLogin_Click()
 
         g_ServerUrl = ServerAddress();
         auto dataSpace = std::make_unique<DataSpace>();
-        auto object = dataSpace->CreateObject(memberObject, g_ServerUrl);
+        auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
 
         const QString id = txtID->text();
         const QString pass = txtPass->text();
@@ -166,10 +165,9 @@ void frmQAV::btnLogin_Click()
         // A new sign-in stands on the password alone, never on the session it may replace.
         object->setSessionKey(QString());
         auto answer = object->Query(Commands::OperatorSignIn(id, pass));
-        const QString errCode = answer->Fields(QStringLiteral("ErrCode"));
-        const bool rowPresent = !answer->Eof();
+        const console::SignIn signIn = console::signInOf(*answer);
 
-        if (errCode == u"-1") {
+        if (signIn.outcome == console::SignInOutcome::Refused) {
             answer->Close();
             answer.reset();
             object.reset();
@@ -180,21 +178,13 @@ void frmQAV::btnLogin_Click()
             return;
         }
 
-        if (rowPresent) {
-            g_BizCode = answer->Fields(QStringLiteral("bizcode"));
-            const QString venueName = answer->Fields(QStringLiteral("TheaterName"));
-            g_GoodsName = answer->Fields(QStringLiteral("GoodsName"));
-            g_AdminId = id;
-            // A server that keeps no sessions answers without the column.
-            g_SessionKey =
-                answer->columns().contains(QStringLiteral("SessionKey"), Qt::CaseInsensitive)
-                    ? answer->FieldsOrEmpty(QStringLiteral("SessionKey"))
-                    : QString();
-
-            if (!g_BizCode.isEmpty()) {
-                lbl_LoginInfo->setCaption(venueName + QStringLiteral("에서 로그인 되었습니다"));
-                return;
-            }
+        g_BizCode = signIn.bizCode;
+        g_GoodsName = signIn.goodsName;
+        g_AdminId = id;
+        g_SessionKey = signIn.sessionKey;
+        if (signIn.outcome == console::SignInOutcome::SignedIn) {
+            lbl_LoginInfo->setCaption(signIn.venueName + QStringLiteral("에서 로그인 되었습니다"));
+            return;
         }
         answer->Close();
     } catch (const QavError &e) {

@@ -7,6 +7,11 @@ const QString signIn = QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInf
 const QString booking = QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo ");
 } // namespace
 
+QString ObjectName()
+{
+    return QStringLiteral("Velmor.member");
+}
+
 QString quoted(const QString &value)
 {
     QString escaped = value;

@@ -172,14 +172,14 @@ inside sh -c 'echo "127.0.0.1 qav-server" >>/etc/hosts'
 base_url=https://qav-server:8470
 sign_in() {
   local answer key
-  answer=$(inside curl -sS -m 20 --data "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate07','gatepass1'" \
+  answer=$(inside curl -sS -m 20 -H "X-QAV-Client: station" --data "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate07','gatepass1'" \
     "$base_url/rds/Velmor.member/Query" 2>&1) || fail "operator sign-in at $base_url: $answer"
   key=$(grep -oP '"([A-Za-z0-9_-]{20,})"\]\]' <<<"$answer" | tr -d '"]' || true)
   [[ -n "$key" ]] || fail "no session key in $answer"
   echo "$key"
 }
 verify() { # ticket -> the answer
-  inside curl -sS -m 20 -H "Authorization: Bearer $key" -H "Idempotency-Key: $(cat /proc/sys/kernel/random/uuid)" \
+  inside curl -sS -m 20 -H "X-QAV-Client: station" -H "Authorization: Bearer $key" -H "Idempotency-Key: $(cat /proc/sys/kernel/random/uuid)" \
     --data "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','SHOW0001','','$1','gate07'" \
     "$base_url/rds/Velmor.member/Query" 2>&1 || true
 }

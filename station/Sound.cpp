@@ -41,6 +41,16 @@ void QtSoundPlayer::play(const QString &fileName)
     d->effect->play();
 }
 
+QString QtSoundPlayer::playing() const
+{
+    return d->effect && d->effect->isPlaying() ? d->effect->source().toLocalFile() : QString();
+}
+
+bool QtSoundPlayer::loaded() const
+{
+    return d->effect && d->effect->status() == QSoundEffect::Ready;
+}
+
 SoundPlayer &soundPlayer()
 {
     if (s_installed)

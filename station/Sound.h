@@ -25,6 +25,11 @@ public:
     ~QtSoundPlayer() override;
     void play(const QString &fileName) override;
 
+    // The absolute path of the sound now playing, empty when none plays.
+    QString playing() const;
+    // True once the sound last played has been read and decoded.
+    bool loaded() const;
+
 private:
     struct Private;
     Private *d;

@@ -12,83 +12,29 @@
 #include "ProfileReader.h"
 #include "QavError.h"
 #include "Sound.h"
+#include "StationKeyPreview.h"
 #include "StationLogic.h"
+#include "StationWindow.h"
 #include "frm03.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QGuiApplication>
-#include <QIcon>
-#include <QPainter>
 #include <QScreen>
 #include <QTimer>
 #include <QUuid>
 
 namespace {
 
-const QString kObjectName = QStringLiteral("Velmor.member");
 const QString kCheckPlaceCode = QStringLiteral("▶ qav.ini 파일의 PlaceCode 확인해주세요");
 const QString kNotVerified = QStringLiteral("인증 실패");
 const QString kOkSound = QStringLiteral("./ok.wav");
 const QString kNoSound = QStringLiteral("./no.wav");
 // A verification waits this long for its answer, and says it is checking after the first moment.
 constexpr int kVerificationTimeoutMs = 5000;
-constexpr int kCheckingNoticeMs = 300;
-// The designed size of the station's artwork, in pixels.
-constexpr QSize kArtworkSize(1024, 768);
+int s_checkingNoticeMs = frm01::defaultCheckingNoticeMs;
 // The right edge, in pixels, of the status box drawn in the background picture.
 constexpr int kStatusBoxRight = 969;
-
-// The station's window: the background picture once at the top-left at its own size, the
-// window colour around it; focus goes to the ticket box whenever it is shown.
-class StationWindow : public QWidget
-{
-public:
-    StationWindow()
-    {
-        setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-        setWindowTitle(QStringLiteral("Form2"));
-        QPixmap none(1, 1);
-        none.fill(Qt::transparent);
-        setWindowIcon(QIcon(none));
-        setAutoFillBackground(true);
-        setBackgroundRole(QPalette::Window);
-        m_background.load(QStringLiteral(":/builtin/station_background.jpg"));
-    }
-
-    QWidget *focusWhenShown = nullptr;
-
-    // The background is drawn this many times its own size.
-    void setArtworkScale(double scale)
-    {
-        m_scale = scale;
-        // Drawn down from twice the size, the artwork stays sharp on a larger screen.
-        if (scale > 1.0)
-            m_background.load(QStringLiteral(":/builtin/station_background@2x.jpg"));
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        if (m_background.isNull())
-            return;
-        QPainter p(this);
-        p.setRenderHint(QPainter::SmoothPixmapTransform, m_scale != 1.0);
-        p.drawPixmap(QRect(QPoint(0, 0), (QSizeF(kArtworkSize) * m_scale).toSize()), m_background,
-                     m_background.rect());
-    }
-
-    void showEvent(QShowEvent *event) override
-    {
-        QWidget::showEvent(event);
-        if (focusWhenShown)
-            focusWhenShown->setFocus(Qt::OtherFocusReason);
-    }
-
-private:
-    QPixmap m_background;
-    double m_scale = 1.0;
-};
 
 Label *makeLabel(QWidget *parent, const QRect &geometry, double points, bool autoSize = false,
                  bool bold = false)
@@ -127,76 +73,6 @@ int twipsOf(int pixels)
 
 } // namespace
 
-// The station's key preview: sees every key for the station's controls before they do, holds
-// keys back while a verification waits for the server, and answers Enter and Ctrl+Alt+F7.
-class StationKeyPreview : public QObject
-{
-public:
-    StationKeyPreview(frm01 *station, QWidget *window)
-        : QObject(window), m_station(station), m_window(window)
-    {}
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
-            return false;
-        auto *widget = qobject_cast<QWidget *>(watched);
-        if (!widget || !m_station || (widget != m_window && !m_window->isAncestorOf(widget)))
-            return false;
-        auto *key = static_cast<QKeyEvent *>(event);
-        if (m_station->m_holdingKeys) {
-            m_station->m_heldKeys.emplace_back(widget, std::unique_ptr<QKeyEvent>(key->clone()));
-            return true;
-        }
-        if (event->type() == QEvent::KeyRelease) {
-            m_lastPress = nullptr;
-            return false;
-        }
-        // A key the focused control left alone travels on to its parents: seen once is enough.
-        if (isPropagation(key, widget))
-            return false;
-        remember(key, widget);
-
-        const Qt::KeyboardModifiers mods = key->modifiers();
-        if (key->key() == Qt::Key_F7 && (mods & Qt::ControlModifier) && (mods & Qt::AltModifier)) {
-            runHandler([] { CloseStation(); });
-            return true;
-        }
-        int keyCode = station::keyCodeOf(key->key());
-        const int shift = (mods & Qt::ShiftModifier ? 1 : 0) |
-                          (mods & Qt::ControlModifier ? 2 : 0) | (mods & Qt::AltModifier ? 4 : 0);
-        QPointer<StationKeyPreview> self(this);
-        m_station->Form_KeyDown(keyCode, shift);
-        // Keys handled meanwhile must not make this one look new on its way to the parents.
-        if (self)
-            remember(key, widget);
-        return false;
-    }
-
-private:
-    bool isPropagation(const QKeyEvent *key, QWidget *widget) const
-    {
-        return key == m_lastPress && key->key() == m_lastKey &&
-               key->modifiers() == m_lastModifiers && m_lastTarget && widget != m_lastTarget &&
-               widget->isAncestorOf(m_lastTarget);
-    }
-    void remember(const QKeyEvent *key, QWidget *widget)
-    {
-        m_lastPress = key;
-        m_lastKey = key->key();
-        m_lastModifiers = key->modifiers();
-        m_lastTarget = widget;
-    }
-
-    QPointer<frm01> m_station;
-    QWidget *m_window;
-    const QEvent *m_lastPress = nullptr;
-    int m_lastKey = 0;
-    Qt::KeyboardModifiers m_lastModifiers;
-    QPointer<QWidget> m_lastTarget;
-};
-
 QWidget *frm01::createWindow()
 {
     qav::initAssets();
@@ -213,8 +89,7 @@ QWidget *frm01::createWindow()
 
     // Long values shrink to 60 % of their designed size before they are cut: a name or a seat
     // must stay readable, and the verdict should stay inside its status box.
-    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
-                         lbl_SeatGradeName, lbl_SeatInfo})
+    for (Label *label : bookingLabels())
         label->shrinkToFit(0.6);
 
     lbl_BookingInfo = makeLabel(w, twipsRect(960, 3960, 13635, 1200), 60, true, true);
@@ -282,8 +157,19 @@ QWidget *frm01::createWindow()
     connect(Command2, &ImageControl::clicked, this,
             [this] { runHandler([this] { Command2_Click(); }); });
 
-    qApp->installEventFilter(new StationKeyPreview(this, w));
+    StationKeyPreview::Hooks hooks;
+    hooks.holdingKeys = [this] { return m_holdingKeys; };
+    hooks.holdKey = [this](QWidget *target, std::unique_ptr<QKeyEvent> key) {
+        m_heldKeys.emplace_back(target, std::move(key));
+    };
+    hooks.keyDown = [this](int &keyCode, int shift) { Form_KeyDown(keyCode, shift); };
+    qApp->installEventFilter(new StationKeyPreview(this, w, std::move(hooks)));
     return w;
+}
+
+void frm01::setCheckingNoticeMs(int ms)
+{
+    s_checkingNoticeMs = ms;
 }
 
 QString frm01::GetPlaceCode()
@@ -330,7 +216,7 @@ void frm01::startUp()
 
     g_ServerUrl = ServerAddress();
     auto dataSpace = std::make_unique<DataSpace>();
-    auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
+    auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
 
     if (GetPlaceCode().isEmpty()) {
         MsgBox(kCheckPlaceCode);
@@ -370,7 +256,9 @@ void frm01::fitToScreen()
     if (!screen)
         return;
     const QSize area = screen->geometry().size();
-    const double scale = qMin(area.width() / 1024.0, area.height() / 768.0);
+    const QSize design = StationWindow::artworkSize;
+    const double scale = qMin(area.width() / double(design.width()),
+                              area.height() / double(design.height()));
     if (scale <= 1.0)
         return;
     m_layoutScale = scale;
@@ -391,8 +279,7 @@ void frm01::fitToScreen()
             control->setFont(font);
         }
     }
-    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
-                         lbl_SeatGradeName, lbl_SeatInfo})
+    for (Label *label : bookingLabels())
         label->shrinkToFit(0.6);
     lbl_BookingInfo->shrinkToFit(0.6, qRound(kStatusBoxRight * scale) - lbl_BookingInfo->x());
     for (PictureButton *button : {btnMode, btnScore, btnSave})
@@ -430,7 +317,7 @@ void frm01::verify()
     try {
         g_ServerUrl = ServerAddress();
         auto dataSpace = std::make_unique<DataSpace>();
-        auto object = dataSpace->CreateObject(kObjectName, g_ServerUrl);
+        auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
 
         const QString ticket = station::ticketNumberOf(txtTicketNo->text());
         if (g_CheckMode.isEmpty())
@@ -451,7 +338,7 @@ void frm01::verify()
         QTimer notice;
         notice.setSingleShot(true);
         connect(&notice, &QTimer::timeout, this, [this] { showChecking(); });
-        notice.start(kCheckingNoticeMs);
+        notice.start(s_checkingNoticeMs);
         std::unique_ptr<RecordSet> rs = object->Query(command, options);
         notice.stop();
         // The wait runs the event loop: the station may have been closed meanwhile.
@@ -473,8 +360,7 @@ void frm01::verify()
     txtTicketNo->setFocus();
     soundPlayer().play(shown.verdict == station::Verdict::Admit ? kOkSound : kNoSound);
     lbl_BookingInfo->setCaption(shown.message);
-    Label *const booking[] = {lbl_CustName,  lbl_TicketNo,      lbl_GoodsName, lbl_PlayDate,
-                              lbl_PlaceName, lbl_SeatGradeName, lbl_SeatInfo};
+    const QList<Label *> booking = bookingLabels();
     for (qsizetype i = 0; i < shown.booking.size(); ++i)
         booking[i]->setCaption(shown.booking[i]);
     txtTicketNo->setFocus();
@@ -494,9 +380,7 @@ void frm01::showNotChecked(const QString &why)
 {
     soundPlayer().play(kNoSound);
     lbl_BookingInfo->setCaption(why);
-    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
-                         lbl_SeatGradeName, lbl_SeatInfo})
-        label->setCaption(QString());
+    clearBooking();
     txtTicketNo->setFocus();
     txtTicketNo->selectAll();
 }
@@ -506,8 +390,18 @@ void frm01::showChecking()
     if (!isLoaded())
         return;
     lbl_BookingInfo->setCaption(station::checkingCaption());
-    for (Label *label : {lbl_CustName, lbl_TicketNo, lbl_GoodsName, lbl_PlayDate, lbl_PlaceName,
-                         lbl_SeatGradeName, lbl_SeatInfo})
+    clearBooking();
+}
+
+QList<Label *> frm01::bookingLabels() const
+{
+    return {lbl_CustName,  lbl_TicketNo,      lbl_GoodsName, lbl_PlayDate,
+            lbl_PlaceName, lbl_SeatGradeName, lbl_SeatInfo};
+}
+
+void frm01::clearBooking()
+{
+    for (Label *label : bookingLabels())
         label->setCaption(QString());
 }
 
@@ -562,10 +456,20 @@ void frm01::Form_KeyDown(int &keyCode, int)
 {
     if (keyCode != 13)
         return;
-    // A scan that fails leaves its number in the box: the next Enter sends it again.
+    // Enter ignores what goes wrong in the verification it starts: a failed scan is already shown
+    // as not checked with its number kept in the box, so the next Enter sends it again. Nothing
+    // may leave here, as the key comes from the event loop; what was not foreseen goes to the
+    // technician's terminal instead of a message box at the gate.
     try {
         btnSave_Click();
+    } catch (const HandlerAbandoned &) {
+        // The station was closed while the verification waited.
+    } catch (const QavError &e) {
+        qWarning().noquote() << "verification by Enter failed:" << e.number() << e.description();
+    } catch (const std::exception &e) {
+        qWarning().noquote() << "verification by Enter failed:" << e.what();
     } catch (...) {
+        qWarning("verification by Enter failed: unknown error");
     }
 }
 

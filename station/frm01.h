@@ -38,11 +38,20 @@ public:
 
     QString GetPlaceCode();
 
+    // The seven labels of a ticket's booking, in screen order: the order of an answer's
+    // booking values (station::Display).
+    QList<Label *> bookingLabels() const;
+
     void btnSave_Click();
     void btnMode_Click();
     void btnScore_Click();
     void Command2_Click();
     void Form_KeyDown(int &keyCode, int shift);
+
+    // A verification says it is checking once it has waited this long for its answer. Tests
+    // move the moment out of a race with their own waits; everything else keeps the default.
+    static constexpr int defaultCheckingNoticeMs = 300;
+    static void setCheckingNoticeMs(int ms);
 
     // The controls that take focus, in tab order.
     const QList<QWidget *> &tabOrder() const { return m_tabOrder; }
@@ -53,8 +62,6 @@ protected:
     void Form_Close() override;
 
 private:
-    friend class StationKeyPreview;
-
     void ResetTicketInput();
     void startUp();
     // With FitToScreen=1 in qav.ini: the whole layout scaled uniformly to a larger primary
@@ -67,6 +74,7 @@ private:
     void showNotChecked(const QString &why);
     // The verdict area once a verification has waited a moment: the old verdict goes at once.
     void showChecking();
+    void clearBooking();
     // The Idempotency-Key of a verification: the key of the last one when it failed with the
     // same command text, so the server can tell a re-send from a new scan; else a fresh one.
     QByteArray idempotencyKeyFor(const QString &command);

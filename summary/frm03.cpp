@@ -107,7 +107,7 @@ void frm03::Form3Show()
 {
     g_ServerUrl = ServerAddress();
     auto dataSpace = std::make_unique<DataSpace>();
-    auto object = dataSpace->CreateObject(QStringLiteral("Velmor.member"), g_ServerUrl);
+    auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
     auto answer = object->Query(Commands::Summary(g_BizCode));
 
     if (!answer->Eof()) {

@@ -9,7 +9,7 @@
 #include "Commands.h"
 #include "DataSpace.h"
 #include "ServerProcess.h"
-#include "StationFixture.h"
+#include "WindowTesting.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

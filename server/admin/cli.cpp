@@ -54,9 +54,15 @@ const QCommandLineOption
 const QCommandLineOption csvOption(QStringLiteral("csv"),
                                    QStringLiteral("Print CSV instead of a table."));
 
-void notFound(const QString &what, const QString &name)
+QString NotFound::text() const
 {
-    throw NotFound{QStringLiteral("unknown %1 '%2'").arg(what, name)};
+    const QString thing = QStringLiteral("unknown %1 '%2'").arg(what, name);
+    return within.isEmpty() ? thing : thing + u" for "_qs + within;
+}
+
+void notFound(const QString &what, const QString &name, const QString &within)
+{
+    throw NotFound{what, name, within};
 }
 
 void badChoice(const QString &option, const QString &value, const QStringList &allowed)

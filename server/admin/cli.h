@@ -22,12 +22,17 @@ struct UsageError
     QString text;
 };
 
-// Thrown when the thing a command names does not exist ("unknown venue '77'"); exit code 1.
+// The one error for a thing a command names that does not exist: "unknown venue '77'", or with
+// where it was looked for, "unknown ticket '55' for performance 'GRVM0001'"; exit code 1.
+// Thrown only through notFound, so every command words it the same way.
 struct NotFound
 {
-    QString text;
+    QString what;
+    QString name;
+    QString within; // "performance 'GRVM0001'", or empty
+    QString text() const;
 };
-[[noreturn]] void notFound(const QString &what, const QString &name);
+[[noreturn]] void notFound(const QString &what, const QString &name, const QString &within = {});
 
 // Thrown for a wrong value of an option that takes one of a few words; names the allowed ones.
 [[noreturn]] void badChoice(const QString &option, const QString &value,

@@ -1,4 +1,4 @@
-#include "season.h"
+#include "commands.h"
 
 #include "cli.h"
 #include "passwords.h"
@@ -82,11 +82,12 @@ void printRecord(const QCommandLineParser &p, const QStringList &header, const Q
 
 [[noreturn]] void noBooking(const QString &bizcode, const QString &ticketNo)
 {
-    throw NotFound{
-        QStringLiteral("unknown ticket '%2' for performance '%1'").arg(bizcode, ticketNo)};
+    notFound(u"ticket"_qs, ticketNo, QStringLiteral("performance '%1'").arg(bizcode));
 }
 
-int listVenues(const QStringList &args)
+} // namespace
+
+int listVenuesCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"List the venues."_qs, {dbOption, csvOption}, {}))
@@ -98,7 +99,7 @@ int listVenues(const QStringList &args)
     return 0;
 }
 
-int listPerformances(const QStringList &args)
+int listPerformancesCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"List the performances, earliest first."_qs,
@@ -111,7 +112,7 @@ int listPerformances(const QStringList &args)
     return 0;
 }
 
-int listOperators(const QStringList &args)
+int listOperatorsCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"List the operators."_qs, {dbOption, csvOption, venueFilter}, {}))
@@ -123,7 +124,7 @@ int listOperators(const QStringList &args)
     return 0;
 }
 
-int listBookings(const QStringList &args)
+int listBookingsCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"List the bookings of a performance with their admission state."_qs,
@@ -140,7 +141,7 @@ int listBookings(const QStringList &args)
     return 0;
 }
 
-int showVenue(const QStringList &args)
+int showVenueCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Show a venue with its performances and operators."_qs,
@@ -161,7 +162,7 @@ int showVenue(const QStringList &args)
     return 0;
 }
 
-int showPerformance(const QStringList &args)
+int showPerformanceCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Show a performance with its counters."_qs, {dbOption, csvOption},
@@ -184,7 +185,7 @@ int showPerformance(const QStringList &args)
     return 0;
 }
 
-int showOperator(const QStringList &args)
+int showOperatorCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Show an operator."_qs, {dbOption, csvOption},
@@ -198,7 +199,7 @@ int showOperator(const QStringList &args)
     return 0;
 }
 
-int showBooking(const QStringList &args)
+int showBookingCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(
@@ -212,6 +213,8 @@ int showBooking(const QStringList &args)
     printRecord(p, kBookingHeader, bookingRow(*b));
     return 0;
 }
+
+namespace {
 
 int switchOperator(const QStringList &args, bool disable)
 {
@@ -229,7 +232,19 @@ int switchOperator(const QStringList &args, bool disable)
     return 0;
 }
 
-int setPassword(const QStringList &args)
+} // namespace
+
+int disableOperatorCommand(const QStringList &args)
+{
+    return switchOperator(args, true);
+}
+
+int enableOperatorCommand(const QStringList &args)
+{
+    return switchOperator(args, false);
+}
+
+int setPasswordCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(p, args,
@@ -248,6 +263,8 @@ int setPassword(const QStringList &args)
     out(QStringLiteral("password of %1 changed").arg(id));
     return 0;
 }
+
+namespace {
 
 int switchBooking(const QStringList &args, bool cancel)
 {
@@ -281,7 +298,19 @@ int switchBooking(const QStringList &args, bool cancel)
     return 0;
 }
 
-int removePerformance(const QStringList &args)
+} // namespace
+
+int cancelBookingCommand(const QStringList &args)
+{
+    return switchBooking(args, true);
+}
+
+int uncancelBookingCommand(const QStringList &args)
+{
+    return switchBooking(args, false);
+}
+
+int removePerformanceCommand(const QStringList &args)
 {
     QCommandLineParser p;
     if (!parseCommand(
@@ -296,6 +325,8 @@ int removePerformance(const QStringList &args)
     return 0;
 }
 
+namespace {
+
 QString auditTime(const QString &text, const QString &what)
 {
     if (text.isEmpty())
@@ -309,7 +340,9 @@ QString auditTime(const QString &text, const QString &what)
     throw UsageError{QStringLiteral("bad %1 time '%2': use \"YYYY-MM-DD hh:mm\"").arg(what, text)};
 }
 
-int audit(const QStringList &args)
+} // namespace
+
+int auditCommand(const QStringList &args)
 {
     QCommandLineParser p;
     const QCommandLineOption from(u"from"_qs, u"From this local time on (\"YYYY-MM-DD hh:mm\")."_qs,
@@ -366,10 +399,14 @@ int audit(const QStringList &args)
     return 0;
 }
 
+namespace {
+
 // Copies named by backup in a folder; their names sort by time.
 const QRegularExpression kBackupName(QStringLiteral("^qav-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.db$"));
 
-int backup(const QStringList &args)
+} // namespace
+
+int backupCommand(const QStringList &args)
 {
     QCommandLineParser p;
     const QCommandLineOption to(
@@ -423,7 +460,7 @@ int backup(const QStringList &args)
     return 0;
 }
 
-int restore(const QStringList &args)
+int restoreCommand(const QStringList &args)
 {
     QCommandLineParser p;
     const QCommandLineOption from(u"from"_qs, u"The backup to put back."_qs, u"file"_qs);
@@ -448,36 +485,6 @@ int restore(const QStringList &args)
             .arg(storage->venues().size())
             .arg(storage->performances({}).size()));
     return 0;
-}
-
-} // namespace
-
-const QList<AdminCommand> &seasonCommands()
-{
-    static const QList<AdminCommand> commands = {
-        {"list-venues", "list the venues", listVenues},
-        {"list-performances", "list the performances", listPerformances},
-        {"list-operators", "list the operators", listOperators},
-        {"list-bookings", "list the bookings of a performance", listBookings},
-        {"show-venue", "show a venue", showVenue},
-        {"show-performance", "show a performance and its counters", showPerformance},
-        {"show-operator", "show an operator", showOperator},
-        {"show-booking", "show a booking", showBooking},
-        {"disable-operator", "stop an operator from signing in",
-         [](const QStringList &a) { return switchOperator(a, true); }},
-        {"enable-operator", "let a disabled operator sign in again",
-         [](const QStringList &a) { return switchOperator(a, false); }},
-        {"set-password", "change an operator's password", setPassword},
-        {"cancel-booking", "cancel a booking",
-         [](const QStringList &a) { return switchBooking(a, true); }},
-        {"uncancel-booking", "undo the cancellation of a booking",
-         [](const QStringList &a) { return switchBooking(a, false); }},
-        {"remove-performance", "remove a performance nobody scanned", removePerformance},
-        {"audit", "print the scans of a performance", audit},
-        {"backup", "copy a live SQLite database", backup},
-        {"restore", "put a backup back in place of a stopped server's database", restore},
-    };
-    return commands;
 }
 
 } // namespace qav

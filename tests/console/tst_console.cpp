@@ -63,8 +63,7 @@ class TestConsole : public QObject
 {
     Q_OBJECT
 
-    RecordingMessageSink m_messages;
-    int m_programEnds = 0;
+    AppWindowFixture m_windows;
     std::unique_ptr<CannedServer> m_server;
     std::shared_ptr<CountingScreens> m_screens;
 
@@ -84,8 +83,8 @@ class TestConsole : public QObject
 
     void verifyFailureTail()
     {
-        QCOMPARE(m_messages.texts, QStringList{signInFailed});
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.messages.texts, QStringList{signInFailed});
+        QCOMPARE(m_windows.programEnds, 1);
         QVERIFY(Global::frmQAV.isNull());
         QCOMPARE(Form::loadedCount(), 0);
     }
@@ -93,26 +92,21 @@ class TestConsole : public QObject
 private slots:
     void initTestCase()
     {
-        installKoreanFonts();
-        setMessageSink(&m_messages);
-        setProgramEndAction([this] { ++m_programEnds; });
-        BusinessObject::setTimeoutMs(5000);
+        m_windows.install();
     }
 
     void init()
     {
-        resetProgram();
+        m_windows.reset();
         m_server = std::make_unique<CannedServer>();
         overrideAddresses(m_server->url(), m_server->url());
         m_screens = std::make_shared<CountingScreens>();
         setScreenSource(m_screens);
-        m_messages.texts.clear();
-        m_programEnds = 0;
     }
 
     void cleanup()
     {
-        unloadAllWindows();
+        m_windows.reset();
         setScreenSource(nullptr);
     }
 
@@ -221,7 +215,7 @@ private slots:
         QVERIFY(m_server->commands.isEmpty());
         // The channel is set up before the fields are looked at.
         QCOMPARE(g_ServerUrl, m_server->url());
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
         QCOMPARE(console()->txtID->text(), id);
     }
 
@@ -249,8 +243,8 @@ private slots:
         QCOMPARE(g_BizCode, QStringLiteral("OLD"));
         QCOMPARE(g_AdminId, QStringLiteral("old admin"));
         QCOMPARE(g_GoodsName, QStringLiteral("old goods"));
-        QVERIFY(m_messages.texts.isEmpty());
-        QCOMPARE(m_programEnds, 0);
+        QVERIFY(m_windows.messages.texts.isEmpty());
+        QCOMPARE(m_windows.programEnds, 0);
     }
 
     void acceptedStoresTrimmedValuesAndTheIdAsTyped()
@@ -272,7 +266,7 @@ private slots:
         QCOMPARE(c->lbl_LoginInfo->caption(), QStringLiteral("큐브홀에서 로그인 되었습니다"));
         QCOMPARE(c->txtID->text(), QStringLiteral(" gate 01 "));
         QCOMPARE(c->txtPass->text(), QStringLiteral("a'b "));
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void rejectedAfterAcceptedKeepsTheSignIn()
@@ -325,7 +319,7 @@ private slots:
         station->btnSave->click();
         station->btnScore->click();
 
-        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join(u'|')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'|')));
         QCOMPARE(m_server->commands.size(), sent.size());
         QCOMPARE(m_server->authorizations, sent);
     }
@@ -373,7 +367,7 @@ private slots:
         frmQAV *c = console();
         c->btnQAVOpen->click();
         c->btnQAVOpen->click();
-        QCOMPARE(m_messages.texts, QStringList(2, QStringLiteral("로그인 후에 QAV 화면을 열어주세요")));
+        QCOMPARE(m_windows.messages.texts, QStringList(2, QStringLiteral("로그인 후에 QAV 화면을 열어주세요")));
         // The monitors are counted on every press, signed in or not.
         QCOMPARE(m_screens->reads, 2);
         QVERIFY(Global::frm01.isNull());
@@ -399,7 +393,7 @@ private slots:
 
         c->btnQAVOpen->click();
 
-        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join(u'|')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'|')));
         QVERIFY(Global::frm01.isLoaded());
         QWidget *station = Global::frm01.instance()->window();
         QVERIFY(station->isVisible());
@@ -408,7 +402,7 @@ private slots:
         QCOMPARE(station->height(), QGuiApplication::primaryScreen()->geometry().height());
         QVERIFY(Global::frmQAV.isLoaded());
         QVERIFY(!c->window()->isVisible());
-        QCOMPARE(m_programEnds, 0);
+        QCOMPARE(m_windows.programEnds, 0);
     }
 
     void failedStationStartUpEndsTheProgram_data()
@@ -428,8 +422,8 @@ private slots:
 
         console()->btnQAVOpen->click();
 
-        QCOMPARE(m_messages.texts.size(), 1);
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QCOMPARE(m_windows.programEnds, 1);
         QCOMPARE(Form::loadedCount(), 0);
         // The console is neither shown again nor brought back to life.
         QVERIFY(!Global::frmQAV.isLoaded());
@@ -450,8 +444,8 @@ private slots:
         else
             console()->btnQAVClose->click();
         QVERIFY(Global::frmQAV.isNull());
-        QCOMPARE(m_programEnds, 1);
-        QVERIFY(m_messages.texts.isEmpty());
+        QCOMPARE(m_windows.programEnds, 1);
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 };
 

@@ -1,8 +1,10 @@
 // The season's command line, run as the real qav-server binary against SQLite and PostgreSQL:
 // listings, switches, removals, the audit reader, demo protection, encodings of imported files,
-// schema versions and a backup taken while a gate keeps admitting.
+// schema versions and a backup taken while a gate keeps admitting. The booking import's checks
+// and counts are also driven in-process, without the binary.
 
 #include "ServerProcess.h"
+#include "bookingimport.h"
 #include "demoseed.h"
 #include "memberobject.h"
 #include "schema.h"
@@ -61,10 +63,14 @@ private slots:
     void initTestCase();
     void commands_data();
     void commands();
+    void notFoundIsOneError_data();
+    void notFoundIsOneError();
     void missingDatabaseIsRefused_data();
     void missingDatabaseIsRefused();
     void importDetectsEncoding_data();
     void importDetectsEncoding();
+    void importPlanInProcess_data();
+    void importPlanInProcess();
     void configFile_data();
     void configFile();
     void schemaVersions_data();
@@ -523,6 +529,48 @@ void ServerAdminTest::commands()
         QVERIFY2(runOn(scratch.url(), c.mid(2).join(u'|')).all().contains(c[1]), qPrintable(check));
 }
 
+void ServerAdminTest::notFoundIsOneError_data()
+{
+    QTest::addColumn<QString>("command"); // "cmd|arg|..." on the demo database
+    QTest::addColumn<QString>("says");    // all of standard error
+    const QString venue = u"unknown venue '99'"_qs, op = u"unknown operator 'nobody'"_qs,
+                  perf = u"unknown performance 'NOPE'"_qs, admin = u"unknown admin 'nobody'"_qs;
+    const struct
+    {
+        const char *command;
+        QString says;
+    } rows[] = {
+        {"add-operator|gate09|--venue|99", venue},
+        {"add-admin|boss|--place-code|99", venue},
+        {"list-performances|--venue|99", venue},
+        {"show-venue|99", venue},
+        {"show-operator|nobody", op},
+        {"enable-operator|nobody", op},
+        {"set-password|nobody", op},
+        {"revoke-session|--operator|nobody", op},
+        {"disable-admin|nobody", admin},
+        {"summary|NOPE", perf},
+        {"list-bookings|NOPE", perf},
+        {"remove-performance|NOPE", perf},
+        {"audit|NOPE", perf},
+        {"cancel-booking|GRVM0001|55", u"unknown ticket '55' for performance 'GRVM0001'"_qs},
+        {"revoke-session|abcdef0123", u"unknown session 'abcdef0123'"_qs},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.command) << QString::fromLatin1(row.command) << row.says;
+}
+
+// Whatever the command, a name that is not there is one line in one shape and exit code 1.
+void ServerAdminTest::notFoundIsOneError()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, says);
+    const auto demo = demoDatabase(u"sqlite"_qs);
+    const CliResult r = runOn(demo->url(), command, "password1\n");
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, u"qav-server: "_qs + says + u'\n');
+}
+
 void ServerAdminTest::missingDatabaseIsRefused_data()
 {
     QTest::addColumn<QString>("command");
@@ -637,6 +685,50 @@ void ServerAdminTest::importDetectsEncoding()
     QCOMPARE(booking.has_value(), !stored.isEmpty());
     if (booking)
         QCOMPARE(booking->booking.custName + booking->booking.seatInfo, stored);
+}
+
+void ServerAdminTest::importPlanInProcess_data()
+{
+    qavtest::backendRows();
+}
+
+// Bad lines in line order and nothing to write; then new, changed, unchanged and an admitted
+// holder cancelled counted, written (not at all once stopped) and found unchanged the second time.
+void ServerAdminTest::importPlanInProcess()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    const auto demo = demoDatabase(backend);
+    auto storage = openStorage(demo->url());
+
+    const BookingImport bad = planBookingImport(
+        *storage, "GRVM0001,T-1,A,R,1\nNOPE,T-2,B,R,2\nGRVM0001,T-3\n");
+    QCOMPARE(bad.problems, (QStringList{u"line 2: unknown performance 'NOPE'"_qs,
+                                        u"line 3: expected 5 or 6 fields, found 2"_qs}));
+    QVERIFY(bad.toWrite.isEmpty());
+
+    const BookingRecord same = *storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs);
+    const QString file = u"예매번호,공연코드,이름,좌석등급,좌석,취소\n"
+                         "T-NEW,GRVM0001,홍길동,R석,A-1,0\n"
+                         "10000001,GRVM0001,새이름,R석,A-2,0\n"
+                         "%1,GRVM0001,%2,%3,%4,0\n"
+                         "10000298,GRVM0001,입장객,R석,A-3,1\n"_qs.arg(same.booking.ticketNo,
+                                                                     same.booking.custName,
+                                                                     same.booking.seatGrade,
+                                                                     same.booking.seatInfo);
+    const BookingImport plan = planBookingImport(*storage, file.toUtf8());
+    QVERIFY2(plan.problems.isEmpty(), qPrintable(plan.problems.join(u'\n')));
+    QCOMPARE(plan.encoding, u"UTF-8"_qs);
+    QCOMPARE(plan.counts(), u"1 new, 2 changed, 1 unchanged"_qs);
+    QCOMPARE(plan.admittedCancelled, QStringList{u"10000298"_qs});
+
+    const volatile std::sig_atomic_t stopped = 1;
+    QCOMPARE(writeBookingImport(*storage, plan, &stopped), 0);
+    QVERIFY(!storage->findBooking(u"GRVM0001"_qs, u"T-NEW"_qs));
+    QCOMPARE(writeBookingImport(*storage, plan, nullptr, 2), 3);
+    QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"T-NEW"_qs)->booking.custName, u"홍길동"_qs);
+    QVERIFY(storage->findBooking(u"GRVM0001"_qs, u"10000298"_qs)->booking.cancelled);
+    QCOMPARE(planBookingImport(*storage, file.toUtf8()).counts(), u"0 new, 0 changed, 4 unchanged"_qs);
 }
 
 void ServerAdminTest::configFile_data()

@@ -46,8 +46,7 @@ QByteArray chunked(const QList<QByteArray> &chunks)
 QByteArray chunkSized(const QByteArray &sizeLine)
 {
     return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
-           "Transfer-Encoding: chunked\r\n\r\n" +
-           sizeLine + "\r\n" + "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
+           "Transfer-Encoding: chunked\r\n\r\n" + sizeLine + "\r\n" + "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
 }
 
 QByteArray get(const QByteArray &path)

@@ -547,7 +547,10 @@ void ServerTrustTest::operatorSignsInThroughAnAttack()
          next += milliseconds(500)) {
         std::this_thread::sleep_until(next);
         ++real;
-        const Reply r = attempt(id, u"127.0.0.4"_qs);
+        Reply r = attempt(id, u"127.0.0.4"_qs);
+        // "Busy" is no lock-out: on a starved machine the station's operator simply tries again.
+        if (r.status == 503)
+            r = attempt(id, u"127.0.0.4"_qs);
         if (!accepted(r))
             failures << QStringLiteral("sign-in %1: %2 %3")
                             .arg(real)
@@ -714,9 +717,10 @@ void ServerTrustTest::oldRowsWithoutASessionArePruned()
     QVERIFY(!signIn(s).isEmpty()); // a fresh attempt, which stays
     const auto again = serverOn(url, {u"--keep-days"_qs, u"30"_qs});
     QVERIFY(again->port());
-    QTRY_COMPARE(s.storage->signInLog(10).size(), 1);
+    // The audit is pruned last: once its old row is gone, the other tables are done too.
+    QTRY_VERIFY(lastAudit(*s.storage, u"old-unauthorized"_qs).kind.isEmpty());
+    QCOMPARE(s.storage->signInLog(10).size(), 1);
     QCOMPARE(s.storage->refusalCounts(10).size(), 0);
-    QVERIFY(lastAudit(*s.storage, u"old-unauthorized"_qs).kind.isEmpty());
     QCOMPARE(lastAudit(*s.storage, u"old-scan"_qs).kind, u"scan"_qs);
 }
 

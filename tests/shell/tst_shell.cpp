@@ -3,6 +3,7 @@
 #include "MessageBox.h"
 #include "ProfileReader.h"
 #include "QavError.h"
+#include "WindowFixture.h"
 #include "cMontionInfo.h"
 
 #include <QApplication>
@@ -64,31 +65,19 @@ class TestShell : public QObject
 {
     Q_OBJECT
 
-    RecordingMessageSink m_messages;
-    int m_programEnds = 0;
-
-    void dropAll()
-    {
-        for (FormId id : {FormId::Station, FormId::Console, FormId::Summary}) {
-            formSlot(id).unload();
-            formSlot(id).drop();
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    WindowFixture m_windows;
 
 private slots:
     void initTestCase()
     {
-        setMessageSink(&m_messages);
-        setProgramEndAction([this] { ++m_programEnds; });
+        m_windows.install();
     }
 
     void init()
     {
-        dropAll();
+        // The shared values stay as the tests leave them: one checks that they start empty.
+        m_windows.reset(WindowFixture::SharedValues::Kept);
         s_log.clear();
-        m_messages.texts.clear();
-        m_programEnds = 0;
     }
 
     void sharedValuesStartEmpty()
@@ -145,7 +134,7 @@ private slots:
         QVERIFY(station.isNull());
         QVERIFY(console.isNull());
         QCOMPARE(Form::loadedCount(), 0);
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.programEnds, 1);
     }
 
     void closeStationTakesTheSummaryWithIt()
@@ -156,7 +145,7 @@ private slots:
         CloseStation();
         QVERIFY(station.isNull() && console.isNull() && summary.isNull());
         QCOMPARE(Form::loadedCount(), 0);
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.programEnds, 1);
     }
 
     void summaryReopenedAfterCloseSummaryLoadsAgain()
@@ -174,7 +163,7 @@ private slots:
         summary->window()->close();
         QVERIFY(!panel->isLoaded());
         QCOMPARE(summary.instance(), panel);
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.programEnds, 1);
     }
 
     void loadThatClosesItselfAbandonsTheCaller()
@@ -187,9 +176,9 @@ private slots:
             wentOn = true;
         });
         QVERIFY(!wentOn);
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
         QVERIFY(station.isNull());
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.programEnds, 1);
     }
 
     void showingAWindowWhoseLoadClosedItStopsTheHandler()
@@ -204,22 +193,22 @@ private slots:
         });
         QVERIFY(!wentOn);
         QVERIFY(!fresh->isLoaded());
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void failuresAreReportedAndTheProgramGoesOn()
     {
         console->Show();
         runHandler([] { throw QavError(QavError::ServerUnreachable, QStringLiteral("연결 안 됨")); });
-        QCOMPARE(m_messages.texts.size(), 1);
-        QVERIFY(m_messages.texts[0].contains(QStringLiteral("101")));
-        QVERIFY(m_messages.texts[0].contains(QStringLiteral("연결 안 됨")));
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QVERIFY(m_windows.messages.texts[0].contains(QStringLiteral("101")));
+        QVERIFY(m_windows.messages.texts[0].contains(QStringLiteral("연결 안 됨")));
         QVERIFY(console.isLoaded());
-        QCOMPARE(m_programEnds, 0);
+        QCOMPARE(m_windows.programEnds, 0);
 
         runHandler([] { throw std::runtime_error("boom"); });
-        QCOMPARE(m_messages.texts.size(), 2);
-        QVERIFY(m_messages.texts[1].contains(QStringLiteral("boom")));
+        QCOMPARE(m_windows.messages.texts.size(), 2);
+        QVERIFY(m_windows.messages.texts[1].contains(QStringLiteral("boom")));
         QVERIFY(console.isLoaded());
     }
 
@@ -230,9 +219,9 @@ private slots:
         runHandler([] {
             throw QavError(QavError::PictureNotLoaded, QStringLiteral("그림 없음")).asFatal();
         });
-        QCOMPARE(m_messages.texts.size(), 1);
+        QCOMPARE(m_windows.messages.texts.size(), 1);
         QCOMPARE(Form::loadedCount(), 0);
-        QCOMPARE(m_programEnds, 1);
+        QCOMPARE(m_windows.programEnds, 1);
     }
 
     // A scan typed at a message box (Enter marks its end in the keys) goes to the control that
@@ -280,7 +269,7 @@ private slots:
         });
         setMessageSink(nullptr);
         MsgBox(QStringLiteral("그림 없음"));
-        setMessageSink(&m_messages);
+        setMessageSink(&m_windows.messages);
 
         QVERIFY(!closedEarly);
         QTRY_COMPARE(box->text(), kept);

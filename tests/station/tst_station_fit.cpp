@@ -1,7 +1,7 @@
 #include "CannedServer.h"
 #include "LogoView.h"
 #include "Look.h"
-#include "StationFixture.h"
+#include "WindowTesting.h"
 
 #include <QApplication>
 #include <QTemporaryFile>
@@ -12,20 +12,16 @@ class TestStationFit : public QObject
 {
     Q_OBJECT
 
-    RecordingMessageSink m_messages;
-    RecordingSoundPlayer m_sounds;
+    AppWindowFixture m_windows;
 
 private slots:
     void initTestCase()
     {
-        installKoreanFonts();
-        setMessageSink(&m_messages);
-        setSoundPlayer(&m_sounds);
-        setProgramEndAction([] {});
+        m_windows.install();
         QCOMPARE(QGuiApplication::primaryScreen()->geometry().size(), QSize(2048, 1536));
     }
 
-    void cleanup() { resetProgram(); }
+    void cleanup() { m_windows.reset(); }
 
     void layoutScales_data()
     {
@@ -47,7 +43,7 @@ private slots:
         server.answer({"ErrCode", "bizcode", "GoodsName"}, {{"0", "GRVM0001", "Show"}});
         frm01 *s = fixture::openStation();
         QVERIFY(s);
-        QVERIFY2(m_messages.texts.isEmpty(), qPrintable(m_messages.texts.join(u'\n')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'\n')));
 
         QCOMPARE(s->window()->size(), QSize(1026, 769) * factor);
         QCOMPARE(s->lbl_CustName->geometry(),

@@ -2,7 +2,7 @@
 #include "LogoView.h"
 #include "Look.h"
 #include "ServerProcess.h"
-#include "StationFixture.h"
+#include "WindowTesting.h"
 
 #include <QRegularExpression>
 
@@ -25,9 +25,7 @@ class TestStationServer : public QObject
 {
     Q_OBJECT
 
-    RecordingMessageSink m_messages;
-    RecordingSoundPlayer m_sounds;
-    int m_programEnds = 0;
+    AppWindowFixture m_windows;
     std::unique_ptr<ServerProcess> m_server;
 
     void scan(frm01 *s, const QString &ticket)
@@ -47,10 +45,7 @@ class TestStationServer : public QObject
 private slots:
     void initTestCase()
     {
-        installKoreanFonts();
-        setMessageSink(&m_messages);
-        setSoundPlayer(&m_sounds);
-        setProgramEndAction([this] { ++m_programEnds; });
+        m_windows.install();
         ServerOptions options;
         options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
         m_server = std::make_unique<ServerProcess>(qavServerBinary(), options);
@@ -59,10 +54,7 @@ private slots:
 
     void init()
     {
-        resetProgram();
-        m_messages.texts.clear();
-        m_sounds.files.clear();
-        m_programEnds = 0;
+        m_windows.reset();
         overrideAddresses(m_server->url(), m_server->url());
         // The console's part: the station works in the operator's session.
         QVERIFY(
@@ -71,7 +63,7 @@ private slots:
 
     void cleanup()
     {
-        resetProgram();
+        m_windows.reset();
         if (QTest::currentTestFailed())
             qWarning("server log:\n%s", qPrintable(m_server->log()));
     }
@@ -80,8 +72,8 @@ private slots:
     {
         StationSite site("1234");
         frm01 *s = fixture::openStation();
-        QVERIFY2(s, qPrintable(m_messages.texts.join(u'\n')));
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY2(s, qPrintable(m_windows.messages.texts.join(u'\n')));
+        QVERIFY(m_windows.messages.texts.isEmpty());
         QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
         QVERIFY(!g_GoodsName.isEmpty());
         QCOMPARE(s->lbl_GoodsNameInfo->caption(), g_GoodsName);
@@ -92,7 +84,7 @@ private slots:
         QVERIFY(admittedBefore >= 0 && leftBefore >= 0);
 
         scan(s, QStringLiteral("10000001"));
-        QCOMPARE(m_sounds.files.value(0), QStringLiteral("./ok.wav"));
+        QCOMPARE(m_windows.sounds.files.value(0), QStringLiteral("./ok.wav"));
         const QString admittedText = s->lbl_BookingInfo->caption();
         QVERIFY(!admittedText.isEmpty());
         QCOMPARE(s->lbl_TicketNo->caption(), QStringLiteral("10000001"));
@@ -106,7 +98,7 @@ private slots:
 
         // Never twice: the same ticket again is refused and the booking cleared.
         scan(s, QStringLiteral("10000001"));
-        QCOMPARE(m_sounds.files.value(1), QStringLiteral("./no.wav"));
+        QCOMPARE(m_windows.sounds.files.value(1), QStringLiteral("./no.wav"));
         // The server words its refusals itself; they only must not read like the admission.
         QVERIFY(!s->lbl_BookingInfo->caption().isEmpty());
         QVERIFY(s->lbl_BookingInfo->caption() != admittedText);
@@ -114,7 +106,7 @@ private slots:
         QCOMPARE(s->lbl_CustName->caption(), QString());
 
         scan(s, QStringLiteral("99999999"));
-        QCOMPARE(m_sounds.files.value(2), QStringLiteral("./no.wav"));
+        QCOMPARE(m_windows.sounds.files.value(2), QStringLiteral("./no.wav"));
         QVERIFY(!s->lbl_BookingInfo->caption().isEmpty());
         QCOMPARE(s->lbl_CustName->caption(), QString());
 
@@ -122,13 +114,13 @@ private slots:
         QTest::mouseClick(s->btnMode, Qt::LeftButton);
         QCOMPARE(g_CheckMode, QStringLiteral("O"));
         scan(s, QStringLiteral("10000001"));
-        QCOMPARE(m_sounds.files.value(3), QStringLiteral("./ok.wav"));
+        QCOMPARE(m_windows.sounds.files.value(3), QStringLiteral("./ok.wav"));
         QCOMPARE(s->lbl_TicketNo->caption(), QStringLiteral("10000001"));
         QVERIFY(s->lbl_BookingInfo->caption() != admittedText);
 
         QCOMPARE(summaryCounter(QStringLiteral("입장")), admittedBefore + 1);
         QCOMPARE(summaryCounter(QStringLiteral("퇴장")), leftBefore + 1);
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void unknownPlaceCodeKeepsTheStationOpen()
@@ -136,7 +128,7 @@ private slots:
         StationSite site("9999");
         frm01 *s = fixture::openStation();
         QVERIFY(s);
-        QCOMPARE(m_messages.texts,
+        QCOMPARE(m_windows.messages.texts,
                  QStringList{QStringLiteral("▶ qav.ini 파일의 PlaceCode 확인해주세요")});
         QVERIFY(Global::frm01.isLoaded());
         QCOMPARE(s->lbl_GoodsNameInfo->caption(), QString());
@@ -152,9 +144,9 @@ private slots:
         g_AdminId = QStringLiteral("gate01");
         m_server->stop();
         scan(s, QStringLiteral("10000002"));
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
         QCOMPARE(s->txtTicketNo->text(), QStringLiteral("10000002"));
-        QCOMPARE(m_sounds.files, QStringList{QStringLiteral("./no.wav")});
+        QCOMPARE(m_windows.sounds.files, QStringList{QStringLiteral("./no.wav")});
         QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("서버 응답 없음 – 다시 스캔하세요"));
         QVERIFY(Global::frm01.isLoaded());
     }

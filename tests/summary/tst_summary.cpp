@@ -37,8 +37,7 @@ class TestSummary : public QObject
 {
     Q_OBJECT
 
-    RecordingMessageSink m_messages;
-    int m_programEnds = 0;
+    AppWindowFixture m_windows;
     std::unique_ptr<CannedServer> m_server;
     std::unique_ptr<StationSite> m_site;
 
@@ -49,10 +48,10 @@ class TestSummary : public QObject
                              {QStringLiteral("bizcode"), QStringLiteral("B100")},
                              {QStringLiteral("TheaterName"), QStringLiteral("큐브홀")},
                              {QStringLiteral("GoodsName"), QStringLiteral("봄 공연")}});
-        runHandler([] { Global::frm01->Show(); });
+        fixture::openStation();
         QVERIFY(Global::frm01.isLoaded());
         m_server->commands.clear();
-        m_messages.texts.clear();
+        m_windows.messages.texts.clear();
     }
 
     void answerSummary(const QStringList &values)
@@ -76,27 +75,21 @@ class TestSummary : public QObject
 private slots:
     void initTestCase()
     {
-        installKoreanFonts();
-        setMessageSink(&m_messages);
-        setProgramEndAction([this] { ++m_programEnds; });
-        BusinessObject::setTimeoutMs(5000);
+        m_windows.install();
     }
 
     void init()
     {
-        unloadAllWindows();
+        m_windows.reset();
         m_site = std::make_unique<StationSite>();
         m_server = std::make_unique<CannedServer>();
         overrideAddresses(m_server->url(), m_server->url());
         g_BizCode = QStringLiteral("B100");
-        g_ServerUrl.clear();
-        m_messages.texts.clear();
-        m_programEnds = 0;
     }
 
     void cleanup()
     {
-        unloadAllWindows();
+        m_windows.reset();
         m_site.reset();
     }
 
@@ -125,7 +118,7 @@ private slots:
         QCOMPARE(g_ServerUrl, m_server->url());
         QCOMPARE(captions(panel()), QStringList({"전체 1,234명", "A 10", "B 20", "C 30", "D", "E",
                                                  "F", "G", "H 0"}));
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void linesAreFilledTopDown()
@@ -134,8 +127,8 @@ private slots:
         m_server->answer({"Total", "A", "B", "C"}, {{"9", "1", "2", "3"}});
         showSummary();
         QCOMPARE(captions(panel()), QStringList({"9", "1", "2", "3", "", "", "", "", ""}));
-        QCOMPARE(m_messages.texts.size(), 1);
-        QVERIFY(m_messages.texts[0].startsWith(QStringLiteral("실행 오류 '105'")));
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QVERIFY(m_windows.messages.texts[0].startsWith(QStringLiteral("실행 오류 '105'")));
     }
 
     void noRowLeavesTheLinesAlone()
@@ -144,7 +137,7 @@ private slots:
         showSummary();
         QCOMPARE(m_server->commands.size(), 1);
         QCOMPARE(captions(panel()), QStringList(9, QString()));
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void failureIsReportedAndTheStationGoesOn_data()
@@ -162,11 +155,11 @@ private slots:
         else
             m_server->answerRaw(R"({"error":"db down"})", 500);
         showSummary();
-        QCOMPARE(m_messages.texts.size(), 1);
-        QVERIFY(m_messages.texts[0].startsWith(QStringLiteral("실행 오류 '")));
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QVERIFY(m_windows.messages.texts[0].startsWith(QStringLiteral("실행 오류 '")));
         QVERIFY(Global::frm01.isLoaded());
         QVERIFY(Global::frm01.instance()->window()->isVisible());
-        QCOMPARE(m_programEnds, 0);
+        QCOMPARE(m_windows.programEnds, 0);
     }
 
     void exitReturnsToTheStation()
@@ -179,13 +172,13 @@ private slots:
         QTest::mouseClick(panel()->btnExit, Qt::LeftButton);
 
         QVERIFY(Global::frm03.isNull());
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
         QCOMPARE(station->window()->focusWidget(), station->txtTicketNo);
         QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
         QCOMPARE(station->btnScore->picture().toImage(),
                  QImage(m_site->filePath(QStringLiteral("btn5on.jpg"))).convertToFormat(
                      station->btnScore->picture().toImage().format()));
-        QCOMPARE(m_programEnds, 0);
+        QCOMPARE(m_windows.programEnds, 0);
     }
 
     void exitWithoutItsPictureIsReported()
@@ -197,11 +190,11 @@ private slots:
 
         QTest::mouseClick(panel()->btnExit, Qt::LeftButton);
 
-        QCOMPARE(m_messages.texts.size(), 1);
-        QVERIFY(m_messages.texts[0].startsWith(QStringLiteral("실행 오류 '201'")));
+        QCOMPARE(m_windows.messages.texts.size(), 1);
+        QVERIFY(m_windows.messages.texts[0].startsWith(QStringLiteral("실행 오류 '201'")));
         QVERIFY(Global::frm03.isNull());
         QVERIFY(Global::frm01.isLoaded());
-        QCOMPARE(m_programEnds, 0);
+        QCOMPARE(m_windows.programEnds, 0);
     }
 
     void closingTheStationClosesThePanel()
@@ -217,8 +210,8 @@ private slots:
         QVERIFY(Global::frm03.isNull());
         QVERIFY(m_server->commands.isEmpty());
         QCOMPARE(Form::loadedCount(), 0);
-        QCOMPARE(m_programEnds, 1);
-        QVERIFY(m_messages.texts.isEmpty());
+        QCOMPARE(m_windows.programEnds, 1);
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void titleBarCloseLeavesTheStationAsItIs()
@@ -236,7 +229,7 @@ private slots:
         QVERIFY(!Global::frm03.isLoaded());
         QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
         QCOMPARE(station->window()->focusWidget(), focusBefore);
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
     void reopenedPanelStartsEmpty()
@@ -280,7 +273,7 @@ private slots:
         QVERIFY2(line->width() >= textWidth && line->width() <= textWidth + 4,
                  qPrintable(QStringLiteral("%1 for %2").arg(line->width()).arg(textWidth)));
         QCOMPARE(line->width() > firstWidth, second.size() > first.size());
-        QVERIFY(m_messages.texts.isEmpty());
+        QVERIFY(m_windows.messages.texts.isEmpty());
     }
 };
 

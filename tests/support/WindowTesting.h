@@ -1,31 +1,19 @@
 #pragma once
 
-#include "Form.h"
-#include "Global.h"
+#include "Addresses.h"
+#include "Commands.h"
+#include "DataSpace.h"
+#include "Look.h"
 #include "Sound.h"
+#include "StationSite.h"
+#include "WindowFixture.h"
 #include "frm01.h"
+#include "frm03.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-
-// Unloads and forgets every window, and deletes what they left for the event loop.
-inline void unloadAllWindows()
-{
-    for (FormId id : {FormId::Summary, FormId::Station, FormId::Console, FormId::Auxiliary}) {
-        formSlot(id).unload();
-        formSlot(id).drop();
-    }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-// As at program start: no window and all shared values empty.
-inline void resetProgram()
-{
-    unloadAllWindows();
-    for (QString *v :
-         {&g_BizCode, &g_AdminId, &g_SessionKey, &g_GoodsName, &g_CheckMode, &g_ServerUrl})
-        v->clear();
-}
+#include <QBuffer>
+#include <QColor>
+#include <QImage>
+#include <QtTest>
 
 // Records the sounds instead of playing them (CI has no sound card), with the status caption
 // shown at that moment, so tests can tell that the sound came before the labels changed.
@@ -41,3 +29,70 @@ public:
     QStringList files;
     QStringList captionsWhenPlayed;
 };
+
+// The window fixture for the program's own windows: Korean fonts, sounds recorded, and the
+// server's answer awaited as long as a verification waits.
+class AppWindowFixture : public WindowFixture
+{
+public:
+    RecordingSoundPlayer sounds;
+
+    void install()
+    {
+        installKoreanFonts();
+        WindowFixture::install();
+        setSoundPlayer(&sounds);
+        BusinessObject::setTimeoutMs(5000);
+    }
+
+    void reset(SharedValues values = SharedValues::Cleared)
+    {
+        WindowFixture::reset(values);
+        sounds.files.clear();
+        sounds.captionsWhenPlayed.clear();
+    }
+};
+
+namespace fixture {
+
+// Opens the station the way the console does, through its reference and the shell's handler;
+// null when the start-up closed it again.
+inline frm01 *openStation()
+{
+    frm01 *station = nullptr;
+    runHandler([&] {
+        Global::frm01->Show();
+        station = Global::frm01.instance();
+    });
+    return station;
+}
+
+// Signs the operator in at the server the way the console does, so that the station's calls
+// carry the session; false when the server refuses.
+inline bool signIn(const QString &serverUrl, const QString &id, const QString &password)
+{
+    bool ok = false;
+    runHandler([&] {
+        auto object = DataSpace().CreateObject(Commands::ObjectName(), serverUrl);
+        auto answer = object->Query(Commands::OperatorSignIn(id, password));
+        if (answer->Fields(QStringLiteral("ErrCode")) != u"0")
+            return;
+        g_AdminId = id;
+        g_SessionKey = answer->FieldsOrEmpty(QStringLiteral("SessionKey"));
+        ok = !g_SessionKey.isEmpty();
+    });
+    return ok;
+}
+
+inline QByteArray jpeg(int width, int height, QColor colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPG");
+    return bytes;
+}
+
+} // namespace fixture

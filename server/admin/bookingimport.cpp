@@ -1,0 +1,183 @@
+#include "bookingimport.h"
+
+#include "bookingfile.h"
+#include "cli.h"
+#include "commands.h"
+#include "textdecode.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QHash>
+#include <QScopeGuard>
+
+#include <algorithm>
+
+namespace qav {
+
+using namespace cli;
+
+QString BookingImport::counts() const
+{
+    return QStringLiteral("%1 new, %2 changed, %3 unchanged")
+        .arg(added)
+        .arg(changed())
+        .arg(unchanged());
+}
+
+BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding)
+{
+    const DecodedText text = decodeLines(data, encoding);
+    BookingFile file = readBookingLines(text.lines);
+    BookingImport import;
+    import.encoding = text.encoding;
+    import.read = file.bookings.size();
+    import.skippedColumns = file.skippedColumns;
+
+    // What is there already, per performance named: unknown ones are bad lines.
+    QHash<QString, QHash<QString, BookingRecord>> existing;
+    for (qsizetype i = 0; i < file.bookings.size(); ++i) {
+        const QString &bizcode = file.bookings[i].bizcode;
+        if (existing.contains(bizcode))
+            continue;
+        if (!storage.findPerformance(bizcode)) {
+            file.problems << QStringLiteral("line %1: unknown performance '%2'").arg(file.lineOf[i]).arg(bizcode);
+            existing.insert(bizcode, {});
+            continue;
+        }
+        QHash<QString, BookingRecord> &byTicket = existing[bizcode];
+        for (const BookingRecord &r : storage.bookings(bizcode))
+            byTicket.insert(r.booking.ticketNo, r);
+    }
+    if (!file.problems.isEmpty()) {
+        std::stable_sort(file.problems.begin(), file.problems.end(), [](const QString &a, const QString &b) {
+            return a.section(u' ', 1, 1).remove(u':').toInt() < b.section(u' ', 1, 1).remove(u':').toInt();
+        });
+        import.problems = file.problems;
+        return import;
+    }
+
+    for (const Booking &b : std::as_const(file.bookings)) {
+        const auto old = existing[b.bizcode].constFind(b.ticketNo);
+        if (old == existing[b.bizcode].constEnd()) {
+            ++import.added;
+        } else {
+            const Booking &o = old->booking;
+            if (o.custName == b.custName && o.seatGrade == b.seatGrade && o.seatInfo == b.seatInfo &&
+                o.cancelled == b.cancelled)
+                continue;
+            if (b.cancelled && !o.cancelled && old->entries > 0)
+                import.admittedCancelled << b.ticketNo;
+        }
+        import.toWrite << b;
+    }
+    return import;
+}
+
+qsizetype writeBookingImport(Storage &storage, const BookingImport &import,
+                             const volatile std::sig_atomic_t *stop, qsizetype sliceSize)
+{
+    for (qsizetype from = 0; from < import.toWrite.size(); from += sliceSize) {
+        if (stop && *stop)
+            return from;
+        storage.putBookings(import.toWrite.mid(from, sliceSize));
+    }
+    return import.toWrite.size();
+}
+
+namespace {
+
+// Set by SIGINT and SIGTERM while an import writes, which then stops between two slices.
+volatile std::sig_atomic_t g_importStop = 0;
+
+extern "C" void stopImport(int)
+{
+    g_importStop = 1;
+}
+
+} // namespace
+
+int importBookingsCommand(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QCommandLineOption encodingOpt(u"encoding"_qs,
+                                         u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
+                                         "Default: found out from a byte order mark, else UTF-8 when "
+                                         "valid, else CP949."_qs,
+                                         u"name"_qs);
+    const QCommandLineOption dryRun(u"dry-run"_qs,
+                                    u"Read and check the file and say what would change; change nothing."_qs);
+    if (!parseCommand(p, args,
+                      u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
+                      "them). A first line naming the columns, in English or Korean, may put them "
+                      "in any order:\n  "_qs +
+                          bookingColumnNames().join(u"\n  "_qs) +
+                          u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
+                          "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
+                          "their admission state kept. Nothing is imported when any line is bad."_qs,
+                      {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
+        return 0;
+    const QString path = p.positionalArguments()[0];
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        err(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return 1;
+    }
+    auto storage = openAndInit(p);
+
+    BookingImport import;
+    try {
+        import = planBookingImport(*storage, file.readAll(), p.value(encodingOpt));
+    } catch (const DecodeError &e) {
+        if (e.line == 0)
+            throw UsageError{e.text};
+        err(QStringLiteral("%1: line %2: %3; nothing imported").arg(path).arg(e.line).arg(e.text));
+        return 1;
+    }
+    if (!import.problems.isEmpty()) {
+        for (const QString &problem : std::as_const(import.problems))
+            err(QStringLiteral("%1: %2").arg(path, problem));
+        err(QStringLiteral("%1 bad line(s); nothing imported").arg(import.problems.size()));
+        return 1;
+    }
+    if (!import.skippedColumns.isEmpty())
+        err(QStringLiteral("skipped column(s): %1").arg(import.skippedColumns.join(u", "_qs)));
+
+    const QStringList &admittedCancelled = import.admittedCancelled;
+    if (!admittedCancelled.isEmpty())
+        err(QStringLiteral("%1 booking(s) %2 cancelled although admitted already: %3%4")
+                .arg(admittedCancelled.size())
+                .arg(p.isSet(dryRun) ? u"would be"_qs : u"are"_qs)
+                .arg(admittedCancelled.mid(0, 10).join(u", "_qs),
+                     admittedCancelled.size() > 10 ? u", ..."_qs : QString()));
+    if (p.isSet(dryRun)) {
+        out(QStringLiteral("dry run, nothing changed: %1 booking(s) read (%2): %3")
+                .arg(import.read)
+                .arg(import.encoding, import.counts()));
+        return 0;
+    }
+
+    struct sigaction stop{}, oldInt{}, oldTerm{};
+    stop.sa_handler = stopImport;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    g_importStop = 0;
+    ::sigaction(SIGINT, &stop, &oldInt);
+    ::sigaction(SIGTERM, &stop, &oldTerm);
+    auto restore = qScopeGuard([&] {
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+    });
+    const qsizetype written = writeBookingImport(*storage, import, &g_importStop);
+    if (written < import.toWrite.size()) {
+        err(QStringLiteral("interrupted: %1 of %2 booking(s) to write are in, the rest is not. "
+                           "Import the same file again to complete it: what is in already is "
+                           "kept, never doubled")
+                .arg(written)
+                .arg(import.toWrite.size()));
+        return 1;
+    }
+    out(QStringLiteral("%1 booking(s) imported (%2): %3").arg(import.read).arg(import.encoding, import.counts()));
+    return 0;
+}
+
+} // namespace qav

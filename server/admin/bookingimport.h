@@ -1,0 +1,43 @@
+#pragma once
+
+#include "storage.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <csignal>
+
+namespace qav {
+
+// What importing a booking file (see BookingFile) would do to a database, worked out without
+// changing it: the file decoded (see decodeLines), its lines checked, every ticket compared with
+// what is stored. `qav-server import-bookings` prints it and, unless it is a dry run, writes it
+// with writeBookingImport.
+struct BookingImport
+{
+    QString encoding;             // as decoded: "UTF-8", "CP949", ...
+    qsizetype read = 0;           // bookings in the file
+    qsizetype added = 0;          // of toWrite, the tickets not stored yet
+    QList<Booking> toWrite;       // new and changed bookings; empty when there are problems
+    QStringList problems;         // "line 7: ...", by line; nothing may be written when any
+    QStringList skippedColumns;   // header names that are no booking field
+    QStringList admittedCancelled; // tickets the file cancels although their holder was admitted
+
+    qsizetype changed() const { return toWrite.size() - added; }
+    qsizetype unchanged() const { return read - toWrite.size(); }
+    QString counts() const; // "2 new, 1 changed, 0 unchanged"
+};
+
+// Throws DecodeError for data that is not text in the encoding (named, or found out when empty),
+// StorageError when the database fails.
+BookingImport planBookingImport(Storage &storage, const QByteArray &data,
+                                const QString &encoding = {});
+
+// Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
+// and importing the same file again writes only what is missing. Checks *stop (set from a signal
+// handler) before each slice; returns how many bookings were written.
+qsizetype writeBookingImport(Storage &storage, const BookingImport &import,
+                             const volatile std::sig_atomic_t *stop = nullptr,
+                             qsizetype sliceSize = 1000);
+
+} // namespace qav

@@ -1,0 +1,67 @@
+#pragma once
+
+// The commands of `qav-server <command>`. Each takes its arguments with args[0] being
+// "qav-server <command>", returns the exit code and may throw cli::UsageError (exit 2),
+// cli::NotFound (exit 1) or anything else std::exception (exit 1); runAdmin catches them.
+
+#include <QList>
+#include <QStringList>
+
+namespace qav {
+
+using CommandHandler = int (*)(const QStringList &args);
+
+struct AdminCommand
+{
+    const char *name;
+    const char *summary; // one line for `qav-server --help`
+    CommandHandler handler;
+};
+
+// Every command in the order `qav-server --help` lists them; the one place a command is added.
+const QList<AdminCommand> &adminCommands();
+
+// serve.cpp
+int serveCommand(const QStringList &args);
+
+// setupcommands.cpp: laying out a database
+int initDbCommand(const QStringList &args);
+int addVenueCommand(const QStringList &args);
+int addPerformanceCommand(const QStringList &args);
+int addOperatorCommand(const QStringList &args);
+int seedDemoCommand(const QStringList &args);
+int summaryCommand(const QStringList &args);
+
+// accountcommands.cpp: dashboard admins, sessions and sign-ins
+int addAdminCommand(const QStringList &args);
+int listAdminsCommand(const QStringList &args);
+int disableAdminCommand(const QStringList &args);
+int removeAdminCommand(const QStringList &args);
+int sessionsCommand(const QStringList &args);
+int revokeSessionCommand(const QStringList &args);
+int signInsCommand(const QStringList &args);
+
+// bookingimport.cpp
+int importBookingsCommand(const QStringList &args);
+
+// season.cpp: listing and showing what is in the database, switching operators and bookings,
+// removing an unused performance, the audit, backup and restore
+int listVenuesCommand(const QStringList &args);
+int listPerformancesCommand(const QStringList &args);
+int listOperatorsCommand(const QStringList &args);
+int listBookingsCommand(const QStringList &args);
+int showVenueCommand(const QStringList &args);
+int showPerformanceCommand(const QStringList &args);
+int showOperatorCommand(const QStringList &args);
+int showBookingCommand(const QStringList &args);
+int disableOperatorCommand(const QStringList &args);
+int enableOperatorCommand(const QStringList &args);
+int setPasswordCommand(const QStringList &args);
+int cancelBookingCommand(const QStringList &args);
+int uncancelBookingCommand(const QStringList &args);
+int removePerformanceCommand(const QStringList &args);
+int auditCommand(const QStringList &args);
+int backupCommand(const QStringList &args);
+int restoreCommand(const QStringList &args);
+
+} // namespace qav

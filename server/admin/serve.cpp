@@ -1,0 +1,310 @@
+#include "commands.h"
+
+#include "cli.h"
+#include "dashboard.h"
+#include "hostnames.h"
+#include "housekeeping.h"
+#include "httpfront.h"
+#include "passwords.h"
+#include "serverlog.h"
+#include "signinguard.h"
+#include "stopsignals.h"
+#include "storage.h"
+#include "tls.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <optional>
+#include <stdexcept>
+#include <sys/resource.h>
+
+namespace qav {
+
+using namespace cli;
+
+namespace {
+
+// After the first SIGTERM or SIGINT, how long the requests under way may take to be answered.
+constexpr int kStopBoundMs = 10000;
+
+// What `serve` was told, checked; nothing is started yet.
+struct ServeSettings
+{
+    HttpFront::Options front;
+    QHostAddress address;
+    QString bindText; // as given, for messages
+    quint16 port = 0;
+    int keepForDays = 0;
+    int clockScale = 1;
+    bool quiet = false;
+    QStringList hostNames;
+    QString dbUrl;
+    QString dbPassword;
+};
+
+// "12h", "90m", "45s" as seconds; 0 when unreadable.
+qint64 parseDuration(const QString &text)
+{
+    static const QRegularExpression re(QStringLiteral("^(\\d{1,7})([smh])$"));
+    const auto m = re.match(text.trimmed());
+    if (!m.hasMatch())
+        return 0;
+    const qint64 n = m.captured(1).toLongLong();
+    const QChar unit = m.captured(2).at(0);
+    return unit == u'h' ? n * 3600 : unit == u'm' ? n * 60 : n;
+}
+
+// A positive whole number given to an option.
+int positiveOption(const QCommandLineParser &p, const QCommandLineOption &option)
+{
+    bool ok = false;
+    const int value = p.value(option).toInt(&ok);
+    if (!ok || value <= 0)
+        throw UsageError{QStringLiteral("bad %1 '%2': expected a positive whole number")
+                             .arg(option.names().constLast(), p.value(option))};
+    return value;
+}
+
+// Descriptors are what a busy server runs out of first; the soft limit is often far below what
+// the system allows the process.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// The options of `serve`, in the order its --help lists them.
+struct ServeOptions
+{
+    const HttpLimits defaults;
+    const QCommandLineOption port{{u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
+                                  u"port"_qs, u"8470"_qs};
+    const QCommandLineOption bind{u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
+                                  u"address"_qs, u"127.0.0.1"_qs};
+    const QCommandLineOption images{u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
+                                    u"dir"_qs};
+    const QCommandLineOption quiet{u"quiet"_qs, u"Do not log each request."_qs};
+    const QCommandLineOption idle{
+        u"session-idle"_qs,
+        u"A signed-in session ends after this long unused, e.g. 12h, 90m (default 12h)."_qs,
+        u"time"_qs, u"12h"_qs};
+    const QCommandLineOption connections{
+        u"db-connections"_qs,
+        u"Database connections (worker threads) for requests (default 16); sign-ins use two more."_qs,
+        u"n"_qs, u"16"_qs};
+    const QCommandLineOption maxConnections{
+        u"max-connections"_qs,
+        QStringLiteral("Open connections at most (default %1); beyond it a new one gets 503.")
+            .arg(defaults.maxConnections),
+        u"n"_qs, QString::number(defaults.maxConnections)};
+    const QCommandLineOption perAddress{
+        u"max-connections-per-address"_qs,
+        QStringLiteral("Open connections from one client address at most (default %1).")
+            .arg(defaults.maxPerAddress),
+        u"n"_qs, QString::number(defaults.maxPerAddress)};
+    const QCommandLineOption hostNames{
+        u"host-name"_qs,
+        u"A name the dashboard is reached by besides localhost and this machine's own names and "
+        "addresses (repeat, or separate with commas)."_qs,
+        u"name"_qs};
+    const QCommandLineOption idleTimeout{
+        u"idle-timeout"_qs,
+        QStringLiteral("Seconds a connection may stay silent, or take to send one request "
+                       "(default %1).")
+            .arg(defaults.idleTimeoutMs / 1000),
+        u"seconds"_qs, QString::number(defaults.idleTimeoutMs / 1000)};
+    const QCommandLineOption tlsCert{
+        u"tls-cert"_qs, u"Serve HTTPS with this PEM certificate (chain, own first)."_qs,
+        u"file"_qs};
+    const QCommandLineOption tlsKey{u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
+                                    u"file"_qs};
+    const QCommandLineOption keepDays{
+        u"keep-days"_qs,
+        u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
+        u"days"_qs, u"90"_qs};
+    QCommandLineOption constant{u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs};
+    // Lets a test play minutes of sign-in attempts in seconds.
+    QCommandLineOption clockScale{u"sign-in-clock-scale"_qs,
+                                  u"Run the sign-in throttle's clock this many times as fast."_qs,
+                                  u"factor"_qs, u"1"_qs};
+
+    ServeOptions()
+    {
+        constant.setFlags(QCommandLineOption::HiddenFromHelp);
+        clockScale.setFlags(QCommandLineOption::HiddenFromHelp);
+    }
+    QList<QCommandLineOption> all() const
+    {
+        return {dbOption,   port,        bind,    images,  quiet,    idle,     connections,
+                maxConnections, perAddress, hostNames, idleTimeout, tlsCert, tlsKey, keepDays,
+                constant,   clockScale};
+    }
+};
+
+// --port and --bind.
+void readAddress(const QCommandLineParser &p, const ServeOptions &o, ServeSettings &s)
+{
+    bool portOk = false;
+    const uint portNumber = p.value(o.port).toUInt(&portOk);
+    if (!portOk || portNumber > 65535)
+        throw UsageError{QStringLiteral("bad port '%1'").arg(p.value(o.port))};
+    s.port = quint16(portNumber);
+    s.bindText = p.value(o.bind);
+    if (s.bindText == QLatin1String("localhost"))
+        s.address = QHostAddress::LocalHost;
+    else if (!s.address.setAddress(s.bindText))
+        throw UsageError{QStringLiteral("bad address '%1'").arg(s.bindText)};
+}
+
+// What the HTTP front is given, but for its worker count: logos, sessions, TLS, connection limits.
+void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFront::Options &options)
+{
+    options.imagesDir = p.value(o.images);
+    options.constantAnswer = p.isSet(o.constant);
+    options.sessionIdleSecs = parseDuration(p.value(o.idle));
+    if (options.sessionIdleSecs <= 0)
+        throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
+                             .arg(p.value(o.idle))};
+    if (p.isSet(o.tlsCert)) {
+        QString tlsError;
+        options.tls = loadServerTls(p.value(o.tlsCert), secretFile(p.value(o.tlsKey)), &tlsError);
+        if (!options.tls)
+            throw std::runtime_error(tlsError.toStdString());
+    }
+    options.limits.maxConnections = positiveOption(p, o.maxConnections);
+    options.limits.maxPerAddress = positiveOption(p, o.perAddress);
+    options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
+}
+
+// Reads and checks the command line (UsageError when wrong) into p; nothing when --help was given.
+std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringList &args)
+{
+    const ServeOptions o;
+    if (!parseCommand(p, args,
+                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+                      "and stops."_qs,
+                      o.all(), {}, true))
+        return std::nullopt;
+    if (p.isSet(o.tlsCert) != p.isSet(o.tlsKey))
+        throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
+
+    ServeSettings s;
+    readAddress(p, o, s);
+    readFrontOptions(p, o, s.front);
+    s.keepForDays = positiveOption(p, o.keepDays);
+    s.clockScale = positiveOption(p, o.clockScale);
+    s.quiet = p.isSet(o.quiet);
+    s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
+
+    s.dbUrl = databaseUrl(p);
+    s.dbPassword = databasePassword(p);
+    bool connectionsOk = false;
+    s.front.workers = p.value(o.connections).toInt(&connectionsOk);
+    if (!connectionsOk || s.front.workers < 1 || s.front.workers > 256)
+        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(o.connections))};
+    return s;
+}
+
+// The server's routes beyond the gate's: the dashboard, unless answers are constant.
+void addRoutes(HttpFront &front, const ServeSettings &s)
+{
+    if (!s.front.constantAnswer)
+        dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames));
+}
+
+// Runs the event loop until SIGTERM or SIGINT has stopped the front: the requests under way are
+// answered first, for kStopBoundMs at most, or not at all on a second signal.
+int runUntilStopped(HttpFront &front)
+{
+    StopSignals stopSignals;
+    int stopSignal = 0;
+    bool gaveUp = false;
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&stopSignals, &StopSignals::received, &front, [&](int signal) {
+        if (stopSignal != 0) {
+            gaveUp = true; // asked twice: stop without waiting
+            QCoreApplication::exit(0);
+            return;
+        }
+        stopSignal = signal;
+        bound.start(kStopBoundMs);
+        front.stop();
+    });
+    QObject::connect(&bound, &QTimer::timeout, &front, [&] {
+        gaveUp = true;
+        QCoreApplication::exit(0);
+    });
+    QObject::connect(&front, &HttpFront::stopped, &front, [] { QCoreApplication::exit(0); });
+
+    const int code = QCoreApplication::exec();
+    front.shutDown();
+    if (gaveUp)
+        qCWarning(lcServer).noquote()
+            << "stopped on" << StopSignals::name(stopSignal)
+            << "without waiting for the requests still under way; database closed";
+    else
+        qCInfo(lcServer).noquote() << "stopped on" << StopSignals::name(stopSignal)
+                                   << "after the requests under way were answered; database closed";
+    return code;
+}
+
+void logListening(const ServeSettings &s, quint16 port, const QString &database)
+{
+    if (!s.front.tls && !s.address.isLoopback())
+        qCWarning(lcServer).noquote()
+            << QStringLiteral(
+                   "serving plain HTTP on %1, which is not a loopback address: passwords "
+                   "and session keys cross the network readable (give --tls-cert and "
+                   "--tls-key)")
+                   .arg(s.address.toString());
+    qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
+                                      .arg(s.front.tls ? u"https"_qs : u"http"_qs, s.address.toString())
+                                      .arg(port)
+                                      .arg(database);
+}
+
+} // namespace
+
+int serveCommand(const QStringList &args)
+{
+    QCommandLineParser p;
+    const std::optional<ServeSettings> settings = readSettings(p, args);
+    if (!settings)
+        return 0;
+    const ServeSettings &s = *settings;
+    setSignInClockScale(s.clockScale);
+    installServerLog(s.quiet);
+    raiseDescriptorLimit();
+    QString database = QStringLiteral("none (constant answers)");
+    if (!s.front.constantAnswer)
+        database = openAndInit(p)->describe(); // fail now, not on the first scan
+    // Made now, so that the first sign-in with an unknown id takes no longer than any other.
+    dummyPasswordHash();
+
+    const QString dbUrl = s.dbUrl, dbPassword = s.dbPassword;
+    const auto opener = [dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); };
+    HttpFront front(opener, s.front);
+    addRoutes(front, s);
+    std::optional<Housekeeping> housekeeping;
+    if (!s.front.constantAnswer)
+        housekeeping.emplace(opener, s.keepForDays);
+
+    QString listenError;
+    const quint16 actual = front.listenOn(s.address, s.port, &listenError);
+    if (actual == 0) {
+        err(QStringLiteral("cannot listen on %1:%2: %3").arg(s.bindText).arg(s.port).arg(listenError));
+        return 1;
+    }
+    logListening(s, actual, database);
+    return runUntilStopped(front);
+}
+
+} // namespace qav
