@@ -3,13 +3,14 @@
 // PostgreSQL (--pg URL or QAV_TEST_PG_URL; its demo data is laid anew). The ratio to the constant
 // server is what the database costs.
 
+#include "RawHttp.h"
+#include "ServerProcess.h"
 #include "demoseed.h"
 #include "storage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -96,52 +97,30 @@ QByteArray request(const Gate &g, const QByteArray &sessionKey, qint64 serial)
            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
+QByteArray signInRequest()
+{
+    return qavtest::rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'");
+}
+
 // Signs gate01 in once; its session serves every simulated gate. Empty when refused.
 QByteArray signIn(quint16 port)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000))
-        return {};
-    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
-    socket.write("POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nContent-Length: " +
-                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    QByteArray answer;
-    while (!answer.contains("]]") && socket.waitForReadyRead(30000))
-        answer += socket.readAll();
-    static const QRegularExpression key(QStringLiteral("\"([A-Za-z0-9_-]{40,})\"\\]\\]"));
-    const auto m = key.match(QString::fromUtf8(answer));
-    return m.hasMatch() ? m.captured(1).toLatin1() : QByteArray();
+    return qavtest::exchange(port, signInRequest()).column(QStringLiteral("SessionKey")).toLatin1();
 }
 
 // Removes one complete response from the buffer; returns its ErrCode, or "" while incomplete.
+// The code is cut out of the body rather than parsed, to keep the simulated gates cheap.
 QByteArray takeReply(QByteArray &buffer)
 {
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
+    qavtest::RawReply reply;
+    if (!qavtest::takeRawReply(buffer, reply))
         return {};
-    static const QRegularExpression lengthRe(QStringLiteral("(?i)\r\ncontent-length:\\s*(\\d+)"));
-    const auto m = lengthRe.match(QString::fromLatin1(buffer.left(headEnd)));
-    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-    if (buffer.size() < headEnd + 4 + length)
-        return {};
-    const QByteArray body = buffer.mid(headEnd + 4, length);
-    const bool ok = buffer.startsWith("HTTP/1.1 200");
-    const bool busy = buffer.startsWith("HTTP/1.1 503");
-    buffer.remove(0, headEnd + 4 + length);
-    const qsizetype rows = body.indexOf("\"rows\":[[\"");
-    if (busy)
+    if (reply.status == 503)
         return "busy";
-    if (!ok || rows < 0)
+    const qsizetype rows = reply.body.indexOf("\"rows\":[[\"");
+    if (reply.status != 200 || rows < 0)
         return "error";
-    return body.mid(rows + 10, body.indexOf('"', rows + 10) - rows - 10);
-}
-
-QByteArray signInRequest()
-{
-    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return reply.body.mid(rows + 10, reply.body.indexOf('"', rows + 10) - rows - 10);
 }
 
 // Verifications from `clients` gates for `seconds`; meanwhile `signers` operators sign in again
@@ -228,43 +207,15 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
     return result;
 }
 
-// Stops the server when the run is over.
-struct ServerGuard
+// A quiet qav-server on a free port, serving the database as it is.
+std::unique_ptr<ServerProcess> startServer(ServerOptions options)
 {
-    QProcess &process;
-    ~ServerGuard()
-    {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-};
-
-// Starts qav-server serve on a free port; returns 0 when it does not come up.
-quint16 startServer(QProcess &process, const QStringList &args, const QString &logPath)
-{
-    process.setProgram(QStringLiteral(QAV_SERVER_BINARY));
+    options.initDatabase = false;
+    options.quiet = true;
     // Every simulated gate connects from 127.0.0.1, which the per-address cap would stop at 64.
-    process.setArguments(QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                                     QStringLiteral("--quiet"), QStringLiteral("--max-connections-per-address"),
-                                     QStringLiteral("1000")}
-                         + args);
-    process.setStandardErrorFile(logPath);
-    process.start();
-    static const QRegularExpression re(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)"));
-    QDeadlineTimer deadline(30000);
-    while (!deadline.hasExpired() && process.state() != QProcess::NotRunning) {
-        QFile f(logPath);
-        if (f.open(QIODevice::ReadOnly)) {
-            const auto m = re.match(QString::fromUtf8(f.readAll()));
-            if (m.hasMatch())
-                return quint16(m.captured(1).toUInt());
-        }
-        process.waitForFinished(50);
-    }
-    QFile f(logPath);
-    if (f.open(QIODevice::ReadOnly))
-        std::fprintf(stderr, "bench: server did not start: %s\n", f.readAll().constData());
-    return 0;
+    options.serveArguments.prepend(QStringLiteral("1000"));
+    options.serveArguments.prepend(QStringLiteral("--max-connections-per-address"));
+    return startedServer(std::move(options));
 }
 
 void report(const char *name, const Result &r, double baseline)
@@ -480,9 +431,10 @@ int main(int argc, char **argv)
     double baseline = 0;
     double sqliteLoop = 0;
     {
-        QProcess server;
-        ServerGuard guard{server};
-        const quint16 port = startServer(server, {QStringLiteral("--constant-answer")}, dir.filePath(QStringLiteral("constant.log")));
+        ServerOptions constant;
+        constant.constantAnswer = true;
+        const auto server = startServer(constant);
+        const quint16 port = server->port();
         if (port == 0)
             return 1;
         const Result r = drive(port, nClients, nSeconds, "none");
@@ -520,10 +472,11 @@ int main(int argc, char **argv)
             report("sqlite plain C loop", loop, baseline);
             sqliteLoop = loop.perSecond;
         }
-        QProcess server;
-        ServerGuard guard{server};
-        const quint16 port = startServer(server, QStringList{QStringLiteral("--db"), url} + serverArgs,
-                                         dir.filePath(QString::fromLatin1(name) + QStringLiteral(".log")));
+        ServerOptions options;
+        options.databaseUrl = url;
+        options.serveArguments = serverArgs;
+        const auto server = startServer(options);
+        const quint16 port = server->port();
         if (port == 0)
             return 1;
         const QByteArray key = signIn(port);

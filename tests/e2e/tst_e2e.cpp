@@ -58,9 +58,7 @@ class TestEndToEnd : public QObject
     {
         ServerOptions options;
         options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
-        auto server = std::make_unique<ServerProcess>(qavServerBinary(), options);
-        if (!server->start())
-            qWarning("%s", qPrintable(server->errorText()));
+        auto server = startedServer(options);
         overrideAddresses(server->url(), server->url());
         return server;
     }

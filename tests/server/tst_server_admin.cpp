@@ -3,6 +3,7 @@
 // schema versions and a backup taken while a gate keeps admitting. The booking import's checks
 // and counts are also driven in-process, without the binary.
 
+#include "ServerProcess.h"
 #include "bookingimport.h"
 #include "demoseed.h"
 #include "memberobject.h"
@@ -15,7 +16,6 @@
 #include <QMutex>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QThread>
 
@@ -29,38 +29,10 @@ using namespace qav;
 
 namespace {
 
-struct CliResult
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-    QString all() const { return out + err; }
-};
-
-CliResult runCli(const QStringList &args, const QByteArray &input = {},
-                 const QString &dir = QDir::tempPath(), const QString &serviceConfig = {})
-{
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    // Never the settings of a qav-server installed on this machine.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QAV_SERVER_CONF"_qs,
-               serviceConfig.isEmpty() ? dir + u"/no-such.conf"_qs : serviceConfig);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(QAV_SERVER_BINARY), args);
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
-
 // "cmd|arg|arg" with --db appended.
 CliResult runOn(const QString &url, const QString &command, const QByteArray &input = {})
 {
-    return runCli(command.split(u'|') + QStringList{u"--db"_qs, url}, input);
+    return runCli(command.split(u'|') + QStringList{u"--db"_qs, url}, QDir::tempPath(), input);
 }
 
 QString signInCode(Storage &s, const QString &id, const QString &password)
@@ -802,7 +774,7 @@ void ServerAdminTest::configFile()
     if (!service)
         args << u"--config"_qs << path;
     says.replace(u"%DIR%"_qs, scratch.dir());
-    const CliResult r = runCli(args, {}, QDir::tempPath(), service ? path : QString());
+    const CliResult r = runCli(args, QDir::tempPath(), {}, service ? path : QString());
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
 }
 
@@ -931,17 +903,12 @@ void ServerAdminTest::restoreAfterCrash()
     const auto demo = demoDatabase(u"sqlite"_qs);
     const QString db = demo->url();
     const QString folder = demo->dir() + u"/backups"_qs;
-    QProcess server;
-    server.start(QStringLiteral(QAV_SERVER_BINARY),
-                 {u"serve"_qs, u"--db"_qs, db, u"--port"_qs, u"0"_qs, u"--quiet"_qs});
-    QVERIFY(server.waitForStarted());
-    QByteArray log;
-    QTRY_VERIFY2_WITH_TIMEOUT((log += server.readAllStandardError()).contains("listening on"),
-                              log.constData(), 20000);
-    auto kill = qScopeGuard([&] {
-        server.kill();
-        server.waitForFinished();
-    });
+    ServerOptions options;
+    options.initDatabase = false;
+    options.quiet = true;
+    options.databaseUrl = db;
+    const auto server = startedServer(options);
+    QVERIFY(server->port());
     {
         auto storage = openStorage(db);
         QCOMPARE(scanCode(*storage, u"I"_qs, u"10000001"_qs), u"0"_qs);
@@ -958,8 +925,7 @@ void ServerAdminTest::restoreAfterCrash()
     const CliResult refused = runOn(db, u"restore|--from|"_qs + copy);
     QVERIFY2(refused.exitCode == 1 && refused.err.contains(u"a server is serving"_qs),
              qPrintable(refused.all()));
-    server.kill();
-    server.waitForFinished();
+    server->kill();
     QVERIFY2(QFileInfo(db + u"-wal"_qs).size() > 0, "the killed server left no -wal to test with");
     const bool root = ::geteuid() == 0;
     if (root)
@@ -1043,7 +1009,8 @@ void ServerAdminTest::shippedSettingsAreAccepted()
     writeFile(path, settings);
     const CliResult r =
         runCli({u"serve"_qs, u"--config"_qs, path, u"--tls-cert"_qs, dir.filePath(u"none.crt"_qs),
-                u"--tls-key"_qs, dir.filePath(u"none.key"_qs)});
+                u"--tls-key"_qs, dir.filePath(u"none.key"_qs)},
+               QDir::tempPath());
     QVERIFY2(r.exitCode == 1 && r.err.contains(u"none."_qs), qPrintable(r.all()));
 }
 

@@ -2,12 +2,12 @@
 // instead of a long wait while another process holds the database, scans beside a large import,
 // and nothing acknowledged lost when the server is killed in the middle of a rush.
 
+#include "RawHttp.h"
+#include "ServerProcess.h"
 #include "demoseed.h"
 #include "storage.h"
-#include "rawhttp.h"
 #include "testsupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -35,6 +34,9 @@ using namespace qav;
 namespace {
 
 const QByteArray kBusyText = "서버가 바쁩니다. 다시 스캔하세요";
+// How long a station waits for a verification's answer (kVerificationTimeoutMs in the station):
+// an answer after that reaches nobody.
+constexpr qint64 kStationWaitMs = 5000;
 
 using qavtest::rawQuery;
 
@@ -46,85 +48,26 @@ QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteA
 }
 
 using Reply = qavtest::RawReply;
+using qavtest::exchange;
 using qavtest::takeRawReply;
-
-QList<Reply> exchange(QTcpSocket &socket, const QByteArray &raw, int answers = 1)
-{
-    socket.write(raw);
-    QByteArray buffer;
-    QList<Reply> replies;
-    Reply reply;
-    while (replies.size() < answers) {
-        if (takeRawReply(buffer, reply)) {
-            replies << reply;
-            continue;
-        }
-        if (!socket.waitForReadyRead(30000))
-            break;
-        buffer += socket.readAll();
-    }
-    return replies;
-}
-
-Reply exchange(quint16 port, const QByteArray &raw)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000))
-        return {};
-    return exchange(socket, raw).value(0);
-}
 
 // Signs gate01 in and returns its session key.
 QByteArray signIn(quint16 port)
 {
-    const QJsonObject o = exchange(port, rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'")).json();
-    const qsizetype column = o.value(u"columns"_qs).toVariant().toStringList().indexOf(u"SessionKey"_qs);
-    return column < 0 ? QByteArray() : o.value(u"rows"_qs)[0][column].toString().toLatin1();
+    return exchange(port, rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'"))
+        .column(u"SessionKey"_qs)
+        .toLatin1();
 }
 
-// A qav-server serving one database URL; its log goes to a file.
-class Server
+// A quiet qav-server serving the database as it is.
+std::unique_ptr<ServerProcess> serverOn(const QString &dbUrl)
 {
-public:
-    Server(const QString &dbUrl, const QString &dir)
-        : m_log(QDir(dir).filePath(QStringLiteral("server-%1.log").arg(++s_count)))
-    {
-        m_process.setProgram(QStringLiteral(QAV_SERVER_BINARY));
-        m_process.setArguments({u"serve"_qs, u"--port"_qs, u"0"_qs, u"--quiet"_qs, u"--db"_qs, dbUrl});
-        m_process.setStandardErrorFile(m_log);
-        m_process.start();
-    }
-    ~Server() { killNow(); }
-    bool waitReady()
-    {
-        static const QRegularExpression re(u"listening on http://127\\.0\\.0\\.1:(\\d+)"_qs);
-        QDeadlineTimer deadline(30000);
-        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            QFile f(m_log);
-            if (f.open(QIODevice::ReadOnly)) {
-                const auto m = re.match(QString::fromUtf8(f.readAll()));
-                if (m.hasMatch()) {
-                    port = quint16(m.captured(1).toUInt());
-                    return true;
-                }
-            }
-            m_process.waitForFinished(50);
-        }
-        return false;
-    }
-    void killNow()
-    {
-        m_process.kill(); // SIGKILL: no chance to finish anything
-        m_process.waitForFinished(10000);
-    }
-    quint16 port = 0;
-
-private:
-    static inline int s_count = 0;
-    QString m_log;
-    QProcess m_process;
-};
+    ServerOptions options;
+    options.initDatabase = false;
+    options.quiet = true;
+    options.databaseUrl = dbUrl;
+    return startedServer(options);
+}
 
 // TCP forwarding on a thread of its own to the database, until frozen: then it carries nothing
 // either way and holds new connections, as a network that stopped delivering packets would.
@@ -214,18 +157,18 @@ void ServerConcurrencyTest::pipelinedAnswersKeepRequestOrder()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    Server server(scratch.url(), scratch.dir());
-    QVERIFY(server.waitReady());
+    const auto server = serverOn(scratch.url());
+    QVERIFY(server->port());
 
-    const QByteArray key = signIn(server.port);
+    const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server.port);
+    socket.connectToHost(QHostAddress::LocalHost, server->port());
     QVERIFY(socket.waitForConnected(10000));
     // A summary, a place-code sign-in and a verification, sent at once: each finishes on its own
     // worker, the answers still come back in this order.
     const QList<Reply> replies
-        = exchange(socket,
+        = qavtest::exchangePipelined(socket,
                    rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key)
                        + rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key)
                        + verify("I", "99999999", key),
@@ -240,10 +183,10 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    Server server(scratch.url(), scratch.dir());
-    QVERIFY(server.waitReady());
+    const auto server = serverOn(scratch.url());
+    QVERIFY(server->port());
 
-    const QByteArray key = signIn(server.port);
+    const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
     // Another process's write transaction: this test holds the lock the server needs.
     {
@@ -256,7 +199,7 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
 
         QElapsedTimer clock;
         clock.start();
-        const Reply busy = exchange(server.port, verify("I", "10000002", key));
+        const Reply busy = exchange(server->port(), verify("I", "10000002", key));
         const qint64 tookMs = clock.elapsed();
         QCOMPARE(busy.status, 503);
         QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
@@ -269,7 +212,7 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
     }
     QSqlDatabase::removeDatabase(u"other-process"_qs);
     // The lock gone, the same scan goes through: the busy answer had changed nothing.
-    const Reply after = exchange(server.port, verify("I", "10000002", key));
+    const Reply after = exchange(server->port(), verify("I", "10000002", key));
     QCOMPARE(after.status, 200);
     QCOMPARE(after.column(u"ErrCode"_qs), u"0"_qs);
 }
@@ -282,11 +225,11 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     QUrl proxied(scratch.url());
     FreezingProxy proxy(quint16(proxied.port(5432)));
     proxied.setPort(proxy.port);
-    Server server(proxied.toString(), scratch.dir());
-    QVERIFY(server.waitReady());
-    const QByteArray key = signIn(server.port);
+    const auto server = serverOn(proxied.toString());
+    QVERIFY(server->port());
+    const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
-    QCOMPARE(exchange(server.port, verify("I", "10000001", key)).column(u"ErrCode"_qs), u"0"_qs);
+    QCOMPARE(exchange(server->port(), verify("I", "10000001", key)).column(u"ErrCode"_qs), u"0"_qs);
 
     // The database host stops answering: every worker's connection hangs, and the gate hears
     // "busy" before its own wait runs out rather than nothing.
@@ -296,20 +239,21 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     request.insert(request.indexOf("\r\n") + 2, scan);
     QElapsedTimer clock;
     clock.start();
-    const Reply busy = exchange(server.port, request);
+    const Reply busy = exchange(server->port(), request);
     const qint64 tookMs = clock.elapsed();
     QCOMPARE(busy.status, 503);
     QCOMPARE(busy.json().value(u"error"_qs).toString(), QString::fromUtf8(kBusyText));
-    // Answered at 1.8 s; the rest is room for a loaded test machine.
-    QVERIFY2(tookMs < 3000, qPrintable(QString::number(tookMs)));
+    // Designed to answer at 1.8 s; what matters is that the station still hears it.
+    qInfo("busy answered after %lld ms; the station waits %lld ms", tookMs, kStationWaitMs);
+    QVERIFY2(tookMs < kStationWaitMs, qPrintable(QString::number(tookMs)));
     // A health check meanwhile says the database is gone, as soon.
     clock.restart();
-    QCOMPARE(exchange(server.port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 503);
+    QCOMPARE(exchange(server->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 503);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 
     // Back again: the held scan goes through once; the gate's repeat gets its answer.
     proxy.setFrozen(false);
-    const Reply repeat = exchange(server.port, request);
+    const Reply repeat = exchange(server->port(), request);
     QCOMPARE(repeat.status, 200);
     QCOMPARE(repeat.column(u"ErrCode"_qs), u"0"_qs);
     const std::unique_ptr<Storage> storage = openStorage(scratch.url());
@@ -322,10 +266,10 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    Server server(scratch.url(), scratch.dir());
-    QVERIFY(server.waitReady());
+    const auto server = serverOn(scratch.url());
+    QVERIFY(server->port());
 
-    const QByteArray key = signIn(server.port);
+    const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
     // Big enough that committing it in one transaction would hold every scan past its budget.
     const QString csvPath = QDir(scratch.dir()).filePath(u"bookings.csv"_qs);
@@ -345,7 +289,7 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
     int during = 0;
     int ticket = 10000001;
     while (import.state() == QProcess::Running && ticket < 10000200) {
-        const Reply reply = exchange(server.port, verify("I", QByteArray::number(ticket++), key));
+        const Reply reply = exchange(server->port(), verify("I", QByteArray::number(ticket++), key));
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.column(u"ErrCode"_qs), u"0"_qs);
         if (import.state() == QProcess::Running)
@@ -367,10 +311,10 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
     QAV_REQUIRE_BACKEND(backend);
     qavtest::ScratchDatabase scratch(backend);
     seedDemo(*openStorage(scratch.url()));
-    auto server = std::make_unique<Server>(scratch.url(), scratch.dir());
-    QVERIFY(server->waitReady());
+    const auto server = serverOn(scratch.url());
+    QVERIFY(server->port());
 
-    const QByteArray key = signIn(server->port);
+    const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
     // Sixteen gates admit distinct tickets as fast as the server answers; it is killed midway.
     constexpr int kGates = 16;
@@ -399,14 +343,14 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
             if (acknowledged.size() >= kGates * kTicketsPerGate / 3)
                 loop.quit();
         });
-        socket->connectToHost(QHostAddress::LocalHost, server->port);
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
         QVERIFY(socket->waitForConnected(10000));
     }
     for (int g = 0; g < kGates; ++g)
         send(g);
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);
     loop.exec();
-    server->killNow();
+    server->kill();
     QVERIFY(acknowledged.size() >= kGates * kTicketsPerGate / 3);
 
     auto storage = openStorage(scratch.url());

@@ -2,19 +2,19 @@
 // metrics endpoints, concurrent gates on one and several server processes, and the admin command
 // line.
 
+#include "RawHttp.h"
+#include "ServerProcess.h"
 #include "demoseed.h"
 #include "storage.h"
 #include "testsupport.h"
 
 #include <QDate>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -64,141 +64,20 @@ const QByteArray kSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01',
 // The header that carries a session; %KEY% stands for the key of the test's sign-in.
 const QByteArray kWithSession = "Authorization: Bearer %KEY%\r\n";
 
-struct Reply
-{
-    int status = 0;
-    QByteArray head;
-    QByteArray body;
-    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-    QString errCode() const { return json().value(u"rows"_qs)[0][0].toString(); }
-};
+using qavtest::exchange;
+using Reply = qavtest::RawReply;
 
 QByteArray sessionKeyOf(const Reply &signIn)
 {
-    const QJsonObject o = signIn.json();
-    const qsizetype column =
-        o.value(u"columns"_qs).toVariant().toStringList().indexOf(u"SessionKey"_qs);
-    return column < 0 ? QByteArray() : o.value(u"rows"_qs)[0][column].toString().toLatin1();
+    return signIn.column(u"SessionKey"_qs).toLatin1();
 }
 
-// Reads one complete response (Content-Length framed) out of buffer, if there is one.
-bool takeReply(QByteArray &buffer, Reply &reply)
+// A server on a database made here, served as it is.
+std::unique_ptr<ServerProcess> serverOn(const QString &db, ServerOptions options = {})
 {
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return false;
-    const QByteArray head = buffer.left(headEnd);
-    static const QRegularExpression lengthRe(u"(?i)\r\ncontent-length:\\s*(\\d+)"_qs);
-    const auto m = lengthRe.match(QString::fromLatin1(head));
-    const qsizetype length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-    if (buffer.size() < headEnd + 4 + length)
-        return false;
-    reply.head = head;
-    reply.status = head.mid(9, 3).toInt();
-    reply.body = buffer.mid(headEnd + 4, length);
-    buffer.remove(0, headEnd + 4 + length);
-    return true;
-}
-
-Reply exchange(QTcpSocket &socket, const QByteArray &raw)
-{
-    socket.write(raw);
-    QByteArray buffer;
-    Reply reply;
-    while (!takeReply(buffer, reply)) {
-        if (!socket.waitForReadyRead(30000))
-            break;
-        buffer += socket.readAll();
-    }
-    return reply;
-}
-
-Reply exchange(quint16 port, const QByteArray &raw)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000))
-        return {};
-    return exchange(socket, raw);
-}
-
-// One qav-server process; its log goes to a file so a full pipe can never stall it.
-class ServerProcess
-{
-public:
-    explicit ServerProcess(const QStringList &args, const QString &dir)
-        : m_logPath(QDir(dir).filePath(QStringLiteral("server-%1.log").arg(++s_count)))
-    {
-        m_process.setProgram(QStringLiteral(QAV_SERVER_BINARY));
-        m_process.setArguments(QStringList{u"serve"_qs, u"--port"_qs, u"0"_qs} + args);
-        m_process.setWorkingDirectory(dir);
-        m_process.setStandardErrorFile(m_logPath);
-        m_process.start();
-    }
-    ~ServerProcess()
-    {
-        m_process.kill();
-        m_process.waitForFinished(10000);
-    }
-    // Waits until the server says where it listens.
-    bool waitReady()
-    {
-        static const QRegularExpression re(u"listening on http://127\\.0\\.0\\.1:(\\d+)"_qs);
-        QDeadlineTimer deadline(30000);
-        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            const auto m = re.match(QString::fromUtf8(log()));
-            if (m.hasMatch()) {
-                port = quint16(m.captured(1).toUInt());
-                return true;
-            }
-            m_process.waitForFinished(50); // returns early only when the process died
-        }
-        qWarning("server did not start: %s", log().constData());
-        return false;
-    }
-    QByteArray log() const
-    {
-        QFile f(m_logPath);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    qint64 rssKb() const
-    {
-        QFile f(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : f.readAll().split('\n'))
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').first().toLongLong();
-        return -1;
-    }
-    quint16 port = 0;
-
-private:
-    static inline int s_count = 0;
-    QString m_logPath;
-    QProcess m_process;
-};
-
-struct CliResult
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CliResult runCli(const QStringList &args, const QString &dir, const QByteArray &input = {})
-{
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    // These commands use qav.db here, never the settings of a qav-server installed on this machine.
-    p.setEnvironment(QProcess::systemEnvironment() << u"QAV_SERVER_CONF=/nonexistent"_qs);
-    p.start(QStringLiteral(QAV_SERVER_BINARY), args);
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    options.initDatabase = false;
+    options.databaseUrl = db;
+    return startedServer(std::move(options));
 }
 
 } // namespace
@@ -252,12 +131,13 @@ void ServerHttpTest::initTestCase()
 
     const QString db = m_dir.filePath(u"demo.db"_qs);
     seedDemo(*openStorage(db));
-    m_server = std::make_unique<ServerProcess>(
-        QStringList{u"--db"_qs, db, u"--images"_qs, m_dir.filePath(u"images"_qs), u"--host-name"_qs,
-                    u"Tickets.Venue.test,box.venue.test"_qs, u"--host-name"_qs, u"10.9.8.7"_qs},
-        m_dir.path());
-    QVERIFY(m_server->waitReady());
-    m_key = sessionKeyOf(exchange(m_server->port, post(kSignIn)));
+    ServerOptions options;
+    options.imagesDir = m_dir.filePath(u"images"_qs);
+    options.serveArguments = {u"--host-name"_qs, u"Tickets.Venue.test,box.venue.test"_qs,
+                              u"--host-name"_qs, u"10.9.8.7"_qs};
+    m_server = serverOn(db, options);
+    QVERIFY(m_server->port());
+    m_key = sessionKeyOf(exchange(m_server->port(), post(kSignIn)));
     QVERIFY(!m_key.isEmpty());
 }
 
@@ -319,7 +199,7 @@ void ServerHttpTest::queryStatus()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, status);
-    const Reply reply = exchange(m_server->port, request.replace("%KEY%", m_key));
+    const Reply reply = exchange(m_server->port(), request.replace("%KEY%", m_key));
     QCOMPARE(reply.status, status);
     QVERIFY(reply.head.toLower().contains("content-type: application/json"));
     if (status == 200)
@@ -342,7 +222,7 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
     QVERIFY(rssBefore > 0);
 
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server->port);
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port());
     QVERIFY(socket.waitForConnected(10000));
     socket.write("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                  + (isChunked ? QByteArray("Transfer-Encoding: chunked\r\n") : QByteArray("Content-Length: 200000000\r\n"))
@@ -358,7 +238,7 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
         received += socket.readAll();
     }
     Reply reply;
-    while (!takeReply(received, reply) && socket.waitForReadyRead(10000))
+    while (!qavtest::takeRawReply(received, reply) && socket.waitForReadyRead(10000))
         received += socket.readAll();
     QCOMPARE(reply.status, 413);
     QVERIFY(!reply.json().value(u"error"_qs).toString().isEmpty());
@@ -367,13 +247,13 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
     QVERIFY2(rssAfter - rssBefore < 16 * 1024,
              qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssAfter)));
     // And it keeps serving.
-    QCOMPARE(exchange(m_server->port, post(kSignIn)).status, 200);
+    QCOMPARE(exchange(m_server->port(), post(kSignIn)).status, 200);
 }
 
 void ServerHttpTest::limitHoldsOnKeptAliveConnection()
 {
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server->port);
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port());
     QVERIFY(socket.waitForConnected(10000));
     QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
     QCOMPARE(exchange(socket, post(kSignIn)).status, 200);
@@ -434,7 +314,7 @@ void ServerHttpTest::dashboardMethodsAndHosts()
         request.replace("%HOST%\r\n", "");
     else
         request.replace("%HOST%", "Host: " + host);
-    const Reply reply = exchange(m_server->port, request);
+    const Reply reply = exchange(m_server->port(), request);
     QCOMPARE(reply.status, status);
     const QByteArray head = (reply.head + "\r\n").toLower();
     if (!allow.isEmpty())
@@ -459,7 +339,7 @@ void ServerHttpTest::logos()
 {
     QFETCH(QByteArray, path);
     QFETCH(int, status);
-    const Reply reply = exchange(m_server->port, get(path));
+    const Reply reply = exchange(m_server->port(), get(path));
     QCOMPARE(reply.status, status);
     if (status == 200) {
         QVERIFY(reply.head.toLower().contains("content-type: image/jpeg"));
@@ -471,14 +351,14 @@ void ServerHttpTest::logos()
 
 void ServerHttpTest::requestsAreLogged()
 {
-    QCOMPARE(exchange(m_server->port, post(verify("I", "99999999", "gate01"), kQueryPath,
+    QCOMPARE(exchange(m_server->port(), post(verify("I", "99999999", "gate01"), kQueryPath,
                                            "Authorization: Bearer " + m_key + "\r\n"))
                  .status,
              200);
     // UTC time, level, client address, procedure, result, duration.
     static const QRegularExpression line(
         u"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d+Z info 127\\.0\\.0\\.1 BookingInfo/I -1 \\d+\\.\\d\\dms"_qs);
-    QTRY_VERIFY(line.match(QString::fromUtf8(m_server->log())).hasMatch());
+    QTRY_VERIFY(line.match(m_server->log()).hasMatch());
 }
 
 void ServerHttpTest::serviceRoutes_data()
@@ -497,7 +377,7 @@ void ServerHttpTest::serviceRoutes()
     QFETCH(QByteArray, request);
     QFETCH(int, status);
     QFETCH(QByteArray, header);
-    const Reply reply = exchange(m_server->port, request);
+    const Reply reply = exchange(m_server->port(), request);
     QCOMPARE(reply.status, status);
     QVERIFY2(reply.head.toLower().contains(header), reply.head.constData());
 }
@@ -517,8 +397,8 @@ void ServerHttpTest::healthzFollowsTheDatabase()
     QTemporaryDir dir;
     const QString db = dir.filePath(u"health.db"_qs);
     openStorage(db)->initSchema();
-    ServerProcess server({u"--db"_qs, db}, dir.path());
-    QVERIFY(server.waitReady());
+    const auto server = serverOn(db);
+    QVERIFY(server->port());
     if (damaged) {
         // What a failing disk leaves: the server's connections open on their first request and
         // find no database in the file. Works for root too, unlike taking the file's permissions.
@@ -529,11 +409,11 @@ void ServerHttpTest::healthzFollowsTheDatabase()
         QFile::remove(db + u"-wal"_qs);
         QFile::remove(db + u"-shm"_qs);
     }
-    const Reply reply = exchange(server.port, get("/healthz"));
+    const Reply reply = exchange(server->port(), get("/healthz"));
     QCOMPARE(reply.status, status);
     if (damaged) {
         QVERIFY2(!reply.body.contains("health.db"), reply.body.constData()); // no detail to the public
-        QTRY_VERIFY(server.log().contains("health check failed"));
+        QTRY_VERIFY(server->log().contains(u"health check failed"_qs));
     } else {
         QCOMPARE(reply.body, QByteArray("ok\n"));
     }
@@ -546,7 +426,7 @@ void ServerHttpTest::metricsCountAScan()
         uR"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*",?)*\})? (-?[0-9.e+-]+|\+Inf)$)"_qs);
     static const QRegularExpression comment(u"^# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) .+$"_qs);
     auto scrape = [&](QHash<QString, double> &values) {
-        const Reply reply = exchange(m_server->port, get("/metrics"));
+        const Reply reply = exchange(m_server->port(), get("/metrics"));
         QCOMPARE(reply.status, 200);
         QSet<QString> typed;
         for (const QByteArray &raw : reply.body.split('\n')) {
@@ -570,9 +450,9 @@ void ServerHttpTest::metricsCountAScan()
     scrape(before);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(exchange(m_server->port, post(verify("I", "10000011", "gate01"), kQueryPath,
+    QCOMPARE(exchange(m_server->port(), post(verify("I", "10000011", "gate01"), kQueryPath,
                                            "Authorization: Bearer " + m_key + "\r\n"))
-                 .errCode(),
+                 .code(),
              u"0"_qs);
     scrape(after);
     if (QTest::currentTestFailed())
@@ -606,12 +486,11 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
 
     std::vector<std::unique_ptr<ServerProcess>> servers;
     for (int i = 0; i < processes; ++i) {
-        servers.push_back(std::make_unique<ServerProcess>(QStringList{u"--db"_qs, scratch.url()}, scratch.dir()));
+        servers.push_back(serverOn(scratch.url()));
+        QVERIFY(servers.back()->port());
     }
-    for (auto &s : servers)
-        QVERIFY(s->waitReady());
     // One operator's session serves every gate and, kept in the database, every server process.
-    const QByteArray key = sessionKeyOf(exchange(servers[0]->port, post(kSignIn)));
+    const QByteArray key = sessionKeyOf(exchange(servers[0]->port(), post(kSignIn)));
     QVERIFY(!key.isEmpty());
 
     constexpr int kGates = 24;
@@ -620,7 +499,7 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
         std::vector<std::unique_ptr<QTcpSocket>> sockets;
         for (int i = 0; i < kGates; ++i) {
             sockets.push_back(std::make_unique<QTcpSocket>());
-            sockets.back()->connectToHost(QHostAddress::LocalHost, servers[size_t(i % processes)]->port);
+            sockets.back()->connectToHost(QHostAddress::LocalHost, servers[size_t(i % processes)]->port());
         }
         for (auto &s : sockets)
             QVERIFY(s->waitForConnected(10000));
@@ -632,8 +511,8 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
             QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, i] {
                 buffers[size_t(i)] += s->readAll();
                 Reply r;
-                if (takeReply(buffers[size_t(i)], r))
-                    codes << (r.status == 200 ? r.errCode() : QString::number(r.status));
+                if (qavtest::takeRawReply(buffers[size_t(i)], r))
+                    codes << (r.status == 200 ? r.code() : QString::number(r.status));
             });
         }
         for (int i = 0; i < kGates; ++i)
@@ -738,10 +617,13 @@ void ServerHttpTest::adminCommandsSetUpASignIn()
     CliResult r = runCli({u"add-operator"_qs, u"usher"_qs, u"--venue"_qs, u"777"_qs}, dir.path(), "s3cret pw\n");
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
 
-    ServerProcess server({}, dir.path());
-    QVERIFY(server.waitReady());
-    const Reply reply = exchange(server.port, post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
-    QCOMPARE(reply.errCode(), u"0"_qs);
+    ServerOptions options;
+    options.initDatabase = false;
+    options.folder = dir.path();
+    const auto server = startedServer(options);
+    QVERIFY(server->port());
+    const Reply reply = exchange(server->port(), post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
+    QCOMPARE(reply.code(), u"0"_qs);
     const QJsonArray row = reply.json().value(u"rows"_qs)[0].toArray();
     QCOMPARE(row.at(2).toString(), u"B777"_qs);
     QCOMPARE(row.at(3).toString(), u"별빛 극장"_qs);

@@ -2,8 +2,8 @@
 // connections that stay silent or come in too many, a process out of descriptors, and a stop in
 // the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
 
+#include "RawHttp.h"
 #include "ServerProcess.h"
-#include "rawhttp.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -54,14 +54,12 @@ QByteArray admit(int ticket, const QByteArray &sessionKey)
 using Reply = qavtest::RawReply;
 using qavtest::takeRawReply;
 
+// How long a test waits for an answer the server owes.
+constexpr int kAnswerMs = 10000;
+
 Reply exchange(QTcpSocket &socket, const QByteArray &request)
 {
-    socket.write(request);
-    QByteArray buffer;
-    Reply reply;
-    while (!takeRawReply(buffer, reply) && socket.waitForReadyRead(10000))
-        buffer += socket.readAll();
-    return reply;
+    return qavtest::exchange(socket, request, kAnswerMs);
 }
 
 // The status of one request on a new connection; 0 when none came.
@@ -90,14 +88,6 @@ QByteArray signIn(QTcpSocket &socket)
 {
     const Reply reply = exchange(socket, rawQuery(kOperatorSignIn));
     return reply.status == 200 ? reply.column(u"SessionKey"_qs).toLatin1() : QByteArray();
-}
-
-std::unique_ptr<ServerProcess> startServer(ServerOptions options)
-{
-    auto server = std::make_unique<ServerProcess>(qavServerBinary(), std::move(options));
-    if (!server->start())
-        qWarning("%s", qPrintable(server->errorText()));
-    return server;
 }
 
 } // namespace
@@ -145,7 +135,7 @@ void ServerLimitsTest::clientThatDoesNotReadIsDropped()
     options.quiet = true;
     options.imagesDir = m_images.path();
     options.serveArguments = {u"--idle-timeout"_qs, u"2"_qs};
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
     const qint64 rssBefore = server->rssKb();
 
@@ -204,7 +194,7 @@ void ServerLimitsTest::silentConnectionsTimeOut()
     if (!m_shortIdle) {
         ServerOptions options;
         options.serveArguments = {u"--idle-timeout"_qs, u"1"_qs};
-        m_shortIdle = startServer(options);
+        m_shortIdle = startedServer(options);
     }
     ServerProcess *server = m_shortIdle.get();
     QVERIFY(server->port());
@@ -225,7 +215,7 @@ void ServerLimitsTest::connectionsBeyondTheCapGet503()
     ServerOptions options;
     options.quiet = true;
     options.serveArguments = {u"--max-connections"_qs, u"8"_qs};
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
 
     std::vector<std::unique_ptr<QTcpSocket>> open;
@@ -256,7 +246,7 @@ void ServerLimitsTest::manyIdleConnectionsStayCheap()
     options.quiet = true;
     // All from one address here, which the per-address cap would otherwise stop at 64.
     options.serveArguments = {u"--max-connections-per-address"_qs, u"2000"_qs};
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
     const qint64 rssBefore = server->rssKb();
 
@@ -282,7 +272,7 @@ void ServerLimitsTest::oneAddressCannotTakeEverySlot()
 {
     ServerOptions options;
     options.quiet = true;
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
     const QHostAddress gateAddress(u"127.0.0.2"_qs);
     const auto gateSocket = [&] {
@@ -345,7 +335,7 @@ void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()
     // One database connection, opened by the first request below: a worker that still had to
     // open its own could not, once the descriptors are gone.
     options.serveArguments = {u"--db-connections"_qs, u"1"_qs};
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
 
     QTcpSocket inside;
@@ -379,7 +369,7 @@ void ServerLimitsTest::stopUnderLoadKeepsEveryAcknowledgedScan()
 {
     ServerOptions options;
     options.quiet = true;
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
 
     QTcpSocket office;
@@ -456,7 +446,7 @@ void ServerLimitsTest::logLines()
     QFETCH(QString, prefix);
     ServerOptions options;
     options.environment = environment;
-    auto server = startServer(options);
+    auto server = startedServer(options);
     QVERIFY(server->port());
     QCOMPARE(statusOf(server->port(), kProbe), 404);
     QCOMPARE(server->terminate(), 0);

@@ -16,16 +16,50 @@ namespace {
 constexpr int kCommandTimeoutMs = 60000;
 constexpr int kStartTimeoutMs = 30000;
 
+// Never the settings of a qav-server installed on this machine.
+QProcessEnvironment commandEnvironment(const QString &folder, const QString &serviceConfig = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QAV_SERVER_CONF"),
+               serviceConfig.isEmpty() ? folder + QStringLiteral("/no-such.conf") : serviceConfig);
+    return env;
+}
+
 } // namespace
+
+CliResult runCommand(const QString &binary, const QStringList &arguments, const QString &folder,
+                     const QByteArray &input, const QString &serviceConfig)
+{
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.setProcessEnvironment(commandEnvironment(folder, serviceConfig));
+    p.start(binary, arguments);
+    p.write(input);
+    p.closeWriteChannel();
+    CliResult result;
+    if (!p.waitForFinished(kCommandTimeoutMs)) {
+        result.err = QStringLiteral("%1 did not end: %2").arg(binary, p.errorString());
+        return result;
+    }
+    result.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    result.out = QString::fromUtf8(p.readAllStandardOutput());
+    result.err = QString::fromUtf8(p.readAllStandardError());
+    return result;
+}
 
 ServerProcess::~ServerProcess()
 {
     stop();
 }
 
+QString ServerProcess::folder() const
+{
+    return m_options.folder.isEmpty() ? m_dir.path() : m_options.folder;
+}
+
 QString ServerProcess::databasePath() const
 {
-    return m_options.databaseUrl.isEmpty() ? m_dir.filePath(QStringLiteral("qav.db"))
+    return m_options.databaseUrl.isEmpty() ? QDir(folder()).filePath(QStringLiteral("qav.db"))
                                            : m_options.databaseUrl;
 }
 
@@ -45,20 +79,13 @@ QString ServerProcess::log() const
 
 bool ServerProcess::run(const QStringList &arguments, QString *output, const QByteArray &input)
 {
-    QProcess p;
-    p.setWorkingDirectory(m_dir.path());
-    p.start(m_binary, arguments + QStringList{QStringLiteral("--db"), databasePath()});
-    p.write(input);
-    p.closeWriteChannel();
-    const bool finished = p.waitForFinished(kCommandTimeoutMs);
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const CliResult r = runCommand(
+        m_binary, arguments + QStringList{QStringLiteral("--db"), databasePath()}, folder(), input);
     if (output)
-        *output = out;
-    if (!finished || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        *output = r.out;
+    if (r.exitCode != 0) {
         m_error = QStringLiteral("qav-server %1 failed (%2): %3\n%4")
-                      .arg(arguments.join(u' '),
-                           finished ? QString::number(p.exitCode()) : p.errorString(), out,
-                           QString::fromUtf8(p.readAllStandardError()));
+                      .arg(arguments.join(u' '), QString::number(r.exitCode), r.out, r.err);
         return false;
     }
     return true;
@@ -70,7 +97,7 @@ bool ServerProcess::start()
         m_error = QStringLiteral("no temporary folder: %1").arg(m_dir.errorString());
         return false;
     }
-    if (!m_options.constantAnswer) {
+    if (!m_options.constantAnswer && m_options.initDatabase) {
         if (!run({QStringLiteral("init-db")}))
             return false;
         if (m_options.seedDemo && !run({QStringLiteral("seed-demo")}))
@@ -100,17 +127,15 @@ bool ServerProcess::serve(quint16 port)
         args << QStringLiteral("--tls-cert") << m_options.tlsCert << QStringLiteral("--tls-key")
              << m_options.tlsKey;
     args << m_options.serveArguments;
-    if (!m_options.environment.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &pair : std::as_const(m_options.environment))
-            env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        m_process.setProcessEnvironment(env);
-    }
+    QProcessEnvironment env = commandEnvironment(folder());
+    for (const QString &pair : std::as_const(m_options.environment))
+        env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    m_process.setProcessEnvironment(env);
 
     // A file, not a pipe: a full pipe would stall a server nobody reads while a test waits.
     m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
     m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    m_process.setWorkingDirectory(m_dir.path());
+    m_process.setWorkingDirectory(folder());
 #ifdef Q_OS_LINUX
     // A test that crashes or aborts must not leave its server running.
     m_process.setChildProcessModifier([maxFiles = m_options.maxFiles] {
@@ -182,6 +207,12 @@ int ServerProcess::waitForExit()
         return -1;
     }
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(10000);
 }
 
 void ServerProcess::stop()

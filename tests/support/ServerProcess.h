@@ -5,21 +5,38 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
 #include <utility>
 
 // How a ServerProcess serves.
 struct ServerOptions
 {
-    bool seedDemo = true;        // the demo venue 1234, its performances and bookings
+    bool initDatabase = true;    // init-db before serving; false serves the database as it is
+    bool seedDemo = true;        // with init-db, the demo venue 1234, its performances and bookings
     bool constantAnswer = false; // a fixed answer without the database, for benchmarks
     bool quiet = false;          // no log line per request
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
     QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
+    QString folder;              // where it runs and keeps its own SQLite file; a temporary one when empty
     QString tlsCert, tlsKey;     // serve HTTPS with these PEM files when set
     QStringList serveArguments;  // more options for `serve`
     QStringList environment;     // NAME=value added to the serving process's environment
     int maxFiles = 0;            // descriptor limit of the serving process; 0 leaves it alone
 };
+
+// What one run of a `qav-server <command>` said.
+struct CliResult
+{
+    int exitCode = -1; // -1 when it crashed or did not end within a minute
+    QString out;
+    QString err;
+    QString all() const { return out + err; }
+};
+
+// Runs `binary arguments` in folder with input on its standard input. It reads the settings file
+// serviceConfig names, never those of a qav-server installed on this machine.
+CliResult runCommand(const QString &binary, const QStringList &arguments, const QString &folder,
+                     const QByteArray &input = {}, const QString &serviceConfig = {});
 
 #ifdef QAV_SERVER_BINARY
 // The qav-server built with the tests, where the target defines QAV_SERVER_BINARY.
@@ -27,12 +44,20 @@ inline QString qavServerBinary()
 {
     return QStringLiteral(QAV_SERVER_BINARY);
 }
+
+// One administration command of that qav-server, as runCommand.
+inline CliResult runCli(const QStringList &arguments, const QString &folder,
+                        const QByteArray &input = {}, const QString &serviceConfig = {})
+{
+    return runCommand(qavServerBinary(), arguments, folder, input, serviceConfig);
+}
 #endif
 
 // A real qav-server on a free loopback port with its own SQLite database in a temporary folder.
 // start() prepares the database (init-db, and seed-demo unless told otherwise), serves it and
-// returns once the server says where it listens; the destructor stops it. Every failure text
-// carries the server's own error output.
+// returns once the server says where it listens; the destructor stops it. Its log is a file of
+// its own, so several may serve one database from one folder. Every failure text carries the
+// server's own error output.
 class ServerProcess
 {
 public:
@@ -62,6 +87,8 @@ public:
     qint64 cpuTicks() const;
     // Sends SIGTERM and waits for the process to end; its exit code, -1 when it crashed or hung.
     int terminate();
+    // SIGKILL: the server gets no chance to finish anything.
+    void kill();
     // Waits for the process to end by itself; its exit code, -1 when it crashed or hung.
     int waitForExit();
 
@@ -72,6 +99,7 @@ public:
 
 private:
     bool serve(quint16 port);
+    QString folder() const;
 
     ServerOptions m_options;
     QString m_binary;
@@ -80,3 +108,15 @@ private:
     quint16 m_port = 0;
     QString m_error;
 };
+
+#ifdef QAV_SERVER_BINARY
+// The qav-server built with the tests, started; when it could not start, its port() is 0 and
+// the reason is printed.
+inline std::unique_ptr<ServerProcess> startedServer(ServerOptions options = ServerOptions())
+{
+    auto server = std::make_unique<ServerProcess>(qavServerBinary(), std::move(options));
+    if (!server->start())
+        qWarning("%s", qPrintable(server->errorText()));
+    return server;
+}
+#endif

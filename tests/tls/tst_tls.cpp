@@ -76,10 +76,7 @@ class TestTls : public QObject
         options.imagesDir = QStringLiteral(QAV_SOURCE_DIR "/assets/demo");
         options.tlsCert = file(certificate + ".pem");
         options.tlsKey = file(certificate + ".key");
-        auto server = std::make_unique<ServerProcess>(qavServerBinary(), options);
-        if (!server->start())
-            qWarning("%s", qPrintable(server->errorText()));
-        return server;
+        return startedServer(options);
     }
 
     static std::unique_ptr<RecordSet> query(const QString &url, const QString &command)
@@ -361,13 +358,10 @@ private slots:
     {
         QFETCH(QStringList, options);
         QFETCH(QString, reason);
-        QProcess p;
-        p.setWorkingDirectory(m_dir.path());
-        p.start(qavServerBinary(),
-                QStringList{"serve", "--constant-answer", "--port", "0"} + options);
-        QVERIFY(p.waitForFinished(30000));
-        const QString errors = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(p.exitCode() != 0, qPrintable(errors));
+        const CliResult r =
+            runCli(QStringList{"serve", "--constant-answer", "--port", "0"} + options, m_dir.path());
+        const QString &errors = r.err;
+        QVERIFY2(r.exitCode != 0, qPrintable(errors));
         QVERIFY2(errors.contains(reason), qPrintable(errors));
         QVERIFY2(!errors.contains(u"listening"), qPrintable(errors));
     }
