@@ -10,7 +10,8 @@ namespace {
 
 [[noreturn]] void badAnswer(const QString &why)
 {
-    throw QavError(QavError::BadAnswer, QStringLiteral("서버의 응답을 읽을 수 없습니다: %1").arg(why));
+    throw QavError(QavError::BadAnswer,
+                   QStringLiteral("서버의 응답을 읽을 수 없습니다: %1").arg(why));
 }
 
 } // namespace
@@ -82,8 +83,9 @@ QString RecordSet::Fields(const QString &column) const
 {
     const QVariant &v = value(column);
     if (v.isNull())
-        throw QavError(QavError::NullValue,
-                       QStringLiteral("서버의 응답에서 '%1' 값이 비어 있습니다 (null)").arg(column));
+        throw QavError(
+            QavError::NullValue,
+            QStringLiteral("서버의 응답에서 '%1' 값이 비어 있습니다 (null)").arg(column));
     return trimBlanks(v.toString());
 }
 

@@ -5,8 +5,8 @@
 #include <QString>
 
 // The values all windows share during one run. Empty at start; never written to disk.
-extern QString g_BizCode;   // business code of the signed-in venue or performance
-extern QString g_AdminId;   // operator ID exactly as typed at sign-in
+extern QString g_BizCode; // business code of the signed-in venue or performance
+extern QString g_AdminId; // operator ID exactly as typed at sign-in
 // The session the operator's sign-in opened on the server; empty before one, or when the server
 // issues none. The channel proves every later request with it.
 extern QString g_SessionKey;

@@ -257,8 +257,8 @@ void frm01::fitToScreen()
         return;
     const QSize area = screen->geometry().size();
     const QSize design = StationWindow::artworkSize;
-    const double scale = qMin(area.width() / double(design.width()),
-                              area.height() / double(design.height()));
+    const double scale =
+        qMin(area.width() / double(design.width()), area.height() / double(design.height()));
     if (scale <= 1.0)
         return;
     m_layoutScale = scale;

@@ -87,9 +87,15 @@ void blurAlpha(QImage &img, int radius)
 
 } // namespace
 
-QFont hangulFont(qreal pixelSize, bool bold) { return makeFont(kHangulFamily, pixelSize, bold); }
+QFont hangulFont(qreal pixelSize, bool bold)
+{
+    return makeFont(kHangulFamily, pixelSize, bold);
+}
 
-QFont latinFont(qreal pixelSize, bool bold) { return makeFont(kLatinFamily, pixelSize, bold); }
+QFont latinFont(qreal pixelSize, bool bold)
+{
+    return makeFont(kLatinFamily, pixelSize, bold);
+}
 
 void requireGlyphs(const QFont &font, const QString &text)
 {
@@ -139,8 +145,7 @@ void fillVertical(QPainter &p, const QRectF &rect, const QColor &top, const QCol
     p.fillRect(rect, g);
 }
 
-void softShadow(QPainter &p, const QRectF &rect, qreal radius, int blur, QPointF offset,
-                int alpha)
+void softShadow(QPainter &p, const QRectF &rect, qreal radius, int blur, QPointF offset, int alpha)
 {
     const int margin = blur * 3;
     QImage shape(rect.size().toSize() + QSize(2 * margin, 2 * margin),
@@ -180,8 +185,8 @@ void glossyBlackBand(QPainter &p, const QRectF &r)
     shine.moveTo(r.left(), r.top() + 1);
     shine.lineTo(r.right(), r.top() + 1);
     shine.lineTo(r.right(), r.top() + h * 0.40);
-    shine.cubicTo(r.right() - w * 0.35, r.top() + h * 0.52, r.left() + w * 0.35,
-                  r.top() + h * 0.36, r.left(), r.top() + h * 0.47);
+    shine.cubicTo(r.right() - w * 0.35, r.top() + h * 0.52, r.left() + w * 0.35, r.top() + h * 0.36,
+                  r.left(), r.top() + h * 0.47);
     shine.closeSubpath();
     QLinearGradient sg(r.topLeft(), QPointF(r.left(), r.top() + h * 0.5));
     sg.setColorAt(0, QColor(255, 255, 255, 72));

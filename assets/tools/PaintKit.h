@@ -29,8 +29,7 @@ void drawCentredText(QPainter &p, const QRectF &box, const QString &text, const 
 void fillVertical(QPainter &p, const QRectF &rect, const QColor &top, const QColor &bottom);
 
 // Soft drop shadow under a (rounded) rectangle.
-void softShadow(QPainter &p, const QRectF &rect, qreal radius, int blur, QPointF offset,
-                int alpha);
+void softShadow(QPainter &p, const QRectF &rect, qreal radius, int blur, QPointF offset, int alpha);
 
 // Glossy black strip with a light reflection on its upper half.
 void glossyBlackBand(QPainter &p, const QRectF &rect);

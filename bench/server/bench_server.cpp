@@ -14,14 +14,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QStandardPaths>
-#include <QFileInfo>
-#include <QHash>
 
 #include <sqlite3.h>
 
@@ -38,8 +38,8 @@ struct Result
     double p50Ms = 0;
     double p99Ms = 0;
     qint64 done = 0;
-    qint64 failed = 0; // refused or not answered 200
-    qint64 busy = 0;   // of those, answered 503
+    qint64 failed = 0;  // refused or not answered 200
+    qint64 busy = 0;    // of those, answered 503
     qint64 signIns = 0; // operator sign-ins answered meanwhile
     double seconds = 0;
     std::vector<qint64> latenciesUs; // sorted
@@ -49,7 +49,10 @@ struct Result
         std::sort(latenciesUs.begin(), latenciesUs.end());
         if (!latenciesUs.empty()) {
             p50Ms = double(latenciesUs[latenciesUs.size() / 2]) / 1000.0;
-            p99Ms = double(latenciesUs[std::min(latenciesUs.size() - 1, latenciesUs.size() * 99 / 100)]) / 1000.0;
+            p99Ms =
+                double(
+                    latenciesUs[std::min(latenciesUs.size() - 1, latenciesUs.size() * 99 / 100)]) /
+                1000.0;
         }
         perSecond = seconds > 0 ? double(done) / seconds : 0;
     }
@@ -92,7 +95,8 @@ QByteArray request(const Gate &g, const QByteArray &sessionKey, qint64 serial)
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" +
                             QByteArray(g.entry ? "I" : "O") + "','GRVM0001','','" + g.ticket +
                             "', 'gate01'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nAuthorization: Bearer " +
+    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: "
+           "station\r\nAuthorization: Bearer " +
            sessionKey + "\r\nIdempotency-Key: bench-" + run + '-' + QByteArray::number(serial) +
            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
@@ -144,7 +148,8 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
         Gate *g = gate.get();
         QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g] {
             g->buffer += g->socket.readAll();
-            for (QByteArray code = takeReply(g->buffer); !code.isEmpty(); code = takeReply(g->buffer)) {
+            for (QByteArray code = takeReply(g->buffer); !code.isEmpty();
+                 code = takeReply(g->buffer)) {
                 --outstanding;
                 latenciesUs.push_back(g->sentAt.nsecsElapsed() / 1000);
                 if (code == "0" || code == "1" || code == "2")
@@ -220,7 +225,8 @@ std::unique_ptr<ServerProcess> startServer(ServerOptions options)
 
 void report(const char *name, const Result &r, double baseline)
 {
-    std::printf("%-22s %9.0f verifications/s   p50 %7.2f ms   p99 %7.2f ms   (%lld ok, %lld failed, %lld busy)",
+    std::printf("%-22s %9.0f verifications/s   p50 %7.2f ms   p99 %7.2f ms   (%lld ok, %lld "
+                "failed, %lld busy)",
                 name, r.perSecond, r.p50Ms, r.p99Ms, static_cast<long long>(r.done),
                 static_cast<long long>(r.failed), static_cast<long long>(r.busy));
     if (baseline > 0 && r.perSecond > 0)
@@ -240,17 +246,21 @@ Result plainSqliteLoop(const QString &path, int gates, int seconds)
         sqlite3_close(db);
         return result;
     }
-    sqlite3_exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 15000",
-                 nullptr, nullptr, nullptr);
+    sqlite3_exec(
+        db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 15000",
+        nullptr, nullptr, nullptr);
     const char *updateSql[2] = {
-        "UPDATE bookings SET inside = 1, entries = entries + 1, last_entry_at = ?1, last_entry_by = 'loop'"
+        "UPDATE bookings SET inside = 1, entries = entries + 1, last_entry_at = ?1, last_entry_by "
+        "= 'loop'"
         " WHERE bizcode = 'GRVM0001' AND ticket_no = ?2 AND cancelled = 0 AND inside = 0"
         " RETURNING cust_name, seat_grade, seat_info, exits",
-        "UPDATE bookings SET inside = 0, exits = exits + 1, last_exit_at = ?1, last_exit_by = 'loop'"
+        "UPDATE bookings SET inside = 0, exits = exits + 1, last_exit_at = ?1, last_exit_by = "
+        "'loop'"
         " WHERE bizcode = 'GRVM0001' AND ticket_no = ?2 AND cancelled = 0 AND inside = 1"
         " RETURNING cust_name, seat_grade, seat_info, exits"};
-    const char *insertSql = "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-                            " result_msg, duration_us) VALUES (?1, 'loop', 'GRVM0001', ?2, ?3, ?4, '', 0)";
+    const char *insertSql =
+        "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+        " result_msg, duration_us) VALUES (?1, 'loop', 'GRVM0001', ?2, ?3, ?4, '', 0)";
     sqlite3_stmt *update[2] = {nullptr, nullptr};
     sqlite3_stmt *insert = nullptr;
     sqlite3_stmt *begin = nullptr;
@@ -271,7 +281,8 @@ Result plainSqliteLoop(const QString &path, int gates, int seconds)
         sqlite3_step(begin);
         sqlite3_reset(begin);
         sqlite3_bind_text(update[mode], 1, stamp.constData(), int(stamp.size()), SQLITE_STATIC);
-        sqlite3_bind_text(update[mode], 2, ticket.constData(), int(ticket.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(update[mode], 2, ticket.constData(), int(ticket.size()),
+                          SQLITE_TRANSIENT);
         const bool changed = sqlite3_step(update[mode]) == SQLITE_ROW;
         while (sqlite3_step(update[mode]) == SQLITE_ROW) {
         }
@@ -298,13 +309,17 @@ Result plainSqliteLoop(const QString &path, int gates, int seconds)
 
 // pgbench running the same kind of transaction (conditional UPDATE ... RETURNING plus the audit
 // INSERT, entry then exit of one ticket per client); returns verifications per second.
-double runPgbench(const QString &url, int clients, int seconds, const QString &protocol, const QString &dir)
+double runPgbench(const QString &url, int clients, int seconds, const QString &protocol,
+                  const QString &dir)
 {
     QString program = QStandardPaths::findExecutable(QStringLiteral("pgbench"));
     if (program.isEmpty()) {
-        const QStringList found = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
+        const QStringList found =
+            QDir(QStringLiteral("/usr/lib/postgresql"))
+                .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
         for (const QString &version : found) {
-            const QString candidate = QStringLiteral("/usr/lib/postgresql/%1/bin/pgbench").arg(version);
+            const QString candidate =
+                QStringLiteral("/usr/lib/postgresql/%1/bin/pgbench").arg(version);
             if (QFileInfo::exists(candidate)) {
                 program = candidate;
                 break;
@@ -318,25 +333,32 @@ double runPgbench(const QString &url, int clients, int seconds, const QString &p
     if (!f.open(QIODevice::WriteOnly))
         return -1;
     auto scan = [](const char *set, const char *where, const char *mode) {
-        return QByteArray("BEGIN;\nUPDATE bookings SET ") + set
-            + " WHERE bizcode = 'GRVM0001' AND ticket_no = :t::text AND cancelled = 0 AND " + where
-            + " RETURNING cust_name, seat_grade, seat_info, exits;\n"
-              "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code, result_msg,"
-              " duration_us) VALUES ('2026-01-01 00:00:00', 'pgbench', 'GRVM0001', :t::text, '"
-            + mode + "', '0', '', 0);\nEND;\n";
+        return QByteArray("BEGIN;\nUPDATE bookings SET ") + set +
+               " WHERE bizcode = 'GRVM0001' AND ticket_no = :t::text AND cancelled = 0 AND " +
+               where +
+               " RETURNING cust_name, seat_grade, seat_info, exits;\n"
+               "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, "
+               "result_code, result_msg,"
+               " duration_us) VALUES ('2026-01-01 00:00:00', 'pgbench', 'GRVM0001', :t::text, '" +
+               mode + "', '0', '', 0);\nEND;\n";
     };
     f.write("\\set t 10000201 + :client_id % 64\n");
-    f.write(scan("inside = 1, entries = entries + 1, last_entry_at = 'x', last_entry_by = 'pgbench'", "inside = 0", "I"));
-    f.write(scan("inside = 0, exits = exits + 1, last_exit_at = 'x', last_exit_by = 'pgbench'", "inside = 1", "O"));
+    f.write(
+        scan("inside = 1, entries = entries + 1, last_entry_at = 'x', last_entry_by = 'pgbench'",
+             "inside = 0", "I"));
+    f.write(scan("inside = 0, exits = exits + 1, last_exit_at = 'x', last_exit_by = 'pgbench'",
+                 "inside = 1", "O"));
     f.close();
     QProcess pgbench;
-    pgbench.start(program, {QStringLiteral("-n"), QStringLiteral("-c"), QString::number(clients), QStringLiteral("-j"),
-                            QStringLiteral("2"), QStringLiteral("-T"), QString::number(seconds), QStringLiteral("-M"),
-                            protocol, QStringLiteral("-f"), script, url});
+    pgbench.start(program, {QStringLiteral("-n"), QStringLiteral("-c"), QString::number(clients),
+                            QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-T"),
+                            QString::number(seconds), QStringLiteral("-M"), protocol,
+                            QStringLiteral("-f"), script, url});
     if (!pgbench.waitForFinished((seconds + 60) * 1000))
         return -1;
     const QString out = QString::fromUtf8(pgbench.readAllStandardOutput());
-    static const QRegularExpression tps(QStringLiteral("tps = ([0-9.]+) \\(without initial connection time\\)"));
+    static const QRegularExpression tps(
+        QStringLiteral("tps = ([0-9.]+) \\(without initial connection time\\)"));
     const auto m = tps.match(out);
     if (!m.hasMatch()) {
         std::fprintf(stderr, "bench: pgbench: %s\n", pgbench.readAllStandardError().constData());
@@ -355,11 +377,13 @@ void fillAuditLog(const QString &path, int rows)
     }
     sqlite3_exec(db, "PRAGMA busy_timeout = 15000; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     sqlite3_stmt *insert = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
-                       " result_msg, duration_us) VALUES ('2026-01-01 00:00:00', 'filler', 'GRVM0001', ?1, 'I', '0',"
-                       " '입장 확인', 900)",
-                       -1, &insert, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode, result_code,"
+        " result_msg, duration_us) VALUES ('2026-01-01 00:00:00', 'filler', 'GRVM0001', ?1, 'I', "
+        "'0',"
+        " '입장 확인', 900)",
+        -1, &insert, nullptr);
     for (int i = 0; i < rows; ++i) {
         sqlite3_bind_int(insert, 1, 10000001 + i % 290);
         sqlite3_step(insert);
@@ -378,8 +402,10 @@ std::pair<double, double> summaryLatency(quint16 port, const QByteArray &key, in
     if (!socket.waitForConnected(10000))
         return {-1, -1};
     const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''";
-    const QByteArray req = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nAuthorization: Bearer "
-        + key + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    const QByteArray req = "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: "
+                           "127.0.0.1\r\nX-QAV-Client: station\r\nAuthorization: Bearer " +
+                           key + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                           "\r\n\r\n" + body;
     std::vector<qint64> us;
     QByteArray buffer;
     for (int i = 0; i < count; ++i) {
@@ -404,21 +430,27 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Verification throughput of qav-server through HTTP."));
+    p.setApplicationDescription(
+        QStringLiteral("Verification throughput of qav-server through HTTP."));
     p.addHelpOption();
-    const QCommandLineOption clients(QStringLiteral("clients"), QStringLiteral("Concurrent gates (default 32)."),
+    const QCommandLineOption clients(QStringLiteral("clients"),
+                                     QStringLiteral("Concurrent gates (default 32)."),
                                      QStringLiteral("n"), QStringLiteral("32"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of each run (default 4)."),
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("Length of each run (default 4)."),
                                      QStringLiteral("s"), QStringLiteral("4"));
-    const QCommandLineOption pg(QStringLiteral("pg"),
-                                QStringLiteral("PostgreSQL URL to measure too (default: QAV_TEST_PG_URL). "
-                                               "Its demo data is laid anew."),
-                                QStringLiteral("url"));
-    const QCommandLineOption connections(QStringLiteral("db-connections"),
-                                         QStringLiteral("The server's database connections (default: its own)."),
-                                         QStringLiteral("n"));
-    const QCommandLineOption only(QStringLiteral("only"), QStringLiteral("Measure only this database: sqlite or postgresql."),
-                                  QStringLiteral("name"));
+    const QCommandLineOption pg(
+        QStringLiteral("pg"),
+        QStringLiteral("PostgreSQL URL to measure too (default: QAV_TEST_PG_URL). "
+                       "Its demo data is laid anew."),
+        QStringLiteral("url"));
+    const QCommandLineOption connections(
+        QStringLiteral("db-connections"),
+        QStringLiteral("The server's database connections (default: its own)."),
+        QStringLiteral("n"));
+    const QCommandLineOption only(
+        QStringLiteral("only"), QStringLiteral("Measure only this database: sqlite or postgresql."),
+        QStringLiteral("name"));
     p.addOptions({clients, seconds, pg, connections, only});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
@@ -442,7 +474,8 @@ int main(int argc, char **argv)
         report("constant", r, 0);
     }
 
-    QList<std::pair<const char *, QString>> databases = {{"sqlite", dir.filePath(QStringLiteral("bench.db"))}};
+    QList<std::pair<const char *, QString>> databases = {
+        {"sqlite", dir.filePath(QStringLiteral("bench.db"))}};
     if (!pgUrl.isEmpty())
         databases.append({"postgresql", pgUrl});
     else
@@ -489,7 +522,8 @@ int main(int argc, char **argv)
             const Result alone = drive(port, nClients, nSeconds, key);
             report(name, alone, baseline);
             if (sqliteLoop > 0)
-                std::printf("  sqlite server / plain loop: %.2fx (target >= 1.0)\n", alone.perSecond / sqliteLoop);
+                std::printf("  sqlite server / plain loop: %.2fx (target >= 1.0)\n",
+                            alone.perSecond / sqliteLoop);
         } else {
             // The server and pgbench in turns, so that a slow spell of the machine falls on both.
             Result alone;
@@ -499,7 +533,8 @@ int main(int argc, char **argv)
             for (int round = 0; round < 2; ++round) {
                 alone.add(drive(port, nClients, turn, key));
                 for (int i = 0; i < 2; ++i) {
-                    const double t = ran[i] ? runPgbench(url, nClients, turn, protocols[i], dir.path()) : -1;
+                    const double t =
+                        ran[i] ? runPgbench(url, nClients, turn, protocols[i], dir.path()) : -1;
                     ran[i] = t >= 0;
                     tps[i] += t / 2;
                 }
@@ -511,8 +546,8 @@ int main(int argc, char **argv)
                     continue;
                 }
                 std::printf("%-22s %9.0f verifications/s   server / pgbench, in turns: %.2fx%s\n",
-                            qPrintable(QStringLiteral("pgbench ") + protocols[i]), tps[i], alone.perSecond / tps[i],
-                            i == 0 ? " (target >= 0.5)" : "");
+                            qPrintable(QStringLiteral("pgbench ") + protocols[i]), tps[i],
+                            alone.perSecond / tps[i], i == 0 ? " (target >= 0.5)" : "");
             }
         }
         // Alone and with sign-ins in turns, so that a slow spell of the machine falls on both.
@@ -524,11 +559,13 @@ int main(int argc, char **argv)
         }
         report((QByteArray(name) + " in turns").constData(), quiet, baseline);
         report((QByteArray(name) + " + 8 sign-ins").constData(), withSignIns, baseline);
-        std::printf("  %lld sign-ins answered meanwhile (%.1f/s)\n", static_cast<long long>(withSignIns.signIns),
+        std::printf("  %lld sign-ins answered meanwhile (%.1f/s)\n",
+                    static_cast<long long>(withSignIns.signIns),
                     double(withSignIns.signIns) / withSignIns.seconds);
         if (quiet.p99Ms > 0)
-            std::printf("  p99 with 8 operators signing in / without, in turns: %.2fx (target <= 1.5)\n",
-                        withSignIns.p99Ms / quiet.p99Ms);
+            std::printf(
+                "  p99 with 8 operators signing in / without, in turns: %.2fx (target <= 1.5)\n",
+                withSignIns.p99Ms / quiet.p99Ms);
         if (sqlite) {
             const auto [emptyP50, emptyP99] = summaryLatency(port, key, 200);
             fillAuditLog(url, 1000000);

@@ -9,8 +9,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <semaphore>
@@ -35,8 +35,7 @@ bool checkNow(const QByteArray &storedHash, const QByteArray &password)
     ensureSodium();
     const QByteArray hash = storedHash; // NUL-terminated copy for the C API
     return crypto_pwhash_str_verify(hash.constData(), password.constData(),
-                                    static_cast<unsigned long long>(password.size()))
-        == 0;
+                                    static_cast<unsigned long long>(password.size())) == 0;
 }
 
 // A check waiting for the CPU.
@@ -58,11 +57,10 @@ class CheckerThread
 public:
     explicit CheckerThread(void (*lower)())
         : m_thread([this, lower] {
-            lower();
-            run();
-        })
-    {
-    }
+              lower();
+              run();
+          })
+    {}
     ~CheckerThread()
     {
         m_stopping = true;
@@ -189,8 +187,8 @@ QByteArray hashPassword(const QString &password)
     const QByteArray pw = password.toUtf8();
     char out[crypto_pwhash_STRBYTES];
     if (crypto_pwhash_str(out, pw.constData(), static_cast<unsigned long long>(pw.size()),
-                          crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE)
-        != 0)
+                          crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
         throw std::runtime_error("password hashing ran out of memory");
     return QByteArray(out);
 }
@@ -207,9 +205,8 @@ const QByteArray &dummyPasswordHash()
         ensureSodium();
         unsigned char secret[32];
         randombytes_buf(secret, sizeof secret);
-        return hashPassword(QString::fromLatin1(QByteArray(reinterpret_cast<char *>(secret),
-                                                           sizeof secret)
-                                                    .toHex()));
+        return hashPassword(QString::fromLatin1(
+            QByteArray(reinterpret_cast<char *>(secret), sizeof secret).toHex()));
     }();
     return hash;
 }

@@ -73,8 +73,8 @@ QString usage()
 int runAdmin(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
-    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h")
-        || command == QLatin1String("help")) {
+    if (command.isEmpty() || command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help")) {
         std::fputs(usage().toUtf8().constData(), command.isEmpty() ? stderr : stdout);
         return command.isEmpty() ? 2 : 0;
     }

@@ -40,7 +40,9 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
         if (existing.contains(bizcode))
             continue;
         if (!storage.findPerformance(bizcode)) {
-            file.problems << QStringLiteral("line %1: unknown performance '%2'").arg(file.lineOf[i]).arg(bizcode);
+            file.problems << QStringLiteral("line %1: unknown performance '%2'")
+                                 .arg(file.lineOf[i])
+                                 .arg(bizcode);
             existing.insert(bizcode, {});
             continue;
         }
@@ -49,9 +51,11 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
             byTicket.insert(r.booking.ticketNo, r);
     }
     if (!file.problems.isEmpty()) {
-        std::stable_sort(file.problems.begin(), file.problems.end(), [](const QString &a, const QString &b) {
-            return a.section(u' ', 1, 1).remove(u':').toInt() < b.section(u' ', 1, 1).remove(u':').toInt();
-        });
+        std::stable_sort(file.problems.begin(), file.problems.end(),
+                         [](const QString &a, const QString &b) {
+                             return a.section(u' ', 1, 1).remove(u':').toInt() <
+                                    b.section(u' ', 1, 1).remove(u':').toInt();
+                         });
         import.problems = file.problems;
         return import;
     }
@@ -62,8 +66,8 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
             ++import.added;
         } else {
             const Booking &o = old->booking;
-            if (o.custName == b.custName && o.seatGrade == b.seatGrade && o.seatInfo == b.seatInfo &&
-                o.cancelled == b.cancelled)
+            if (o.custName == b.custName && o.seatGrade == b.seatGrade &&
+                o.seatInfo == b.seatInfo && o.cancelled == b.cancelled)
                 continue;
             if (b.cancelled && !o.cancelled && old->entries > 0)
                 import.admittedCancelled << b.ticketNo;
@@ -99,22 +103,24 @@ extern "C" void stopImport(int)
 int importBookingsCommand(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption encodingOpt(u"encoding"_qs,
-                                         u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
-                                         "Default: found out from a byte order mark, else UTF-8 when "
-                                         "valid, else CP949."_qs,
-                                         u"name"_qs);
-    const QCommandLineOption dryRun(u"dry-run"_qs,
-                                    u"Read and check the file and say what would change; change nothing."_qs);
-    if (!parseCommand(p, args,
-                      u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
-                      "them). A first line naming the columns, in English or Korean, may put them "
-                      "in any order:\n  "_qs +
-                          bookingColumnNames().join(u"\n  "_qs) +
-                          u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
-                          "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
-                          "their admission state kept. Nothing is imported when any line is bad."_qs,
-                      {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
+    const QCommandLineOption encodingOpt(
+        u"encoding"_qs,
+        u"Encoding of the file (UTF-8, UTF-16, CP949, EUC-KR, ...). "
+        "Default: found out from a byte order mark, else UTF-8 when "
+        "valid, else CP949."_qs,
+        u"name"_qs);
+    const QCommandLineOption dryRun(
+        u"dry-run"_qs, u"Read and check the file and say what would change; change nothing."_qs);
+    if (!parseCommand(
+            p, args,
+            u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
+            "them). A first line naming the columns, in English or Korean, may put them "
+            "in any order:\n  "_qs +
+                bookingColumnNames().join(u"\n  "_qs) +
+                u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
+                "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
+                "their admission state kept. Nothing is imported when any line is bad."_qs,
+            {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
         return 0;
     const QString path = p.positionalArguments()[0];
     QFile file(path);
@@ -156,7 +162,9 @@ int importBookingsCommand(const QStringList &args)
         return 0;
     }
 
-    struct sigaction stop{}, oldInt{}, oldTerm{};
+    struct sigaction stop
+    {
+    }, oldInt{}, oldTerm{};
     stop.sa_handler = stopImport;
     stop.sa_flags = SA_RESTART;
     sigemptyset(&stop.sa_mask);
@@ -176,7 +184,9 @@ int importBookingsCommand(const QStringList &args)
                 .arg(import.toWrite.size()));
         return 1;
     }
-    out(QStringLiteral("%1 booking(s) imported (%2): %3").arg(import.read).arg(import.encoding, import.counts()));
+    out(QStringLiteral("%1 booking(s) imported (%2): %3")
+            .arg(import.read)
+            .arg(import.encoding, import.counts()));
     return 0;
 }
 

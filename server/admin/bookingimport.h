@@ -15,12 +15,12 @@ namespace qav {
 // with writeBookingImport.
 struct BookingImport
 {
-    QString encoding;             // as decoded: "UTF-8", "CP949", ...
-    qsizetype read = 0;           // bookings in the file
-    qsizetype added = 0;          // of toWrite, the tickets not stored yet
-    QList<Booking> toWrite;       // new and changed bookings; empty when there are problems
-    QStringList problems;         // "line 7: ...", by line; nothing may be written when any
-    QStringList skippedColumns;   // header names that are no booking field
+    QString encoding;              // as decoded: "UTF-8", "CP949", ...
+    qsizetype read = 0;            // bookings in the file
+    qsizetype added = 0;           // of toWrite, the tickets not stored yet
+    QList<Booking> toWrite;        // new and changed bookings; empty when there are problems
+    QStringList problems;          // "line 7: ...", by line; nothing may be written when any
+    QStringList skippedColumns;    // header names that are no booking field
     QStringList admittedCancelled; // tickets the file cancels although their holder was admitted
 
     qsizetype changed() const { return toWrite.size() - added; }

@@ -216,8 +216,7 @@ QString secretFile(const QString &path)
     const QFileInfo info(path);
     if (credentials.isEmpty() || info.absolutePath() != QLatin1String(kPrivateDir))
         return path;
-    const QString credential =
-        QFile::decodeName(credentials) + u"/private_"_qs + info.fileName();
+    const QString credential = QFile::decodeName(credentials) + u"/private_"_qs + info.fileName();
     return QFileInfo::exists(credential) ? credential : path;
 }
 

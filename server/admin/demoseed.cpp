@@ -45,19 +45,20 @@ void seedDemo(Storage &storage)
     const QDate today = QDate::currentDate();
     storage.initSchema();
     storage.putVenue({QString::fromUtf8(demo::kPlaceCode), QString::fromUtf8(demo::kTheater)});
-    storage.putPerformance({QString::fromUtf8(demo::kTodayBizcode), QString::fromUtf8(demo::kPlaceCode),
-                            u"뮤지컬 별빛 기차"_qs, today.toString(u"yyyyMMdd"_qs) + u"1930"_qs,
-                            u"그랜드 홀"_qs});
-    storage.putPerformance({QString::fromUtf8(demo::kOtherBizcode), QString::fromUtf8(demo::kPlaceCode),
-                            u"콘서트 겨울 바다"_qs, today.addDays(1).toString(u"yyyyMMdd"_qs) + u"1800"_qs,
+    storage.putPerformance({QString::fromUtf8(demo::kTodayBizcode),
+                            QString::fromUtf8(demo::kPlaceCode), u"뮤지컬 별빛 기차"_qs,
+                            today.toString(u"yyyyMMdd"_qs) + u"1930"_qs, u"그랜드 홀"_qs});
+    storage.putPerformance({QString::fromUtf8(demo::kOtherBizcode),
+                            QString::fromUtf8(demo::kPlaceCode), u"콘서트 겨울 바다"_qs,
+                            today.addDays(1).toString(u"yyyyMMdd"_qs) + u"1800"_qs,
                             u"그랜드 홀"_qs});
     storage.clearPerformance(QString::fromUtf8(demo::kTodayBizcode));
     storage.clearPerformance(QString::fromUtf8(demo::kOtherBizcode));
 
     QList<Booking> bookings;
     for (int i = 0; i < demo::kTodayBookings; ++i) {
-        Booking b{QString::fromUtf8(demo::kTodayBizcode), QString::number(10000001 + i), koreanName(i),
-                  seatGrade(i), seatInfo(i)};
+        Booking b{QString::fromUtf8(demo::kTodayBizcode), QString::number(10000001 + i),
+                  koreanName(i), seatGrade(i), seatInfo(i)};
         b.cancelled = b.ticketNo == QLatin1String(demo::kCancelledTicket);
         bookings << b;
     }
@@ -68,7 +69,8 @@ void seedDemo(Storage &storage)
 
     for (const QString &id : {u"gate01"_qs, u"gate02"_qs, u"gate03"_qs})
         storage.putOperator({id, hashPassword(id), QString::fromUtf8(demo::kPlaceCode)});
-    storage.putAdmin({QString::fromUtf8(demo::kAdmin), hashPassword(QString::fromUtf8(demo::kAdmin)), {}});
+    storage.putAdmin(
+        {QString::fromUtf8(demo::kAdmin), hashPassword(QString::fromUtf8(demo::kAdmin)), {}});
 
     // Real scans, so the demo state has its audit rows like any other.
     auto scan = [&](const char *mode, const char *ticket, const QString &op) {
@@ -87,7 +89,8 @@ QString nonDemoData(SeasonStore &storage)
         if (v.placeCode != QLatin1String(demo::kPlaceCode))
             return QStringLiteral("venue %1").arg(v.placeCode);
     for (const Performance &p : storage.performances({}))
-        if (p.bizcode != QLatin1String(demo::kTodayBizcode) && p.bizcode != QLatin1String(demo::kOtherBizcode))
+        if (p.bizcode != QLatin1String(demo::kTodayBizcode) &&
+            p.bizcode != QLatin1String(demo::kOtherBizcode))
             return QStringLiteral("performance %1").arg(p.bizcode);
     for (const OperatorRecord &o : storage.operators({}))
         if (!QStringList{u"gate01"_qs, u"gate02"_qs, u"gate03"_qs}.contains(o.id))

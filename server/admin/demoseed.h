@@ -22,7 +22,8 @@ inline constexpr int kTodayBookings = 300;
 inline constexpr auto kAdmin = "admin"; // dashboard admin of every venue, password = id
 } // namespace demo
 
-// Operators gate01, gate02, gate03 and the dashboard admin, with passwords equal to their ids. Throws StorageError.
+// Operators gate01, gate02, gate03 and the dashboard admin, with passwords equal to their ids.
+// Throws StorageError.
 void seedDemo(Storage &storage);
 
 // What the database holds beyond the demo venue, its two performances and three operators, as

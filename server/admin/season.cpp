@@ -283,7 +283,8 @@ int switchBooking(const QStringList &args, bool cancel)
         noBooking(pos[0], pos[1]);
     if (before->booking.cancelled == cancel) {
         out(QStringLiteral("booking %1 %2 %3; nothing changed")
-                .arg(pos[0], pos[1], cancel ? u"was cancelled already"_qs : u"is not cancelled"_qs));
+                .arg(pos[0], pos[1],
+                     cancel ? u"was cancelled already"_qs : u"is not cancelled"_qs));
         return 0;
     }
     if (!storage->setBookingCancelled(pos[0], pos[1], cancel))

@@ -86,12 +86,14 @@ void raiseDescriptorLimit()
 struct ServeOptions
 {
     const HttpLimits defaults;
-    const QCommandLineOption port{{u"p"_qs, u"port"_qs}, u"TCP port (default 8470, 0 picks a free one)."_qs,
-                                  u"port"_qs, u"8470"_qs};
+    const QCommandLineOption port{{u"p"_qs, u"port"_qs},
+                                  u"TCP port (default 8470, 0 picks a free one)."_qs,
+                                  u"port"_qs,
+                                  u"8470"_qs};
     const QCommandLineOption bind{u"bind"_qs, u"Address to listen on (default 127.0.0.1)."_qs,
                                   u"address"_qs, u"127.0.0.1"_qs};
-    const QCommandLineOption images{u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs,
-                                    u"dir"_qs};
+    const QCommandLineOption images{
+        u"images"_qs, u"Folder with venue logos logo_<place code>.jpg."_qs, u"dir"_qs};
     const QCommandLineOption quiet{u"quiet"_qs, u"Do not log each request."_qs};
     const QCommandLineOption idle{
         u"session-idle"_qs,
@@ -131,7 +133,8 @@ struct ServeOptions
         u"keep-days"_qs,
         u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
         u"days"_qs, u"90"_qs};
-    QCommandLineOption constant{u"constant-answer"_qs, u"Answer a fixed record set (benchmark)."_qs};
+    QCommandLineOption constant{u"constant-answer"_qs,
+                                u"Answer a fixed record set (benchmark)."_qs};
     // Lets a test play minutes of sign-in attempts in seconds.
     QCommandLineOption clockScale{u"sign-in-clock-scale"_qs,
                                   u"Run the sign-in throttle's clock this many times as fast."_qs,
@@ -144,9 +147,9 @@ struct ServeOptions
     }
     QList<QCommandLineOption> all() const
     {
-        return {dbOption,   port,        bind,    images,  quiet,    idle,     connections,
-                maxConnections, perAddress, hostNames, idleTimeout, tlsCert, tlsKey, keepDays,
-                constant,   clockScale};
+        return {dbOption,    port,           bind,       images,    quiet,       idle,
+                connections, maxConnections, perAddress, hostNames, idleTimeout, tlsCert,
+                tlsKey,      keepDays,       constant,   clockScale};
     }
 };
 
@@ -166,8 +169,8 @@ void readAddress(const QCommandLineParser &p, const ServeOptions &o, ServeSettin
 }
 
 // What the HTTP front is given, but for its worker count: logos, sessions, TLS, connection limits.
-void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFront::Options &options,
-                      MemberRouteOptions &gate)
+void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o,
+                      HttpFront::Options &options, MemberRouteOptions &gate)
 {
     gate.imagesDir = p.value(o.images);
     options.constantAnswer = gate.constantAnswer = p.isSet(o.constant);
@@ -192,11 +195,12 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o, HttpFr
 std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringList &args)
 {
     const ServeOptions o;
-    if (!parseCommand(p, args,
-                      u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
-                      "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
-                      "and stops."_qs,
-                      o.all(), {}, true))
+    if (!parseCommand(
+            p, args,
+            u"Serve the business object over HTTP, or HTTPS with --tls-cert and --tls-key. "
+            "Logs to standard error; SIGTERM or SIGINT finishes the requests under way "
+            "and stops."_qs,
+            o.all(), {}, true))
         return std::nullopt;
     if (p.isSet(o.tlsCert) != p.isSet(o.tlsKey))
         throw UsageError{QStringLiteral("--tls-cert and --tls-key go together")};
@@ -214,7 +218,8 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     bool connectionsOk = false;
     s.front.workers = p.value(o.connections).toInt(&connectionsOk);
     if (!connectionsOk || s.front.workers < 1 || s.front.workers > 256)
-        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)").arg(p.value(o.connections))};
+        throw UsageError{QStringLiteral("bad number of connections '%1' (1 to 256)")
+                             .arg(p.value(o.connections))};
     return s;
 }
 
@@ -273,7 +278,8 @@ void logListening(const ServeSettings &s, quint16 port, const QString &database)
                    "--tls-key)")
                    .arg(s.address.toString());
     qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
-                                      .arg(s.front.tls ? u"https"_qs : u"http"_qs, s.address.toString())
+                                      .arg(s.front.tls ? u"https"_qs : u"http"_qs,
+                                           s.address.toString())
                                       .arg(port)
                                       .arg(database);
 }
@@ -297,7 +303,9 @@ int serveCommand(const QStringList &args)
     dummyPasswordHash();
 
     const QString dbUrl = s.dbUrl, dbPassword = s.dbPassword;
-    const auto opener = [dbUrl, dbPassword] { return openStorage(dbUrl, dbPassword, StorageUse::Serving); };
+    const auto opener = [dbUrl, dbPassword] {
+        return openStorage(dbUrl, dbPassword, StorageUse::Serving);
+    };
     HttpFront front(opener, s.front);
     addRoutes(front, s);
     std::optional<Housekeeping> housekeeping;
@@ -307,7 +315,10 @@ int serveCommand(const QStringList &args)
     QString listenError;
     const quint16 actual = front.listenOn(s.address, s.port, &listenError);
     if (actual == 0) {
-        err(QStringLiteral("cannot listen on %1:%2: %3").arg(s.bindText).arg(s.port).arg(listenError));
+        err(QStringLiteral("cannot listen on %1:%2: %3")
+                .arg(s.bindText)
+                .arg(s.port)
+                .arg(listenError));
         return 1;
     }
     logListening(s, actual, database);

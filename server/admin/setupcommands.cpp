@@ -16,12 +16,14 @@ namespace {
 
 QString parseStart(const QString &text)
 {
-    for (const QString &format : {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
+    for (const QString &format :
+         {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
         const QDateTime t = QDateTime::fromString(text, format);
         if (t.isValid())
             return t.toString(u"yyyyMMddHHmm"_qs);
     }
-    throw UsageError{QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
+    throw UsageError{
+        QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
 }
 
 } // namespace
@@ -61,7 +63,8 @@ int addPerformanceCommand(const QStringList &args)
     QCommandLineParser p;
     if (!parseCommand(p, args, u"Add or change a performance."_qs, {dbOption},
                       {u"bizcode|Business code of the performance."_qs,
-                       u"place-code|Venue it takes place in."_qs, u"goods-name|Title of the show."_qs,
+                       u"place-code|Venue it takes place in."_qs,
+                       u"goods-name|Title of the show."_qs,
                        u"starts-at|Start as YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"."_qs,
                        u"place-name|Hall inside the venue."_qs}))
         return 0;
@@ -79,12 +82,14 @@ int addPerformanceCommand(const QStringList &args)
 int addOperatorCommand(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs, u"code"_qs);
-    if (!parseCommand(p, args,
-                      u"Add an operator; an existing id is refused (see set-password). The password "
-                      "(at least 8 characters) is read from the terminal without echo, or as the "
-                      "first line of standard input."_qs,
-                      {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
+    const QCommandLineOption venue(u"venue"_qs, u"Place code of the operator's venue."_qs,
+                                   u"code"_qs);
+    if (!parseCommand(
+            p, args,
+            u"Add an operator; an existing id is refused (see set-password). The password "
+            "(at least 8 characters) is read from the terminal without echo, or as the "
+            "first line of standard input."_qs,
+            {dbOption, venue}, {u"operator-id|Id typed at the station."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
@@ -96,7 +101,8 @@ int addOperatorCommand(const QStringList &args)
         notFound(u"venue"_qs, p.value(venue));
     if (storage->findOperator(id))
         throw UsageError{
-            QStringLiteral("operator %1 exists already (set-password changes its password)").arg(id)};
+            QStringLiteral("operator %1 exists already (set-password changes its password)")
+                .arg(id)};
     const QString password = readPassword();
     checkPassword(password);
     if (!storage->addOperator({id, hashPassword(password), p.value(venue)}))
@@ -117,7 +123,8 @@ int seedDemoCommand(const QStringList &args)
     auto storage = openAndInit(p);
     const QString foreign = nonDemoData(*storage);
     if (!foreign.isEmpty()) {
-        err(QStringLiteral("%1 holds more than the demo (%2): seed-demo only lays out a demo database")
+        err(QStringLiteral(
+                "%1 holds more than the demo (%2): seed-demo only lays out a demo database")
                 .arg(storage->describe(), foreign));
         return 1;
     }
@@ -137,8 +144,8 @@ int summaryCommand(const QStringList &args)
         return 0;
     const QString bizcode = p.positionalArguments()[0];
     auto storage = openAndInit(p);
-    const RecordSet rs = MemberObject(*storage).run({QString::fromLatin1(kBookingProc),
-                                                     {u"S"_qs, bizcode, {}, {}, {}}});
+    const RecordSet rs = MemberObject(*storage).run(
+        {QString::fromLatin1(kBookingProc), {u"S"_qs, bizcode, {}, {}, {}}});
     if (rs.rows.isEmpty())
         notFound(u"performance"_qs, bizcode);
     const auto perf = storage->findPerformance(bizcode);

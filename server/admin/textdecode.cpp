@@ -49,8 +49,8 @@ QByteArray converterName(const QString &encoding)
 {
     QString k = encoding.toUpper();
     k.remove(u'-').remove(u'_').remove(u' ');
-    static const QStringList korean = {u"CP949"_qs, u"WINDOWS949"_qs, u"UHC"_qs, u"MS949"_qs,
-                                       u"EUCKR"_qs, u"KSC5601"_qs, u"KSC56011987"_qs};
+    static const QStringList korean = {u"CP949"_qs, u"WINDOWS949"_qs, u"UHC"_qs,        u"MS949"_qs,
+                                       u"EUCKR"_qs, u"KSC5601"_qs,    u"KSC56011987"_qs};
     return korean.contains(k) ? QByteArrayLiteral("windows-949") : encoding.toLatin1();
 }
 
@@ -72,9 +72,11 @@ DecodedText decodeLines(const QByteArray &data, const QString &encoding)
     DecodedText result{detected ? detect(data) : encoding, {}};
     const QByteArray name = converterName(result.encoding);
     if (!QStringDecoder(name.constData()).isValid())
-        throw DecodeError{0, QStringLiteral("unknown encoding '%1': use UTF-8, UTF-16, UTF-16LE, UTF-16BE, CP949 or "
-                                         "another name ICU knows")
-                              .arg(encoding)};
+        throw DecodeError{
+            0,
+            QStringLiteral("unknown encoding '%1': use UTF-8, UTF-16, UTF-16LE, UTF-16BE, CP949 or "
+                           "another name ICU knows")
+                .arg(encoding)};
     const bool utf16 = result.encoding.startsWith(QLatin1String("UTF-16"), Qt::CaseInsensitive);
     const bool bigEndian =
         utf16 && (result.encoding.endsWith(QLatin1String("BE"), Qt::CaseInsensitive) ||

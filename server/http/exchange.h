@@ -38,7 +38,7 @@ struct HttpRequest
     HeaderList headers; // names as sent
     QByteArray body;
     QHostAddress peer;
-    QHostAddress local; // the address the request came in on
+    QHostAddress local;    // the address the request came in on
     bool secure = false;   // came over TLS
     qint64 receivedNs = 0; // steady clock when the request was complete
 

@@ -31,9 +31,9 @@ void InlineExecutor::submit(const Route &route, Lane, HttpRequest request, Done 
 
 namespace qav {
 
-WorkerPool::WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowThreads, QObject *home)
-    : m_opener(std::move(opener))
-    , m_home(home)
+WorkerPool::WorkerPool(WorkerContext::Opener opener, int quickThreads, int slowThreads,
+                       QObject *home)
+    : m_opener(std::move(opener)), m_home(home)
 {
     for (int i = 0; i < std::max(1, quickThreads); ++i)
         m_threads.emplace_back([this] { work(m_quick); });
@@ -87,7 +87,10 @@ void WorkerPool::work(Queue &queue)
         route.handler = std::move(job.handler);
         HttpAnswer answer = runRoute(route, job.request, context);
         QMetaObject::invokeMethod(
-            m_home, [done = std::move(job.done), answer = std::move(answer)]() mutable { done(std::move(answer)); },
+            m_home,
+            [done = std::move(job.done), answer = std::move(answer)]() mutable {
+                done(std::move(answer));
+            },
             Qt::QueuedConnection);
     }
 }

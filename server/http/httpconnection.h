@@ -39,10 +39,10 @@ struct HttpLimits
 QByteArray serializeAnswer(const HttpAnswer &answer, bool headOnly, bool close, bool keepAlive10);
 
 // One HTTP/1.1 connection: reads requests off the socket through an HttpParser (keep-alive,
-// pipelining, chunked bodies), hands each to the handler and writes the answers in request order, whatever order
-// they come back in. It holds bounded memory whatever the client does: a request over the limits
-// is refused at once; a client that sends requests but does not read the answers is no longer
-// read from; one that makes no progress for the idle timeout is closed. Owns the socket;
+// pipelining, chunked bodies), hands each to the handler and writes the answers in request order,
+// whatever order they come back in. It holds bounded memory whatever the client does: a request
+// over the limits is refused at once; a client that sends requests but does not read the answers is
+// no longer read from; one that makes no progress for the idle timeout is closed. Owns the socket;
 // emits closed() once, after which the owner deletes it.
 class HttpConnection : public QObject
 {

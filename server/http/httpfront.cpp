@@ -113,7 +113,8 @@ void HttpFront::handle(HttpRequest request, HttpReply reply)
     }
     if (route.deadlineMs > 0 && lane == Lane::Quick) {
         const qint64 arrived = request.receivedNs > 0 ? request.receivedNs : steadyNs();
-        m_deadlines.push_back({arrived + route.deadlineMs * 1000000, finish, route.lateText, request.path});
+        m_deadlines.push_back(
+            {arrived + route.deadlineMs * 1000000, finish, route.lateText, request.path});
         if (!m_deadlineTimer.isActive())
             m_deadlineTimer.start();
     }
@@ -123,7 +124,8 @@ void HttpFront::handle(HttpRequest request, HttpReply reply)
 void HttpFront::answerLate()
 {
     const qint64 now = steadyNs();
-    while (!m_deadlines.empty() && (!*m_deadlines.front().finish || m_deadlines.front().atNs <= now)) {
+    while (!m_deadlines.empty() &&
+           (!*m_deadlines.front().finish || m_deadlines.front().atNs <= now)) {
         Deadline late = std::move(m_deadlines.front());
         m_deadlines.pop_front();
         if (*late.finish) {

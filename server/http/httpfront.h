@@ -28,8 +28,8 @@ public:
     struct Options
     {
         bool constantAnswer = false; // answer without the database (benchmark baseline)
-        int workers = 0;       // threads (database connections) for requests; 0: all inline
-        int signInWorkers = 1; // threads for password checks, with their own connections
+        int workers = 0;             // threads (database connections) for requests; 0: all inline
+        int signInWorkers = 1;       // threads for password checks, with their own connections
         std::optional<QSslConfiguration> tls; // serve HTTPS with it (see loadServerTls)
         HttpLimits limits;
     };

@@ -46,8 +46,7 @@ bool hasToken(const QByteArray &list, const char *token)
 
 HttpParser::HttpParser(qint64 maxBody, qsizetype maxHeaderBytes)
     : m_maxBody(maxBody), m_maxHeaderBytes(maxHeaderBytes)
-{
-}
+{}
 
 void HttpParser::feed(QByteArrayView bytes)
 {
@@ -188,14 +187,16 @@ bool HttpParser::step(Step &event)
             const bool ok = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), isHex);
             const qint64 size = ok && digits.size() <= 15 ? digits.toLongLong(nullptr, 16) : -1;
             if (ok && digits.size() > 15) {
-                event = refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
+                event =
+                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
             } else if (!ok) {
                 event = refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
             } else if (size == 0) {
                 m_remaining = 0;
                 m_state = State::Trailer;
             } else if (m_request.body.size() + size > m_maxBody) {
-                event = refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
+                event =
+                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
             } else {
                 m_remaining = size;
                 m_state = State::ChunkData;

@@ -13,8 +13,8 @@ ParsedCommand refuse(const QString &why)
 
 bool isNameChar(QChar c)
 {
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9')
-        || c == u'_';
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
+           c == u'_';
 }
 
 } // namespace

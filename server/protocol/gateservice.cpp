@@ -65,7 +65,8 @@ private:
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         const qint64 idleBefore = now - m_policy.sessionIdleSecs;
         if (bizcode)
-            return m_storage.useSessionFor(sessionKeyHash(key), now, idleBefore, *bizcode, *performance);
+            return m_storage.useSessionFor(sessionKeyHash(key), now, idleBefore, *bizcode,
+                                           *performance);
         return m_storage.useSession(sessionKeyHash(key), now, idleBefore);
     }
 
@@ -162,7 +163,8 @@ private:
         }
         request.sessionOperator = s->operatorId;
         request.performance = performance;
-        const bool otherVenue = *request.performance && (*request.performance)->placeCode != s->placeCode;
+        const bool otherVenue =
+            *request.performance && (*request.performance)->placeCode != s->placeCode;
         if (request.operatorId != s->operatorId || otherVenue) {
             m_storage.auditRefusedScan(request, QString::fromLatin1(kAuditForbidden), u"403"_qs,
                                        QString::fromUtf8(kForbiddenText));

@@ -42,7 +42,8 @@ inline constexpr auto kThrottledText = "시도가 너무 많습니다. 잠시 �
 // Answers one well-formed command for a caller: sessions, throttling and the operator's venue are
 // checked here, the business rules are MemberObject's. Refusals before a session is known are
 // counted in refusalTally(), not written one by one. Throws StorageError when the database
-// fails (the caller answers 500). Safe to call from several threads with one storage connection each.
+// fails (the caller answers 500). Safe to call from several threads with one storage connection
+// each.
 GateAnswer answerCommand(GateStore &storage, GatePolicy &policy, const Command &command,
                          const GateCaller &caller);
 

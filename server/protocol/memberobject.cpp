@@ -23,10 +23,7 @@ QString counted(const QString &label, qint64 n)
 
 } // namespace
 
-MemberObject::MemberObject(GateStore &storage)
-    : m_storage(storage)
-{
-}
+MemberObject::MemberObject(GateStore &storage) : m_storage(storage) {}
 
 const QStringList &MemberObject::loginColumns()
 {
@@ -37,16 +34,17 @@ const QStringList &MemberObject::loginColumns()
 
 const QStringList &MemberObject::verifyColumns()
 {
-    static const QStringList c = {u"ErrCode"_qs,  u"ErrMsg"_qs,    u"CustName"_qs,
-                                  u"TicketNo"_qs, u"GoodsName"_qs, u"PlayDate"_qs,
+    static const QStringList c = {u"ErrCode"_qs,   u"ErrMsg"_qs,        u"CustName"_qs,
+                                  u"TicketNo"_qs,  u"GoodsName"_qs,     u"PlayDate"_qs,
                                   u"PlaceName"_qs, u"SeatGradeName"_qs, u"SeatInfo"_qs};
     return c;
 }
 
 const QStringList &MemberObject::summaryColumns()
 {
-    static const QStringList c = {u"ErrCode"_qs, u"ErrMsg"_qs, u"Total"_qs, u"A"_qs, u"B"_qs, u"C"_qs,
-                                  u"D"_qs,       u"E"_qs,      u"F"_qs,     u"G"_qs, u"H"_qs};
+    static const QStringList c = {u"ErrCode"_qs, u"ErrMsg"_qs, u"Total"_qs, u"A"_qs,
+                                  u"B"_qs,       u"C"_qs,      u"D"_qs,     u"E"_qs,
+                                  u"F"_qs,       u"G"_qs,      u"H"_qs};
     return c;
 }
 
@@ -104,9 +102,9 @@ RecordSet MemberObject::verify(const ScanRequest &request)
     if (!accepted)
         return oneRow(verifyColumns(), {o.code, o.message});
     return oneRow(verifyColumns(),
-                  {o.code, o.message, o.booking.custName, o.booking.ticketNo, o.performance.goodsName,
-                   o.performance.startsAt, o.performance.placeName, o.booking.seatGrade,
-                   o.booking.seatInfo});
+                  {o.code, o.message, o.booking.custName, o.booking.ticketNo,
+                   o.performance.goodsName, o.performance.startsAt, o.performance.placeName,
+                   o.booking.seatGrade, o.booking.seatInfo});
 }
 
 RecordSet MemberObject::summary(const QString &bizcode)
@@ -116,11 +114,11 @@ RecordSet MemberObject::summary(const QString &bizcode)
         return {summaryColumns(), {}};
     const qint64 rate = s->total > 0 ? (s->admitted * 100) / s->total : 0;
     return oneRow(summaryColumns(),
-                  {u"0"_qs, u"집계"_qs, counted(u"총 예매"_qs, s->total), counted(u"입장"_qs, s->admitted),
-                   counted(u"현재 입장 중"_qs, s->insideNow), counted(u"퇴장"_qs, s->leftNow),
-                   counted(u"미입장"_qs, s->notYet), counted(u"재입장"_qs, s->reentered),
-                   counted(u"취소"_qs, s->cancelled), counted(u"입장 거부"_qs, s->refused),
-                   QStringLiteral("입장률 %1%").arg(rate)});
+                  {u"0"_qs, u"집계"_qs, counted(u"총 예매"_qs, s->total),
+                   counted(u"입장"_qs, s->admitted), counted(u"현재 입장 중"_qs, s->insideNow),
+                   counted(u"퇴장"_qs, s->leftNow), counted(u"미입장"_qs, s->notYet),
+                   counted(u"재입장"_qs, s->reentered), counted(u"취소"_qs, s->cancelled),
+                   counted(u"입장 거부"_qs, s->refused), QStringLiteral("입장률 %1%").arg(rate)});
 }
 
 RecordSet MemberObject::constantAnswer(const Command &command)
@@ -128,9 +126,9 @@ RecordSet MemberObject::constantAnswer(const Command &command)
     if (command.procedure == QLatin1String(kLoginProc))
         return oneRow(loginColumns(), {u"0"_qs, u"로그인 성공"_qs, u"CONST"_qs, u"상수 공연장"_qs,
                                        u"상수 공연"_qs});
-    return oneRow(verifyColumns(), {u"0"_qs, u"입장 확인"_qs, u"홍길동"_qs, command.args.value(3),
-                                    u"상수 공연"_qs, u"202501011930"_qs, u"메인 홀"_qs, u"R석"_qs,
-                                    u"1층 A열 1번"_qs});
+    return oneRow(verifyColumns(),
+                  {u"0"_qs, u"입장 확인"_qs, u"홍길동"_qs, command.args.value(3), u"상수 공연"_qs,
+                   u"202501011930"_qs, u"메인 홀"_qs, u"R석"_qs, u"1층 A열 1번"_qs});
 }
 
 } // namespace qav

@@ -13,8 +13,7 @@ class PostgresStorage final : public SqlStorage
 {
 public:
     PostgresStorage(QSqlDatabase db, QString description, StorageUse use)
-        : SqlStorage(std::move(db))
-        , m_description(std::move(description))
+        : SqlStorage(std::move(db)), m_description(std::move(description))
     {
         exec(QStringLiteral("SET synchronous_commit TO on"));
         exec(QStringLiteral("SET client_min_messages TO warning"));
@@ -52,19 +51,20 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
     // libpq waits at least 2 s; a gate's request is answered busy when it cannot connect. A
     // serving connection also notices within seconds that the database host went silent (data
     // not acknowledged, or an idle connection not answering probes), so its worker is free again.
-    db.setConnectOptions(use == StorageUse::Serving
-                             ? QStringLiteral("connect_timeout=2;tcp_user_timeout=3000;keepalives_idle=10;"
-                                              "keepalives_interval=2;keepalives_count=3")
-                             : QStringLiteral("connect_timeout=5"));
+    db.setConnectOptions(
+        use == StorageUse::Serving
+            ? QStringLiteral("connect_timeout=2;tcp_user_timeout=3000;keepalives_idle=10;"
+                             "keepalives_interval=2;keepalives_count=3")
+            : QStringLiteral("connect_timeout=5"));
     if (!db.open()) {
         const QString err = db.lastError().text();
         const QString name = db.connectionName();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
-        throw StorageBusy(QStringLiteral("cannot connect to %1: %2").arg(description, err).toStdString());
+        throw StorageBusy(
+            QStringLiteral("cannot connect to %1: %2").arg(description, err).toStdString());
     }
     return std::make_unique<PostgresStorage>(db, description, use);
 }
-
 
 } // namespace qav

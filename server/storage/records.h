@@ -93,7 +93,7 @@ struct ScanRequest
     QString bizcode;
     QString ticketRaw; // as scanned; looked up trimmed, recorded as is
     QString operatorId;
-    qint64 startedNs = 0; // steady-clock time the request arrived, for the audit's duration
+    qint64 startedNs = 0;    // steady-clock time the request arrived, for the audit's duration
     QString clientAddress;   // for the audit
     QString sessionOperator; // operator of the signed-in session the request came with
     // The gate's name for this scan: a request repeating it (same operator, within
@@ -114,21 +114,21 @@ struct ScanOutcome
     QString message;
     Booking booking;         // filled when the ticket exists for this performance
     Performance performance; // the gate's performance, or the other one for OtherPerformance
-    QString when;            // yyyy-MM-dd HH:mm:ss of the earlier entry/exit that explains a refusal
-    QString who;             // operator of that earlier entry/exit
-    bool replayed = false;   // the stored answer of an earlier request with the same replay key
+    QString when;          // yyyy-MM-dd HH:mm:ss of the earlier entry/exit that explains a refusal
+    QString who;           // operator of that earlier entry/exit
+    bool replayed = false; // the stored answer of an earlier request with the same replay key
 };
 
 struct Summary
 {
-    qint64 total = 0;     // bookings not cancelled
-    qint64 admitted = 0;  // admitted at least once
+    qint64 total = 0;    // bookings not cancelled
+    qint64 admitted = 0; // admitted at least once
     qint64 insideNow = 0;
     qint64 leftNow = 0;   // admitted, currently outside
     qint64 notYet = 0;    // never admitted
     qint64 reentered = 0; // admitted more than once
     qint64 cancelled = 0;
-    qint64 refused = 0;   // refused entry attempts
+    qint64 refused = 0; // refused entry attempts
 };
 
 // What a scan_log row records besides the answer: a scan that ran, a repeated request answered
@@ -151,7 +151,7 @@ struct ScanLogEntry
     qint64 durationUs = 0;
     QString clientAddress;
     QString sessionOperator;
-    QString kind; // one of kAudit...
+    QString kind;         // one of kAudit...
     QString manualReason; // for kAuditManual: why the admin in operatorId did it by hand
 };
 

@@ -47,7 +47,8 @@ void SqlStorage::putAdmin(const AdminRecord &admin)
 
 std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ?").arg(kAdminColumns), {id});
+    Rows q =
+        run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ?").arg(kAdminColumns), {id});
     if (!q.next())
         return std::nullopt;
     return adminFrom(q);
@@ -168,11 +169,13 @@ QList<BookingState> SqlStorage::searchBookings(const QString &bizcode, const QSt
                                                int limit)
 {
     const QString pattern = likePattern(text.trimmed());
-    Rows q = run(QStringLiteral("SELECT %1 FROM bookings WHERE bizcode = ?"
-                                " AND (LOWER(ticket_no) LIKE ? ESCAPE '\\' OR LOWER(cust_name) LIKE ? ESCAPE '\\')"
-                                " ORDER BY ticket_no LIMIT ?")
-                     .arg(kBookingColumns),
-                 {bizcode, pattern, pattern, limit});
+    Rows q =
+        run(QStringLiteral(
+                "SELECT %1 FROM bookings WHERE bizcode = ?"
+                " AND (LOWER(ticket_no) LIKE ? ESCAPE '\\' OR LOWER(cust_name) LIKE ? ESCAPE '\\')"
+                " ORDER BY ticket_no LIMIT ?")
+                .arg(kBookingColumns),
+            {bizcode, pattern, pattern, limit});
     QList<BookingState> list;
     while (q.next())
         list << bookingStateFrom(q);

@@ -156,11 +156,11 @@ void restoreSqlite(const QString &backup, const QString &target)
         if (fd < 0)
             fail(QStringLiteral("cannot open %1: %2").arg(path, lastOsError()));
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-            fail(
-                QStringLiteral("a server is serving %1 (or another qav-server command is using "
-                               "it): stop it first (systemctl stop qav-server), then restore")
-                    .arg(path));
-        // Held until the process ends: whatever starts meanwhile is refused until the new file is in.
+            fail(QStringLiteral("a server is serving %1 (or another qav-server command is using "
+                                "it): stop it first (systemctl stop qav-server), then restore")
+                     .arg(path));
+        // Held until the process ends: whatever starts meanwhile is refused until the new file is
+        // in.
     }
 
     const QFileInfo backupInfo(backup);

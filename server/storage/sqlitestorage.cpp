@@ -27,15 +27,15 @@ class SqliteWriter;
 class SqliteStorage final : public SqlStorage
 {
 public:
-    SqliteStorage(QSqlDatabase db, QString path, StorageUse use, std::shared_ptr<SqliteWriter> writer)
-        : SqlStorage(std::move(db))
-        , m_path(std::move(path))
-        , m_writer(std::move(writer))
+    SqliteStorage(QSqlDatabase db, QString path, StorageUse use,
+                  std::shared_ptr<SqliteWriter> writer)
+        : SqlStorage(std::move(db)), m_path(std::move(path)), m_writer(std::move(writer))
     {
         // WAL lets readers run beside the one writer; FULL makes every commit durable before
         // the gate hears "accepted". An admin command waits for the server as long as it takes;
         // the server's own connections give up on a lock within the time a gate may wait.
-        exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(use == StorageUse::Admin ? 15000 : kScanBudgetMs));
+        exec(QStringLiteral("PRAGMA busy_timeout = %1")
+                 .arg(use == StorageUse::Admin ? 15000 : kScanBudgetMs));
         exec(QStringLiteral("PRAGMA journal_mode = WAL"));
         exec(QStringLiteral("PRAGMA synchronous = FULL"));
         exec(QStringLiteral("PRAGMA foreign_keys = ON"));
@@ -53,7 +53,10 @@ public:
 protected:
     // IMMEDIATE takes the write lock up front, so no transaction ever has to upgrade a read lock.
     QString beginWriteSql() const override { return QStringLiteral("BEGIN IMMEDIATE"); }
-    QString serialIdType() const override { return QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT"); }
+    QString serialIdType() const override
+    {
+        return QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT");
+    }
     bool isSqlite() const override { return true; }
 
 private:
@@ -106,11 +109,7 @@ public:
         return writer;
     }
 
-    explicit SqliteWriter(QString path)
-        : m_path(std::move(path))
-        , m_thread([this] { loop(); })
-    {
-    }
+    explicit SqliteWriter(QString path) : m_path(std::move(path)), m_thread([this] { loop(); }) {}
     ~SqliteWriter()
     {
         {
@@ -197,7 +196,8 @@ private:
         for (Pending *p : batch) {
             const qint64 arrived = p->arrivedNs > 0 ? p->arrivedNs : now;
             if ((now - arrived) / 1000000 >= kScanBudgetMs) {
-                p->failure = std::make_exception_ptr(StorageBusy("the scan waited too long for the database"));
+                p->failure = std::make_exception_ptr(
+                    StorageBusy("the scan waited too long for the database"));
                 continue;
             }
             oldest = std::min(oldest, arrived);
@@ -247,7 +247,8 @@ void SqliteStorage::checkHealth()
 {
     SqlStorage::checkHealth();
     if (m_writer && !m_writer->alive())
-        throw StorageError("the writer has been stuck in one commit for more than twice a scan's budget");
+        throw StorageError(
+            "the writer has been stuck in one commit for more than twice a scan's budget");
 }
 
 void SqliteStorage::inWriteTransaction(const WriteWork &work)
@@ -267,14 +268,16 @@ QSqlDatabase openSqliteConnection(const QString &path)
         const QString name = db.connectionName();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
-        throw StorageError(QStringLiteral("cannot open SQLite database %1: %2").arg(path, err).toStdString());
+        throw StorageError(
+            QStringLiteral("cannot open SQLite database %1: %2").arg(path, err).toStdString());
     }
     return db;
 }
 
 std::unique_ptr<SqliteStorage> SqliteWriter::openWriterConnection()
 {
-    return std::make_unique<SqliteStorage>(openSqliteConnection(m_path), m_path, StorageUse::Serving, nullptr);
+    return std::make_unique<SqliteStorage>(openSqliteConnection(m_path), m_path,
+                                           StorageUse::Serving, nullptr);
 }
 
 } // namespace
@@ -284,14 +287,14 @@ std::unique_ptr<Storage> openSqlite(const QString &path, StorageUse use)
     const QString absolute = QFileInfo(path).absoluteFilePath();
     QSqlDatabase db = openSqliteConnection(path);
     try {
-        return std::make_unique<SqliteStorage>(db, absolute, use,
-                                               use == StorageUse::Serving ? SqliteWriter::forPath(absolute) : nullptr);
+        return std::make_unique<SqliteStorage>(
+            db, absolute, use,
+            use == StorageUse::Serving ? SqliteWriter::forPath(absolute) : nullptr);
     } catch (const StorageError &e) {
         throw StorageError(QStringLiteral("cannot use SQLite database %1: %2")
                                .arg(path, QString::fromStdString(e.what()))
                                .toStdString());
     }
 }
-
 
 } // namespace qav

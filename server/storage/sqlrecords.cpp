@@ -32,7 +32,7 @@ SessionRecord sessionFrom(const Rows &q, const QString &keyHash, int first)
 ScanLogEntry scanLogEntryFrom(const Rows &q, int first)
 {
     const auto s = [&](int i) { return q.value(first + i).toString(); };
-    return {s(0), s(1), s(2), s(3), s(4), s(5), s(6), q.value(first + 7).toLongLong(),
+    return {s(0), s(1), s(2),  s(3), s(4), s(5), s(6), q.value(first + 7).toLongLong(),
             s(8), s(9), s(10), s(11)};
 }
 
@@ -71,8 +71,8 @@ AdminRecord adminFrom(const Rows &q, int first)
 
 SignInAttempt signInFrom(const Rows &q, int first)
 {
-    return {q.value(first).toString(), q.value(first + 1).toString(),
-            q.value(first + 2).toString(), q.value(first + 3).toString()};
+    return {q.value(first).toString(), q.value(first + 1).toString(), q.value(first + 2).toString(),
+            q.value(first + 3).toString()};
 }
 
 RefusalCount refusalCountFrom(const Rows &q, int first)

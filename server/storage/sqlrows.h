@@ -12,14 +12,8 @@ namespace qav {
 class Rows
 {
 public:
-    explicit Rows(QSqlQuery &query)
-        : m_query(&query)
-    {
-    }
-    Rows(Rows &&other) noexcept
-        : m_query(std::exchange(other.m_query, nullptr))
-    {
-    }
+    explicit Rows(QSqlQuery &query) : m_query(&query) {}
+    Rows(Rows &&other) noexcept : m_query(std::exchange(other.m_query, nullptr)) {}
     Rows(const Rows &) = delete;
     Rows &operator=(const Rows &) = delete;
     Rows &operator=(Rows &&) = delete;

@@ -86,12 +86,13 @@ bool SqlStorage::recordFreshScan(const ScanRequest &request, ScanOutcome &outcom
     scanInTransaction(request, outcome);
     describeOutcome(outcome);
     if (!request.replayKey.isEmpty()) {
-        Rows q = run(QStringLiteral(
-                         "INSERT INTO scan_replays (operator_id, replay_key, request, created_at, answer)"
-                         " VALUES (?, ?, ?, ?, ?) ON CONFLICT (operator_id, replay_key) DO NOTHING"
-                         " RETURNING created_at"),
-                     {replayOperator(request), request.replayKey, replayRequest(request),
-                      QDateTime::currentSecsSinceEpoch(), encodeAnswer(outcome)});
+        Rows q = run(
+            QStringLiteral(
+                "INSERT INTO scan_replays (operator_id, replay_key, request, created_at, answer)"
+                " VALUES (?, ?, ?, ?, ?) ON CONFLICT (operator_id, replay_key) DO NOTHING"
+                " RETURNING created_at"),
+            {replayOperator(request), request.replayKey, replayRequest(request),
+             QDateTime::currentSecsSinceEpoch(), encodeAnswer(outcome)});
         if (!q.next())
             return false;
     }
@@ -177,8 +178,8 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
             return true;
     }
     Rows q = run(QStringLiteral("SELECT created_at, request, answer FROM scan_replays"
-                                     " WHERE operator_id = ? AND replay_key = ?"),
-                      {op, request.replayKey});
+                                " WHERE operator_id = ? AND replay_key = ?"),
+                 {op, request.replayKey});
     if (!q.next())
         return true;
     const qint64 createdAt = q.value(0).toLongLong();
@@ -205,15 +206,18 @@ void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, con
             "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
             " result_code, result_msg, duration_us, client_address, session_operator, kind,"
             " manual_reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-        {nowStamp(), notNull(request.operatorId), notNull(request.bizcode), notNull(request.ticketRaw),
-         notNull(request.mode), notNull(code), notNull(message), tookUs, notNull(request.clientAddress),
-         notNull(request.sessionOperator), kind, notNull(manualReason)});
+        {nowStamp(), notNull(request.operatorId), notNull(request.bizcode),
+         notNull(request.ticketRaw), notNull(request.mode), notNull(code), notNull(message), tookUs,
+         notNull(request.clientAddress), notNull(request.sessionOperator), kind,
+         notNull(manualReason)});
     // Counted as it happens, so the summary never has to count the log.
-    const bool refusedEntry = kind == QLatin1String(kAuditScan) && request.mode == QLatin1String("I")
-        && (code == QLatin1String("-1") || code == QLatin1String("-2"));
+    const bool refusedEntry = kind == QLatin1String(kAuditScan) &&
+                              request.mode == QLatin1String("I") &&
+                              (code == QLatin1String("-1") || code == QLatin1String("-2"));
     if (refusedEntry) {
-        run(QStringLiteral("INSERT INTO scan_counts (bizcode, refused) VALUES (?, 1)"
-                           " ON CONFLICT (bizcode) DO UPDATE SET refused = scan_counts.refused + 1"),
+        run(QStringLiteral(
+                "INSERT INTO scan_counts (bizcode, refused) VALUES (?, 1)"
+                " ON CONFLICT (bizcode) DO UPDATE SET refused = scan_counts.refused + 1"),
             {notNull(request.bizcode)});
     }
 }
@@ -250,17 +254,19 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
     // scanning at once exactly one sees a returned row.
     const QString now = nowStamp();
     {
-        Rows q = entry
-            ? run(QStringLiteral("UPDATE bookings SET inside = 1, entries = entries + 1,"
-                                 " last_entry_at = ?, last_entry_by = ?"
-                                 " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 0"
-                                 " RETURNING cust_name, seat_grade, seat_info, exits"),
-                  {now, request.operatorId, request.bizcode, ticket})
-            : run(QStringLiteral("UPDATE bookings SET inside = 0, exits = exits + 1,"
-                                 " last_exit_at = ?, last_exit_by = ?"
-                                 " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 1"
-                                 " RETURNING cust_name, seat_grade, seat_info, exits"),
-                  {now, request.operatorId, request.bizcode, ticket});
+        Rows q =
+            entry ? run(QStringLiteral(
+                            "UPDATE bookings SET inside = 1, entries = entries + 1,"
+                            " last_entry_at = ?, last_entry_by = ?"
+                            " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 0"
+                            " RETURNING cust_name, seat_grade, seat_info, exits"),
+                        {now, request.operatorId, request.bizcode, ticket})
+                  : run(QStringLiteral(
+                            "UPDATE bookings SET inside = 0, exits = exits + 1,"
+                            " last_exit_at = ?, last_exit_by = ?"
+                            " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 1"
+                            " RETURNING cust_name, seat_grade, seat_info, exits"),
+                        {now, request.operatorId, request.bizcode, ticket});
         if (q.next()) {
             outcome.booking.custName = q.value(0).toString();
             outcome.booking.seatGrade = q.value(1).toString();
@@ -274,10 +280,11 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
 
     // Refused: read why, for the operator.
     {
-        Rows q = run(QStringLiteral("SELECT cust_name, seat_grade, seat_info, cancelled, inside,"
-                                         " exits, last_entry_at, last_entry_by, last_exit_at, last_exit_by"
-                                         " FROM bookings WHERE bizcode = ? AND ticket_no = ?"),
-                          {request.bizcode, ticket});
+        Rows q =
+            run(QStringLiteral("SELECT cust_name, seat_grade, seat_info, cancelled, inside,"
+                               " exits, last_entry_at, last_entry_by, last_exit_at, last_exit_by"
+                               " FROM bookings WHERE bizcode = ? AND ticket_no = ?"),
+                {request.bizcode, ticket});
         if (q.next()) {
             outcome.booking.custName = q.value(0).toString();
             outcome.booking.seatGrade = q.value(1).toString();
@@ -323,17 +330,18 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
         return std::nullopt;
     Summary s;
     {
-        Rows q = run(QStringLiteral(
-                              "SELECT"
-                              " SUM(CASE WHEN cancelled = 0 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN cancelled = 0 AND entries > 0 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN cancelled = 0 AND inside = 1 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN cancelled = 0 AND entries > 0 AND inside = 0 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN cancelled = 0 AND entries = 0 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN entries > 1 THEN 1 ELSE 0 END),"
-                              " SUM(CASE WHEN cancelled <> 0 THEN 1 ELSE 0 END)"
-                              " FROM bookings WHERE bizcode = ?"),
-                          {bizcode});
+        Rows q = run(
+            QStringLiteral(
+                "SELECT"
+                " SUM(CASE WHEN cancelled = 0 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN cancelled = 0 AND entries > 0 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN cancelled = 0 AND inside = 1 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN cancelled = 0 AND entries > 0 AND inside = 0 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN cancelled = 0 AND entries = 0 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN entries > 1 THEN 1 ELSE 0 END),"
+                " SUM(CASE WHEN cancelled <> 0 THEN 1 ELSE 0 END)"
+                " FROM bookings WHERE bizcode = ?"),
+            {bizcode});
         if (q.next()) {
             s.total = q.value(0).toLongLong();
             s.admitted = q.value(1).toLongLong();
@@ -352,7 +360,8 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
 
 QList<ScanLogEntry> SqlStorage::scanLog(const QString &bizcode)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? ORDER BY id").arg(kScanLogColumns),
+    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? ORDER BY id")
+                     .arg(kScanLogColumns),
                  {bizcode});
     QList<ScanLogEntry> list;
     while (q.next())

@@ -22,8 +22,9 @@ namespace qav {
 void SqlStorage::putVenue(const Venue &venue)
 {
     WriteTransaction tx(*this);
-    run(QStringLiteral("INSERT INTO venues (place_code, theater_name) VALUES (?, ?)"
-                       " ON CONFLICT (place_code) DO UPDATE SET theater_name = excluded.theater_name"),
+    run(QStringLiteral(
+            "INSERT INTO venues (place_code, theater_name) VALUES (?, ?)"
+            " ON CONFLICT (place_code) DO UPDATE SET theater_name = excluded.theater_name"),
         {venue.placeCode, venue.theaterName});
     tx.commit();
 }
@@ -31,22 +32,24 @@ void SqlStorage::putVenue(const Venue &venue)
 void SqlStorage::putPerformance(const Performance &p)
 {
     WriteTransaction tx(*this);
-    run(QStringLiteral("INSERT INTO performances (bizcode, place_code, goods_name, starts_at, place_name)"
-                       " VALUES (?, ?, ?, ?, ?) ON CONFLICT (bizcode) DO UPDATE SET"
-                       " place_code = excluded.place_code, goods_name = excluded.goods_name,"
-                       " starts_at = excluded.starts_at, place_name = excluded.place_name"),
+    run(QStringLiteral(
+            "INSERT INTO performances (bizcode, place_code, goods_name, starts_at, place_name)"
+            " VALUES (?, ?, ?, ?, ?) ON CONFLICT (bizcode) DO UPDATE SET"
+            " place_code = excluded.place_code, goods_name = excluded.goods_name,"
+            " starts_at = excluded.starts_at, place_name = excluded.place_name"),
         {p.bizcode, p.placeCode, p.goodsName, p.startsAt, p.placeName});
     tx.commit();
 }
 
 void SqlStorage::putOperator(const OperatorRecord &op)
 {
-    changeOperator(op.id,
-                   QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code, disabled)"
-                                  " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id) DO UPDATE SET"
-                                  " password_hash = excluded.password_hash, place_code = excluded.place_code,"
-                                  " disabled = excluded.disabled"),
-                   {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0});
+    changeOperator(
+        op.id,
+        QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code, disabled)"
+                       " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id) DO UPDATE SET"
+                       " password_hash = excluded.password_hash, place_code = excluded.place_code,"
+                       " disabled = excluded.disabled"),
+        {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0});
 }
 
 void SqlStorage::putBookings(const QList<Booking> &bookings)
@@ -85,9 +88,10 @@ void SqlStorage::clearPerformance(const QString &bizcode)
 QList<Performance> SqlStorage::performances(const QString &placeCode)
 {
     const bool all = placeCode.isEmpty();
-    Rows q = run(QStringLiteral("SELECT %1 FROM performances%2 ORDER BY starts_at, bizcode")
-                     .arg(kPerformanceColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
-                 all ? QVariantList{} : QVariantList{placeCode});
+    Rows q = run(
+        QStringLiteral("SELECT %1 FROM performances%2 ORDER BY starts_at, bizcode")
+            .arg(kPerformanceColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
+        all ? QVariantList{} : QVariantList{placeCode});
     QList<Performance> list;
     while (q.next())
         list << performanceFrom(q);
@@ -97,9 +101,10 @@ QList<Performance> SqlStorage::performances(const QString &placeCode)
 QList<OperatorRecord> SqlStorage::operators(const QString &placeCode)
 {
     const bool all = placeCode.isEmpty();
-    Rows q = run(QStringLiteral("SELECT %1 FROM operators%2 ORDER BY operator_id")
-                     .arg(kOperatorColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
-                 all ? QVariantList{} : QVariantList{placeCode});
+    Rows q =
+        run(QStringLiteral("SELECT %1 FROM operators%2 ORDER BY operator_id")
+                .arg(kOperatorColumns, all ? QString() : QStringLiteral(" WHERE place_code = ?")),
+            all ? QVariantList{} : QVariantList{placeCode});
     QList<OperatorRecord> list;
     while (q.next())
         list << operatorFrom(q);
@@ -158,14 +163,16 @@ bool SqlStorage::changeOperator(const QString &id, const QString &sql, const QVa
 
 bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled)
 {
-    return changeOperator(id, QStringLiteral("UPDATE operators SET disabled = ? WHERE operator_id = ?"),
+    return changeOperator(id,
+                          QStringLiteral("UPDATE operators SET disabled = ? WHERE operator_id = ?"),
                           {disabled ? 1 : 0, id});
 }
 
 bool SqlStorage::setOperatorPassword(const QString &id, const QByteArray &passwordHash)
 {
-    return changeOperator(id, QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"),
-                          {QString::fromUtf8(passwordHash), id});
+    return changeOperator(
+        id, QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"),
+        {QString::fromUtf8(passwordHash), id});
 }
 
 bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &ticketNo,

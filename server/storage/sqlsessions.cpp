@@ -82,11 +82,12 @@ std::optional<SessionRecord> SqlStorage::keepSession(SessionRecord session, qint
 
 QList<SessionRecord> SqlStorage::sessions(const QString &operatorId)
 {
-    Rows q = run(QStringLiteral("SELECT s.key_hash, %1 FROM sessions s"
-                                " LEFT JOIN operators o ON o.operator_id = s.operator_id"
-                                " WHERE ? = '' OR s.operator_id = ? ORDER BY s.operator_id, s.created_at")
-                     .arg(kSessionColumns),
-                 {notNull(operatorId), notNull(operatorId)});
+    Rows q = run(
+        QStringLiteral("SELECT s.key_hash, %1 FROM sessions s"
+                       " LEFT JOIN operators o ON o.operator_id = s.operator_id"
+                       " WHERE ? = '' OR s.operator_id = ? ORDER BY s.operator_id, s.created_at")
+            .arg(kSessionColumns),
+        {notNull(operatorId), notNull(operatorId)});
     QList<SessionRecord> list;
     while (q.next())
         list << sessionFrom(q, q.value(0).toString(), 1);
@@ -123,8 +124,9 @@ void SqlStorage::recordSignIn(const SignInAttempt &attempt)
 
 QList<SignInAttempt> SqlStorage::signInLog(int newest)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM sign_in_log ORDER BY id DESC LIMIT ?").arg(kSignInColumns),
-                 {newest});
+    Rows q = run(
+        QStringLiteral("SELECT %1 FROM sign_in_log ORDER BY id DESC LIMIT ?").arg(kSignInColumns),
+        {newest});
     QList<SignInAttempt> list;
     while (q.next())
         list << signInFrom(q);
@@ -143,16 +145,18 @@ void SqlStorage::addRefusalCounts(const QList<RefusalCount> &counts)
                     " VALUES (?, ?, ?, ?, ?) ON CONFLICT (minute, client_address, what) DO UPDATE"
                     " SET count = refusal_counts.count + excluded.count,"
                     " last_text = excluded.last_text"),
-                {notNull(c.minute), notNull(c.clientAddress), notNull(c.what), c.count, notNull(c.lastText)});
+                {notNull(c.minute), notNull(c.clientAddress), notNull(c.what), c.count,
+                 notNull(c.lastText)});
     });
 }
 
 QList<RefusalCount> SqlStorage::refusalCounts(int newest)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM refusal_counts ORDER BY minute DESC, client_address, what"
-                                " LIMIT ?")
-                     .arg(kRefusalCountColumns),
-                 {newest});
+    Rows q = run(
+        QStringLiteral("SELECT %1 FROM refusal_counts ORDER BY minute DESC, client_address, what"
+                       " LIMIT ?")
+            .arg(kRefusalCountColumns),
+        {newest});
     QList<RefusalCount> list;
     while (q.next())
         list << refusalCountFrom(q);

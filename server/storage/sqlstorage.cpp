@@ -22,10 +22,7 @@ QString newConnectionName()
     return QStringLiteral("qav-storage-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-SqlStorage::SqlStorage(QSqlDatabase db)
-    : m_db(std::move(db))
-{
-}
+SqlStorage::SqlStorage(QSqlDatabase db) : m_db(std::move(db)) {}
 
 SqlStorage::~SqlStorage()
 {
@@ -41,9 +38,10 @@ void SqlStorage::fail(const QString &what, const QSqlError &error)
     const QString message = what + QStringLiteral(": ") + error.text();
     const QString code = error.nativeErrorCode();
     // SQLite: SQLITE_BUSY, SQLITE_LOCKED. PostgreSQL: lock or statement timeout, lost connection.
-    const bool busy = code == QLatin1String("5") || code == QLatin1String("6") || code == QLatin1String("55P03")
-        || code == QLatin1String("57014") || code.startsWith(QLatin1String("08"))
-        || error.type() == QSqlError::ConnectionError || !m_db.isOpen();
+    const bool busy = code == QLatin1String("5") || code == QLatin1String("6") ||
+                      code == QLatin1String("55P03") || code == QLatin1String("57014") ||
+                      code.startsWith(QLatin1String("08")) ||
+                      error.type() == QSqlError::ConnectionError || !m_db.isOpen();
     if (busy)
         throw StorageBusy(message.toStdString());
     throw StorageError(message.toStdString());
@@ -90,13 +88,14 @@ void SqlStorage::initSchema()
     }
     const int current = currentSchemaVersion();
     if (version > current)
-        throw StorageError(QStringLiteral("the database %1 has schema version %2, newer than the %3 "
-                                          "this qav-server knows: use qav-server %4 or later")
-                               .arg(describe())
-                               .arg(version)
-                               .arg(current)
-                               .arg(QStringLiteral(QAV_VERSION))
-                               .toStdString());
+        throw StorageError(
+            QStringLiteral("the database %1 has schema version %2, newer than the %3 "
+                           "this qav-server knows: use qav-server %4 or later")
+                .arg(describe())
+                .arg(version)
+                .arg(current)
+                .arg(QStringLiteral(QAV_VERSION))
+                .toStdString());
     if (version == current)
         return; // the transaction rolls back: nothing was changed
     for (const SchemaStep &step : schemaSteps()) {
@@ -156,19 +155,22 @@ QList<Venue> SqlStorage::venues()
 
 std::optional<Performance> SqlStorage::findPerformance(const QString &bizcode)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM performances WHERE bizcode = ?").arg(kPerformanceColumns),
-                      {bizcode});
+    Rows q = run(
+        QStringLiteral("SELECT %1 FROM performances WHERE bizcode = ?").arg(kPerformanceColumns),
+        {bizcode});
     if (!q.next())
         return std::nullopt;
     return performanceFrom(q);
 }
 
-QList<Performance> SqlStorage::performancesFrom(const QString &placeCode, const QString &fromStartsAt)
+QList<Performance> SqlStorage::performancesFrom(const QString &placeCode,
+                                                const QString &fromStartsAt)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM performances WHERE place_code = ? AND starts_at >= ?"
-                                     " ORDER BY starts_at, bizcode LIMIT 200")
-                          .arg(kPerformanceColumns),
-                      {placeCode, fromStartsAt});
+    Rows q =
+        run(QStringLiteral("SELECT %1 FROM performances WHERE place_code = ? AND starts_at >= ?"
+                           " ORDER BY starts_at, bizcode LIMIT 200")
+                .arg(kPerformanceColumns),
+            {placeCode, fromStartsAt});
     QList<Performance> list;
     while (q.next())
         list << performanceFrom(q);
@@ -177,8 +179,9 @@ QList<Performance> SqlStorage::performancesFrom(const QString &placeCode, const 
 
 std::optional<OperatorRecord> SqlStorage::findOperator(const QString &id)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM operators WHERE operator_id = ?").arg(kOperatorColumns),
-                 {id});
+    Rows q =
+        run(QStringLiteral("SELECT %1 FROM operators WHERE operator_id = ?").arg(kOperatorColumns),
+            {id});
     if (!q.next())
         return std::nullopt;
     return operatorFrom(q);
@@ -190,6 +193,5 @@ void SqlStorage::inWriteTransaction(const WriteWork &work)
     work(*this);
     tx.commit();
 }
-
 
 } // namespace qav

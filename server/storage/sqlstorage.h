@@ -1,7 +1,7 @@
 #pragma once
 
-#include "storage.h"
 #include "sqlrows.h"
+#include "storage.h"
 
 #include <QHash>
 #include <QSqlDatabase>
@@ -30,7 +30,8 @@ public:
     std::optional<Venue> findVenue(const QString &placeCode) override;
     QList<Venue> venues() override;
     std::optional<Performance> findPerformance(const QString &bizcode) override;
-    QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) override;
+    QList<Performance> performancesFrom(const QString &placeCode,
+                                        const QString &fromStartsAt) override;
     std::optional<OperatorRecord> findOperator(const QString &id) override;
 
     // Scans, replay and audit (sqlscan.cpp)
@@ -57,8 +58,8 @@ public:
     void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
     std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                             qint64 idleBefore) override;
-    std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now, qint64 idleBefore,
-                                               const QString &bizcode,
+    std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now,
+                                               qint64 idleBefore, const QString &bizcode,
                                                std::optional<Performance> &performance) override;
     QList<SessionRecord> sessions(const QString &operatorId) override;
     bool revokeSession(const QString &keyHash) override;
@@ -74,14 +75,17 @@ public:
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
     bool removeAdmin(const QString &id) override;
-    void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) override;
+    void putAdminSession(const QString &tokenHash, const AdminSession &session,
+                         qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                 qint64 idleSecs) override;
     void removeAdminSession(const QString &tokenHash) override;
     QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) override;
-    QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) override;
+    QList<GateActivity> gateActivity(const QString &bizcode,
+                                     const QString &lastMinuteStamp) override;
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
-    QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) override;
+    QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
+                                       int limit) override;
     QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) override;
 
     // Season administration (sqlseason.cpp)
@@ -93,11 +97,13 @@ public:
     QList<Performance> performances(const QString &placeCode) override;
     QList<OperatorRecord> operators(const QString &placeCode) override;
     QList<BookingRecord> bookings(const QString &bizcode) override;
-    std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) override;
+    std::optional<BookingRecord> findBooking(const QString &bizcode,
+                                             const QString &ticketNo) override;
     bool addOperator(const OperatorRecord &op) override;
     bool setOperatorDisabled(const QString &id, bool disabled) override;
     bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) override;
-    bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) override;
+    bool setBookingCancelled(const QString &bizcode, const QString &ticketNo,
+                             bool cancelled) override;
     qint64 scanCount(const QString &bizcode) override;
     bool removePerformance(const QString &bizcode) override;
     QList<ScanLogEntry> audit(const AuditFilter &filter) override;
@@ -126,11 +132,7 @@ protected:
     class WriteTransaction
     {
     public:
-        explicit WriteTransaction(SqlStorage &s)
-            : m_s(s)
-        {
-            m_s.exec(m_s.beginWriteSql());
-        }
+        explicit WriteTransaction(SqlStorage &s) : m_s(s) { m_s.exec(m_s.beginWriteSql()); }
         ~WriteTransaction()
         {
             if (!m_done)

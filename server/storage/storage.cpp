@@ -122,10 +122,12 @@ QString redactedUrl(const QString &url)
                             : QStringLiteral("(unreadable URL)");
 }
 
-std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password, StorageUse use)
+std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password,
+                                     StorageUse use)
 {
     const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
-    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"))) {
+    if (text.startsWith(QLatin1String("postgresql://")) ||
+        text.startsWith(QLatin1String("postgres://"))) {
         const QUrl url(text, QUrl::StrictMode);
         const QString dbName = url.path().mid(1);
         if (!url.isValid() || dbName.isEmpty() || dbName.contains(u'/'))
@@ -152,7 +154,8 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
 QString sqlitePathOf(const QString &urlText)
 {
     const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
-    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://")))
+    if (text.startsWith(QLatin1String("postgresql://")) ||
+        text.startsWith(QLatin1String("postgres://")))
         return {};
     QString path = text;
     if (text.startsWith(QLatin1String("sqlite://")))

@@ -23,7 +23,6 @@ public:
     virtual void checkHealth() { schemaVersion(); }
 };
 
-
 // How a connection is used. Serving: many connections of one process answer gates, so waits for
 // locks are cut short (StorageBusy) and SQLite scans of the process go through one writer that
 // commits them in groups. Admin: one connection that may wait for others as long as it takes.

@@ -17,7 +17,8 @@ public:
     virtual std::optional<Venue> findVenue(const QString &placeCode) = 0;
     virtual QList<Venue> venues() = 0; // by place code
     virtual std::optional<Performance> findPerformance(const QString &bizcode) = 0;
-    virtual QList<Performance> performancesFrom(const QString &placeCode, const QString &fromStartsAt) = 0;
+    virtual QList<Performance> performancesFrom(const QString &placeCode,
+                                                const QString &fromStartsAt) = 0;
     virtual std::optional<OperatorRecord> findOperator(const QString &id) = 0;
     virtual std::optional<Summary> summary(const QString &bizcode) = 0;
 
@@ -84,22 +85,27 @@ public:
 class DashboardStore : public virtual Lookup, public virtual AttemptLog
 {
 public:
-    // The scan's change made by hand by a supervisor (operatorId names the admin), audited as manual.
+    // The scan's change made by hand by a supervisor (operatorId names the admin), audited as
+    // manual.
     virtual ScanOutcome manualScan(const ScanRequest &request, const QString &reason) = 0;
     virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
-    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session, qint64 nowSecs) = 0;
+    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session,
+                                 qint64 nowSecs) = 0;
     // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
     virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                         qint64 idleSecs) = 0;
     virtual void removeAdminSession(const QString &tokenHash) = 0;
-    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in order.
+    // Minutes with at least one accepted entry or exit since fromStamp (yyyy-MM-dd HH:mm:ss), in
+    // order.
     virtual QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) = 0;
     // Per operator; lastMinuteStamp starts the "scans per minute now" window.
-    virtual QList<GateActivity> gateActivity(const QString &bizcode, const QString &lastMinuteStamp) = 0;
+    virtual QList<GateActivity> gateActivity(const QString &bizcode,
+                                             const QString &lastMinuteStamp) = 0;
     // Newest first.
     virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
     // Ticket number or holder's name containing text, at most limit, by ticket number.
-    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text, int limit) = 0;
+    virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
+                                               int limit) = 0;
     // Accepted entries and exits of one ticket, oldest first.
     virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
 };
@@ -124,12 +130,14 @@ public:
     virtual QList<Performance> performances(const QString &placeCode) = 0; // empty: every venue
     virtual QList<OperatorRecord> operators(const QString &placeCode) = 0; // empty: every venue
     virtual QList<BookingRecord> bookings(const QString &bizcode) = 0;
-    virtual std::optional<BookingRecord> findBooking(const QString &bizcode, const QString &ticketNo) = 0;
+    virtual std::optional<BookingRecord> findBooking(const QString &bizcode,
+                                                     const QString &ticketNo) = 0;
     virtual bool addOperator(const OperatorRecord &op) = 0; // false: the id is taken
     // These two end the operator's sessions in the same transaction.
     virtual bool setOperatorDisabled(const QString &id, bool disabled) = 0;
     virtual bool setOperatorPassword(const QString &id, const QByteArray &passwordHash) = 0;
-    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo, bool cancelled) = 0;
+    virtual bool setBookingCancelled(const QString &bizcode, const QString &ticketNo,
+                                     bool cancelled) = 0;
     virtual qint64 scanCount(const QString &bizcode) = 0;
     // Removes a performance and its bookings; refuses (StorageError) one that has audit rows.
     virtual bool removePerformance(const QString &bizcode) = 0;

@@ -139,8 +139,8 @@ HttpAnswer signOut(const HttpRequest &request, DashboardStore &storage, const Si
     return a;
 }
 
-std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage, bool needCsrf,
-                                   HttpAnswer *refusal)
+std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage,
+                                   bool needCsrf, HttpAnswer *refusal)
 {
     const QByteArray token = cookieToken(request);
     if (token.isEmpty()) {

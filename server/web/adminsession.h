@@ -33,8 +33,8 @@ SignInGuard &guard();
 HttpAnswer signOut(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin);
 // The signed-in admin; otherwise nullopt with *refusal set: 401 without a live session, 403 when
 // needCsrf and the header does not carry the session's token.
-std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage, bool needCsrf,
-                                   HttpAnswer *refusal);
+std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &storage,
+                                   bool needCsrf, HttpAnswer *refusal);
 QJsonObject describe(const SignedInAdmin &admin);
 
 } // namespace adminsession

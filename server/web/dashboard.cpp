@@ -215,7 +215,8 @@ HttpAnswer search(const HttpRequest &request, DashboardStore &storage, const Sig
 }
 
 // A supervisor admits or lets out a guest by hand: the gate's own rule, so never twice inside.
-HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
+HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage,
+                      const SignedInAdmin &admin)
 {
     const qint64 started = steadyNs();
     const QJsonObject form = QJsonDocument::fromJson(request.body).object();

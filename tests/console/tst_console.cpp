@@ -20,8 +20,8 @@ namespace {
 
 const QString signInFailed = QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다");
 const QString enterDetails = QStringLiteral("▶ 로그인 정보를 입력하세요");
-const QString rejected =
-    QStringLiteral("▶ 입력한 정보를 확인하시고 ") + u'\r' + QStringLiteral("     다시 로그인해주세요");
+const QString rejected = QStringLiteral("▶ 입력한 정보를 확인하시고 ") + u'\r' +
+                         QStringLiteral("     다시 로그인해주세요");
 
 // Reports a fixed number of monitors and counts how often it is asked.
 class CountingScreens : public ScreenSource
@@ -90,10 +90,7 @@ class TestConsole : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        m_windows.install();
-    }
+    void initTestCase() { m_windows.install(); }
 
     void init()
     {
@@ -128,11 +125,14 @@ private slots:
         QFETCH(QString, control);
         QFETCH(QRect, pixels);
         frmQAV *c = console();
-        const std::map<QString, QWidget *> controls = {
-            {"txtID", c->txtID},           {"txtPass", c->txtPass},
-            {"btnLogin", c->btnLogin},     {"btnQAVOpen", c->btnQAVOpen},
-            {"btnQAVClose", c->btnQAVClose}, {"Frame1", c->Frame1},
-            {"lbl_LoginInfo", c->lbl_LoginInfo}, {"Label2", c->Label2}};
+        const std::map<QString, QWidget *> controls = {{"txtID", c->txtID},
+                                                       {"txtPass", c->txtPass},
+                                                       {"btnLogin", c->btnLogin},
+                                                       {"btnQAVOpen", c->btnQAVOpen},
+                                                       {"btnQAVClose", c->btnQAVClose},
+                                                       {"Frame1", c->Frame1},
+                                                       {"lbl_LoginInfo", c->lbl_LoginInfo},
+                                                       {"Label2", c->Label2}};
         QWidget *w = controls.at(control);
         QCOMPARE(w->geometry(), pixels);
         QCOMPARE(w->parentWidget(), c->window());
@@ -202,9 +202,12 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("password");
-        QTest::newRow("both empty") << "" << "";
-        QTest::newRow("password missing") << "gate01" << "";
-        QTest::newRow("ID missing") << "" << "pw";
+        QTest::newRow("both empty") << ""
+                                    << "";
+        QTest::newRow("password missing") << "gate01"
+                                          << "";
+        QTest::newRow("ID missing") << ""
+                                    << "pw";
     }
     void emptyFieldsAskForDetails()
     {
@@ -319,7 +322,8 @@ private slots:
         station->btnSave->click();
         station->btnScore->click();
 
-        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'|')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(),
+                 qPrintable(m_windows.messages.texts.join(u'|')));
         QCOMPARE(m_server->commands.size(), sent.size());
         QCOMPARE(m_server->authorizations, sent);
     }
@@ -367,7 +371,8 @@ private slots:
         frmQAV *c = console();
         c->btnQAVOpen->click();
         c->btnQAVOpen->click();
-        QCOMPARE(m_windows.messages.texts, QStringList(2, QStringLiteral("로그인 후에 QAV 화면을 열어주세요")));
+        QCOMPARE(m_windows.messages.texts,
+                 QStringList(2, QStringLiteral("로그인 후에 QAV 화면을 열어주세요")));
         // The monitors are counted on every press, signed in or not.
         QCOMPARE(m_screens->reads, 2);
         QVERIFY(Global::frm01.isNull());
@@ -393,7 +398,8 @@ private slots:
 
         c->btnQAVOpen->click();
 
-        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'|')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(),
+                 qPrintable(m_windows.messages.texts.join(u'|')));
         QVERIFY(Global::frm01.isLoaded());
         QWidget *station = Global::frm01.instance()->window();
         QVERIFY(station->isVisible());

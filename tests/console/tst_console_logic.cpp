@@ -37,8 +37,9 @@ private slots:
         QTest::newRow("-1 refuses and keeps nothing")
             << QStringList{"ErrCode", "ErrMsg"} << QVariantList{" -1 ", "no"}
             << int(SignInOutcome::Refused) << none << 0;
-        QTest::newRow("-2 is no refusal") << plain << QVariantList{"-2", "", "B100", "큐브홀", "봄 공연"}
-                                          << in << values + QStringList{""} << 0;
+        QTest::newRow("-2 is no refusal")
+            << plain << QVariantList{"-2", "", "B100", "큐브홀", "봄 공연"} << in
+            << values + QStringList{""} << 0;
         QTest::newRow("row without a business code fails")
             << plain << QVariantList{"0", "", " ", "큐브홀", "봄 공연"} << failed
             << QStringList{"", "큐브홀", "봄 공연", ""} << 0;

@@ -98,7 +98,8 @@ private slots:
 
         // Sign in on the console.
         frmQAV *console = signIn();
-        QCOMPARE(console->lbl_LoginInfo->caption(), QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
+        QCOMPARE(console->lbl_LoginInfo->caption(),
+                 QStringLiteral("큐브 아레나에서 로그인 되었습니다"));
         QCOMPARE(g_BizCode, QStringLiteral("GRVM0001"));
         QVERIFY(!g_SessionKey.isEmpty());
 

@@ -145,9 +145,10 @@ private slots:
         server.answerRaw(body, status);
         // Standard error names the address and the reason.
         QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(u"^qav: "_qs + QRegularExpression::escape(server.url())
-                                                + u"/rds/Velmor\\.member/Query: .*"_qs
-                                                + QRegularExpression::escape(shown)));
+                             QRegularExpression(u"^qav: "_qs +
+                                                QRegularExpression::escape(server.url()) +
+                                                u"/rds/Velmor\\.member/Query: .*"_qs +
+                                                QRegularExpression::escape(shown)));
         QString description;
         QCOMPARE(failureOf([&] { query(server.url()); }, &description), expected);
         QVERIFY2(description.contains(shown), qPrintable(description));
@@ -158,10 +159,9 @@ private slots:
         QString description;
         const QString url = unreachableUrl();
         QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(u"^qav: "_qs + QRegularExpression::escape(url)
-                                                + u"/rds/Velmor\\.member/Query: .+"_qs));
-        QCOMPARE(failureOf([&] { query(url); }, &description),
-                 int(QavError::ServerUnreachable));
+                             QRegularExpression(u"^qav: "_qs + QRegularExpression::escape(url) +
+                                                u"/rds/Velmor\\.member/Query: .+"_qs));
+        QCOMPARE(failureOf([&] { query(url); }, &description), int(QavError::ServerUnreachable));
         QVERIFY(!description.isEmpty());
     }
 

@@ -52,14 +52,16 @@ public:
     ~ScratchDatabase()
     {
         if (!m_name.isEmpty())
-            admin([&](QSqlQuery &q) { return q.exec(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_name)); });
+            admin([&](QSqlQuery &q) {
+                return q.exec(
+                    QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_name));
+            });
     }
     QString url() const { return m_url; }
     QString dir() const { return m_dir.path(); }
 
 private:
-    template<typename F>
-    void admin(F f)
+    template <typename F> void admin(F f)
     {
         const QUrl base(pgBaseUrl());
         const QString conn = QStringLiteral("scratch-admin-") + m_name;
@@ -85,10 +87,10 @@ private:
 };
 
 // Skips the current data row when it needs PostgreSQL and none is configured.
-#define QAV_REQUIRE_BACKEND(backend)                                                                \
-    do {                                                                                            \
-        if ((backend) == QLatin1String("postgresql") && qavtest::pgBaseUrl().isEmpty())             \
-            QSKIP("QAV_TEST_PG_URL is not set (source scripts/start-test-postgres.sh)");            \
+#define QAV_REQUIRE_BACKEND(backend)                                                               \
+    do {                                                                                           \
+        if ((backend) == QLatin1String("postgresql") && qavtest::pgBaseUrl().isEmpty())            \
+            QSKIP("QAV_TEST_PG_URL is not set (source scripts/start-test-postgres.sh)");           \
     } while (false)
 
 } // namespace qavtest

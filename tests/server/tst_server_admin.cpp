@@ -637,7 +637,8 @@ void ServerAdminTest::importDetectsEncoding_data()
     QTest::newRow("UTF-16BE with BOM")
         << "\xfe\xff" + utf16be << QString() << 0 << u"(UTF-16BE)"_qs << kim;
     QTest::newRow("CP949 found out") << korean << QString() << 0 << u"(CP949)"_qs << kim;
-    QTest::newRow("EUC-KR named") << korean << u"--encoding|EUC-KR"_qs << 0 << u"(EUC-KR)"_qs << kim;
+    QTest::newRow("EUC-KR named") << korean << u"--encoding|EUC-KR"_qs << 0 << u"(EUC-KR)"_qs
+                                  << kim;
     QTest::newRow("CP949 beyond EUC-KR found out")
         << uhc << QString() << 0 << u"(CP949)"_qs << u"김똠펲1층 B열 3번"_qs;
     for (const char *name : {"CP949", "cp949", "windows-949", "UHC"})
@@ -645,11 +646,12 @@ void ServerAdminTest::importDetectsEncoding_data()
             << uhc << u"--encoding|"_qs + QLatin1String(name) << 0 << u"imported"_qs
             << u"김똠펲1층 B열 3번"_qs;
     QTest::newRow("Korean header, columns in another order")
-        << u"예매번호,공연코드,좌석,이름,좌석등급,취소여부\nT-1,GRVM0001,A-1,홍길동,S석,N\n"_qs.toUtf8()
+        << u"예매번호,공연코드,좌석,이름,좌석등급,취소여부\nT-1,GRVM0001,A-1,홍길동,S석,N\n"_qs
+               .toUtf8()
         << QString() << 0 << u"1 new"_qs << u"홍길동A-1"_qs;
     QTest::newRow("Excel's Unicode text: UTF-16, tabs, other columns skipped")
         << "\xff\xfe" + le(u"Ticket No\tName\t전화번호\tSeat\tGrade\tBizcode\r\n"
-                            "T-1\t\"이, 순신\"\t010-1234\tB-2\tR석\tGRVM0001\r\n"_qs)
+                           "T-1\t\"이, 순신\"\t010-1234\tB-2\tR석\tGRVM0001\r\n"_qs)
         << QString() << 0 << u"skipped column(s): 전화번호"_qs << u"이, 순신B-2"_qs;
     QTest::newRow("header without ticket column")
         << u"공연코드,이름\nGRVM0001,홍길동\n"_qs.toUtf8() << QString() << 1
@@ -662,9 +664,8 @@ void ServerAdminTest::importDetectsEncoding_data()
         << QString() << 1 << u"line 3: neither UTF-8 nor CP949"_qs << QString();
     QTest::newRow("named encoding that does not fit")
         << korean << u"--encoding|UTF-8"_qs << 1 << u"line 2: not valid UTF-8 text"_qs << QString();
-    QTest::newRow("unknown encoding name")
-        << text.toUtf8() << u"--encoding|KLINGON"_qs << 2 << u"unknown encoding 'KLINGON'"_qs
-        << QString();
+    QTest::newRow("unknown encoding name") << text.toUtf8() << u"--encoding|KLINGON"_qs << 2
+                                           << u"unknown encoding 'KLINGON'"_qs << QString();
 }
 
 void ServerAdminTest::importDetectsEncoding()
@@ -678,8 +679,9 @@ void ServerAdminTest::importDetectsEncoding()
     const qavtest::ScratchDatabase &scratch = *demo;
     const QString csv = scratch.dir() + u"/bookings.csv"_qs;
     writeFile(csv, file);
-    const CliResult r = runOn(scratch.url(), u"import-bookings|"_qs + csv +
-                                                 (options.isEmpty() ? QString() : u"|"_qs + options));
+    const CliResult r =
+        runOn(scratch.url(),
+              u"import-bookings|"_qs + csv + (options.isEmpty() ? QString() : u"|"_qs + options));
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
     const auto booking = openStorage(scratch.url())->findBooking(u"GRVM0001"_qs, u"T-1"_qs);
     QCOMPARE(booking.has_value(), !stored.isEmpty());
@@ -701,8 +703,8 @@ void ServerAdminTest::importPlanInProcess()
     const auto demo = demoDatabase(backend);
     auto storage = openStorage(demo->url());
 
-    const BookingImport bad = planBookingImport(
-        *storage, "GRVM0001,T-1,A,R,1\nNOPE,T-2,B,R,2\nGRVM0001,T-3\n");
+    const BookingImport bad =
+        planBookingImport(*storage, "GRVM0001,T-1,A,R,1\nNOPE,T-2,B,R,2\nGRVM0001,T-3\n");
     QCOMPARE(bad.problems, (QStringList{u"line 2: unknown performance 'NOPE'"_qs,
                                         u"line 3: expected 5 or 6 fields, found 2"_qs}));
     QVERIFY(bad.toWrite.isEmpty());
@@ -712,10 +714,9 @@ void ServerAdminTest::importPlanInProcess()
                          "T-NEW,GRVM0001,홍길동,R석,A-1,0\n"
                          "10000001,GRVM0001,새이름,R석,A-2,0\n"
                          "%1,GRVM0001,%2,%3,%4,0\n"
-                         "10000298,GRVM0001,입장객,R석,A-3,1\n"_qs.arg(same.booking.ticketNo,
-                                                                     same.booking.custName,
-                                                                     same.booking.seatGrade,
-                                                                     same.booking.seatInfo);
+                         "10000298,GRVM0001,입장객,R석,A-3,1\n"_qs.arg(
+                             same.booking.ticketNo, same.booking.custName, same.booking.seatGrade,
+                             same.booking.seatInfo);
     const BookingImport plan = planBookingImport(*storage, file.toUtf8());
     QVERIFY2(plan.problems.isEmpty(), qPrintable(plan.problems.join(u'\n')));
     QCOMPARE(plan.encoding, u"UTF-8"_qs);
@@ -728,7 +729,8 @@ void ServerAdminTest::importPlanInProcess()
     QCOMPARE(writeBookingImport(*storage, plan, nullptr, 2), 3);
     QCOMPARE(storage->findBooking(u"GRVM0001"_qs, u"T-NEW"_qs)->booking.custName, u"홍길동"_qs);
     QVERIFY(storage->findBooking(u"GRVM0001"_qs, u"10000298"_qs)->booking.cancelled);
-    QCOMPARE(planBookingImport(*storage, file.toUtf8()).counts(), u"0 new, 0 changed, 4 unchanged"_qs);
+    QCOMPARE(planBookingImport(*storage, file.toUtf8()).counts(),
+             u"0 new, 0 changed, 4 unchanged"_qs);
 }
 
 void ServerAdminTest::configFile_data()
@@ -959,7 +961,8 @@ void ServerAdminTest::interruptedImportCompletes()
     constexpr int kRows = 60000;
     QByteArray file = "bizcode,ticket_no,cust_name,seat_grade,seat_info\n";
     for (int i = 0; i < kRows; ++i)
-        file += "GRVM0001,X" + QByteArray::number(i) + ",홍길동,R석,A-" + QByteArray::number(i) + '\n';
+        file +=
+            "GRVM0001,X" + QByteArray::number(i) + ",홍길동,R석,A-" + QByteArray::number(i) + '\n';
     writeFile(csv, file);
     auto total = [&] { return openStorage(demo->url())->summary(u"GRVM0001"_qs)->total; };
     const qint64 before = total();
@@ -982,7 +985,8 @@ void ServerAdminTest::interruptedImportCompletes()
 
     const CliResult again = runOn(demo->url(), u"import-bookings|"_qs + csv);
     QVERIFY2(again.exitCode == 0 &&
-                 again.out.contains(u"%1 new, 0 changed, %2 unchanged"_qs.arg(kRows - written).arg(written)),
+                 again.out.contains(
+                     u"%1 new, 0 changed, %2 unchanged"_qs.arg(kRows - written).arg(written)),
              qPrintable(again.all()));
     QCOMPARE(total(), before + kRows);
 }

@@ -42,9 +42,9 @@ using qavtest::rawQuery;
 
 QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &key)
 {
-    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket
-                    + "', 'gate01'",
-                key);
+    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" +
+                        ticket + "', 'gate01'",
+                    key);
 }
 
 using Reply = qavtest::RawReply;
@@ -97,8 +97,8 @@ protected:
             if (m_frozen)
                 return;
             for (auto &[client, upstream] : pairs) {
-                if (upstream->state() == QAbstractSocket::UnconnectedState && client->isOpen()
-                    && !upstream->isOpen())
+                if (upstream->state() == QAbstractSocket::UnconnectedState && client->isOpen() &&
+                    !upstream->isOpen())
                     upstream->connectToHost(QHostAddress::LocalHost, m_target);
                 if (upstream->state() != QAbstractSocket::ConnectedState)
                     continue;
@@ -167,12 +167,12 @@ void ServerConcurrencyTest::pipelinedAnswersKeepRequestOrder()
     QVERIFY(socket.waitForConnected(10000));
     // A summary, a place-code sign-in and a verification, sent at once: each finishes on its own
     // worker, the answers still come back in this order.
-    const QList<Reply> replies
-        = qavtest::exchangePipelined(socket,
-                   rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key)
-                       + rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key)
-                       + verify("I", "99999999", key),
-                   3);
+    const QList<Reply> replies = qavtest::exchangePipelined(
+        socket,
+        rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key) +
+            rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key) +
+            verify("I", "99999999", key),
+        3);
     QCOMPARE(replies.size(), 3);
     QCOMPARE(replies[0].columns().value(2), u"Total"_qs);
     QCOMPARE(replies[1].columns().value(2), u"bizcode"_qs);
@@ -195,7 +195,8 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
         QVERIFY(other.open());
         QSqlQuery q(other);
         QVERIFY(q.exec(u"BEGIN IMMEDIATE"_qs));
-        QVERIFY(q.exec(u"UPDATE bookings SET seat_info = seat_info WHERE ticket_no = '10000001'"_qs));
+        QVERIFY(
+            q.exec(u"UPDATE bookings SET seat_info = seat_info WHERE ticket_no = '10000001'"_qs));
 
         QElapsedTimer clock;
         clock.start();
@@ -248,7 +249,8 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     QVERIFY2(tookMs < kStationWaitMs, qPrintable(QString::number(tookMs)));
     // A health check meanwhile says the database is gone, as soon.
     clock.restart();
-    QCOMPARE(exchange(server->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 503);
+    QCOMPARE(exchange(server->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status,
+             503);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 
     // Back again: the held scan goes through once; the gate's repeat gets its answer.
@@ -257,7 +259,8 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     QCOMPARE(repeat.status, 200);
     QCOMPARE(repeat.column(u"ErrCode"_qs), u"0"_qs);
     const std::unique_ptr<Storage> storage = openStorage(scratch.url());
-    const std::optional<BookingRecord> booking = storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs);
+    const std::optional<BookingRecord> booking =
+        storage->findBooking(u"GRVM0001"_qs, u"10000002"_qs);
     QVERIFY(booking);
     QCOMPARE(booking->entries, 1);
 }
@@ -289,7 +292,8 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
     int during = 0;
     int ticket = 10000001;
     while (import.state() == QProcess::Running && ticket < 10000200) {
-        const Reply reply = exchange(server->port(), verify("I", QByteArray::number(ticket++), key));
+        const Reply reply =
+            exchange(server->port(), verify("I", QByteArray::number(ticket++), key));
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.column(u"ErrCode"_qs), u"0"_qs);
         if (import.state() == QProcess::Running)
@@ -336,7 +340,8 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
             Reply reply;
             while (takeRawReply(buffers[size_t(g)], reply)) {
                 if (reply.status == 200 && reply.column(u"ErrCode"_qs) == u"0"_qs)
-                    acknowledged << QString::number(10000001 + g * kTicketsPerGate + next[size_t(g)]);
+                    acknowledged << QString::number(10000001 + g * kTicketsPerGate +
+                                                    next[size_t(g)]);
                 if (++next[size_t(g)] < kTicketsPerGate)
                     send(g);
             }
@@ -366,7 +371,8 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
     }
     QCOMPARE(admissions, recorded.size()); // no ticket admitted twice
     for (const QString &ticket : acknowledged)
-        QVERIFY2(recorded.contains(ticket), qPrintable(ticket + u" was acknowledged but not kept"_qs));
+        QVERIFY2(recorded.contains(ticket),
+                 qPrintable(ticket + u" was acknowledged but not kept"_qs));
     // The bookings agree with the audit: every recorded admission left its ticket inside.
     for (const QString &ticket : recorded) {
         ScanRequest again;

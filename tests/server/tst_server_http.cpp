@@ -26,17 +26,20 @@ namespace {
 
 const QByteArray kQueryPath = "/rds/Velmor.member/Query";
 
-QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath, const QByteArray &extra = {})
+QByteArray post(const QByteArray &body, const QByteArray &path = kQueryPath,
+                const QByteArray &extra = {})
 {
-    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n"
-        "X-QAV-Client: station\r\n"
-        + extra + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return "POST " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n"
+           "X-QAV-Client: station\r\n" +
+           extra + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 QByteArray chunked(const QList<QByteArray> &chunks)
 {
-    QByteArray out = "POST " + kQueryPath
-        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QByteArray out = "POST " + kQueryPath +
+                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\nTransfer-Encoding: "
+                     "chunked\r\n\r\n";
     for (const QByteArray &c : chunks)
         out += QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n";
     return out + "0\r\n\r\n";
@@ -45,8 +48,11 @@ QByteArray chunked(const QList<QByteArray> &chunks)
 // The sign-in as one chunk whose size line is sizeLine instead of plain hex.
 QByteArray chunkSized(const QByteArray &sizeLine)
 {
-    return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
-           "Transfer-Encoding: chunked\r\n\r\n" + sizeLine + "\r\n" + "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
+    return "POST " + kQueryPath +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
+           "Transfer-Encoding: chunked\r\n\r\n" +
+           sizeLine + "\r\n" +
+           "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'\r\n0\r\n\r\n";
 }
 
 QByteArray get(const QByteArray &path)
@@ -56,7 +62,8 @@ QByteArray get(const QByteArray &path)
 
 QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &op)
 {
-    return "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket + "', '" + op + "'";
+    return "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket +
+           "', '" + op + "'";
 }
 
 const QByteArray kSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
@@ -153,16 +160,25 @@ void ServerHttpTest::queryStatus_data()
     QTest::newRow("verification without a session")
         << post(verify("I", "10000003", "gate01")) << 401;
     QTest::newRow("unknown procedure") << post("Exec Proc_Other 'x'") << 400;
-    QTest::newRow("wrong argument count") << post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001'") << 400;
+    QTest::newRow("wrong argument count")
+        << post("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001'") << 400;
     QTest::newRow("trailing text") << post(signIn + " --") << 400;
-    QTest::newRow("stray apostrophe") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12'34'") << 400;
-    QTest::newRow("invalid UTF-8") << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xc3\x28'") << 400;
-    QTest::newRow("NUL byte") << post(QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1") + QByteArray(1, '\0') + "'") << 400;
-    QTest::newRow("4096 bytes are read") << post(signIn + QByteArray(4096 - signIn.size(), ' ')) << 400;
-    QTest::newRow("4097 bytes are refused") << post(signIn + QByteArray(4097 - signIn.size(), ' ')) << 413;
+    QTest::newRow("stray apostrophe")
+        << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12'34'") << 400;
+    QTest::newRow("invalid UTF-8")
+        << post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xc3\x28'") << 400;
+    QTest::newRow("NUL byte") << post(QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1") +
+                                      QByteArray(1, '\0') + "'")
+                              << 400;
+    QTest::newRow("4096 bytes are read")
+        << post(signIn + QByteArray(4096 - signIn.size(), ' ')) << 400;
+    QTest::newRow("4097 bytes are refused")
+        << post(signIn + QByteArray(4097 - signIn.size(), ' ')) << 413;
     QTest::newRow("small chunked body") << chunked({signIn.left(20), signIn.mid(20)}) << 200;
-    QTest::newRow("chunked body over the limit") << chunked({QByteArray(3000, 'a'), QByteArray(3000, 'b')}) << 413;
-    QTest::newRow("endless header") << post(signIn, kQueryPath, "X-Fill: " + QByteArray(20000, 'x') + "\r\n") << 413;
+    QTest::newRow("chunked body over the limit")
+        << chunked({QByteArray(3000, 'a'), QByteArray(3000, 'b')}) << 413;
+    QTest::newRow("endless header")
+        << post(signIn, kQueryPath, "X-Fill: " + QByteArray(20000, 'x') + "\r\n") << 413;
     QTest::newRow("unknown business object") << post(signIn, "/rds/Other.member/Query") << 404;
     QTest::newRow("unknown path") << post(signIn, "/rds/Velmor.member/Run") << 404;
     QTest::newRow("GET on the query path") << get(kQueryPath) << 405;
@@ -177,22 +193,27 @@ void ServerHttpTest::queryStatus_data()
     QTest::newRow("chunk size before a blank") << chunkSized(hex + " ") << 400;
     QTest::newRow("chunk size with a bare CR") << chunkSized(hex + "\r;x") << 400;
     QTest::newRow("bare CR in a header value") << post(signIn, kQueryPath, "X-A: b\rc\r\n") << 400;
-    QTest::newRow("NUL in a header value") << post(signIn, kQueryPath, QByteArray("X-A: b\0c\r\n", 10)) << 400;
+    QTest::newRow("NUL in a header value")
+        << post(signIn, kQueryPath, QByteArray("X-A: b\0c\r\n", 10)) << 400;
     QTest::newRow("empty Content-Length") // not a GET without a body (405)
-        << "GET " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length:\r\n\r\n" << 400;
+        << "GET " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length:\r\n\r\n"
+        << 400;
     QTest::newRow("Content-Length with a sign")
         << "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: +" +
-               QByteArray::number(signIn.size()) + "\r\n\r\n" + signIn << 400;
+               QByteArray::number(signIn.size()) + "\r\n\r\n" + signIn
+        << 400;
     QTest::newRow("Content-Length as a list")
         << "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
                QByteArray::number(signIn.size()) + ", " + QByteArray::number(signIn.size()) +
-               "\r\n\r\n" + signIn << 400;
+               "\r\n\r\n" + signIn
+        << 400;
     QTest::newRow("Transfer-Encoding in capitals")
         << chunked({signIn}).replace("chunked", "CHUNKED") << 200;
     QTest::newRow("Transfer-Encoding gzip, chunked")
         << chunked({signIn}).replace("chunked", "gzip, chunked") << 400;
     QTest::newRow("Transfer-Encoding twice")
-        << chunked({signIn}).replace("chunked\r\n", "chunked\r\nTransfer-Encoding: chunked\r\n") << 400;
+        << chunked({signIn}).replace("chunked\r\n", "chunked\r\nTransfer-Encoding: chunked\r\n")
+        << 400;
 }
 
 void ServerHttpTest::queryStatus()
@@ -224,15 +245,17 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_server->port());
     QVERIFY(socket.waitForConnected(10000));
-    socket.write("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                 + (isChunked ? QByteArray("Transfer-Encoding: chunked\r\n") : QByteArray("Content-Length: 200000000\r\n"))
-                 + "\r\n");
+    socket.write("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                 (isChunked ? QByteArray("Transfer-Encoding: chunked\r\n")
+                            : QByteArray("Content-Length: 200000000\r\n")) +
+                 "\r\n");
     const QByteArray piece(1 << 20, 'x');
     QByteArray received;
     qint64 sent = 0;
     // Keep sending 64 MB regardless; the server must answer early and drop the rest.
     while (sent < 64LL << 20 && socket.state() == QAbstractSocket::ConnectedState) {
-        socket.write(isChunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
+        socket.write(isChunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n"
+                               : piece);
         socket.waitForBytesWritten(10000);
         sent += piece.size();
         received += socket.readAll();
@@ -244,8 +267,9 @@ void ServerHttpTest::oversizedBodyIsRefusedUnread()
     QVERIFY(!reply.json().value(u"error"_qs).toString().isEmpty());
 
     const qint64 rssAfter = m_server->rssKb();
-    QVERIFY2(rssAfter - rssBefore < 16 * 1024,
-             qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssAfter)));
+    QVERIFY2(
+        rssAfter - rssBefore < 16 * 1024,
+        qPrintable(QStringLiteral("RSS grew from %1 kB to %2 kB").arg(rssBefore).arg(rssAfter)));
     // And it keeps serving.
     QCOMPARE(exchange(m_server->port(), post(kSignIn)).status, 200);
 }
@@ -271,16 +295,21 @@ void ServerHttpTest::dashboardMethodsAndHosts_data()
     const QByteArray own = "127.0.0.1";
     const QByteArray page = "GET /dashboard/ HTTP/1.1\r\n%HOST%\r\n\r\n";
     QTest::newRow("listening address") << session << own << 401 << QByteArray();
-    QTest::newRow("localhost with a port") << session << QByteArray("localhost:8470") << 401 << QByteArray();
+    QTest::newRow("localhost with a port")
+        << session << QByteArray("localhost:8470") << 401 << QByteArray();
     QTest::newRow("this machine's name")
         << session << QHostInfo::localHostName().toUpper().toLatin1() << 401 << QByteArray();
     QTest::newRow("name given with --host-name, with a dot")
         << session << QByteArray("tickets.venue.TEST.") << 401 << QByteArray();
-    QTest::newRow("second name given") << session << QByteArray("box.venue.test") << 401 << QByteArray();
+    QTest::newRow("second name given")
+        << session << QByteArray("box.venue.test") << 401 << QByteArray();
     QTest::newRow("address given") << session << QByteArray("10.9.8.7:80") << 401 << QByteArray();
-    QTest::newRow("page for a rebound name") << page << QByteArray("rebound.example") << 421 << QByteArray();
-    QTest::newRow("API for a rebound name") << session << QByteArray("rebound.example:8470") << 421 << QByteArray();
-    QTest::newRow("own address inside a name") << session << QByteArray("127.0.0.1.rebound.example") << 421 << QByteArray();
+    QTest::newRow("page for a rebound name")
+        << page << QByteArray("rebound.example") << 421 << QByteArray();
+    QTest::newRow("API for a rebound name")
+        << session << QByteArray("rebound.example:8470") << 421 << QByteArray();
+    QTest::newRow("own address inside a name")
+        << session << QByteArray("127.0.0.1.rebound.example") << 421 << QByteArray();
     QTest::newRow("another address") << session << QByteArray("10.9.8.6") << 421 << QByteArray();
     QTest::newRow("no Host") << session << QByteArray() << 421 << QByteArray();
     QTest::newRow("sign-in for a rebound name")
@@ -290,17 +319,22 @@ void ServerHttpTest::dashboardMethodsAndHosts_data()
     QTest::newRow("gate under any name") << post(kSignIn).replace("Host: 127.0.0.1", "%HOST%")
                                          << QByteArray("qav-server") << 200 << QByteArray();
 
-    QTest::newRow("PUT on a reading call") << QByteArray(session).replace("GET", "PUT") << own << 405 << QByteArray("GET, HEAD");
+    QTest::newRow("PUT on a reading call")
+        << QByteArray(session).replace("GET", "PUT") << own << 405 << QByteArray("GET, HEAD");
     QTest::newRow("DELETE on a reading call")
-        << QByteArray("DELETE /api/performances HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("GET, HEAD");
+        << QByteArray("DELETE /api/performances HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405
+        << QByteArray("GET, HEAD");
     QTest::newRow("OPTIONS on a reading call")
-        << QByteArray("OPTIONS /api/dashboard HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("GET, HEAD");
+        << QByteArray("OPTIONS /api/dashboard HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405
+        << QByteArray("GET, HEAD");
     QTest::newRow("GET on sign-in")
-        << QByteArray("GET /api/admin/sign-in HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405 << QByteArray("POST");
-    QTest::newRow("PUT on a writing call")
-        << QByteArray("PUT /api/manual-scan HTTP/1.1\r\n%HOST%\r\nContent-Length: 2\r\n\r\n{}") << own << 405
+        << QByteArray("GET /api/admin/sign-in HTTP/1.1\r\n%HOST%\r\n\r\n") << own << 405
         << QByteArray("POST");
-    QTest::newRow("POST on the page") << QByteArray(page).replace("GET", "POST") << own << 405 << QByteArray("GET, HEAD");
+    QTest::newRow("PUT on a writing call")
+        << QByteArray("PUT /api/manual-scan HTTP/1.1\r\n%HOST%\r\nContent-Length: 2\r\n\r\n{}")
+        << own << 405 << QByteArray("POST");
+    QTest::newRow("POST on the page")
+        << QByteArray(page).replace("GET", "POST") << own << 405 << QByteArray("GET, HEAD");
 }
 
 // The dashboard answers only under this server's names, and only the methods each path takes.
@@ -329,8 +363,10 @@ void ServerHttpTest::logos_data()
     QTest::addColumn<int>("status");
     QTest::newRow("logo of a venue") << QByteArray("/TicketImage/GRVM/logo_1234.jpg") << 200;
     QTest::newRow("venue without logo") << QByteArray("/TicketImage/GRVM/logo_9999.jpg") << 404;
-    QTest::newRow("encoded slash cannot leave the folder") << QByteArray("/TicketImage/GRVM/logo_..%2Fsecret.jpg") << 404;
-    QTest::newRow("dots cannot leave the folder") << QByteArray("/TicketImage/GRVM/logo_../../secret.jpg") << 404;
+    QTest::newRow("encoded slash cannot leave the folder")
+        << QByteArray("/TicketImage/GRVM/logo_..%2Fsecret.jpg") << 404;
+    QTest::newRow("dots cannot leave the folder")
+        << QByteArray("/TicketImage/GRVM/logo_../../secret.jpg") << 404;
     QTest::newRow("other folder") << QByteArray("/TicketImage/OTHER/logo_1234.jpg") << 404;
     QTest::newRow("other extension") << QByteArray("/TicketImage/GRVM/logo_1234.png") << 404;
 }
@@ -352,7 +388,7 @@ void ServerHttpTest::logos()
 void ServerHttpTest::requestsAreLogged()
 {
     QCOMPARE(exchange(m_server->port(), post(verify("I", "99999999", "gate01"), kQueryPath,
-                                           "Authorization: Bearer " + m_key + "\r\n"))
+                                             "Authorization: Bearer " + m_key + "\r\n"))
                  .status,
              200);
     // UTC time, level, client address, procedure, result, duration.
@@ -366,8 +402,10 @@ void ServerHttpTest::serviceRoutes_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("header");
-    QTest::newRow("root sends a browser to the dashboard") << get("/") << 303 << QByteArray("location: /dashboard/");
-    QTest::newRow("health check takes only reads") << post("x", "/healthz") << 405 << QByteArray("allow: get, head");
+    QTest::newRow("root sends a browser to the dashboard")
+        << get("/") << 303 << QByteArray("location: /dashboard/");
+    QTest::newRow("health check takes only reads")
+        << post("x", "/healthz") << 405 << QByteArray("allow: get, head");
     QTest::newRow("metrics are text for a scraper")
         << get("/metrics") << 200 << QByteArray("content-type: text/plain; version=0.0.4");
 }
@@ -412,7 +450,8 @@ void ServerHttpTest::healthzFollowsTheDatabase()
     const Reply reply = exchange(server->port(), get("/healthz"));
     QCOMPARE(reply.status, status);
     if (damaged) {
-        QVERIFY2(!reply.body.contains("health.db"), reply.body.constData()); // no detail to the public
+        QVERIFY2(!reply.body.contains("health.db"),
+                 reply.body.constData()); // no detail to the public
         QTRY_VERIFY(server->log().contains(u"health check failed"_qs));
     } else {
         QCOMPARE(reply.body, QByteArray("ok\n"));
@@ -451,7 +490,7 @@ void ServerHttpTest::metricsCountAScan()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(exchange(m_server->port(), post(verify("I", "10000011", "gate01"), kQueryPath,
-                                           "Authorization: Bearer " + m_key + "\r\n"))
+                                             "Authorization: Bearer " + m_key + "\r\n"))
                  .code(),
              u"0"_qs);
     scrape(after);
@@ -499,7 +538,8 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
         std::vector<std::unique_ptr<QTcpSocket>> sockets;
         for (int i = 0; i < kGates; ++i) {
             sockets.push_back(std::make_unique<QTcpSocket>());
-            sockets.back()->connectToHost(QHostAddress::LocalHost, servers[size_t(i % processes)]->port());
+            sockets.back()->connectToHost(QHostAddress::LocalHost,
+                                          servers[size_t(i % processes)]->port());
         }
         for (auto &s : sockets)
             QVERIFY(s->waitForConnected(10000));
@@ -525,7 +565,8 @@ void ServerHttpTest::concurrentGatesAdmitOnce()
     }
 
     int audited = 0;
-    for (const ScanLogEntry &e : openStorage(scratch.url())->scanLog(QString::fromLatin1(demo::kTodayBizcode)))
+    for (const ScanLogEntry &e :
+         openStorage(scratch.url())->scanLog(QString::fromLatin1(demo::kTodayBizcode)))
         audited += e.ticketRaw == QLatin1String(ticket) ? 1 : 0;
     QCOMPARE(audited, 2 * kGates);
 }
@@ -536,20 +577,38 @@ void ServerHttpTest::adminErrors_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
 
-    QTest::newRow("bad database URL") << QStringList{u"init-db"_qs, u"--db"_qs, u"mysql://x/y"_qs} << 1 << u"bad database URL"_qs;
-    QTest::newRow("PostgreSQL URL without database") << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:5432"_qs} << 1 << u"bad database URL"_qs;
-    QTest::newRow("unreachable PostgreSQL") << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:1/db"_qs} << 1 << u"cannot connect"_qs;
-    QTest::newRow("unreadable CSV") << QStringList{u"import-bookings"_qs, u"/nonexistent/bookings.csv"_qs} << 1 << u"cannot read /nonexistent/bookings.csv"_qs;
-    QTest::newRow("port in use") << QStringList{u"serve"_qs, u"--port"_qs, u"%BUSY%"_qs} << 1 << u"cannot listen on 127.0.0.1:"_qs;
-    QTest::newRow("bad port") << QStringList{u"serve"_qs, u"--port"_qs, u"http"_qs} << 2 << u"bad port"_qs;
+    QTest::newRow("bad database URL")
+        << QStringList{u"init-db"_qs, u"--db"_qs, u"mysql://x/y"_qs} << 1 << u"bad database URL"_qs;
+    QTest::newRow("PostgreSQL URL without database")
+        << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:5432"_qs} << 1
+        << u"bad database URL"_qs;
+    QTest::newRow("unreachable PostgreSQL")
+        << QStringList{u"init-db"_qs, u"--db"_qs, u"postgresql://u@127.0.0.1:1/db"_qs} << 1
+        << u"cannot connect"_qs;
+    QTest::newRow("unreadable CSV")
+        << QStringList{u"import-bookings"_qs, u"/nonexistent/bookings.csv"_qs} << 1
+        << u"cannot read /nonexistent/bookings.csv"_qs;
+    QTest::newRow("port in use") << QStringList{u"serve"_qs, u"--port"_qs, u"%BUSY%"_qs} << 1
+                                 << u"cannot listen on 127.0.0.1:"_qs;
+    QTest::newRow("bad port") << QStringList{u"serve"_qs, u"--port"_qs, u"http"_qs} << 2
+                              << u"bad port"_qs;
     QTest::newRow("unknown command") << QStringList{u"frobnicate"_qs} << 2 << u"unknown command"_qs;
-    QTest::newRow("missing argument") << QStringList{u"add-venue"_qs, u"1234"_qs} << 2 << u"expected 2 argument(s)"_qs;
-    QTest::newRow("bad session idle time") << QStringList{u"serve"_qs, u"--session-idle"_qs, u"forever"_qs} << 2 << u"bad --session-idle"_qs;
-    QTest::newRow("revoking a session that does not exist") << QStringList{u"revoke-session"_qs, u"abcdef0123"_qs} << 1 << u"unknown session 'abcdef0123'"_qs;
-    QTest::newRow("bad start time") << QStringList{u"add-performance"_qs, u"B"_qs, u"1234"_qs, u"G"_qs, u"tonight"_qs, u"H"_qs} << 2 << u"bad date-time"_qs;
-    for (const char *cmd : {"serve", "init-db", "add-venue", "add-performance", "add-operator",
-                            "import-bookings", "seed-demo", "summary", "sessions", "revoke-session", "sign-ins"})
-        QTest::addRow("%s --help", cmd) << QStringList{QString::fromLatin1(cmd), u"--help"_qs} << 0 << u"Usage: qav-server "_qs + QString::fromLatin1(cmd);
+    QTest::newRow("missing argument")
+        << QStringList{u"add-venue"_qs, u"1234"_qs} << 2 << u"expected 2 argument(s)"_qs;
+    QTest::newRow("bad session idle time")
+        << QStringList{u"serve"_qs, u"--session-idle"_qs, u"forever"_qs} << 2
+        << u"bad --session-idle"_qs;
+    QTest::newRow("revoking a session that does not exist")
+        << QStringList{u"revoke-session"_qs, u"abcdef0123"_qs} << 1
+        << u"unknown session 'abcdef0123'"_qs;
+    QTest::newRow("bad start time")
+        << QStringList{u"add-performance"_qs, u"B"_qs, u"1234"_qs, u"G"_qs, u"tonight"_qs, u"H"_qs}
+        << 2 << u"bad date-time"_qs;
+    for (const char *cmd :
+         {"serve", "init-db", "add-venue", "add-performance", "add-operator", "import-bookings",
+          "seed-demo", "summary", "sessions", "revoke-session", "sign-ins"})
+        QTest::addRow("%s --help", cmd) << QStringList{QString::fromLatin1(cmd), u"--help"_qs} << 0
+                                        << u"Usage: qav-server "_qs + QString::fromLatin1(cmd);
 }
 
 void ServerHttpTest::adminErrors()
@@ -586,13 +645,15 @@ void ServerHttpTest::importReportsBadLines()
              "GRVM0001,T-4,최지우,S석,2층 A열 1번,maybe\n");
     CliResult r = runCli({u"import-bookings"_qs, csv}, dir.path());
     QCOMPARE(r.exitCode, 1);
-    for (const char *expected : {"line 3: unknown performance 'NOPE'", "line 4: expected 5 or 6 fields, found 3",
-                                 "line 5: ticket T-1 appears twice", "line 6: cancelled must be 0 or 1",
-                                 "4 bad line(s); nothing imported"})
+    for (const char *expected :
+         {"line 3: unknown performance 'NOPE'", "line 4: expected 5 or 6 fields, found 3",
+          "line 5: ticket T-1 appears twice", "line 6: cancelled must be 0 or 1",
+          "4 bad line(s); nothing imported"})
         QVERIFY2(r.err.contains(QString::fromUtf8(expected)), qPrintable(r.err));
     QVERIFY(!r.err.contains(u"line 2:"_qs));
 
-    writeCsv("\xef\xbb\xbf" "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\r\n"
+    writeCsv("\xef\xbb\xbf"
+             "bizcode,ticket_no,cust_name,seat_grade,seat_info,cancelled\r\n"
              "GRVM0001,T-1,\"김, 철수\",R석,1층 B열 3번,0\r\n"
              "GRVM0001,T-2,이영희,R석,1층 B열 4번,1\r\n");
     r = runCli({u"import-bookings"_qs, csv}, dir.path());
@@ -603,7 +664,8 @@ void ServerHttpTest::importReportsBadLines()
     ScanOutcome ok = storage->scan({u"I"_qs, u"GRVM0001"_qs, u"T-1"_qs, u"gate01"_qs, 0});
     QCOMPARE(ok.code, u"0"_qs);
     QCOMPARE(ok.booking.custName, u"김, 철수"_qs);
-    QCOMPARE(storage->scan({u"I"_qs, u"GRVM0001"_qs, u"T-2"_qs, u"gate01"_qs, 0}).result, ScanResult::Cancelled);
+    QCOMPARE(storage->scan({u"I"_qs, u"GRVM0001"_qs, u"T-2"_qs, u"gate01"_qs, 0}).result,
+             ScanResult::Cancelled);
 }
 
 void ServerHttpTest::adminCommandsSetUpASignIn()
@@ -612,9 +674,13 @@ void ServerHttpTest::adminCommandsSetUpASignIn()
     const QString today = QDate::currentDate().toString(u"yyyy-MM-dd"_qs);
     QCOMPARE(runCli({u"init-db"_qs}, dir.path()).exitCode, 0);
     QCOMPARE(runCli({u"add-venue"_qs, u"777"_qs, u"별빛 극장"_qs}, dir.path()).exitCode, 0);
-    QCOMPARE(runCli({u"add-performance"_qs, u"B777"_qs, u"777"_qs, u"오페라 달빛"_qs, today + u" 20:00"_qs,
-                     u"소극장"_qs}, dir.path()).exitCode, 0);
-    CliResult r = runCli({u"add-operator"_qs, u"usher"_qs, u"--venue"_qs, u"777"_qs}, dir.path(), "s3cret pw\n");
+    QCOMPARE(runCli({u"add-performance"_qs, u"B777"_qs, u"777"_qs, u"오페라 달빛"_qs,
+                     today + u" 20:00"_qs, u"소극장"_qs},
+                    dir.path())
+                 .exitCode,
+             0);
+    CliResult r = runCli({u"add-operator"_qs, u"usher"_qs, u"--venue"_qs, u"777"_qs}, dir.path(),
+                         "s3cret pw\n");
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
 
     ServerOptions options;
@@ -622,7 +688,8 @@ void ServerHttpTest::adminCommandsSetUpASignIn()
     options.folder = dir.path();
     const auto server = startedServer(options);
     QVERIFY(server->port());
-    const Reply reply = exchange(server->port(), post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
+    const Reply reply = exchange(
+        server->port(), post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
     QCOMPARE(reply.code(), u"0"_qs);
     const QJsonArray row = reply.json().value(u"rows"_qs)[0].toArray();
     QCOMPARE(row.at(2).toString(), u"B777"_qs);

@@ -47,8 +47,8 @@ using qavtest::rawQuery;
 QByteArray admit(int ticket, const QByteArray &sessionKey)
 {
     return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','" +
-                    QByteArray::number(ticket) + "', 'gate01'",
-                sessionKey);
+                        QByteArray::number(ticket) + "', 'gate01'",
+                    sessionKey);
 }
 
 using Reply = qavtest::RawReply;

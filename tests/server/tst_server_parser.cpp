@@ -31,14 +31,16 @@ void ServerParserTest::accepts_data()
     QTest::newRow("operator sign-in")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','secret'") << login
         << QStringList{"gate01", "secret"};
-    QTest::newRow("place-code sign-in") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'")
-                                        << login << QStringList{"1234"};
+    QTest::newRow("place-code sign-in")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'") << login
+        << QStringList{"1234"};
     QTest::newRow("verification as the station sends it")
-        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','10000001', 'gate01'")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','10000001', "
+                      "'gate01'")
         << booking << QStringList{"I", "GRVM0001", "", "10000001", "gate01"};
     QTest::newRow("summary with empty arguments")
-        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''") << booking
-        << QStringList{"S", "GRVM0001", "", "", ""};
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''")
+        << booking << QStringList{"S", "GRVM0001", "", "", ""};
     QTest::newRow("doubled apostrophe is one apostrophe")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a''b','''x'''") << login
         << QStringList{"a'b", "'x'"};
@@ -46,8 +48,8 @@ void ServerParserTest::accepts_data()
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','B','','   ', ' gate 01 '")
         << booking << QStringList{"I", "B", "", "   ", " gate 01 "};
     QTest::newRow("Korean text in UTF-8")
-        << QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '관리자','비밀'").toUtf8() << login
-        << QStringList{QStringLiteral("관리자"), QStringLiteral("비밀")};
+        << QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '관리자','비밀'").toUtf8()
+        << login << QStringList{QStringLiteral("관리자"), QStringLiteral("비밀")};
     QTest::newRow("comma in a value")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a,b','c'") << login
         << QStringList{"a,b", "c"};
@@ -70,25 +72,39 @@ void ServerParserTest::refuses_data()
 
     QTest::newRow("empty body") << QByteArray();
     QTest::newRow("unknown procedure") << QByteArray("Exec Proc_Drop_Everything 'x'");
-    QTest::newRow("lower-case exec") << QByteArray("exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'");
-    QTest::newRow("leading blank") << QByteArray(" Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'");
-    QTest::newRow("two blanks before arguments") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo  '1234'");
+    QTest::newRow("lower-case exec")
+        << QByteArray("exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'");
+    QTest::newRow("leading blank")
+        << QByteArray(" Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'");
+    QTest::newRow("two blanks before arguments")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo  '1234'");
     QTest::newRow("no arguments") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo");
     QTest::newRow("sign-in with three arguments")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a','b','c'");
     QTest::newRow("verification with four arguments")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','B','','T'");
-    QTest::newRow("trailing text") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'; DROP TABLE x");
-    QTest::newRow("trailing blank") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234' ");
-    QTest::newRow("trailing line break") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'\n");
-    QTest::newRow("stray apostrophe") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a'b'");
-    QTest::newRow("unclosed value") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234");
-    QTest::newRow("unquoted argument") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 1234");
-    QTest::newRow("two blanks after comma") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a',  'b'");
-    QTest::newRow("blank before comma") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a' ,'b'");
-    QTest::newRow("dangling comma") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a',");
-    QTest::newRow("invalid UTF-8") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xff\xfe'");
-    QTest::newRow("NUL byte") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12") + QByteArray(1, '\0') + "34'";
+    QTest::newRow("trailing text")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'; DROP TABLE x");
+    QTest::newRow("trailing blank")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234' ");
+    QTest::newRow("trailing line break")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'\n");
+    QTest::newRow("stray apostrophe")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a'b'");
+    QTest::newRow("unclosed value")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234");
+    QTest::newRow("unquoted argument")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 1234");
+    QTest::newRow("two blanks after comma")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a',  'b'");
+    QTest::newRow("blank before comma")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a' ,'b'");
+    QTest::newRow("dangling comma")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a',");
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '\xff\xfe'");
+    QTest::newRow("NUL byte") << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '12") +
+                                     QByteArray(1, '\0') + "34'";
     QTest::newRow("over 4096 bytes")
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '" + QByteArray(4100, 'a') + "'");
 }

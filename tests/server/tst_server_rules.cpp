@@ -20,10 +20,12 @@ using namespace qav;
 
 namespace {
 
-RecordSet scanCmd(Storage &s, const QString &mode, const QString &ticket, const QString &op = u"gate01"_qs,
+RecordSet scanCmd(Storage &s, const QString &mode, const QString &ticket,
+                  const QString &op = u"gate01"_qs,
                   const QString &bizcode = QString::fromLatin1(demo::kTodayBizcode))
 {
-    return MemberObject(s).run({QString::fromLatin1(kBookingProc), {mode, bizcode, {}, ticket, op}});
+    return MemberObject(s).run(
+        {QString::fromLatin1(kBookingProc), {mode, bizcode, {}, ticket, op}});
 }
 
 RecordSet login(Storage &s, const QStringList &args)
@@ -79,10 +81,11 @@ void ServerRulesTest::initTestCase()
         seedDemo(*m_storage[backend]);
         m_storage[backend]->putVenue({u"5678"_qs, u"빈 극장"_qs}); // a venue without performances
         m_storage[backend]->putVenue({u"9876"_qs, u"먼 극장"_qs});
-        m_storage[backend]->putPerformance({u"FAR00001"_qs, u"9876"_qs, u"먼 공연"_qs,
-                                            QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs,
-                                            u"대극장"_qs});
-        m_storage[backend]->putBookings({{u"FAR00001"_qs, u"50000001"_qs, u"김먼"_qs, u"R석"_qs, u"A열 1번"_qs}});
+        m_storage[backend]->putPerformance(
+            {u"FAR00001"_qs, u"9876"_qs, u"먼 공연"_qs,
+             QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs, u"대극장"_qs});
+        m_storage[backend]->putBookings(
+            {{u"FAR00001"_qs, u"50000001"_qs, u"김먼"_qs, u"R석"_qs, u"A열 1번"_qs}});
     }
 }
 
@@ -106,24 +109,27 @@ void ServerRulesTest::addBackendRows(const char *name, const std::function<void(
 void ServerRulesTest::verification_data()
 {
     QTest::addColumn<QString>("backend");
-    // Each step: mode | ticket (# = a fresh ticket of the row) | operator | code | message part [| bizcode]
+    // Each step: mode | ticket (# = a fresh ticket of the row) | operator | code | message part [|
+    // bizcode]
     QTest::addColumn<QStringList>("steps");
 
     const QList<std::pair<const char *, QStringList>> cases = {
         {"entry accepted", {u"I|#|gate01|0|입장 확인"_qs}},
         {"second entry refused with time and first operator",
-         {u"I|#|gate01|0|입장 확인"_qs, u"I|#|gate02|-2|이미 입장 "_qs, u"I|#|gate02|-2|gate01"_qs}},
+         {u"I|#|gate01|0|입장 확인"_qs, u"I|#|gate02|-2|이미 입장 "_qs,
+          u"I|#|gate02|-2|gate01"_qs}},
         {"exit of a ticket never admitted", {u"O|#|gate01|-2|입장 기록 없음"_qs}},
         {"exit then re-entry",
-         {u"I|#|gate01|0|입장 확인"_qs, u"O|#|gate02|2|퇴장 확인"_qs, u"I|#|gate03|1|재입장 확인"_qs,
-          u"I|#|gate03|-2|gate03"_qs}},
+         {u"I|#|gate01|0|입장 확인"_qs, u"O|#|gate02|2|퇴장 확인"_qs,
+          u"I|#|gate03|1|재입장 확인"_qs, u"I|#|gate03|-2|gate03"_qs}},
         {"second exit refused with first exit's operator",
          {u"I|#|gate01|0|"_qs, u"O|#|gate02|2|"_qs, u"O|#|gate01|-2|이미 퇴장"_qs,
           u"O|#|gate01|-2|gate02"_qs}},
-        {"cancelled booking", {u"I|10000300|gate01|-1|취소된 예매"_qs, u"O|10000300|gate01|-1|취소된 예매"_qs}},
+        {"cancelled booking",
+         {u"I|10000300|gate01|-1|취소된 예매"_qs, u"O|10000300|gate01|-1|취소된 예매"_qs}},
         {"ticket of another performance says which",
-         {u"I|20000001|gate01|-1|다른 공연 "_qs
-              + QDate::currentDate().addDays(1).toString(u"MM/dd"_qs) + u" 18:00"_qs}},
+         {u"I|20000001|gate01|-1|다른 공연 "_qs +
+          QDate::currentDate().addDays(1).toString(u"MM/dd"_qs) + u" 18:00"_qs}},
         {"unknown ticket", {u"I|99999999|gate01|-1|없는 티켓"_qs}},
         {"ticket of another venue is answered as unknown", {u"I|50000001|gate01|-1|없는 티켓"_qs}},
         {"blank ticket", {u"I|   |gate01|-1|없는 티켓"_qs}},
@@ -151,11 +157,13 @@ void ServerRulesTest::verification()
     QAV_REQUIRE_BACKEND(backend);
     for (const QString &step : steps) {
         const QStringList f = step.split(u'|');
-        const RecordSet rs = scanCmd(db(backend), f[0], f[1], f[2],
-                                     f.size() > 5 ? f[5] : QString::fromLatin1(demo::kTodayBizcode));
+        const RecordSet rs =
+            scanCmd(db(backend), f[0], f[1], f[2],
+                    f.size() > 5 ? f[5] : QString::fromLatin1(demo::kTodayBizcode));
         QCOMPARE(rs.rows.size(), 1);
         QCOMPARE(rs.columns, MemberObject::verifyColumns());
-        QVERIFY2(rs.value(u"ErrMsg"_qs).contains(f[4]), qPrintable(step + u" got "_qs + rs.value(u"ErrMsg"_qs)));
+        QVERIFY2(rs.value(u"ErrMsg"_qs).contains(f[4]),
+                 qPrintable(step + u" got "_qs + rs.value(u"ErrMsg"_qs)));
         QCOMPARE(rs.value(u"ErrCode"_qs), f[3]);
     }
 }
@@ -184,7 +192,8 @@ void ServerRulesTest::acceptedAnswerCarriesTheBooking()
     const RecordSet refused = scanCmd(db(backend), u"I"_qs, u"10000001"_qs);
     QCOMPARE(refused.value(u"ErrCode"_qs), u"-2"_qs);
     for (const QString &column : MemberObject::verifyColumns().mid(2))
-        QVERIFY2(!refused.value(column).isNull() && refused.value(column).isEmpty(), qPrintable(column));
+        QVERIFY2(!refused.value(column).isNull() && refused.value(column).isEmpty(),
+                 qPrintable(column));
 }
 
 void ServerRulesTest::signIn_data()
@@ -195,7 +204,13 @@ void ServerRulesTest::signIn_data()
     QTest::addColumn<QString>("message");
 
     const QString badPw = u"아이디 또는 비밀번호가 맞지 않습니다"_qs;
-    struct Case { const char *name; QStringList args; const char *code; QString message; };
+    struct Case
+    {
+        const char *name;
+        QStringList args;
+        const char *code;
+        QString message;
+    };
     const QList<Case> cases = {
         {"operator with right password", {u"gate01"_qs, u"gate01"_qs}, "0", u"로그인 성공"_qs},
         {"operator id with blanks around", {u" gate02 "_qs, u"gate02"_qs}, "0", u"로그인 성공"_qs},
@@ -207,7 +222,9 @@ void ServerRulesTest::signIn_data()
         {"venue without performances", {u"5678"_qs}, "-1", u"예정된 공연이 없습니다"_qs},
     };
     for (const Case &c : cases)
-        addBackendRows(c.name, [&](QTestData &row) { row << c.args << QString::fromLatin1(c.code) << c.message; });
+        addBackendRows(c.name, [&](QTestData &row) {
+            row << c.args << QString::fromLatin1(c.code) << c.message;
+        });
 }
 
 void ServerRulesTest::signIn()
@@ -234,11 +251,18 @@ void ServerRulesTest::signIn()
 void ServerRulesTest::gatePerformance_data()
 {
     QTest::addColumn<QString>("backend");
-    QTest::addColumn<QStringList>("starts"); // hh:mm today, or +1 hh:mm for tomorrow, -1 for yesterday
+    QTest::addColumn<QStringList>(
+        "starts"); // hh:mm today, or +1 hh:mm for tomorrow, -1 for yesterday
     QTest::addColumn<QString>("now");
-    QTest::addColumn<int>("expected");       // index into starts, -1 for none
+    QTest::addColumn<int>("expected"); // index into starts, -1 for none
 
-    struct Case { const char *name; QStringList starts; const char *now; int expected; };
+    struct Case
+    {
+        const char *name;
+        QStringList starts;
+        const char *now;
+        int expected;
+    };
     const QList<Case> cases = {
         {"running show beats tonight's later one", {u"14:00"_qs, u"19:00"_qs}, "15:00", 0},
         {"next show once the earlier began long ago", {u"14:00"_qs, u"19:00"_qs}, "18:00", 1},
@@ -248,7 +272,9 @@ void ServerRulesTest::gatePerformance_data()
         {"nothing when all are past", {u"-1 19:00"_qs}, "12:00", -1},
     };
     for (const Case &c : cases)
-        addBackendRows(c.name, [&](QTestData &row) { row << c.starts << QString::fromLatin1(c.now) << c.expected; });
+        addBackendRows(c.name, [&](QTestData &row) {
+            row << c.starts << QString::fromLatin1(c.now) << c.expected;
+        });
 }
 
 void ServerRulesTest::gatePerformance()
@@ -272,7 +298,8 @@ void ServerRulesTest::gatePerformance()
         db(backend).putPerformance({venue + u'-' + QString::number(i), venue, u"공연"_qs,
                                     d.toString(u"yyyyMMdd"_qs) + s.remove(u':'), u"홀"_qs});
     }
-    const auto chosen = db(backend).gatePerformance(venue, QDateTime(day, QTime::fromString(now, u"HH:mm"_qs)));
+    const auto chosen =
+        db(backend).gatePerformance(venue, QDateTime(day, QTime::fromString(now, u"HH:mm"_qs)));
     if (expected < 0) {
         QVERIFY(!chosen);
     } else {
@@ -294,10 +321,13 @@ void ServerRulesTest::everyAttemptIsAudited()
     Storage &s = db(backend);
     s.putPerformance({u"AUDIT1"_qs, u"1234"_qs, u"감사 공연"_qs, u"203001011900"_qs, u"홀"_qs});
     s.putBookings({{u"AUDIT1"_qs, u"A-1"_qs, u"홍길동"_qs, u"R석"_qs, u"1열"_qs}});
-    const QList<QStringList> attempts = {{u"I"_qs, u" A-1"_qs, u"gate01"_qs}, {u"I"_qs, u"A-1"_qs, u"gate02"_qs},
-                                         {u"O"_qs, u"nope"_qs, u"gate03"_qs}, {u"Z"_qs, u"A-1"_qs, u"gate01"_qs}};
+    const QList<QStringList> attempts = {{u"I"_qs, u" A-1"_qs, u"gate01"_qs},
+                                         {u"I"_qs, u"A-1"_qs, u"gate02"_qs},
+                                         {u"O"_qs, u"nope"_qs, u"gate03"_qs},
+                                         {u"Z"_qs, u"A-1"_qs, u"gate01"_qs}};
     for (const QStringList &a : attempts)
-        MemberObject(s).run({QString::fromLatin1(kBookingProc), {a[0], u"AUDIT1"_qs, {}, a[1], a[2]}}, 1);
+        MemberObject(s).run(
+            {QString::fromLatin1(kBookingProc), {a[0], u"AUDIT1"_qs, {}, a[1], a[2]}}, 1);
 
     const QList<ScanLogEntry> log = s.scanLog(u"AUDIT1"_qs);
     QCOMPARE(log.size(), attempts.size());
@@ -336,29 +366,32 @@ void ServerRulesTest::summaryCounters()
     }
     s.putBookings(bookings);
     auto scan = [&](const char *mode, const char *ticket) {
-        MemberObject(s).run({QString::fromLatin1(kBookingProc),
-                             {QString::fromLatin1(mode), biz, {}, QString::fromLatin1(ticket), u"gate01"_qs}});
+        MemberObject(s).run(
+            {QString::fromLatin1(kBookingProc),
+             {QString::fromLatin1(mode), biz, {}, QString::fromLatin1(ticket), u"gate01"_qs}});
     };
     scan("I", "S0");
     scan("I", "S1");
     scan("I", "S2");
     scan("O", "S2");
     scan("O", "S1");
-    scan("I", "S1"); // re-entry
-    scan("I", "S0"); // refused: inside
+    scan("I", "S1");    // re-entry
+    scan("I", "S0");    // refused: inside
     scan("I", "S1234"); // refused: cancelled
 
-    const RecordSet rs = MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, biz, {}, {}, {}}});
+    const RecordSet rs =
+        MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, biz, {}, {}, {}}});
     QCOMPARE(rs.columns, MemberObject::summaryColumns());
-    const QStringList expected = {u"총 예매 1,234"_qs, u"입장 3"_qs, u"현재 입장 중 2"_qs, u"퇴장 1"_qs,
-                                  u"미입장 1,231"_qs, u"재입장 1"_qs, u"취소 2"_qs, u"입장 거부 2"_qs,
-                                  u"입장률 0%"_qs};
+    const QStringList expected = {u"총 예매 1,234"_qs, u"입장 3"_qs,       u"현재 입장 중 2"_qs,
+                                  u"퇴장 1"_qs,        u"미입장 1,231"_qs, u"재입장 1"_qs,
+                                  u"취소 2"_qs,        u"입장 거부 2"_qs,  u"입장률 0%"_qs};
     QStringList got;
     for (const QString &c : MemberObject::summaryColumns().mid(2))
         got << rs.value(c);
     QCOMPARE(got, expected);
 
-    const RecordSet none = MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, u"NOPE"_qs, {}, {}, {}}});
+    const RecordSet none =
+        MemberObject(s).run({QString::fromLatin1(kBookingProc), {u"S"_qs, u"NOPE"_qs, {}, {}, {}}});
     QCOMPARE(none.rows.size(), 0);
 }
 
@@ -391,7 +424,8 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
                 auto own = openStorage(url, {}, use); // one connection per thread, as in a server
                 ready.release();
                 go.acquire();
-                codes[i] << scanCmd(*own, mode, ticket, QStringLiteral("gate%1").arg(i)).value(u"ErrCode"_qs);
+                codes[i] << scanCmd(*own, mode, ticket, QStringLiteral("gate%1").arg(i))
+                                .value(u"ErrCode"_qs);
             });
             threads.last()->start();
         }
@@ -409,7 +443,8 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
         QCOMPARE(all.count(u"-2"_qs), kThreads - 1);
     }
     const QList<ScanLogEntry> log = db(backend).scanLog(QString::fromLatin1(demo::kTodayBizcode));
-    QCOMPARE(std::count_if(log.begin(), log.end(), [&](const ScanLogEntry &e) { return e.ticketRaw == ticket; }),
+    QCOMPARE(std::count_if(log.begin(), log.end(),
+                           [&](const ScanLogEntry &e) { return e.ticketRaw == ticket; }),
              2 * kThreads);
 }
 
@@ -441,14 +476,16 @@ void ServerRulesTest::otherWritesBesideScansFailAlone()
             ready.release();
             go.acquire();
             results[i] << scanCmd(*own, u"I"_qs, tickets[i]).value(u"ErrCode"_qs);
-            const QString key = i % 2 ? taken : QStringLiteral("fresh-%1-%2").arg(tickets[i]).arg(i);
+            const QString key =
+                i % 2 ? taken : QStringLiteral("fresh-%1-%2").arg(tickets[i]).arg(i);
             try {
                 own->createSession({key, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, 0);
                 results[i] << u"session"_qs;
             } catch (const StorageError &) {
                 results[i] << u"refused"_qs;
             }
-            own->recordSignIn({{}, QStringLiteral("writer-%1").arg(tickets[i]), u"10.0.0.1"_qs, u"ok"_qs});
+            own->recordSignIn(
+                {{}, QStringLiteral("writer-%1").arg(tickets[i]), u"10.0.0.1"_qs, u"ok"_qs});
         });
         threads.last()->start();
     }
@@ -505,7 +542,9 @@ void ServerRulesTest::unknownIdCostsAsMuchAsWrongPassword()
     const double wrong = timeOf({u"gate01"_qs, u"x"_qs});
     QVERIFY(unknown > 0 && wrong > 0);
     QVERIFY2(unknown > wrong * 0.5 && unknown < wrong * 2.0,
-             qPrintable(QStringLiteral("unknown %1 ms, wrong password %2 ms").arg(unknown / 1e6).arg(wrong / 1e6)));
+             qPrintable(QStringLiteral("unknown %1 ms, wrong password %2 ms")
+                            .arg(unknown / 1e6)
+                            .arg(wrong / 1e6)));
 }
 
 void ServerRulesTest::demoSeedIsRepeatable()
@@ -516,8 +555,9 @@ void ServerRulesTest::demoSeedIsRepeatable()
     scanCmd(*s, u"I"_qs, u"10000005"_qs);
     seedDemo(*s); // lays the demo out anew: the admission above is gone
     QCOMPARE(scanCmd(*s, u"I"_qs, u"10000005"_qs).value(u"ErrCode"_qs), u"0"_qs);
-    const RecordSet sum = MemberObject(*s).run({QString::fromLatin1(kBookingProc),
-                                                {u"S"_qs, QString::fromLatin1(demo::kTodayBizcode), {}, {}, {}}});
+    const RecordSet sum =
+        MemberObject(*s).run({QString::fromLatin1(kBookingProc),
+                              {u"S"_qs, QString::fromLatin1(demo::kTodayBizcode), {}, {}, {}}});
     QCOMPARE(sum.value(u"Total"_qs), u"총 예매 299"_qs);
     QCOMPARE(sum.value(u"B"_qs), u"현재 입장 중 3"_qs);
     QCOMPARE(sum.value(u"F"_qs), u"취소 1"_qs);

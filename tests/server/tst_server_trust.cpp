@@ -318,7 +318,8 @@ void ServerTrustTest::refusedVerifications()
         execSql(s.scratch->url(),
                 u"UPDATE sessions SET last_used_at = last_used_at - 13 * 3600"_qs);
     } else if (how == u"revoked-one"_qs) {
-        const CliResult list = runCli({u"sessions"_qs, u"--db"_qs, s.scratch->url()}, s.scratch->dir());
+        const CliResult list =
+            runCli({u"sessions"_qs, u"--db"_qs, s.scratch->url()}, s.scratch->dir());
         QVERIFY2(list.exitCode == 0 && list.out.contains(u"gate01"_qs),
                  qPrintable(list.out + list.err));
         const QString id = list.out.section(u' ', 0, 0);
@@ -628,9 +629,9 @@ void ServerTrustTest::stationHeaderIsRequired()
     const int signIns = int(s->storage->signInLog(1000).size());
     const Reply r =
         exchange(s->server->port(), "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                  "Content-Type: text/plain\r\nAuthorization: Bearer " +
-                                      key + "\r\nIdempotency-Key: h-1\r\nContent-Length: " +
-                                      QByteArray::number(command.size()) + "\r\n\r\n" + command);
+                                    "Content-Type: text/plain\r\nAuthorization: Bearer " +
+                                        key + "\r\nIdempotency-Key: h-1\r\nContent-Length: " +
+                                        QByteArray::number(command.size()) + "\r\n\r\n" + command);
     QCOMPARE(r.status, 403);
     QCOMPARE(s->storage->signInLog(1000).size(), signIns);
     QCOMPARE(s->storage->findBooking(u"GRVM0001"_qs, u"10000040"_qs)->entries, 0);
@@ -734,9 +735,9 @@ void ServerTrustTest::clientTextsArePrintedEscaped()
                   u"127.0.0.5"_qs)
                  .code(),
              u"-1"_qs);
-    QCOMPARE(
-        send(s.server->port(), verifyCmd("=HYPERLINK(\"http://x\")\x1b]0;t\x07"), key, "e-1").code(),
-        u"-1"_qs);
+    QCOMPARE(send(s.server->port(), verifyCmd("=HYPERLINK(\"http://x\")\x1b]0;t\x07"), key, "e-1")
+                 .code(),
+             u"-1"_qs);
     QCOMPARE(
         send(s.server->port(), verifyCmd("10000041", "gate01", "GRVM0001", "\x1b[31m"), key, "e-2")
             .code(),
@@ -846,8 +847,7 @@ void ServerTrustTest::performanceIsReadWithTheSession()
     QCOMPARE(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode, u"-1"_qs);
     const Reply known = send(s->server->port(), verifyCmd(ticket), key, "p-2");
     QCOMPARE(known.code(), u"0"_qs);
-    QCOMPARE(known.column(u"GoodsName"_qs),
-             s->storage->findPerformance(u"GRVM0001"_qs)->goodsName);
+    QCOMPARE(known.column(u"GoodsName"_qs), s->storage->findPerformance(u"GRVM0001"_qs)->goodsName);
 }
 
 void ServerTrustTest::copiesSentAtOnceScanOnce_data()
@@ -873,7 +873,8 @@ void ServerTrustTest::copiesSentAtOnceScanOnce()
     std::vector<std::thread> senders;
     for (int i = 0; i < kCopies; ++i) {
         const quint16 port = i % 2 ? second->port() : s.server->port();
-        senders.emplace_back([&, i, port] { replies[size_t(i)] = send(port, verifyCmd(ticket), key, replayKey); });
+        senders.emplace_back(
+            [&, i, port] { replies[size_t(i)] = send(port, verifyCmd(ticket), key, replayKey); });
     }
     for (std::thread &t : senders)
         t.join();

@@ -12,8 +12,8 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -68,10 +68,7 @@ class TestShell : public QObject
     WindowFixture m_windows;
 
 private slots:
-    void initTestCase()
-    {
-        m_windows.install();
-    }
+    void initTestCase() { m_windows.install(); }
 
     void init()
     {
@@ -97,7 +94,8 @@ private slots:
         s_log << QStringLiteral("before access");
         station->caption->setText(QStringLiteral("x"));
         s_log << QStringLiteral("after access");
-        QCOMPARE(s_log, QStringList({"before access", "create window", "Form_Load", "after access"}));
+        QCOMPARE(s_log,
+                 QStringList({"before access", "create window", "Form_Load", "after access"}));
         QCOMPARE(station.instance(), fresh);
 
         // Further accesses do not load again.
@@ -199,7 +197,8 @@ private slots:
     void failuresAreReportedAndTheProgramGoesOn()
     {
         console->Show();
-        runHandler([] { throw QavError(QavError::ServerUnreachable, QStringLiteral("연결 안 됨")); });
+        runHandler(
+            [] { throw QavError(QavError::ServerUnreachable, QStringLiteral("연결 안 됨")); });
         QCOMPARE(m_windows.messages.texts.size(), 1);
         QVERIFY(m_windows.messages.texts[0].contains(QStringLiteral("101")));
         QVERIFY(m_windows.messages.texts[0].contains(QStringLiteral("연결 안 됨")));
@@ -231,10 +230,14 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("kept");
         QTest::addColumn<int>("enters");
-        QTest::newRow("scan, then Enter confirms") << "10000001\n\n" << "10000001" << 1;
-        QTest::newRow("two scans") << "1\n2\n\n" << "12" << 2;
-        QTest::newRow("Enter alone confirms") << "\n" << "" << 0;
-        QTest::newRow("Escape confirms, digits kept") << "7\x1b" << "7" << 0;
+        QTest::newRow("scan, then Enter confirms") << "10000001\n\n"
+                                                   << "10000001" << 1;
+        QTest::newRow("two scans") << "1\n2\n\n"
+                                   << "12" << 2;
+        QTest::newRow("Enter alone confirms") << "\n"
+                                              << "" << 0;
+        QTest::newRow("Escape confirms, digits kept") << "7\x1b"
+                                                      << "7" << 0;
     }
     void messageBoxKeepsWhatIsTypedMeanwhile()
     {
@@ -280,10 +283,13 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("text before the NUL") << QStringLiteral("abc") + QChar(0) + "def" << "abc";
+        QTest::newRow("text before the NUL") << QStringLiteral("abc") + QChar(0) + "def"
+                                             << "abc";
         QTest::newRow("NUL first gives nothing") << QChar(0) + QStringLiteral("abc") << "";
-        QTest::newRow("no NUL gives nothing") << "abc" << "";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("no NUL gives nothing") << "abc"
+                                              << "";
+        QTest::newRow("empty") << ""
+                               << "";
         QTest::newRow("Hangul kept whole") << QStringLiteral("큐브") + QChar(0) << "큐브";
     }
     void trimAtNul()
@@ -312,8 +318,8 @@ private slots:
             << QByteArray("[Quorvanta]\nPlaceCode=1\nPlaceCode=2\n") << "1";
         QTest::newRow("quotes around the value dropped")
             << QByteArray("[Quorvanta]\nPlaceCode=\" 5 \"\n") << " 5 ";
-        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF[Quorvanta]\nPlaceCode=8\n")
-                                         << "8";
+        QTest::newRow("byte order mark")
+            << QByteArray("\xEF\xBB\xBF[Quorvanta]\nPlaceCode=8\n") << "8";
         QTest::newRow("300 characters cut to 254")
             << QByteArray("[Quorvanta]\nPlaceCode=" + QByteArray(300, 'x') + "\n")
             << QString(254, u'x');

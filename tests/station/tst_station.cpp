@@ -5,8 +5,8 @@
 #include "Look.h"
 #include "QavError.h"
 #include "ScriptedServer.h"
-#include "WindowTesting.h"
 #include "StationLogic.h"
+#include "WindowTesting.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -138,10 +138,7 @@ class TestStation : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        m_windows.install();
-    }
+    void initTestCase() { m_windows.install(); }
 
     void init()
     {
@@ -379,8 +376,9 @@ private slots:
 
         QVERIFY(!fixture::openStation());
         QCOMPARE(m_windows.messages.texts.size(), 1);
-        QVERIFY2(m_windows.messages.texts[0].startsWith(QStringLiteral("실행 오류 '%1':").arg(number)),
-                 qPrintable(m_windows.messages.texts[0]));
+        QVERIFY2(
+            m_windows.messages.texts[0].startsWith(QStringLiteral("실행 오류 '%1':").arg(number)),
+            qPrintable(m_windows.messages.texts[0]));
         QCOMPARE(Form::loadedCount(), 0);
         QCOMPARE(m_windows.programEnds, 1);
     }
@@ -613,10 +611,12 @@ private slots:
         BusinessObject::setTimeoutMs(5000);
 
         QCOMPARE(m_windows.sounds.files, QStringList{QStringLiteral("./no.wav")});
-        QCOMPARE(m_windows.sounds.captionsWhenPlayed.value(0), waits ? station::checkingCaption() : kOld);
+        QCOMPARE(m_windows.sounds.captionsWhenPlayed.value(0),
+                 waits ? station::checkingCaption() : kOld);
         QCOMPARE(captions(s), refused(caption));
         QVERIFY(s->lbl_BookingInfo->geometry().right() <= 969); // inside the status box
-        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'\n')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(),
+                 qPrintable(m_windows.messages.texts.join(u'\n')));
         QCOMPARE(s->txtTicketNo->text(), QStringLiteral("10000004"));
         QCOMPARE(s->txtTicketNo->selectedText(), QStringLiteral("10000004"));
         QTRY_VERIFY(s->txtTicketNo->hasFocus());
@@ -847,7 +847,8 @@ private slots:
             QCOMPARE(boxAfterSecondScan, QStringLiteral("10000001"));
         QCOMPARE(m_server->commands,
                  (QStringList{verifyCommand("10000001"), verifyCommand("10000002")}));
-        QCOMPARE(m_windows.sounds.files, (QStringList{firstFails ? "./no.wav" : "./ok.wav", "./no.wav"}));
+        QCOMPARE(m_windows.sounds.files,
+                 (QStringList{firstFails ? "./no.wav" : "./ok.wav", "./no.wav"}));
         QCOMPARE(s->lbl_BookingInfo->caption(), QStringLiteral("이미 입장"));
         QCOMPARE(s->txtTicketNo->text(), QString());
         QVERIFY(m_windows.messages.texts.isEmpty());

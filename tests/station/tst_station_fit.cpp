@@ -43,7 +43,8 @@ private slots:
         server.answer({"ErrCode", "bizcode", "GoodsName"}, {{"0", "GRVM0001", "Show"}});
         frm01 *s = fixture::openStation();
         QVERIFY(s);
-        QVERIFY2(m_windows.messages.texts.isEmpty(), qPrintable(m_windows.messages.texts.join(u'\n')));
+        QVERIFY2(m_windows.messages.texts.isEmpty(),
+                 qPrintable(m_windows.messages.texts.join(u'\n')));
 
         QCOMPARE(s->window()->size(), QSize(1026, 769) * factor);
         QCOMPARE(s->lbl_CustName->geometry(),

@@ -73,10 +73,7 @@ class TestSummary : public QObject
     static frm03 *panel() { return Global::frm03.instance(); }
 
 private slots:
-    void initTestCase()
-    {
-        m_windows.install();
-    }
+    void initTestCase() { m_windows.install(); }
 
     void init()
     {
@@ -116,8 +113,8 @@ private slots:
         QCOMPARE(m_server->commands,
                  QStringList{"Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B100','','',''"});
         QCOMPARE(g_ServerUrl, m_server->url());
-        QCOMPARE(captions(panel()), QStringList({"전체 1,234명", "A 10", "B 20", "C 30", "D", "E",
-                                                 "F", "G", "H 0"}));
+        QCOMPARE(captions(panel()),
+                 QStringList({"전체 1,234명", "A 10", "B 20", "C 30", "D", "E", "F", "G", "H 0"}));
         QVERIFY(m_windows.messages.texts.isEmpty());
     }
 
@@ -176,8 +173,8 @@ private slots:
         QCOMPARE(station->window()->focusWidget(), station->txtTicketNo);
         QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
         QCOMPARE(station->btnScore->picture().toImage(),
-                 QImage(m_site->filePath(QStringLiteral("btn5on.jpg"))).convertToFormat(
-                     station->btnScore->picture().toImage().format()));
+                 QImage(m_site->filePath(QStringLiteral("btn5on.jpg")))
+                     .convertToFormat(station->btnScore->picture().toImage().format()));
         QCOMPARE(m_windows.programEnds, 0);
     }
 
@@ -251,8 +248,10 @@ private slots:
     {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("grows") << "1" << "전체 입장 123,456명 / 예매 234,567명";
-        QTest::newRow("shrinks") << "전체 입장 123,456명 / 예매 234,567명" << "1";
+        QTest::newRow("grows") << "1"
+                               << "전체 입장 123,456명 / 예매 234,567명";
+        QTest::newRow("shrinks") << "전체 입장 123,456명 / 예매 234,567명"
+                                 << "1";
         QTest::newRow("wider than the panel") << "1" << QString(80, u'가');
     }
     void linesFitTheirText()

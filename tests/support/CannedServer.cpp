@@ -9,20 +9,19 @@
 
 CannedServer::CannedServer()
 {
-    m_server.route(QStringLiteral("/rds/<arg>/Query"), QHttpServerRequest::Method::Post,
-                   [this](const QString &object, const QHttpServerRequest &request) {
-                       paths << object;
-                       commands << QString::fromUtf8(request.body());
-                       authorizations << request.value(QByteArrayLiteral("Authorization"));
-                       Answer a{recordSetJson({QStringLiteral("ErrCode")}, {}), 200,
-                                "application/json"};
-                       if (!m_answers.empty()) {
-                           a = m_answers.front();
-                           m_answers.pop_front();
-                       }
-                       return QHttpServerResponse(a.type, a.body,
-                                                  QHttpServerResponder::StatusCode(a.status));
-                   });
+    m_server.route(
+        QStringLiteral("/rds/<arg>/Query"), QHttpServerRequest::Method::Post,
+        [this](const QString &object, const QHttpServerRequest &request) {
+            paths << object;
+            commands << QString::fromUtf8(request.body());
+            authorizations << request.value(QByteArrayLiteral("Authorization"));
+            Answer a{recordSetJson({QStringLiteral("ErrCode")}, {}), 200, "application/json"};
+            if (!m_answers.empty()) {
+                a = m_answers.front();
+                m_answers.pop_front();
+            }
+            return QHttpServerResponse(a.type, a.body, QHttpServerResponder::StatusCode(a.status));
+        });
     m_port = m_server.listen(QHostAddress::LocalHost, 0);
 }
 

@@ -19,10 +19,10 @@ namespace qavtest {
 inline QByteArray rawQuery(const QByteArray &command, const QByteArray &sessionKey = {})
 {
     return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
-           "Content-Length: "
-           + QByteArray::number(command.size()) + "\r\n"
-           + (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n")
-           + "\r\n" + command;
+           "Content-Length: " +
+           QByteArray::number(command.size()) + "\r\n" +
+           (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n") +
+           "\r\n" + command;
 }
 
 // One answer as it came off the wire; status 0 when none came.

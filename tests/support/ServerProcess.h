@@ -16,12 +16,12 @@ struct ServerOptions
     bool constantAnswer = false; // a fixed answer without the database, for benchmarks
     bool quiet = false;          // no log line per request
     QString imagesDir;           // folder with logo_<place code>.jpg, none when empty
-    QString databaseUrl;         // another database (e.g. PostgreSQL) instead of its own SQLite file
-    QString folder;              // where it runs and keeps its own SQLite file; a temporary one when empty
-    QString tlsCert, tlsKey;     // serve HTTPS with these PEM files when set
-    QStringList serveArguments;  // more options for `serve`
-    QStringList environment;     // NAME=value added to the serving process's environment
-    int maxFiles = 0;            // descriptor limit of the serving process; 0 leaves it alone
+    QString databaseUrl; // another database (e.g. PostgreSQL) instead of its own SQLite file
+    QString folder;      // where it runs and keeps its own SQLite file; a temporary one when empty
+    QString tlsCert, tlsKey;    // serve HTTPS with these PEM files when set
+    QStringList serveArguments; // more options for `serve`
+    QStringList environment;    // NAME=value added to the serving process's environment
+    int maxFiles = 0;           // descriptor limit of the serving process; 0 leaves it alone
 };
 
 // What one run of a `qav-server <command>` said.

@@ -56,10 +56,9 @@ class TestTls : public QObject
             return ext.errorString();
         ext.write("subjectAltName=" + altNames.toUtf8() + "\n");
         ext.close();
-        QString failure =
-            openssl(QStringList{"req", "-newkey"} + keyType +
-                    QStringList{"-nodes", "-subj", "/CN=" + name, "-keyout", name + ".key", "-out",
-                                name + ".csr"});
+        QString failure = openssl(QStringList{"req", "-newkey"} + keyType +
+                                  QStringList{"-nodes", "-subj", "/CN=" + name, "-keyout",
+                                              name + ".key", "-out", name + ".csr"});
         if (failure.isEmpty())
             failure = openssl({"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
                                ca + ".key", "-CAcreateserial", "-days", "2", "-extfile",
@@ -105,8 +104,7 @@ private slots:
               makeServerCertificate("gate-server", "station-ca", "IP:127.0.0.1,DNS:localhost"),
               makeServerCertificate("stranger-server", "stranger-ca", "IP:127.0.0.1,DNS:localhost"),
               makeServerCertificate("other-host", "station-ca", "DNS:tickets.invalid"),
-              makeServerCertificate("rsa-server", "station-ca", "IP:127.0.0.1",
-                                    {"rsa:2048"})})
+              makeServerCertificate("rsa-server", "station-ca", "IP:127.0.0.1", {"rsa:2048"})})
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
         m_trusted = startServer("gate-server", false);
@@ -248,8 +246,7 @@ private slots:
             << true << QStringList{"-tls1_2", "-cipher", "AES128-SHA"} << false;
         QTest::newRow("static RSA AES-GCM")
             << true << QStringList{"-tls1_2", "-cipher", "AES128-GCM-SHA256"} << false;
-        QTest::newRow("TLS 1.1") << false
-                                 << QStringList{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}
+        QTest::newRow("TLS 1.1") << false << QStringList{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}
                                  << false;
     }
     void onlyStrongSuites()
@@ -358,8 +355,8 @@ private slots:
     {
         QFETCH(QStringList, options);
         QFETCH(QString, reason);
-        const CliResult r =
-            runCli(QStringList{"serve", "--constant-answer", "--port", "0"} + options, m_dir.path());
+        const CliResult r = runCli(
+            QStringList{"serve", "--constant-answer", "--port", "0"} + options, m_dir.path());
         const QString &errors = r.err;
         QVERIFY2(r.exitCode != 0, qPrintable(errors));
         QVERIFY2(errors.contains(reason), qPrintable(errors));
