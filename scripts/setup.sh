@@ -15,6 +15,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(postgresql chromium chromium-driver openssl)
   # scripts/check-packages.sh: package tools, lintian, systemd-analyze, the menu entry check, curl.
   packages+=(dpkg-dev file lintian systemd desktop-file-utils curl)
+  # scripts/check-format.sh: the formatting every C++ file is checked against.
+  packages+=(clang-format)
   # scripts/test-systemd.sh: a Debian root booted under systemd-nspawn.
   packages+=(debootstrap systemd-container debian-archive-keyring util-linux)
   # scripts/test-x11.sh: an X server, a window manager, keystrokes and clicks, screen reading.

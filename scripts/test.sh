@@ -15,6 +15,9 @@ trap 'qav_stop_test_postgres || true' EXIT
 export QT_QPA_PLATFORM=offscreen
 status=0
 
+echo "== Formatting"
+scripts/check-format.sh || status=1
+
 echo "== Release build"
 scripts/build.sh release
 ctest --test-dir build --output-on-failure -j2 || status=1
