@@ -2,29 +2,11 @@
 
 #include "printable.h"
 
-#include <QDateTime>
-
 namespace qav {
-
-namespace {
-
-QString minuteNow()
-{
-    thread_local qint64 second = -1;
-    thread_local QString text;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    if (now != second) {
-        second = now;
-        text = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-    }
-    return text;
-}
-
-} // namespace
 
 void RefusalTally::add(const QString &address, const QString &what, const QString &text)
 {
-    const QString minute = minuteNow();
+    const QString minute = nowStamp().left(16); // yyyy-MM-dd HH:mm
     QString key = minute + u' ' + what + u' ' + address;
     QMutexLocker lock(&m_mutex);
     auto it = m_counts.find(key);

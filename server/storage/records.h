@@ -269,4 +269,7 @@ struct ImportReport
 // Fills code and message of an outcome from its result, the same way for every backend.
 void describeOutcome(ScanOutcome &outcome);
 
+// Local time as yyyy-MM-dd HH:mm:ss, as the logs' time columns hold it.
+QString nowStamp();
+
 } // namespace qav

@@ -54,7 +54,4 @@ inline QString notNull(const QString &s)
     return s.isNull() ? QStringLiteral("") : s;
 }
 
-// Local time as yyyy-MM-dd HH:mm:ss, for the time columns of the logs.
-QString nowStamp();
-
 } // namespace qav
