@@ -2,22 +2,24 @@
 
 #include <sodium.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
-#include <deque>
-#include <memory>
-#include <semaphore>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace qav {
 
@@ -38,96 +40,187 @@ bool checkNow(const QByteArray &storedHash, const QByteArray &password)
                                     static_cast<unsigned long long>(password.size())) == 0;
 }
 
-// A check waiting for the CPU.
-struct CheckJob
+using Clock = std::chrono::steady_clock;
+
+bool readFully(int fd, void *buffer, size_t size)
 {
-    enum State { Queued, Running, Done, Abandoned };
-    QByteArray hash;
-    QByteArray password;
-    std::atomic<int> state{Queued};
-    bool ok = false; // written before state becomes Done
-    std::binary_semaphore finished{0};
+    auto *at = static_cast<char *>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+struct RequestHead
+{
+    quint64 id;
+    quint32 hashSize;
+    quint32 passwordSize;
 };
 
-// A thread that checks passwords at the priority `lower` gives it, one at a time. It holds no lock
-// anyone else waits for (jobs and answers pass through an atomic list and semaphores): nothing may
-// wait for a thread that is not allowed to run.
-class CheckerThread
+struct Answer
+{
+    quint64 id;
+    quint8 ok;
+};
+
+// The child's whole life: requests in on fd 0, answers out on fd 1, until the server closes the
+// pipe. Only system calls and the check itself run here, as after a fork of a threaded process
+// must be.
+[[noreturn]] void serveChecks(void (*lower)())
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+        signal(sig, SIG_DFL);
+    lower();
+    for (;;) {
+        RequestHead head;
+        if (!readFully(0, &head, sizeof head) || head.hashSize + head.passwordSize > PIPE_BUF)
+            _exit(0);
+        char body[PIPE_BUF + 1];
+        if (!readFully(0, body, head.hashSize + head.passwordSize))
+            _exit(0);
+        char hash[PIPE_BUF + 1];
+        std::memcpy(hash, body, head.hashSize);
+        hash[head.hashSize] = '\0';
+        const Answer answer{head.id, quint8(crypto_pwhash_str_verify(hash, body + head.hashSize,
+                                                                     head.passwordSize) == 0)};
+        if (::write(1, &answer, sizeof answer) != ssize_t(sizeof answer))
+            _exit(0);
+    }
+}
+
+// A child process that checks passwords one at a time at the priority `lower` gives it. A process,
+// not a thread: a thread of ours starved of CPU in the middle of a check holds the process's
+// memory-map lock (a check maps and touches tens of megabytes), and every other thread of the
+// server that maps memory, a scan's included, waits until the starved one runs again.
+class CheckerProcess
 {
 public:
-    explicit CheckerThread(void (*lower)())
-        : m_thread([this, lower] {
-              lower();
-              run();
-          })
-    {}
-    ~CheckerThread()
-    {
-        m_stopping = true;
-        m_pending.release();
-        m_thread.join();
-        for (Node *n = m_incoming.exchange(nullptr); n;)
-            delete std::exchange(n, n->next);
-    }
+    explicit CheckerProcess(void (*lower)()) : m_lower(lower) {}
+    ~CheckerProcess() { stop(); }
 
-    std::shared_ptr<CheckJob> submit(const QByteArray &storedHash, const QByteArray &password)
+    // The answer, or nothing if it has not come by `deadline` (the child finishes that check and
+    // its answer is dropped) or the child cannot take the check.
+    std::optional<bool> check(const QByteArray &hash, const QByteArray &password,
+                              Clock::time_point deadline)
     {
-        auto job = std::make_shared<CheckJob>();
-        job->hash = storedHash;
-        job->password = password;
-        auto *node = new Node{job, m_incoming.load()};
-        while (!m_incoming.compare_exchange_weak(node->next, node)) {
+        const size_t size = sizeof(RequestHead) + size_t(hash.size()) + size_t(password.size());
+        std::unique_lock lock(m_mutex, std::defer_lock);
+        if (size > PIPE_BUF || !lock.try_lock_until(deadline))
+            return std::nullopt;
+        if (m_pid < 0 && !start())
+            return std::nullopt;
+        if (m_unanswered >= kMaxUnanswered)
+            return std::nullopt; // starved with a queue already: no use adding to it
+        const RequestHead head{++m_lastId, quint32(hash.size()), quint32(password.size())};
+        const QByteArray request =
+            QByteArray(reinterpret_cast<const char *>(&head), sizeof head) + hash + password;
+        // Within PIPE_BUF a write to a pipe is all or nothing; the pipe does not block.
+        if (::write(m_requests, request.constData(), size_t(request.size())) != request.size()) {
+            if (errno != EAGAIN)
+                stop();
+            return std::nullopt;
         }
-        m_pending.release();
-        return job;
+        ++m_unanswered;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd answers{m_answers, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&answers, 1, int(left.count())) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                return std::nullopt;
+            Answer answer;
+            if (!readFully(m_answers, &answer, sizeof answer)) {
+                stop(); // died; a new one starts with the next check
+                return std::nullopt;
+            }
+            --m_unanswered;
+            if (answer.id == head.id)
+                return answer.ok != 0;
+        }
     }
 
 private:
-    // Pushed by callers, taken all at once by the thread.
-    struct Node
-    {
-        std::shared_ptr<CheckJob> job;
-        Node *next;
-    };
+    static constexpr int kMaxUnanswered = 4;
 
-    void run()
+    bool start()
     {
-        std::deque<std::shared_ptr<CheckJob>> jobs;
-        for (;;) {
-            m_pending.acquire();
-            if (m_stopping)
-                return;
-            std::vector<std::shared_ptr<CheckJob>> taken; // newest first
-            for (Node *n = m_incoming.exchange(nullptr); n;) {
-                taken.push_back(std::move(n->job));
-                delete std::exchange(n, n->next);
-            }
-            jobs.insert(jobs.end(), taken.rbegin(), taken.rend());
-            if (jobs.empty())
-                continue; // taken with an earlier wake-up
-            const std::shared_ptr<CheckJob> job = std::move(jobs.front());
-            jobs.pop_front();
-            int state = CheckJob::Queued;
-            if (!job->state.compare_exchange_strong(state, CheckJob::Running))
-                continue; // abandoned
-            job->ok = checkNow(job->hash, job->password);
-            state = CheckJob::Running;
-            if (job->state.compare_exchange_strong(state, CheckJob::Done))
-                job->finished.release();
+        int requests[2];
+        int answers[2];
+        if (::pipe2(requests, O_CLOEXEC) != 0)
+            return false;
+        if (::pipe2(answers, O_CLOEXEC) != 0) {
+            ::close(requests[0]);
+            ::close(requests[1]);
+            return false;
         }
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(requests[0], 0);
+            ::dup2(answers[1], 1);
+            // Nothing else of the server's stays open in the child, so that the pipes' ends
+            // close when the server ends and the child with them.
+            if (::close_range(3, ~0U, 0) != 0) {
+                rlimit files{};
+                ::getrlimit(RLIMIT_NOFILE, &files);
+                for (rlim_t fd = 3; fd < std::min<rlim_t>(files.rlim_cur, 1 << 16); ++fd)
+                    ::close(int(fd));
+            }
+            serveChecks(m_lower);
+        }
+        ::close(requests[0]);
+        ::close(answers[1]);
+        if (pid < 0) {
+            qWarning("password checks run in the server: cannot start a checker (%s)",
+                     std::strerror(errno));
+            ::close(requests[1]);
+            ::close(answers[0]);
+            return false;
+        }
+        ::fcntl(requests[1], F_SETFL, O_NONBLOCK);
+        m_pid = pid;
+        m_requests = requests[1];
+        m_answers = answers[0];
+        m_unanswered = 0;
+        return true;
     }
 
-    std::atomic<Node *> m_incoming{nullptr};
-    std::counting_semaphore<> m_pending{0}; // one per job pushed
-    std::atomic<bool> m_stopping{false};
-    std::thread m_thread;
+    void stop()
+    {
+        if (m_pid < 0)
+            return;
+        ::close(m_requests);
+        ::close(m_answers);
+        ::kill(m_pid, SIGKILL);
+        // A starved child may take a while to die; nobody waits for it.
+        std::thread([pid = m_pid] { ::waitpid(pid, nullptr, 0); }).detach();
+        m_pid = -1;
+    }
+
+    void (*const m_lower)();
+    std::timed_mutex m_mutex; // held only by callers, never waiting on the child past a deadline
+    pid_t m_pid = -1;
+    int m_requests = -1;
+    int m_answers = -1;
+    quint64 m_lastId = 0;
+    int m_unanswered = 0;
 };
 
 // Takes only CPU time nothing else wants, and is put aside the moment a scan needs the CPU.
 void lowerToIdle()
 {
     const sched_param param{};
-    if (sched_setscheduler(gettid(), SCHED_IDLE, &param) != 0) // per thread on Linux
+    if (sched_setscheduler(0, SCHED_IDLE, &param) != 0)
         qWarning("password checks keep their normal priority: cannot lower it (%s)",
                  std::strerror(errno));
 }
@@ -147,36 +240,28 @@ void lowerToNice()
         quint64 deadline;
         quint64 period;
     } attr{sizeof attr, SCHED_OTHER, 0, 15, 0, 100000, 0, 0};
-    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0 &&
-        setpriority(PRIO_PROCESS, id_t(gettid()), 15) != 0)
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0 && setpriority(PRIO_PROCESS, 0, 15) != 0)
         qWarning("password checks keep their normal priority: cannot lower it (%s)",
                  std::strerror(errno));
 }
 
 // A check takes tens of milliseconds of CPU and tens of megabytes of memory. It runs first on idle
-// CPU only; when the machine has had no idle moment for a second (two, once the check has started),
-// it runs again on a thread of low but ordinary priority, so a sign-in under full load is slower
-// but never stuck, and the scans still come first.
+// CPU only; when the machine has had no idle moment for a second (two, once the check has
+// started), it runs again at low but ordinary priority. Where even that is starved (a machine or
+// container whose CPU share is used up), the sign-in's own thread does the check after a few more
+// seconds, so a sign-in under full load is slower but always ends in time for the station that
+// waits for it.
 bool checkOnSpareCpu(const QByteArray &storedHash, const QByteArray &password)
 {
     using namespace std::chrono_literals;
-    static CheckerThread idle(lowerToIdle);
-    static CheckerThread backup(lowerToNice);
-    const std::shared_ptr<CheckJob> job = idle.submit(storedHash, password);
-    if (job->finished.try_acquire_for(1s))
-        return job->ok;
-    int state = CheckJob::Queued;
-    if (!job->state.compare_exchange_strong(state, CheckJob::Abandoned)) {
-        // Started: given a little longer, so that two checks rarely hold their memory at once.
-        if (job->finished.try_acquire_for(1s))
-            return job->ok;
-        state = CheckJob::Running;
-        if (!job->state.compare_exchange_strong(state, CheckJob::Abandoned))
-            return job->ok; // finished just now
-    }
-    const std::shared_ptr<CheckJob> again = backup.submit(storedHash, password);
-    again->finished.acquire();
-    return again->ok;
+    static CheckerProcess idle(lowerToIdle);
+    static CheckerProcess backup(lowerToNice);
+    const Clock::time_point start = Clock::now();
+    if (const std::optional<bool> ok = idle.check(storedHash, password, start + 1500ms))
+        return *ok;
+    if (const std::optional<bool> ok = backup.check(storedHash, password, Clock::now() + 3s))
+        return *ok;
+    return checkNow(storedHash, password);
 }
 
 } // namespace

@@ -8,8 +8,8 @@ namespace qav {
 // Salted slow password hashes (Argon2id, interactive limits). Throws std::runtime_error when the
 // crypto library cannot start or runs out of memory while hashing.
 QByteArray hashPassword(const QString &password);
-// Checks on a thread of its own at idle CPU priority; the caller waits. After a second without
-// idle CPU (two, once the check has started) it is checked again on a thread at low priority.
+// Checks in a child process at idle CPU priority; the caller waits. After 1.5 s without an answer
+// it is checked again in a second child at low priority, and after 3 s more by the caller itself.
 bool verifyPassword(const QByteArray &storedHash, const QString &password);
 
 // A valid hash of a random secret, made once, so that an unknown operator id costs as much time
