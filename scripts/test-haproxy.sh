@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Three qav-server processes on one PostgreSQL database behind HAProxy, configured by
 # docs/examples/haproxy.cfg with its addresses changed to loopback ports: a station's sign-in and
-# scans go through it to every server; one server is killed in the middle, the next scans go to
+# scans go through it to every server, each recorded with the station's own address; one server is killed in the middle, the next scans go to
 # the others, the scan it had answered, sent again with its replay key, gets its first answer,
 # and no ticket is admitted twice.
 # Usage: scripts/test-haproxy.sh [build folder, default build]. Uses QAV_TEST_PG_URL when set,
@@ -46,11 +46,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=qav-server -days 2 \
   -addext "subjectAltName=DNS:qav-server,IP:127.0.0.1" \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 
-# The servers, each on a free port it picks; every connection comes from the proxy's address.
+# The servers, each on a free port it picks, told the proxy's address.
 ports=()
 for i in 1 2 3; do
   "$bin" serve --db "$url" -p 0 --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" \
-    --max-connections-per-address 1000 2>"$work/qav$i.log" &
+    --proxy-from 127.0.0.1 2>"$work/qav$i.log" &
   pids+=($!)
   port=""
   for _ in $(seq 100); do
@@ -77,8 +77,8 @@ haproxy -c -q -f "$work/haproxy.cfg" || fail "haproxy does not accept the exampl
 haproxy -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
 pids+=($!)
 
-query() { # command [replay key]: the answer's body, through the proxy
-  curl -sk --max-time 10 "https://127.0.0.1:$front/rds/Velmor.member/Query" -H 'X-QAV-Client: station' \
+query() { # command [replay key]: the answer's body, from a station at 127.0.0.2 through the proxy
+  curl -sk --max-time 10 --interface 127.0.0.2 "https://127.0.0.1:$front/rds/Velmor.member/Query" -H 'X-QAV-Client: station' \
     ${key:+-H "Authorization: Bearer $key"} ${2:+-H "Idempotency-Key: $2"} --data-binary "$1" || true
 }
 scan() { query "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','$1', 'gate01'" "${2:-}"; }
@@ -130,4 +130,7 @@ admitted=$(psql -qtA "$url" -c "SELECT count(DISTINCT ticket_raw) FROM scan_log 
   AND result_code = '0' AND ticket_raw BETWEEN '10000001' AND '$((ticket - 1))'")
 [[ "$twice" == 0 ]] || fail "$twice tickets admitted twice"
 [[ "$admitted" == $((ticket - 10000001)) ]] || fail "$admitted tickets admitted of $((ticket - 10000001))"
-echo "test-haproxy: $admitted tickets admitted once each, none twice"
+from=$(psql -qtA "$url" -c "SELECT string_agg(DISTINCT client_address, ' ') FROM scan_log
+  WHERE ticket_raw BETWEEN '10000001' AND '$((ticket - 1))'")
+[[ "$from" == 127.0.0.2 ]] || fail "the audit has the scans from '$from', not from the station's 127.0.0.2"
+echo "test-haproxy: $admitted tickets admitted once each, none twice, all from the station's 127.0.0.2"
