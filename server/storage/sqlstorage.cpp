@@ -53,7 +53,8 @@ void SqlStorage::fail(const QString &what, const QSqlError &error)
 
 void SqlStorage::reopenIfLost()
 {
-    if (m_openTransactions > 0 || !(m_lost || wantsReopen()))
+    // Statements still being read belong to the old connection; they end with their caller.
+    if (m_openTransactions > 0 || m_liveRows > 0 || !(m_lost || wantsReopen()))
         return;
     // Each prepared statement belongs to the connection it was prepared on.
     m_statements.clear();
@@ -94,7 +95,7 @@ Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
     QString what;
     QSqlError error;
     if (QSqlQuery *q = tryRun(sql, binds, what, error))
-        return Rows(*q);
+        return Rows(*q, &m_liveRows);
     // The first statement after the database restarted finds the connection dead; a read did
     // nothing there, so it goes again on a new connection rather than failing a gate's request.
     if (m_openTransactions == 0 && sql.startsWith(QLatin1String("SELECT ")) &&
@@ -102,7 +103,7 @@ Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
         m_lost = true;
         reopenIfLost();
         if (QSqlQuery *q = tryRun(sql, binds, what, error))
-            return Rows(*q);
+            return Rows(*q, &m_liveRows);
     }
     fail(what, error);
 }

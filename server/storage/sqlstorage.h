@@ -192,6 +192,7 @@ private:
 
     QHash<QString, QSqlQuery> m_statements;
     int m_openTransactions = 0;
+    int m_liveRows = 0;
     bool m_lost = false;
 };
 
