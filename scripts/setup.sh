@@ -21,6 +21,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(debootstrap systemd-container debian-archive-keyring util-linux)
   # scripts/test-x11.sh: an X server, a window manager, keystrokes and clicks, screen reading.
   packages+=(xvfb openbox xdotool xauth x11-utils imagemagick)
+  # scripts/test-haproxy.sh: the load balancer of docs/examples/haproxy.cfg.
+  packages+=(haproxy)
 fi
 
 missing=()

@@ -22,6 +22,7 @@ echo "== Release build"
 scripts/build.sh release
 ctest --test-dir build --output-on-failure -j2 || status=1
 scripts/test-x11.sh build || status=1
+scripts/test-haproxy.sh build || status=1
 
 echo "== Debian packages"
 scripts/check-packages.sh build || status=1

@@ -1,7 +1,8 @@
 // Drives many concurrent gates through HTTP against qav-server and prints verifications per
 // second with p50/p99 latency: first a server answering a constant record set, then SQLite, then
 // PostgreSQL (--pg URL or QAV_TEST_PG_URL; its demo data is laid anew). The ratio to the constant
-// server is what the database costs.
+// server is what the database costs. With --processes N, N servers then share the PostgreSQL
+// database, the gates spread over them, beside pgbench at the same client count.
 
 #include "RawHttp.h"
 #include "ServerProcess.h"
@@ -18,10 +19,13 @@
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -127,11 +131,13 @@ QByteArray takeReply(QByteArray &buffer)
     return reply.body.mid(rows + 10, reply.body.indexOf('"', rows + 10) - rows - 10);
 }
 
-// Verifications from `clients` gates for `seconds`; meanwhile `signers` operators sign in again
-// and again (each sign-in checks a password hash), their answers not counted.
-Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKey, int signers = 0,
-             int firstTicket = 10000001)
+// Verifications from `clients` gates for `seconds`, gate i on ports[i % ports.size()] with ticket
+// firstTicket + i % tickets; meanwhile `signers` operators sign in again and again (each sign-in
+// checks a password hash), their answers not counted.
+Result driveAcross(const QList<quint16> &ports, int clients, int seconds,
+                   const QByteArray &sessionKey, int signers, int firstTicket, int tickets)
 {
+    const quint16 port = ports.value(0);
     static qint64 serial = 0; // never reused within a run either
     std::vector<std::unique_ptr<Gate>> gates;
     Result result;
@@ -143,7 +149,7 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
 
     for (int i = 0; i < clients; ++i) {
         auto gate = std::make_unique<Gate>();
-        gate->ticket = QByteArray::number(firstTicket + i % 64);
+        gate->ticket = QByteArray::number(firstTicket + i % tickets);
         gate->entry = nextIsEntry().value(gate->ticket, true);
         Gate *g = gate.get();
         QObject::connect(&g->socket, &QTcpSocket::readyRead, &loop, [&, g] {
@@ -169,9 +175,10 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
                 ++outstanding;
             }
         });
-        g->socket.connectToHost(QHostAddress::LocalHost, port);
+        const quint16 gatePort = ports[i % ports.size()];
+        g->socket.connectToHost(QHostAddress::LocalHost, gatePort);
         if (!g->socket.waitForConnected(10000)) {
-            std::fprintf(stderr, "bench: cannot connect to port %u\n", port);
+            std::fprintf(stderr, "bench: cannot connect to port %u\n", gatePort);
             return result;
         }
         gates.push_back(std::move(gate));
@@ -210,6 +217,12 @@ Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKe
         nextIsEntry()[g->ticket] = g->entry;
     result.finish();
     return result;
+}
+
+Result drive(quint16 port, int clients, int seconds, const QByteArray &sessionKey, int signers = 0,
+             int firstTicket = 10000001)
+{
+    return driveAcross({port}, clients, seconds, sessionKey, signers, firstTicket, 64);
 }
 
 // A quiet qav-server on a free port, serving the database as it is.
@@ -310,7 +323,7 @@ Result plainSqliteLoop(const QString &path, int gates, int seconds)
 // pgbench running the same kind of transaction (conditional UPDATE ... RETURNING plus the audit
 // INSERT, entry then exit of one ticket per client); returns verifications per second.
 double runPgbench(const QString &url, int clients, int seconds, const QString &protocol,
-                  const QString &dir)
+                  const QString &dir, const QByteArray &tickets = "10000201 + :client_id % 64")
 {
     QString program = QStandardPaths::findExecutable(QStringLiteral("pgbench"));
     if (program.isEmpty()) {
@@ -342,7 +355,7 @@ double runPgbench(const QString &url, int clients, int seconds, const QString &p
                " duration_us) VALUES ('2026-01-01 00:00:00', 'pgbench', 'GRVM0001', :t::text, '" +
                mode + "', '0', '', 0);\nEND;\n";
     };
-    f.write("\\set t 10000201 + :client_id % 64\n");
+    f.write("\\set t " + tickets + "\n");
     f.write(
         scan("inside = 1, entries = entries + 1, last_entry_at = 'x', last_entry_by = 'pgbench'",
              "inside = 0", "I"));
@@ -424,6 +437,131 @@ std::pair<double, double> summaryLatency(quint16 port, const QByteArray &key, in
     return {double(us[us.size() / 2]) / 1000.0, double(us[us.size() * 99 / 100]) / 1000.0};
 }
 
+// Connections other clients hold to the database of url; -1 when it cannot be asked.
+int pgConnections(const QString &url)
+{
+    const QUrl u(url);
+    int count = -1;
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("count"));
+        db.setHostName(u.host());
+        db.setPort(u.port(5432));
+        db.setUserName(u.userName());
+        db.setPassword(u.password());
+        db.setDatabaseName(u.path().mid(1));
+        QSqlQuery q(db);
+        if (db.open() &&
+            q.exec(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname "
+                                  "= current_database() AND pid <> pg_backend_pid()")) &&
+            q.next())
+            count = q.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("count"));
+    return count;
+}
+
+// Gates spread over several servers on one PostgreSQL database, each gate with a ticket of its
+// own, in turns with pgbench at the same client count on tickets of its own. One sign-in, made on
+// the first server, serves the gates of all. Then each ticket's new audit rows are read back in
+// order: an admission while the ticket was inside would be a double admission.
+bool severalProcesses(const QString &url, int processes, int clients, int seconds,
+                      const QStringList &serverArgs, const QString &dir)
+{
+    constexpr int kGateTickets = 80000001;
+    constexpr int kPgbenchTickets = 81000001;
+    const QString bizcode = QStringLiteral("GRVM0001");
+    std::unique_ptr<qav::Storage> storage;
+    qsizetype auditBefore = 0;
+    QHash<QString, bool> inside;
+    try {
+        storage = qav::openStorage(url);
+        qav::seedDemo(*storage);
+        QList<qav::Booking> bookings;
+        for (int i = 0; i < clients; ++i)
+            for (const int first : {kGateTickets, kPgbenchTickets})
+                bookings.append({bizcode, QString::number(first + i), QStringLiteral("관객"),
+                                 QStringLiteral("R석"), QStringLiteral("1층"), false});
+        storage->putBookings(bookings);
+        for (const qav::BookingRecord &b : storage->bookings(bizcode)) {
+            nextIsEntry()[b.booking.ticketNo.toLatin1()] = !b.inside;
+            inside[b.booking.ticketNo] = b.inside;
+        }
+        auditBefore = storage->scanLog(bizcode).size();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return false;
+    }
+    const int before = pgConnections(url);
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    QList<quint16> ports;
+    for (int i = 0; i < processes; ++i) {
+        ServerOptions options;
+        options.databaseUrl = url;
+        options.serveArguments = serverArgs;
+        servers.push_back(startServer(options));
+        if (servers.back()->port() == 0)
+            return false;
+        ports << servers.back()->port();
+    }
+    const QByteArray key = signIn(ports[0]);
+    if (key.isEmpty()) {
+        std::fprintf(stderr, "bench: gate01 could not sign in\n");
+        return false;
+    }
+    const int connections = pgConnections(url) - before;
+    std::printf("%d servers on one PostgreSQL database, %d gates spread over them: %d connections "
+                "to PostgreSQL (%.1f a server)\n",
+                processes, clients, connections, double(connections) / processes);
+
+    Result served;
+    double tps = 0;
+    bool ran = true;
+    const int turn = std::max(1, seconds / 2);
+    const QByteArray pgbenchTickets =
+        QByteArray::number(kPgbenchTickets) + " + :client_id % " + QByteArray::number(clients);
+    for (int round = 0; round < 2; ++round) {
+        served.add(driveAcross(ports, clients, turn, key, 0, kGateTickets, clients));
+        const double t =
+            ran ? runPgbench(url, clients, turn, QStringLiteral("simple"), dir, pgbenchTickets)
+                : -1;
+        ran = t >= 0;
+        tps += t / 2;
+    }
+    report(qPrintable(QStringLiteral("%1 servers").arg(processes)), served, 0);
+    if (ran)
+        std::printf("%-22s %9.0f verifications/s   servers / pgbench, in turns: %.2fx "
+                    "(target >= 0.5)\n",
+                    qPrintable(QStringLiteral("pgbench %1 clients").arg(clients)), tps,
+                    served.perSecond / tps);
+    else
+        std::printf("  pgbench could not run (are %d more connections allowed?)\n", clients);
+
+    qint64 admissions = 0;
+    qint64 doubles = 0;
+    const QList<qav::ScanLogEntry> audit = storage->scanLog(bizcode);
+    for (qsizetype i = auditBefore; i < audit.size(); ++i) {
+        const qav::ScanLogEntry &e = audit[i];
+        const int ticket = e.ticketRaw.toInt();
+        if (e.kind != QLatin1String(qav::kAuditScan) || ticket < kGateTickets ||
+            ticket >= kGateTickets + clients)
+            continue;
+        const bool entered =
+            e.resultCode == QLatin1String("0") || e.resultCode == QLatin1String("1");
+        const bool left = e.resultCode == QLatin1String("2");
+        if (entered) {
+            ++admissions;
+            doubles += inside[e.ticketRaw] ? 1 : 0;
+        }
+        if (entered || left)
+            inside[e.ticketRaw] = entered;
+    }
+    std::printf("  double admissions: %lld of %lld admissions\n", static_cast<long long>(doubles),
+                static_cast<long long>(admissions));
+    std::fflush(stdout);
+    return doubles == 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -451,7 +589,12 @@ int main(int argc, char **argv)
     const QCommandLineOption only(
         QStringLiteral("only"), QStringLiteral("Measure only this database: sqlite or postgresql."),
         QStringLiteral("name"));
-    p.addOptions({clients, seconds, pg, connections, only});
+    const QCommandLineOption processes(
+        QStringLiteral("processes"),
+        QStringLiteral("Then this many servers on the PostgreSQL database, the gates spread over "
+                       "them (--only processes measures only that)."),
+        QStringLiteral("n"));
+    p.addOptions({clients, seconds, pg, connections, only, processes});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
     const int nSeconds = std::clamp(p.value(seconds).toInt(), 1, 120);
@@ -576,5 +719,9 @@ int main(int argc, char **argv)
         }
         std::fflush(stdout);
     }
+    const int nProcesses = std::clamp(p.value(processes).toInt(), 0, 16);
+    if (nProcesses > 0 && !pgUrl.isEmpty() &&
+        !severalProcesses(pgUrl, nProcesses, nClients, nSeconds, serverArgs, dir.path()))
+        return 1;
     return 0;
 }

@@ -129,6 +129,11 @@ struct ServeOptions
         u"file"_qs};
     const QCommandLineOption tlsKey{u"tls-key"_qs, u"The PEM private key of --tls-cert."_qs,
                                     u"file"_qs};
+    const QCommandLineOption proxyFrom{
+        u"proxy-from"_qs,
+        u"A load balancer's address (repeat, or separate with commas): its connections begin "
+        "with a PROXY protocol line naming the station, whose address then counts."_qs,
+        u"address"_qs};
     const QCommandLineOption keepDays{
         u"keep-days"_qs,
         u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
@@ -149,7 +154,7 @@ struct ServeOptions
     {
         return {dbOption,    port,           bind,       images,    quiet,       idle,
                 connections, maxConnections, perAddress, hostNames, idleTimeout, tlsCert,
-                tlsKey,      keepDays,       constant,   clockScale};
+                tlsKey,      proxyFrom,      keepDays,   constant,  clockScale};
     }
 };
 
@@ -189,6 +194,12 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o,
     options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
     options.limits.maxBody = kMaxCommandBytes;
     options.limits.busyText = QString::fromUtf8(kBusyText);
+    for (const QString &text : p.values(o.proxyFrom).join(u',').split(u',', Qt::SkipEmptyParts)) {
+        QHostAddress proxy;
+        if (!proxy.setAddress(text.trimmed()))
+            throw UsageError{QStringLiteral("bad --proxy-from address '%1'").arg(text)};
+        options.limits.proxies << proxy;
+    }
 }
 
 // Reads and checks the command line (UsageError when wrong) into p; nothing when --help was given.

@@ -110,9 +110,10 @@ struct HttpConnection::Anchor
 };
 
 HttpConnection::HttpConnection(QTcpSocket *socket, const HttpLimits &limits, HttpHandler handler,
-                               QObject *parent)
-    : QObject(parent), m_socket(socket), m_limits(limits), m_handler(std::move(handler)),
-      m_anchor(std::make_shared<Anchor>()), m_parser(limits.maxBody, limits.maxHeaderBytes)
+                               QObject *parent, const QHostAddress &client)
+    : QObject(parent), m_socket(socket), m_client(client.isNull() ? socket->peerAddress() : client),
+      m_limits(limits), m_handler(std::move(handler)), m_anchor(std::make_shared<Anchor>()),
+      m_parser(limits.maxBody, limits.maxHeaderBytes)
 {
     m_anchor->connection = this;
     m_socket->setParent(this);
@@ -212,7 +213,7 @@ void HttpConnection::complete()
     m_partial = m_parser.hasBuffered();
     if (m_partial)
         m_requestStart.start();
-    request.peer = m_socket->peerAddress();
+    request.peer = m_client;
     request.local = m_socket->localAddress();
     const auto *ssl = qobject_cast<QSslSocket *>(m_socket);
     request.secure = ssl && ssl->isEncrypted();
@@ -246,8 +247,7 @@ void HttpConnection::refuse(int status, const QString &text)
     pending.answer = HttpAnswer::error(status, text);
     m_pending.push_back(std::move(pending));
     m_state = State::Draining;
-    qCInfo(lcConnection).noquote()
-        << "refused" << status << "from" << peerText(m_socket->peerAddress()) << text;
+    qCInfo(lcConnection).noquote() << "refused" << status << "from" << peerText(m_client) << text;
     flush();
 }
 
@@ -364,10 +364,10 @@ void HttpConnection::onTimeout()
     }
     if (unsent(m_socket) > 0 && !m_writeShut)
         qCInfo(lcConnection).noquote()
-            << "dropped" << peerText(m_socket->peerAddress()) << "which does not read its answers";
+            << "dropped" << peerText(m_client) << "which does not read its answers";
     else if (m_partial && !m_writeShut)
-        qCInfo(lcConnection).noquote() << "dropped" << peerText(m_socket->peerAddress())
-                                       << "whose request did not arrive in time";
+        qCInfo(lcConnection).noquote()
+            << "dropped" << peerText(m_client) << "whose request did not arrive in time";
     closeNow();
 }
 

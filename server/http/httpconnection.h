@@ -4,6 +4,7 @@
 #include "httpparser.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -32,6 +33,9 @@ struct HttpLimits
     qint64 maxUnsentBytes = 256 * 1024;   // answers a client has not read yet: read no more from it
     int drainMs = 10000; // after a refusal, the rest of an upload is dropped this long
     QString busyText = QStringLiteral("서버가 바쁩니다"); // the 503 past a connection cap
+    // Load balancers whose connections begin with a PROXY protocol line (version 1) naming the
+    // client: that client's address counts for the limits, the sign-in guard and the logs.
+    QList<QHostAddress> proxies;
 };
 
 // The bytes of an answer on the wire: status line, headers, and the body unless a HEAD is
@@ -48,8 +52,9 @@ class HttpConnection : public QObject
 {
     Q_OBJECT
 public:
+    // client: the address the requests come from when not the socket's peer (behind a proxy).
     HttpConnection(QTcpSocket *socket, const HttpLimits &limits, HttpHandler handler,
-                   QObject *parent = nullptr);
+                   QObject *parent = nullptr, const QHostAddress &client = {});
     ~HttpConnection() override;
 
     // Takes no new request; answers those already taken, then closes.
@@ -87,6 +92,7 @@ private:
     void closeNow();
 
     QTcpSocket *m_socket;
+    QHostAddress m_client;
     HttpLimits m_limits;
     HttpHandler m_handler;
     std::shared_ptr<Anchor> m_anchor;

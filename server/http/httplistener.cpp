@@ -3,12 +3,14 @@
 #include "metrics.h"
 #include "serverlog.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +22,8 @@ constexpr int kRetryMs = 1000;
 // Long enough for a gate PC on a busy network; a client that stalls it holds a slot no longer.
 constexpr int kHandshakeMs = 3000;
 constexpr int kAcceptsPerWake = 64; // then let the connections already open have their turn
+// A proxy sends its PROXY line with the connection; one that has not after this is not one.
+constexpr int kProxyLineMs = 500;
 
 // The client's address; a mapped IPv4 address as plain IPv4, so one client counts once.
 QHostAddress peerOf(qintptr descriptor)
@@ -35,6 +39,49 @@ QHostAddress peerOf(qintptr descriptor)
         address = QHostAddress(v4);
     address.setScopeId({});
     return address;
+}
+
+// The first line of a connection from a load balancer (PROXY protocol version 1): the client
+// address it names, a null address for "PROXY UNKNOWN" (the balancer's own health checks), or
+// nothing when the line is missing or malformed. Only the line is taken off the socket, so the
+// TLS handshake or the request that follows is read as from any client.
+std::optional<QHostAddress> takeProxyLine(int descriptor)
+{
+    char buffer[108]; // the longest line the protocol allows, CRLF included
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const ssize_t seen = ::recv(descriptor, buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
+        if (seen == 0 || (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return std::nullopt;
+        const QByteArray peeked = QByteArray::fromRawData(buffer, std::max<qsizetype>(seen, 0));
+        const qsizetype end = peeked.indexOf("\r\n");
+        if (end >= 0) {
+            const QByteArray line(buffer, end);
+            if (::recv(descriptor, buffer, size_t(end + 2), MSG_DONTWAIT) != end + 2)
+                return std::nullopt;
+            const QList<QByteArray> words = line.split(' ');
+            if (words.value(0) != "PROXY")
+                return std::nullopt;
+            if (words.value(1) == "UNKNOWN")
+                return QHostAddress();
+            QHostAddress client;
+            const bool v4 = words.value(1) == "TCP4";
+            if (words.size() != 6 || (!v4 && words[1] != "TCP6") ||
+                !client.setAddress(QString::fromLatin1(words[2])) ||
+                (client.protocol() == QAbstractSocket::IPv4Protocol) != v4)
+                return std::nullopt;
+            return client;
+        }
+        if (seen == qsizetype(sizeof buffer) || waited.elapsed() > kProxyLineMs)
+            return std::nullopt;
+        // Part of the line is there (peeked, so still readable): give the rest a moment.
+        pollfd wait{descriptor, POLLIN, 0};
+        if (seen > 0)
+            ::poll(nullptr, 0, 2);
+        else
+            ::poll(&wait, 1, 50);
+    }
 }
 
 } // namespace
@@ -132,7 +179,20 @@ void HttpListener::incomingConnection(qintptr descriptor)
         return;
     }
     m_atCap = false;
-    const QHostAddress peer = peerOf(descriptor);
+    QHostAddress peer = peerOf(descriptor);
+    const bool proxied = m_limits.proxies.contains(peer);
+    if (proxied) {
+        const std::optional<QHostAddress> client = takeProxyLine(int(descriptor));
+        if (!client) {
+            qCWarning(lcServer).noquote()
+                << "closed a connection from" << peerText(peer)
+                << "without the PROXY line its balancer must send (send-proxy)";
+            ::close(int(descriptor));
+            return;
+        }
+        if (!client->isNull())
+            peer = *client;
+    }
     int &fromPeer = m_perAddress[peer];
     if (fromPeer >= m_limits.maxPerAddress) {
         if (!m_addressesAtCap.contains(peer)) {
@@ -152,7 +212,8 @@ void HttpListener::incomingConnection(qintptr descriptor)
         return;
     }
     ++fromPeer;
-    auto *connection = new HttpConnection(socket, m_limits, m_handler, this);
+    auto *connection =
+        new HttpConnection(socket, m_limits, m_handler, this, proxied ? peer : QHostAddress());
     m_connections.insert(connection);
     serverMetrics().connectionOpened();
     connect(connection, &HttpConnection::closed, this,

@@ -1,27 +1,83 @@
-// PostgreSQL: its connection settings and time-outs; the SQL is SqlStorage's.
+// PostgreSQL: its connection settings and time-outs, and how the serving connections of a process
+// come back after the database was away; the SQL is SqlStorage's.
 
 #include "backends.h"
 #include "sqlstorage.h"
+#include "steadyclock.h"
 
 #include <QSqlError>
+#include <QSqlQuery>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
 
 namespace qav {
 
 namespace {
 
+// Between failed attempts to reach the database, the serving connections of a process wait at
+// least the first and at most the last of these, doubling: an outage costs the database a few
+// attempts a second, and a gate is served again within the longest wait of its coming back.
+constexpr qint64 kFirstRetryMs = 50;
+constexpr qint64 kLongestRetryMs = 400;
+
+// What the serving connections of one process to one database share. A connection that finds its
+// link lost counts a loss; every connection opened before the latest loss is opened again before
+// its next use, rather than failing a gate's request to find out. While the database cannot be
+// reached, one attempt at a time is made, and the others answer busy at once.
+class SharedLink
+{
+public:
+    static SharedLink &of(const QString &description)
+    {
+        static std::mutex mutex;
+        static std::map<QString, SharedLink> links; // never shrinks: one per database served
+        std::lock_guard lock(mutex);
+        return links[description];
+    }
+
+    quint64 losses() const { return m_losses.load(std::memory_order_relaxed); }
+    // Counted once however many connections find the same loss.
+    void lost(quint64 seen) { m_losses.compare_exchange_strong(seen, seen + 1); }
+
+    // Whether an attempt may be made now; false while the last one failed lately.
+    bool mayTry(qint64 &waitMs)
+    {
+        std::lock_guard lock(m_mutex);
+        const qint64 now = steadyNs();
+        if (m_retryMs > 0 && now < m_nextTryNs) {
+            waitMs = (m_nextTryNs - now) / 1000000 + 1;
+            return false;
+        }
+        // The others wait while this attempt is under way (a silent host takes seconds to fail).
+        if (m_retryMs > 0)
+            m_nextTryNs = now + m_retryMs * 1000000;
+        return true;
+    }
+    void tried(bool reached)
+    {
+        std::lock_guard lock(m_mutex);
+        m_retryMs = reached ? 0 : std::clamp(m_retryMs * 2, kFirstRetryMs, kLongestRetryMs);
+        m_nextTryNs = reached ? 0 : steadyNs() + m_retryMs * 1000000;
+    }
+
+private:
+    std::atomic<quint64> m_losses{0};
+    std::mutex m_mutex;
+    qint64 m_retryMs = 0;
+    qint64 m_nextTryNs = 0;
+};
+
 class PostgresStorage final : public SqlStorage
 {
 public:
     PostgresStorage(QSqlDatabase db, QString description, StorageUse use)
-        : SqlStorage(std::move(db)), m_description(std::move(description))
+        : SqlStorage(std::move(db)), m_description(std::move(description)), m_use(use),
+          m_link(use == StorageUse::Serving ? &SharedLink::of(m_description) : nullptr)
     {
-        exec(QStringLiteral("SET synchronous_commit TO on"));
-        exec(QStringLiteral("SET client_min_messages TO warning"));
-        if (use == StorageUse::Serving) {
-            // A gate hears "busy" rather than waiting behind a lock held elsewhere.
-            exec(QStringLiteral("SET lock_timeout TO %1").arg(kScanBudgetMs));
-            exec(QStringLiteral("SET statement_timeout TO %1").arg(kScanBudgetMs + 300));
-        }
+        connect();
     }
     QString describe() const override { return m_description; }
 
@@ -32,8 +88,66 @@ protected:
     // Several servers may start at once; CREATE ... IF NOT EXISTS alone races in PostgreSQL.
     void lockSchema() override { exec(QStringLiteral("SELECT pg_advisory_xact_lock(8470)")); }
 
+    bool lostConnection(const QSqlError &error) override
+    {
+        const QString code = error.nativeErrorCode();
+        // The client library says so by the connection's state; a server that is shutting down
+        // (57P01..57P03) ends the session it answers with.
+        const bool lost = !m_db.isOpen() || code.startsWith(QLatin1String("08")) ||
+                          code.startsWith(QLatin1String("57P0"));
+        if (lost && m_link)
+            m_link->lost(m_losses);
+        return lost;
+    }
+    bool wantsReopen() const override { return m_link && m_link->losses() != m_losses; }
+    void reopen() override
+    {
+        m_db.close();
+        connect();
+    }
+
 private:
+    void connect()
+    {
+        qint64 waitMs = 0;
+        if (m_link && !m_link->mayTry(waitMs))
+            throw StorageBusy(
+                QStringLiteral("%1 could not be reached lately; trying again in %2 ms")
+                    .arg(m_description)
+                    .arg(waitMs)
+                    .toStdString());
+        // Read before connecting: a loss counted meanwhile makes this connection go again.
+        const quint64 losses = m_link ? m_link->losses() : 0;
+        const bool opened = m_db.open() && setUp();
+        if (m_link)
+            m_link->tried(opened);
+        if (!opened)
+            throw StorageBusy(QStringLiteral("cannot connect to %1: %2")
+                                  .arg(m_description, m_db.lastError().text())
+                                  .toStdString());
+        m_losses = losses;
+    }
+    bool setUp()
+    {
+        QStringList settings{QStringLiteral("SET synchronous_commit TO on"),
+                             QStringLiteral("SET client_min_messages TO warning")};
+        if (m_use == StorageUse::Serving) {
+            // A gate hears "busy" rather than waiting behind a lock held elsewhere.
+            settings << QStringLiteral("SET lock_timeout TO %1").arg(kScanBudgetMs)
+                     << QStringLiteral("SET statement_timeout TO %1").arg(kScanBudgetMs + 300);
+        }
+        for (const QString &sql : settings) {
+            QSqlQuery q(m_db);
+            if (!q.exec(sql))
+                return false;
+        }
+        return true;
+    }
+
     QString m_description;
+    StorageUse m_use;
+    SharedLink *m_link; // serving connections only
+    quint64 m_losses = 0;
 };
 
 } // namespace
@@ -56,15 +170,8 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
             ? QStringLiteral("connect_timeout=2;tcp_user_timeout=3000;keepalives_idle=10;"
                              "keepalives_interval=2;keepalives_count=3")
             : QStringLiteral("connect_timeout=5"));
-    if (!db.open()) {
-        const QString err = db.lastError().text();
-        const QString name = db.connectionName();
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
-        throw StorageBusy(
-            QStringLiteral("cannot connect to %1: %2").arg(description, err).toStdString());
-    }
-    return std::make_unique<PostgresStorage>(db, description, use);
+    // A failure to connect is thrown from the constructor; the connection is removed with it.
+    return std::make_unique<PostgresStorage>(std::move(db), description, use);
 }
 
 } // namespace qav

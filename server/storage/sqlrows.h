@@ -12,8 +12,16 @@ namespace qav {
 class Rows
 {
 public:
-    explicit Rows(QSqlQuery &query) : m_query(&query) {}
-    Rows(Rows &&other) noexcept : m_query(std::exchange(other.m_query, nullptr)) {}
+    // live, when given, counts the Rows open on the connection.
+    explicit Rows(QSqlQuery &query, int *live = nullptr) : m_query(&query), m_live(live)
+    {
+        if (m_live)
+            ++*m_live;
+    }
+    Rows(Rows &&other) noexcept
+        : m_query(std::exchange(other.m_query, nullptr)),
+          m_live(std::exchange(other.m_live, nullptr))
+    {}
     Rows(const Rows &) = delete;
     Rows &operator=(const Rows &) = delete;
     Rows &operator=(Rows &&) = delete;
@@ -21,6 +29,8 @@ public:
     {
         if (m_query)
             m_query->finish();
+        if (m_live)
+            --*m_live;
     }
     bool next() { return m_query->next(); }
     QVariant value(int i) const { return m_query->value(i); }
@@ -29,6 +39,7 @@ public:
 
 private:
     QSqlQuery *m_query;
+    int *m_live = nullptr;
 };
 
 } // namespace qav

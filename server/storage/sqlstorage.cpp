@@ -37,42 +37,93 @@ void SqlStorage::fail(const QString &what, const QSqlError &error)
 {
     const QString message = what + QStringLiteral(": ") + error.text();
     const QString code = error.nativeErrorCode();
-    // SQLite: SQLITE_BUSY, SQLITE_LOCKED. PostgreSQL: lock or statement timeout, lost connection.
+    if (lostConnection(error))
+        m_lost = true;
+    // SQLite: SQLITE_BUSY, SQLITE_LOCKED. PostgreSQL: lock or statement timeout, lost connection,
+    // a server shutting down or starting up.
     const bool busy = code == QLatin1String("5") || code == QLatin1String("6") ||
                       code == QLatin1String("55P03") || code == QLatin1String("57014") ||
                       code.startsWith(QLatin1String("08")) ||
-                      error.type() == QSqlError::ConnectionError || !m_db.isOpen();
+                      code.startsWith(QLatin1String("57P0")) ||
+                      error.type() == QSqlError::ConnectionError || !m_db.isOpen() || m_lost;
     if (busy)
         throw StorageBusy(message.toStdString());
     throw StorageError(message.toStdString());
 }
 
-Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
+void SqlStorage::reopenIfLost()
+{
+    // Statements still being read belong to the old connection; they end with their caller.
+    if (m_openTransactions > 0 || m_liveRows > 0 || !(m_lost || wantsReopen()))
+        return;
+    // Each prepared statement belongs to the connection it was prepared on.
+    m_statements.clear();
+    m_lost = true;
+    reopen();
+    m_lost = false;
+}
+
+QSqlQuery *SqlStorage::tryRun(const QString &sql, const QVariantList &binds, QString &what,
+                              QSqlError &error)
 {
     auto it = m_statements.find(sql);
     if (it == m_statements.end()) {
         QSqlQuery q(m_db);
         q.setForwardOnly(true);
-        if (!q.prepare(sql))
-            fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
+        if (!q.prepare(sql)) {
+            what = QStringLiteral("cannot prepare [%1]").arg(sql);
+            error = q.lastError();
+            return nullptr;
+        }
         it = m_statements.insert(sql, q);
     }
     QSqlQuery &q = *it;
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds[i]);
     if (!q.exec()) {
-        const QSqlError error = q.lastError();
+        what = QStringLiteral("query failed [%1]").arg(sql);
+        error = q.lastError();
         q.finish();
-        fail(QStringLiteral("query failed [%1]").arg(sql), error);
+        return nullptr;
     }
-    return Rows(q);
+    return &q;
+}
+
+Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
+{
+    reopenIfLost();
+    QString what;
+    QSqlError error;
+    if (QSqlQuery *q = tryRun(sql, binds, what, error))
+        return Rows(*q, &m_liveRows);
+    // The first statement after the database restarted finds the connection dead; a read did
+    // nothing there, so it goes again on a new connection rather than failing a gate's request.
+    if (m_openTransactions == 0 && sql.startsWith(QLatin1String("SELECT ")) &&
+        lostConnection(error)) {
+        m_lost = true;
+        reopenIfLost();
+        if (QSqlQuery *q = tryRun(sql, binds, what, error))
+            return Rows(*q, &m_liveRows);
+    }
+    fail(what, error);
 }
 
 void SqlStorage::exec(const QString &sql)
 {
+    reopenIfLost();
     QSqlQuery q(m_db);
-    if (!q.exec(sql))
-        fail(QStringLiteral("statement failed [%1]").arg(sql), q.lastError());
+    if (q.exec(sql))
+        return;
+    // Beginning a transaction is as harmless to repeat as a read.
+    if (m_openTransactions == 0 && sql == beginWriteSql() && lostConnection(q.lastError())) {
+        m_lost = true;
+        reopenIfLost();
+        QSqlQuery again(m_db);
+        if (again.exec(sql))
+            return;
+        fail(QStringLiteral("statement failed [%1]").arg(sql), again.lastError());
+    }
+    fail(QStringLiteral("statement failed [%1]").arg(sql), q.lastError());
 }
 
 void SqlStorage::initSchema()

@@ -121,10 +121,19 @@ protected:
     virtual bool isSqlite() const = 0;
 
     // Runs a statement prepared once per connection. Throws StorageError (StorageBusy for a lock
-    // or a lost connection).
+    // or a lost connection). Outside a transaction, a lost connection is opened again first, and
+    // a read that finds it lost is run once more on the new one: it changed nothing.
     Rows run(const QString &sql, const QVariantList &binds = {});
     void exec(const QString &sql);
     [[noreturn]] void fail(const QString &what, const QSqlError &error);
+
+    // A backend that can open its connection again says so here: whether the failure lost the
+    // connection (it then reopens before the next statement outside a transaction), whether it
+    // should be reopened although no statement of its own failed, and how it is reopened
+    // (StorageBusy while the database cannot be reached).
+    virtual bool lostConnection(const QSqlError &) { return false; }
+    virtual bool wantsReopen() const { return false; }
+    virtual void reopen() {}
 
     QSqlDatabase m_db;
 
@@ -132,11 +141,17 @@ protected:
     class WriteTransaction
     {
     public:
-        explicit WriteTransaction(SqlStorage &s) : m_s(s) { m_s.exec(m_s.beginWriteSql()); }
+        explicit WriteTransaction(SqlStorage &s) : m_s(s)
+        {
+            m_s.exec(m_s.beginWriteSql());
+            ++m_s.m_openTransactions;
+        }
         ~WriteTransaction()
         {
-            if (!m_done)
-                m_s.m_db.exec(QStringLiteral("ROLLBACK"));
+            if (m_done)
+                return;
+            --m_s.m_openTransactions;
+            m_s.m_db.exec(QStringLiteral("ROLLBACK"));
         }
         WriteTransaction(const WriteTransaction &) = delete;
         WriteTransaction &operator=(const WriteTransaction &) = delete;
@@ -144,6 +159,7 @@ protected:
         {
             m_s.exec(QStringLiteral("COMMIT"));
             m_done = true;
+            --m_s.m_openTransactions;
         }
 
     private:
@@ -169,7 +185,15 @@ private:
     bool changeOperator(const QString &id, const QString &sql, const QVariantList &binds);
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
+    // Statements that were prepared on a connection lost since go with it.
+    void reopenIfLost();
+    QSqlQuery *tryRun(const QString &sql, const QVariantList &binds, QString &what,
+                      QSqlError &error);
+
     QHash<QString, QSqlQuery> m_statements;
+    int m_openTransactions = 0;
+    int m_liveRows = 0;
+    bool m_lost = false;
 };
 
 } // namespace qav

@@ -104,6 +104,8 @@ private slots:
     void connectionsBeyondTheCapGet503();
     void manyIdleConnectionsStayCheap();
     void oneAddressCannotTakeEverySlot();
+    void balancerNamesTheStation_data();
+    void balancerNamesTheStation();
     void outOfDescriptorsNeitherSpinsNorStops();
     void stopUnderLoadKeepsEveryAcknowledgedScan();
     void logLines_data();
@@ -321,6 +323,42 @@ void ServerLimitsTest::oneAddressCannotTakeEverySlot()
           qPrintable(times.join(u", ")));
     QVERIFY2(best < 100, qPrintable(times.join(u", ")));
     QVERIFY(server->log().contains(u"connection limit 64 per address reached by 127.0.0.1"_qs));
+}
+
+void ServerLimitsTest::balancerNamesTheStation_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("logged"); // empty: closed unanswered
+    QTest::newRow("station named")
+        << QByteArray("PROXY TCP4 10.9.8.7 127.0.0.1 40000 8470\r\n") << u"10.9.8.7 healthz 200"_qs;
+    QTest::newRow("station named, IPv6")
+        << QByteArray("PROXY TCP6 fd00::7 fd00::1 40000 8470\r\n") << u"fd00::7 healthz 200"_qs;
+    QTest::newRow("balancer's own check")
+        << QByteArray("PROXY UNKNOWN\r\n") << u"127.0.0.1 healthz 200"_qs;
+    QTest::newRow("no line") << QByteArray() << QString();
+    QTest::newRow("address of the wrong kind")
+        << QByteArray("PROXY TCP4 fd00::7 127.0.0.1 40000 8470\r\n") << QString();
+}
+
+// Behind a load balancer, the station's address from the PROXY line is the one that counts; a
+// connection from the balancer without one is not served.
+void ServerLimitsTest::balancerNamesTheStation()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, logged);
+    ServerOptions options;
+    options.serveArguments = QStringList{u"--proxy-from"_qs, u"127.0.0.1"_qs};
+    auto server = startedServer(options);
+    QVERIFY(server->port());
+    const Reply reply = qavtest::exchange(
+        server->port(), line + "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (logged.isEmpty()) {
+        QCOMPARE(reply.status, 0);
+        QTRY_VERIFY(server->log().contains(u"without the PROXY line"_qs));
+        return;
+    }
+    QCOMPARE(reply.status, 200);
+    QTRY_VERIFY2(server->log().contains(logged), qPrintable(server->log()));
 }
 
 void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()
