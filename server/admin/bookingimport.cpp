@@ -39,8 +39,10 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
         const QString &bizcode = file.bookings[i].bizcode;
         if (existing.contains(bizcode))
             continue;
-        if (!storage.findPerformance(bizcode)) {
-            file.problems << QStringLiteral("line %1: unknown performance '%2'")
+        if (isDrillCode(bizcode) || !storage.findPerformance(bizcode)) {
+            file.problems << (isDrillCode(bizcode)
+                                  ? u"line %1: performance '%2' belongs to a drill"_qs
+                                  : u"line %1: unknown performance '%2'"_qs)
                                  .arg(file.lineOf[i])
                                  .arg(bizcode);
             existing.insert(bizcode, {});

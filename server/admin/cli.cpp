@@ -329,6 +329,15 @@ void checkCode(const QString &what, const QString &code)
     if (!isValidCode(code))
         throw UsageError{
             QStringLiteral("bad %1 '%2': use 1 to 32 letters, digits, '-' or '_'").arg(what, code)};
+    checkNotDrillCode(what, code);
+}
+
+void checkNotDrillCode(const QString &what, const QString &code)
+{
+    if (isDrillCode(code))
+        throw UsageError{QStringLiteral("bad %1 '%2': codes beginning with %3 belong to "
+                                        "qav-server drill, which removes them")
+                             .arg(what, code, QLatin1String(kDrillPrefix))};
 }
 
 namespace {

@@ -84,6 +84,8 @@ inline constexpr int kMinPasswordLength = 8;
 // names and in the station's settings). Throws UsageError naming what.
 void checkCode(const QString &what, const QString &code);
 bool isValidCode(const QString &code);
+// Refuses a code of the rehearsal's reserved prefix (kDrillPrefix); checkCode does as well.
+void checkNotDrillCode(const QString &what, const QString &code);
 
 // Prints rows as an aligned table (wide Hangul counted as two columns) or, with --csv, as CSV.
 // Every cell is printed escaped (see printable); CSV cells a spreadsheet would take for a
