@@ -11,6 +11,10 @@
 
 #include <memory>
 
+namespace qav {
+class Progress;
+}
+
 namespace qav::cli {
 
 void out(const QString &text);
@@ -90,7 +94,8 @@ void checkNotDrillCode(const QString &what, const QString &code);
 // Prints rows as an aligned table (wide Hangul counted as two columns) or, with --csv, as CSV.
 // Every cell is printed escaped (see printable); CSV cells a spreadsheet would take for a
 // formula get a leading '.
+// A progress given counts the CSV rows written.
 void printRows(const QCommandLineParser &p, const QStringList &header,
-               const QList<QStringList> &rows);
+               const QList<QStringList> &rows, Progress *progress = nullptr);
 
 } // namespace qav::cli

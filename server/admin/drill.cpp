@@ -90,8 +90,9 @@ bool isStale(const DrillRun &run, qint64 now)
 void removeDrill(Storage &storage, const DrillRun &run)
 {
     if (!isDrillCode(run.bizcode))
-        throw StorageError(
-            QStringLiteral("%1 is no drill performance; it is kept").arg(run.bizcode).toStdString());
+        throw StorageError(QStringLiteral("%1 is no drill performance; it is kept")
+                               .arg(run.bizcode)
+                               .toStdString());
     storage.clearPerformance(run.bizcode);
     try {
         storage.removePerformance(run.bizcode);
@@ -264,9 +265,9 @@ public:
             throw StorageError(QStringLiteral("%1 is not the drill's own performance; no scan")
                                    .arg(m_run.bizcode)
                                    .toStdString());
-        m_progress = std::make_unique<Progress>(
-            QStringLiteral("scans"), qint64(m_settings.rate * m_settings.seconds), stdout,
-            QStringLiteral("answered"));
+        m_progress = std::make_unique<Progress>(QStringLiteral("scans"),
+                                                qint64(m_settings.rate * m_settings.seconds),
+                                                stdout, QStringLiteral("answered"));
         m_scanClock.start();
         QTimer pace;
         pace.setTimerType(Qt::PreciseTimer);
@@ -365,9 +366,9 @@ private:
         bool sent = false;
         if (r < kUnknownShare) {
             pending = {Kind::Unknown, -1, QStringLiteral("-1"), pending.lastCode};
-            station->scan(QStringLiteral("I"), m_run.bizcode,
-                          QStringLiteral("DRILLX%1").arg(m_random.bounded(1000000), 6, 10,
-                                                         QChar(u'0')));
+            station->scan(
+                QStringLiteral("I"), m_run.bizcode,
+                QStringLiteral("DRILLX%1").arg(m_random.bounded(1000000), 6, 10, QChar(u'0')));
             sent = true;
         } else if (r < kUnknownShare + kRepeatShare) {
             for (int tries = 0; tries < 8 && !sent; ++tries) {
@@ -507,18 +508,19 @@ int drillCommand(const QStringList &args)
 {
     QCommandLineParser p;
     const QCommandLineOption server(
-        u"server"_qs, u"The running server, e.g. https://gate.example:8470 (default: the one the "
-                      "settings describe)."_qs,
+        u"server"_qs,
+        u"The running server, e.g. https://gate.example:8470 (default: the one the "
+        "settings describe)."_qs,
         u"url"_qs);
     const QCommandLineOption ca(
         u"ca"_qs, u"A PEM file of CA certificates to trust besides the system's (HTTPS)."_qs,
         u"file"_qs);
-    const QCommandLineOption stations(u"stations"_qs, u"Virtual stations (default 50)."_qs,
-                                      u"m"_qs, u"50"_qs);
+    const QCommandLineOption stations(u"stations"_qs, u"Virtual stations (default 50)."_qs, u"m"_qs,
+                                      u"50"_qs);
     const QCommandLineOption bookings(u"bookings"_qs, u"Bookings to lay out (default 10000)."_qs,
                                       u"n"_qs, u"10000"_qs);
-    const QCommandLineOption seconds(u"seconds"_qs, u"How long to scan (default 60)."_qs,
-                                     u"s"_qs, u"60"_qs);
+    const QCommandLineOption seconds(u"seconds"_qs, u"How long to scan (default 60)."_qs, u"s"_qs,
+                                     u"60"_qs);
     const QCommandLineOption rate(u"rate"_qs, u"Scans per second, all stations (default 22)."_qs,
                                   u"r"_qs, u"22"_qs);
     const QCommandLineOption venue(
@@ -552,8 +554,8 @@ int drillCommand(const QStringList &args)
     bool ok = false;
     s.rate = p.value(rate).toDouble(&ok);
     if (!ok || s.rate <= 0)
-        throw UsageError{QStringLiteral("bad --rate '%1': expected scans per second").arg(
-            p.value(rate))};
+        throw UsageError{
+            QStringLiteral("bad --rate '%1': expected scans per second").arg(p.value(rate))};
     s.server = p.isSet(server) ? QUrl(p.value(server), QUrl::StrictMode)
                                : configuredServer(p, port, bind, tlsCert, hostName);
     if (!s.server.isValid() || s.server.host().isEmpty() ||

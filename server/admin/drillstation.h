@@ -11,9 +11,9 @@ namespace qav {
 // What one call of a virtual station came to.
 struct DrillAnswer
 {
-    int status = 0;   // HTTP status, 0 when no answer came (network failure, time out)
-    QString code;     // the record set's ErrCode for a 200
-    QString error;    // why there is no usable answer
+    int status = 0;    // HTTP status, 0 when no answer came (network failure, time out)
+    QString code;      // the record set's ErrCode for a 200
+    QString error;     // why there is no usable answer
     qint64 micros = 0; // from sending to the whole answer
 };
 

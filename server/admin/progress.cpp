@@ -1,6 +1,9 @@
 #include "progress.h"
 
+#include <QFileInfo>
 #include <QLocale>
+
+#include <chrono>
 
 #include <unistd.h>
 
@@ -66,8 +69,8 @@ void Progress::set(qint64 done)
 
 void Progress::show()
 {
-    QString line = m_what + QStringLiteral(": ") +
-                   describe(m_done, m_total, m_clock.elapsed(), m_unit);
+    QString line =
+        m_what + QStringLiteral(": ") + describe(m_done, m_total, m_clock.elapsed(), m_unit);
     if (!m_note.isEmpty())
         line += QStringLiteral("; ") + m_note;
     const QByteArray text = line.toUtf8();
@@ -79,8 +82,22 @@ void Progress::show()
     m_shown = true;
 }
 
+void Progress::watchFile(const QString &path)
+{
+    m_watcher = std::thread([this, path] {
+        while (!m_stopWatching) {
+            set(QFileInfo(path).size() / 1024);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+}
+
 void Progress::finish()
 {
+    if (m_watcher.joinable()) {
+        m_stopWatching = true;
+        m_watcher.join();
+    }
     if (m_terminal && m_shown) {
         std::fputs("\r\033[K", m_stream);
         std::fflush(m_stream);

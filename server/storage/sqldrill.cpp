@@ -53,9 +53,8 @@ QList<DrillRun> SqlStorage::drillRuns()
                                 " started_at, alive_at FROM drill_runs ORDER BY started_at"));
     QList<DrillRun> list;
     while (q.next())
-        list << DrillRun{q.value(0).toString(),   q.value(1).toString(),
-                         q.value(2).toString(),   q.value(3).toInt() != 0,
-                         q.value(4).toString(),   q.value(5).toLongLong(),
+        list << DrillRun{q.value(0).toString(),   q.value(1).toString(),  q.value(2).toString(),
+                         q.value(3).toInt() != 0, q.value(4).toString(),  q.value(5).toLongLong(),
                          q.value(6).toLongLong(), q.value(7).toLongLong()};
     return list;
 }
