@@ -46,6 +46,9 @@ constexpr int kDrainMs = 6000;
 constexpr double kUnknownShare = 0.03;
 constexpr double kRepeatShare = 0.05; // a ticket scanned in again while inside
 constexpr double kResendShare = 0.02; // a station sending its last scan again, same replay key
+constexpr int kAdmittedKept = 1000;
+constexpr int kSignInsAtOnce = 4;
+constexpr int kSignInRetries = 200; // over all stations
 
 struct DrillSettings
 {
@@ -238,18 +241,32 @@ public:
                     err(QStringLiteral("the drill's venue answered performance %1").arg(bizcode));
                 if (++m_signedIn == m_stations.size())
                     m_loop.quit();
+                else
+                    signInNext();
             });
-            connect(station, &DrillStation::failed, this, [this](const QString &why) {
-                if (!m_signInFailed)
-                    err(QStringLiteral("a station could not sign in to %1: %2")
-                            .arg(m_settings.server.toString(), why));
-                m_signInFailed = true;
-                m_loop.quit();
-            });
+            connect(station, &DrillStation::failed, this,
+                    [this, station](const QString &why, bool busy) {
+                        // A password check is slow on purpose and the server takes a few at a
+                        // time: a gate told "busy" signs in again, as an operator would.
+                        if (busy && m_signInRetries++ < kSignInRetries) {
+                            QTimer::singleShot(
+                                200 + m_random.bounded(400), station, [this, station] {
+                                    station->signIn(m_run.operatorId, m_password, m_run.placeCode);
+                                });
+                            return;
+                        }
+                        if (!m_signInFailed)
+                            err(QStringLiteral("a station could not sign in to %1: %2")
+                                    .arg(m_settings.server.toString(), why));
+                        m_signInFailed = true;
+                        m_loop.quit();
+                    });
             connect(station, &DrillStation::answered, this,
                     [this, i](const DrillAnswer &a) { onAnswer(i, a); });
-            station->signIn(m_run.operatorId, m_password, m_run.placeCode);
         }
+        // A few at a time, as gates open one after another.
+        for (int i = 0; i < kSignInsAtOnce; ++i)
+            signInNext();
         m_loop.exec();
         return !m_signInFailed && !m_interrupted;
     }
@@ -287,6 +304,12 @@ private:
         QString expect;
         QString lastCode; // the station's last answer, which a resend must get again
     };
+
+    void signInNext()
+    {
+        if (m_signInStarted < m_stations.size())
+            m_stations[m_signInStarted++]->signIn(m_run.operatorId, m_password, m_run.placeCode);
+    }
 
     static QString ticket(int i) { return QStringLiteral("DRILL%1").arg(i, 7, 10, QChar(u'0')); }
 
@@ -371,8 +394,8 @@ private:
                 QStringLiteral("DRILLX%1").arg(m_random.bounded(1000000), 6, 10, QChar(u'0')));
             sent = true;
         } else if (r < kUnknownShare + kRepeatShare) {
-            for (int tries = 0; tries < 8 && !sent; ++tries) {
-                const int i = int(m_random.bounded(m_settings.bookings));
+            for (int tries = 0; tries < 8 && !sent && !m_admitted.isEmpty(); ++tries) {
+                const int i = m_admitted[m_random.bounded(int(m_admitted.size()))];
                 if (m_inFlight[i] || m_state[i] != Ticket::Inside)
                     continue;
                 pending = {Kind::Repeat, i, QStringLiteral("-2"), pending.lastCode};
@@ -407,9 +430,16 @@ private:
             pending.lastCode = a.code;
             switch (pending.kind) {
             case Kind::Ordinary:
-                if (a.code == pending.expect)
-                    m_state[i] = a.code == QLatin1String("2") ? Ticket::Left : Ticket::Inside;
-                else
+                if (a.code == pending.expect && a.code == QLatin1String("2")) {
+                    m_state[i] = Ticket::Left;
+                } else if (a.code == pending.expect) {
+                    m_state[i] = Ticket::Inside;
+                    // The holders a repeat is drawn from: the latest admitted.
+                    if (m_admitted.size() < kAdmittedKept)
+                        m_admitted << i;
+                    else
+                        m_admitted[m_random.bounded(kAdmittedKept)] = i;
+                } else
                     m_state[i] = Ticket::Unsure;
                 break;
             case Kind::Repeat:
@@ -450,7 +480,10 @@ private:
     QList<Pending> m_pending;
     QList<Ticket> m_state;
     QList<bool> m_inFlight;
+    QList<int> m_admitted;
     qsizetype m_signedIn = 0;
+    qsizetype m_signInStarted = 0;
+    int m_signInRetries = 0;
     bool m_signInFailed = false;
     int m_cursor = 0;
     int m_next = 0;

@@ -27,6 +27,11 @@ QString column(const QJsonObject &answer, const QString &name)
     return {};
 }
 
+bool isBusy(const DrillAnswer &a)
+{
+    return a.status == 503 || a.timedOut;
+}
+
 } // namespace
 
 DrillStation::DrillStation(QUrl server, QSslConfiguration tls, QObject *parent)
@@ -37,6 +42,12 @@ DrillStation::DrillStation(QUrl server, QSslConfiguration tls, QObject *parent)
         path.chop(1);
     server.setPath(path + QStringLiteral("/rds/Velmor.member/Query"));
     m_url = server;
+}
+
+// A call under way is given up while the station is whole, before its network goes.
+DrillStation::~DrillStation()
+{
+    abort();
 }
 
 void DrillStation::post(const QByteArray &body, const QByteArray &replayKey,
@@ -76,6 +87,7 @@ void DrillStation::post(const QByteArray &body, const QByteArray &replayKey,
                                .arg(json.value(u"error").toString());
         } else {
             answer.error = reply->errorString();
+            answer.timedOut = reply->error() == QNetworkReply::OperationCanceledError;
         }
         then(answer, data);
     });
@@ -90,8 +102,8 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
          [this, placeCode](const DrillAnswer &a, const QByteArray &data) {
              const QJsonObject json = QJsonDocument::fromJson(data).object();
              if (a.status != 200 || a.code != QLatin1String("0")) {
-                 Q_EMIT failed(a.error.isEmpty() ? column(json, QStringLiteral("ErrMsg"))
-                                                 : a.error);
+                 Q_EMIT failed(a.error.isEmpty() ? column(json, QStringLiteral("ErrMsg")) : a.error,
+                               isBusy(a));
                  return;
              }
              m_sessionKey = column(json, QStringLiteral("SessionKey")).toLatin1();
@@ -101,7 +113,8 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
                       if (place.status != 200 || place.code != QLatin1String("0"))
                           Q_EMIT failed(place.error.isEmpty()
                                             ? column(answer, QStringLiteral("ErrMsg"))
-                                            : place.error);
+                                            : place.error,
+                                        isBusy(place));
                       else
                           Q_EMIT signedIn(column(answer, QStringLiteral("bizcode")));
                   });

@@ -15,6 +15,7 @@ struct DrillAnswer
     QString code;      // the record set's ErrCode for a 200
     QString error;     // why there is no usable answer
     qint64 micros = 0; // from sending to the whole answer
+    bool timedOut = false;
 };
 
 // One gate of a drill: speaks to the server exactly as a station does (the same request, headers,
@@ -25,9 +26,11 @@ class DrillStation : public QObject
     Q_OBJECT
 public:
     DrillStation(QUrl server, QSslConfiguration tls, QObject *parent = nullptr);
+    ~DrillStation() override;
 
     // The operator's sign-in, then the place code's, as the station's start-up does; signedIn
-    // with the performance the gate got, or failed.
+    // with the performance the gate got, or failed (busy: the server answered 503 or not in
+    // time, and the sign-in may be tried again).
     void signIn(const QString &operatorId, const QString &password, const QString &placeCode);
     // A verification with a fresh replay key; with resend the previous one again, its key kept,
     // as a station retries a scan that got no answer.
@@ -41,7 +44,7 @@ public:
 
 Q_SIGNALS:
     void signedIn(const QString &bizcode);
-    void failed(const QString &why);
+    void failed(const QString &why, bool busy);
     void answered(const DrillAnswer &answer);
 
 private:

@@ -96,10 +96,18 @@ void ServerDrillTest::drillLeavesNothing()
     const qint64 demoAudit = storage->scanCount(demoBizcode);
 
     // Stopped drills run long and in the demo venue, whose dashboard then shows them.
-    const QStringList drill{u"drill"_qs,      u"--db"_qs,         db.url(),
-                            u"--server"_qs,   server->url(),      u"--stations"_qs,
-                            u"3"_qs,          u"--bookings"_qs,   u"300"_qs,
-                            u"--rate"_qs,     u"30"_qs,           u"--seconds"_qs,
+    const QStringList drill{u"drill"_qs,
+                            u"--db"_qs,
+                            db.url(),
+                            u"--server"_qs,
+                            server->url(),
+                            u"--stations"_qs,
+                            u"3"_qs,
+                            u"--bookings"_qs,
+                            u"300"_qs,
+                            u"--rate"_qs,
+                            u"30"_qs,
+                            u"--seconds"_qs,
                             stop.isEmpty() ? u"3"_qs : u"300"_qs};
     QProcess run;
     run.start(qavServerBinary(),
@@ -107,10 +115,10 @@ void ServerDrillTest::drillLeavesNothing()
     QVERIFY(run.waitForStarted());
     QString said;
     if (!stop.isEmpty()) {
-        QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(run.readAllStandardOutput()))
-                                         .contains(u"scanning"_qs) ||
-                                     run.state() == QProcess::NotRunning,
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (said += QString::fromUtf8(run.readAllStandardOutput())).contains(u"scanning"_qs) ||
+                run.state() == QProcess::NotRunning,
+            60000);
         const QString bizcode =
             QRegularExpression(u"drill (DRILL-\\S+):"_qs).match(said).captured(1);
         QVERIFY2(!bizcode.isEmpty(), qPrintable(said + run.readAllStandardError()));
@@ -120,11 +128,10 @@ void ServerDrillTest::drillLeavesNothing()
         QCOMPARE(admin.signIn(u"admin"_qs, u"admin"_qs).status, 200);
         const QJsonObject listed = admin.api("GET", u"/api/performances"_qs).json();
         const auto shown = listed.value(u"performances").toArray();
-        QVERIFY2(std::any_of(shown.begin(), shown.end(),
-                             [&](const QJsonValue &p) {
-                                 return p[u"bizcode"].toString() == bizcode;
-                             }),
-                 "the dashboard does not list the drill");
+        QVERIFY2(
+            std::any_of(shown.begin(), shown.end(),
+                        [&](const QJsonValue &p) { return p[u"bizcode"].toString() == bizcode; }),
+            "the dashboard does not list the drill");
         QCOMPARE(storage->gatePerformance(u"1234"_qs, QDateTime::currentDateTime())->bizcode,
                  demoBizcode);
 
@@ -168,8 +175,8 @@ void ServerDrillTest::progressLine_data()
     QTest::newRow("not started") << 0LL << 10000LL << 0LL << u"0 of 10,000 rows"_qs;
     QTest::newRow("rate and time left")
         << 3000LL << 10000LL << 2000LL << u"3,000 of 10,000 rows, 1,500/s, 5 s left"_qs;
-    QTest::newRow("minutes left")
-        << 1000LL << 200000LL << 1000LL << u"1,000 of 200,000 rows, 1,000/s, 3 min 19 s left"_qs;
+    QTest::newRow("minutes left") << 1000LL << 200000LL << 1000LL
+                                  << u"1,000 of 200,000 rows, 1,000/s, 3 min 19 s left"_qs;
     QTest::newRow("no total") << 500LL << 0LL << 1000LL << u"500 rows, 500/s"_qs;
     QTest::newRow("done") << 10000LL << 10000LL << 4000LL << u"10,000 of 10,000 rows, 2,500/s"_qs;
 }
