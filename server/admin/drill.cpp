@@ -245,7 +245,8 @@ public:
                     signInNext();
             });
             connect(station, &DrillStation::failed, this,
-                    [this, station](const QString &why, bool busy) {
+                    [this, station](const DrillAnswer &answer, const QString &why) {
+                        const bool busy = answer.status == 503 || answer.timedOut;
                         // A password check is slow on purpose and the server takes a few at a
                         // time: a gate told "busy" signs in again, as an operator would.
                         if (busy && m_signInRetries++ < kSignInRetries) {
@@ -255,9 +256,13 @@ public:
                                 });
                             return;
                         }
+                        // The drill's operator refused: the server reads another database.
                         if (!m_signInFailed)
-                            err(QStringLiteral("a station could not sign in to %1: %2")
-                                    .arg(m_settings.server.toString(), why));
+                            err(QStringLiteral("a station could not sign in to %1: %2%3")
+                                    .arg(m_settings.server.toString(), why,
+                                         answer.status == 200
+                                             ? u" (does the server serve this --db?)"_qs
+                                             : QString()));
                         m_signInFailed = true;
                         m_loop.quit();
                     });

@@ -27,11 +27,6 @@ QString column(const QJsonObject &answer, const QString &name)
     return {};
 }
 
-bool isBusy(const DrillAnswer &a)
-{
-    return a.status == 503 || a.timedOut;
-}
-
 } // namespace
 
 DrillStation::DrillStation(QUrl server, QSslConfiguration tls, QObject *parent)
@@ -102,8 +97,8 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
          [this, placeCode](const DrillAnswer &a, const QByteArray &data) {
              const QJsonObject json = QJsonDocument::fromJson(data).object();
              if (a.status != 200 || a.code != QLatin1String("0")) {
-                 Q_EMIT failed(a.error.isEmpty() ? column(json, QStringLiteral("ErrMsg")) : a.error,
-                               isBusy(a));
+                 Q_EMIT failed(a, a.error.isEmpty() ? column(json, QStringLiteral("ErrMsg"))
+                                                    : a.error);
                  return;
              }
              m_sessionKey = column(json, QStringLiteral("SessionKey")).toLatin1();
@@ -111,10 +106,9 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
                   [this](const DrillAnswer &place, const QByteArray &placeData) {
                       const QJsonObject answer = QJsonDocument::fromJson(placeData).object();
                       if (place.status != 200 || place.code != QLatin1String("0"))
-                          Q_EMIT failed(place.error.isEmpty()
-                                            ? column(answer, QStringLiteral("ErrMsg"))
-                                            : place.error,
-                                        isBusy(place));
+                          Q_EMIT failed(place, place.error.isEmpty()
+                                                   ? column(answer, QStringLiteral("ErrMsg"))
+                                                   : place.error);
                       else
                           Q_EMIT signedIn(column(answer, QStringLiteral("bizcode")));
                   });

@@ -29,8 +29,8 @@ public:
     ~DrillStation() override;
 
     // The operator's sign-in, then the place code's, as the station's start-up does; signedIn
-    // with the performance the gate got, or failed (busy: the server answered 503 or not in
-    // time, and the sign-in may be tried again).
+    // with the performance the gate got, or failed with the answer that refused it (a status 0
+    // or 503, or timedOut: try again later) and its text.
     void signIn(const QString &operatorId, const QString &password, const QString &placeCode);
     // A verification with a fresh replay key; with resend the previous one again, its key kept,
     // as a station retries a scan that got no answer.
@@ -44,7 +44,7 @@ public:
 
 Q_SIGNALS:
     void signedIn(const QString &bizcode);
-    void failed(const QString &why, bool busy);
+    void failed(const DrillAnswer &answer, const QString &why);
     void answered(const DrillAnswer &answer);
 
 private:
