@@ -47,6 +47,7 @@ const QList<AdminCommand> &adminCommands()
         {"audit", "print the scans of a performance", auditCommand},
         {"backup", "copy a live SQLite database", backupCommand},
         {"restore", "put a backup back in place of a stopped server's database", restoreCommand},
+        {"drill", "rehearse the gates against a running server", drillCommand},
     };
     return commands;
 }

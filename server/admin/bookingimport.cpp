@@ -3,6 +3,7 @@
 #include "bookingfile.h"
 #include "cli.h"
 #include "commands.h"
+#include "progress.h"
 #include "textdecode.h"
 
 #include <QCommandLineParser>
@@ -39,8 +40,10 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
         const QString &bizcode = file.bookings[i].bizcode;
         if (existing.contains(bizcode))
             continue;
-        if (!storage.findPerformance(bizcode)) {
-            file.problems << QStringLiteral("line %1: unknown performance '%2'")
+        if (isDrillCode(bizcode) || !storage.findPerformance(bizcode)) {
+            file.problems << (isDrillCode(bizcode)
+                                  ? u"line %1: performance '%2' belongs to a drill"_qs
+                                  : u"line %1: unknown performance '%2'"_qs)
                                  .arg(file.lineOf[i])
                                  .arg(bizcode);
             existing.insert(bizcode, {});
@@ -78,12 +81,15 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
 }
 
 qsizetype writeBookingImport(Storage &storage, const BookingImport &import,
-                             const volatile std::sig_atomic_t *stop, qsizetype sliceSize)
+                             const volatile std::sig_atomic_t *stop, qsizetype sliceSize,
+                             Progress *progress)
 {
     for (qsizetype from = 0; from < import.toWrite.size(); from += sliceSize) {
         if (stop && *stop)
             return from;
         storage.putBookings(import.toWrite.mid(from, sliceSize));
+        if (progress)
+            progress->set(std::min(from + sliceSize, import.toWrite.size()));
     }
     return import.toWrite.size();
 }
@@ -175,7 +181,9 @@ int importBookingsCommand(const QStringList &args)
         ::sigaction(SIGINT, &oldInt, nullptr);
         ::sigaction(SIGTERM, &oldTerm, nullptr);
     });
-    const qsizetype written = writeBookingImport(*storage, import, &g_importStop);
+    Progress progress(u"importing"_qs, import.toWrite.size(), stdout, u"bookings"_qs);
+    const qsizetype written = writeBookingImport(*storage, import, &g_importStop, 1000, &progress);
+    progress.finish();
     if (written < import.toWrite.size()) {
         err(QStringLiteral("interrupted: %1 of %2 booking(s) to write are in, the rest is not. "
                            "Import the same file again to complete it: what is in already is "

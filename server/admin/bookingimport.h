@@ -9,6 +9,8 @@
 
 namespace qav {
 
+class Progress;
+
 // What importing a booking file (see BookingFile) would do to a database, worked out without
 // changing it: the file decoded (see decodeLines), its lines checked, every ticket compared with
 // what is stored. `qav-server import-bookings` prints it and, unless it is a dry run, writes it
@@ -35,9 +37,10 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data,
 
 // Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
 // and importing the same file again writes only what is missing. Checks *stop (set from a signal
-// handler) before each slice; returns how many bookings were written.
+// handler) before each slice; returns how many bookings were written. Each slice written is
+// counted on progress when one is given.
 qsizetype writeBookingImport(Storage &storage, const BookingImport &import,
                              const volatile std::sig_atomic_t *stop = nullptr,
-                             qsizetype sliceSize = 1000);
+                             qsizetype sliceSize = 1000, Progress *progress = nullptr);
 
 } // namespace qav

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "printable.h"
+#include "progress.h"
 #include "sqlitefiles.h"
 
 #include <QCoreApplication>
@@ -329,6 +330,15 @@ void checkCode(const QString &what, const QString &code)
     if (!isValidCode(code))
         throw UsageError{
             QStringLiteral("bad %1 '%2': use 1 to 32 letters, digits, '-' or '_'").arg(what, code)};
+    checkNotDrillCode(what, code);
+}
+
+void checkNotDrillCode(const QString &what, const QString &code)
+{
+    if (isDrillCode(code))
+        throw UsageError{QStringLiteral("bad %1 '%2': codes beginning with %3 belong to "
+                                        "qav-server drill, which removes them")
+                             .arg(what, code, QLatin1String(kDrillPrefix))};
 }
 
 namespace {
@@ -357,14 +367,17 @@ QString csvField(const QString &field)
 } // namespace
 
 void printRows(const QCommandLineParser &p, const QStringList &header,
-               const QList<QStringList> &clientRows)
+               const QList<QStringList> &clientRows, Progress *progress)
 {
     if (p.isSet(csvOption)) {
+        qint64 written = -1; // the header is no row
         for (const QStringList &row : QList<QStringList>{header} + clientRows) {
             QStringList fields;
             for (const QString &f : row)
                 fields << csvField(spreadsheetSafe(printable(f)));
             out(fields.join(u','));
+            if (progress && ++written % 1000 == 0)
+                progress->set(written);
         }
         return;
     }

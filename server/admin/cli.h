@@ -11,6 +11,10 @@
 
 #include <memory>
 
+namespace qav {
+class Progress;
+}
+
 namespace qav::cli {
 
 void out(const QString &text);
@@ -84,11 +88,14 @@ inline constexpr int kMinPasswordLength = 8;
 // names and in the station's settings). Throws UsageError naming what.
 void checkCode(const QString &what, const QString &code);
 bool isValidCode(const QString &code);
+// Refuses a code of the rehearsal's reserved prefix (kDrillPrefix); checkCode does as well.
+void checkNotDrillCode(const QString &what, const QString &code);
 
 // Prints rows as an aligned table (wide Hangul counted as two columns) or, with --csv, as CSV.
 // Every cell is printed escaped (see printable); CSV cells a spreadsheet would take for a
 // formula get a leading '.
+// A progress given counts the CSV rows written.
 void printRows(const QCommandLineParser &p, const QStringList &header,
-               const QList<QStringList> &rows);
+               const QList<QStringList> &rows, Progress *progress = nullptr);
 
 } // namespace qav::cli

@@ -64,4 +64,7 @@ int auditCommand(const QStringList &args);
 int backupCommand(const QStringList &args);
 int restoreCommand(const QStringList &args);
 
+// drill.cpp: a rehearsal of the gates against a running server
+int drillCommand(const QStringList &args);
+
 } // namespace qav

@@ -2,12 +2,15 @@
 
 #include "cli.h"
 #include "passwords.h"
+#include "progress.h"
 #include "sqlitefiles.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#include <optional>
 
 namespace qav {
 
@@ -393,10 +396,14 @@ int auditCommand(const QStringList &args)
                             QString::number(e.durationUs),
                             e.clientAddress,
                             e.kind};
+    // The CSV goes to standard output, so its progress goes to standard error.
+    std::optional<Progress> progress;
+    if (p.isSet(csvOption))
+        progress.emplace(u"audit"_qs, rows.size(), stderr);
     printRows(p,
               {u"scanned_at"_qs, u"operator_id"_qs, u"ticket"_qs, u"mode"_qs, u"result_code"_qs,
                u"result_msg"_qs, u"duration_us"_qs, u"client_address"_qs, u"kind"_qs},
-              rows);
+              rows, progress ? &*progress : nullptr);
     return 0;
 }
 
@@ -448,7 +455,14 @@ int backupCommand(const QStringList &args)
                              : target)
             .absoluteFilePath();
     auto storage = openAndInit(p);
-    storage->backupTo(file);
+    {
+        // On standard error: standard output is the copy's path, which scripts read.
+        const QString source = sqlitePathOf(databaseUrl(p));
+        Progress progress(u"copying"_qs, QFileInfo(source).size() / 1024, stderr, u"kB"_qs);
+        if (!source.isEmpty())
+            progress.watchFile(file + u".partial"_qs);
+        storage->backupTo(file);
+    }
     if (keepCount > 0) {
         QStringList copies =
             folder.entryList({u"qav-*.db"_qs}, QDir::Files, QDir::Name | QDir::Reversed)
@@ -478,7 +492,13 @@ int restoreCommand(const QStringList &args)
     if (path.isEmpty())
         throw StorageError(
             "restore puts back a SQLite file; restore PostgreSQL with pg_restore or psql");
-    restoreSqlite(p.value(from), path);
+    {
+        const QFileInfo target(path);
+        Progress progress(u"copying"_qs, QFileInfo(p.value(from)).size() / 1024, stdout, u"kB"_qs);
+        progress.watchFile(QFileInfo(target.absolutePath()).canonicalFilePath() + u'/' +
+                           target.fileName() + u".restoring"_qs);
+        restoreSqlite(p.value(from), path);
+    }
     // Opening brings an older copy's tables up to date.
     auto storage = openAndInit(p);
     out(QStringLiteral("restored %1 from %2: %3 venue(s), %4 performance(s)")

@@ -94,6 +94,7 @@ int addOperatorCommand(const QStringList &args)
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
         throw UsageError{u"the operator id must not be empty or carry blanks at its ends"_qs};
+    checkNotDrillCode(u"operator id"_qs, id);
     if (!p.isSet(venue))
         throw UsageError{u"--venue <place code> is required"_qs};
     auto storage = openAndInit(p);

@@ -89,4 +89,12 @@ ParsedCommand parseCommand(const QByteArray &body)
     return {cmd, {}};
 }
 
+QByteArray commandText(const Command &command)
+{
+    QStringList quoted;
+    for (const QString &arg : command.args)
+        quoted << u'\'' + QString(arg).replace(u"'"_qs, u"''"_qs) + u'\'';
+    return (QStringLiteral("Exec ") + command.procedure + u' ' + quoted.join(u',')).toUtf8();
+}
+
 } // namespace qav

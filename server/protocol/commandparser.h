@@ -30,4 +30,8 @@ struct ParsedCommand
 // understand, including unknown procedures and wrong argument counts, so nothing half-read is run.
 ParsedCommand parseCommand(const QByteArray &body);
 
+// The text a station sends for a command, which parseCommand reads back unchanged: apostrophes
+// inside an argument are doubled.
+QByteArray commandText(const Command &command);
+
 } // namespace qav

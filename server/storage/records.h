@@ -266,6 +266,24 @@ struct ImportReport
     QStringList problems; // "line N: reason"
 };
 
+// A rehearsal of the gates (`qav-server drill`) and what it made, recorded before it makes
+// anything, so that it, or the next drill after it was killed, removes exactly that. Its codes
+// begin with kDrillPrefix, which nothing else may use.
+struct DrillRun
+{
+    QString bizcode;
+    QString operatorId;
+    QString placeCode;
+    bool ownVenue = false; // the venue was made for the drill and goes with it
+    QString host;          // where the drill runs, with its process id
+    qint64 pid = 0;
+    qint64 startedAt = 0; // seconds since the epoch
+    qint64 aliveAt = 0;   // last sign of life of the drill
+};
+
+inline constexpr auto kDrillPrefix = "DRILL-";
+bool isDrillCode(const QString &code);
+
 // Fills code and message of an outcome from its result, the same way for every backend.
 void describeOutcome(ScanOutcome &outcome);
 

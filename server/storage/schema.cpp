@@ -128,6 +128,20 @@ const QList<SchemaStep> &schemaSteps()
              " PRIMARY KEY (minute, client_address, what))"_qs,
              u"CREATE INDEX IF NOT EXISTS sign_in_log_by_time ON sign_in_log(attempted_at)"_qs,
          }},
+        // 7: rehearsals of the gates, recorded before they make anything, so that what a killed
+        // one left is found and removed.
+        {7,
+         {
+             u"CREATE TABLE IF NOT EXISTS drill_runs ("
+             " bizcode TEXT PRIMARY KEY,"
+             " operator_id TEXT NOT NULL,"
+             " place_code TEXT NOT NULL,"
+             " own_venue INTEGER NOT NULL DEFAULT 0,"
+             " host TEXT NOT NULL,"
+             " pid BIGINT NOT NULL,"
+             " started_at BIGINT NOT NULL,"
+             " alive_at BIGINT NOT NULL)"_qs,
+         }},
     };
     return steps;
 }

@@ -109,6 +109,12 @@ public:
     QList<ScanLogEntry> audit(const AuditFilter &filter) override;
     void backupTo(const QString &path) override;
 
+    // The rehearsal's bookkeeping (sqldrill.cpp)
+    void addDrillRun(const DrillRun &run) override;
+    void touchDrillRun(const QString &bizcode, qint64 now) override;
+    QList<DrillRun> drillRuns() override;
+    void removeDrillRun(const DrillRun &run) override;
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 

@@ -93,7 +93,10 @@ void describeOutcome(ScanOutcome &o)
 std::optional<Performance> Lookup::gatePerformance(const QString &placeCode, const QDateTime &now)
 {
     const QString today = now.date().toString(QStringLiteral("yyyyMMdd"));
-    const QList<Performance> list = performancesFrom(placeCode, today + QStringLiteral("0000"));
+    QList<Performance> list = performancesFrom(placeCode, today + QStringLiteral("0000"));
+    // A rehearsal held in a real venue is shown on its dashboard but never sent to its gates.
+    if (!isDrillCode(placeCode))
+        list.removeIf([](const Performance &p) { return isDrillCode(p.bizcode); });
     // A show that began up to three hours ago is still the one at the gate (late comers, re-entry).
     const QString current = now.addSecs(-3 * 3600).toString(QStringLiteral("yyyyMMddHHmm"));
     const Performance *lastToday = nullptr;

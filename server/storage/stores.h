@@ -151,4 +151,20 @@ public:
     virtual bool removeAdmin(const QString &id) = 0;
 };
 
+// The rehearsal's own bookkeeping. Every method touches only rows whose codes carry the drill
+// prefix, so a mistake here can never reach a real venue, performance or operator.
+class DrillStore
+{
+public:
+    virtual ~DrillStore() = default;
+
+    virtual void addDrillRun(const DrillRun &run) = 0;
+    virtual void touchDrillRun(const QString &bizcode, qint64 now) = 0;
+    virtual QList<DrillRun> drillRuns() = 0;
+    // Removes, in one transaction, what the run made besides its performance (which goes first,
+    // with its bookings and audit): the operator with its sessions, replay keys and sign-in
+    // attempts, the venue when the drill made it, and the run's row.
+    virtual void removeDrillRun(const DrillRun &run) = 0;
+};
+
 } // namespace qav
