@@ -64,4 +64,7 @@ int auditCommand(const QStringList &args);
 int backupCommand(const QStringList &args);
 int restoreCommand(const QStringList &args);
 
+// annulcommand.cpp
+int annulCommand(const QStringList &args);
+
 } // namespace qav

@@ -8,6 +8,9 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
+
+#include <algorithm>
 
 namespace qav {
 
@@ -160,6 +163,115 @@ ScanOutcome SqlStorage::manualScan(const ScanRequest &request, const QString &re
     return outcome;
 }
 
+AnnulOutcome SqlStorage::annul(const AnnulRequest &request)
+{
+    AnnulOutcome outcome;
+    inWriteTransaction([&](SqlStorage &db) {
+        outcome = {};
+        db.annulInTransaction(request, outcome);
+    });
+    describeAnnul(outcome);
+    return outcome;
+}
+
+void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome)
+{
+    const QString ticket = request.ticketNo.trimmed();
+    // Holds the booking first: a gate's scan of it now waits for this transaction, and every scan
+    // that came before has its audit row committed and visible to the reads below.
+    {
+        Rows q = run(QStringLiteral("UPDATE bookings SET inside = inside"
+                                    " WHERE bizcode = ? AND ticket_no = ? RETURNING inside"),
+                     {request.bizcode, ticket});
+        if (!q.next()) {
+            outcome.result = AnnulResult::NothingToAnnul;
+            return;
+        }
+    }
+    QList<ScanLogEntry> moves; // accepted entries and exits still standing, oldest first
+    QSet<qint64> undone;
+    {
+        Rows q =
+            run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
+                               " AND ((kind IN ('scan', 'manual') AND result_code IN"
+                               " ('0', '1', '2')) OR kind = 'annul') ORDER BY id")
+                    .arg(kScanLogColumns),
+                {request.bizcode, ticket});
+        while (q.next()) {
+            const ScanLogEntry e = scanLogEntryFrom(q);
+            if (e.kind == QLatin1String(kAuditAnnul))
+                undone.insert(e.annuls);
+            else
+                moves << e;
+        }
+    }
+    if (request.logId > 0) {
+        const auto chosen = std::find_if(moves.cbegin(), moves.cend(), [&](const ScanLogEntry &e) {
+            return e.id == request.logId;
+        });
+        if (chosen == moves.cend()) {
+            outcome.result = AnnulResult::NothingToAnnul;
+            return;
+        }
+        outcome.annulled = *chosen;
+        if (undone.contains(chosen->id)) {
+            outcome.result = AnnulResult::AlreadyAnnulled;
+            return;
+        }
+    }
+    moves.removeIf([&](const ScanLogEntry &e) { return undone.contains(e.id); });
+    if (moves.isEmpty()) {
+        outcome.result = AnnulResult::NothingToAnnul;
+        return;
+    }
+    if (request.logId == 0)
+        outcome.annulled = moves.constLast();
+    const ScanLogEntry &target = outcome.annulled;
+    if (moves.constLast().id != target.id) {
+        outcome.result = AnnulResult::LaterScan;
+        return;
+    }
+    const QString oldest = QDateTime::currentDateTime()
+                               .addSecs(-kAnnulWindowSecs)
+                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (target.scannedAt < oldest) {
+        outcome.result = AnnulResult::TooLate;
+        return;
+    }
+
+    // The booking as before the row: its previous entry (or exit) becomes the last one again.
+    const bool entry = target.mode == QLatin1String("I");
+    QString lastAt, lastBy;
+    for (qsizetype i = moves.size() - 2; i >= 0; --i) {
+        if (moves[i].mode == target.mode) {
+            lastAt = moves[i].scannedAt;
+            lastBy = moves[i].operatorId;
+            break;
+        }
+    }
+    const bool changed =
+        run(entry ? QStringLiteral("UPDATE bookings SET inside = 0, entries = entries - 1,"
+                                   " last_entry_at = ?, last_entry_by = ?"
+                                   " WHERE bizcode = ? AND ticket_no = ? AND inside = 1"
+                                   " AND entries > 0")
+                  : QStringLiteral("UPDATE bookings SET inside = 1, exits = exits - 1,"
+                                   " last_exit_at = ?, last_exit_by = ?"
+                                   " WHERE bizcode = ? AND ticket_no = ? AND inside = 0"
+                                   " AND exits > 0"),
+            {notNull(lastAt), notNull(lastBy), request.bizcode, ticket})
+            .numRowsAffected() > 0;
+    if (!changed) {
+        outcome.result = AnnulResult::StateChanged;
+        return;
+    }
+    outcome.result = AnnulResult::Annulled;
+    describeAnnul(outcome);
+    writeAudit(ScanRequest(target.mode, request.bizcode, target.ticketRaw, request.adminId, 0,
+                           request.clientAddress, request.adminId),
+               QString::fromLatin1(kAuditAnnul), target.resultCode, outcome.message, request.reason,
+               target.id);
+}
+
 // Takes the replay key for this request, or finds the answer stored under it. Returns true when
 // the scan is to run (the key is new, expired, or was used for another ticket), false with the
 // stored answer in outcome. On PostgreSQL the insert waits for a concurrent request with the same
@@ -199,17 +311,17 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
 }
 
 void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
-                            const QString &message, const QString &manualReason)
+                            const QString &message, const QString &manualReason, qint64 annuls)
 {
     const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
     run(QStringLiteral(
             "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
             " result_code, result_msg, duration_us, client_address, session_operator, kind,"
-            " manual_reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            " manual_reason, annuls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {nowStamp(), notNull(request.operatorId), notNull(request.bizcode),
          notNull(request.ticketRaw), notNull(request.mode), notNull(code), notNull(message), tookUs,
          notNull(request.clientAddress), notNull(request.sessionOperator), kind,
-         notNull(manualReason)});
+         notNull(manualReason), annuls});
     // Counted as it happens, so the summary never has to count the log.
     const bool refusedEntry = kind == QLatin1String(kAuditScan) &&
                               request.mode == QLatin1String("I") &&
