@@ -45,7 +45,8 @@ int annulCommand(const QStringList &args)
     QCommandLineParser p;
     const QCommandLineOption reason(u"reason"_qs, u"Why it is undone (required)."_qs, u"text"_qs);
     const QCommandLineOption performance(
-        u"performance"_qs, u"Business code of the performance (default: where the ticket moved last)."_qs,
+        u"performance"_qs,
+        u"Business code of the performance (default: where the ticket moved last)."_qs,
         u"bizcode"_qs);
     if (!parseCommand(p, args,
                       u"Undo the last accepted entry or exit of a ticket, within %1 minutes of it: "
