@@ -260,6 +260,16 @@ struct GateActivity
     bool manual = false;   // the scans were made by hand from the dashboard
 };
 
+// A gate operator's recent scans (gate scans only, not manual ones), for its health.
+struct GateRecent
+{
+    QString operatorId;
+    QString lastScanAt;
+    qint64 scans = 0;          // within the recent window
+    qint64 refused = 0;        // of those
+    QList<qint64> durationsUs; // of those, from the request's arrival to its audit row
+};
+
 // A booking with its admission state, as the dashboard's search shows it.
 struct BookingState
 {

@@ -84,6 +84,8 @@ public:
     QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) override;
     QList<GateActivity> gateActivity(const QString &bizcode,
                                      const QString &lastMinuteStamp) override;
+    QList<GateRecent> recentGates(const QString &bizcode, const QString &watchFrom,
+                                  const QString &windowFrom) override;
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
     QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
                                        int limit) override;

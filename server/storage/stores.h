@@ -105,6 +105,10 @@ public:
     // Per operator; lastMinuteStamp starts the "scans per minute now" window.
     virtual QList<GateActivity> gateActivity(const QString &bizcode,
                                              const QString &lastMinuteStamp) = 0;
+    // Per operator that scanned since watchFrom, its last scan and what it did since windowFrom
+    // (both yyyy-MM-dd HH:mm:ss).
+    virtual QList<GateRecent> recentGates(const QString &bizcode, const QString &watchFrom,
+                                          const QString &windowFrom) = 0;
     // Newest first.
     virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
     // Ticket number or holder's name containing text, at most limit, by ticket number.

@@ -111,7 +111,8 @@ QJsonObject logEntryJson(const ScanLogEntry &e)
             {QStringLiteral("kind"), e.kind}};
 }
 
-HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
+HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin,
+                    const GateHealthLimits &limits)
 {
     const std::optional<Performance> perf = visiblePerformance(
         request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
@@ -148,16 +149,37 @@ HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const S
         exits.append(m.exits);
     }
 
+    QHash<QString, GateHealth> health;
+    for (const GateHealth &h :
+         assessGates(storage.recentGates(perf->bizcode,
+                                         now.addSecs(-limits.watchSecs).toString(kStampFormat),
+                                         now.addSecs(-limits.windowSecs).toString(kStampFormat)),
+                     now, limits))
+        health.insert(h.operatorId, h);
     QJsonArray gates;
     for (const GateActivity &g :
          storage.gateActivity(perf->bizcode, now.addSecs(-60).toString(kStampFormat))) {
-        gates.append(QJsonObject{{QStringLiteral("operator"), g.operatorId},
-                                 {QStringLiteral("scans"), g.scans},
-                                 {QStringLiteral("accepted"), g.accepted},
-                                 {QStringLiteral("refused"), g.refused},
-                                 {QStringLiteral("lastScanAt"), g.lastScanAt},
-                                 {QStringLiteral("perMinute"), g.lastMinute},
-                                 {QStringLiteral("manual"), g.manual}});
+        QJsonObject gate{{QStringLiteral("operator"), g.operatorId},
+                         {QStringLiteral("scans"), g.scans},
+                         {QStringLiteral("accepted"), g.accepted},
+                         {QStringLiteral("refused"), g.refused},
+                         {QStringLiteral("lastScanAt"), g.lastScanAt},
+                         {QStringLiteral("perMinute"), g.lastMinute},
+                         {QStringLiteral("manual"), g.manual}};
+        const auto h = health.constFind(g.operatorId);
+        QJsonArray warnings;
+        if (h != health.constEnd()) {
+            gate.insert(QStringLiteral("p95Ms"),
+                        h->p95Us ? QJsonValue(double(*h->p95Us) / 1000.0) : QJsonValue());
+            if (h->silent)
+                warnings.append(QStringLiteral("silent"));
+            if (h->slow)
+                warnings.append(QStringLiteral("slow"));
+            if (h->refusing)
+                warnings.append(QStringLiteral("refusing"));
+        }
+        gate.insert(QStringLiteral("warnings"), warnings);
+        gates.append(gate);
     }
     QJsonArray refusals;
     for (const ScanLogEntry &e : storage.lastRefusals(perf->bizcode, kRefusalsShown))
@@ -322,7 +344,7 @@ HttpAnswer annul(const HttpRequest &request, DashboardStore &storage, const Sign
     return json(done ? 200 : 409, answer);
 }
 
-HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
+HttpAnswer api(const HttpRequest &request, DashboardStore &storage, const GateHealthLimits &limits)
 {
     const QString &path = request.path;
     const bool post = request.method == "POST";
@@ -360,7 +382,7 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
     if (path == QLatin1String("/api/performances"))
         return performances(storage, *admin);
     if (path == QLatin1String("/api/dashboard"))
-        return overview(request, storage, *admin);
+        return overview(request, storage, *admin, limits);
     if (path == QLatin1String("/api/bookings"))
         return search(request, storage, *admin);
     if (path == QLatin1String("/api/annul"))
@@ -383,14 +405,14 @@ void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &val
     answer.headers.append(qMakePair(name, value));
 }
 
-void addRoutes(Routes &routes, const HostNames &hosts)
+void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates)
 {
-    const Handler handler = [hosts](const HttpRequest &request, WorkerContext &context) {
+    const Handler handler = [hosts, gates](const HttpRequest &request, WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
         HttpAnswer answer =
             hosts.allows(request)
-                ? handle(request, context.storage())
+                ? handle(request, context.storage(), gates)
                 : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
@@ -421,11 +443,12 @@ void addRoutes(Routes &routes, const HostNames &hosts)
                 }});
 }
 
-HttpAnswer handle(const HttpRequest &request, DashboardStore &storage)
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage,
+                  const GateHealthLimits &gates)
 {
     HttpAnswer answer;
     if (request.path.startsWith(QLatin1String("/api/"))) {
-        answer = api(request, storage);
+        answer = api(request, storage, gates);
         addHeader(answer, "Cache-Control", "no-store");
     } else if (request.method != "GET" && request.method != "HEAD") {
         answer = notAllowed(false);
