@@ -14,7 +14,7 @@ struct GateHealthLimits
     qint64 windowSecs = 5 * 60; // p95 and refusal share over this window
     qint64 watchSecs = 30 * 60; // a gate that scanned within this long is watched for silence
     qint64 silentSecs = 5 * 60;
-    qint64 slowMs = 500;    // p95 of the server's verification time above this
+    qint64 slowMs = 500;     // p95 of the server's verification time above this
     int refusalPercent = 30; // share of refused scans in the window above this
 };
 
