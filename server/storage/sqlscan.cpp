@@ -249,20 +249,22 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
             break;
         }
     }
-    const bool changed =
-        run(entry ? QStringLiteral("UPDATE bookings SET inside = 0, entries = entries - 1,"
-                                   " last_entry_at = ?, last_entry_by = ?"
-                                   " WHERE bizcode = ? AND ticket_no = ? AND inside = 1"
-                                   " AND entries > 0")
-                  : QStringLiteral("UPDATE bookings SET inside = 1, exits = exits - 1,"
-                                   " last_exit_at = ?, last_exit_by = ?"
-                                   " WHERE bizcode = ? AND ticket_no = ? AND inside = 0"
-                                   " AND exits > 0"),
-            {notNull(lastAt), notNull(lastBy), request.bizcode, ticket})
-            .numRowsAffected() > 0;
-    if (!changed) {
-        outcome.result = AnnulResult::StateChanged;
-        return;
+    // The booking's one change of an annulment: an entry undone leaves it outside with one entry
+    // fewer, an exit undone inside with one exit fewer. RETURNING gives the state after.
+    {
+        Rows q = run(entry ? QStringLiteral("UPDATE bookings SET inside = 0, entries = entries - 1,"
+                                            " last_entry_at = ?, last_entry_by = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ? AND inside = 1"
+                                            " AND entries > 0 RETURNING entries, exits, cancelled")
+                           : QStringLiteral("UPDATE bookings SET inside = 1, exits = exits - 1,"
+                                            " last_exit_at = ?, last_exit_by = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ? AND inside = 0"
+                                            " AND exits > 0 RETURNING entries, exits, cancelled"),
+                     {notNull(lastAt), notNull(lastBy), request.bizcode, ticket});
+        if (!q.next()) {
+            outcome.result = AnnulResult::StateChanged;
+            return;
+        }
     }
     outcome.result = AnnulResult::Annulled;
     describeAnnul(outcome);
