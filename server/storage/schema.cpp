@@ -128,8 +128,13 @@ const QList<SchemaStep> &schemaSteps()
              " PRIMARY KEY (minute, client_address, what))"_qs,
              u"CREATE INDEX IF NOT EXISTS sign_in_log_by_time ON sign_in_log(attempted_at)"_qs,
          }},
-        // 7: an annulment's audit row names the row it undid.
-        {7, {u"ALTER TABLE scan_log ADD COLUMN annuls BIGINT NOT NULL DEFAULT 0"_qs}},
+        // 7: an annulment's audit row names the row it undid; the few that do are indexed.
+        {7,
+         {
+             u"ALTER TABLE scan_log ADD COLUMN annuls BIGINT NOT NULL DEFAULT 0"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_annulments ON scan_log(annuls)"
+             " WHERE annuls <> 0"_qs,
+         }},
     };
     return steps;
 }

@@ -174,29 +174,40 @@ AnnulOutcome SqlStorage::annul(const AnnulRequest &request)
     return outcome;
 }
 
+// Reads only the ticket's rows of the last kAnnulWindowSecs, through the index on time, so that
+// a performance's long audit does not hold the gates' writer; older rows are read only to find
+// the entry or exit that becomes the last one again, when there is one.
 void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome)
 {
     const QString ticket = request.ticketNo.trimmed();
     // Holds the booking first: a gate's scan of it now waits for this transaction, and every scan
     // that came before has its audit row committed and visible to the reads below.
+    qint64 entries = 0, exits = 0;
     {
-        Rows q = run(QStringLiteral("UPDATE bookings SET inside = inside"
-                                    " WHERE bizcode = ? AND ticket_no = ? RETURNING inside"),
+        Rows q = run(QStringLiteral("UPDATE bookings SET inside = inside WHERE bizcode = ? AND"
+                                    " ticket_no = ? RETURNING entries, exits"),
                      {request.bizcode, ticket});
         if (!q.next()) {
             outcome.result = AnnulResult::NothingToAnnul;
             return;
         }
+        entries = q.value(0).toLongLong();
+        exits = q.value(1).toLongLong();
     }
-    QList<ScanLogEntry> moves; // accepted entries and exits still standing, oldest first
+    const QString cutoff = QDateTime::currentDateTime()
+                               .addSecs(-kAnnulWindowSecs)
+                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // Accepted entries and exits still standing, oldest first. An annulment is always later than
+    // the row it undoes, so the window holds the annulments of every row in it.
+    QList<ScanLogEntry> moves;
     QSet<qint64> undone;
     {
-        Rows q =
-            run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
-                               " AND ((kind IN ('scan', 'manual') AND result_code IN"
-                               " ('0', '1', '2')) OR kind = 'annul') ORDER BY id")
-                    .arg(kScanLogColumns),
-                {request.bizcode, ticket});
+        Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
+                                    " AND TRIM(ticket_raw) = ? AND ((kind IN ('scan', 'manual')"
+                                    " AND result_code IN ('0', '1', '2')) OR kind = 'annul')"
+                                    " ORDER BY id")
+                         .arg(kScanLogColumns),
+                     {request.bizcode, cutoff, ticket});
         while (q.next()) {
             const ScanLogEntry e = scanLogEntryFrom(q);
             if (e.kind == QLatin1String(kAuditAnnul))
@@ -210,7 +221,18 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
             return e.id == request.logId;
         });
         if (chosen == moves.cend()) {
-            outcome.result = AnnulResult::NothingToAnnul;
+            // Older than the window, or no accepted entry or exit of this ticket at all.
+            Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE id = ? AND bizcode = ?"
+                                        " AND TRIM(ticket_raw) = ? AND kind IN ('scan', 'manual')"
+                                        " AND result_code IN ('0', '1', '2')")
+                             .arg(kScanLogColumns),
+                         {request.logId, request.bizcode, ticket});
+            if (q.next()) {
+                outcome.annulled = scanLogEntryFrom(q);
+                outcome.result = AnnulResult::TooLate;
+            } else {
+                outcome.result = AnnulResult::NothingToAnnul;
+            }
             return;
         }
         outcome.annulled = *chosen;
@@ -221,7 +243,7 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
     }
     moves.removeIf([&](const ScanLogEntry &e) { return undone.contains(e.id); });
     if (moves.isEmpty()) {
-        outcome.result = AnnulResult::NothingToAnnul;
+        outcome.result = entries + exits > 0 ? AnnulResult::TooLate : AnnulResult::NothingToAnnul;
         return;
     }
     if (request.logId == 0)
@@ -231,22 +253,30 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
         outcome.result = AnnulResult::LaterScan;
         return;
     }
-    const QString oldest = QDateTime::currentDateTime()
-                               .addSecs(-kAnnulWindowSecs)
-                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    if (target.scannedAt < oldest) {
-        outcome.result = AnnulResult::TooLate;
-        return;
-    }
 
     // The booking as before the row: its previous entry (or exit) becomes the last one again.
     const bool entry = target.mode == QLatin1String("I");
     QString lastAt, lastBy;
-    for (qsizetype i = moves.size() - 2; i >= 0; --i) {
+    bool found = false;
+    for (qsizetype i = moves.size() - 2; i >= 0 && !found; --i) {
         if (moves[i].mode == target.mode) {
             lastAt = moves[i].scannedAt;
             lastBy = moves[i].operatorId;
-            break;
+            found = true;
+        }
+    }
+    if (!found && (entry ? entries : exits) > 1) {
+        Rows q = run(
+            QStringLiteral("SELECT s.scanned_at, s.operator_id FROM scan_log s WHERE s.bizcode = ?"
+                           " AND s.scanned_at < ? AND TRIM(s.ticket_raw) = ? AND s.mode = ?"
+                           " AND s.kind IN ('scan', 'manual') AND s.result_code IN ('0', '1', '2')"
+                           " AND NOT EXISTS (SELECT 1 FROM scan_log a WHERE a.annuls = s.id"
+                           " AND a.annuls <> 0 AND a.kind = 'annul')"
+                           " ORDER BY s.scanned_at DESC, s.id DESC LIMIT 1"),
+            {request.bizcode, cutoff, ticket, target.mode});
+        if (q.next()) {
+            lastAt = q.value(0).toString();
+            lastBy = q.value(1).toString();
         }
     }
     // The booking's one change of an annulment: an entry undone leaves it outside with one entry

@@ -406,6 +406,18 @@ void ServerWebTest::annulIsRefusedWhenTheRowMayNotBeUndone()
         1);
     QCOMPARE(annul(u"10000252"_qs, 1).error(), u"취소할 입장·퇴장 기록이 없습니다"_qs);
 
+    // A re-entry annulled: the entry before it, older than the window, is the last one again.
+    QCOMPARE(scan(u"I"_qs, u"10000253"_qs), u"0"_qs);
+    QCOMPARE(scan(u"O"_qs, u"10000253"_qs), u"2"_qs);
+    directCount(m_db->url(),
+                u"UPDATE scan_log SET scanned_at = '%1' WHERE ticket_raw = '10000253'"_qs.arg(old));
+    QCOMPARE(scan(u"I"_qs, u"10000253"_qs), u"1"_qs);
+    QCOMPARE(annul(u"10000253"_qs, idOf(u"10000253"_qs, u"I"_qs)).status, 200);
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT COUNT(*) FROM bookings WHERE ticket_no = '10000253'"
+                         " AND inside = 0 AND entries = 1 AND last_entry_at = '%1'"_qs.arg(old)),
+             1);
+
     // The command line does the same for the ticket's last move.
     QString output;
     QVERIFY2(
