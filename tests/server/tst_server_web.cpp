@@ -270,13 +270,22 @@ void ServerWebTest::manualCheckInRacingAGateAdmitsOnce()
         0);
 }
 
-// Each ticket's first entry is annulled while two gates scan it in and one out: whatever the
-// order, its booking must say what its standing audit rows say, never inside twice.
+// Each ticket's first entry is annulled, through a second server process on the same database,
+// while two gates scan it in and one out: whatever the order, its booking must say what its
+// standing audit rows say, never inside twice.
 void ServerWebTest::annulRacingGatesKeepsBookingAndAuditAgreeing()
 {
     QFETCH(QString, backend);
     QAV_REQUIRE_BACKEND(backend);
     QVERIFY(startServer(backend));
+    ServerOptions second;
+    second.quiet = true;
+    second.initDatabase = false;
+    second.databaseUrl = m_db->url();
+    ServerProcess office(qavServerBinary(), second);
+    QVERIFY2(office.start(), qPrintable(office.errorText()));
+    WebClient supervisor(office.port());
+    QCOMPARE(supervisor.signIn(u"admin"_qs, u"admin"_qs).status, 200);
 
     constexpr int kTickets = 12;
     std::vector<std::unique_ptr<WebClient>> gates;
@@ -299,17 +308,18 @@ void ServerWebTest::annulRacingGatesKeepsBookingAndAuditAgreeing()
                         u"SELECT id FROM scan_log WHERE kind = 'scan' AND ticket_raw = '%1'"_qs.arg(
                             ticketOf(i)));
         QVERIFY(id > 0);
-        // The exit goes first for half of them, so some annulments find a later scan.
-        if (i % 2)
+        // A third of them are let out just before, a third just after, a third not at all: only
+        // an exit can stand after the entry, so those last annulments must all go through.
+        if (i % 3 == 1)
             replies << gates[2]->startScan(u"O"_qs, ticketOf(i), u"gate03"_qs, keys[2]);
-        replies << m_admin->startApi("POST", u"/api/annul"_qs,
-                                     {{u"bizcode"_qs, kBizcode},
-                                      {u"ticketNo"_qs, ticketOf(i)},
-                                      {u"id"_qs, id},
-                                      {u"reason"_qs, u"게이트 오작동"_qs}});
+        replies << supervisor.startApi("POST", u"/api/annul"_qs,
+                                       {{u"bizcode"_qs, kBizcode},
+                                        {u"ticketNo"_qs, ticketOf(i)},
+                                        {u"id"_qs, id},
+                                        {u"reason"_qs, u"게이트 오작동"_qs}});
         replies << gates[0]->startScan(u"I"_qs, ticketOf(i), u"gate01"_qs, keys[0]);
         replies << gates[1]->startScan(u"I"_qs, ticketOf(i), u"gate02"_qs, keys[1]);
-        if (i % 2 == 0)
+        if (i % 3 == 2)
             replies << gates[2]->startScan(u"O"_qs, ticketOf(i), u"gate03"_qs, keys[2]);
     }
     int annulled = 0;
@@ -321,7 +331,7 @@ void ServerWebTest::annulRacingGatesKeepsBookingAndAuditAgreeing()
         else if (reply.status == 409)
             QCOMPARE(reply.error(), u"그 뒤에 이 티켓이 다시 스캔되어 취소할 수 없습니다"_qs);
     }
-    QVERIFY(annulled > 0);
+    QVERIFY(annulled >= kTickets / 3);
 
     for (int i = 0; i < kTickets; ++i) {
         const WebReply found =
