@@ -43,6 +43,7 @@ const QList<AdminCommand> &adminCommands()
         {"set-password", "change an operator's password", setPasswordCommand},
         {"cancel-booking", "cancel a booking", cancelBookingCommand},
         {"uncancel-booking", "undo the cancellation of a booking", uncancelBookingCommand},
+        {"annul", "undo a ticket's last entry or exit (within 15 minutes)", annulCommand},
         {"remove-performance", "remove a performance nobody scanned", removePerformanceCommand},
         {"audit", "print the scans of a performance", auditCommand},
         {"backup", "copy a live SQLite database", backupCommand},

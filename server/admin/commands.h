@@ -66,5 +66,7 @@ int restoreCommand(const QStringList &args);
 
 // drill.cpp: a rehearsal of the gates against a running server
 int drillCommand(const QStringList &args);
+// annulcommand.cpp
+int annulCommand(const QStringList &args);
 
 } // namespace qav

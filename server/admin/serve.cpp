@@ -46,6 +46,7 @@ struct ServeSettings
     QStringList hostNames;
     QString dbUrl;
     QString dbPassword;
+    GateHealthLimits gateHealth;
 };
 
 // "12h", "90m", "45s" as seconds; 0 when unreadable.
@@ -138,6 +139,21 @@ struct ServeOptions
         u"keep-days"_qs,
         u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
         u"days"_qs, u"90"_qs};
+    const QCommandLineOption gateSilent{
+        u"gate-silent-after"_qs,
+        u"The dashboard flags a gate that scanned in the last 30 minutes but not for this long, "
+        "e.g. 5m, 90s (default 5m)."_qs,
+        u"time"_qs, u"5m"_qs};
+    const QCommandLineOption gateSlow{
+        u"gate-slow-ms"_qs,
+        u"The dashboard flags a gate whose verifications' p95 over 5 minutes exceeds this "
+        "(default 500)."_qs,
+        u"ms"_qs, u"500"_qs};
+    const QCommandLineOption gateRefusals{
+        u"gate-refusal-percent"_qs,
+        u"The dashboard flags a gate that refused more than this share of its scans in 5 minutes "
+        "(default 30)."_qs,
+        u"percent"_qs, u"30"_qs};
     QCommandLineOption constant{u"constant-answer"_qs,
                                 u"Answer a fixed record set (benchmark)."_qs};
     // Lets a test play minutes of sign-in attempts in seconds.
@@ -154,7 +170,8 @@ struct ServeOptions
     {
         return {dbOption,    port,           bind,       images,    quiet,       idle,
                 connections, maxConnections, perAddress, hostNames, idleTimeout, tlsCert,
-                tlsKey,      proxyFrom,      keepDays,   constant,  clockScale};
+                tlsKey,      proxyFrom,      keepDays,   gateSilent, gateSlow,   gateRefusals,
+                constant,    clockScale};
     }
 };
 
@@ -220,6 +237,15 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     readAddress(p, o, s);
     readFrontOptions(p, o, s.front, s.gate);
     s.keepForDays = positiveOption(p, o.keepDays);
+    s.gateHealth.silentSecs = parseDuration(p.value(o.gateSilent));
+    if (s.gateHealth.silentSecs <= 0)
+        throw UsageError{QStringLiteral("bad --gate-silent-after '%1': use e.g. 5m or 90s")
+                             .arg(p.value(o.gateSilent))};
+    s.gateHealth.slowMs = positiveOption(p, o.gateSlow);
+    s.gateHealth.refusalPercent = positiveOption(p, o.gateRefusals);
+    if (s.gateHealth.refusalPercent > 100)
+        throw UsageError{QStringLiteral("bad --gate-refusal-percent '%1': at most 100")
+                             .arg(p.value(o.gateRefusals))};
     s.clockScale = positiveOption(p, o.clockScale);
     s.quiet = p.isSet(o.quiet);
     s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
@@ -239,7 +265,8 @@ void addRoutes(HttpFront &front, const ServeSettings &s)
 {
     addMemberRoutes(front.routes(), s.gate);
     if (!s.front.constantAnswer)
-        dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames));
+        dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames),
+                             s.gateHealth);
 }
 
 // Runs the event loop until SIGTERM or SIGINT has stopped the front: the requests under way are

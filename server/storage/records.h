@@ -138,6 +138,7 @@ inline constexpr auto kAuditRepeat = "repeat";
 inline constexpr auto kAuditUnauthorized = "unauthorized"; // no valid session
 inline constexpr auto kAuditForbidden = "forbidden";       // another operator's id or venue
 inline constexpr auto kAuditManual = "manual"; // a supervisor's check-in/out from the dashboard
+inline constexpr auto kAuditAnnul = "annul";   // a supervisor undid an accepted entry or exit
 
 struct ScanLogEntry
 {
@@ -152,7 +153,39 @@ struct ScanLogEntry
     QString clientAddress;
     QString sessionOperator;
     QString kind;         // one of kAudit...
-    QString manualReason; // for kAuditManual: why the admin in operatorId did it by hand
+    QString manualReason; // for kAuditManual and kAuditAnnul: why the admin in operatorId did it
+    qint64 id = 0;
+    qint64 annuls = 0; // for kAuditAnnul: id of the row it undid
+};
+
+// How long after an accepted entry or exit a supervisor may still undo it.
+inline constexpr qint64 kAnnulWindowSecs = 15 * 60;
+
+// A supervisor's undoing of an accepted entry or exit of one ticket.
+struct AnnulRequest
+{
+    QString bizcode;
+    QString ticketNo;
+    qint64 logId = 0; // the audit row chosen; 0: the ticket's last accepted entry or exit
+    QString adminId;
+    QString clientAddress;
+    QString reason;
+};
+
+enum class AnnulResult {
+    Annulled,
+    NothingToAnnul,  // no accepted entry or exit (left) to undo, or no such ticket
+    AlreadyAnnulled, // the chosen row was undone before
+    LaterScan,       // the ticket was let in or out again after the chosen row
+    TooLate,         // the chosen row is older than kAnnulWindowSecs
+    StateChanged,    // the booking no longer shows what the row did (changed by other means)
+};
+
+struct AnnulOutcome
+{
+    AnnulResult result = AnnulResult::NothingToAnnul;
+    QString message;       // for the supervisor, Korean
+    ScanLogEntry annulled; // the row undone (or chosen, when refused)
 };
 
 // A signed-in session of an operator. Times are seconds since the epoch.
@@ -227,6 +260,16 @@ struct GateActivity
     bool manual = false;   // the scans were made by hand from the dashboard
 };
 
+// A gate operator's recent scans (gate scans only, not manual ones), for its health.
+struct GateRecent
+{
+    QString operatorId;
+    QString lastScanAt;
+    qint64 scans = 0;          // within the recent window
+    qint64 refused = 0;        // of those
+    QList<qint64> durationsUs; // of those, from the request's arrival to its audit row
+};
+
 // A booking with its admission state, as the dashboard's search shows it.
 struct BookingState
 {
@@ -286,6 +329,9 @@ bool isDrillCode(const QString &code);
 
 // Fills code and message of an outcome from its result, the same way for every backend.
 void describeOutcome(ScanOutcome &outcome);
+
+// Fills the message of an annulment from its result.
+void describeAnnul(AnnulOutcome &outcome);
 
 // Local time as yyyy-MM-dd HH:mm:ss, as the logs' time columns hold it.
 QString nowStamp();

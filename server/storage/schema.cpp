@@ -142,6 +142,13 @@ const QList<SchemaStep> &schemaSteps()
              " started_at BIGINT NOT NULL,"
              " alive_at BIGINT NOT NULL)"_qs,
          }},
+        // 8: an annulment's audit row names the row it undid; the few that do are indexed.
+        {8,
+         {
+             u"ALTER TABLE scan_log ADD COLUMN annuls BIGINT NOT NULL DEFAULT 0"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_annulments ON scan_log(annuls)"
+             " WHERE annuls <> 0"_qs,
+         }},
     };
     return steps;
 }

@@ -153,6 +153,41 @@ QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QStri
     return list;
 }
 
+QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString &watchFrom,
+                                          const QString &windowFrom)
+{
+    // Both read only the rows of the window through the index on (bizcode, scanned_at).
+    QList<GateRecent> list;
+    QHash<QString, qsizetype> at;
+    {
+        Rows q = run(QStringLiteral("SELECT operator_id, MAX(scanned_at),"
+                                    " SUM(CASE WHEN scanned_at >= ? THEN 1 ELSE 0 END),"
+                                    " SUM(CASE WHEN scanned_at >= ? AND result_code IN %1"
+                                    " THEN 1 ELSE 0 END)"
+                                    " FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
+                                    " AND kind = 'scan' GROUP BY operator_id ORDER BY operator_id")
+                         .arg(kRefused),
+                     {windowFrom, windowFrom, bizcode, watchFrom});
+        while (q.next()) {
+            at.insert(q.value(0).toString(), list.size());
+            list << GateRecent{q.value(0).toString(),
+                               q.value(1).toString(),
+                               q.value(2).toLongLong(),
+                               q.value(3).toLongLong(),
+                               {}};
+        }
+    }
+    Rows q = run(QStringLiteral("SELECT operator_id, duration_us FROM scan_log"
+                                " WHERE bizcode = ? AND scanned_at >= ? AND kind = 'scan'"),
+                 {bizcode, windowFrom});
+    while (q.next()) {
+        const auto i = at.constFind(q.value(0).toString());
+        if (i != at.constEnd())
+            list[*i].durationsUs << q.value(1).toLongLong();
+    }
+    return list;
+}
+
 QList<ScanLogEntry> SqlStorage::lastRefusals(const QString &bizcode, int limit)
 {
     Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND result_code IN %2"
@@ -185,7 +220,7 @@ QList<BookingState> SqlStorage::searchBookings(const QString &bizcode, const QSt
 QList<ScanLogEntry> SqlStorage::ticketHistory(const QString &bizcode, const QString &ticketNo)
 {
     Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
-                                " AND result_code IN %2 AND %3 ORDER BY id")
+                                " AND ((result_code IN %2 AND %3) OR kind = 'annul') ORDER BY id")
                      .arg(kScanLogColumns, kAccepted, kRan),
                  {bizcode, ticketNo.trimmed()});
     QList<ScanLogEntry> list;

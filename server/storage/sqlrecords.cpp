@@ -32,8 +32,20 @@ SessionRecord sessionFrom(const Rows &q, const QString &keyHash, int first)
 ScanLogEntry scanLogEntryFrom(const Rows &q, int first)
 {
     const auto s = [&](int i) { return q.value(first + i).toString(); };
-    return {s(0), s(1), s(2),  s(3), s(4), s(5), s(6), q.value(first + 7).toLongLong(),
-            s(8), s(9), s(10), s(11)};
+    return {s(0),
+            s(1),
+            s(2),
+            s(3),
+            s(4),
+            s(5),
+            s(6),
+            q.value(first + 7).toLongLong(),
+            s(8),
+            s(9),
+            s(10),
+            s(11),
+            q.value(first + 12).toLongLong(),
+            q.value(first + 13).toLongLong()};
 }
 
 BookingRecord bookingRecordFrom(const Rows &q, int first)

@@ -27,7 +27,7 @@ SessionRecord sessionFrom(const Rows &q, const QString &keyHash, int first = 0);
 
 inline const QString kScanLogColumns = QStringLiteral(
     "scanned_at, operator_id, bizcode, ticket_raw, mode, result_code, result_msg, duration_us,"
-    " client_address, session_operator, kind, manual_reason");
+    " client_address, session_operator, kind, manual_reason, id, annuls");
 ScanLogEntry scanLogEntryFrom(const Rows &q, int first = 0);
 
 // A booking with its admission state; BookingState reads the first nine of these.

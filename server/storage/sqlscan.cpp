@@ -8,6 +8,9 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
+
+#include <algorithm>
 
 namespace qav {
 
@@ -160,6 +163,147 @@ ScanOutcome SqlStorage::manualScan(const ScanRequest &request, const QString &re
     return outcome;
 }
 
+AnnulOutcome SqlStorage::annul(const AnnulRequest &request)
+{
+    AnnulOutcome outcome;
+    inWriteTransaction([&](SqlStorage &db) {
+        outcome = {};
+        db.annulInTransaction(request, outcome);
+    });
+    describeAnnul(outcome);
+    return outcome;
+}
+
+// Reads only the ticket's rows of the last kAnnulWindowSecs, through the index on time, so that
+// a performance's long audit does not hold the gates' writer; older rows are read only to find
+// the entry or exit that becomes the last one again, when there is one.
+void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome)
+{
+    const QString ticket = request.ticketNo.trimmed();
+    // Holds the booking first: a gate's scan of it now waits for this transaction, and every scan
+    // that came before has its audit row committed and visible to the reads below.
+    qint64 entries = 0, exits = 0;
+    {
+        Rows q = run(QStringLiteral("UPDATE bookings SET inside = inside WHERE bizcode = ? AND"
+                                    " ticket_no = ? RETURNING entries, exits"),
+                     {request.bizcode, ticket});
+        if (!q.next()) {
+            outcome.result = AnnulResult::NothingToAnnul;
+            return;
+        }
+        entries = q.value(0).toLongLong();
+        exits = q.value(1).toLongLong();
+    }
+    const QString cutoff = QDateTime::currentDateTime()
+                               .addSecs(-kAnnulWindowSecs)
+                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // Accepted entries and exits still standing, oldest first. An annulment is always later than
+    // the row it undoes, so the window holds the annulments of every row in it.
+    QList<ScanLogEntry> moves;
+    QSet<qint64> undone;
+    {
+        Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
+                                    " AND TRIM(ticket_raw) = ? AND ((kind IN ('scan', 'manual')"
+                                    " AND result_code IN ('0', '1', '2')) OR kind = 'annul')"
+                                    " ORDER BY id")
+                         .arg(kScanLogColumns),
+                     {request.bizcode, cutoff, ticket});
+        while (q.next()) {
+            const ScanLogEntry e = scanLogEntryFrom(q);
+            if (e.kind == QLatin1String(kAuditAnnul))
+                undone.insert(e.annuls);
+            else
+                moves << e;
+        }
+    }
+    if (request.logId > 0) {
+        const auto chosen = std::find_if(moves.cbegin(), moves.cend(), [&](const ScanLogEntry &e) {
+            return e.id == request.logId;
+        });
+        if (chosen == moves.cend()) {
+            // Older than the window, or no accepted entry or exit of this ticket at all.
+            Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE id = ? AND bizcode = ?"
+                                        " AND TRIM(ticket_raw) = ? AND kind IN ('scan', 'manual')"
+                                        " AND result_code IN ('0', '1', '2')")
+                             .arg(kScanLogColumns),
+                         {request.logId, request.bizcode, ticket});
+            if (q.next()) {
+                outcome.annulled = scanLogEntryFrom(q);
+                outcome.result = AnnulResult::TooLate;
+            } else {
+                outcome.result = AnnulResult::NothingToAnnul;
+            }
+            return;
+        }
+        outcome.annulled = *chosen;
+        if (undone.contains(chosen->id)) {
+            outcome.result = AnnulResult::AlreadyAnnulled;
+            return;
+        }
+    }
+    moves.removeIf([&](const ScanLogEntry &e) { return undone.contains(e.id); });
+    if (moves.isEmpty()) {
+        outcome.result = entries + exits > 0 ? AnnulResult::TooLate : AnnulResult::NothingToAnnul;
+        return;
+    }
+    if (request.logId == 0)
+        outcome.annulled = moves.constLast();
+    const ScanLogEntry &target = outcome.annulled;
+    if (moves.constLast().id != target.id) {
+        outcome.result = AnnulResult::LaterScan;
+        return;
+    }
+
+    // The booking as before the row: its previous entry (or exit) becomes the last one again.
+    const bool entry = target.mode == QLatin1String("I");
+    QString lastAt, lastBy;
+    bool found = false;
+    for (qsizetype i = moves.size() - 2; i >= 0 && !found; --i) {
+        if (moves[i].mode == target.mode) {
+            lastAt = moves[i].scannedAt;
+            lastBy = moves[i].operatorId;
+            found = true;
+        }
+    }
+    if (!found && (entry ? entries : exits) > 1) {
+        Rows q = run(
+            QStringLiteral("SELECT s.scanned_at, s.operator_id FROM scan_log s WHERE s.bizcode = ?"
+                           " AND s.scanned_at < ? AND TRIM(s.ticket_raw) = ? AND s.mode = ?"
+                           " AND s.kind IN ('scan', 'manual') AND s.result_code IN ('0', '1', '2')"
+                           " AND NOT EXISTS (SELECT 1 FROM scan_log a WHERE a.annuls = s.id"
+                           " AND a.annuls <> 0 AND a.kind = 'annul')"
+                           " ORDER BY s.scanned_at DESC, s.id DESC LIMIT 1"),
+            {request.bizcode, cutoff, ticket, target.mode});
+        if (q.next()) {
+            lastAt = q.value(0).toString();
+            lastBy = q.value(1).toString();
+        }
+    }
+    // The booking's one change of an annulment: an entry undone leaves it outside with one entry
+    // fewer, an exit undone inside with one exit fewer. RETURNING gives the state after.
+    {
+        Rows q = run(entry ? QStringLiteral("UPDATE bookings SET inside = 0, entries = entries - 1,"
+                                            " last_entry_at = ?, last_entry_by = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ? AND inside = 1"
+                                            " AND entries > 0 RETURNING entries, exits, cancelled")
+                           : QStringLiteral("UPDATE bookings SET inside = 1, exits = exits - 1,"
+                                            " last_exit_at = ?, last_exit_by = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ? AND inside = 0"
+                                            " AND exits > 0 RETURNING entries, exits, cancelled"),
+                     {notNull(lastAt), notNull(lastBy), request.bizcode, ticket});
+        if (!q.next()) {
+            outcome.result = AnnulResult::StateChanged;
+            return;
+        }
+    }
+    outcome.result = AnnulResult::Annulled;
+    describeAnnul(outcome);
+    writeAudit(ScanRequest(target.mode, request.bizcode, target.ticketRaw, request.adminId, 0,
+                           request.clientAddress, request.adminId),
+               QString::fromLatin1(kAuditAnnul), target.resultCode, outcome.message, request.reason,
+               target.id);
+}
+
 // Takes the replay key for this request, or finds the answer stored under it. Returns true when
 // the scan is to run (the key is new, expired, or was used for another ticket), false with the
 // stored answer in outcome. On PostgreSQL the insert waits for a concurrent request with the same
@@ -199,17 +343,17 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
 }
 
 void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
-                            const QString &message, const QString &manualReason)
+                            const QString &message, const QString &manualReason, qint64 annuls)
 {
     const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
     run(QStringLiteral(
             "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
             " result_code, result_msg, duration_us, client_address, session_operator, kind,"
-            " manual_reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            " manual_reason, annuls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {nowStamp(), notNull(request.operatorId), notNull(request.bizcode),
          notNull(request.ticketRaw), notNull(request.mode), notNull(code), notNull(message), tookUs,
          notNull(request.clientAddress), notNull(request.sessionOperator), kind,
-         notNull(manualReason)});
+         notNull(manualReason), annuls});
     // Counted as it happens, so the summary never has to count the log.
     const bool refusedEntry = kind == QLatin1String(kAuditScan) &&
                               request.mode == QLatin1String("I") &&

@@ -49,6 +49,7 @@ public:
     };
     void scanGroup(std::vector<GroupSlot> &group);
     ScanOutcome manualScan(const ScanRequest &request, const QString &reason) override;
+    AnnulOutcome annul(const AnnulRequest &request) override;
     std::optional<Summary> summary(const QString &bizcode) override;
     QList<ScanLogEntry> scanLog(const QString &bizcode) override;
     void auditRefusedScan(const ScanRequest &request, const QString &kind, const QString &code,
@@ -83,6 +84,8 @@ public:
     QList<MinuteCount> minuteSeries(const QString &bizcode, const QString &fromStamp) override;
     QList<GateActivity> gateActivity(const QString &bizcode,
                                      const QString &lastMinuteStamp) override;
+    QList<GateRecent> recentGates(const QString &bizcode, const QString &watchFrom,
+                                  const QString &windowFrom) override;
     QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) override;
     QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
                                        int limit) override;
@@ -175,11 +178,12 @@ protected:
 
 private:
     void scanInTransaction(const ScanRequest &request, ScanOutcome &outcome);
+    void annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome);
     bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
     void addColumnIfMissing(const QString &table, const QString &column,
                             const QString &declaration);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
-                    const QString &message, const QString &manualReason = {});
+                    const QString &message, const QString &manualReason = {}, qint64 annuls = 0);
 
     int m_scansSincePrune = 0;
     bool recordFreshScan(const ScanRequest &request, ScanOutcome &outcome);

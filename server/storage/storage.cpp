@@ -90,6 +90,31 @@ void describeOutcome(ScanOutcome &o)
     }
 }
 
+void describeAnnul(AnnulOutcome &o)
+{
+    const bool entry = o.annulled.mode == QLatin1String("I");
+    switch (o.result) {
+    case AnnulResult::Annulled:
+        o.message = entry ? QStringLiteral("입장 취소 완료") : QStringLiteral("퇴장 취소 완료");
+        return;
+    case AnnulResult::NothingToAnnul:
+        o.message = QStringLiteral("취소할 입장·퇴장 기록이 없습니다");
+        return;
+    case AnnulResult::AlreadyAnnulled:
+        o.message = QStringLiteral("이미 취소된 기록입니다");
+        return;
+    case AnnulResult::LaterScan:
+        o.message = QStringLiteral("그 뒤에 이 티켓이 다시 스캔되어 취소할 수 없습니다");
+        return;
+    case AnnulResult::TooLate:
+        o.message = QStringLiteral("%1분이 지나 취소할 수 없습니다").arg(kAnnulWindowSecs / 60);
+        return;
+    case AnnulResult::StateChanged:
+        o.message = QStringLiteral("예매 상태가 바뀌어 취소할 수 없습니다");
+        return;
+    }
+}
+
 std::optional<Performance> Lookup::gatePerformance(const QString &placeCode, const QDateTime &now)
 {
     const QString today = now.date().toString(QStringLiteral("yyyyMMdd"));

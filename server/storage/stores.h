@@ -88,6 +88,10 @@ public:
     // The scan's change made by hand by a supervisor (operatorId names the admin), audited as
     // manual.
     virtual ScanOutcome manualScan(const ScanRequest &request, const QString &reason) = 0;
+    // Undoes an accepted entry or exit: the booking goes back to its state before it, in one
+    // transaction with an audit row of kind annul. A scan of the ticket racing it either comes
+    // before (and the annulment is refused as LaterScan) or after (and sees the state undone).
+    virtual AnnulOutcome annul(const AnnulRequest &request) = 0;
     virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
     virtual void putAdminSession(const QString &tokenHash, const AdminSession &session,
                                  qint64 nowSecs) = 0;
@@ -101,12 +105,16 @@ public:
     // Per operator; lastMinuteStamp starts the "scans per minute now" window.
     virtual QList<GateActivity> gateActivity(const QString &bizcode,
                                              const QString &lastMinuteStamp) = 0;
+    // Per operator that scanned since watchFrom, its last scan and what it did since windowFrom
+    // (both yyyy-MM-dd HH:mm:ss).
+    virtual QList<GateRecent> recentGates(const QString &bizcode, const QString &watchFrom,
+                                          const QString &windowFrom) = 0;
     // Newest first.
     virtual QList<ScanLogEntry> lastRefusals(const QString &bizcode, int limit) = 0;
     // Ticket number or holder's name containing text, at most limit, by ticket number.
     virtual QList<BookingState> searchBookings(const QString &bizcode, const QString &text,
                                                int limit) = 0;
-    // Accepted entries and exits of one ticket, oldest first.
+    // Accepted entries and exits of one ticket and their annulments, oldest first.
     virtual QList<ScanLogEntry> ticketHistory(const QString &bizcode, const QString &ticketNo) = 0;
 };
 

@@ -106,10 +106,13 @@ QJsonObject logEntryJson(const ScanLogEntry &e)
             {QStringLiteral("mode"), e.mode},
             {QStringLiteral("code"), e.resultCode},
             {QStringLiteral("message"), e.resultMessage},
-            {QStringLiteral("manualReason"), e.manualReason}};
+            {QStringLiteral("manualReason"), e.manualReason},
+            {QStringLiteral("id"), e.id},
+            {QStringLiteral("kind"), e.kind}};
 }
 
-HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
+HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin,
+                    const GateHealthLimits &limits)
 {
     const std::optional<Performance> perf = visiblePerformance(
         request.query.queryItemValue(QStringLiteral("bizcode"), QUrl::FullyDecoded), storage,
@@ -146,16 +149,37 @@ HttpAnswer overview(const HttpRequest &request, DashboardStore &storage, const S
         exits.append(m.exits);
     }
 
+    QHash<QString, GateHealth> health;
+    for (const GateHealth &h :
+         assessGates(storage.recentGates(perf->bizcode,
+                                         now.addSecs(-limits.watchSecs).toString(kStampFormat),
+                                         now.addSecs(-limits.windowSecs).toString(kStampFormat)),
+                     now, limits))
+        health.insert(h.operatorId, h);
     QJsonArray gates;
     for (const GateActivity &g :
          storage.gateActivity(perf->bizcode, now.addSecs(-60).toString(kStampFormat))) {
-        gates.append(QJsonObject{{QStringLiteral("operator"), g.operatorId},
-                                 {QStringLiteral("scans"), g.scans},
-                                 {QStringLiteral("accepted"), g.accepted},
-                                 {QStringLiteral("refused"), g.refused},
-                                 {QStringLiteral("lastScanAt"), g.lastScanAt},
-                                 {QStringLiteral("perMinute"), g.lastMinute},
-                                 {QStringLiteral("manual"), g.manual}});
+        QJsonObject gate{{QStringLiteral("operator"), g.operatorId},
+                         {QStringLiteral("scans"), g.scans},
+                         {QStringLiteral("accepted"), g.accepted},
+                         {QStringLiteral("refused"), g.refused},
+                         {QStringLiteral("lastScanAt"), g.lastScanAt},
+                         {QStringLiteral("perMinute"), g.lastMinute},
+                         {QStringLiteral("manual"), g.manual}};
+        const auto h = health.constFind(g.operatorId);
+        QJsonArray warnings;
+        if (h != health.constEnd()) {
+            gate.insert(QStringLiteral("p95Ms"),
+                        h->p95Us ? QJsonValue(double(*h->p95Us) / 1000.0) : QJsonValue());
+            if (h->silent)
+                warnings.append(QStringLiteral("silent"));
+            if (h->slow)
+                warnings.append(QStringLiteral("slow"));
+            if (h->refusing)
+                warnings.append(QStringLiteral("refusing"));
+        }
+        gate.insert(QStringLiteral("warnings"), warnings);
+        gates.append(gate);
     }
     QJsonArray refusals;
     for (const ScanLogEntry &e : storage.lastRefusals(perf->bizcode, kRefusalsShown))
@@ -182,11 +206,36 @@ QString stateOf(const BookingState &b)
     return b.entries > 0 ? QStringLiteral("left") : QStringLiteral("notYet");
 }
 
+// The history with each undone row marked, and the row a supervisor may still undo: the last
+// standing entry or exit, if it is recent enough.
 QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
 {
+    const QList<ScanLogEntry> rows = storage.ticketHistory(b.booking.bizcode, b.booking.ticketNo);
+    QHash<qint64, QString> undone; // row id: reason
+    for (const ScanLogEntry &e : rows) {
+        if (e.kind == QLatin1String(kAuditAnnul))
+            undone.insert(e.annuls, e.manualReason);
+    }
     QJsonArray history;
-    for (const ScanLogEntry &e : storage.ticketHistory(b.booking.bizcode, b.booking.ticketNo))
-        history.append(logEntryJson(e));
+    const ScanLogEntry *standing = nullptr;
+    for (const ScanLogEntry &e : rows) {
+        QJsonObject entry = logEntryJson(e);
+        if (undone.contains(e.id)) {
+            entry.insert(QStringLiteral("annulled"), true);
+            entry.insert(QStringLiteral("annulReason"), undone.value(e.id));
+        } else if (e.kind != QLatin1String(kAuditAnnul)) {
+            standing = &e;
+        }
+        history.append(entry);
+    }
+    const QString oldest =
+        QDateTime::currentDateTime().addSecs(-kAnnulWindowSecs).toString(kStampFormat);
+    QJsonValue annulable;
+    if (standing && standing->scannedAt >= oldest)
+        annulable = QJsonObject{{QStringLiteral("id"), standing->id},
+                                {QStringLiteral("mode"), standing->mode},
+                                {QStringLiteral("at"), standing->scannedAt},
+                                {QStringLiteral("operator"), standing->operatorId}};
     return {{QStringLiteral("ticketNo"), b.booking.ticketNo},
             {QStringLiteral("custName"), b.booking.custName},
             {QStringLiteral("seatGrade"), b.booking.seatGrade},
@@ -194,7 +243,19 @@ QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
             {QStringLiteral("state"), stateOf(b)},
             {QStringLiteral("entries"), b.entries},
             {QStringLiteral("exits"), b.exits},
-            {QStringLiteral("history"), history}};
+            {QStringLiteral("history"), history},
+            {QStringLiteral("annulable"), annulable}};
+}
+
+// The booking of ticket as the dashboard shows it, if there is one.
+std::optional<QJsonObject> bookingOf(const QString &bizcode, const QString &ticket,
+                                     DashboardStore &storage)
+{
+    for (const BookingState &b : storage.searchBookings(bizcode, ticket, kSearchLimit)) {
+        if (b.booking.ticketNo == ticket)
+            return bookingJson(b, storage);
+    }
+    return std::nullopt;
 }
 
 HttpAnswer search(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
@@ -244,14 +305,46 @@ HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage,
     QJsonObject answer{{QStringLiteral("accepted"), accepted},
                        {QStringLiteral("code"), o.code},
                        {QStringLiteral("message"), o.message}};
-    for (const BookingState &b : storage.searchBookings(perf->bizcode, ticket, kSearchLimit)) {
-        if (b.booking.ticketNo == ticket)
-            answer.insert(QStringLiteral("booking"), bookingJson(b, storage));
-    }
+    if (const std::optional<QJsonObject> b = bookingOf(perf->bizcode, ticket, storage))
+        answer.insert(QStringLiteral("booking"), *b);
     return json(200, answer);
 }
 
-HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
+// A supervisor undoes a mistaken entry or exit; 409 with the reason when it may not be undone.
+HttpAnswer annul(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin)
+{
+    const QJsonObject form = QJsonDocument::fromJson(request.body).object();
+    const std::optional<Performance> perf =
+        visiblePerformance(form.value(QStringLiteral("bizcode")).toString(), storage, admin);
+    // Whether the performance exists elsewhere is not told.
+    if (!perf)
+        return HttpAnswer::error(
+            403, QStringLiteral("권한이 없습니다. 다른 공연장의 입장은 취소할 수 없습니다"));
+    AnnulRequest r;
+    r.bizcode = perf->bizcode;
+    r.ticketNo = form.value(QStringLiteral("ticketNo")).toString().trimmed();
+    r.logId = form.value(QStringLiteral("id")).toInteger();
+    r.reason = form.value(QStringLiteral("reason")).toString().simplified();
+    r.adminId = admin.admin.id;
+    r.clientAddress = request.peer.toString();
+    if (r.ticketNo.isEmpty() || r.logId <= 0)
+        return HttpAnswer::error(400, QStringLiteral("취소할 기록을 고르세요"));
+    if (r.reason.isEmpty())
+        return HttpAnswer::error(400, QStringLiteral("취소 사유를 입력하세요"));
+    if (r.reason.size() > kMaxReason)
+        return HttpAnswer::error(400, QStringLiteral("사유는 200자 이내로 입력하세요"));
+
+    const AnnulOutcome o = storage.annul(r);
+    const bool done = o.result == AnnulResult::Annulled;
+    QJsonObject answer{{QStringLiteral("annulled"), done}, {QStringLiteral("message"), o.message}};
+    if (!done)
+        answer.insert(QStringLiteral("error"), o.message);
+    if (const std::optional<QJsonObject> b = bookingOf(perf->bizcode, r.ticketNo, storage))
+        answer.insert(QStringLiteral("booking"), *b);
+    return json(done ? 200 : 409, answer);
+}
+
+HttpAnswer api(const HttpRequest &request, DashboardStore &storage, const GateHealthLimits &limits)
 {
     const QString &path = request.path;
     const bool post = request.method == "POST";
@@ -266,7 +359,8 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
     };
     static const Route routes[] = {{"/api/admin/session", false}, {"/api/admin/sign-out", true},
                                    {"/api/performances", false},  {"/api/dashboard", false},
-                                   {"/api/bookings", false},      {"/api/manual-scan", true}};
+                                   {"/api/bookings", false},      {"/api/manual-scan", true},
+                                   {"/api/annul", true}};
     const auto route = std::find_if(std::begin(routes), std::end(routes),
                                     [&](const Route &r) { return path == QLatin1String(r.path); });
     if (route == std::end(routes))
@@ -288,9 +382,11 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage)
     if (path == QLatin1String("/api/performances"))
         return performances(storage, *admin);
     if (path == QLatin1String("/api/dashboard"))
-        return overview(request, storage, *admin);
+        return overview(request, storage, *admin, limits);
     if (path == QLatin1String("/api/bookings"))
         return search(request, storage, *admin);
+    if (path == QLatin1String("/api/annul"))
+        return annul(request, storage, *admin);
     return manualScan(request, storage, *admin);
 }
 
@@ -309,14 +405,14 @@ void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &val
     answer.headers.append(qMakePair(name, value));
 }
 
-void addRoutes(Routes &routes, const HostNames &hosts)
+void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates)
 {
-    const Handler handler = [hosts](const HttpRequest &request, WorkerContext &context) {
+    const Handler handler = [hosts, gates](const HttpRequest &request, WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
         HttpAnswer answer =
             hosts.allows(request)
-                ? handle(request, context.storage())
+                ? handle(request, context.storage(), gates)
                 : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
@@ -347,11 +443,12 @@ void addRoutes(Routes &routes, const HostNames &hosts)
                 }});
 }
 
-HttpAnswer handle(const HttpRequest &request, DashboardStore &storage)
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage,
+                  const GateHealthLimits &gates)
 {
     HttpAnswer answer;
     if (request.path.startsWith(QLatin1String("/api/"))) {
-        answer = api(request, storage);
+        answer = api(request, storage, gates);
         addHeader(answer, "Cache-Control", "no-store");
     } else if (request.method != "GET" && request.method != "HEAD") {
         answer = notAllowed(false);

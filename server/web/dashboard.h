@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange.h"
+#include "gatehealth.h"
 #include "hostnames.h"
 #include "stores.h"
 
@@ -19,9 +20,10 @@ inline constexpr auto kCookieName = "qav_admin";
 inline constexpr auto kCsrfHeader = "X-CSRF-Token";
 
 // Registers the page and the API; sign-in runs on the slow lane (it hashes a password). Both
-// answer 421 to a Host header that hosts does not allow.
-void addRoutes(Routes &routes, const HostNames &hosts);
-HttpAnswer handle(const HttpRequest &request, DashboardStore &storage);
+// answer 421 to a Host header that hosts does not allow. gates says when a gate is flagged.
+void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates = {});
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage,
+                  const GateHealthLimits &gates = {});
 
 HttpAnswer json(int status, const QJsonObject &object);
 void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &value);

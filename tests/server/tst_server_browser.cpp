@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -161,6 +163,8 @@ void ServerBrowserTest::dashboardLiveInTheBrowser()
 
     ServerOptions options;
     options.quiet = true;
+    // A gate quiet for a few seconds is flagged, so the test need not wait five minutes.
+    options.serveArguments = {u"--gate-silent-after"_qs, u"3s"_qs};
     ServerProcess server(qavServerBinary(), options);
     QVERIFY2(server.start(), qPrintable(server.errorText()));
     Browser browser;
@@ -227,6 +231,39 @@ void ServerBrowserTest::dashboardLiveInTheBrowser()
     QTRY_VERIFY(browser.text(u".booking .history"_qs).contains(u"바코드 인식 불가"_qs));
     QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"9"_qs, 10000);
 
+    // Annulling that check-in: a reason first, then the guest counts as not yet arrived again.
+    QTRY_VERIFY(browser.visible(u".booking .act-annul"_qs));
+    QCOMPARE(browser.text(u".booking .act-annul"_qs), u"입장 취소"_qs);
+    browser.click(u".booking .act-annul"_qs);
+    QTRY_COMPARE(browser.text(u".booking .outcome"_qs), u"취소 사유를 입력하세요"_qs);
+    browser.type(u".booking .annul-reason"_qs, u"입장하지 않음"_qs);
+    browser.click(u".booking .act-annul"_qs);
+    QTRY_COMPARE(browser.text(u".booking .outcome"_qs), u"입장 취소 완료"_qs);
+    QVERIFY(browser.text(u".booking .history .annul-row"_qs).contains(u"입장하지 않음"_qs));
+    QVERIFY(!browser.visible(u".booking .act-annul"_qs));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"8"_qs, 10000);
+
+    // gate02 made slow on purpose (its audit says its verifications took 0.9 s); gate01 has been
+    // quiet longer than the server was told to allow.
+    const QByteArray key2 = gate.signInGate(u"gate02"_qs);
+    QCOMPARE(
+        WebClient::finish(gate.startScan(u"I"_qs, u"10000160"_qs, u"gate02"_qs, key2)).errCode(),
+        u"0"_qs);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"slow-gate"_qs);
+        db.setDatabaseName(server.databasePath());
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(
+            q.exec(u"UPDATE scan_log SET duration_us = 900000 WHERE operator_id = 'gate02'"_qs));
+    }
+    QSqlDatabase::removeDatabase(u"slow-gate"_qs);
+    QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"tr[data-operator='gate02'] .badge.slow"_qs), 10000);
+    QCOMPARE(browser.text(u"tr[data-operator='gate02'] .badge.slow"_qs), u"느림"_qs);
+    QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"tr[data-operator='gate01'] .badge.silent"_qs),
+                             15000);
+    QCOMPARE(browser.text(u"tr[data-operator='gate01'] .badge.silent"_qs), u"응답 없음"_qs);
+
     const QString shots = qEnvironmentVariable("QAV_SCREENSHOT_DIR");
     if (!shots.isEmpty()) {
         QDir().mkpath(shots);
@@ -242,6 +279,16 @@ void ServerBrowserTest::dashboardLiveInTheBrowser()
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(browser.screenshot());
         }
+        // At phone width: the gates' badges and a booking whose entry may still be annulled.
+        browser.resize(400, 860);
+        browser.script(u"document.getElementById('search-text').value = '';"_qs);
+        browser.type(u"#search-text"_qs, u"10000160"_qs);
+        browser.click(u"#search-submit"_qs);
+        QTRY_VERIFY(browser.visible(u".booking[data-ticket='10000160'] .act-annul"_qs));
+        browser.script(u"document.querySelector('#gates').closest('.card').scrollIntoView();"_qs);
+        QFile file(QDir(shots).filePath(u"dashboard-phone-gates.png"_qs));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(browser.screenshot());
         browser.resize(1280, 1000);
     }
 

@@ -2,6 +2,7 @@
 // PostgreSQL.
 
 #include "demoseed.h"
+#include "gatehealth.h"
 #include "memberobject.h"
 #include "storage.h"
 #include "testsupport.h"
@@ -58,6 +59,8 @@ private slots:
     void concurrentScansChangeStateOnce();
     void otherWritesBesideScansFailAlone_data();
     void otherWritesBesideScansFailAlone();
+    void gateHealthFlags_data();
+    void gateHealthFlags();
     void passwordsAreSlowHashes();
     void unknownIdCostsAsMuchAsWrongPassword();
     void demoSeedIsRepeatable();
@@ -561,6 +564,52 @@ void ServerRulesTest::demoSeedIsRepeatable()
     QCOMPARE(sum.value(u"Total"_qs), u"총 예매 299"_qs);
     QCOMPARE(sum.value(u"B"_qs), u"현재 입장 중 3"_qs);
     QCOMPARE(sum.value(u"F"_qs), u"취소 1"_qs);
+}
+
+void ServerRulesTest::gateHealthFlags_data()
+{
+    QTest::addColumn<int>("quietSecs");
+    QTest::addColumn<int>("scans");
+    QTest::addColumn<int>("refused");
+    QTest::addColumn<int>("slowOfTwenty"); // durations of 900 ms among twenty of 10 ms
+    QTest::addColumn<QString>("flags");
+    QTest::newRow("busy and well") << 10 << 20 << 6 << 1 << u""_qs;
+    QTest::newRow("quiet 4 minutes is not silent") << 240 << 0 << 0 << 0 << u""_qs;
+    QTest::newRow("quiet 6 minutes is silent") << 360 << 0 << 0 << 0 << u"silent"_qs;
+    QTest::newRow("gone 40 minutes is no longer watched") << 2400 << 0 << 0 << 0 << u""_qs;
+    QTest::newRow("p95 above the limit is slow") << 10 << 20 << 0 << 2 << u"slow"_qs;
+    QTest::newRow("31 % refused") << 10 << 100 << 31 << 0 << u"refusing"_qs;
+    QTest::newRow("30 % refused is within") << 10 << 100 << 30 << 0 << u""_qs;
+}
+
+void ServerRulesTest::gateHealthFlags()
+{
+    QFETCH(int, quietSecs);
+    QFETCH(int, scans);
+    QFETCH(int, refused);
+    QFETCH(int, slowOfTwenty);
+    QFETCH(QString, flags);
+    const QDateTime now = QDateTime::currentDateTime();
+    GateRecent g{u"gate01"_qs,
+                 now.addSecs(-quietSecs).toString(u"yyyy-MM-dd HH:mm:ss"_qs),
+                 scans,
+                 refused,
+                 {}};
+    if (scans > 0) {
+        for (int i = 0; i < 20; ++i)
+            g.durationsUs << (i < slowOfTwenty ? 900000 : 10000);
+    }
+    const QList<GateHealth> h = assessGates({g}, now, GateHealthLimits());
+    QCOMPARE(h.size(), 1);
+    QStringList found;
+    if (h[0].silent)
+        found << u"silent"_qs;
+    if (h[0].slow)
+        found << u"slow"_qs;
+    if (h[0].refusing)
+        found << u"refusing"_qs;
+    QCOMPARE(found.join(u','), flags);
+    QCOMPARE(h[0].p95Us.has_value(), scans > 0);
 }
 
 QTEST_GUILESS_MAIN(ServerRulesTest)

@@ -65,6 +65,9 @@ private slots:
     void searchFindsByTicketOrName();
     void manualCheckInRacingAGateAdmitsOnce_data() { backends(); }
     void manualCheckInRacingAGateAdmitsOnce();
+    void annulRacingGatesKeepsBookingAndAuditAgreeing_data() { backends(); }
+    void annulRacingGatesKeepsBookingAndAuditAgreeing();
+    void annulIsRefusedWhenTheRowMayNotBeUndone();
     void endpointsRefuseWithoutSessionOrToken_data();
     void endpointsRefuseWithoutSessionOrToken();
     void venueAdminSeesNothingOfAnotherVenue();
@@ -267,6 +270,176 @@ void ServerWebTest::manualCheckInRacingAGateAdmitsOnce()
         0);
 }
 
+// Each ticket's first entry is annulled, through a second server process on the same database,
+// while two gates scan it in and one out: whatever the order, its booking must say what its
+// standing audit rows say, never inside twice.
+void ServerWebTest::annulRacingGatesKeepsBookingAndAuditAgreeing()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    ServerOptions second;
+    second.quiet = true;
+    second.initDatabase = false;
+    second.databaseUrl = m_db->url();
+    ServerProcess office(qavServerBinary(), second);
+    QVERIFY2(office.start(), qPrintable(office.errorText()));
+    WebClient supervisor(office.port());
+    QCOMPARE(supervisor.signIn(u"admin"_qs, u"admin"_qs).status, 200);
+
+    constexpr int kTickets = 12;
+    std::vector<std::unique_ptr<WebClient>> gates;
+    QList<QByteArray> keys;
+    for (int g = 0; g < 3; ++g) {
+        gates.push_back(std::make_unique<WebClient>(m_server->port()));
+        keys << gates.back()->signInGate(QStringLiteral("gate0%1").arg(g + 1));
+        QVERIFY(!keys.back().isEmpty());
+    }
+    auto ticketOf = [](int i) { return QString::number(10000200 + i); };
+    for (int i = 0; i < kTickets; ++i)
+        QCOMPARE(WebClient::finish(gates[0]->startScan(u"I"_qs, ticketOf(i), u"gate01"_qs, keys[0]))
+                     .errCode(),
+                 u"0"_qs);
+
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < kTickets; ++i) {
+        const qint64 id =
+            directCount(m_db->url(),
+                        u"SELECT id FROM scan_log WHERE kind = 'scan' AND ticket_raw = '%1'"_qs.arg(
+                            ticketOf(i)));
+        QVERIFY(id > 0);
+        // A third of them are let out just before, a third just after, a third not at all: only
+        // an exit can stand after the entry, so those last annulments must all go through.
+        if (i % 3 == 1)
+            replies << gates[2]->startScan(u"O"_qs, ticketOf(i), u"gate03"_qs, keys[2]);
+        replies << supervisor.startApi("POST", u"/api/annul"_qs,
+                                       {{u"bizcode"_qs, kBizcode},
+                                        {u"ticketNo"_qs, ticketOf(i)},
+                                        {u"id"_qs, id},
+                                        {u"reason"_qs, u"게이트 오작동"_qs}});
+        replies << gates[0]->startScan(u"I"_qs, ticketOf(i), u"gate01"_qs, keys[0]);
+        replies << gates[1]->startScan(u"I"_qs, ticketOf(i), u"gate02"_qs, keys[1]);
+        if (i % 3 == 2)
+            replies << gates[2]->startScan(u"O"_qs, ticketOf(i), u"gate03"_qs, keys[2]);
+    }
+    int annulled = 0;
+    for (QNetworkReply *r : replies) {
+        const WebReply reply = WebClient::finish(r);
+        QVERIFY2(reply.status == 200 || reply.status == 409, reply.body.constData());
+        if (reply.json().value(u"annulled"_qs).toBool())
+            ++annulled;
+        else if (reply.status == 409)
+            QCOMPARE(reply.error(), u"그 뒤에 이 티켓이 다시 스캔되어 취소할 수 없습니다"_qs);
+    }
+    QVERIFY(annulled >= kTickets / 3);
+
+    for (int i = 0; i < kTickets; ++i) {
+        const WebReply found =
+            m_admin->api("GET", u"/api/bookings?bizcode=GRVM0001&q="_qs + ticketOf(i));
+        const QJsonObject b = found.json().value(u"bookings"_qs)[0].toObject();
+        int entries = 0, exits = 0;
+        QString last;
+        for (const QJsonValue &h : b.value(u"history"_qs).toArray()) {
+            if (h[u"kind"_qs].toString() == u"annul"_qs || h[u"annulled"_qs].toBool())
+                continue;
+            const QString mode = h[u"mode"_qs].toString();
+            QVERIFY2(mode != last, qPrintable(ticketOf(i) + u" moved "_qs + mode + u" twice"_qs));
+            (mode == u"I"_qs ? entries : exits) += 1;
+            last = mode;
+        }
+        QCOMPARE(b.value(u"entries"_qs).toInt(), entries);
+        QCOMPARE(b.value(u"exits"_qs).toInt(), exits);
+        QCOMPARE(b.value(u"state"_qs).toString(),
+                 last == u"I"_qs ? u"inside"_qs : (entries ? u"left"_qs : u"notYet"_qs));
+    }
+}
+
+void ServerWebTest::annulIsRefusedWhenTheRowMayNotBeUndone()
+{
+    QVERIFY(startServer(u"sqlite"_qs));
+    WebClient gate(m_server->port());
+    const QByteArray key = gate.signInGate(u"gate01"_qs);
+    auto scan = [&](const QString &mode, const QString &ticket) {
+        return WebClient::finish(gate.startScan(mode, ticket, u"gate01"_qs, key)).errCode();
+    };
+    auto idOf = [&](const QString &ticket, const QString &mode) {
+        return directCount(m_db->url(),
+                           u"SELECT MAX(id) FROM scan_log WHERE kind = 'scan'"
+                           " AND ticket_raw = '%1' AND mode = '%2'"_qs.arg(ticket, mode));
+    };
+    auto annul = [&](const QString &ticket, qint64 id, const QString &reason = u"오인식"_qs) {
+        return m_admin->api("POST", u"/api/annul"_qs,
+                            {{u"bizcode"_qs, kBizcode},
+                             {u"ticketNo"_qs, ticket},
+                             {u"id"_qs, id},
+                             {u"reason"_qs, reason}});
+    };
+    const qint64 enteredBefore =
+        m_admin->api("GET", dashboardPath()).json()[u"counters"_qs][u"entered"_qs].toInteger();
+
+    QCOMPARE(scan(u"I"_qs, u"10000250"_qs), u"0"_qs);
+    QCOMPARE(annul(u"10000250"_qs, idOf(u"10000250"_qs, u"I"_qs), u" "_qs).status, 400);
+    // Annulled: the ticket may enter again, the counters move back, the audit says who and why.
+    WebReply r = annul(u"10000250"_qs, idOf(u"10000250"_qs, u"I"_qs));
+    QCOMPARE(r.status, 200);
+    QCOMPARE(r.json()[u"message"_qs].toString(), u"입장 취소 완료"_qs);
+    QCOMPARE(r.json()[u"booking"_qs][u"state"_qs].toString(), u"notYet"_qs);
+    QCOMPARE(m_admin->api("GET", dashboardPath()).json()[u"counters"_qs][u"entered"_qs].toInteger(),
+             enteredBefore);
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT COUNT(*) FROM scan_log WHERE kind = 'annul' AND operator_id ="
+                         " 'admin' AND manual_reason = '오인식' AND client_address <> ''"
+                         " AND annuls = %1"_qs.arg(idOf(u"10000250"_qs, u"I"_qs))),
+             1);
+    QCOMPARE(annul(u"10000250"_qs, idOf(u"10000250"_qs, u"I"_qs)).error(),
+             u"이미 취소된 기록입니다"_qs);
+    QCOMPARE(scan(u"I"_qs, u"10000250"_qs), u"0"_qs);
+
+    // Let out since: the entry may no longer be undone, the exit may.
+    QCOMPARE(scan(u"O"_qs, u"10000250"_qs), u"2"_qs);
+    r = annul(u"10000250"_qs, idOf(u"10000250"_qs, u"I"_qs));
+    QCOMPARE(r.status, 409);
+    QCOMPARE(r.error(), u"그 뒤에 이 티켓이 다시 스캔되어 취소할 수 없습니다"_qs);
+    QCOMPARE(r.json()[u"booking"_qs][u"state"_qs].toString(), u"left"_qs);
+
+    // Past the window.
+    QCOMPARE(scan(u"I"_qs, u"10000251"_qs), u"0"_qs);
+    const QString old =
+        QDateTime::currentDateTime().addSecs(-16 * 60).toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+    directCount(m_db->url(),
+                u"UPDATE scan_log SET scanned_at = '%1' WHERE ticket_raw = '10000251'"_qs.arg(old));
+    r = annul(u"10000251"_qs, idOf(u"10000251"_qs, u"I"_qs));
+    QCOMPARE(r.status, 409);
+    QCOMPARE(r.error(), u"15분이 지나 취소할 수 없습니다"_qs);
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT inside FROM bookings WHERE ticket_no = '10000251'"_qs),
+        1);
+    QCOMPARE(annul(u"10000252"_qs, 1).error(), u"취소할 입장·퇴장 기록이 없습니다"_qs);
+
+    // A re-entry annulled: the entry before it, older than the window, is the last one again.
+    QCOMPARE(scan(u"I"_qs, u"10000253"_qs), u"0"_qs);
+    QCOMPARE(scan(u"O"_qs, u"10000253"_qs), u"2"_qs);
+    directCount(m_db->url(),
+                u"UPDATE scan_log SET scanned_at = '%1' WHERE ticket_raw = '10000253'"_qs.arg(old));
+    QCOMPARE(scan(u"I"_qs, u"10000253"_qs), u"1"_qs);
+    QCOMPARE(annul(u"10000253"_qs, idOf(u"10000253"_qs, u"I"_qs)).status, 200);
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT COUNT(*) FROM bookings WHERE ticket_no = '10000253'"
+                         " AND inside = 0 AND entries = 1 AND last_entry_at = '%1'"_qs.arg(old)),
+             1);
+
+    // The command line does the same for the ticket's last move.
+    QString output;
+    QVERIFY2(
+        m_server->run({u"annul"_qs, u"10000250"_qs, u"--reason"_qs, u"퇴장 오인식"_qs}, &output),
+        qPrintable(m_server->errorText()));
+    QVERIFY2(output.contains(u"퇴장 취소 완료"_qs), qPrintable(output));
+    QCOMPARE(
+        directCount(m_db->url(), u"SELECT inside FROM bookings WHERE ticket_no = '10000250'"_qs),
+        1);
+    QVERIFY(!m_server->run({u"annul"_qs, u"10000251"_qs, u"--reason"_qs, u"늦음"_qs}, &output));
+}
+
 void ServerWebTest::endpointsRefuseWithoutSessionOrToken_data()
 {
     QTest::addColumn<QByteArray>("method");
@@ -279,6 +452,7 @@ void ServerWebTest::endpointsRefuseWithoutSessionOrToken_data()
     QTest::newRow("search") << QByteArray("GET") << u"/api/bookings?bizcode=GRVM0001&q=1000"_qs
                             << true;
     QTest::newRow("manual check-in") << QByteArray("POST") << u"/api/manual-scan"_qs << true;
+    QTest::newRow("annul") << QByteArray("POST") << u"/api/annul"_qs << true;
 }
 
 void ServerWebTest::endpointsRefuseWithoutSessionOrToken()
@@ -353,6 +527,13 @@ void ServerWebTest::venueAdminSeesNothingOfAnotherVenue()
                                        {u"mode"_qs, u"I"_qs},
                                        {u"reason"_qs, u"x"_qs}});
     QCOMPARE(foreign.json().value(u"message"_qs).toString(), u"없는 티켓"_qs);
+    const WebReply annul = boss.api("POST", u"/api/annul"_qs,
+                                    {{u"bizcode"_qs, kBizcode},
+                                     {u"ticketNo"_qs, u"10000297"_qs},
+                                     {u"id"_qs, 1},
+                                     {u"reason"_qs, u"x"_qs}});
+    QCOMPARE(annul.status, 403);
+    QCOMPARE(annul.error(), u"권한이 없습니다. 다른 공연장의 입장은 취소할 수 없습니다"_qs);
     // The admin of every venue sees both.
     QCOMPARE(m_admin->api("GET", dashboardPath(u"OTHR0001"_qs)).status, 200);
 }

@@ -5,6 +5,7 @@ const REFRESH_MS = 2000;
 const COUNTERS = ['total', 'entered', 'insideNow', 'exited', 'notYet', 'reentered', 'cancelled'];
 const STATE_TEXT = { inside: '입장 중', left: '퇴장', notYet: '미입장', cancelled: '취소' };
 const MODE_TEXT = { I: '입장', O: '퇴장' };
+const WARNING_TEXT = { silent: '응답 없음', slow: '느림', refusing: '거부 많음' };
 
 const state = { csrf: null, bizcode: '', chart: null, timer: null, generation: 0 };
 const $ = (id) => document.getElementById(id);
@@ -164,11 +165,27 @@ function render(data) {
       tag.textContent = '수동';
       who.appendChild(tag);
     }
+    row.dataset.operator = g.operator;
+    const health = cell(row, '', 'health');
+    for (const w of g.warnings || []) {
+      const badge = document.createElement('span');
+      badge.className = `badge warn ${w}`;
+      badge.textContent = WARNING_TEXT[w] || w;
+      health.appendChild(badge);
+    }
+    if (!g.manual && !(g.warnings || []).length) {
+      const badge = document.createElement('span');
+      badge.className = 'badge ok';
+      badge.textContent = '정상';
+      health.appendChild(badge);
+    }
     cell(row, number.format(g.scans), 'num');
     cell(row, number.format(g.accepted), 'num');
     cell(row, number.format(g.refused), 'num');
     cell(row, timeOf(g.lastScanAt));
     cell(row, number.format(g.perMinute), 'num');
+    cell(row, g.p95Ms == null ? '-' : `${number.format(Math.round(g.p95Ms))} ms`, 'num');
+    if ((g.warnings || []).length) row.classList.add('warn');
     gates.appendChild(row);
   }
 
@@ -250,7 +267,41 @@ function renderBooking(b) {
   };
   node.querySelector('.act-in').addEventListener('click', () => act('I'));
   node.querySelector('.act-out').addEventListener('click', () => act('O'));
+  node.querySelector('.act-annul').addEventListener('click', () => annul(node, b.ticketNo));
   return node;
+}
+
+// Undoes the booking's last entry or exit, the one fillBooking offered.
+async function annul(node, ticketNo) {
+  const input = node.querySelector('.annul-reason');
+  const reason = input.value.trim();
+  const outcome = node.querySelector('.outcome');
+  outcome.className = 'outcome';
+  if (!reason) {
+    outcome.classList.add('bad');
+    outcome.textContent = '취소 사유를 입력하세요';
+    return;
+  }
+  for (const button of node.querySelectorAll('button')) button.disabled = true;
+  try {
+    const { ok, data } = await call('POST', '/api/annul', {
+      bizcode: state.bizcode,
+      ticketNo,
+      id: Number(node.dataset.annulId),
+      reason,
+    });
+    outcome.classList.add(ok ? 'good' : 'bad');
+    outcome.textContent = ok ? data.message : data.error;
+    if (data.booking) fillBooking(node, data.booking);
+    if (ok) input.value = '';
+    startRefresh();
+  } catch (e) {
+    if (e instanceof SignedOut) return;
+    outcome.classList.add('bad');
+    outcome.textContent = '서버에 연결할 수 없습니다';
+  } finally {
+    for (const button of node.querySelectorAll('button')) button.disabled = false;
+  }
 }
 
 function fillBooking(node, b) {
@@ -264,9 +315,25 @@ function fillBooking(node, b) {
   history.replaceChildren();
   for (const h of b.history) {
     const item = document.createElement('li');
-    const how = h.manualReason ? ` (수동: ${h.manualReason})` : '';
-    item.textContent = `${h.at} ${MODE_TEXT[h.mode] || h.mode} · ${h.operator}${how}`;
+    const mode = MODE_TEXT[h.mode] || h.mode;
+    if (h.kind === 'annul') {
+      item.className = 'annul-row';
+      item.textContent = `${h.at} ${mode} 취소 · ${h.operator} (사유: ${h.manualReason})`;
+    } else {
+      const how = h.manualReason ? ` (수동: ${h.manualReason})` : '';
+      item.textContent = `${h.at} ${mode} · ${h.operator}${how}`;
+      if (h.annulled) item.className = 'annulled';
+    }
     history.appendChild(item);
+  }
+  const annulBox = node.querySelector('.annul');
+  annulBox.hidden = !b.annulable;
+  if (b.annulable) {
+    const mode = MODE_TEXT[b.annulable.mode] || b.annulable.mode;
+    node.dataset.annulId = String(b.annulable.id);
+    node.querySelector('.annul-what').textContent =
+      `마지막 ${mode} ${timeOf(b.annulable.at)} ${b.annulable.operator} · 15분 안에 취소할 수 있습니다`;
+    node.querySelector('.act-annul').textContent = `${mode} 취소`;
   }
   if (!b.history.length) {
     const item = document.createElement('li');
