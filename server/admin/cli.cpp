@@ -54,6 +54,11 @@ const QCommandLineOption
 const QCommandLineOption csvOption(QStringLiteral("csv"),
                                    QStringLiteral("Print CSV instead of a table."));
 
+const QCommandLineOption auditKeyOption(
+    QStringLiteral("audit-key"),
+    QStringLiteral("The file of the secret the server seals the audit with (its audit-key)."),
+    QStringLiteral("file"));
+
 QString NotFound::text() const
 {
     const QString thing = QStringLiteral("unknown %1 '%2'").arg(what, name);
@@ -220,6 +225,12 @@ QString secretFile(const QString &path)
     return QFileInfo::exists(credential) ? credential : path;
 }
 
+SealKey auditKey(const QCommandLineParser &p)
+{
+    return p.isSet(auditKeyOption) ? SealKey::fromFile(secretFile(p.value(auditKeyOption)))
+                                   : SealKey();
+}
+
 QString databasePassword(const QCommandLineParser &p)
 {
     if (!p.isSet(dbPasswordFileOption))
@@ -356,16 +367,24 @@ QString csvField(const QString &field)
 
 } // namespace
 
+QStringList csvLines(const QStringList &header, const QList<QStringList> &rows)
+{
+    QStringList lines;
+    for (const QStringList &row : QList<QStringList>{header} + rows) {
+        QStringList fields;
+        for (const QString &f : row)
+            fields << csvField(spreadsheetSafe(printable(f)));
+        lines << fields.join(u',');
+    }
+    return lines;
+}
+
 void printRows(const QCommandLineParser &p, const QStringList &header,
                const QList<QStringList> &clientRows)
 {
     if (p.isSet(csvOption)) {
-        for (const QStringList &row : QList<QStringList>{header} + clientRows) {
-            QStringList fields;
-            for (const QString &f : row)
-                fields << csvField(spreadsheetSafe(printable(f)));
-            out(fields.join(u','));
-        }
+        for (const QString &line : csvLines(header, clientRows))
+            out(line);
         return;
     }
     // Texts sent by clients (ticket numbers, ids) reach the terminal only escaped.

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "auditsealer.h"
 #include "cli.h"
 #include "dashboard.h"
 #include "hostnames.h"
@@ -46,6 +47,8 @@ struct ServeSettings
     QStringList hostNames;
     QString dbUrl;
     QString dbPassword;
+    SealKey auditKey;
+    int sealEverySecs = 2;
 };
 
 // "12h", "90m", "45s" as seconds; 0 when unreadable.
@@ -133,6 +136,9 @@ struct ServeOptions
         u"keep-days"_qs,
         u"Days to keep sign-in attempts and refusals without a session (default 90)."_qs,
         u"days"_qs, u"90"_qs};
+    const QCommandLineOption sealEvery{
+        u"seal-every"_qs, u"Seconds between seals of the audit (default 2; 0: no sealing)."_qs,
+        u"seconds"_qs, u"2"_qs};
     QCommandLineOption constant{u"constant-answer"_qs,
                                 u"Answer a fixed record set (benchmark)."_qs};
     // Lets a test play minutes of sign-in attempts in seconds.
@@ -147,9 +153,9 @@ struct ServeOptions
     }
     QList<QCommandLineOption> all() const
     {
-        return {dbOption,    port,           bind,       images,    quiet,       idle,
-                connections, maxConnections, perAddress, hostNames, idleTimeout, tlsCert,
-                tlsKey,      keepDays,       constant,   clockScale};
+        return {dbOption,    port,           bind,           images,    quiet,       idle,
+                connections, maxConnections, perAddress,     hostNames, idleTimeout, tlsCert,
+                tlsKey,      keepDays,       auditKeyOption, sealEvery, constant,    clockScale};
     }
 };
 
@@ -209,6 +215,9 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     readAddress(p, o, s);
     readFrontOptions(p, o, s.front, s.gate);
     s.keepForDays = positiveOption(p, o.keepDays);
+    s.sealEverySecs =
+        p.value(o.sealEvery) == QLatin1String("0") ? 0 : positiveOption(p, o.sealEvery);
+    s.auditKey = auditKey(p);
     s.clockScale = positiveOption(p, o.clockScale);
     s.quiet = p.isSet(o.quiet);
     s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
@@ -311,6 +320,9 @@ int serveCommand(const QStringList &args)
     std::optional<Housekeeping> housekeeping;
     if (!s.front.constantAnswer)
         housekeeping.emplace(opener, s.keepForDays);
+    std::optional<AuditSealer> sealer;
+    if (!s.front.constantAnswer && s.sealEverySecs > 0)
+        sealer.emplace(opener, s.auditKey, s.sealEverySecs);
 
     QString listenError;
     const quint16 actual = front.listenOn(s.address, s.port, &listenError);

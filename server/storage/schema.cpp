@@ -128,6 +128,21 @@ const QList<SchemaStep> &schemaSteps()
              " PRIMARY KEY (minute, client_address, what))"_qs,
              u"CREATE INDEX IF NOT EXISTS sign_in_log_by_time ON sign_in_log(attempted_at)"_qs,
          }},
+        // 7: seals over the audit, each chained to the one before (auditseal.h).
+        {7,
+         {
+             u"CREATE TABLE IF NOT EXISTS audit_seals ("
+             " seal_no BIGINT PRIMARY KEY,"
+             " sealed_at TEXT NOT NULL,"
+             " sealed_secs BIGINT NOT NULL,"
+             " low_water BIGINT NOT NULL,"
+             " seen_max BIGINT NOT NULL,"
+             " gaps TEXT NOT NULL DEFAULT '',"
+             " row_count BIGINT NOT NULL,"
+             " key_id TEXT NOT NULL DEFAULT '',"
+             " mac TEXT NOT NULL,"
+             " entries TEXT NOT NULL)"_qs,
+         }},
     };
     return steps;
 }

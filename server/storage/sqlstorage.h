@@ -109,6 +109,11 @@ public:
     QList<ScanLogEntry> audit(const AuditFilter &filter) override;
     void backupTo(const QString &path) override;
 
+    // Seals of the audit (sqlseal.cpp)
+    SealRun sealAudit(const SealKey &key) override;
+    AuditCheck checkAudit(const QString &bizcode, const SealKey &key) override;
+    std::optional<SealInfo> sealInfo(qint64 sealNo = 0) override;
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 
@@ -170,6 +175,16 @@ private:
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
     QHash<QString, QSqlQuery> m_statements;
+
+    struct AuditRow
+    {
+        qint64 id = 0;
+        QString bizcode;
+        QString kind;
+        QByteArray digest;
+    };
+    // Audit rows with id above after, by id, at most limit, of one performance when bizcode is set.
+    QList<AuditRow> auditRows(qint64 after, qint64 last, int limit, const QString &bizcode = {});
 };
 
 } // namespace qav
