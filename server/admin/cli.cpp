@@ -56,7 +56,8 @@ const QCommandLineOption csvOption(QStringLiteral("csv"),
 
 const QCommandLineOption auditKeyOption(
     QStringLiteral("audit-key"),
-    QStringLiteral("The file of the secret the server seals the audit with (its audit-key)."),
+    QStringLiteral("The secret the audit's seals are made with: a file of at least 16 random "
+                   "bytes, the same for serve and audit."),
     QStringLiteral("file"));
 
 QString NotFound::text() const

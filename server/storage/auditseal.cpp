@@ -33,12 +33,11 @@ QByteArray hash(const QByteArray &data, const QByteArray &key, size_t length)
     QByteArray digest(qsizetype(length), Qt::Uninitialized);
     if (sodium_init() < 0)
         throw StorageError("libsodium cannot start");
-    crypto_generichash(reinterpret_cast<unsigned char *>(digest.data()), length,
-                       reinterpret_cast<const unsigned char *>(data.constData()),
-                       size_t(data.size()),
-                       key.isEmpty() ? nullptr
-                                     : reinterpret_cast<const unsigned char *>(key.constData()),
-                       size_t(key.size()));
+    crypto_generichash(
+        reinterpret_cast<unsigned char *>(digest.data()), length,
+        reinterpret_cast<const unsigned char *>(data.constData()), size_t(data.size()),
+        key.isEmpty() ? nullptr : reinterpret_cast<const unsigned char *>(key.constData()),
+        size_t(key.size()));
     return digest;
 }
 
@@ -125,8 +124,8 @@ QString encodeEntries(QList<SealEntry> entries)
 
 bool decodeEntries(const QString &text, QList<SealEntry> &entries)
 {
-    const auto decoded = QByteArray::fromBase64Encoding(text.toLatin1(),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded =
+        QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return false;
     const QByteArray &in = *decoded;

@@ -50,9 +50,10 @@ QList<SqlStorage::AuditRow> SqlStorage::auditRows(qint64 after, qint64 last, int
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     // Every column, whatever the schema step that added it: a seal covers the whole row.
-    const QString sql = QStringLiteral("SELECT * FROM scan_log WHERE id > ? AND id <= ?%1"
-                                       " ORDER BY id LIMIT ?")
-                            .arg(bizcode.isEmpty() ? QString() : QStringLiteral(" AND bizcode = ?"));
+    const QString sql =
+        QStringLiteral("SELECT * FROM scan_log WHERE id > ? AND id <= ?%1"
+                       " ORDER BY id LIMIT ?")
+            .arg(bizcode.isEmpty() ? QString() : QStringLiteral(" AND bizcode = ?"));
     if (!q.prepare(sql))
         fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
     QVariantList binds{after, last};
@@ -90,8 +91,9 @@ SealRun SqlStorage::sealAudit(const SealKey &key)
 {
     SealRecord previous;
     {
-        Rows q = run(QStringLiteral("SELECT seal_no, seen_max, low_water, gaps, mac FROM audit_seals"
-                                    " ORDER BY seal_no DESC LIMIT 1"));
+        Rows q =
+            run(QStringLiteral("SELECT seal_no, seen_max, low_water, gaps, mac FROM audit_seals"
+                               " ORDER BY seal_no DESC LIMIT 1"));
         if (q.next()) {
             previous.sealNo = q.value(0).toLongLong();
             previous.seenMax = q.value(1).toLongLong();
@@ -191,11 +193,10 @@ AuditCheck SqlStorage::checkAudit(const QString &bizcode, const SealKey &key)
         QString previousMac;
         bool keyedBefore = false;
         while (q.next()) {
-            SealRecord s{q.value(0).toLongLong(), q.value(1).toString(),
-                         q.value(2).toLongLong(), q.value(3).toLongLong(),
-                         q.value(4).toLongLong(), q.value(5).toString(),
-                         q.value(6).toLongLong(), q.value(7).toString(),
-                         q.value(8).toString(),   q.value(9).toString()};
+            SealRecord s{q.value(0).toLongLong(), q.value(1).toString(),   q.value(2).toLongLong(),
+                         q.value(3).toLongLong(), q.value(4).toLongLong(), q.value(5).toString(),
+                         q.value(6).toLongLong(), q.value(7).toString(),   q.value(8).toString(),
+                         q.value(9).toString()};
             ++check.seals;
             QList<SealEntry> entries;
             bool intact = decodeEntries(s.entries, entries) && entries.size() == s.rowCount &&
@@ -220,8 +221,8 @@ AuditCheck SqlStorage::checkAudit(const QString &bizcode, const SealKey &key)
                 // After keyed seals, a seal without the key was made by someone who has none.
                 intact = intact && !keyedBefore;
             }
-            intact = intact && s.mac == s.expectedMac(s.keyId.isEmpty() ? SealKey() : key,
-                                                      previousMac);
+            intact =
+                intact && s.mac == s.expectedMac(s.keyId.isEmpty() ? SealKey() : key, previousMac);
             if (!intact) {
                 qint64 firstRow = s.seenMax;
                 for (const SealEntry &e : entries)
@@ -244,8 +245,7 @@ AuditCheck SqlStorage::checkAudit(const QString &bizcode, const SealKey &key)
     qsizetype at = 0;
     const auto removedBefore = [&](qint64 id) {
         for (; at < sealed.size() && sealed[at].entry.id < id; ++at)
-            check.problems.append(
-                {AuditProblem::Removed, sealed[at].entry.id, sealed[at].sealNo});
+            check.problems.append({AuditProblem::Removed, sealed[at].entry.id, sealed[at].sealNo});
     };
     for (qint64 after = std::numeric_limits<qint64>::min();;) {
         const QList<AuditRow> rows =

@@ -45,8 +45,7 @@ QByteArray verify(const QByteArray &mode, int ticket, const QByteArray &key)
 
 // Gates scanning a ticket each in and out as fast as the servers answer, four per server, until
 // enough(answers so far) says so. Returns how many were answered.
-int rush(const QList<quint16> &ports, const QByteArray &key,
-         const std::function<bool(int)> &enough)
+int rush(const QList<quint16> &ports, const QByteArray &key, const std::function<bool(int)> &enough)
 {
     struct Gate
     {
@@ -178,7 +177,8 @@ void ServerAuditTest::tamperingIsNamed()
         QString sql;
         QString firstLine;
     } tampering[] = {
-        {u"UPDATE scan_log SET result_code = '0', result_msg = '입장 확인' WHERE id = "_qs + changed,
+        {u"UPDATE scan_log SET result_code = '0', result_msg = '입장 확인' WHERE id = "_qs +
+             changed,
          u"row %1 was changed after seal"_qs.arg(changed)},
         {u"DELETE FROM scan_log WHERE id = "_qs + removed,
          u"row %1 was removed after seal"_qs.arg(removed)},
@@ -193,10 +193,8 @@ void ServerAuditTest::tamperingIsNamed()
         QCOMPARE(r.exitCode, 1);
         QVERIFY2(r.out.startsWith(t.firstLine), qPrintable(r.all()));
     }
-    const CliResult one = runCli(QStringList{u"audit"_qs, u"verify"_qs, u"--performance"_qs,
-                                             u"GRVM0001"_qs} +
-                                     keyed,
-                                 dir);
+    const CliResult one = runCli(
+        QStringList{u"audit"_qs, u"verify"_qs, u"--performance"_qs, u"GRVM0001"_qs} + keyed, dir);
     QVERIFY2(one.exitCode == 1 && one.out.contains(u"3 problem(s), the first at row 0"_qs),
              qPrintable(one.all()));
 }
