@@ -3,7 +3,6 @@
 #include "records.h"
 
 #include <QFile>
-#include <QMap>
 #include <QtEndian>
 
 #include <sodium.h>
@@ -82,22 +81,35 @@ QString SealKey::code(const QByteArray &data) const
     return QString::fromLatin1(hash(data, m_key, crypto_generichash_BYTES).toHex());
 }
 
-QByteArray rowDigest(qint64 id, const QStringList &names, const QVariantList &values)
+RowDigester::RowDigester(const QStringList &names)
 {
-    QMap<QString, QString> columns; // by name: the order of SELECT * is the table's history
-    for (qsizetype i = 0; i < names.size() && i < values.size(); ++i) {
+    for (qsizetype i = 0; i < names.size(); ++i) {
         const QString name = names[i].toLower();
-        if (name == QLatin1String("id") || values[i].isNull())
+        if (name == QLatin1String("id"))
             continue;
-        const QString value = values[i].toString();
-        if (!value.isEmpty())
-            columns.insert(name, value);
+        QByteArray field;
+        appendField(field, name.toUtf8());
+        m_columns.append({i, field});
     }
+    // By name: the order of SELECT * is the history of the table.
+    std::sort(m_columns.begin(), m_columns.end(),
+              [](const auto &a, const auto &b) { return a.second < b.second; });
+}
+
+QByteArray RowDigester::digest(qint64 id, const QVariantList &values) const
+{
     QByteArray canonical;
+    canonical.reserve(512);
     appendNumber(canonical, id);
-    for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
-        appendField(canonical, it.key().toUtf8());
-        appendField(canonical, it.value().toUtf8());
+    for (const auto &[at, name] : m_columns) {
+        const QVariant &v = values[at];
+        if (v.isNull())
+            continue;
+        const QByteArray value = v.toString().toUtf8();
+        if (value.isEmpty())
+            continue;
+        canonical.append(name);
+        appendField(canonical, value);
     }
     return hash(canonical, {}, crypto_generichash_BYTES_MIN);
 }
@@ -114,8 +126,13 @@ QString encodeEntries(QList<SealEntry> entries)
             ++end;
         appendField(out, entries[i].bizcode.toUtf8());
         appendNumber(out, end - i);
-        for (; i < end; ++i) {
-            appendNumber(out, entries[i].id);
+        // Ids as the difference to the one before, seven bits a byte: mostly one byte.
+        for (qint64 previous = 0; i < end; ++i) {
+            quint64 delta = quint64(entries[i].id - previous);
+            previous = entries[i].id;
+            for (; delta >= 0x80; delta >>= 7)
+                out.append(char(0x80 | (delta & 0x7f)));
+            out.append(char(delta));
             out.append(entries[i].digest.leftJustified(crypto_generichash_BYTES_MIN, '\0', true));
         }
     }
@@ -139,10 +156,21 @@ bool decodeEntries(const QString &text, QList<SealEntry> &entries)
         at += qsizetype(nameSize);
         if (!takeNumber(in, at, count) || count < 0 || count > in.size())
             return false;
-        for (qint64 n = 0; n < count; ++n) {
+        for (qint64 n = 0, previous = 0; n < count; ++n) {
             SealEntry e;
             e.bizcode = bizcode;
-            if (!takeNumber(in, at, e.id) || at + digestSize > in.size())
+            quint64 delta = 0;
+            for (int shift = 0;; shift += 7) {
+                if (at >= in.size() || shift > 63)
+                    return false;
+                const auto byte = quint8(in[at++]);
+                delta |= quint64(byte & 0x7f) << shift;
+                if (!(byte & 0x80))
+                    break;
+            }
+            e.id = previous + qint64(delta);
+            previous = e.id;
+            if (at + digestSize > in.size())
                 return false;
             e.digest = in.mid(at, digestSize);
             at += digestSize;

@@ -45,10 +45,18 @@ struct SealEntry
     QByteArray digest;
 };
 
-// The digest of one audit row, from its id and its columns by name; a column without a value
-// (NULL or empty) counts as absent, so a column added later with an empty default leaves the
-// digests of older rows as they were.
-QByteArray rowDigest(qint64 id, const QStringList &names, const QVariantList &values);
+// The digests of audit rows whose columns are named names, in that order: from the id and the
+// columns by name; a column without a value (NULL or empty) counts as absent, so a column added
+// later with an empty default leaves the digests of older rows as they were.
+class RowDigester
+{
+public:
+    explicit RowDigester(const QStringList &names);
+    QByteArray digest(qint64 id, const QVariantList &values) const;
+
+private:
+    QList<std::pair<qsizetype, QByteArray>> m_columns; // where, and the name as hashed; by name
+};
 
 // A seal's list of entries, grouped by performance, as stored (base64 text) and read back; false
 // when the text is not such a list.

@@ -71,6 +71,7 @@ QList<SqlStorage::AuditRow> SqlStorage::auditRows(qint64 after, qint64 last, int
     const int idAt = int(names.indexOf(u"id"_qs));
     const int bizcodeAt = int(names.indexOf(u"bizcode"_qs));
     const int kindAt = int(names.indexOf(u"kind"_qs));
+    const RowDigester digester(names);
     QList<AuditRow> rows;
     QVariantList values;
     while (q.next()) {
@@ -81,7 +82,7 @@ QList<SqlStorage::AuditRow> SqlStorage::auditRows(qint64 after, qint64 last, int
         row.id = values.value(idAt).toLongLong();
         row.bizcode = values.value(bizcodeAt).toString();
         row.kind = values.value(kindAt).toString();
-        row.digest = rowDigest(row.id, names, values);
+        row.digest = digester.digest(row.id, values);
         rows.append(std::move(row));
     }
     return rows;
