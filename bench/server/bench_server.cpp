@@ -433,6 +433,12 @@ void benchSealing(const char *name, const QString &url, const QStringList &serve
     Result on;
     QByteArray key;
     const auto serve = [&](bool sealing) {
+        // What the turn without sealing left is sealed first: a serving server has no backlog.
+        if (sealing) {
+            const std::unique_ptr<qav::Storage> storage = qav::openStorage(url);
+            while (storage->sealAudit({}).more) {
+            }
+        }
         ServerOptions options;
         options.databaseUrl = url;
         options.serveArguments =
@@ -441,8 +447,8 @@ void benchSealing(const char *name, const QString &url, const QStringList &serve
         key = server->port() ? signIn(server->port()) : QByteArray();
         return server;
     };
-    for (int round = 0; round < 3; ++round) {
-        for (bool sealing : {false, true}) {
+    for (int round = 0; round < 6; ++round) {
+        for (bool sealing : {round % 2 == 0, round % 2 != 0}) {
             const auto server = serve(sealing);
             if (key.isEmpty())
                 return;
