@@ -72,8 +72,9 @@ int verifyExport(Storage &storage, const SealKey &key, const QString &path)
     const QString code = fields.constLast();
     const QString start = last.left(last.size() - code.size());
     if (key.code(text.left(lineAt) + start.toUtf8()) != code) {
-        out(QStringLiteral("%1 was changed after it was exported%2")
-                .arg(path, key.isSet() ? QString() : u" (or exported with --audit-key)"_qs));
+        out(QStringLiteral("%1 was changed after it was exported (or exported with another "
+                           "--audit-key)")
+                .arg(path));
         return 1;
     }
     const qint64 sealNo = fields[1].toLongLong();
