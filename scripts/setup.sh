@@ -13,6 +13,8 @@ if [[ "${1:-}" == "--test" ]]; then
   # The dashboard's browser test drives headless chromium through chromedriver; openssl makes the
   # throwaway CA and certificates of the HTTPS tests.
   packages+=(postgresql chromium chromium-driver openssl)
+  # tst_server_audit changes rows behind the server's back with the databases' own clients.
+  packages+=(sqlite3)
   # scripts/check-packages.sh: package tools, lintian, systemd-analyze, the menu entry check, curl.
   packages+=(dpkg-dev file lintian systemd desktop-file-utils curl)
   # scripts/check-format.sh: the formatting every C++ file is checked against.

@@ -55,6 +55,12 @@ const QCommandLineOption
 const QCommandLineOption csvOption(QStringLiteral("csv"),
                                    QStringLiteral("Print CSV instead of a table."));
 
+const QCommandLineOption auditKeyOption(
+    QStringLiteral("audit-key"),
+    QStringLiteral("The secret the audit's seals are made with: a file of at least 16 random "
+                   "bytes, the same for serve and audit."),
+    QStringLiteral("file"));
+
 QString NotFound::text() const
 {
     const QString thing = QStringLiteral("unknown %1 '%2'").arg(what, name);
@@ -221,6 +227,12 @@ QString secretFile(const QString &path)
     return QFileInfo::exists(credential) ? credential : path;
 }
 
+SealKey auditKey(const QCommandLineParser &p)
+{
+    return p.isSet(auditKeyOption) ? SealKey::fromFile(secretFile(p.value(auditKeyOption)))
+                                   : SealKey();
+}
+
 QString databasePassword(const QCommandLineParser &p)
 {
     if (!p.isSet(dbPasswordFileOption))
@@ -366,16 +378,25 @@ QString csvField(const QString &field)
 
 } // namespace
 
+QStringList csvLines(const QStringList &header, const QList<QStringList> &rows)
+{
+    QStringList lines;
+    for (const QStringList &row : QList<QStringList>{header} + rows) {
+        QStringList fields;
+        for (const QString &f : row)
+            fields << csvField(spreadsheetSafe(printable(f)));
+        lines << fields.join(u',');
+    }
+    return lines;
+}
+
 void printRows(const QCommandLineParser &p, const QStringList &header,
                const QList<QStringList> &clientRows, Progress *progress)
 {
     if (p.isSet(csvOption)) {
         qint64 written = -1; // the header is no row
-        for (const QStringList &row : QList<QStringList>{header} + clientRows) {
-            QStringList fields;
-            for (const QString &f : row)
-                fields << csvField(spreadsheetSafe(printable(f)));
-            out(fields.join(u','));
+        for (const QString &line : csvLines(header, clientRows)) {
+            out(line);
             if (progress && ++written % 1000 == 0)
                 progress->set(written);
         }

@@ -46,6 +46,7 @@ extern const QCommandLineOption dbOption;
 extern const QCommandLineOption dbPasswordFileOption; // added to every command that takes --db
 extern const QCommandLineOption configOption;
 extern const QCommandLineOption csvOption;
+extern const QCommandLineOption auditKeyOption;
 
 // Parses the arguments of one command (args[0] is "qav-server <command>"); prints its help and
 // returns false when --help was given. Every command takes --config FILE: key=value lines whose
@@ -72,6 +73,9 @@ QString databasePassword(const QCommandLineParser &p);
 inline constexpr char kPrivateDir[] = "/etc/qav/private";
 QString secretFile(const QString &path);
 
+// The key of --audit-key, none when it is not given.
+SealKey auditKey(const QCommandLineParser &p);
+
 // Opens the database of --db and brings its tables up to date. A SQLite file that does not exist
 // is refused (a mistyped path must not create an empty database) unless create is set; one this
 // user may not reach is refused as such. Run as root, files it creates get the owner of the
@@ -97,5 +101,7 @@ void checkNotDrillCode(const QString &what, const QString &code);
 // A progress given counts the CSV rows written.
 void printRows(const QCommandLineParser &p, const QStringList &header,
                const QList<QStringList> &rows, Progress *progress = nullptr);
+// The lines printRows prints with --csv.
+QStringList csvLines(const QStringList &header, const QList<QStringList> &rows);
 
 } // namespace qav::cli

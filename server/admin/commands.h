@@ -4,6 +4,8 @@
 // "qav-server <command>", returns the exit code and may throw cli::UsageError (exit 2),
 // cli::NotFound (exit 1) or anything else std::exception (exit 1); runAdmin catches them.
 
+#include "storage.h"
+
 #include <QList>
 #include <QStringList>
 
@@ -68,5 +70,10 @@ int restoreCommand(const QStringList &args);
 int drillCommand(const QStringList &args);
 // annulcommand.cpp
 int annulCommand(const QStringList &args);
+// auditcommands.cpp: `audit verify` and `audit seal`, reached through auditCommand
+int auditVerifyCommand(const QStringList &args);
+int auditSealCommand(const QStringList &args);
+// The last line of `audit --csv` printing lines: the last seal, and the code of the export.
+QString auditExportLine(Storage &storage, const SealKey &key, const QStringList &lines);
 
 } // namespace qav

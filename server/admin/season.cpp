@@ -348,6 +348,10 @@ QString auditTime(const QString &text, const QString &what)
 
 int auditCommand(const QStringList &args)
 {
+    const QString sub = args.value(1);
+    if (sub == QLatin1String("verify") || sub == QLatin1String("seal"))
+        return (sub == QLatin1String("verify") ? auditVerifyCommand : auditSealCommand)(
+            QStringList{args[0] + u' ' + sub} + args.mid(2));
     QCommandLineParser p;
     const QCommandLineOption from(u"from"_qs, u"From this local time on (\"YYYY-MM-DD hh:mm\")."_qs,
                                   u"time"_qs);
@@ -358,8 +362,10 @@ int auditCommand(const QStringList &args)
         u"which"_qs);
     if (!parseCommand(
             p, args,
-            u"Print the audit of a performance: every scan, accepted or not, oldest first."_qs,
-            {dbOption, csvOption, from, to, op, result},
+            u"Print the audit of a performance: every scan, accepted or not, oldest first. With "
+            "--csv the last line names the audit's last seal and seals the export itself, for "
+            "`audit verify --csv FILE`. `audit verify` checks the seals, `audit seal` seals now."_qs,
+            {dbOption, csvOption, from, to, op, result, auditKeyOption},
             {u"bizcode|Business code of the performance."_qs}))
         return 0;
     AuditFilter filter{p.positionalArguments()[0],
@@ -396,14 +402,23 @@ int auditCommand(const QStringList &args)
                             QString::number(e.durationUs),
                             e.clientAddress,
                             e.kind};
+    const QStringList header = {u"scanned_at"_qs,  u"operator_id"_qs,    u"ticket"_qs,
+                                u"mode"_qs,        u"result_code"_qs,    u"result_msg"_qs,
+                                u"duration_us"_qs, u"client_address"_qs, u"kind"_qs};
+    if (!p.isSet(csvOption)) {
+        printRows(p, header, rows);
+        return 0;
+    }
     // The CSV goes to standard output, so its progress goes to standard error.
-    std::optional<Progress> progress;
-    if (p.isSet(csvOption))
-        progress.emplace(u"audit"_qs, rows.size(), stderr);
-    printRows(p,
-              {u"scanned_at"_qs, u"operator_id"_qs, u"ticket"_qs, u"mode"_qs, u"result_code"_qs,
-               u"result_msg"_qs, u"duration_us"_qs, u"client_address"_qs, u"kind"_qs},
-              rows, progress ? &*progress : nullptr);
+    Progress progress(u"audit"_qs, rows.size(), stderr);
+    const QStringList lines = csvLines(header, rows);
+    qint64 written = -1; // the header is no row
+    for (const QString &line : lines) {
+        out(line);
+        if (++written % 1000 == 0)
+            progress.set(written);
+    }
+    out(auditExportLine(*storage, auditKey(p), lines));
     return 0;
 }
 

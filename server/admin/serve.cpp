@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "auditsealer.h"
 #include "cli.h"
 #include "dashboard.h"
 #include "hostnames.h"
@@ -47,6 +48,8 @@ struct ServeSettings
     QString dbUrl;
     QString dbPassword;
     GateHealthLimits gateHealth;
+    SealKey auditKey;
+    int sealEverySecs = 2;
 };
 
 // "12h", "90m", "45s" as seconds; 0 when unreadable.
@@ -154,6 +157,9 @@ struct ServeOptions
         u"The dashboard flags a gate that refused more than this share of its scans in 5 minutes "
         "(default 30)."_qs,
         u"percent"_qs, u"30"_qs};
+    const QCommandLineOption sealEvery{
+        u"seal-every"_qs, u"Seconds between seals of the audit (default 2; 0: no sealing)."_qs,
+        u"seconds"_qs, u"2"_qs};
     QCommandLineOption constant{u"constant-answer"_qs,
                                 u"Answer a fixed record set (benchmark)."_qs};
     // Lets a test play minutes of sign-in attempts in seconds.
@@ -168,10 +174,10 @@ struct ServeOptions
     }
     QList<QCommandLineOption> all() const
     {
-        return {dbOption,    port,           bind,       images,    quiet,       idle,
-                connections, maxConnections, perAddress, hostNames, idleTimeout, tlsCert,
-                tlsKey,      proxyFrom,      keepDays,   gateSilent, gateSlow,   gateRefusals,
-                constant,    clockScale};
+        return {dbOption,       port,           bind,       images,     quiet,       idle,
+                connections,    maxConnections, perAddress, hostNames,  idleTimeout, tlsCert,
+                tlsKey,         proxyFrom,      keepDays,   gateSilent, gateSlow,    gateRefusals,
+                auditKeyOption, sealEvery,      constant,   clockScale};
     }
 };
 
@@ -246,6 +252,9 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     if (s.gateHealth.refusalPercent > 100)
         throw UsageError{QStringLiteral("bad --gate-refusal-percent '%1': at most 100")
                              .arg(p.value(o.gateRefusals))};
+    s.sealEverySecs =
+        p.value(o.sealEvery) == QLatin1String("0") ? 0 : positiveOption(p, o.sealEvery);
+    s.auditKey = auditKey(p);
     s.clockScale = positiveOption(p, o.clockScale);
     s.quiet = p.isSet(o.quiet);
     s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
@@ -349,6 +358,9 @@ int serveCommand(const QStringList &args)
     std::optional<Housekeeping> housekeeping;
     if (!s.front.constantAnswer)
         housekeeping.emplace(opener, s.keepForDays);
+    std::optional<AuditSealer> sealer;
+    if (!s.front.constantAnswer && s.sealEverySecs > 0)
+        sealer.emplace(opener, s.auditKey, s.sealEverySecs);
 
     QString listenError;
     const quint16 actual = front.listenOn(s.address, s.port, &listenError);

@@ -149,6 +149,21 @@ const QList<SchemaStep> &schemaSteps()
              u"CREATE INDEX IF NOT EXISTS scan_log_annulments ON scan_log(annuls)"
              " WHERE annuls <> 0"_qs,
          }},
+        // 9: seals over the audit, each chained to the one before (auditseal.h).
+        {9,
+         {
+             u"CREATE TABLE IF NOT EXISTS audit_seals ("
+             " seal_no BIGINT PRIMARY KEY,"
+             " sealed_at TEXT NOT NULL,"
+             " sealed_secs BIGINT NOT NULL,"
+             " low_water BIGINT NOT NULL,"
+             " seen_max BIGINT NOT NULL,"
+             " gaps TEXT NOT NULL DEFAULT '',"
+             " row_count BIGINT NOT NULL,"
+             " key_id TEXT NOT NULL DEFAULT '',"
+             " mac TEXT NOT NULL,"
+             " entries TEXT NOT NULL)"_qs,
+         }},
     };
     return steps;
 }

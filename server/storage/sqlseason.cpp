@@ -82,6 +82,8 @@ void SqlStorage::clearPerformance(const QString &bizcode)
     run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_log WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_counts WHERE bizcode = ?"), {bizcode});
+    // With the last audit row gone there is nothing left to seal: the chain starts again.
+    run(QStringLiteral("DELETE FROM audit_seals WHERE NOT EXISTS (SELECT 1 FROM scan_log)"));
     tx.commit();
 }
 

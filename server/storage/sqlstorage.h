@@ -117,6 +117,10 @@ public:
     void touchDrillRun(const QString &bizcode, qint64 now) override;
     QList<DrillRun> drillRuns() override;
     void removeDrillRun(const DrillRun &run) override;
+    // Seals of the audit (sqlseal.cpp)
+    SealRun sealAudit(const SealKey &key) override;
+    AuditCheck checkAudit(const QString &bizcode, const SealKey &key) override;
+    std::optional<SealInfo> sealInfo(qint64 sealNo = 0) override;
 
 protected:
     explicit SqlStorage(QSqlDatabase db);
@@ -204,6 +208,16 @@ private:
     int m_openTransactions = 0;
     int m_liveRows = 0;
     bool m_lost = false;
+
+    struct AuditRow
+    {
+        qint64 id = 0;
+        QString bizcode;
+        QString kind;
+        QByteArray digest;
+    };
+    // Audit rows with id above after, by id, at most limit, of one performance when bizcode is set.
+    QList<AuditRow> auditRows(qint64 after, qint64 last, int limit, const QString &bizcode = {});
 };
 
 } // namespace qav

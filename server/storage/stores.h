@@ -4,6 +4,7 @@
 // dashboard and the season's command line each name only what they use. One object per backend
 // implements them all (Storage, storage.h). Every method throws StorageError on database failure.
 
+#include "auditseal.h"
 #include "records.h"
 
 namespace qav {
@@ -151,6 +152,14 @@ public:
     virtual bool removePerformance(const QString &bizcode) = 0;
     virtual QList<ScanLogEntry> scanLog(const QString &bizcode) = 0;
     virtual QList<ScanLogEntry> audit(const AuditFilter &filter) = 0;
+    // Seals the audit rows committed since the last seal (auditseal.h). Safe from several
+    // processes at once: of two seals with the same number only one is kept.
+    virtual SealRun sealAudit(const SealKey &key) = 0;
+    // Checks every seal and the rows under them, only those of one performance when bizcode is
+    // set. Throws StorageError when the seals need a key that was not given.
+    virtual AuditCheck checkAudit(const QString &bizcode, const SealKey &key) = 0;
+    // Seal sealNo, the last one when 0.
+    virtual std::optional<SealInfo> sealInfo(qint64 sealNo = 0) = 0;
 
     // Supervisors of the dashboard are set up from the command line.
     virtual void putAdmin(const AdminRecord &admin) = 0;
