@@ -44,6 +44,7 @@ const QList<AdminCommand> &adminCommands()
         {"cancel-booking", "cancel a booking", cancelBookingCommand},
         {"uncancel-booking", "undo the cancellation of a booking", uncancelBookingCommand},
         {"remove-performance", "remove a performance nobody scanned", removePerformanceCommand},
+        {"recount", "count the summary's and dashboard's counters afresh", recountCommand},
         {"audit", "print the scans of a performance", auditCommand},
         {"backup", "copy a live SQLite database", backupCommand},
         {"restore", "put a backup back in place of a stopped server's database", restoreCommand},

@@ -109,6 +109,35 @@ public:
     QList<ScanLogEntry> audit(const AuditFilter &filter) override;
     void backupTo(const QString &path) override;
 
+    // Kept counters (sqlcounters.cpp)
+    // What the counters know of one booking; none where the booking is not there.
+    struct CountedBooking
+    {
+        bool cancelled = false;
+        bool inside = false;
+        qint64 entries = 0;
+    };
+    // The booking counters of one performance, or a change of them.
+    struct BookingCounts
+    {
+        qint64 total = 0, admitted = 0, insideNow = 0, leftNow = 0, notYet = 0, reentered = 0,
+               cancelled = 0;
+        static BookingCounts of(const std::optional<CountedBooking> &booking);
+        BookingCounts &operator+=(const BookingCounts &other);
+        BookingCounts operator-(const BookingCounts &other) const;
+        bool isZero() const;
+    };
+    // Moves the performance's kept counters by one booking going from before to after, in the
+    // caller's write transaction. Every write of a booking's cancelled, inside or entries goes
+    // through here (or adds up the same differences for many bookings, then addCounts), so the
+    // counters always equal a count of the bookings.
+    void moveCounters(const QString &bizcode, const std::optional<CountedBooking> &before,
+                      const std::optional<CountedBooking> &after);
+    void addCounts(const QString &bizcode, const BookingCounts &change);
+    // With every booking and audit row of a performance gone, its counters go too.
+    void dropCounters(const QString &bizcode);
+    QStringList recountCounters() override;
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 
@@ -156,6 +185,12 @@ private:
     bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
     void addColumnIfMissing(const QString &table, const QString &column,
                             const QString &declaration);
+    // The counters' rows this connection writes: connections of a PostgreSQL server update
+    // different rows, so scans of one performance do not queue behind one row's lock.
+    int counterShard();
+    virtual int counterShards() const { return 1; }
+    void countAudit(const QString &bizcode, const QString &operatorId, const QString &stamp,
+                    const QString &mode, const QString &code, const QString &kind);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
                     const QString &message, const QString &manualReason = {});
 
@@ -170,6 +205,7 @@ private:
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
     QHash<QString, QSqlQuery> m_statements;
+    int m_counterShard = -1;
 };
 
 } // namespace qav

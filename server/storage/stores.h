@@ -143,6 +143,9 @@ public:
     virtual bool removePerformance(const QString &bizcode) = 0;
     virtual QList<ScanLogEntry> scanLog(const QString &bizcode) = 0;
     virtual QList<ScanLogEntry> audit(const AuditFilter &filter) = 0;
+    // Counts the bookings and the audit afresh and puts the summary's and the dashboard's kept
+    // counters right; returns the performances whose counters were wrong (normally none).
+    virtual QStringList recountCounters() = 0;
 
     // Supervisors of the dashboard are set up from the command line.
     virtual void putAdmin(const AdminRecord &admin) = 0;
