@@ -47,8 +47,8 @@ SqlStorage::BookingCounts &SqlStorage::BookingCounts::operator+=(const BookingCo
 
 SqlStorage::BookingCounts SqlStorage::BookingCounts::operator-(const BookingCounts &o) const
 {
-    return {total - o.total,         admitted - o.admitted,   insideNow - o.insideNow,
-            leftNow - o.leftNow,     notYet - o.notYet,       reentered - o.reentered,
+    return {total - o.total,        admitted - o.admitted, insideNow - o.insideNow,
+            leftNow - o.leftNow,    notYet - o.notYet,     reentered - o.reentered,
             cancelled - o.cancelled};
 }
 
@@ -97,14 +97,14 @@ void SqlStorage::addCounts(const QString &bizcode, const BookingCounts &c)
 void SqlStorage::dropCounters(const QString &bizcode)
 {
     for (const char *table : {"booking_counts", "minute_counts", "gate_counts"})
-        run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ?").arg(QLatin1String(table)), {bizcode});
+        run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ?").arg(QLatin1String(table)),
+            {bizcode});
 }
 
 // What the dashboard shows of a scan that ran (kinds scan and manual): its gate's figures and,
 // when accepted, its minute's entry or exit.
-void SqlStorage::countAudit(const QString &bizcode, const QString &operatorId,
-                            const QString &stamp, const QString &mode, const QString &code,
-                            const QString &kind)
+void SqlStorage::countAudit(const QString &bizcode, const QString &operatorId, const QString &stamp,
+                            const QString &mode, const QString &code, const QString &kind)
 {
     if (kind != QLatin1String(kAuditScan) && kind != QLatin1String(kAuditManual))
         return;
