@@ -135,6 +135,57 @@ void SqlStorage::countAudit(const QString &bizcode, const QString &operatorId, c
         {bizcode, stamp.left(16), shard, entry ? 1 : 0, entry ? 0 : 1});
 }
 
+void SqlStorage::foldCounters()
+{
+    if (counterShards() <= 1)
+        return;
+    // Each deletes the rows of every shard but 0 and adds what they held to shard 0's, in one
+    // statement, so a scan's increment is either in a deleted row (and added) or comes after.
+    const QStringList folds = {
+        QStringLiteral(
+            "WITH gone AS (DELETE FROM booking_counts WHERE shard <> 0 RETURNING *)"
+            " INSERT INTO booking_counts (bizcode, shard, total, admitted, inside_now, left_now,"
+            " not_yet, reentered, cancelled) SELECT bizcode, 0, SUM(total), SUM(admitted),"
+            " SUM(inside_now), SUM(left_now), SUM(not_yet), SUM(reentered), SUM(cancelled)"
+            " FROM gone GROUP BY bizcode ON CONFLICT (bizcode, shard) DO UPDATE SET"
+            " total = booking_counts.total + excluded.total,"
+            " admitted = booking_counts.admitted + excluded.admitted,"
+            " inside_now = booking_counts.inside_now + excluded.inside_now,"
+            " left_now = booking_counts.left_now + excluded.left_now,"
+            " not_yet = booking_counts.not_yet + excluded.not_yet,"
+            " reentered = booking_counts.reentered + excluded.reentered,"
+            " cancelled = booking_counts.cancelled + excluded.cancelled"),
+        QStringLiteral(
+            "WITH gone AS (DELETE FROM minute_counts WHERE shard <> 0 RETURNING *)"
+            " INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
+            " SELECT bizcode, minute, 0, SUM(entries), SUM(exits) FROM gone"
+            " GROUP BY bizcode, minute ON CONFLICT (bizcode, minute, shard) DO UPDATE SET"
+            " entries = minute_counts.entries + excluded.entries,"
+            " exits = minute_counts.exits + excluded.exits"),
+        QStringLiteral(
+            "WITH gone AS (DELETE FROM gate_counts WHERE shard <> 0 RETURNING *)"
+            " INSERT INTO gate_counts (bizcode, operator_id, shard, scans, accepted, refused,"
+            " last_scan_at, manual) SELECT bizcode, operator_id, 0, SUM(scans), SUM(accepted),"
+            " SUM(refused), MAX(last_scan_at), MAX(manual) FROM gone GROUP BY bizcode, operator_id"
+            " ON CONFLICT (bizcode, operator_id, shard) DO UPDATE SET"
+            " scans = gate_counts.scans + excluded.scans,"
+            " accepted = gate_counts.accepted + excluded.accepted,"
+            " refused = gate_counts.refused + excluded.refused,"
+            " last_scan_at = GREATEST(gate_counts.last_scan_at, excluded.last_scan_at),"
+            " manual = GREATEST(gate_counts.manual, excluded.manual)"),
+    };
+    for (const QString &fold : folds) {
+        inWriteTransaction([&](SqlStorage &db) {
+            // One process folds at a time; two would wait on each other's rows.
+            Rows mine = db.run(QStringLiteral("SELECT pg_try_advisory_xact_lock(8471)"));
+            if (!mine.next() || !mine.value(0).toBool())
+                return;
+            mine.finish();
+            db.exec(fold);
+        });
+    }
+}
+
 QStringList SqlStorage::recountCounters()
 {
     const QStringList tables = {QStringLiteral("booking_counts"), QStringLiteral("minute_counts"),

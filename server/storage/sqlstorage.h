@@ -137,6 +137,7 @@ public:
     // With every booking and audit row of a performance gone, its counters go too.
     void dropCounters(const QString &bizcode);
     QStringList recountCounters() override;
+    void foldCounters() override;
 
 protected:
     explicit SqlStorage(QSqlDatabase db);
