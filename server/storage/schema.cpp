@@ -161,11 +161,6 @@ const QList<SchemaStep> &schemaSteps()
              " last_scan_at TEXT NOT NULL DEFAULT '',"
              " manual INTEGER NOT NULL DEFAULT 0,"
              " PRIMARY KEY (bizcode, operator_id, shard))"_qs,
-             // The dashboard's reads find all they need in these, in order.
-             u"CREATE INDEX IF NOT EXISTS minute_counts_read"
-             " ON minute_counts(bizcode, minute, entries, exits)"_qs,
-             u"CREATE INDEX IF NOT EXISTS gate_counts_read ON gate_counts(bizcode, operator_id,"
-             " scans, accepted, refused, last_scan_at, manual)"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_refusals ON scan_log(bizcode, id)"
              " WHERE result_code IN ('-1', '-2') AND kind IN ('scan', 'manual')"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket ON scan_log(bizcode, TRIM(ticket_raw))"_qs,

@@ -101,38 +101,65 @@ void SqlStorage::dropCounters(const QString &bizcode)
             {bizcode});
 }
 
-// What the dashboard shows of a scan that ran (kinds scan and manual): its gate's figures and,
-// when accepted, its minute's entry or exit.
-void SqlStorage::countAudit(const QString &bizcode, const QString &operatorId, const QString &stamp,
-                            const QString &mode, const QString &code, const QString &kind)
+namespace {
+
+const QString kGateUpsert =
+    QStringLiteral("INSERT INTO gate_counts (bizcode, operator_id, shard, scans, accepted, refused,"
+                   " last_scan_at, manual) VALUES (?, ?, CAST(? AS INTEGER), 1, CAST(? AS INTEGER),"
+                   " CAST(? AS INTEGER), ?, CAST(? AS INTEGER))"
+                   " ON CONFLICT (bizcode, operator_id, shard) DO UPDATE SET"
+                   " scans = gate_counts.scans + 1,"
+                   " accepted = gate_counts.accepted + excluded.accepted,"
+                   " refused = gate_counts.refused + excluded.refused,"
+                   " last_scan_at = CASE WHEN excluded.last_scan_at > gate_counts.last_scan_at"
+                   " THEN excluded.last_scan_at ELSE gate_counts.last_scan_at END,"
+                   " manual = CASE WHEN excluded.manual > gate_counts.manual"
+                   " THEN excluded.manual ELSE gate_counts.manual END");
+// Its last value says whether the minute's row is to move at all.
+const QString kMinuteUpsert =
+    QStringLiteral("INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
+                   " SELECT ?, ?, CAST(? AS INTEGER), CAST(? AS INTEGER), CAST(? AS INTEGER)"
+                   " WHERE CAST(? AS INTEGER) = 1"
+                   " ON CONFLICT (bizcode, minute, shard) DO UPDATE SET"
+                   " entries = minute_counts.entries + excluded.entries,"
+                   " exits = minute_counts.exits + excluded.exits");
+
+} // namespace
+
+// The audit row (auditSql with its binds) and what the dashboard shows of a scan that ran (kinds
+// scan and manual): its gate's figures and, when accepted, its minute's entry or exit. PostgreSQL
+// gets all in one statement, a round trip instead of three in the scan's transaction.
+void SqlStorage::insertAudit(const QString &auditSql, const QVariantList &auditBinds,
+                             const AuditCount &a)
 {
-    if (kind != QLatin1String(kAuditScan) && kind != QLatin1String(kAuditManual))
+    if (a.kind != QLatin1String(kAuditScan) && a.kind != QLatin1String(kAuditManual)) {
+        run(auditSql, auditBinds);
         return;
-    const bool accepted =
-        code == QLatin1String("0") || code == QLatin1String("1") || code == QLatin1String("2");
-    const bool refused = code == QLatin1String("-1") || code == QLatin1String("-2");
+    }
+    const bool accepted = a.code == QLatin1String("0") || a.code == QLatin1String("1") ||
+                          a.code == QLatin1String("2");
+    const bool refused = a.code == QLatin1String("-1") || a.code == QLatin1String("-2");
+    const bool entry = a.mode == QLatin1String("I");
+    const bool inMinute = accepted && (entry || a.mode == QLatin1String("O"));
     const int shard = counterShard();
-    run(QStringLiteral(
-            "INSERT INTO gate_counts (bizcode, operator_id, shard, scans, accepted, refused,"
-            " last_scan_at, manual) VALUES (?, ?, ?, 1, ?, ?, ?, ?)"
-            " ON CONFLICT (bizcode, operator_id, shard) DO UPDATE SET"
-            " scans = gate_counts.scans + 1,"
-            " accepted = gate_counts.accepted + excluded.accepted,"
-            " refused = gate_counts.refused + excluded.refused,"
-            " last_scan_at = CASE WHEN excluded.last_scan_at > gate_counts.last_scan_at"
-            " THEN excluded.last_scan_at ELSE gate_counts.last_scan_at END,"
-            " manual = CASE WHEN excluded.manual > gate_counts.manual"
-            " THEN excluded.manual ELSE gate_counts.manual END"),
-        {bizcode, operatorId, shard, accepted ? 1 : 0, refused ? 1 : 0, stamp,
-         kind == QLatin1String(kAuditManual) ? 1 : 0});
-    const bool entry = mode == QLatin1String("I");
-    if (!accepted || (!entry && mode != QLatin1String("O")))
+    const QVariantList gate{a.bizcode,
+                            a.operatorId,
+                            shard,
+                            accepted ? 1 : 0,
+                            refused ? 1 : 0,
+                            a.stamp,
+                            a.kind == QLatin1String(kAuditManual) ? 1 : 0};
+    const QVariantList minute{a.bizcode,     a.stamp.left(16), shard,
+                              entry ? 1 : 0, entry ? 0 : 1,    inMinute ? 1 : 0};
+    if (isSqlite()) {
+        run(auditSql, auditBinds);
+        run(kGateUpsert, gate);
+        if (inMinute)
+            run(kMinuteUpsert, minute);
         return;
-    run(QStringLiteral("INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
-                       " VALUES (?, ?, ?, ?, ?) ON CONFLICT (bizcode, minute, shard) DO UPDATE SET"
-                       " entries = minute_counts.entries + excluded.entries,"
-                       " exits = minute_counts.exits + excluded.exits"),
-        {bizcode, stamp.left(16), shard, entry ? 1 : 0, entry ? 0 : 1});
+    }
+    run(QStringLiteral("WITH g AS (%1), m AS (%2) %3").arg(kGateUpsert, kMinuteUpsert, auditSql),
+        gate + minute + auditBinds);
 }
 
 void SqlStorage::foldCounters()

@@ -190,8 +190,11 @@ private:
     // different rows, so scans of one performance do not queue behind one row's lock.
     int counterShard();
     virtual int counterShards() const { return 1; }
-    void countAudit(const QString &bizcode, const QString &operatorId, const QString &stamp,
-                    const QString &mode, const QString &code, const QString &kind);
+    struct AuditCount
+    {
+        QString bizcode, operatorId, stamp, mode, code, kind;
+    };
+    void insertAudit(const QString &auditSql, const QVariantList &auditBinds, const AuditCount &a);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
                     const QString &message, const QString &manualReason = {});
 
