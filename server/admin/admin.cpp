@@ -45,6 +45,7 @@ const QList<AdminCommand> &adminCommands()
         {"uncancel-booking", "undo the cancellation of a booking", uncancelBookingCommand},
         {"annul", "undo a ticket's last entry or exit (within 15 minutes)", annulCommand},
         {"remove-performance", "remove a performance nobody scanned", removePerformanceCommand},
+        {"recount", "count the summary's and dashboard's counters afresh", recountCommand},
         {"audit", "print the scans of a performance; audit verify, audit seal", auditCommand},
         {"backup", "copy a live SQLite database", backupCommand},
         {"restore", "put a backup back in place of a stopped server's database", restoreCommand},

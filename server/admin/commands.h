@@ -62,6 +62,7 @@ int setPasswordCommand(const QStringList &args);
 int cancelBookingCommand(const QStringList &args);
 int uncancelBookingCommand(const QStringList &args);
 int removePerformanceCommand(const QStringList &args);
+int recountCommand(const QStringList &args);
 int auditCommand(const QStringList &args);
 int backupCommand(const QStringList &args);
 int restoreCommand(const QStringList &args);

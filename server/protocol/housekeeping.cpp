@@ -13,6 +13,7 @@ namespace {
 
 constexpr auto kFlushEvery = std::chrono::seconds(2);
 constexpr auto kPruneEvery = std::chrono::hours(1);
+constexpr auto kFoldEvery = std::chrono::seconds(10);
 
 } // namespace
 
@@ -53,10 +54,22 @@ void Housekeeping::run()
     std::unique_ptr<Storage> storage;
     QList<RefusalCount> unwritten;
     auto nextPrune = std::chrono::steady_clock::now();
+    auto nextFold = nextPrune;
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         lock.unlock();
         flush(storage, unwritten);
+        if (std::chrono::steady_clock::now() >= nextFold) {
+            nextFold = std::chrono::steady_clock::now() + kFoldEvery;
+            try {
+                if (!storage)
+                    storage = m_opener();
+                storage->foldCounters();
+            } catch (const std::exception &e) {
+                storage.reset();
+                qWarning().noquote() << "could not fold the counters:" << e.what();
+            }
+        }
         if (std::chrono::steady_clock::now() >= nextPrune) {
             nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
             try {

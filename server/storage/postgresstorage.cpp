@@ -85,6 +85,8 @@ protected:
     QString beginWriteSql() const override { return QStringLiteral("BEGIN"); }
     QString serialIdType() const override { return QStringLiteral("BIGSERIAL PRIMARY KEY"); }
     bool isSqlite() const override { return false; }
+    // As many as a server's usual connections, so its scans rarely share a counter row.
+    int counterShards() const override { return 16; }
     // Several servers may start at once; CREATE ... IF NOT EXISTS alone races in PostgreSQL.
     void lockSchema() override { exec(QStringLiteral("SELECT pg_advisory_xact_lock(8470)")); }
 

@@ -164,8 +164,74 @@ const QList<SchemaStep> &schemaSteps()
              " mac TEXT NOT NULL,"
              " entries TEXT NOT NULL)"_qs,
          }},
+        // 10: the summary's and the dashboard's counters, kept with every change that moves them
+        // (rows per performance and connection shard, summed when read); an older database counts
+        // once. The refusals and a ticket's history are found through indexes of their own.
+        {10,
+         QStringList{
+             u"CREATE TABLE IF NOT EXISTS booking_counts ("
+             " bizcode TEXT NOT NULL,"
+             " shard INTEGER NOT NULL,"
+             " total INTEGER NOT NULL DEFAULT 0,"
+             " admitted INTEGER NOT NULL DEFAULT 0,"
+             " inside_now INTEGER NOT NULL DEFAULT 0,"
+             " left_now INTEGER NOT NULL DEFAULT 0,"
+             " not_yet INTEGER NOT NULL DEFAULT 0,"
+             " reentered INTEGER NOT NULL DEFAULT 0,"
+             " cancelled INTEGER NOT NULL DEFAULT 0,"
+             " PRIMARY KEY (bizcode, shard))"_qs,
+             u"CREATE TABLE IF NOT EXISTS minute_counts ("
+             " bizcode TEXT NOT NULL,"
+             " minute TEXT NOT NULL,"
+             " shard INTEGER NOT NULL,"
+             " entries INTEGER NOT NULL DEFAULT 0,"
+             " exits INTEGER NOT NULL DEFAULT 0,"
+             " PRIMARY KEY (bizcode, minute, shard))"_qs,
+             u"CREATE TABLE IF NOT EXISTS gate_counts ("
+             " bizcode TEXT NOT NULL,"
+             " operator_id TEXT NOT NULL,"
+             " shard INTEGER NOT NULL,"
+             " scans INTEGER NOT NULL DEFAULT 0,"
+             " accepted INTEGER NOT NULL DEFAULT 0,"
+             " refused INTEGER NOT NULL DEFAULT 0,"
+             " last_scan_at TEXT NOT NULL DEFAULT '',"
+             " manual INTEGER NOT NULL DEFAULT 0,"
+             " PRIMARY KEY (bizcode, operator_id, shard))"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_refusals ON scan_log(bizcode, id)"
+             " WHERE result_code IN ('-1', '-2') AND kind IN ('scan', 'manual')"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket ON scan_log(bizcode, TRIM(ticket_raw))"_qs,
+         } + counterFillStatements()},
     };
     return steps;
+}
+
+// Shared by step 7 and SqlStorage::recountCounters: the counters as a fresh count of the
+// bookings and the audit would give them. A change of what is counted needs a step that recounts.
+QStringList counterFillStatements()
+{
+    return {
+        u"INSERT INTO booking_counts (bizcode, shard, total, admitted, inside_now, left_now,"
+        " not_yet, reentered, cancelled) SELECT bizcode, 0,"
+        " SUM(CASE WHEN cancelled = 0 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN cancelled = 0 AND entries > 0 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN cancelled = 0 AND inside <> 0 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN cancelled = 0 AND entries > 0 AND inside = 0 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN cancelled = 0 AND entries = 0 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN entries > 1 THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN cancelled <> 0 THEN 1 ELSE 0 END)"
+        " FROM bookings GROUP BY bizcode"_qs,
+        u"INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
+        " SELECT bizcode, SUBSTR(scanned_at, 1, 16), 0,"
+        " SUM(CASE WHEN mode = 'I' THEN 1 ELSE 0 END), SUM(CASE WHEN mode = 'O' THEN 1 ELSE 0 END)"
+        " FROM scan_log WHERE result_code IN ('0', '1', '2') AND kind IN ('scan', 'manual')"
+        " GROUP BY bizcode, SUBSTR(scanned_at, 1, 16)"_qs,
+        u"INSERT INTO gate_counts (bizcode, operator_id, shard, scans, accepted, refused,"
+        " last_scan_at, manual) SELECT bizcode, operator_id, 0, COUNT(*),"
+        " SUM(CASE WHEN result_code IN ('0', '1', '2') THEN 1 ELSE 0 END),"
+        " SUM(CASE WHEN result_code IN ('-1', '-2') THEN 1 ELSE 0 END), MAX(scanned_at),"
+        " MAX(CASE WHEN kind = 'manual' THEN 1 ELSE 0 END)"
+        " FROM scan_log WHERE kind IN ('scan', 'manual') GROUP BY bizcode, operator_id"_qs,
+    };
 }
 
 int currentSchemaVersion()

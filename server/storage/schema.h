@@ -15,5 +15,7 @@ struct SchemaStep
 // Every step, oldest first. The last step's version is the one this program writes.
 const QList<SchemaStep> &schemaSteps();
 int currentSchemaVersion();
+// Fills the empty counter tables from the bookings and the audit.
+QStringList counterFillStatements();
 
 } // namespace qav

@@ -65,7 +65,8 @@ void SqlStorage::removeDrillRun(const DrillRun &drill)
     const QString like = drillPattern();
     WriteTransaction tx(*this);
     // Whatever the performance's removal missed (an audit row of a request still under way then).
-    for (const char *table : {"scan_log", "bookings", "scan_counts", "performances"})
+    for (const char *table : {"scan_log", "bookings", "scan_counts", "booking_counts",
+                              "minute_counts", "gate_counts", "performances"})
         run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ? AND bizcode LIKE ?")
                 .arg(QLatin1String(table)),
             {drill.bizcode, like});

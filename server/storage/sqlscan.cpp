@@ -295,6 +295,12 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
             outcome.result = AnnulResult::StateChanged;
             return;
         }
+        const qint64 entries = q.value(0).toLongLong();
+        const bool cancelled = q.value(2).toLongLong() != 0;
+        q.finish();
+        moveCounters(request.bizcode,
+                     CountedBooking{cancelled, entry, entry ? entries + 1 : entries},
+                     CountedBooking{cancelled, !entry, entries});
     }
     outcome.result = AnnulResult::Annulled;
     describeAnnul(outcome);
@@ -346,14 +352,17 @@ void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, con
                             const QString &message, const QString &manualReason, qint64 annuls)
 {
     const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
-    run(QStringLiteral(
+    const QString stamp = nowStamp();
+    insertAudit(
+        QStringLiteral(
             "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
             " result_code, result_msg, duration_us, client_address, session_operator, kind,"
             " manual_reason, annuls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-        {nowStamp(), notNull(request.operatorId), notNull(request.bizcode),
-         notNull(request.ticketRaw), notNull(request.mode), notNull(code), notNull(message), tookUs,
+        {stamp, notNull(request.operatorId), notNull(request.bizcode), notNull(request.ticketRaw),
+         notNull(request.mode), notNull(code), notNull(message), tookUs,
          notNull(request.clientAddress), notNull(request.sessionOperator), kind,
-         notNull(manualReason), annuls});
+         notNull(manualReason), annuls},
+        {notNull(request.bizcode), notNull(request.operatorId), stamp, request.mode, code, kind});
     // Counted as it happens, so the summary never has to count the log.
     const bool refusedEntry = kind == QLatin1String(kAuditScan) &&
                               request.mode == QLatin1String("I") &&
@@ -403,19 +412,24 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
                             "UPDATE bookings SET inside = 1, entries = entries + 1,"
                             " last_entry_at = ?, last_entry_by = ?"
                             " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 0"
-                            " RETURNING cust_name, seat_grade, seat_info, exits"),
+                            " RETURNING cust_name, seat_grade, seat_info, exits, entries"),
                         {now, request.operatorId, request.bizcode, ticket})
                   : run(QStringLiteral(
                             "UPDATE bookings SET inside = 0, exits = exits + 1,"
                             " last_exit_at = ?, last_exit_by = ?"
                             " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0 AND inside = 1"
-                            " RETURNING cust_name, seat_grade, seat_info, exits"),
+                            " RETURNING cust_name, seat_grade, seat_info, exits, entries"),
                         {now, request.operatorId, request.bizcode, ticket});
         if (q.next()) {
             outcome.booking.custName = q.value(0).toString();
             outcome.booking.seatGrade = q.value(1).toString();
             outcome.booking.seatInfo = q.value(2).toString();
             const bool hadExited = q.value(3).toLongLong() > 0;
+            const qint64 entries = q.value(4).toLongLong();
+            q.finish();
+            moveCounters(request.bizcode,
+                         CountedBooking{false, !entry, entry ? entries - 1 : entries},
+                         CountedBooking{false, entry, entries});
             outcome.result = !entry ? ScanResult::Exited
                                     : (hadExited ? ScanResult::ReEntered : ScanResult::Entered);
             return;
@@ -473,32 +487,21 @@ std::optional<Summary> SqlStorage::summary(const QString &bizcode)
     if (!findPerformance(bizcode))
         return std::nullopt;
     Summary s;
-    {
-        Rows q = run(
-            QStringLiteral(
-                "SELECT"
-                " SUM(CASE WHEN cancelled = 0 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN cancelled = 0 AND entries > 0 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN cancelled = 0 AND inside = 1 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN cancelled = 0 AND entries > 0 AND inside = 0 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN cancelled = 0 AND entries = 0 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN entries > 1 THEN 1 ELSE 0 END),"
-                " SUM(CASE WHEN cancelled <> 0 THEN 1 ELSE 0 END)"
-                " FROM bookings WHERE bizcode = ?"),
-            {bizcode});
-        if (q.next()) {
-            s.total = q.value(0).toLongLong();
-            s.admitted = q.value(1).toLongLong();
-            s.insideNow = q.value(2).toLongLong();
-            s.leftNow = q.value(3).toLongLong();
-            s.notYet = q.value(4).toLongLong();
-            s.reentered = q.value(5).toLongLong();
-            s.cancelled = q.value(6).toLongLong();
-        }
+    Rows q = run(QStringLiteral("SELECT SUM(total), SUM(admitted), SUM(inside_now), SUM(left_now),"
+                                " SUM(not_yet), SUM(reentered), SUM(cancelled),"
+                                " (SELECT refused FROM scan_counts WHERE bizcode = ?)"
+                                " FROM booking_counts WHERE bizcode = ?"),
+                 {bizcode, bizcode});
+    if (q.next()) {
+        s.total = q.value(0).toLongLong();
+        s.admitted = q.value(1).toLongLong();
+        s.insideNow = q.value(2).toLongLong();
+        s.leftNow = q.value(3).toLongLong();
+        s.notYet = q.value(4).toLongLong();
+        s.reentered = q.value(5).toLongLong();
+        s.cancelled = q.value(6).toLongLong();
+        s.refused = q.value(7).toLongLong();
     }
-    Rows q = run(QStringLiteral("SELECT refused FROM scan_counts WHERE bizcode = ?"), {bizcode});
-    if (q.next())
-        s.refused = q.value(0).toLongLong();
     return s;
 }
 

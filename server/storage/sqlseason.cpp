@@ -66,13 +66,47 @@ void SqlStorage::putBookings(const QList<Booking> &bookings)
 void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
 {
     WriteTransaction tx(*this);
+    // Each booking's state before the chunk, so the counters move by what the chunk changes.
+    QHash<QString, QHash<QString, std::optional<CountedBooking>>> states;
+    {
+        QHash<QString, QStringList> tickets;
+        for (const Booking &b : bookings)
+            tickets[b.bizcode] << b.ticketNo;
+        constexpr qsizetype kRead = 200;
+        const QString read =
+            QStringLiteral("SELECT ticket_no, cancelled, inside, entries FROM bookings"
+                           " WHERE bizcode = ? AND ticket_no IN (%1)")
+                .arg(QStringList(kRead, u"?"_qs).join(u", "_qs));
+        for (auto it = tickets.begin(); it != tickets.end(); ++it) {
+            QHash<QString, std::optional<CountedBooking>> &known = states[it.key()];
+            for (qsizetype from = 0; from < it->size(); from += kRead) {
+                QVariantList binds{it.key()};
+                for (qsizetype i = 0; i < kRead; ++i) // the last slice repeats its last ticket
+                    binds << it->at(std::min(from + i, it->size() - 1));
+                Rows q = run(read, binds);
+                while (q.next())
+                    known.insert(q.value(0).toString(),
+                                 CountedBooking{q.value(1).toInt() != 0, q.value(2).toInt() != 0,
+                                                q.value(3).toLongLong()});
+            }
+        }
+    }
+    QHash<QString, BookingCounts> changes;
     const QString sql = QStringLiteral(
         "INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled)"
         " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (bizcode, ticket_no) DO UPDATE SET"
         " cust_name = excluded.cust_name, seat_grade = excluded.seat_grade,"
         " seat_info = excluded.seat_info, cancelled = excluded.cancelled");
-    for (const Booking &b : bookings)
+    for (const Booking &b : bookings) {
         run(sql, {b.bizcode, b.ticketNo, b.custName, b.seatGrade, b.seatInfo, b.cancelled ? 1 : 0});
+        std::optional<CountedBooking> &state = states[b.bizcode][b.ticketNo];
+        CountedBooking after = state.value_or(CountedBooking{});
+        after.cancelled = b.cancelled;
+        changes[b.bizcode] += BookingCounts::of(after) - BookingCounts::of(state);
+        state = after;
+    }
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        addCounts(it.key(), it.value());
     tx.commit();
 }
 
@@ -84,6 +118,7 @@ void SqlStorage::clearPerformance(const QString &bizcode)
     run(QStringLiteral("DELETE FROM scan_counts WHERE bizcode = ?"), {bizcode});
     // With the last audit row gone there is nothing left to seal: the chain starts again.
     run(QStringLiteral("DELETE FROM audit_seals WHERE NOT EXISTS (SELECT 1 FROM scan_log)"));
+    dropCounters(bizcode);
     tx.commit();
 }
 
@@ -181,14 +216,25 @@ bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &tick
                                      bool cancelled)
 {
     WriteTransaction tx(*this);
-    Rows q =
-        run(QStringLiteral("UPDATE bookings SET cancelled = ? WHERE bizcode = ? AND ticket_no = ?"
-                           " RETURNING ticket_no"),
-            {cancelled ? 1 : 0, bizcode, ticketNo});
-    const bool found = q.next();
+    // Only a booking that changes is written, so the counters know what it was before.
+    Rows q = run(cancelled ? QStringLiteral("UPDATE bookings SET cancelled = 1 WHERE bizcode = ?"
+                                            " AND ticket_no = ? AND cancelled = 0"
+                                            " RETURNING inside, entries")
+                           : QStringLiteral("UPDATE bookings SET cancelled = 0 WHERE bizcode = ?"
+                                            " AND ticket_no = ? AND cancelled <> 0"
+                                            " RETURNING inside, entries"),
+                 {bizcode, ticketNo});
+    if (q.next()) {
+        const bool inside = q.value(0).toInt() != 0;
+        const qint64 entries = q.value(1).toLongLong();
+        q.finish();
+        moveCounters(bizcode, CountedBooking{!cancelled, inside, entries},
+                     CountedBooking{cancelled, inside, entries});
+        tx.commit();
+        return true;
+    }
     q.finish();
-    tx.commit();
-    return found;
+    return findBooking(bizcode, ticketNo).has_value();
 }
 
 qint64 SqlStorage::scanCount(const QString &bizcode)
@@ -210,6 +256,7 @@ bool SqlStorage::removePerformance(const QString &bizcode)
                                .arg(scans)
                                .toStdString());
     run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
+    dropCounters(bizcode);
     Rows q = run(QStringLiteral("DELETE FROM performances WHERE bizcode = ? RETURNING bizcode"),
                  {bizcode});
     const bool found = q.next();

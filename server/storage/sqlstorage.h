@@ -121,6 +121,35 @@ public:
     SealRun sealAudit(const SealKey &key) override;
     AuditCheck checkAudit(const QString &bizcode, const SealKey &key) override;
     std::optional<SealInfo> sealInfo(qint64 sealNo = 0) override;
+    // Kept counters (sqlcounters.cpp)
+    // What the counters know of one booking; none where the booking is not there.
+    struct CountedBooking
+    {
+        bool cancelled = false;
+        bool inside = false;
+        qint64 entries = 0;
+    };
+    // The booking counters of one performance, or a change of them.
+    struct BookingCounts
+    {
+        qint64 total = 0, admitted = 0, insideNow = 0, leftNow = 0, notYet = 0, reentered = 0,
+               cancelled = 0;
+        static BookingCounts of(const std::optional<CountedBooking> &booking);
+        BookingCounts &operator+=(const BookingCounts &other);
+        BookingCounts operator-(const BookingCounts &other) const;
+        bool isZero() const;
+    };
+    // Moves the performance's kept counters by one booking going from before to after, in the
+    // caller's write transaction. Every write of a booking's cancelled, inside or entries goes
+    // through here (or adds up the same differences for many bookings, then addCounts), so the
+    // counters always equal a count of the bookings.
+    void moveCounters(const QString &bizcode, const std::optional<CountedBooking> &before,
+                      const std::optional<CountedBooking> &after);
+    void addCounts(const QString &bizcode, const BookingCounts &change);
+    // With every booking and audit row of a performance gone, its counters go too.
+    void dropCounters(const QString &bizcode);
+    QStringList recountCounters() override;
+    void foldCounters() override;
 
 protected:
     explicit SqlStorage(QSqlDatabase db);
@@ -186,6 +215,15 @@ private:
     bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
     void addColumnIfMissing(const QString &table, const QString &column,
                             const QString &declaration);
+    // The counters' rows this connection writes: connections of a PostgreSQL server update
+    // different rows, so scans of one performance do not queue behind one row's lock.
+    int counterShard();
+    virtual int counterShards() const { return 1; }
+    struct AuditCount
+    {
+        QString bizcode, operatorId, stamp, mode, code, kind;
+    };
+    void insertAudit(const QString &auditSql, const QVariantList &auditBinds, const AuditCount &a);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
                     const QString &message, const QString &manualReason = {}, qint64 annuls = 0);
 
@@ -218,6 +256,7 @@ private:
     };
     // Audit rows with id above after, by id, at most limit, of one performance when bizcode is set.
     QList<AuditRow> auditRows(qint64 after, qint64 last, int limit, const QString &bizcode = {});
+    int m_counterShard = -1;
 };
 
 } // namespace qav

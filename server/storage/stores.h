@@ -160,6 +160,13 @@ public:
     virtual AuditCheck checkAudit(const QString &bizcode, const SealKey &key) = 0;
     // Seal sealNo, the last one when 0.
     virtual std::optional<SealInfo> sealInfo(qint64 sealNo = 0) = 0;
+    // Counts the bookings and the audit afresh and puts the summary's and the dashboard's kept
+    // counters right; returns the performances whose counters were wrong (normally none).
+    virtual QStringList recountCounters() = 0;
+    // Adds up the rows that the connections of a PostgreSQL server keep apart into one per
+    // counter, so the dashboard reads few rows; nothing to do on SQLite. Run now and then by the
+    // serving process's housekeeping.
+    virtual void foldCounters() = 0;
 
     // Supervisors of the dashboard are set up from the command line.
     virtual void putAdmin(const AdminRecord &admin) = 0;
