@@ -98,7 +98,9 @@ void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
         " cust_name = excluded.cust_name, seat_grade = excluded.seat_grade,"
         " seat_info = excluded.seat_info, cancelled = excluded.cancelled");
     for (const Booking &b : bookings) {
-        run(sql, {b.bizcode, b.ticketNo, b.custName, b.seatGrade, b.seatInfo, b.cancelled ? 1 : 0});
+        // An empty field (a standing ticket has no seat) is stored empty, never as NULL.
+        run(sql, {b.bizcode, b.ticketNo, notNull(b.custName), notNull(b.seatGrade),
+                  notNull(b.seatInfo), b.cancelled ? 1 : 0});
         std::optional<CountedBooking> &state = states[b.bizcode][b.ticketNo];
         CountedBooking after = state.value_or(CountedBooking{});
         after.cancelled = b.cancelled;

@@ -653,6 +653,8 @@ void ServerAdminTest::importDetectsEncoding_data()
         << "\xff\xfe" + le(u"Ticket No\tName\t전화번호\tSeat\tGrade\tBizcode\r\n"
                            "T-1\t\"이, 순신\"\t010-1234\tB-2\tR석\tGRVM0001\r\n"_qs)
         << QString() << 0 << u"skipped column(s): 전화번호"_qs << u"이, 순신B-2"_qs;
+    QTest::newRow("empty seat field") << u"GRVM0001,T-1,김철수,스탠딩,\n"_qs.toUtf8() << QString()
+                                      << 0 << u"1 new"_qs << u"김철수"_qs;
     QTest::newRow("header without ticket column")
         << u"공연코드,이름\nGRVM0001,홍길동\n"_qs.toUtf8() << QString() << 1
         << u"line 1: the header names no ticket_no (예매번호) column"_qs << QString();
