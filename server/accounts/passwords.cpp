@@ -106,7 +106,8 @@ class CheckerProcess
 {
 public:
     explicit CheckerProcess(void (*lower)()) : m_lower(lower) {}
-    ~CheckerProcess() { stop(); }
+    // At exit nobody reaps the child: it ends with its pipe, and init takes it.
+    ~CheckerProcess() { stop(false); }
 
     // The answer, or nothing if it has not come by `deadline` (the child finishes that check and
     // its answer is dropped) or the child cannot take the check.
@@ -195,15 +196,16 @@ private:
         return true;
     }
 
-    void stop()
+    void stop(bool reap = true)
     {
         if (m_pid < 0)
             return;
         ::close(m_requests);
         ::close(m_answers);
         ::kill(m_pid, SIGKILL);
-        // A starved child may take a while to die; nobody waits for it.
-        std::thread([pid = m_pid] { ::waitpid(pid, nullptr, 0); }).detach();
+        // A starved child may take a while to die; no caller waits for it.
+        if (reap)
+            std::thread([pid = m_pid] { ::waitpid(pid, nullptr, 0); }).detach();
         m_pid = -1;
     }
 
@@ -216,13 +218,20 @@ private:
     int m_unanswered = 0;
 };
 
+// Said by a child, where Qt's logging may hold a lock some thread of the server had at the fork.
+void warnNotLowered()
+{
+    static const char text[] =
+        "qav-server: password checks keep their normal priority: cannot lower it\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, text, sizeof text - 1);
+}
+
 // Takes only CPU time nothing else wants, and is put aside the moment a scan needs the CPU.
 void lowerToIdle()
 {
     const sched_param param{};
     if (sched_setscheduler(0, SCHED_IDLE, &param) != 0)
-        qWarning("password checks keep their normal priority: cannot lower it (%s)",
-                 std::strerror(errno));
+        warnNotLowered();
 }
 
 // Low, but never starved; where the kernel knows custom time slices, the shortest, so a thread
@@ -241,8 +250,7 @@ void lowerToNice()
         quint64 period;
     } attr{sizeof attr, SCHED_OTHER, 0, 15, 0, 100000, 0, 0};
     if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0 && setpriority(PRIO_PROCESS, 0, 15) != 0)
-        qWarning("password checks keep their normal priority: cannot lower it (%s)",
-                 std::strerror(errno));
+        warnNotLowered();
 }
 
 // A check takes tens of milliseconds of CPU and tens of megabytes of memory. It runs first on idle
