@@ -621,26 +621,26 @@ void ServerRulesTest::passwordsAreSlowHashes()
 void ServerRulesTest::unknownIdCostsAsMuchAsWrongPassword()
 {
     Storage &s = db(u"sqlite"_qs);
-    auto timeOf = [&](const QStringList &args) {
-        // The fastest of several runs: another process busy on the machine only ever adds time,
-        // so the minimum is what the check itself costs.
-        qint64 fastest = std::numeric_limits<qint64>::max();
-        for (int i = 0; i < 5; ++i) {
+    const QStringList unknownId{u"no-such-operator"_qs, u"x"_qs};
+    const QStringList wrongPassword{u"gate01"_qs, u"x"_qs};
+    // The fastest of several runs of each, taken in turns: another process busy on the machine
+    // only ever adds time, and in turns a change of load falls on both alike. A sign-in that
+    // skipped the check would differ by a hundred times, however many turns it is given.
+    double unknown = std::numeric_limits<double>::max();
+    double wrong = unknown;
+    const auto within = [&] { return unknown > wrong * 0.5 && unknown < wrong * 2.0; };
+    for (int turn = 0; turn < 12 && (turn < 4 || !within()); ++turn) {
+        for (auto [args, fastest] :
+             {std::pair{&unknownId, &unknown}, std::pair{&wrongPassword, &wrong}}) {
             QElapsedTimer t;
             t.start();
-            if (login(s, args).value(u"ErrCode"_qs) != QLatin1String("-1"))
-                return -1.0;
-            fastest = std::min(fastest, t.nsecsElapsed());
+            QCOMPARE(login(s, *args).value(u"ErrCode"_qs), u"-1"_qs);
+            *fastest = std::min(*fastest, double(t.nsecsElapsed()));
         }
-        return double(fastest);
-    };
-    const double unknown = timeOf({u"no-such-operator"_qs, u"x"_qs});
-    const double wrong = timeOf({u"gate01"_qs, u"x"_qs});
-    QVERIFY(unknown > 0 && wrong > 0);
-    QVERIFY2(unknown > wrong * 0.5 && unknown < wrong * 2.0,
-             qPrintable(QStringLiteral("unknown %1 ms, wrong password %2 ms")
-                            .arg(unknown / 1e6)
-                            .arg(wrong / 1e6)));
+    }
+    QVERIFY2(within(), qPrintable(QStringLiteral("unknown %1 ms, wrong password %2 ms")
+                                      .arg(unknown / 1e6)
+                                      .arg(wrong / 1e6)));
 }
 
 void ServerRulesTest::demoSeedIsRepeatable()
