@@ -3,7 +3,7 @@
 // How a request is handled, in plain values (no Qt sockets), so handlers can run on any thread:
 //
 //   HttpFront (socket thread)          Executor                        worker thread
-//   QHttpServerRequest -> HttpRequest --submit(route, request)--> route.handler(request, context)
+//   HttpParser         -> HttpRequest --submit(route, request)--> route.handler(request, context)
 //   socket <- HttpAnswer <------------- done(answer) on the socket thread <------- HttpAnswer
 //
 // A handler is a plain function HttpAnswer(const HttpRequest &, WorkerContext &). It must not
