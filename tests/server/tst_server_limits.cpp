@@ -321,7 +321,9 @@ void ServerLimitsTest::oneAddressCannotTakeEverySlot()
     }
     qInfo("new connection and verification from a second address: %s ms",
           qPrintable(times.join(u", ")));
-    QVERIFY2(best < 100, qPrintable(times.join(u", ")));
+    // Well under a second even beside a test that makes the disk busy (each admission waits
+    // for its commit to reach the disk); held back by the flood, it waits for idle time-outs.
+    QVERIFY2(best < 1000, qPrintable(times.join(u", ")));
     QVERIFY(server->log().contains(u"connection limit 64 per address reached by 127.0.0.1"_qs));
 }
 

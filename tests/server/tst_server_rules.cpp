@@ -75,10 +75,12 @@ private:
     std::map<QString, std::unique_ptr<qavtest::ScratchDatabase>> m_scratch;
     std::map<QString, std::unique_ptr<Storage>> m_storage;
     int m_nextTicket = 10000100; // fresh demo tickets, one range per test row
+    QDate m_seededOn;            // the demo's "today", which stays when a run passes midnight
 };
 
 void ServerRulesTest::initTestCase()
 {
+    m_seededOn = QDate::currentDate();
     for (const QString &backend : qavtest::backends()) {
         if (backend == QLatin1String("postgresql") && qavtest::pgBaseUrl().isEmpty())
             continue;
@@ -87,9 +89,9 @@ void ServerRulesTest::initTestCase()
         seedDemo(*m_storage[backend]);
         m_storage[backend]->putVenue({u"5678"_qs, u"빈 극장"_qs}); // a venue without performances
         m_storage[backend]->putVenue({u"9876"_qs, u"먼 극장"_qs});
-        m_storage[backend]->putPerformance(
-            {u"FAR00001"_qs, u"9876"_qs, u"먼 공연"_qs,
-             QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs, u"대극장"_qs});
+        m_storage[backend]->putPerformance({u"FAR00001"_qs, u"9876"_qs, u"먼 공연"_qs,
+                                            m_seededOn.toString(u"yyyyMMdd"_qs) + u"2000"_qs,
+                                            u"대극장"_qs});
         m_storage[backend]->putBookings(
             {{u"FAR00001"_qs, u"50000001"_qs, u"김먼"_qs, u"R석"_qs, u"A열 1번"_qs}});
     }
@@ -134,8 +136,8 @@ void ServerRulesTest::verification_data()
         {"cancelled booking",
          {u"I|10000300|gate01|-1|취소된 예매"_qs, u"O|10000300|gate01|-1|취소된 예매"_qs}},
         {"ticket of another performance says which",
-         {u"I|20000001|gate01|-1|다른 공연 "_qs +
-          QDate::currentDate().addDays(1).toString(u"MM/dd"_qs) + u" 18:00"_qs}},
+         {u"I|20000001|gate01|-1|다른 공연 "_qs + m_seededOn.addDays(1).toString(u"MM/dd"_qs) +
+          u" 18:00"_qs}},
         {"unknown ticket", {u"I|99999999|gate01|-1|없는 티켓"_qs}},
         {"ticket of another venue is answered as unknown", {u"I|50000001|gate01|-1|없는 티켓"_qs}},
         {"blank ticket", {u"I|   |gate01|-1|없는 티켓"_qs}},
@@ -188,7 +190,7 @@ void ServerRulesTest::acceptedAnswerCarriesTheBooking()
     QCOMPARE(ok.value(u"ErrCode"_qs), u"0"_qs);
     QCOMPARE(ok.value(u"TicketNo"_qs), u"10000001"_qs);
     QCOMPARE(ok.value(u"GoodsName"_qs), u"뮤지컬 별빛 기차"_qs);
-    QCOMPARE(ok.value(u"PlayDate"_qs), QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"1930"_qs);
+    QCOMPARE(ok.value(u"PlayDate"_qs), m_seededOn.toString(u"yyyyMMdd"_qs) + u"1930"_qs);
     QCOMPARE(ok.value(u"PlaceName"_qs), u"그랜드 홀"_qs);
     QCOMPARE(ok.value(u"SeatGradeName"_qs), u"VIP석"_qs);
     QCOMPARE(ok.value(u"SeatInfo"_qs), u"1층 A열 1번"_qs);

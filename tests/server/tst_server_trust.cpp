@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <thread>
 #include <vector>
@@ -597,19 +598,23 @@ void ServerTrustTest::signInsAreNotStarvedByFailures()
     // Once every attacking address has had its first failures checked (a loaded machine takes a
     // while for those), its attempts are answered from the throttle.
     QTRY_COMPARE_WITH_TIMEOUT(refusedAddresses.load(), 10, 60000);
-    QStringList slow;
+    // Each answered well within the console's wait, and the fastest within two seconds: a
+    // moment with no spare CPU on the machine may slow one, starvation by the attack slows all.
+    QStringList answers;
+    bool failed = false;
+    qint64 fastest = std::numeric_limits<qint64>::max();
     for (int i = 0; i < 4; ++i) {
         std::this_thread::sleep_for(milliseconds(500));
         QElapsedTimer clock;
         clock.start();
         const Reply r = send(port, signInCmd("gate01", "gate01"), {}, {}, u"127.0.0.30"_qs);
-        if (r.code() != u"0"_qs || clock.elapsed() >= 2000)
-            slow << QStringLiteral("%1 ms: %2 %3")
-                        .arg(clock.elapsed())
-                        .arg(r.status)
-                        .arg(QString::fromUtf8(r.body));
+        const qint64 ms = clock.elapsed();
+        fastest = std::min(fastest, ms);
+        failed = failed || r.code() != u"0"_qs || ms >= 6000;
+        answers
+            << QStringLiteral("%1 ms: %2 %3").arg(ms).arg(r.status).arg(QString::fromUtf8(r.body));
     }
-    QVERIFY2(slow.isEmpty(), qPrintable(slow.join(u'\n')));
+    QVERIFY2(!failed && fastest < 2000, qPrintable(answers.join(u'\n')));
 }
 
 void ServerTrustTest::stationHeaderIsRequired_data()
