@@ -25,17 +25,18 @@ AuditSealer::~AuditSealer()
     m_thread.join();
 }
 
-void AuditSealer::seal(std::unique_ptr<Storage> &storage)
+void AuditSealer::seal(std::unique_ptr<Storage> &storage, bool last)
 {
     try {
         if (!storage)
             storage = m_opener();
-        // A backlog (an audit older than sealing) goes in rounds, one after the other.
+        // A backlog (an audit older than sealing) goes in rounds, one after the other. A stop
+        // cuts a backlog short, since the last round follows at once.
         for (int round = 0; round < 100; ++round) {
             if (!storage->sealAudit(m_key).more)
                 break;
             std::lock_guard lock(m_mutex);
-            if (m_stopping)
+            if (m_stopping && !last)
                 break;
         }
     } catch (const std::exception &e) {
@@ -52,10 +53,13 @@ void AuditSealer::run()
         qWarning("the audit's sealing keeps its normal priority: %s", std::strerror(errno));
     std::unique_ptr<Storage> storage;
     std::unique_lock lock(m_mutex);
-    while (!m_stopping) {
+    for (bool last = false; !last;) {
         m_wake.wait_for(lock, std::chrono::seconds(m_everySecs), [this] { return m_stopping; });
+        // The stop may come while a round is under way, which read the rows before the last
+        // requests committed: the last round always starts after it.
+        last = m_stopping;
         lock.unlock();
-        seal(storage);
+        seal(storage, last);
         lock.lock();
     }
 }

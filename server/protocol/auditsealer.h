@@ -23,7 +23,7 @@ public:
 
 private:
     void run();
-    void seal(std::unique_ptr<Storage> &storage);
+    void seal(std::unique_ptr<Storage> &storage, bool last);
 
     Opener m_opener;
     SealKey m_key;
