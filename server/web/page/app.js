@@ -235,36 +235,9 @@ function renderBooking(b) {
   const node = $('booking-template').content.firstElementChild.cloneNode(true);
   node.dataset.ticket = b.ticketNo;
   fillBooking(node, b);
-  const act = async (mode) => {
-    const reason = node.querySelector('.reason').value.trim();
-    const outcome = node.querySelector('.outcome');
-    outcome.className = 'outcome';
-    if (!reason) {
-      outcome.classList.add('bad');
-      outcome.textContent = '수동 처리 사유를 입력하세요';
-      return;
-    }
-    for (const button of node.querySelectorAll('button')) button.disabled = true;
-    try {
-      const { ok, data } = await call('POST', '/api/manual-scan', {
-        bizcode: state.bizcode,
-        ticketNo: b.ticketNo,
-        mode,
-        reason,
-      });
-      outcome.classList.add(ok && data.accepted ? 'good' : 'bad');
-      outcome.textContent = ok ? data.message : data.error;
-      if (data.booking) fillBooking(node, data.booking);
-      if (ok && data.accepted) node.querySelector('.reason').value = '';
-      startRefresh();
-    } catch (e) {
-      if (e instanceof SignedOut) return;
-      outcome.classList.add('bad');
-      outcome.textContent = '서버에 연결할 수 없습니다';
-    } finally {
-      for (const button of node.querySelectorAll('button')) button.disabled = false;
-    }
-  };
+  const act = (mode) =>
+    actWithReason(node, node.querySelector('.reason'), '수동 처리 사유를 입력하세요',
+      '/api/manual-scan', { ticketNo: b.ticketNo, mode }, (data) => data.accepted);
   node.querySelector('.act-in').addEventListener('click', () => act('I'));
   node.querySelector('.act-out').addEventListener('click', () => act('O'));
   node.querySelector('.act-annul').addEventListener('click', () => annul(node, b.ticketNo));
@@ -272,28 +245,30 @@ function renderBooking(b) {
 }
 
 // Undoes the booking's last entry or exit, the one fillBooking offered.
-async function annul(node, ticketNo) {
-  const input = node.querySelector('.annul-reason');
+function annul(node, ticketNo) {
+  return actWithReason(node, node.querySelector('.annul-reason'), '취소 사유를 입력하세요',
+    '/api/annul', { ticketNo, id: Number(node.dataset.annulId) }, () => true);
+}
+
+// Posts an action on one booking that needs a reason, and shows its outcome on the booking.
+// done(data) says whether it took effect, which clears the reason.
+async function actWithReason(node, input, noReasonText, path, body, done) {
   const reason = input.value.trim();
   const outcome = node.querySelector('.outcome');
   outcome.className = 'outcome';
   if (!reason) {
     outcome.classList.add('bad');
-    outcome.textContent = '취소 사유를 입력하세요';
+    outcome.textContent = noReasonText;
     return;
   }
   for (const button of node.querySelectorAll('button')) button.disabled = true;
   try {
-    const { ok, data } = await call('POST', '/api/annul', {
-      bizcode: state.bizcode,
-      ticketNo,
-      id: Number(node.dataset.annulId),
-      reason,
-    });
-    outcome.classList.add(ok ? 'good' : 'bad');
+    const { ok, data } = await call('POST', path, { bizcode: state.bizcode, ...body, reason });
+    const tookEffect = ok && done(data);
+    outcome.classList.add(tookEffect ? 'good' : 'bad');
     outcome.textContent = ok ? data.message : data.error;
     if (data.booking) fillBooking(node, data.booking);
-    if (ok) input.value = '';
+    if (tookEffect) input.value = '';
     startRefresh();
   } catch (e) {
     if (e instanceof SignedOut) return;
