@@ -15,6 +15,22 @@
 
 namespace qav {
 
+namespace {
+
+// The end of an INSERT into booking_counts: a row for a (bizcode, shard) already there is added
+// to it.
+const QString kAddToBookingCounts =
+    QStringLiteral(" ON CONFLICT (bizcode, shard) DO UPDATE SET"
+                   " total = booking_counts.total + excluded.total,"
+                   " admitted = booking_counts.admitted + excluded.admitted,"
+                   " inside_now = booking_counts.inside_now + excluded.inside_now,"
+                   " left_now = booking_counts.left_now + excluded.left_now,"
+                   " not_yet = booking_counts.not_yet + excluded.not_yet,"
+                   " reentered = booking_counts.reentered + excluded.reentered,"
+                   " cancelled = booking_counts.cancelled + excluded.cancelled");
+
+} // namespace
+
 SqlStorage::BookingCounts
 SqlStorage::BookingCounts::of(const std::optional<CountedBooking> &booking)
 {
@@ -79,19 +95,13 @@ void SqlStorage::addCounts(const QString &bizcode, const BookingCounts &c)
 {
     if (c.isZero())
         return;
-    run(QStringLiteral(
+    static const QString sql =
+        QStringLiteral(
             "INSERT INTO booking_counts (bizcode, shard, total, admitted, inside_now, left_now,"
-            " not_yet, reentered, cancelled) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
-            " ON CONFLICT (bizcode, shard) DO UPDATE SET"
-            " total = booking_counts.total + excluded.total,"
-            " admitted = booking_counts.admitted + excluded.admitted,"
-            " inside_now = booking_counts.inside_now + excluded.inside_now,"
-            " left_now = booking_counts.left_now + excluded.left_now,"
-            " not_yet = booking_counts.not_yet + excluded.not_yet,"
-            " reentered = booking_counts.reentered + excluded.reentered,"
-            " cancelled = booking_counts.cancelled + excluded.cancelled"),
-        {bizcode, counterShard(), c.total, c.admitted, c.insideNow, c.leftNow, c.notYet,
-         c.reentered, c.cancelled});
+            " not_yet, reentered, cancelled) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)") +
+        kAddToBookingCounts;
+    run(sql, {bizcode, counterShard(), c.total, c.admitted, c.insideNow, c.leftNow, c.notYet,
+              c.reentered, c.cancelled});
 }
 
 void SqlStorage::dropCounters(const QString &bizcode)
@@ -174,14 +184,8 @@ void SqlStorage::foldCounters()
             " INSERT INTO booking_counts (bizcode, shard, total, admitted, inside_now, left_now,"
             " not_yet, reentered, cancelled) SELECT bizcode, 0, SUM(total), SUM(admitted),"
             " SUM(inside_now), SUM(left_now), SUM(not_yet), SUM(reentered), SUM(cancelled)"
-            " FROM gone GROUP BY bizcode ON CONFLICT (bizcode, shard) DO UPDATE SET"
-            " total = booking_counts.total + excluded.total,"
-            " admitted = booking_counts.admitted + excluded.admitted,"
-            " inside_now = booking_counts.inside_now + excluded.inside_now,"
-            " left_now = booking_counts.left_now + excluded.left_now,"
-            " not_yet = booking_counts.not_yet + excluded.not_yet,"
-            " reentered = booking_counts.reentered + excluded.reentered,"
-            " cancelled = booking_counts.cancelled + excluded.cancelled"),
+            " FROM gone GROUP BY bizcode") +
+            kAddToBookingCounts,
         QStringLiteral(
             "WITH gone AS (DELETE FROM minute_counts WHERE shard <> 0 RETURNING *)"
             " INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
