@@ -7,6 +7,8 @@
 #                              say otherwise (then cpack --config build-package/CPackConfig.cmake)
 # -D options go to cmake each time, so they change an existing folder too.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 kind=${1:-release}
 shift || true

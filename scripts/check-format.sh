@@ -2,6 +2,8 @@
 # Fails when a tracked C++ file differs from what clang-format makes of it with the project's
 # .clang-format. Usage: scripts/check-format.sh [--fix]   (--fix rewrites the files instead)
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 cd "$(dirname "$0")/.."
 mapfile -t files < <(git ls-files '*.cpp' '*.h')
 if [[ "${1:-}" == "--fix" ]]; then

@@ -7,6 +7,8 @@
 # a free port, one sign-in and one verification, and SIGTERM ending the server with exit code 0 and
 # a log line.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 work=$(mktemp -d /tmp/qav-packages.XXXXXX)

@@ -2,6 +2,8 @@
 # Installs what is missing, builds QAV, starts the demo server on a fresh demo database and opens
 # the sign-in console. Closing the station (or the console) stops the server again.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 

@@ -2,6 +2,8 @@
 # Installs what building, running and testing QAV needs on Debian 12, if it is missing.
 # Usage: scripts/setup.sh [--test]   (--test adds the PostgreSQL server and the browser the tests start)
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 
 packages=(
   cmake ninja-build g++ pkg-config

@@ -7,6 +7,8 @@
 # Usage: scripts/test-haproxy.sh [build folder, default build]. Uses QAV_TEST_PG_URL when set,
 # else starts a PostgreSQL cluster of its own.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 bin="$build/server/qav-server"

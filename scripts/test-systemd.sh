@@ -6,11 +6,13 @@
 # backup, restore after a kill -9, stop and purge. Every failure prints the service's journal.
 # Needs root, debootstrap and systemd-container. Usage: scripts/test-systemd.sh [build folder]
 # The Debian root is cached as /var/cache/qav-test/bookworm.tar (delete it to make it anew), the
-# packages apt fetches in /var/cache/qav-test/archives.
+# packages apt fetches in /var/cache/qav-test/archives; QAV_TEST_CACHE names another folder.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-cache=/var/cache/qav-test
+cache=${QAV_TEST_CACHE:-/var/cache/qav-test}
 base=$cache/bookworm.tar
 work=$(mktemp -d /var/tmp/qav-systemd.XXXXXX)
 tree=$work/root
@@ -64,14 +66,19 @@ wait_for() { # what command...
   fail "timed out waiting for $what"
 }
 
-# The Debian archive this machine already uses.
+# The Debian archive this machine already uses, from the one-line form (sources.list, *.list) or
+# the deb822 form (*.sources); a machine may have either alone.
 mirror() {
-  local files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  local files=() f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [[ -f "$f" ]] && files+=("$f")
+  done
+  ((${#files[@]})) || return 0
   {
-    cat "${files[@]}" 2>/dev/null | awk '$1 == "deb" { for (i = 2; i < NF; i++) if ($i ~ /:\/\// && $(i + 1) == "bookworm") print $i }'
-    cat "${files[@]}" 2>/dev/null | awk 'BEGIN { RS = "" } /(^|\n)Suites:[^\n]*bookworm( |\n|$)/ && !/(^|\n)Enabled: *no/ {
-      if (match($0, /URIs:[ \t]*[^ \t\n]+/)) { u = substr($0, RSTART, RLENGTH); sub(/URIs:[ \t]*/, "", u); print u } }'
-  } | grep -v -- '-security' | head -n 1
+    awk '$1 == "deb" { for (i = 2; i < NF; i++) if ($i ~ /:\/\// && $(i + 1) == "bookworm") print $i }' "${files[@]}"
+    awk 'BEGIN { RS = "" } /(^|\n)Suites:[^\n]*bookworm( |\n|$)/ && !/(^|\n)Enabled: *no/ {
+      if (match($0, /URIs:[ \t]*[^ \t\n]+/)) { u = substr($0, RSTART, RLENGTH); sub(/URIs:[ \t]*/, "", u); print u } }' "${files[@]}"
+  } | { grep -v -- '-security' || true; } | head -n 1
 }
 
 if [[ ! -s "$base" ]]; then

@@ -6,6 +6,8 @@
 # Usage: scripts/test-x11.sh [build-dir]   (default: build). Screenshots of failures go to
 # <build-dir>/test-x11/.
 set -euo pipefail
+# shellcheck source=scripts/errtrap.sh
+source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 qav="$build/app/qav"
