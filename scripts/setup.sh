@@ -17,6 +17,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(postgresql chromium chromium-driver openssl)
   # tst_server_audit changes rows behind the server's back with the databases' own clients.
   packages+=(sqlite3)
+  # The late-show tests run the server with its clock set to a night past midnight.
+  packages+=(libfaketime)
   # scripts/check-packages.sh: package tools, lintian, systemd-analyze, the menu entry check, curl.
   packages+=(dpkg-dev file lintian systemd desktop-file-utils curl)
   # scripts/check-format.sh: the formatting every C++ file is checked against.

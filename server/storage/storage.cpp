@@ -10,14 +10,33 @@ namespace qav {
 
 namespace {
 
-// "19:05" for today, "12/24" for an earlier day: the operator needs to tell them apart, and the
-// station shows the verdict in very large type on one line, so it stays short.
-QString shortTime(const QString &stamp)
+// A show that began up to this long ago is still the one at the gate (late comers, re-entry),
+// also when it began before midnight.
+constexpr qint64 kCurrentForSecs = 3 * 3600;
+
+QDateTime startOf(const Performance &p)
+{
+    return QDateTime::fromString(p.startsAt, QStringLiteral("yyyyMMddHHmm"));
+}
+
+// The day the gates are working: the calendar day, or the day a show still current began on, so
+// that a show begun at 23:00 keeps its evening after midnight.
+QDate gateDay(const Performance &p, const QDateTime &now)
+{
+    const QDateTime start = startOf(p);
+    if (start.isValid() && start <= now && start.secsTo(now) <= kCurrentForSecs)
+        return std::min(start.date(), now.date());
+    return now.date();
+}
+
+// "19:05" for the gate's day, "12/24" for an earlier day: the operator needs to tell them apart,
+// and the station shows the verdict in very large type on one line, so it stays short.
+QString shortTime(const QString &stamp, const Performance &p)
 {
     const QDateTime t = QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     if (!t.isValid())
         return stamp;
-    if (t.date() == QDate::currentDate())
+    if (t.date() >= gateDay(p, QDateTime::currentDateTime()))
         return t.toString(QStringLiteral("HH:mm"));
     return t.toString(QStringLiteral("MM/dd"));
 }
@@ -28,11 +47,11 @@ QString playTime(const QString &startsAt)
     return t.isValid() ? t.toString(QStringLiteral("MM/dd HH:mm")) : startsAt;
 }
 
-QString byWhom(const QString &when, const QString &who)
+QString byWhom(const QString &when, const QString &who, const Performance &p)
 {
     QStringList parts;
     if (!when.isEmpty())
-        parts << shortTime(when);
+        parts << shortTime(when, p);
     if (!who.isEmpty())
         parts << who;
     return parts.isEmpty() ? QString() : u' ' + parts.join(u' ');
@@ -77,7 +96,7 @@ void describeOutcome(ScanOutcome &o)
         return;
     case ScanResult::AlreadyInside:
         o.code = QStringLiteral("-2");
-        o.message = QStringLiteral("이미 입장") + byWhom(o.when, o.who);
+        o.message = QStringLiteral("이미 입장") + byWhom(o.when, o.who, o.performance);
         return;
     case ScanResult::NeverEntered:
         o.code = QStringLiteral("-2");
@@ -85,7 +104,7 @@ void describeOutcome(ScanOutcome &o)
         return;
     case ScanResult::AlreadyLeft:
         o.code = QStringLiteral("-2");
-        o.message = QStringLiteral("이미 퇴장") + byWhom(o.when, o.who);
+        o.message = QStringLiteral("이미 퇴장") + byWhom(o.when, o.who, o.performance);
         return;
     }
 }
@@ -117,25 +136,32 @@ void describeAnnul(AnnulOutcome &o)
 
 std::optional<Performance> Lookup::gatePerformance(const QString &placeCode, const QDateTime &now)
 {
+    const QString fmt = QStringLiteral("yyyyMMddHHmm");
     const QString today = now.date().toString(QStringLiteral("yyyyMMdd"));
-    QList<Performance> list = performancesFrom(placeCode, today + QStringLiteral("0000"));
+    const QString endOfToday = today + QStringLiteral("2359");
+    const QString current = now.addSecs(-kCurrentForSecs).toString(fmt);
+    // A show starting this soon is tonight's even when it starts after midnight.
+    const QString soon = now.addSecs(kCurrentForSecs).toString(fmt);
+    QList<Performance> list =
+        performancesFrom(placeCode, std::min(current, today + QStringLiteral("0000")));
     // A rehearsal held in a real venue is shown on its dashboard but never sent to its gates.
     if (!isDrillCode(placeCode))
         list.removeIf([](const Performance &p) { return isDrillCode(p.bizcode); });
-    // A show that began up to three hours ago is still the one at the gate (late comers, re-entry).
-    const QString current = now.addSecs(-3 * 3600).toString(QStringLiteral("yyyyMMddHHmm"));
+    // The first show still current (whichever day it began) or still to come tonight; else
+    // today's last; else the next one.
     const Performance *lastToday = nullptr;
     for (const Performance &p : list) {
-        if (!p.startsAt.startsWith(today))
+        if (p.startsAt > endOfToday && p.startsAt >= soon)
             break;
         if (p.startsAt >= current)
             return p;
-        lastToday = &p;
+        if (p.startsAt.startsWith(today))
+            lastToday = &p;
     }
     if (lastToday)
         return *lastToday;
     for (const Performance &p : list) {
-        if (p.startsAt > today + QStringLiteral("2359"))
+        if (p.startsAt > endOfToday)
             return p;
     }
     return std::nullopt;

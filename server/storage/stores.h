@@ -23,7 +23,8 @@ public:
     virtual std::optional<OperatorRecord> findOperator(const QString &id) = 0;
     virtual std::optional<Summary> summary(const QString &bizcode) = 0;
 
-    // Performance a gate of the venue checks now: today's current or next one, else today's last,
+    // Performance a gate of the venue checks now: the first that began at most three hours ago
+    // (today or before midnight) or starts later today or within three hours, else today's last,
     // else the next upcoming one.
     std::optional<Performance> gatePerformance(const QString &placeCode, const QDateTime &now);
 };

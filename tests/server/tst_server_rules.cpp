@@ -278,6 +278,13 @@ void ServerRulesTest::gatePerformance_data()
         {"today's last show late at night", {u"14:00"_qs, u"19:00"_qs}, "23:50", 1},
         {"tomorrow's show when none today", {u"-1 19:00"_qs, u"+1 19:00"_qs}, "12:00", 1},
         {"nothing when all are past", {u"-1 19:00"_qs}, "12:00", -1},
+        {"last night's show after midnight", {u"-1 23:00"_qs, u"19:00"_qs}, "00:30", 0},
+        {"today's show once last night's is over", {u"-1 23:00"_qs, u"19:00"_qs}, "02:30", 1},
+        {"a show past midnight beats today's long-begun one",
+         {u"19:00"_qs, u"+1 00:30"_qs},
+         "23:50",
+         1},
+        {"today's last when tomorrow's is far", {u"19:00"_qs, u"+1 19:00"_qs}, "23:50", 0},
     };
     for (const Case &c : cases)
         addBackendRows(c.name, [&](QTestData &row) {

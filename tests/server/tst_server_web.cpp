@@ -5,6 +5,7 @@
 #include "testsupport.h"
 #include "webclient.h"
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QUrlQuery>
@@ -45,6 +46,26 @@ QString dashboardPath(const QString &bizcode = kBizcode)
     return QStringLiteral("/api/dashboard?bizcode=") + bizcode;
 }
 
+// The environment of a server whose wall clock starts at `at` (local time) and runs on from
+// there; its steady clock is left alone. Sanitizer builds must let the preload come first.
+QStringList clockSetTo(const QString &at)
+{
+    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    asan += QStringLiteral(asan.isEmpty() ? "" : ":") + QStringLiteral("verify_asan_link_order=0");
+    return {QStringLiteral("LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"),
+            QStringLiteral("FAKETIME=@") + at, QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC=1"),
+            QStringLiteral("ASAN_OPTIONS=") + asan};
+}
+
+// A cell of the first row of a record set, by column name.
+QString cellOf(const WebReply &r, const QString &column)
+{
+    const QJsonObject o = r.json();
+    const qsizetype i =
+        o.value(QStringLiteral("columns")).toVariant().toStringList().indexOf(column);
+    return i < 0 ? QString() : o.value(QStringLiteral("rows"))[0][i].toString();
+}
+
 qint64 sum(const QJsonArray &values)
 {
     qint64 total = 0;
@@ -72,6 +93,8 @@ private slots:
     void endpointsRefuseWithoutSessionOrToken();
     void venueAdminSeesNothingOfAnotherVenue();
     void signInIsThrottledAndSignOutEndsTheSession();
+    void lateShowKeepsItsGatesPastMidnight_data() { backends(); }
+    void lateShowKeepsItsGatesPastMidnight();
 
 private:
     void backends()
@@ -557,6 +580,92 @@ void ServerWebTest::signInIsThrottledAndSignOutEndsTheSession()
     QCOMPARE(html.status, 200);
     QVERIFY(html.body.contains("<canvas id=\"chart\""));
     QCOMPARE(page.send("GET", u"/dashboard/chart.min.js"_qs).status, 200);
+}
+
+// A show that starts at 23:00 is still the gates' after midnight: a gate signing in at 00:30 gets
+// it, its scans go on, the dashboard opens on it with the evening in its chart; and at 23:50 a show
+// at 00:30 is the one coming, not the evening's long-begun one.
+void ServerWebTest::lateShowKeepsItsGatesPastMidnight()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    qavtest::ScratchDatabase db(backend);
+    ServerOptions options;
+    options.quiet = true;
+    options.databaseUrl = db.url();
+    options.environment = clockSetTo(u"2030-05-10 23:35:00"_qs);
+    auto evening = std::make_unique<ServerProcess>(qavServerBinary(), options);
+    QVERIFY2(evening->start(), qPrintable(evening->errorText()));
+    const QString csv = db.dir() + u"/night.csv"_qs;
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("NIGHT001,70000001,김밤,R석,A열 1번\n");
+    file.close();
+    for (const QStringList &command :
+         {QStringList{u"add-performance"_qs, u"NIGHT001"_qs, u"1234"_qs, u"심야 공연"_qs,
+                      u"203005102300"_qs, u"그랜드 홀"_qs},
+          QStringList{u"add-performance"_qs, u"EVE00001"_qs, u"1234"_qs, u"저녁 공연"_qs,
+                      u"203005111900"_qs, u"그랜드 홀"_qs},
+          QStringList{u"add-performance"_qs, u"DAWN0001"_qs, u"1234"_qs, u"새벽 공연"_qs,
+                      u"203005120030"_qs, u"그랜드 홀"_qs},
+          QStringList{u"import-bookings"_qs, csv}})
+        QVERIFY2(evening->run(command), qPrintable(evening->errorText()));
+
+    auto gateSignIn = [](WebClient &gate) {
+        return gate.send(
+            "POST", u"/rds/Velmor.member/Query"_qs,
+            "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'",
+            {{"Content-Type", "text/plain; charset=utf-8"}, {"X-QAV-Client", "station"}});
+    };
+    auto scan = [](WebClient &gate, const WebReply &signedIn, const char *mode) {
+        return WebClient::finish(gate.startScan(
+            QString::fromLatin1(mode), u"70000001"_qs, u"gate01"_qs,
+            cellOf(signedIn, u"SessionKey"_qs).toLatin1(), cellOf(signedIn, u"bizcode"_qs)));
+    };
+    {
+        WebClient gate(evening->port());
+        const WebReply signedIn = gateSignIn(gate);
+        QCOMPARE(cellOf(signedIn, u"bizcode"_qs), u"NIGHT001"_qs);
+        QCOMPARE(scan(gate, signedIn, "I").errCode(), u"0"_qs);
+    }
+    evening.reset();
+
+    options.initDatabase = false;
+    options.environment = clockSetTo(u"2030-05-11 00:30:00"_qs);
+    auto night = std::make_unique<ServerProcess>(qavServerBinary(), options);
+    QVERIFY2(night->start(), qPrintable(night->errorText()));
+    {
+        WebClient gate(night->port());
+        const WebReply signedIn = gateSignIn(gate);
+        QVERIFY2(cellOf(signedIn, u"bizcode"_qs) == u"NIGHT001"_qs, signedIn.body.constData());
+        const WebReply again = scan(gate, signedIn, "I");
+        QCOMPARE(again.errCode(), u"-2"_qs);
+        // The evening's entry keeps its time: it is the same show's day.
+        const QString said = again.json().value(u"rows"_qs)[0][1].toString();
+        QVERIFY2(QRegularExpression(u"^이미 입장 23:3\\d gate01$"_qs).match(said).hasMatch(),
+                 qPrintable(said));
+        QCOMPARE(scan(gate, signedIn, "O").errCode(), u"2"_qs);
+        QCOMPARE(scan(gate, signedIn, "I").errCode(), u"1"_qs);
+
+        WebClient admin(night->port());
+        QCOMPARE(admin.signIn(u"admin"_qs, u"admin"_qs).status, 200);
+        QCOMPARE(admin.api("GET", u"/api/performances"_qs).json().value(u"default"_qs).toString(),
+                 u"NIGHT001"_qs);
+        const QJsonObject series =
+            admin.api("GET", dashboardPath(u"NIGHT001"_qs)).json().value(u"series"_qs).toObject();
+        const QStringList minutes = series.value(u"minutes"_qs).toVariant().toStringList();
+        QVERIFY2(minutes.contains(u"23:40"_qs) && minutes.contains(u"00:30"_qs),
+                 qPrintable(minutes.join(u' ')));
+        QCOMPARE(sum(series.value(u"entries"_qs).toArray()), 2);
+        QCOMPARE(sum(series.value(u"exits"_qs).toArray()), 1);
+    }
+    night.reset();
+
+    options.environment = clockSetTo(u"2030-05-11 23:50:00"_qs);
+    auto beforeDawn = std::make_unique<ServerProcess>(qavServerBinary(), options);
+    QVERIFY2(beforeDawn->start(), qPrintable(beforeDawn->errorText()));
+    WebClient gate(beforeDawn->port());
+    QCOMPARE(cellOf(gateSignIn(gate), u"bizcode"_qs), u"DAWN0001"_qs);
 }
 
 QTEST_GUILESS_MAIN(ServerWebTest)
