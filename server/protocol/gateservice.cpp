@@ -89,9 +89,9 @@ private:
             a.delayMs = verdict.delayMs;
             return a;
         }
-        bool credentialsOk = false;
-        RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &credentialsOk);
-        if (!credentialsOk) {
+        QByteArray checkedHash;
+        RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &checkedHash);
+        if (checkedHash.isEmpty()) {
             m_policy.signIns.failed(id, m_caller.address);
             recordSignIn(id, u"wrong"_qs);
             return recordAnswer(rs);
@@ -103,8 +103,15 @@ private:
         }
         const SessionKey key = newSessionKey();
         const qint64 secs = QDateTime::currentSecsSinceEpoch();
-        m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs},
-                                secs - m_policy.sessionIdleSecs);
+        // The password was checked against the operator as read before: disabled or given a new
+        // password since, it gets no session.
+        if (!m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs}, checkedHash,
+                                     secs - m_policy.sessionIdleSecs)) {
+            recordSignIn(id, u"refused: changed during sign-in"_qs);
+            return recordAnswer(
+                RecordSet{MemberObject::loginColumns(),
+                          {{u"-1"_qs, QString::fromUtf8(kWrongSignInText), {}, {}, {}}}});
+        }
         recordSignIn(id, u"ok"_qs);
         rs.columns << u"SessionKey"_qs;
         rs.rows[0] << key.key;

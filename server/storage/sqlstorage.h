@@ -56,7 +56,8 @@ public:
                           const QString &message) override;
 
     // Sessions, sign-ins and refusal counts (sqlsessions.cpp)
-    void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
+    bool createSession(const SessionRecord &session, const QByteArray &passwordHash,
+                       qint64 dropIdleBefore) override;
     std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                             qint64 idleBefore) override;
     std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now,
@@ -76,8 +77,8 @@ public:
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
     bool removeAdmin(const QString &id) override;
-    void putAdminSession(const QString &tokenHash, const AdminSession &session,
-                         qint64 nowSecs) override;
+    bool putAdminSession(const QString &tokenHash, const AdminSession &session,
+                         const QByteArray &passwordHash, qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                 qint64 idleSecs) override;
     void removeAdminSession(const QString &tokenHash) override;
@@ -161,6 +162,9 @@ protected:
     virtual QString serialIdType() const = 0;
     virtual void lockSchema() {}
     virtual bool isSqlite() const = 0;
+    // Appended to a read in a write transaction whose rows must not change before it commits:
+    // PostgreSQL locks them; SQLite has one writer at a time already.
+    QString forShare() const { return isSqlite() ? QString() : QStringLiteral(" FOR SHARE"); }
 
     // Runs a statement prepared once per connection. Throws StorageError (StorageBusy for a lock
     // or a lost connection). Outside a transaction, a lost connection is opened again first, and

@@ -161,6 +161,8 @@ private slots:
     void placeCodeAndSummaryNeedTheOperatorsVenue_data();
     void placeCodeAndSummaryNeedTheOperatorsVenue();
     void sessionKeyIsKeptOnlyAsHash();
+    void changeDuringSignInLeavesNoSession_data();
+    void changeDuringSignInLeavesNoSession();
     void throttledSignIns();
     void operatorSignsInThroughAnAttack_data();
     void operatorSignsInThroughAnAttack();
@@ -441,6 +443,61 @@ void ServerTrustTest::sessionKeyIsKeptOnlyAsHash()
     QVERIFY(!db.readAll().contains(key));
     QFile wal(s.scratch->url() + u"-wal"_qs);
     QVERIFY(!wal.open(QIODevice::ReadOnly) || !wal.readAll().contains(key));
+}
+
+void ServerTrustTest::changeDuringSignInLeavesNoSession_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("command"); // run while the password is checked
+    QTest::addColumn<bool>("dashboard");
+    for (const QString &backend : qavtest::backends()) {
+        QTest::addRow("%s: operator disabled", qPrintable(backend))
+            << backend << QStringList{u"disable-operator"_qs, u"gate01"_qs} << false;
+        QTest::addRow("%s: operator's password set", qPrintable(backend))
+            << backend << QStringList{u"set-password"_qs, u"gate01"_qs} << false;
+        QTest::addRow("%s: admin disabled", qPrintable(backend))
+            << backend << QStringList{u"disable-admin"_qs, u"boss"_qs} << true;
+        QTest::addRow("%s: admin's password set", qPrintable(backend))
+            << backend << QStringList{u"add-admin"_qs, u"boss"_qs} << true;
+    }
+}
+
+// A sign-in that read the account before it was disabled or given a new password, and checks
+// the password meanwhile, gets no session.
+void ServerTrustTest::changeDuringSignInLeavesNoSession()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, command);
+    QFETCH(bool, dashboard);
+    QAV_REQUIRE_BACKEND(backend);
+    QTemporaryDir hold;
+    Setup s;
+    QVERIFY(setUp(s, backend, {u"--hold-password-checks"_qs, hold.path()}));
+    s.storage->putAdmin({u"boss"_qs, hashPassword(u"boss-password"_qs), {}});
+    Reply reply;
+    std::thread signIn([&] {
+        reply = dashboard ? adminSignIn(s.server->port(), "boss", "boss-password", u"127.0.0.1"_qs)
+                          : send(s.server->port(), signInCmd("gate01", "gate01"));
+    });
+    auto joined = qScopeGuard([&] {
+        QFile go(hold.filePath(u"go"_qs));
+        QVERIFY(go.open(QIODevice::WriteOnly));
+        signIn.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(hold.filePath(u"held"_qs)), 30000);
+    const CliResult changed = runCli(command + QStringList{u"--db"_qs, s.scratch->url()},
+                                     s.scratch->dir(), "new-password-1\n");
+    QVERIFY2(changed.exitCode == 0, qPrintable(changed.all()));
+    joined.dismiss();
+    QFile go(hold.filePath(u"go"_qs));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    signIn.join();
+    if (dashboard) {
+        QCOMPARE(reply.status, 401);
+    } else {
+        QCOMPARE(reply.code(), u"-1"_qs);
+        QVERIFY(s.storage->sessions(u"gate01"_qs).isEmpty());
+    }
 }
 
 void ServerTrustTest::throttledSignIns()
