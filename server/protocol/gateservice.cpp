@@ -168,6 +168,18 @@ private:
             refusalTally().add(m_caller.address, u"verify"_qs, request.ticketRaw);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
+        // A performance that does not exist, or a rehearsal's that is not this operator's own (a
+        // drill's operator has its performance's code), is only counted: made-up codes must not
+        // grow the audit, nor the work of sealing it.
+        if (!performance || (isDrillCode(request.bizcode) && s->operatorId != request.bizcode)) {
+            refusalTally().add(m_caller.address, u"performance"_qs, request.bizcode);
+            ScanOutcome unknown;
+            unknown.result = ScanResult::UnknownPerformance;
+            describeOutcome(unknown);
+            return recordAnswer(
+                RecordSet{MemberObject::verifyColumns(),
+                          {{unknown.code, unknown.message, {}, {}, {}, {}, {}, {}, {}}}});
+        }
         request.sessionOperator = s->operatorId;
         request.performance = performance;
         const bool otherVenue =

@@ -152,6 +152,9 @@ public:
     QStringList recountCounters() override;
     void foldCounters() override;
 
+    // Statements this connection has sent, to tell how a cost grows without timing it.
+    qint64 statementsRun() const { return m_statementsRun; }
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 
@@ -247,6 +250,7 @@ private:
                       QSqlError &error);
 
     QHash<QString, QSqlQuery> m_statements;
+    qint64 m_statementsRun = 0;
     int m_openTransactions = 0;
     int m_liveRows = 0;
     bool m_lost = false;
@@ -260,6 +264,9 @@ private:
     };
     // Audit rows with id above after, by id, at most limit, of one performance when bizcode is set.
     QList<AuditRow> auditRows(qint64 after, qint64 last, int limit, const QString &bizcode = {});
+    // Audit rows with ids in any of ranges, by id, at most limit.
+    QList<AuditRow> auditRowsIn(const IdRanges &ranges, int limit);
+    QList<AuditRow> selectAuditRows(const QString &sql, const QVariantList &binds);
     int m_counterShard = -1;
 };
 

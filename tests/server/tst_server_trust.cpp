@@ -170,6 +170,8 @@ private slots:
     void stationHeaderIsRequired_data();
     void stationHeaderIsRequired();
     void unauthenticatedFloodIsOnlyCounted();
+    void madeUpPerformancesAreOnlyCounted_data() { qavtest::backendRows(); }
+    void madeUpPerformancesAreOnlyCounted();
     void oldRowsWithoutASessionArePruned_data();
     void oldRowsWithoutASessionArePruned();
     void clientTextsArePrintedEscaped();
@@ -751,6 +753,36 @@ void ServerTrustTest::unauthenticatedFloodIsOnlyCounted()
     QTRY_COMPARE(counted(), qint64(kSenders * kEach));
     const qint64 grown = fileSize(s.scratch->url()) - before;
     QVERIFY2(grown < 1024 * 1024, qPrintable(QString::number(grown)));
+}
+
+// Scans of a signed-in gate naming a performance that does not exist, or a rehearsal's that is
+// not its own, leave no audit row (nor, on PostgreSQL, gaps between the ids of the real ones):
+// they are answered as unknown and counted.
+void ServerTrustTest::madeUpPerformancesAreOnlyCounted()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Setup *shared = this->shared(backend);
+    QVERIFY(shared);
+    Setup &s = *shared;
+    const QByteArray key = signIn(s);
+    QVERIFY(!key.isEmpty());
+    const QByteArray ticket = QByteArray::number(m_nextTicket++);
+    const qint64 before = s.storage->scanLog(u"GRVM0001"_qs).size();
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray bizcode = i % 3 == 0 ? "GRVM0001" : i % 3 == 1 ? "DRILL-X" : "NOPE";
+        const QByteArray mode = i % 2 ? "O" : "I";
+        const Reply r = send(s.server->port(), verifyCmd(ticket, "gate01", bizcode, mode), key,
+                             "made-up-" + ticket + QByteArray::number(i));
+        QCOMPARE(r.status, 200);
+        if (bizcode != "GRVM0001")
+            QCOMPARE(r.column(u"ErrMsg"_qs), u"공연 정보 없음"_qs);
+    }
+    QVERIFY(s.storage->scanLog(u"DRILL-X"_qs).isEmpty());
+    QVERIFY(s.storage->scanLog(u"NOPE"_qs).isEmpty());
+    QCOMPARE(s.storage->scanLog(u"GRVM0001"_qs).size(), before + 2);
+    QTRY_VERIFY(wasCounted(*s.storage, u"performance"_qs, u"DRILL-X"_qs) ||
+                wasCounted(*s.storage, u"performance"_qs, u"NOPE"_qs));
 }
 
 void ServerTrustTest::oldRowsWithoutASessionArePruned_data()
