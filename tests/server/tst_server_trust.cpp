@@ -928,7 +928,7 @@ void ServerTrustTest::performanceIsReadWithTheSession_data()
 }
 
 // The session look-up also reads the performance: an unknown one is still refused as such (and
-// audited), a known one named in the answer.
+// only counted), a known one named in the answer.
 void ServerTrustTest::performanceIsReadWithTheSession()
 {
     QFETCH(QString, backend);
@@ -941,7 +941,7 @@ void ServerTrustTest::performanceIsReadWithTheSession()
     QCOMPARE(unknown.status, 200);
     QCOMPARE(unknown.code(), u"-1"_qs);
     QCOMPARE(unknown.column(u"ErrMsg"_qs), u"공연 정보 없음"_qs);
-    QCOMPARE(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode, u"-1"_qs);
+    QVERIFY(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode.isEmpty());
     const Reply known = send(s->server->port(), verifyCmd(ticket), key, "p-2");
     QCOMPARE(known.code(), u"0"_qs);
     QCOMPARE(known.column(u"GoodsName"_qs), s->storage->findPerformance(u"GRVM0001"_qs)->goodsName);
