@@ -12,6 +12,10 @@ QByteArray hashPassword(const QString &password);
 // it is checked again in a second child at low priority, and after 3 s more by the caller itself.
 bool verifyPassword(const QByteArray &storedHash, const QString &password);
 
+// For tests of what may change while a password is checked: from now on, each check, once done,
+// creates the file dir/held and waits until dir/go exists (for a minute at most).
+void holdPasswordChecksIn(const QString &dir);
+
 // A valid hash of a random secret, made once, so that an unknown operator id costs as much time
 // to refuse as a wrong password.
 const QByteArray &dummyPasswordHash();

@@ -43,6 +43,7 @@ struct ServeSettings
     quint16 port = 0;
     int keepForDays = 0;
     int clockScale = 1;
+    QString holdChecksIn;
     bool quiet = false;
     QStringList hostNames;
     QString dbUrl;
@@ -166,18 +167,23 @@ struct ServeOptions
     QCommandLineOption clockScale{u"sign-in-clock-scale"_qs,
                                   u"Run the sign-in throttle's clock this many times as fast."_qs,
                                   u"factor"_qs, u"1"_qs};
+    // Lets a test change an account while its sign-in checks the password.
+    QCommandLineOption holdChecks{u"hold-password-checks"_qs,
+                                  u"Hold each password check until a file 'go' is in folder."_qs,
+                                  u"folder"_qs};
 
     ServeOptions()
     {
         constant.setFlags(QCommandLineOption::HiddenFromHelp);
         clockScale.setFlags(QCommandLineOption::HiddenFromHelp);
+        holdChecks.setFlags(QCommandLineOption::HiddenFromHelp);
     }
     QList<QCommandLineOption> all() const
     {
         return {dbOption,       port,           bind,       images,     quiet,       idle,
                 connections,    maxConnections, perAddress, hostNames,  idleTimeout, tlsCert,
                 tlsKey,         proxyFrom,      keepDays,   gateSilent, gateSlow,    gateRefusals,
-                auditKeyOption, sealEvery,      constant,   clockScale};
+                auditKeyOption, sealEvery,      constant,   clockScale, holdChecks};
     }
 };
 
@@ -256,6 +262,7 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
         p.value(o.sealEvery) == QLatin1String("0") ? 0 : positiveOption(p, o.sealEvery);
     s.auditKey = auditKey(p);
     s.clockScale = positiveOption(p, o.clockScale);
+    s.holdChecksIn = p.value(o.holdChecks);
     s.quiet = p.isSet(o.quiet);
     s.hostNames = p.values(o.hostNames).join(u',').split(u',', Qt::SkipEmptyParts);
 
@@ -341,6 +348,8 @@ int serveCommand(const QStringList &args)
         return 0;
     const ServeSettings &s = *settings;
     setSignInClockScale(s.clockScale);
+    if (!s.holdChecksIn.isEmpty())
+        holdPasswordChecksIn(s.holdChecksIn);
     installServerLog(s.quiet);
     raiseDescriptorLimit();
     QString database = QStringLiteral("none (constant answers)");

@@ -3,14 +3,12 @@
 #include "metrics.h"
 #include "serverlog.h"
 
-#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpSocket>
 
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,47 +39,44 @@ QHostAddress peerOf(qintptr descriptor)
     return address;
 }
 
-// The first line of a connection from a load balancer (PROXY protocol version 1): the client
-// address it names, a null address for "PROXY UNKNOWN" (the balancer's own health checks), or
-// nothing when the line is missing or malformed. Only the line is taken off the socket, so the
-// TLS handshake or the request that follows is read as from any client.
-std::optional<QHostAddress> takeProxyLine(int descriptor)
+enum class ProxyStep { More, Bad, Done };
+
+// Takes what has come of the first line of a connection from a load balancer (PROXY protocol
+// version 1) into line, never past its end, so the TLS handshake or the request that follows is
+// read as from any client. Done: client is the address the line names, a null address for
+// "PROXY UNKNOWN" (the balancer's own health checks); Bad: the line is malformed, too long, or the
+// connection ended first.
+ProxyStep takeProxyLine(int descriptor, QByteArray &line, QHostAddress &client)
 {
-    char buffer[108]; // the longest line the protocol allows, CRLF included
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-        const ssize_t seen = ::recv(descriptor, buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
-        if (seen == 0 || (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return std::nullopt;
-        const QByteArray peeked = QByteArray::fromRawData(buffer, std::max<qsizetype>(seen, 0));
-        const qsizetype end = peeked.indexOf("\r\n");
-        if (end >= 0) {
-            const QByteArray line(buffer, end);
-            if (::recv(descriptor, buffer, size_t(end + 2), MSG_DONTWAIT) != end + 2)
-                return std::nullopt;
-            const QList<QByteArray> words = line.split(' ');
-            if (words.value(0) != "PROXY")
-                return std::nullopt;
-            if (words.value(1) == "UNKNOWN")
-                return QHostAddress();
-            QHostAddress client;
-            const bool v4 = words.value(1) == "TCP4";
-            if (words.size() != 6 || (!v4 && words[1] != "TCP6") ||
-                !client.setAddress(QString::fromLatin1(words[2])) ||
-                (client.protocol() == QAbstractSocket::IPv4Protocol) != v4)
-                return std::nullopt;
-            return client;
-        }
-        if (seen == qsizetype(sizeof buffer) || waited.elapsed() > kProxyLineMs)
-            return std::nullopt;
-        // Part of the line is there (peeked, so still readable): give the rest a moment.
-        pollfd wait{descriptor, POLLIN, 0};
-        if (seen > 0)
-            ::poll(nullptr, 0, 2);
-        else
-            ::poll(&wait, 1, 50);
+    constexpr qsizetype kMaxLine = 107; // the longest line the protocol allows, CRLF included
+    char buffer[kMaxLine];
+    const ssize_t seen =
+        ::recv(descriptor, buffer, size_t(kMaxLine - line.size()), MSG_PEEK | MSG_DONTWAIT);
+    if (seen < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return ProxyStep::More;
+    if (seen <= 0)
+        return ProxyStep::Bad;
+    // A CR at the end of what came before may have its LF first in what came now.
+    const qsizetype end = (line + QByteArray::fromRawData(buffer, seen)).indexOf("\r\n");
+    const qsizetype take = end >= 0 ? end + 2 - line.size() : qsizetype(seen);
+    if (::recv(descriptor, buffer, size_t(take), MSG_DONTWAIT) != take)
+        return ProxyStep::Bad;
+    line.append(buffer, take);
+    if (end < 0)
+        return line.size() < kMaxLine ? ProxyStep::More : ProxyStep::Bad;
+    const QList<QByteArray> words = line.left(end).split(' ');
+    if (words.value(0) != "PROXY")
+        return ProxyStep::Bad;
+    if (words.value(1) == "UNKNOWN") {
+        client = QHostAddress();
+        return ProxyStep::Done;
     }
+    const bool v4 = words.value(1) == "TCP4";
+    if (words.size() != 6 || (!v4 && words[1] != "TCP6") ||
+        !client.setAddress(QString::fromLatin1(words[2])) ||
+        (client.protocol() == QAbstractSocket::IPv4Protocol) != v4)
+        return ProxyStep::Bad;
+    return ProxyStep::Done;
 }
 
 } // namespace
@@ -98,6 +93,7 @@ HttpListener::HttpListener(const HttpLimits &limits, HttpHandler handler, QObjec
 
 HttpListener::~HttpListener()
 {
+    dropProxyWaits();
     delete m_acceptNotifier;
     for (HttpConnection *c : std::as_const(m_connections))
         c->disconnect(this);
@@ -179,20 +175,59 @@ void HttpListener::incomingConnection(qintptr descriptor)
         return;
     }
     m_atCap = false;
-    QHostAddress peer = peerOf(descriptor);
-    const bool proxied = m_limits.proxies.contains(peer);
-    if (proxied) {
-        const std::optional<QHostAddress> client = takeProxyLine(int(descriptor));
-        if (!client) {
-            qCWarning(lcServer).noquote()
-                << "closed a connection from" << peerText(peer)
-                << "without the PROXY line its balancer must send (send-proxy)";
-            ::close(int(descriptor));
-            return;
-        }
-        if (!client->isNull())
-            peer = *client;
+    const QHostAddress peer = peerOf(descriptor);
+    if (m_limits.proxies.contains(peer))
+        awaitProxyLine(int(descriptor), peer);
+    else
+        admit(descriptor, peer, false);
+}
+
+// The line is read as it comes, so that balancers slow to send it hold up nobody else; one that
+// has not sent it whole within kProxyLineMs of the accept is closed.
+void HttpListener::awaitProxyLine(int descriptor, const QHostAddress &balancer)
+{
+    const quint64 id = ++m_lastProxyWait;
+    auto *notifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    m_proxyWaits.insert(id, {descriptor, notifier, {}, balancer});
+    connect(notifier, &QSocketNotifier::activated, this, [this, id] { readProxyLine(id); });
+    QTimer::singleShot(kProxyLineMs, notifier, [this, id] { endProxyWait(id, nullptr); });
+    readProxyLine(id); // usually it came with the connection
+}
+
+void HttpListener::readProxyLine(quint64 id)
+{
+    const auto wait = m_proxyWaits.find(id);
+    if (wait == m_proxyWaits.end())
+        return;
+    QHostAddress client;
+    const ProxyStep step = takeProxyLine(wait->descriptor, wait->line, client);
+    if (step != ProxyStep::More)
+        endProxyWait(id, step == ProxyStep::Done ? &client : nullptr);
+}
+
+// Admits the connection as from client (the balancer itself when that is null), or closes it
+// without one.
+void HttpListener::endProxyWait(quint64 id, const QHostAddress *client)
+{
+    const auto wait = m_proxyWaits.find(id);
+    if (wait == m_proxyWaits.end())
+        return;
+    const ProxyWait ended = *wait;
+    m_proxyWaits.erase(wait);
+    ended.notifier->setEnabled(false);
+    ended.notifier->deleteLater(); // it may be the sender of the signal being handled
+    if (!client) {
+        qCWarning(lcServer).noquote()
+            << "closed a connection from" << peerText(ended.balancer)
+            << "without the PROXY line its balancer must send (send-proxy)";
+        ::close(ended.descriptor);
+        return;
     }
+    admit(ended.descriptor, client->isNull() ? ended.balancer : *client, true);
+}
+
+void HttpListener::admit(qintptr descriptor, const QHostAddress &peer, bool proxied)
+{
     int &fromPeer = m_perAddress[peer];
     if (fromPeer >= m_limits.maxPerAddress) {
         if (!m_addressesAtCap.contains(peer)) {
@@ -276,6 +311,15 @@ void HttpListener::onConnectionClosed(HttpConnection *connection, const QHostAdd
         Q_EMIT drained();
 }
 
+void HttpListener::dropProxyWaits()
+{
+    for (const ProxyWait &wait : std::as_const(m_proxyWaits)) {
+        delete wait.notifier;
+        ::close(wait.descriptor);
+    }
+    m_proxyWaits.clear();
+}
+
 void HttpListener::stop()
 {
     if (m_stopping)
@@ -285,6 +329,7 @@ void HttpListener::stop()
     delete m_acceptNotifier;
     m_acceptNotifier = nullptr;
     close();
+    dropProxyWaits();
     if (m_connections.isEmpty()) {
         QMetaObject::invokeMethod(this, &HttpListener::drained, Qt::QueuedConnection);
         return;

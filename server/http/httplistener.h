@@ -37,7 +37,8 @@ public:
     // Stops accepting, lets every connection finish the requests it has taken, then closes
     // it; emits drained() once none is left.
     void stop();
-    int connectionCount() const { return int(m_connections.size()); }
+    // Those served and those still waiting for their PROXY line.
+    int connectionCount() const { return int(m_connections.size() + m_proxyWaits.size()); }
 
 Q_SIGNALS:
     void drained();
@@ -52,6 +53,11 @@ private:
     void holdAccepting(const char *why);
     void acceptAgain();
     void refuseBusy(qintptr descriptor, bool perAddress);
+    void awaitProxyLine(int descriptor, const QHostAddress &balancer);
+    void readProxyLine(quint64 id);
+    void endProxyWait(quint64 id, const QHostAddress *client);
+    void dropProxyWaits();
+    void admit(qintptr descriptor, const QHostAddress &peer, bool proxied);
     void onConnectionClosed(HttpConnection *connection, const QHostAddress &peer);
 
     HttpLimits m_limits;
@@ -66,6 +72,16 @@ private:
     bool m_atCap = false;
     QSet<QHostAddress> m_addressesAtCap;
     bool m_stopping = false;
+    // A balancer's connection whose PROXY line has not all come yet.
+    struct ProxyWait
+    {
+        int descriptor = -1;
+        QSocketNotifier *notifier = nullptr;
+        QByteArray line; // what came of it so far
+        QHostAddress balancer;
+    };
+    QHash<quint64, ProxyWait> m_proxyWaits;
+    quint64 m_lastProxyWait = 0;
 };
 
 } // namespace qav

@@ -89,9 +89,9 @@ private:
             a.delayMs = verdict.delayMs;
             return a;
         }
-        bool credentialsOk = false;
-        RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &credentialsOk);
-        if (!credentialsOk) {
+        QByteArray checkedHash;
+        RecordSet rs = MemberObject(m_storage).signInOperator(id, password, &checkedHash);
+        if (checkedHash.isEmpty()) {
             m_policy.signIns.failed(id, m_caller.address);
             recordSignIn(id, u"wrong"_qs);
             return recordAnswer(rs);
@@ -103,8 +103,15 @@ private:
         }
         const SessionKey key = newSessionKey();
         const qint64 secs = QDateTime::currentSecsSinceEpoch();
-        m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs},
-                                secs - m_policy.sessionIdleSecs);
+        // The password was checked against the operator as read before: disabled or given a new
+        // password since, it gets no session.
+        if (!m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs}, checkedHash,
+                                     secs - m_policy.sessionIdleSecs)) {
+            recordSignIn(id, u"refused: changed during sign-in"_qs);
+            return recordAnswer(
+                RecordSet{MemberObject::loginColumns(),
+                          {{u"-1"_qs, QString::fromUtf8(kWrongSignInText), {}, {}, {}}}});
+        }
         recordSignIn(id, u"ok"_qs);
         rs.columns << u"SessionKey"_qs;
         rs.rows[0] << key.key;
@@ -160,6 +167,18 @@ private:
         if (!s) {
             refusalTally().add(m_caller.address, u"verify"_qs, request.ticketRaw);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
+        }
+        // A performance that does not exist, or a rehearsal's that is not this operator's own (a
+        // drill's operator has its performance's code), is only counted: made-up codes must not
+        // grow the audit, nor the work of sealing it.
+        if (!performance || (isDrillCode(request.bizcode) && s->operatorId != request.bizcode)) {
+            refusalTally().add(m_caller.address, u"performance"_qs, request.bizcode);
+            ScanOutcome unknown;
+            unknown.result = ScanResult::UnknownPerformance;
+            describeOutcome(unknown);
+            return recordAnswer(
+                RecordSet{MemberObject::verifyColumns(),
+                          {{unknown.code, unknown.message, {}, {}, {}, {}, {}, {}, {}}}});
         }
         request.sessionOperator = s->operatorId;
         request.performance = performance;

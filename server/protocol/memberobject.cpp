@@ -52,8 +52,8 @@ RecordSet MemberObject::run(const Command &command, qint64 startedNs)
 {
     const QStringList &args = command.args;
     if (command.procedure == QLatin1String(kLoginProc)) {
-        bool credentialsOk = false;
-        return args.size() == 2 ? signInOperator(args[0], args[1], &credentialsOk)
+        QByteArray checkedHash;
+        return args.size() == 2 ? signInOperator(args[0], args[1], &checkedHash)
                                 : signInPlace(args[0]);
     }
     if (args[0] == QLatin1String("S"))
@@ -62,15 +62,16 @@ RecordSet MemberObject::run(const Command &command, qint64 startedNs)
 }
 
 RecordSet MemberObject::signInOperator(const QString &id, const QString &password,
-                                       bool *credentialsOk)
+                                       QByteArray *checkedHash)
 {
     const std::optional<OperatorRecord> op = m_storage.findOperator(id.trimmed());
     // Unknown ids are checked against a dummy hash so both refusals take the same time.
     const bool passwordOk = verifyPassword(op ? op->passwordHash : dummyPasswordHash(), password);
     // A disabled operator hears the same as a wrong password: the gate learns nothing more.
-    *credentialsOk = op && passwordOk && !op->disabled;
-    if (!*credentialsOk)
-        return oneRow(loginColumns(), {u"-1"_qs, u"아이디 또는 비밀번호가 맞지 않습니다"_qs});
+    const bool credentialsOk = op && passwordOk && !op->disabled;
+    *checkedHash = credentialsOk ? op->passwordHash : QByteArray();
+    if (!credentialsOk)
+        return oneRow(loginColumns(), {u"-1"_qs, QString::fromUtf8(kWrongSignInText)});
     const std::optional<Venue> venue = m_storage.findVenue(op->placeCode);
     if (!venue)
         return oneRow(loginColumns(), {u"-1"_qs, u"등록되지 않은 공연장 코드입니다"_qs});

@@ -36,14 +36,16 @@ QString likePattern(const QString &text)
 
 void SqlStorage::putAdmin(const AdminRecord &admin)
 {
-    run(QStringLiteral(
-            "INSERT INTO admins (admin_id, password_hash, place_code) VALUES (?, ?, ?)"
-            " ON CONFLICT (admin_id) DO UPDATE SET password_hash = excluded.password_hash,"
-            " place_code = excluded.place_code"),
-        {admin.id, QString::fromUtf8(admin.passwordHash),
-         admin.placeCode.isNull() ? QString(u""_qs) : admin.placeCode});
-    // A new password or venue ends the sessions opened under the old ones.
-    run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {admin.id});
+    inWriteTransaction([&](SqlStorage &db) {
+        db.run(QStringLiteral(
+                   "INSERT INTO admins (admin_id, password_hash, place_code) VALUES (?, ?, ?)"
+                   " ON CONFLICT (admin_id) DO UPDATE SET password_hash = excluded.password_hash,"
+                   " place_code = excluded.place_code"),
+               {admin.id, QString::fromUtf8(admin.passwordHash),
+                admin.placeCode.isNull() ? QString(u""_qs) : admin.placeCode});
+        // A new password or venue ends the sessions opened under the old ones.
+        db.run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {admin.id});
+    });
 }
 
 std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
@@ -75,13 +77,24 @@ bool SqlStorage::removeAdmin(const QString &id)
     return removed;
 }
 
-void SqlStorage::putAdminSession(const QString &tokenHash, const AdminSession &session,
-                                 qint64 nowSecs)
+// As createSession: the admin's row read under a lock, so putAdmin either comes first or waits
+// and then ends this session.
+bool SqlStorage::putAdminSession(const QString &tokenHash, const AdminSession &session,
+                                 const QByteArray &passwordHash, qint64 nowSecs)
 {
-    run(QStringLiteral(
-            "INSERT INTO admin_sessions (token_hash, admin_id, csrf_token, created_at, last_used)"
-            " VALUES (?, ?, ?, ?, ?)"),
-        {tokenHash, session.adminId, session.csrfToken, nowSecs, nowSecs});
+    bool created = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        created = db.run(QStringLiteral("SELECT 1 FROM admins WHERE admin_id = ?"
+                                        " AND password_hash = ?%1")
+                             .arg(db.forShare()),
+                         {session.adminId, QString::fromUtf8(passwordHash)})
+                      .next();
+        if (created)
+            db.run(QStringLiteral("INSERT INTO admin_sessions (token_hash, admin_id, csrf_token,"
+                                  " created_at, last_used) VALUES (?, ?, ?, ?, ?)"),
+                   {tokenHash, session.adminId, session.csrfToken, nowSecs, nowSecs});
+    });
+    return created;
 }
 
 std::optional<AdminSession> SqlStorage::useAdminSession(const QString &tokenHash, qint64 nowSecs,

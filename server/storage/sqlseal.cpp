@@ -23,18 +23,20 @@ constexpr int kMaxSealRows = 10000;
 // rolled back only once its id has been missing from the seals this long.
 constexpr qint64 kLateCommitSecs = 60;
 
-// Given ranges less the ids found, and nothing at or below lowWater.
+// Given ranges less the ids found (both ascending), and nothing at or below lowWater; in one
+// pass over both.
 IdRanges remainingGaps(const IdRanges &gaps, const QList<qint64> &found, qint64 lowWater)
 {
     IdRanges left;
+    qsizetype at = 0;
     for (auto [first, last] : gaps) {
         first = std::max(first, lowWater + 1);
-        for (qint64 id : found) {
-            if (id < first || id > last)
-                continue;
-            if (id > first)
-                left.append({first, id - 1});
-            first = id + 1;
+        for (; at < found.size() && found[at] < first; ++at) {
+        }
+        for (; at < found.size() && found[at] <= last; ++at) {
+            if (found[at] > first)
+                left.append({first, found[at] - 1});
+            first = found[at] + 1;
         }
         if (first <= last)
             left.append({first, last});
@@ -42,25 +44,57 @@ IdRanges remainingGaps(const IdRanges &gaps, const QList<qint64> &found, qint64 
     return left;
 }
 
+// The drill prefix as a LIKE pattern.
+QString drillPattern()
+{
+    return QLatin1String(kDrillPrefix) + u'%';
+}
+
 } // namespace
 
 QList<SqlStorage::AuditRow> SqlStorage::auditRows(qint64 after, qint64 last, int limit,
                                                   const QString &bizcode)
 {
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
     // Every column, whatever the schema step that added it: a seal covers the whole row. A
     // rehearsal's rows are not sealed: the drill removes them when it ends, on purpose.
-    const QString sql = QStringLiteral("SELECT * FROM scan_log WHERE id > ? AND id <= ?%1"
-                                       " AND bizcode NOT LIKE '%2%' ORDER BY id LIMIT ?")
-                            .arg(bizcode.isEmpty() ? QString() : QStringLiteral(" AND bizcode = ?"),
-                                 QLatin1String(kDrillPrefix));
-    if (!q.prepare(sql))
-        fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
+    const QString sql =
+        QStringLiteral("SELECT * FROM scan_log WHERE id > ? AND id <= ?%1"
+                       " AND bizcode NOT LIKE ? ORDER BY id LIMIT ?")
+            .arg(bizcode.isEmpty() ? QString() : QStringLiteral(" AND bizcode = ?"));
     QVariantList binds{after, last};
     if (!bizcode.isEmpty())
         binds << bizcode;
-    binds << limit;
+    return selectAuditRows(sql, binds << drillPattern() << limit);
+}
+
+// One statement however many the ranges: a round's cost must not grow with the gaps it carries.
+QList<SqlStorage::AuditRow> SqlStorage::auditRowsIn(const IdRanges &ranges, int limit)
+{
+    if (ranges.isEmpty())
+        return {};
+    QStringList pairs;
+    for (const auto &[first, last] : ranges)
+        pairs << QStringLiteral("[%1,%2]").arg(first).arg(last);
+    const QString json = u'[' + pairs.join(u',') + u']';
+    const QString sql =
+        isSqlite()
+            ? QStringLiteral("SELECT s.* FROM json_each(?) g JOIN scan_log s ON s.id"
+                             " BETWEEN json_extract(g.value, '$[0]') AND json_extract(g.value, "
+                             "'$[1]') WHERE s.bizcode NOT LIKE ? ORDER BY s.id LIMIT ?")
+            : QStringLiteral("SELECT s.* FROM jsonb_array_elements(CAST(? AS jsonb)) g"
+                             " JOIN scan_log s ON s.id BETWEEN (g->>0)::bigint AND (g->>1)::bigint"
+                             " WHERE s.bizcode NOT LIKE ? ORDER BY s.id LIMIT ?");
+    return selectAuditRows(sql, {json, drillPattern(), limit});
+}
+
+QList<SqlStorage::AuditRow> SqlStorage::selectAuditRows(const QString &sql,
+                                                        const QVariantList &binds)
+{
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    ++m_statementsRun;
+    if (!q.prepare(sql))
+        fail(QStringLiteral("cannot prepare [%1]").arg(sql), q.lastError());
     for (qsizetype i = 0; i < binds.size(); ++i)
         q.bindValue(int(i), binds[i]);
     if (!q.exec())
@@ -128,8 +162,7 @@ SealRun SqlStorage::sealAudit(const SealKey &key)
         }
     };
     const IdRanges oldGaps = decodeRanges(previous.gaps);
-    for (const auto &[first, last] : oldGaps)
-        take(auditRows(first - 1, last, kMaxSealRows));
+    take(auditRowsIn(oldGaps, kMaxSealRows));
     const QList<AuditRow> fresh = auditRows(previous.seenMax, kNoEnd, kMaxSealRows);
     take(fresh);
     result.rows = fresh.size();
@@ -137,10 +170,26 @@ SealRun SqlStorage::sealAudit(const SealKey &key)
 
     SealRecord seal;
     seal.seenMax = fresh.isEmpty() ? previous.seenMax : fresh.constLast().id;
+    // A rehearsal's rows among the fresh ones are not gaps: they are there, only not sealed.
+    QList<qint64> drillIds;
+    {
+        Rows q = run(QStringLiteral("SELECT id FROM scan_log WHERE id > ? AND id <= ?"
+                                    " AND bizcode LIKE ? ORDER BY id"),
+                     {previous.seenMax, seal.seenMax, drillPattern()});
+        while (q.next())
+            drillIds << q.value(0).toLongLong();
+    }
+    found << drillIds;
     // Ids skipped by the new rows: rolled back, or still in a transaction.
     IdRanges gaps = oldGaps;
     qint64 expected = previous.seenMax + 1;
+    qsizetype drill = 0;
     for (const AuditRow &row : fresh) {
+        for (; drill < drillIds.size() && drillIds[drill] < row.id; ++drill) {
+            if (drillIds[drill] > expected)
+                gaps.append({expected, drillIds[drill] - 1});
+            expected = drillIds[drill] + 1;
+        }
         if (row.id > expected)
             gaps.append({expected, row.id - 1});
         expected = row.id + 1;

@@ -14,22 +14,35 @@ constexpr qint64 kSessionTouchSecs = 60;
 
 } // namespace
 
-void SqlStorage::createSession(const SessionRecord &session, qint64 dropIdleBefore)
+// The operator's row is read first, under a lock: a change of it made before is seen here, and
+// one made meanwhile waits for this commit and then ends this session with the others.
+bool SqlStorage::createSession(const SessionRecord &session, const QByteArray &passwordHash,
+                               qint64 dropIdleBefore)
 {
+    bool created = false;
     inWriteTransaction([&](SqlStorage &db) {
+        created = db.run(QStringLiteral("SELECT 1 FROM operators WHERE operator_id = ?"
+                                        " AND password_hash = ? AND disabled = 0%1")
+                             .arg(db.forShare()),
+                         {session.operatorId, QString::fromUtf8(passwordHash)})
+                      .next();
+        if (!created)
+            return;
         db.run(QStringLiteral("DELETE FROM sessions WHERE last_used_at < ?"), {dropIdleBefore});
         db.run(QStringLiteral("INSERT INTO sessions (key_hash, operator_id, client_address,"
                               " created_at, last_used_at) VALUES (?, ?, ?, ?, ?)"),
                {session.keyHash, session.operatorId, notNull(session.clientAddress),
                 session.createdAt, session.lastUsedAt});
     });
+    return created;
 }
 
 std::optional<SessionRecord> SqlStorage::useSession(const QString &keyHash, qint64 now,
                                                     qint64 idleBefore)
 {
     Rows q = run(QStringLiteral("SELECT %1 FROM sessions s JOIN operators o"
-                                " ON o.operator_id = s.operator_id WHERE s.key_hash = ?")
+                                " ON o.operator_id = s.operator_id"
+                                " WHERE s.key_hash = ? AND o.disabled = 0")
                      .arg(kSessionColumns),
                  {keyHash});
     if (!q.next())
@@ -47,7 +60,8 @@ std::optional<SessionRecord> SqlStorage::useSessionFor(const QString &keyHash, q
     Rows q = run(QStringLiteral("SELECT %1, p.bizcode, p.place_code, p.goods_name, p.starts_at,"
                                 " p.place_name FROM sessions s JOIN operators o"
                                 " ON o.operator_id = s.operator_id"
-                                " LEFT JOIN performances p ON p.bizcode = ? WHERE s.key_hash = ?")
+                                " LEFT JOIN performances p ON p.bizcode = ?"
+                                " WHERE s.key_hash = ? AND o.disabled = 0")
                      .arg(kSessionColumns),
                  {bizcode, keyHash});
     if (!q.next())

@@ -78,6 +78,7 @@ QSqlQuery *SqlStorage::tryRun(const QString &sql, const QVariantList &binds, QSt
         it = m_statements.insert(sql, q);
     }
     QSqlQuery &q = *it;
+    ++m_statementsRun;
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds[i]);
     if (!q.exec()) {
@@ -111,6 +112,7 @@ Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
 void SqlStorage::exec(const QString &sql)
 {
     reopenIfLost();
+    ++m_statementsRun;
     QSqlQuery q(m_db);
     if (q.exec(sql))
         return;

@@ -56,7 +56,8 @@ public:
                           const QString &message) override;
 
     // Sessions, sign-ins and refusal counts (sqlsessions.cpp)
-    void createSession(const SessionRecord &session, qint64 dropIdleBefore) override;
+    bool createSession(const SessionRecord &session, const QByteArray &passwordHash,
+                       qint64 dropIdleBefore) override;
     std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                             qint64 idleBefore) override;
     std::optional<SessionRecord> useSessionFor(const QString &keyHash, qint64 now,
@@ -76,8 +77,8 @@ public:
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
     bool removeAdmin(const QString &id) override;
-    void putAdminSession(const QString &tokenHash, const AdminSession &session,
-                         qint64 nowSecs) override;
+    bool putAdminSession(const QString &tokenHash, const AdminSession &session,
+                         const QByteArray &passwordHash, qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                 qint64 idleSecs) override;
     void removeAdminSession(const QString &tokenHash) override;
@@ -151,6 +152,9 @@ public:
     QStringList recountCounters() override;
     void foldCounters() override;
 
+    // Statements this connection has sent, to tell how a cost grows without timing it.
+    qint64 statementsRun() const { return m_statementsRun; }
+
 protected:
     explicit SqlStorage(QSqlDatabase db);
 
@@ -161,6 +165,9 @@ protected:
     virtual QString serialIdType() const = 0;
     virtual void lockSchema() {}
     virtual bool isSqlite() const = 0;
+    // Appended to a read in a write transaction whose rows must not change before it commits:
+    // PostgreSQL locks them; SQLite has one writer at a time already.
+    QString forShare() const { return isSqlite() ? QString() : QStringLiteral(" FOR SHARE"); }
 
     // Runs a statement prepared once per connection. Throws StorageError (StorageBusy for a lock
     // or a lost connection). Outside a transaction, a lost connection is opened again first, and
@@ -243,6 +250,7 @@ private:
                       QSqlError &error);
 
     QHash<QString, QSqlQuery> m_statements;
+    qint64 m_statementsRun = 0;
     int m_openTransactions = 0;
     int m_liveRows = 0;
     bool m_lost = false;
@@ -256,6 +264,9 @@ private:
     };
     // Audit rows with id above after, by id, at most limit, of one performance when bizcode is set.
     QList<AuditRow> auditRows(qint64 after, qint64 last, int limit, const QString &bizcode = {});
+    // Audit rows with ids in any of ranges, by id, at most limit.
+    QList<AuditRow> auditRowsIn(const IdRanges &ranges, int limit);
+    QList<AuditRow> selectAuditRows(const QString &sql, const QVariantList &binds);
     int m_counterShard = -1;
 };
 

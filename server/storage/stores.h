@@ -35,10 +35,15 @@ class SessionStore
 public:
     virtual ~SessionStore() = default;
 
-    // Also drops every session idle since before dropIdleBefore.
-    virtual void createSession(const SessionRecord &session, qint64 dropIdleBefore) = 0;
+    // Inserts the session only while its operator is enabled and still has passwordHash (the one
+    // the sign-in checked), in one transaction with the test: false, and nothing written, when the
+    // operator was disabled or given a new password meanwhile. Also drops every session idle
+    // since before dropIdleBefore.
+    virtual bool createSession(const SessionRecord &session, const QByteArray &passwordHash,
+                               qint64 dropIdleBefore) = 0;
     // The live session with this key hash, its last use moved to now; a session idle since before
-    // idleBefore is deleted and not returned, as is one whose operator no longer exists.
+    // idleBefore is deleted and not returned, as is one whose operator no longer exists or is
+    // disabled.
     virtual std::optional<SessionRecord> useSession(const QString &keyHash, qint64 now,
                                                     qint64 idleBefore) = 0;
     // useSession, and the performance bizcode names (none when there is none) read along with it,
@@ -95,8 +100,10 @@ public:
     // before (and the annulment is refused as LaterScan) or after (and sees the state undone).
     virtual AnnulOutcome annul(const AnnulRequest &request) = 0;
     virtual std::optional<AdminRecord> findAdmin(const QString &id) = 0;
-    virtual void putAdminSession(const QString &tokenHash, const AdminSession &session,
-                                 qint64 nowSecs) = 0;
+    // Inserts only while the admin still has passwordHash, the one the sign-in checked (disabling
+    // changes it): false, and nothing written, otherwise.
+    virtual bool putAdminSession(const QString &tokenHash, const AdminSession &session,
+                                 const QByteArray &passwordHash, qint64 nowSecs) = 0;
     // The session if it was used within idleSecs; marks it used now. Expired sessions are removed.
     virtual std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
                                                         qint64 idleSecs) = 0;

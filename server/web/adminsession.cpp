@@ -120,12 +120,16 @@ HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage)
         return HttpAnswer::error(401, QStringLiteral("아이디 또는 비밀번호가 맞지 않습니다"));
     }
     guard().succeeded(peer);
-    log(u"ok"_qs);
 
     const SessionKey key = newSessionKey();
     const SignedInAdmin signedIn{*admin, {admin->id, newSessionKey().key}, key.hash};
-    storage.putAdminSession(signedIn.tokenHash, signedIn.session,
-                            QDateTime::currentSecsSinceEpoch());
+    // Disabled or given a new password since it was read, the admin gets no session.
+    if (!storage.putAdminSession(signedIn.tokenHash, signedIn.session, admin->passwordHash,
+                                 QDateTime::currentSecsSinceEpoch())) {
+        log(u"changed during sign-in"_qs);
+        return HttpAnswer::error(401, QStringLiteral("아이디 또는 비밀번호가 맞지 않습니다"));
+    }
+    log(u"ok"_qs);
     HttpAnswer a = dashboard::json(200, describe(signedIn));
     dashboard::addHeader(a, "Set-Cookie", cookie(request, key.key.toLatin1(), false));
     return a;
@@ -153,7 +157,7 @@ std::optional<SignedInAdmin> check(const HttpRequest &request, DashboardStore &s
         signedIn.tokenHash, QDateTime::currentSecsSinceEpoch(), dashboard::kIdleSecs);
     const std::optional<AdminRecord> admin =
         session ? storage.findAdmin(session->adminId) : std::nullopt;
-    if (!admin) {
+    if (!admin || admin->disabled()) {
         *refusal = HttpAnswer::error(401, kSignInAgain);
         return std::nullopt;
     }

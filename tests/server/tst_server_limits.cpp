@@ -106,6 +106,7 @@ private slots:
     void oneAddressCannotTakeEverySlot();
     void balancerNamesTheStation_data();
     void balancerNamesTheStation();
+    void partialProxyLinesHoldUpNobody();
     void outOfDescriptorsNeitherSpinsNorStops();
     void stopUnderLoadKeepsEveryAcknowledgedScan();
     void logLines_data();
@@ -361,6 +362,42 @@ void ServerLimitsTest::balancerNamesTheStation()
     }
     QCOMPARE(reply.status, 200);
     QTRY_VERIFY2(server->log().contains(logged), qPrintable(server->log()));
+}
+
+// Balancer connections that send only part of their PROXY line hold up no other client: it is
+// answered while they still wait, and they are closed at their deadline.
+void ServerLimitsTest::partialProxyLinesHoldUpNobody()
+{
+    ServerOptions options;
+    options.serveArguments = QStringList{u"--proxy-from"_qs, u"127.0.0.7"_qs};
+    auto server = startedServer(options);
+    QVERIFY(server->port());
+    std::vector<std::unique_ptr<QTcpSocket>> balancers;
+    for (int i = 0; i < 10; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        QVERIFY(socket->bind(QHostAddress(u"127.0.0.7"_qs)));
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(socket->waitForConnected(10000));
+        socket->write("PROX");
+        QVERIFY(socket->waitForBytesWritten(10000));
+        balancers.push_back(std::move(socket));
+    }
+    const Reply reply =
+        qavtest::exchange(server->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QCOMPARE(reply.status, 200);
+    // Closed before the answer (as when each wait held the server), they would have ended.
+    int waiting = 0;
+    for (const auto &socket : balancers) {
+        char byte = 0;
+        if (::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK))
+            ++waiting;
+    }
+    QVERIFY2(waiting > 0, "every balancer connection was closed before the other client's answer");
+    for (const auto &socket : balancers)
+        QVERIFY(socket->state() == QAbstractSocket::UnconnectedState ||
+                socket->waitForDisconnected(10000));
+    QTRY_VERIFY(server->log().contains(u"without the PROXY line"_qs));
 }
 
 void ServerLimitsTest::outOfDescriptorsNeitherSpinsNorStops()

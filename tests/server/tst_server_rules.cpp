@@ -567,7 +567,8 @@ void ServerRulesTest::otherWritesBesideScansFailAlone()
     const QString url = m_scratch.at(backend)->url();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QString taken = QStringLiteral("taken-%1").arg(m_nextTicket);
-    db(backend).createSession({taken, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, 0);
+    const QByteArray hash = db(backend).findOperator(u"gate01"_qs)->passwordHash;
+    db(backend).createSession({taken, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, hash, 0);
     constexpr int kThreads = 8;
     QSemaphore ready;
     QSemaphore go;
@@ -584,7 +585,7 @@ void ServerRulesTest::otherWritesBesideScansFailAlone()
             const QString key =
                 i % 2 ? taken : QStringLiteral("fresh-%1-%2").arg(tickets[i]).arg(i);
             try {
-                own->createSession({key, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, 0);
+                own->createSession({key, u"gate01"_qs, {}, u"10.0.0.1"_qs, now, now}, hash, 0);
                 results[i] << u"session"_qs;
             } catch (const StorageError &) {
                 results[i] << u"refused"_qs;

@@ -161,6 +161,8 @@ private slots:
     void placeCodeAndSummaryNeedTheOperatorsVenue_data();
     void placeCodeAndSummaryNeedTheOperatorsVenue();
     void sessionKeyIsKeptOnlyAsHash();
+    void changeDuringSignInLeavesNoSession_data();
+    void changeDuringSignInLeavesNoSession();
     void throttledSignIns();
     void operatorSignsInThroughAnAttack_data();
     void operatorSignsInThroughAnAttack();
@@ -168,6 +170,8 @@ private slots:
     void stationHeaderIsRequired_data();
     void stationHeaderIsRequired();
     void unauthenticatedFloodIsOnlyCounted();
+    void madeUpPerformancesAreOnlyCounted_data() { qavtest::backendRows(); }
+    void madeUpPerformancesAreOnlyCounted();
     void oldRowsWithoutASessionArePruned_data();
     void oldRowsWithoutASessionArePruned();
     void clientTextsArePrintedEscaped();
@@ -443,6 +447,61 @@ void ServerTrustTest::sessionKeyIsKeptOnlyAsHash()
     QVERIFY(!wal.open(QIODevice::ReadOnly) || !wal.readAll().contains(key));
 }
 
+void ServerTrustTest::changeDuringSignInLeavesNoSession_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("command"); // run while the password is checked
+    QTest::addColumn<bool>("dashboard");
+    for (const QString &backend : qavtest::backends()) {
+        QTest::addRow("%s: operator disabled", qPrintable(backend))
+            << backend << QStringList{u"disable-operator"_qs, u"gate01"_qs} << false;
+        QTest::addRow("%s: operator's password set", qPrintable(backend))
+            << backend << QStringList{u"set-password"_qs, u"gate01"_qs} << false;
+        QTest::addRow("%s: admin disabled", qPrintable(backend))
+            << backend << QStringList{u"disable-admin"_qs, u"boss"_qs} << true;
+        QTest::addRow("%s: admin's password set", qPrintable(backend))
+            << backend << QStringList{u"add-admin"_qs, u"boss"_qs} << true;
+    }
+}
+
+// A sign-in that read the account before it was disabled or given a new password, and checks
+// the password meanwhile, gets no session.
+void ServerTrustTest::changeDuringSignInLeavesNoSession()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, command);
+    QFETCH(bool, dashboard);
+    QAV_REQUIRE_BACKEND(backend);
+    QTemporaryDir hold;
+    Setup s;
+    QVERIFY(setUp(s, backend, {u"--hold-password-checks"_qs, hold.path()}));
+    s.storage->putAdmin({u"boss"_qs, hashPassword(u"boss-password"_qs), {}});
+    Reply reply;
+    std::thread signIn([&] {
+        reply = dashboard ? adminSignIn(s.server->port(), "boss", "boss-password", u"127.0.0.1"_qs)
+                          : send(s.server->port(), signInCmd("gate01", "gate01"));
+    });
+    auto joined = qScopeGuard([&] {
+        QFile go(hold.filePath(u"go"_qs));
+        QVERIFY(go.open(QIODevice::WriteOnly));
+        signIn.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(hold.filePath(u"held"_qs)), 30000);
+    const CliResult changed = runCli(command + QStringList{u"--db"_qs, s.scratch->url()},
+                                     s.scratch->dir(), "new-password-1\n");
+    QVERIFY2(changed.exitCode == 0, qPrintable(changed.all()));
+    joined.dismiss();
+    QFile go(hold.filePath(u"go"_qs));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    signIn.join();
+    if (dashboard) {
+        QCOMPARE(reply.status, 401);
+    } else {
+        QCOMPARE(reply.code(), u"-1"_qs);
+        QVERIFY(s.storage->sessions(u"gate01"_qs).isEmpty());
+    }
+}
+
 void ServerTrustTest::throttledSignIns()
 {
     Setup s;
@@ -696,6 +755,36 @@ void ServerTrustTest::unauthenticatedFloodIsOnlyCounted()
     QVERIFY2(grown < 1024 * 1024, qPrintable(QString::number(grown)));
 }
 
+// Scans of a signed-in gate naming a performance that does not exist, or a rehearsal's that is
+// not its own, leave no audit row (nor, on PostgreSQL, gaps between the ids of the real ones):
+// they are answered as unknown and counted.
+void ServerTrustTest::madeUpPerformancesAreOnlyCounted()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    Setup *shared = this->shared(backend);
+    QVERIFY(shared);
+    Setup &s = *shared;
+    const QByteArray key = signIn(s);
+    QVERIFY(!key.isEmpty());
+    const QByteArray ticket = QByteArray::number(m_nextTicket++);
+    const qint64 before = s.storage->scanLog(u"GRVM0001"_qs).size();
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray bizcode = i % 3 == 0 ? "GRVM0001" : i % 3 == 1 ? "DRILL-X" : "NOPE";
+        const QByteArray mode = i % 2 ? "O" : "I";
+        const Reply r = send(s.server->port(), verifyCmd(ticket, "gate01", bizcode, mode), key,
+                             "made-up-" + ticket + QByteArray::number(i));
+        QCOMPARE(r.status, 200);
+        if (bizcode != "GRVM0001")
+            QCOMPARE(r.column(u"ErrMsg"_qs), u"공연 정보 없음"_qs);
+    }
+    QVERIFY(s.storage->scanLog(u"DRILL-X"_qs).isEmpty());
+    QVERIFY(s.storage->scanLog(u"NOPE"_qs).isEmpty());
+    QCOMPARE(s.storage->scanLog(u"GRVM0001"_qs).size(), before + 2);
+    QTRY_VERIFY(wasCounted(*s.storage, u"performance"_qs, u"DRILL-X"_qs) ||
+                wasCounted(*s.storage, u"performance"_qs, u"NOPE"_qs));
+}
+
 void ServerTrustTest::oldRowsWithoutASessionArePruned_data()
 {
     qavtest::backendRows();
@@ -839,7 +928,7 @@ void ServerTrustTest::performanceIsReadWithTheSession_data()
 }
 
 // The session look-up also reads the performance: an unknown one is still refused as such (and
-// audited), a known one named in the answer.
+// only counted), a known one named in the answer.
 void ServerTrustTest::performanceIsReadWithTheSession()
 {
     QFETCH(QString, backend);
@@ -852,7 +941,7 @@ void ServerTrustTest::performanceIsReadWithTheSession()
     QCOMPARE(unknown.status, 200);
     QCOMPARE(unknown.code(), u"-1"_qs);
     QCOMPARE(unknown.column(u"ErrMsg"_qs), u"공연 정보 없음"_qs);
-    QCOMPARE(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode, u"-1"_qs);
+    QVERIFY(lastAudit(*s->storage, QString::fromLatin1(ticket), u"NOPE1"_qs).resultCode.isEmpty());
     const Reply known = send(s->server->port(), verifyCmd(ticket), key, "p-2");
     QCOMPARE(known.code(), u"0"_qs);
     QCOMPARE(known.column(u"GoodsName"_qs), s->storage->findPerformance(u"GRVM0001"_qs)->goodsName);
