@@ -51,7 +51,9 @@ QString dashboardPath(const QString &bizcode = kBizcode)
 QStringList clockSetTo(const QString &at)
 {
     QString asan = qEnvironmentVariable("ASAN_OPTIONS");
-    asan += QStringLiteral(asan.isEmpty() ? "" : ":") + QStringLiteral("verify_asan_link_order=0");
+    if (!asan.isEmpty())
+        asan += u':';
+    asan += QStringLiteral("verify_asan_link_order=0");
     return {QStringLiteral("LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"),
             QStringLiteral("FAKETIME=@") + at, QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC=1"),
             QStringLiteral("ASAN_OPTIONS=") + asan};
