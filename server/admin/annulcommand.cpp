@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "cli.h"
+#include "wiretext.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -55,7 +56,7 @@ int annulCommand(const QStringList &args)
                       {dbOption, reason, performance}, {u"ticket-no|Ticket number."_qs}))
         return 0;
     AnnulRequest r;
-    r.ticketNo = p.positionalArguments()[0].trimmed();
+    r.ticketNo = normalTicket(p.positionalArguments()[0]);
     r.reason = p.value(reason).simplified();
     if (r.reason.isEmpty())
         throw UsageError{u"--reason is required"_qs};

@@ -104,6 +104,14 @@ struct ServeOptions
         u"session-idle"_qs,
         u"A signed-in session ends after this long unused, e.g. 12h, 90m (default 12h)."_qs,
         u"time"_qs, u"12h"_qs};
+    const QCommandLineOption scanRate{
+        u"session-scan-rate"_qs,
+        QStringLiteral("Scans one signed-in gate may have written per second, with a burst of %1 "
+                       "seconds' worth; beyond it a scan gets 503 busy (default %2, 0: no "
+                       "ceiling).")
+            .arg(kSessionScanBurstSecs)
+            .arg(kDefaultSessionScanRate),
+        u"n"_qs, QString::number(kDefaultSessionScanRate)};
     const QCommandLineOption connections{
         u"db-connections"_qs,
         u"Database connections (worker threads) for requests (default 16); sign-ins use two more."_qs,
@@ -180,10 +188,10 @@ struct ServeOptions
     }
     QList<QCommandLineOption> all() const
     {
-        return {dbOption,       port,           bind,       images,     quiet,       idle,
-                connections,    maxConnections, perAddress, hostNames,  idleTimeout, tlsCert,
-                tlsKey,         proxyFrom,      keepDays,   gateSilent, gateSlow,    gateRefusals,
-                auditKeyOption, sealEvery,      constant,   clockScale, holdChecks};
+        return {dbOption,     port,           bind,           images,     quiet,      idle,
+                scanRate,     connections,    maxConnections, perAddress, hostNames,  idleTimeout,
+                tlsCert,      tlsKey,         proxyFrom,      keepDays,   gateSilent, gateSlow,
+                gateRefusals, auditKeyOption, sealEvery,      constant,   clockScale, holdChecks};
     }
 };
 
@@ -212,6 +220,8 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o,
     if (gate.sessionIdleSecs <= 0)
         throw UsageError{QStringLiteral("bad --session-idle '%1': use e.g. 12h, 90m or 600s")
                              .arg(p.value(o.idle))};
+    gate.sessionScanRate =
+        p.value(o.scanRate) == QLatin1String("0") ? 0 : positiveOption(p, o.scanRate);
     if (p.isSet(o.tlsCert)) {
         QString tlsError;
         options.tls = loadServerTls(p.value(o.tlsCert), secretFile(p.value(o.tlsKey)), &tlsError);

@@ -163,6 +163,7 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
     if (!constant) {
         policy = std::make_shared<GatePolicy>();
         policy->sessionIdleSecs = options.sessionIdleSecs;
+        policy->scanRate.setPerSecond(options.sessionScanRate);
     }
     Route query{[policy](const HttpRequest &r, WorkerContext &c) {
                     return answerQuery(r, c, policy.get());

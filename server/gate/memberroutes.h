@@ -13,6 +13,7 @@ struct MemberRouteOptions
     QString imagesDir;           // empty: no logos
     bool constantAnswer = false; // answer without the database (benchmark baseline)
     qint64 sessionIdleSecs = 12 * 3600;
+    int sessionScanRate = kDefaultSessionScanRate; // per session and second; 0: no ceiling
 };
 
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options);

@@ -3,6 +3,8 @@
 #include "memberobject.h"
 #include "refusaltally.h"
 #include "sessionkeys.h"
+#include "steadyclock.h"
+#include "wiretext.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -45,12 +47,20 @@ public:
     GateAnswer answer(const Command &command)
     {
         const QStringList &args = command.args;
+        // Before anything reaches the database: a control character is nothing a station sends,
+        // and PostgreSQL cannot take a NUL. A password is only hashed, never stored or shown.
+        const bool operatorSignIn =
+            command.procedure == QLatin1String(kLoginProc) && args.size() == 2;
+        for (qsizetype i = 0; i < args.size(); ++i) {
+            if (!(operatorSignIn && i == 1) && hasControlCharacter(args[i].trimmed()))
+                return refusal(400, u"제어 문자가 들어 있습니다"_qs);
+        }
         if (command.procedure == QLatin1String(kLoginProc))
             return args.size() == 2 ? signInOperator(args[0], args[1]) : signInPlace(args[0]);
         if (args[0] == QLatin1String("S"))
             return summary(args[1]);
-        return verify(
-            {args[0], args[1], args[3], args[4].trimmed(), m_caller.startedNs, m_caller.address});
+        return verify({args[0], args[1], normalTicket(args[3]), args[4].trimmed(),
+                       m_caller.startedNs, m_caller.address});
     }
 
 private:
@@ -161,6 +171,10 @@ private:
     {
         if (!validReplayKey(m_caller.replayKey))
             return refusal(400, u"Idempotency-Key가 올바르지 않습니다"_qs);
+        // Nothing is written for it, not even its audit row: a ticket is bounded storage.
+        if (request.ticketRaw.size() > kMaxTicketChars)
+            return recordAnswer(MemberObject::refusedScan(
+                QStringLiteral("티켓 번호가 너무 깁니다 (%1자까지)").arg(kMaxTicketChars)));
         request.replayKey = QString::fromLatin1(m_caller.replayKey);
         std::optional<Performance> performance;
         const std::optional<SessionRecord> s = session(&request.bizcode, &performance);
@@ -168,6 +182,8 @@ private:
             refusalTally().add(m_caller.address, u"verify"_qs, request.ticketRaw);
             return refusal(401, QString::fromUtf8(kSignInAgainText));
         }
+        if (!m_policy.scanRate.admit(s->keyHash, steadyMs()))
+            return refusal(503, QString::fromUtf8(kBusyText));
         // A performance that does not exist, or a rehearsal's that is not this operator's own (a
         // drill's operator has its performance's code), is only counted: made-up codes must not
         // grow the audit, nor the work of sealing it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandparser.h"
+#include "sessionrate.h"
 #include "signinguard.h"
 #include "stores.h"
 
@@ -32,6 +33,7 @@ struct GatePolicy
 {
     qint64 sessionIdleSecs = 12 * 3600;
     SignInGuard signIns;
+    SessionRate scanRate; // scans written per session and second
 };
 
 inline constexpr auto kSignInAgainText = "다시 로그인하세요";

@@ -1,6 +1,7 @@
 #include "memberobject.h"
 
 #include "passwords.h"
+#include "wiretext.h"
 
 #include <QLocale>
 
@@ -58,7 +59,7 @@ RecordSet MemberObject::run(const Command &command, qint64 startedNs)
     }
     if (args[0] == QLatin1String("S"))
         return summary(args[1]);
-    return verify({args[0], args[1], args[3], args[4].trimmed(), startedNs});
+    return verify({args[0], args[1], normalTicket(args[3]), args[4].trimmed(), startedNs});
 }
 
 RecordSet MemberObject::signInOperator(const QString &id, const QString &password,
@@ -106,6 +107,11 @@ RecordSet MemberObject::verify(const ScanRequest &request)
                   {o.code, o.message, o.booking.custName, o.booking.ticketNo,
                    o.performance.goodsName, o.performance.startsAt, o.performance.placeName,
                    o.booking.seatGrade, o.booking.seatInfo});
+}
+
+RecordSet MemberObject::refusedScan(const QString &message)
+{
+    return oneRow(verifyColumns(), {u"-1"_qs, message});
 }
 
 RecordSet MemberObject::summary(const QString &bizcode)

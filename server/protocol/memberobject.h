@@ -30,6 +30,8 @@ public:
 
     // A fixed accepting answer that never touches the database, to measure what the database costs.
     static RecordSet constantAnswer(const Command &command);
+    // A verification refused before anything was looked up, as the station shows a refusal.
+    static RecordSet refusedScan(const QString &message);
 
     static const QStringList &loginColumns();
     static const QStringList &verifyColumns();

@@ -87,6 +87,10 @@ RowDigester::RowDigester(const QStringList &names)
         const QString name = names[i].toLower();
         if (name == QLatin1String("id"))
             continue;
+        if (name == QLatin1String("ticket_raw"))
+            m_ticketAt = i;
+        else if (name == QLatin1String("ticket_sent"))
+            m_sentAt = i;
         QByteArray field;
         appendField(field, name.toUtf8());
         m_columns.append({i, field});
@@ -101,8 +105,16 @@ QByteArray RowDigester::digest(qint64 id, const QVariantList &values) const
     QByteArray canonical;
     canonical.reserve(512);
     appendNumber(canonical, id);
+    // The normal form is QString::trimmed, as the wire's normalTicket and the schema's TRIM.
+    const QString sent = m_sentAt >= 0 ? values[m_sentAt].toString() : QString();
+    const bool asSent =
+        !sent.isEmpty() && m_ticketAt >= 0 && sent.trimmed() == values[m_ticketAt].toString();
+    static const QVariant none;
     for (const auto &[at, name] : m_columns) {
-        const QVariant &v = values[at];
+        const QVariant &v = !asSent            ? values[at]
+                            : at == m_ticketAt ? values[m_sentAt]
+                            : at == m_sentAt   ? none
+                                               : values[at];
         if (v.isNull())
             continue;
         const QByteArray value = v.toString().toUtf8();

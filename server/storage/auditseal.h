@@ -47,7 +47,9 @@ struct SealEntry
 
 // The digests of audit rows whose columns are named names, in that order: from the id and the
 // columns by name; a column without a value (NULL or empty) counts as absent, so a column added
-// later with an empty default leaves the digests of older rows as they were.
+// later with an empty default leaves the digests of older rows as they were. A row whose ticket
+// was put in normal form after it was recorded is digested as recorded: its ticket_sent in place
+// of ticket_raw, as long as ticket_raw is ticket_sent's normal form.
 class RowDigester
 {
 public:
@@ -56,6 +58,8 @@ public:
 
 private:
     QList<std::pair<qsizetype, QByteArray>> m_columns; // where, and the name as hashed; by name
+    qsizetype m_ticketAt = -1;
+    qsizetype m_sentAt = -1;
 };
 
 // A seal's list of entries, grouped by performance, as stored (base64 text) and read back; false

@@ -91,7 +91,8 @@ struct ScanRequest
 
     QString mode; // "I" entry, "O" exit; anything else is refused
     QString bizcode;
-    QString ticketRaw; // as scanned; looked up trimmed, recorded as is
+    QString ticketRaw; // the ticket in its normal form (the wire's normalTicket), as looked up
+                       // and recorded; the audit's column keeps its first name
     QString operatorId;
     qint64 startedNs = 0;    // steady-clock time the request arrived, for the audit's duration
     QString clientAddress;   // for the audit
@@ -145,7 +146,7 @@ struct ScanLogEntry
     QString scannedAt;
     QString operatorId;
     QString bizcode;
-    QString ticketRaw;
+    QString ticketRaw; // in normal form
     QString mode;
     QString resultCode;
     QString resultMessage;
@@ -165,7 +166,7 @@ inline constexpr qint64 kAnnulWindowSecs = 15 * 60;
 struct AnnulRequest
 {
     QString bizcode;
-    QString ticketNo;
+    QString ticketNo; // in normal form
     qint64 logId = 0; // the audit row chosen; 0: the ticket's last accepted entry or exit
     QString adminId;
     QString clientAddress;

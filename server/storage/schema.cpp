@@ -201,6 +201,21 @@ const QList<SchemaStep> &schemaSteps()
              " WHERE result_code IN ('-1', '-2') AND kind IN ('scan', 'manual')"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket ON scan_log(bizcode, TRIM(ticket_raw))"_qs,
          } + counterFillStatements()},
+        // 11: the audit keeps a ticket in its normal form, as the gate acted on it, so a ticket's
+        // rows are found by plain equality. An older row that was recorded as sent keeps that
+        // text in ticket_sent, from which its seal's digest is still made (RowDigester): it is
+        // rewritten, not re-sealed, since the key may not be at hand here, and its seal stays
+        // good.
+        {11,
+         {
+             u"ALTER TABLE scan_log ADD COLUMN ticket_sent TEXT NOT NULL DEFAULT ''"_qs,
+             QStringLiteral("UPDATE scan_log SET ticket_sent = ticket_raw,"
+                            " ticket_raw = TRIM(ticket_raw, '%1')"
+                            " WHERE ticket_raw <> TRIM(ticket_raw, '%1')")
+                 .arg(ticketSpaces()),
+             u"DROP INDEX IF EXISTS scan_log_by_ticket"_qs,
+             u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket_no ON scan_log(bizcode, ticket_raw)"_qs,
+         }},
     };
     return steps;
 }
@@ -232,6 +247,19 @@ QStringList counterFillStatements()
         " MAX(CASE WHEN kind = 'manual' THEN 1 ELSE 0 END)"
         " FROM scan_log WHERE kind IN ('scan', 'manual') GROUP BY bizcode, operator_id"_qs,
     };
+}
+
+QString ticketSpaces()
+{
+    static const QString spaces = [] {
+        QString s;
+        for (char16_t c = 1; c != 0; ++c) {
+            if (QChar(c).isSpace())
+                s += QChar(c);
+        }
+        return s;
+    }();
+    return spaces;
 }
 
 int currentSchemaVersion()

@@ -15,6 +15,9 @@ struct SchemaStep
 // Every step, oldest first. The last step's version is the one this program writes.
 const QList<SchemaStep> &schemaSteps();
 int currentSchemaVersion();
+// The characters a ticket's normal form has none of at either end (QChar::isSpace: the wire's
+// normalTicket strips them), for SQL's TRIM(text, characters) on both backends.
+QString ticketSpaces();
 // Fills the empty counter tables from the bookings and the audit.
 QStringList counterFillStatements();
 

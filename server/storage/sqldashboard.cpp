@@ -239,10 +239,10 @@ QList<BookingState> SqlStorage::searchBookings(const QString &bizcode, const QSt
 
 QList<ScanLogEntry> SqlStorage::ticketHistory(const QString &bizcode, const QString &ticketNo)
 {
-    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND TRIM(ticket_raw) = ?"
+    Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND ticket_raw = ?"
                                 " AND ((result_code IN %2 AND %3) OR kind = 'annul') ORDER BY id")
                      .arg(kScanLogColumns, kAccepted, kRan),
-                 {bizcode, ticketNo.trimmed()});
+                 {bizcode, ticketNo});
     QList<ScanLogEntry> list;
     while (q.next())
         list << scanLogEntryFrom(q);

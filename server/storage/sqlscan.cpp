@@ -30,21 +30,20 @@ QString replayRequest(const ScanRequest &request)
     return request.mode + u'\x1f' + request.bizcode + u'\x1f' + request.ticketRaw;
 }
 
+// A stored answer is what decided it, not its text: the result and what its message names. The
+// booking's and performance's names are read again when it is replayed.
 QString encodeAnswer(const ScanOutcome &o)
 {
-    const QJsonArray a = {o.code,
-                          o.message,
-                          o.booking.custName,
-                          o.booking.ticketNo,
-                          o.performance.goodsName,
-                          o.performance.startsAt,
-                          o.performance.placeName,
-                          o.booking.seatGrade,
-                          o.booking.seatInfo};
-    return QString::fromUtf8(QJsonDocument(a).toJson(QJsonDocument::Compact));
+    QString text = QString::number(int(o.result));
+    if (o.result == ScanResult::OtherPerformance)
+        text += u'\x1f' + o.performance.startsAt;
+    else if (!o.when.isEmpty() || !o.who.isEmpty())
+        text += u'\x1f' + o.when + u'\x1f' + o.who;
+    return text;
 }
 
-bool decodeAnswer(const QString &text, ScanOutcome &o)
+// An answer stored by an earlier version: the answer's nine texts as a JSON array.
+bool decodeJsonAnswer(const QString &text, ScanOutcome &o)
 {
     const QJsonArray a = QJsonDocument::fromJson(text.toUtf8()).array();
     if (a.size() != 9)
@@ -62,6 +61,35 @@ bool decodeAnswer(const QString &text, ScanOutcome &o)
 }
 
 } // namespace
+
+// The answer encodeAnswer stored for request, told again; false when text is none.
+bool SqlStorage::decodeAnswer(const ScanRequest &request, const QString &text, ScanOutcome &o)
+{
+    if (text.startsWith(u'['))
+        return decodeJsonAnswer(text, o);
+    const QStringList parts = text.split(u'\x1f');
+    bool ok = false;
+    const int result = parts[0].toInt(&ok);
+    if (!ok || result < int(ScanResult::Entered) || result > int(ScanResult::AlreadyLeft))
+        return false;
+    o.result = ScanResult(result);
+    o.booking.bizcode = request.bizcode;
+    o.booking.ticketNo = request.ticketRaw;
+    if (o.result == ScanResult::OtherPerformance) {
+        o.performance.startsAt = parts.value(1);
+    } else {
+        o.when = parts.value(1);
+        o.who = parts.value(2);
+        const std::optional<Performance> p =
+            request.performance ? *request.performance : findPerformance(request.bizcode);
+        if (p)
+            o.performance = *p;
+        if (const std::optional<BookingRecord> b = findBooking(request.bizcode, request.ticketRaw))
+            o.booking = b->booking;
+    }
+    describeOutcome(o);
+    return true;
+}
 
 ScanOutcome SqlStorage::scan(const ScanRequest &request)
 {
@@ -179,7 +207,7 @@ AnnulOutcome SqlStorage::annul(const AnnulRequest &request)
 // the entry or exit that becomes the last one again, when there is one.
 void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome)
 {
-    const QString ticket = request.ticketNo.trimmed();
+    const QString &ticket = request.ticketNo;
     // Holds the booking first: a gate's scan of it now waits for this transaction, and every scan
     // that came before has its audit row committed and visible to the reads below.
     qint64 entries = 0, exits = 0;
@@ -203,7 +231,7 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
     QSet<qint64> undone;
     {
         Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
-                                    " AND TRIM(ticket_raw) = ? AND ((kind IN ('scan', 'manual')"
+                                    " AND ticket_raw = ? AND ((kind IN ('scan', 'manual')"
                                     " AND result_code IN ('0', '1', '2')) OR kind = 'annul')"
                                     " ORDER BY id")
                          .arg(kScanLogColumns),
@@ -223,7 +251,7 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
         if (chosen == moves.cend()) {
             // Older than the window, or no accepted entry or exit of this ticket at all.
             Rows q = run(QStringLiteral("SELECT %1 FROM scan_log WHERE id = ? AND bizcode = ?"
-                                        " AND TRIM(ticket_raw) = ? AND kind IN ('scan', 'manual')"
+                                        " AND ticket_raw = ? AND kind IN ('scan', 'manual')"
                                         " AND result_code IN ('0', '1', '2')")
                              .arg(kScanLogColumns),
                          {request.logId, request.bizcode, ticket});
@@ -268,7 +296,7 @@ void SqlStorage::annulInTransaction(const AnnulRequest &request, AnnulOutcome &o
     if (!found && (entry ? entries : exits) > 1) {
         Rows q = run(
             QStringLiteral("SELECT s.scanned_at, s.operator_id FROM scan_log s WHERE s.bizcode = ?"
-                           " AND s.scanned_at < ? AND TRIM(s.ticket_raw) = ? AND s.mode = ?"
+                           " AND s.scanned_at < ? AND s.ticket_raw = ? AND s.mode = ?"
                            " AND s.kind IN ('scan', 'manual') AND s.result_code IN ('0', '1', '2')"
                            " AND NOT EXISTS (SELECT 1 FROM scan_log a WHERE a.annuls = s.id"
                            " AND a.annuls <> 0 AND a.kind = 'annul')"
@@ -338,7 +366,7 @@ bool SqlStorage::claimReplayKey(const ScanRequest &request, ScanOutcome &outcome
     q.finish();
     if (storedRequest != replayRequest(request))
         return true;
-    if (createdAt >= now - kReplayKeepSecs && decodeAnswer(answer, outcome)) {
+    if (createdAt >= now - kReplayKeepSecs && decodeAnswer(request, answer, outcome)) {
         outcome.replayed = true;
         return false;
     }
@@ -395,7 +423,7 @@ void SqlStorage::scanInTransaction(const ScanRequest &request, ScanOutcome &outc
         return;
     }
     outcome.performance = *performance;
-    const QString ticket = request.ticketRaw.trimmed();
+    const QString &ticket = request.ticketRaw;
     outcome.booking.ticketNo = ticket;
     outcome.booking.bizcode = request.bizcode;
     if (ticket.isEmpty()) {

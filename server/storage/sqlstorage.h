@@ -220,6 +220,7 @@ private:
     void scanInTransaction(const ScanRequest &request, ScanOutcome &outcome);
     void annulInTransaction(const AnnulRequest &request, AnnulOutcome &outcome);
     bool claimReplayKey(const ScanRequest &request, ScanOutcome &outcome);
+    bool decodeAnswer(const ScanRequest &request, const QString &text, ScanOutcome &outcome);
     void addColumnIfMissing(const QString &table, const QString &column,
                             const QString &declaration);
     // The counters' rows this connection writes: connections of a PostgreSQL server update

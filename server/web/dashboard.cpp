@@ -3,6 +3,7 @@
 #include "adminsession.h"
 #include "serverlog.h"
 #include "steadyclock.h"
+#include "wiretext.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -247,6 +248,29 @@ QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
             {QStringLiteral("annulable"), annulable}};
 }
 
+// Whether a value of the query or of the posted form holds a control character, as the handler
+// would use it: a reason with its whitespace folded, anything else trimmed. A password is only
+// hashed, so it is not looked at.
+bool controlCharacterIn(const HttpRequest &request)
+{
+    for (const auto &[name, value] : request.query.queryItems(QUrl::FullyDecoded)) {
+        if (hasControlCharacter(value.trimmed()))
+            return true;
+    }
+    if (request.body.isEmpty())
+        return false;
+    const QJsonObject form = QJsonDocument::fromJson(request.body).object();
+    for (auto i = form.constBegin(); i != form.constEnd(); ++i) {
+        if (!i.value().isString() || i.key() == QLatin1String("password"))
+            continue;
+        const QString value = i.value().toString();
+        if (hasControlCharacter(i.key() == QLatin1String("reason") ? value.simplified()
+                                                                   : value.trimmed()))
+            return true;
+    }
+    return false;
+}
+
 // The booking of ticket as the dashboard shows it, if there is one.
 std::optional<QJsonObject> bookingOf(const QString &bizcode, const QString &ticket,
                                      DashboardStore &storage)
@@ -286,12 +310,15 @@ HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage,
     if (!perf)
         return forbidden();
     const QString mode = form.value(QStringLiteral("mode")).toString();
-    const QString ticket = form.value(QStringLiteral("ticketNo")).toString().trimmed();
+    const QString ticket = normalTicket(form.value(QStringLiteral("ticketNo")).toString());
     const QString reason = form.value(QStringLiteral("reason")).toString().simplified();
     if (mode != QLatin1String("I") && mode != QLatin1String("O"))
         return HttpAnswer::error(400, QStringLiteral("입장(I) 또는 퇴장(O)을 고르세요"));
     if (ticket.isEmpty())
         return HttpAnswer::error(400, QStringLiteral("티켓 번호를 입력하세요"));
+    if (ticket.size() > kMaxTicketChars)
+        return HttpAnswer::error(
+            400, QStringLiteral("티켓 번호는 %1자까지 입력하세요").arg(kMaxTicketChars));
     if (reason.isEmpty())
         return HttpAnswer::error(400, QStringLiteral("수동 처리 사유를 입력하세요"));
     if (reason.size() > kMaxReason)
@@ -322,7 +349,7 @@ HttpAnswer annul(const HttpRequest &request, DashboardStore &storage, const Sign
             403, QStringLiteral("권한이 없습니다. 다른 공연장의 입장은 취소할 수 없습니다"));
     AnnulRequest r;
     r.bizcode = perf->bizcode;
-    r.ticketNo = form.value(QStringLiteral("ticketNo")).toString().trimmed();
+    r.ticketNo = normalTicket(form.value(QStringLiteral("ticketNo")).toString());
     r.logId = form.value(QStringLiteral("id")).toInteger();
     r.reason = form.value(QStringLiteral("reason")).toString().simplified();
     r.adminId = admin.admin.id;
@@ -349,6 +376,8 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage, const GateHe
     const QString &path = request.path;
     const bool post = request.method == "POST";
     const bool get = request.method == "GET" || request.method == "HEAD";
+    if (controlCharacterIn(request))
+        return HttpAnswer::error(400, QStringLiteral("제어 문자는 입력할 수 없습니다"));
     if (path == QLatin1String("/api/admin/sign-in"))
         return post ? adminsession::signIn(request, storage) : notAllowed(true);
 

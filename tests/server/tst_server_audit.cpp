@@ -97,6 +97,8 @@ private slots:
     void tamperingIsNamed();
     void gapsCostARoundOneStatement_data() { qavtest::backendRows(); }
     void gapsCostARoundOneStatement();
+    void ticketsRecordedAsSentTakeTheirNormalFormUnderTheirSeals_data() { qavtest::backendRows(); }
+    void ticketsRecordedAsSentTakeTheirNormalFormUnderTheirSeals();
 };
 
 void ServerAuditTest::tamperingIsNamed()
@@ -200,6 +202,44 @@ void ServerAuditTest::tamperingIsNamed()
         QStringList{u"audit"_qs, u"verify"_qs, u"--performance"_qs, u"GRVM0001"_qs} + keyed, dir);
     QVERIFY2(one.exitCode == 1 && one.out.contains(u"3 problem(s), the first at row 0"_qs),
              qPrintable(one.all()));
+}
+
+// An older version recorded a ticket as the scanner sent it; the upgrade puts it in normal form, so
+// it is found by the ticket, and its seal still holds, while a change to it still shows.
+void ServerAuditTest::ticketsRecordedAsSentTakeTheirNormalFormUnderTheirSeals()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    qavtest::ScratchDatabase scratch(backend);
+    const QString url = scratch.url();
+    seedDemo(*openStorage(url));
+    const QString dir = scratch.dir();
+    const QString keyFile = dir + u"/audit.key"_qs;
+    {
+        QFile f(keyFile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("0d5e7a1c9b3f4e2a8c6d0b1f7e3a5c9d\n");
+    }
+    const QStringList keyed{u"--db"_qs, url, u"--audit-key"_qs, keyFile};
+    const QString id = sqlOn(url, u"SELECT MAX(id) FROM scan_log WHERE kind = 'scan'"_qs);
+    const QString ticket = sqlOn(url, u"SELECT ticket_raw FROM scan_log WHERE id = "_qs + id);
+    sqlOn(url, u"UPDATE scan_log SET ticket_raw = '\t%1\u3000' WHERE id = %2"_qs.arg(ticket, id));
+    QCOMPARE(runCli(QStringList{u"audit"_qs, u"seal"_qs} + keyed, dir).exitCode, 0);
+    sqlOn(url, u"UPDATE schema_version SET version = 10"_qs); // as an older version left it
+
+    const CliResult upgraded = runCli(QStringList{u"audit"_qs, u"verify"_qs} + keyed, dir);
+    QVERIFY2(upgraded.exitCode == 0 && upgraded.out.contains(u"is as sealed"_qs),
+             qPrintable(upgraded.all()));
+    QCOMPARE(sqlOn(url, u"SELECT COUNT(*) FROM scan_log WHERE id = %1 AND ticket_raw = '%2'"_qs.arg(
+                            id, ticket)),
+             u"1"_qs);
+    QCOMPARE(sqlOn(url, u"SELECT COUNT(*) FROM scan_log WHERE ticket_raw <> TRIM(ticket_raw)"_qs),
+             u"0"_qs);
+    sqlOn(url, u"UPDATE scan_log SET ticket_raw = '99999999' WHERE id = "_qs + id);
+    const CliResult changed = runCli(QStringList{u"audit"_qs, u"verify"_qs} + keyed, dir);
+    QVERIFY2(changed.exitCode == 1 &&
+                 changed.out.startsWith(u"row %1 was changed after seal"_qs.arg(id)),
+             qPrintable(changed.all()));
 }
 
 // Ids missing between audit rows (rolled back, or on PostgreSQL not committed yet) are looked for

@@ -109,6 +109,7 @@ private slots:
     void partialProxyLinesHoldUpNobody();
     void outOfDescriptorsNeitherSpinsNorStops();
     void stopUnderLoadKeepsEveryAcknowledgedScan();
+    void aSessionsScansHaveACeiling();
     void logLines_data();
     void logLines();
     void cleanupTestCase() { m_shortIdle.reset(); }
@@ -505,6 +506,42 @@ void ServerLimitsTest::stopUnderLoadKeepsEveryAcknowledgedScan()
         lost.isEmpty(),
         qPrintable(
             QStringLiteral("%1 acknowledged admissions are not in the database").arg(lost.size())));
+}
+
+// One signed-in gate scanning without pause is told "busy" past its ceiling; another session of
+// the same operator is not held back by it.
+void ServerLimitsTest::aSessionsScansHaveACeiling()
+{
+    ServerOptions options;
+    options.quiet = true;
+    options.serveArguments = {u"--session-scan-rate"_qs, u"1"_qs};
+    auto server = startedServer(options);
+    QVERIFY(server->port());
+    QTcpSocket gate, other;
+    for (QTcpSocket *s : {&gate, &other}) {
+        s->connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(s->waitForConnected(5000));
+    }
+    const QByteArray key = signIn(gate);
+    const QByteArray otherKey = signIn(other);
+    QVERIFY(!key.isEmpty() && !otherKey.isEmpty());
+
+    QElapsedTimer clock;
+    clock.start();
+    int written = 0, busy = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Reply r = exchange(gate, admit(10000301 + i, key));
+        if (r.status == 503 &&
+            r.json().value(u"error"_qs).toString() == u"서버가 바쁩니다. 다시 스캔하세요"_qs)
+            ++busy;
+        else if (r.status == 200)
+            ++written;
+    }
+    QCOMPARE(written + busy, 40);
+    // A burst of ten seconds' worth, then one a second.
+    QVERIFY2(written <= 10 + clock.elapsed() / 1000 + 1, qPrintable(QString::number(written)));
+    QVERIFY(busy > 0);
+    QCOMPARE(exchange(other, admit(10000350, otherKey)).status, 200);
 }
 
 void ServerLimitsTest::logLines_data()

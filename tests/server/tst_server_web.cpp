@@ -91,6 +91,10 @@ private slots:
     void annulRacingGatesKeepsBookingAndAuditAgreeing_data() { backends(); }
     void annulRacingGatesKeepsBookingAndAuditAgreeing();
     void annulIsRefusedWhenTheRowMayNotBeUndone();
+    void aTicketIsOneTextEverywhere_data() { backends(); }
+    void aTicketIsOneTextEverywhere();
+    void textTheServerCannotKeepIsRefusedBeforeAnyWrite_data() { backends(); }
+    void textTheServerCannotKeepIsRefusedBeforeAnyWrite();
     void endpointsRefuseWithoutSessionOrToken_data();
     void endpointsRefuseWithoutSessionOrToken();
     void venueAdminSeesNothingOfAnotherVenue();
@@ -463,6 +467,103 @@ void ServerWebTest::annulIsRefusedWhenTheRowMayNotBeUndone()
         directCount(m_db->url(), u"SELECT inside FROM bookings WHERE ticket_no = '10000250'"_qs),
         1);
     QVERIFY(!m_server->run({u"annul"_qs, u"10000251"_qs, u"--reason"_qs, u"늦음"_qs}, &output));
+}
+
+// A scanner that adds a Tab or a CR sends the same ticket: one booking moved, one history, and an
+// annulment that sees every later scan, whatever was around the number.
+void ServerWebTest::aTicketIsOneTextEverywhere()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    WebClient gate(m_server->port());
+    const QByteArray key = gate.signInGate(u"gate01"_qs);
+    auto scan = [&](const QString &mode, const QString &ticket) {
+        return WebClient::finish(gate.startScan(mode, ticket, u"gate01"_qs, key)).errCode();
+    };
+    const QString ticket = u"10000264"_qs;
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT entries FROM bookings WHERE ticket_no = '%1'"_qs.arg(ticket)),
+             0);
+    QCOMPARE(scan(u"I"_qs, ticket), u"0"_qs);
+    QCOMPARE(scan(u"O"_qs, u"\t"_qs + ticket), u"2"_qs);
+    QCOMPARE(scan(u"I"_qs, u"\t"_qs + ticket + u"\r\u3000"_qs), u"1"_qs);
+
+    QUrlQuery q;
+    q.addQueryItem(u"bizcode"_qs, kBizcode);
+    q.addQueryItem(u"q"_qs, ticket);
+    const QJsonArray found = m_admin->api("GET", u"/api/bookings?"_qs + q.toString())
+                                 .json()
+                                 .value(u"bookings"_qs)
+                                 .toArray();
+    QCOMPARE(found.size(), 1);
+    const QJsonArray history = found[0][u"history"_qs].toArray();
+    QCOMPARE(history.size(), 3);
+    for (const QJsonValue &e : history)
+        QCOMPARE(e[u"ticket"_qs].toString(), ticket);
+
+    auto annul = [&](const QString &sql) {
+        return m_admin->api("POST", u"/api/annul"_qs,
+                            {{u"bizcode"_qs, kBizcode},
+                             {u"ticketNo"_qs, u" "_qs + ticket},
+                             {u"id"_qs, directCount(m_db->url(), sql.arg(ticket))},
+                             {u"reason"_qs, u"오인식"_qs}});
+    };
+    const WebReply first = annul(u"SELECT MIN(id) FROM scan_log WHERE ticket_raw = '%1'"_qs);
+    QCOMPARE(first.status, 409);
+    QCOMPARE(first.error(), u"그 뒤에 이 티켓이 다시 스캔되어 취소할 수 없습니다"_qs);
+    QCOMPARE(annul(u"SELECT MAX(id) FROM scan_log WHERE ticket_raw = '%1'"_qs).status, 200);
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT COUNT(*) FROM bookings WHERE ticket_no = '%1' AND entries = 1"
+                         " AND exits = 1 AND inside = 0 AND last_entry_at <> ''"_qs.arg(ticket)),
+             1);
+}
+
+// Nothing is written for a ticket longer than the bound, and text with a control character is
+// refused alike on both databases, before the database sees it.
+void ServerWebTest::textTheServerCannotKeepIsRefusedBeforeAnyWrite()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    WebClient gate(m_server->port());
+    const QByteArray key = gate.signInGate(u"gate01"_qs);
+    const QString written = u"SELECT (SELECT COUNT(*) FROM scan_log) + (SELECT COUNT(*) FROM"
+                            " scan_replays) + (SELECT COUNT(*) FROM sign_in_log)"_qs;
+    qint64 rows = directCount(m_db->url(), written);
+
+    WebReply r = WebClient::finish(gate.startScan(u"I"_qs, QString(65, u'7'), u"gate01"_qs, key));
+    QCOMPARE(r.errCode(), u"-1"_qs);
+    QVERIFY2(r.body.contains("64"), r.body.constData());
+    QCOMPARE(
+        WebClient::finish(gate.startScan(u"I"_qs, u"1000\u00010004"_qs, u"gate01"_qs, key)).status,
+        400);
+    QCOMPARE(directCount(m_db->url(), written), rows);
+    r = WebClient::finish(gate.startScan(u"I"_qs, QString(64, u'7'), u"gate01"_qs, key));
+    QCOMPARE(r.errCode(), u"-1"_qs);
+    QCOMPARE(directCount(m_db->url(), written), rows + 2); // the audit row and the replay key
+    rows += 2;
+
+    const QString nul = u"\u0000"_qs;
+    QCOMPARE(WebClient(m_server->port()).signIn(u"admin"_qs + nul, u"admin"_qs).status, 400);
+    const QJsonObject manual{{u"bizcode"_qs, kBizcode},
+                             {u"ticketNo"_qs, u"10000266"_qs},
+                             {u"mode"_qs, u"I"_qs},
+                             {u"reason"_qs, u"바코드 훼손"_qs}};
+    for (const char *field : {"ticketNo", "reason"}) {
+        QJsonObject bad = manual;
+        bad[QLatin1String(field)] = bad[QLatin1String(field)].toString() + nul + u"x"_qs;
+        r = m_admin->api("POST", u"/api/manual-scan"_qs, bad);
+        QVERIFY2(r.status == 400,
+                 qPrintable(QString::number(r.status) + u' ' + QLatin1String(field)));
+    }
+    QCOMPARE(m_admin->api("GET", u"/api/bookings?bizcode=GRVM0001&q=1000%00"_qs).status, 400);
+    QCOMPARE(m_admin->api("GET", u"/api/dashboard?bizcode=GRVM%000001"_qs).status, 400);
+    QCOMPARE(directCount(m_db->url(), written), rows);
+    // The server is still there for the gate.
+    QCOMPARE(
+        WebClient::finish(gate.startScan(u"I"_qs, u"10000266"_qs, u"gate01"_qs, key)).errCode(),
+        u"0"_qs);
 }
 
 void ServerWebTest::endpointsRefuseWithoutSessionOrToken_data()
