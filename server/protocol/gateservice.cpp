@@ -52,8 +52,11 @@ public:
         const bool operatorSignIn =
             command.procedure == QLatin1String(kLoginProc) && args.size() == 2;
         for (qsizetype i = 0; i < args.size(); ++i) {
-            if (!(operatorSignIn && i == 1) && hasControlCharacter(args[i].trimmed()))
+            if (!(operatorSignIn && i == 1) && hasControlCharacter(args[i].trimmed())) {
+                // Counted, escaped, like the other refusals nobody is signed in for.
+                refusalTally().add(m_caller.address, u"text"_qs, args[i]);
                 return refusal(400, u"제어 문자가 들어 있습니다"_qs);
+            }
         }
         if (command.procedure == QLatin1String(kLoginProc))
             return args.size() == 2 ? signInOperator(args[0], args[1]) : signInPlace(args[0]);
@@ -171,10 +174,6 @@ private:
     {
         if (!validReplayKey(m_caller.replayKey))
             return refusal(400, u"Idempotency-Key가 올바르지 않습니다"_qs);
-        // Nothing is written for it, not even its audit row: a ticket is bounded storage.
-        if (request.ticketRaw.size() > kMaxTicketChars)
-            return recordAnswer(MemberObject::refusedScan(
-                QStringLiteral("티켓 번호가 너무 깁니다 (%1자까지)").arg(kMaxTicketChars)));
         request.replayKey = QString::fromLatin1(m_caller.replayKey);
         std::optional<Performance> performance;
         const std::optional<SessionRecord> s = session(&request.bizcode, &performance);
@@ -184,6 +183,11 @@ private:
         }
         if (!m_policy.scanRate.admit(s->keyHash, steadyMs()))
             return refusal(503, QString::fromUtf8(kBusyText));
+        // Nothing is written for it, not even its audit row: a ticket is bounded storage. Asked
+        // after the session, so that a caller without one learns nothing from the answer.
+        if (request.ticketRaw.size() > kMaxTicketChars)
+            return recordAnswer(MemberObject::refusedScan(
+                QStringLiteral("티켓 번호가 너무 깁니다 (%1자까지)").arg(kMaxTicketChars)));
         // A performance that does not exist, or a rehearsal's that is not this operator's own (a
         // drill's operator has its performance's code), is only counted: made-up codes must not
         // grow the audit, nor the work of sealing it.

@@ -828,32 +828,26 @@ void ServerTrustTest::clientTextsArePrintedEscaped()
     Setup s;
     QVERIFY(setUp(s, u"sqlite"_qs));
     const QByteArray key = signIn(s);
-    QCOMPARE(send(s.server->port(), signInCmd("evil\x1b[2J\r\n2026-12-07 ok", "x"), {}, {},
-                  u"127.0.0.5"_qs)
-                 .code(),
-             u"-1"_qs);
-    QCOMPARE(send(s.server->port(), verifyCmd("=HYPERLINK(\"http://x\")\x1b]0;t\x07"), key, "e-1")
-                 .code(),
-             u"-1"_qs);
+    // Control characters are refused at the edge and only counted, escaped.
+    QCOMPARE(send(s.server->port(), signInCmd("evil\x1b[2J\r\n2026-12-07 ok", "x")).status, 400);
     QCOMPARE(
         send(s.server->port(), verifyCmd("10000041", "gate01", "GRVM0001", "\x1b[31m"), key, "e-2")
-            .code(),
-        u"-1"_qs);
-    QCOMPARE(send(s.server->port(), verifyCmd("\x1b[2Jforged")).status, 401); // without a session
-    QTRY_VERIFY(wasCounted(*s.storage, u"verify"_qs, u"\\x1b[2Jforged"_qs));
+            .status,
+        400);
+    QCOMPARE(send(s.server->port(), verifyCmd("\x1b[2Jforged")).status, 400); // without a session
+    QTRY_VERIFY(wasCounted(*s.storage, u"text"_qs, u"\\x1b[2Jforged"_qs));
+    // A formula is kept as sent, and escaped where a spreadsheet would run it.
+    QCOMPARE(send(s.server->port(), verifyCmd("=HYPERLINK(\"http://x\")"), key, "e-1").code(),
+             u"-1"_qs);
     const QString dir = s.scratch->dir();
     const QStringList db{u"--db"_qs, s.scratch->url()};
     const CliResult signIns = runCli(QStringList{u"sign-ins"_qs} + db, dir);
-    QVERIFY2(signIns.out.contains(u"evil\\x1b[2J\\x0d\\x0a2026-12-07 ok  127.0.0.5  wrong"_qs),
-             qPrintable(signIns.out));
-    QVERIFY2(signIns.out.contains(u"127.0.0.1  refused verify x1, last: \\x1b[2Jforged"_qs),
-             qPrintable(signIns.out));
+    QVERIFY2(signIns.out.contains(u"last: \\x1b[2Jforged"_qs), qPrintable(signIns.out));
     const CliResult table = runCli(QStringList{u"audit"_qs, u"GRVM0001"_qs} + db, dir);
-    QVERIFY2(table.out.contains(u"\\x1b]0;t\\x07"_qs), qPrintable(table.out));
+    QVERIFY2(table.out.contains(u"=HYPERLINK"_qs), qPrintable(table.out));
     const CliResult csv = runCli(QStringList{u"audit"_qs, u"GRVM0001"_qs, u"--csv"_qs} + db, dir);
     QVERIFY2(csv.out.contains(u"\"'=HYPERLINK(\"\"http://x\"\")"_qs), qPrintable(csv.out));
     QVERIFY2(csv.out.contains(u",-1,"_qs), qPrintable(csv.out)); // a plain number stays one
-    QTRY_VERIFY(s.server->log().contains(u"BookingInfo/\\x1b[3 "_qs));
     for (const QString &printed : {signIns.out, table.out, csv.out, s.server->log()}) {
         QVERIFY2(!printed.contains(u'\x1b') && !printed.contains(u'\x07') &&
                      !printed.contains(u'\r'),
