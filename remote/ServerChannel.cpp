@@ -12,8 +12,7 @@ ServerChannel::ServerChannel(Session session)
         m_object->setSessionKey(QString());
 }
 
-std::unique_ptr<RecordSet> ServerChannel::query(const QString &command,
-                                                const QueryOptions &options)
+std::unique_ptr<RecordSet> ServerChannel::query(const QString &command, const QueryOptions &options)
 {
     return m_object->Query(command, options);
 }
