@@ -1,15 +1,14 @@
 #include "frmQAV.h"
 
-#include "Addresses.h"
 #include "Assets.h"
 #include "Commands.h"
 #include "ConsoleLogic.h"
-#include "DataSpace.h"
 #include "Global.h"
 #include "Lifecycle.h"
 #include "Look.h"
 #include "MessageBox.h"
 #include "QavError.h"
+#include "ServerChannel.h"
 #include "cMontionInfo.h"
 #include "frm01.h"
 
@@ -151,9 +150,8 @@ void frmQAV::btnLogin_Click()
     try {
         lbl_LoginInfo->setCaption(QString());
 
-        g_ServerUrl = ServerAddress();
-        auto dataSpace = std::make_unique<DataSpace>();
-        auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
+        // A new sign-in stands on the password alone, never on the session it may replace.
+        ServerChannel channel(ServerChannel::Session::None);
 
         const QString id = txtID->text();
         const QString pass = txtPass->text();
@@ -162,16 +160,10 @@ void frmQAV::btnLogin_Click()
             return;
         }
 
-        // A new sign-in stands on the password alone, never on the session it may replace.
-        object->setSessionKey(QString());
-        auto answer = object->Query(Commands::OperatorSignIn(id, pass));
+        auto answer = channel.query(Commands::OperatorSignIn(id, pass));
         const console::SignIn signIn = console::signInOf(*answer);
 
         if (signIn.outcome == console::SignInOutcome::Refused) {
-            answer->Close();
-            answer.reset();
-            object.reset();
-            dataSpace.reset();
             ClearLoginForm();
             lbl_LoginInfo->setCaption(QStringLiteral("▶ 입력한 정보를 확인하시고 ") + u'\r' +
                                       QStringLiteral("     다시 로그인해주세요"));
@@ -186,7 +178,6 @@ void frmQAV::btnLogin_Click()
             lbl_LoginInfo->setCaption(signIn.venueName + QStringLiteral("에서 로그인 되었습니다"));
             return;
         }
-        answer->Close();
     } catch (const QavError &e) {
         // Every failure of the sign-in ends in the same tail: the station cannot run without it.
         // The reason (an untrusted server certificate, say) goes to the technician's terminal.

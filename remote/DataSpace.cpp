@@ -2,6 +2,7 @@
 
 #include "Global.h"
 #include "QavError.h"
+#include "ReportFailure.h"
 #include "ServerCertificates.h"
 
 #include <QCoreApplication>
@@ -96,12 +97,6 @@ QString serverErrorText(const QByteArray &body, const char *fallback = "")
 }
 
 } // namespace
-
-void reportFailure(const QUrl &url, const QString &reason)
-{
-    qWarning().noquote()
-        << QStringLiteral("qav: %1: %2").arg(url.toString(QUrl::RemoveUserInfo), reason);
-}
 
 BusinessObject::BusinessObject(QString name, QUrl server, QString sessionKey)
     : m_name(std::move(name)), m_server(std::move(server)), m_sessionKey(std::move(sessionKey))

@@ -75,13 +75,27 @@ PictureButton::PictureButton(QWidget *parent) : QAbstractButton(parent)
 void PictureButton::setPicture(const QPixmap &picture)
 {
     m_picture = picture;
+    m_pictureFile.clear();
     update();
 }
 
 void PictureButton::setDownPicture(const QPixmap &picture)
 {
     m_downPicture = picture;
+    m_downPictureFile.clear();
     update();
+}
+
+void PictureButton::loadPicture(const QString &fileName)
+{
+    setPicture(LoadPicture(fileName));
+    m_pictureFile = fileName;
+}
+
+void PictureButton::loadDownPicture(const QString &fileName)
+{
+    setDownPicture(LoadPicture(fileName));
+    m_downPictureFile = fileName;
 }
 
 void PictureButton::setPictureScale(double scale)

@@ -46,12 +46,17 @@ public:
 
     void setPicture(const QPixmap &picture);
     void setDownPicture(const QPixmap &picture);
+    // As setPicture and setDownPicture with a picture file (LoadPicture): on failure the button
+    // keeps what it showed. The file name stays with the picture until another replaces it.
+    void loadPicture(const QString &fileName);
+    void loadDownPicture(const QString &fileName);
     // Pictures are drawn this many times their own size (a layout scaled to a larger screen).
     void setPictureScale(double scale);
     const QPixmap &picture() const { return m_picture; }
     const QPixmap &downPicture() const { return m_downPicture; }
-    // The file each picture was last loaded from, when it came from a file.
-    QString pictureFile, downPictureFile;
+    // The file each picture came from; empty for one set as a pixmap.
+    const QString &pictureFile() const { return m_pictureFile; }
+    const QString &downPictureFile() const { return m_downPictureFile; }
 
     QSize sizeHint() const override;
 
@@ -60,6 +65,7 @@ protected:
 
 private:
     QPixmap m_picture, m_downPicture;
+    QString m_pictureFile, m_downPictureFile;
     double m_pictureScale = 1.0;
 };
 

@@ -86,18 +86,6 @@ private:
 
 FormSlot &formSlot(FormId id);
 
-// A control of a window that is loaded now, found by its name through the window's reference;
-// null when the window is not loaded or has no such control. One window reaches another's
-// controls this way, so that no window's library needs another's.
-template <class T> T *loadedControl(FormId id, const QString &name)
-{
-    FormSlot &slot = formSlot(id);
-    Form *form = slot.isNull() ? nullptr : slot.instance();
-    if (!form || !form->isLoaded())
-        return nullptr;
-    return form->window()->findChild<T *>(name);
-}
-
 // Typed access to a window's reference: `Global::frm01->...` loads the station on first use.
 template <class T, FormId Id> struct FormRef
 {

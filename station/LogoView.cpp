@@ -1,6 +1,6 @@
 #include "LogoView.h"
 
-#include "DataSpace.h"
+#include "ReportFailure.h"
 #include "ServerCertificates.h"
 
 #include <QNetworkAccessManager>

@@ -4,6 +4,8 @@
 #include "Lifecycle.h"
 #include "StationLogic.h"
 
+#include <QCoreApplication>
+
 StationKeyPreview::StationKeyPreview(QObject *station, QWidget *window, Hooks hooks)
     : QObject(window), m_station(station), m_window(window), m_hooks(std::move(hooks))
 {}
@@ -13,9 +15,18 @@ bool StationKeyPreview::eventFilter(QObject *watched, QEvent *event)
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
         return false;
     auto *widget = qobject_cast<QWidget *>(watched);
-    if (!widget || !m_station || (widget != m_window && !m_window->isAncestorOf(widget)))
+    if (!widget || !m_station)
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
+    if (widget != m_window && !m_window->isAncestorOf(widget)) {
+        QWidget *target = m_hooks.keyTargetFor ? m_hooks.keyTargetFor(widget) : nullptr;
+        if (!target)
+            return false;
+        // A copy goes the way of the station's own keys; the original ends here.
+        std::unique_ptr<QEvent> copy(key->clone());
+        QCoreApplication::sendEvent(target, copy.get());
+        return true;
+    }
     if (m_hooks.holdingKeys()) {
         m_hooks.holdKey(widget, std::unique_ptr<QKeyEvent>(key->clone()));
         return true;

@@ -13,13 +13,15 @@
 class StationKeyPreview : public QObject
 {
 public:
-    // What the preview asks of the station: whether it holds keys now, to keep one, and its key
-    // handler for every other key press.
+    // What the preview asks of the station: whether it holds keys now, to keep one, its key
+    // handler for every other key press, and which of its controls takes the keys of a widget
+    // outside its window (null leaves them to that widget).
     struct Hooks
     {
         std::function<bool()> holdingKeys;
         std::function<void(QWidget *target, std::unique_ptr<QKeyEvent> key)> holdKey;
         std::function<void(int &keyCode, int shift)> keyDown;
+        std::function<QWidget *(QWidget *outside)> keyTargetFor;
     };
     // Serves the station's window while the station exists.
     StationKeyPreview(QObject *station, QWidget *window, Hooks hooks);

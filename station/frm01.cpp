@@ -3,7 +3,6 @@
 #include "Addresses.h"
 #include "Assets.h"
 #include "Commands.h"
-#include "DataSpace.h"
 #include "Global.h"
 #include "Lifecycle.h"
 #include "LogoView.h"
@@ -11,10 +10,12 @@
 #include "MessageBox.h"
 #include "ProfileReader.h"
 #include "QavError.h"
+#include "ServerChannel.h"
 #include "Sound.h"
 #include "StationKeyPreview.h"
 #include "StationLogic.h"
 #include "StationWindow.h"
+#include "SummaryLink.h"
 #include "frm03.h"
 
 #include <QApplication>
@@ -56,14 +57,6 @@ PictureButton *makePictureButton(QWidget *parent, const QRect &geometry, const Q
     button->setPicture(QPixmap(QStringLiteral(":/builtin/") + up));
     button->setDownPicture(QPixmap(QStringLiteral(":/builtin/") + down));
     return button;
-}
-
-void setPictures(PictureButton *button, const QString &normal, const QString &down)
-{
-    button->setPicture(LoadPicture(normal));
-    button->pictureFile = normal;
-    button->setDownPicture(LoadPicture(down));
-    button->downPictureFile = down;
 }
 
 int twipsOf(int pixels)
@@ -125,7 +118,7 @@ QWidget *frm01::createWindow()
     Command2->setGeometry(
         QRect(QPoint(tw(14400), tw(240)), close.deviceIndependentSize().toSize()));
 
-    // Other windows find the controls by these names through the station's reference.
+    // The controls carry their layout names, for whoever inspects the running window.
     const std::pair<QWidget *, const char *> names[] = {{lbl_CustName, "lbl_CustName"},
                                                         {lbl_TicketNo, "lbl_TicketNo"},
                                                         {lbl_GoodsName, "lbl_GoodsName"},
@@ -163,7 +156,18 @@ QWidget *frm01::createWindow()
         m_heldKeys.emplace_back(target, std::move(key));
     };
     hooks.keyDown = [this](int &keyCode, int shift) { Form_KeyDown(keyCode, shift); };
+    // The summary panel never keeps a key: a scan made while it has the keyboard is verified as
+    // usual.
+    hooks.keyTargetFor = [this](QWidget *outside) -> QWidget * {
+        const bool onPanel =
+            Global::frm03.isLoaded() && outside->window() == Global::frm03.instance()->window();
+        return onPanel ? txtTicketNo : nullptr;
+    };
     qApp->installEventFilter(new StationKeyPreview(this, w, std::move(hooks)));
+
+    // Gone with the window: a station that is already gone stays gone.
+    connect(&SummaryLink::instance(), &SummaryLink::leftByExit, w,
+            [this] { runHandler([this] { returnFromSummary(); }); });
     return w;
 }
 
@@ -214,9 +218,7 @@ void frm01::startUp()
 
     WebBrowser1->Navigate(station::logoAddress(ImageServerAddress(), GetPlaceCode()));
 
-    g_ServerUrl = ServerAddress();
-    auto dataSpace = std::make_unique<DataSpace>();
-    auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
+    ServerChannel channel;
 
     if (GetPlaceCode().isEmpty()) {
         MsgBox(kCheckPlaceCode);
@@ -224,28 +226,18 @@ void frm01::startUp()
         return;
     }
 
-    std::unique_ptr<RecordSet> rs = object->Query(Commands::PlaceSignIn(GetPlaceCode()));
+    const std::unique_ptr<RecordSet> rs = channel.query(Commands::PlaceSignIn(GetPlaceCode()));
     const QString errCode = rs->Fields(QStringLiteral("ErrCode"));
     const bool eof = rs->Eof();
     if (station::placeSignInAccepted(errCode, eof)) {
         g_BizCode = rs->Fields(QStringLiteral("bizcode"));
         g_GoodsName = rs->Fields(QStringLiteral("GoodsName"));
-        rs->Close();
-        rs.reset();
-        object.reset();
-        dataSpace.reset();
         setTabIndex(txtTicketNo, 0);
-        const QString picture = QStringLiteral("./btn3on.jpg");
-        btnSave->setPicture(LoadPicture(picture));
-        btnSave->pictureFile = picture;
+        btnSave->loadPicture(QStringLiteral("./btn3on.jpg"));
         lbl_GoodsNameInfo->setCaption(g_GoodsName);
     } else {
         MsgBox(kCheckPlaceCode);
         txtTicketNo->setFocus();
-        rs->Close();
-        rs.reset();
-        object.reset();
-        dataSpace.reset();
         ResetTicketInput();
     }
 }
@@ -315,9 +307,7 @@ void frm01::verify()
     station::Display shown;
     QPointer<frm01> self(this);
     try {
-        g_ServerUrl = ServerAddress();
-        auto dataSpace = std::make_unique<DataSpace>();
-        auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
+        ServerChannel channel;
 
         const QString ticket = station::ticketNumberOf(txtTicketNo->text());
         if (g_CheckMode.isEmpty())
@@ -339,14 +329,13 @@ void frm01::verify()
         notice.setSingleShot(true);
         connect(&notice, &QTimer::timeout, this, [this] { showChecking(); });
         notice.start(s_checkingNoticeMs);
-        std::unique_ptr<RecordSet> rs = object->Query(command, options);
+        const std::unique_ptr<RecordSet> rs = channel.query(command, options);
         notice.stop();
         // The wait runs the event loop: the station may have been closed meanwhile.
         if (!self || !isLoaded())
             throw HandlerAbandoned{};
 
         shown = station::displayOf(*rs);
-        rs->Close();
     } catch (const QavError &failure) {
         // The wait runs the event loop: the station may have been closed meanwhile.
         if (!self || !isLoaded())
@@ -427,7 +416,8 @@ void frm01::btnMode_Click()
 {
     const station::ModeSwitch next = station::nextMode(g_CheckMode);
     g_CheckMode = next.mode;
-    setPictures(btnSave, next.normalPicture, next.downPicture);
+    btnSave->loadPicture(next.normalPicture);
+    btnSave->loadDownPicture(next.downPicture);
     txtTicketNo->setFocus();
 }
 
@@ -435,9 +425,16 @@ void frm01::btnScore_Click()
 {
     Global::frm03->Show();
     Global::frm03->Form3Show();
-    const QString picture = QStringLiteral("./btn5off.jpg");
-    btnScore->setPicture(LoadPicture(picture));
-    btnScore->pictureFile = picture;
+    btnScore->loadPicture(QStringLiteral("./btn5off.jpg"));
+}
+
+void frm01::returnFromSummary()
+{
+    if (!isLoaded())
+        return;
+    window()->activateWindow();
+    txtTicketNo->setFocus();
+    btnScore->loadPicture(QStringLiteral("./btn5on.jpg"));
 }
 
 void frm01::Command2_Click()

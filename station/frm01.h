@@ -13,8 +13,7 @@
 class LogoView;
 
 // The full-screen check station. Loading it runs the station's start-up (Form_Load): logo,
-// place code and the place-code sign-in. Its controls are public, as other windows reach them
-// through the station's reference.
+// place code and the place-code sign-in. Its controls are public for the tests that drive it.
 class frm01 : public Form
 {
     Q_OBJECT
@@ -63,6 +62,8 @@ protected:
 
 private:
     void ResetTicketInput();
+    // The operator left the summary panel by its exit: the keyboard and the score picture return.
+    void returnFromSummary();
     void startUp();
     // With FitToScreen=1 in qav.ini: the whole layout scaled uniformly to a larger primary
     // screen, keeping its aspect and its top-left corner. Nothing changes on a smaller screen.

@@ -1,46 +1,22 @@
 #include "frm03.h"
 
-#include "Addresses.h"
 #include "Assets.h"
 #include "Commands.h"
-#include "DataSpace.h"
 #include "Global.h"
 #include "Lifecycle.h"
 #include "Look.h"
+#include "ServerChannel.h"
+#include "SummaryLink.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QKeyEvent>
-#include <QLineEdit>
 #include <QPixmap>
 #include <QWindow>
 
 namespace {
 
-const QString kTicketBox = QStringLiteral("txtTicketNo");
 // The X11 window type "dialog", as the platform's window integration reads it.
 constexpr int kX11DialogType = 0x80;
-
-// The panel never keeps a key: whatever reaches it goes on to the station's ticket box, where a
-// scan belongs, so a scan made while the panel has the keyboard is verified as usual.
-class HandKeysToStation : public QObject
-{
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
-            return false;
-        QLineEdit *box = loadedControl<QLineEdit>(FormId::Station, kTicketBox);
-        if (!box)
-            return false;
-        std::unique_ptr<QEvent> copy(static_cast<QKeyEvent *>(event)->clone());
-        QCoreApplication::sendEvent(box, copy.get());
-        return true;
-    }
-};
 
 } // namespace
 
@@ -48,12 +24,12 @@ QWidget *frm03::createWindow()
 {
     qav::initAssets();
     // Kept above the full-screen station, which has no room beside it, yet owned by no window.
-    // It never takes the keyboard, not even when clicked: scans belong to the station.
+    // It never takes the keyboard, not even when clicked: scans belong to the station, which also
+    // takes any key that reaches the panel all the same.
     auto *w =
         new QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
     w->setWindowTitle(QStringLiteral("입장현황"));
     w->setAttribute(Qt::WA_ShowWithoutActivating);
-    w->installEventFilter(new HandKeysToStation(w));
     // An icon of its own that shows nothing, so the application's icon is not inherited.
     QPixmap blank(16, 16);
     blank.fill(Qt::transparent);
@@ -105,10 +81,8 @@ QWidget *frm03::createWindow()
 
 void frm03::Form3Show()
 {
-    g_ServerUrl = ServerAddress();
-    auto dataSpace = std::make_unique<DataSpace>();
-    auto object = dataSpace->CreateObject(Commands::ObjectName(), g_ServerUrl);
-    auto answer = object->Query(Commands::Summary(g_BizCode));
+    ServerChannel channel;
+    const std::unique_ptr<RecordSet> answer = channel.query(Commands::Summary(g_BizCode));
 
     if (!answer->Eof()) {
         const std::pair<Label *, const char16_t *> lines[] = {
@@ -117,25 +91,10 @@ void frm03::Form3Show()
         for (const auto &[label, column] : lines)
             label->setCaption(answer->Fields(QString::fromUtf16(column)));
     }
-
-    answer->Close();
-    answer.reset();
-    object.reset();
-    dataSpace.reset();
 }
 
 void frm03::btnExit_Click()
 {
     CloseSummary();
-    // A station that is already gone stays gone: the program ends with this panel.
-    QLineEdit *box = loadedControl<QLineEdit>(FormId::Station, kTicketBox);
-    auto *score = loadedControl<PictureButton>(FormId::Station, QStringLiteral("btnScore"));
-    if (!box || !score)
-        return;
-    box->window()->activateWindow();
-    box->setFocus();
-    const QString file = QStringLiteral("./btn5on.jpg");
-    const QPixmap picture = LoadPicture(file);
-    score->setPicture(picture);
-    score->pictureFile = file;
+    emit SummaryLink::instance().leftByExit();
 }

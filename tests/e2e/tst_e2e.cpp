@@ -142,7 +142,7 @@ private slots:
         // Switch to exit checks; the ticket leaves.
         QTest::mouseClick(station->btnMode, Qt::LeftButton);
         QCOMPARE(g_CheckMode, QStringLiteral("O"));
-        QCOMPARE(station->btnSave->pictureFile, QStringLiteral("./btn4on.jpg"));
+        QCOMPARE(station->btnSave->pictureFile(), QStringLiteral("./btn4on.jpg"));
         scan(QStringLiteral("10000001"));
         QCOMPARE(m_sounds.files.last(), QStringLiteral("./ok.wav"));
         QCOMPARE(station->lbl_BookingInfo->caption(), QStringLiteral("퇴장 확인"));
@@ -150,9 +150,9 @@ private slots:
         // The counters moved: one more admitted, one more out.
         openSummary();
         const QStringList after = summaryLines();
-        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
+        QCOMPARE(station->btnScore->pictureFile(), QStringLiteral("./btn5off.jpg"));
         closeSummary();
-        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
+        QCOMPARE(station->btnScore->pictureFile(), QStringLiteral("./btn5on.jpg"));
         QVERIFY2(after != before, qPrintable(after.join(" | ")));
         auto number = [](const QString &line) {
             return line.section(u' ', -1).remove(u',').remove(u'%').toInt();

@@ -3,9 +3,8 @@
 // Databases for the server tests: a fresh SQLite file, or a fresh database on the PostgreSQL
 // server named by QAV_TEST_PG_URL (dropped again when the test is done).
 
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
+#include "RawSql.h"
+
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -63,22 +62,12 @@ public:
 private:
     template <typename F> void admin(F f)
     {
-        const QUrl base(pgBaseUrl());
-        const QString conn = QStringLiteral("scratch-admin-") + m_name;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), conn);
-            db.setHostName(base.host());
-            db.setPort(base.port(5432));
-            db.setUserName(base.userName());
-            db.setPassword(base.password());
-            db.setDatabaseName(base.path().mid(1));
-            if (!db.open())
-                qFatal("cannot reach QAV_TEST_PG_URL: %s", qPrintable(db.lastError().text()));
-            QSqlQuery q(db);
-            if (!f(q))
-                qWarning("scratch database: %s", qPrintable(q.lastError().text()));
-        }
-        QSqlDatabase::removeDatabase(conn);
+        const RawSql db(pgBaseUrl());
+        if (!db.isOpen())
+            qFatal("cannot reach QAV_TEST_PG_URL: %s", qPrintable(db.errorText()));
+        QSqlQuery q(db.database());
+        if (!f(q))
+            qWarning("scratch database: %s", qPrintable(q.lastError().text()));
     }
 
     QTemporaryDir m_dir;

@@ -63,15 +63,12 @@ QByteArray signIn(quint16 port)
         .toLatin1();
 }
 
-// A quiet qav-server serving the database as it is.
-std::unique_ptr<ServerProcess> serverOn(const QString &dbUrl)
-{
+// Servers here log no line per request.
+const ServerOptions kQuiet = [] {
     ServerOptions options;
-    options.initDatabase = false;
     options.quiet = true;
-    options.databaseUrl = dbUrl;
-    return startedServer(options);
-}
+    return options;
+}();
 
 // TCP forwarding on a thread of its own to the database, until frozen: then it carries nothing
 // either way and holds new connections, as a network that stopped delivering packets would.
@@ -217,7 +214,7 @@ void ServerConcurrencyTest::pipelinedAnswersKeepRequestOrder()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url());
+    const auto server = serverOn(scratch.url(), kQuiet);
     QVERIFY(server->port());
 
     const QByteArray key = signIn(server->port());
@@ -243,7 +240,7 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url());
+    const auto server = serverOn(scratch.url(), kQuiet);
     QVERIFY(server->port());
 
     const QByteArray key = signIn(server->port());
@@ -286,7 +283,7 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
     QUrl proxied(scratch.url());
     FreezingProxy proxy(quint16(proxied.port(5432)));
     proxied.setPort(proxy.port);
-    const auto server = serverOn(proxied.toString());
+    const auto server = serverOn(proxied.toString(), kQuiet);
     QVERIFY(server->port());
     const QByteArray key = signIn(server->port());
     QVERIFY(!key.isEmpty());
@@ -329,7 +326,7 @@ void ServerConcurrencyTest::scansGoOnDuringImport()
 {
     qavtest::ScratchDatabase scratch(u"sqlite"_qs);
     seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url());
+    const auto server = serverOn(scratch.url(), kQuiet);
     QVERIFY(server->port());
 
     const QByteArray key = signIn(server->port());
@@ -375,7 +372,7 @@ void ServerConcurrencyTest::killedServerLosesNothingAcknowledged()
     QAV_REQUIRE_BACKEND(backend);
     qavtest::ScratchDatabase scratch(backend);
     seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url());
+    const auto server = serverOn(scratch.url(), kQuiet);
     QVERIFY(server->port());
 
     const QByteArray key = signIn(server->port());

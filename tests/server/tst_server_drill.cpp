@@ -84,6 +84,7 @@ void ServerDrillTest::drillLeavesNothing()
 {
     QFETCH(QString, backend);
     QFETCH(QString, stop);
+    QAV_REQUIRE_BACKEND(backend);
     qavtest::ScratchDatabase db(backend);
     ServerOptions options;
     options.quiet = true;

@@ -79,14 +79,6 @@ QByteArray sessionKeyOf(const Reply &signIn)
     return signIn.column(u"SessionKey"_qs).toLatin1();
 }
 
-// A server on a database made here, served as it is.
-std::unique_ptr<ServerProcess> serverOn(const QString &db, ServerOptions options = {})
-{
-    options.initDatabase = false;
-    options.databaseUrl = db;
-    return startedServer(std::move(options));
-}
-
 } // namespace
 
 class ServerHttpTest : public QObject

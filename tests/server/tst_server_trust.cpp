@@ -86,38 +86,13 @@ qint64 fileSize(const QString &path)
     return QFileInfo(path).size() + QFileInfo(path + u"-wal"_qs).size();
 }
 
-// A qav-server serving the database as it is.
-std::unique_ptr<ServerProcess> serverOn(const QString &dbUrl, const QStringList &extra = {})
-{
-    ServerOptions options;
-    options.initDatabase = false;
-    options.databaseUrl = dbUrl;
-    options.serveArguments = extra;
-    return startedServer(options);
-}
-
 // Runs one statement on the test database, for what no command does (ageing a session).
 void execSql(const QString &url, const QString &sql)
 {
-    const QString conn = QStringLiteral("trust-test-sql");
-    {
-        QSqlDatabase db;
-        if (url.startsWith(u"postgresql://"_qs)) {
-            const QUrl u(url);
-            db = QSqlDatabase::addDatabase(u"QPSQL"_qs, conn);
-            db.setHostName(u.host());
-            db.setPort(u.port(5432));
-            db.setUserName(u.userName());
-            db.setDatabaseName(u.path().mid(1));
-        } else {
-            db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, conn);
-            db.setDatabaseName(url);
-        }
-        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
-        QSqlQuery q(db);
-        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
-    }
-    QSqlDatabase::removeDatabase(conn);
+    const qavtest::RawSql db(url);
+    QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+    QSqlQuery q(db.database());
+    QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
 }
 
 int fileMode(const QString &path)

@@ -17,28 +17,7 @@ const QString kBizcode = QStringLiteral("GRVM0001");
 // One number straight from the database, past the server's code.
 qint64 directCount(const QString &url, const QString &sql)
 {
-    const QString name = QStringLiteral("direct-") + QUuid::createUuid().toString(QUuid::Id128);
-    qint64 n = -1;
-    {
-        QSqlDatabase db;
-        if (url.startsWith(QLatin1String("postgresql://"))) {
-            const QUrl u(url);
-            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-            db.setHostName(u.host());
-            db.setPort(u.port(5432));
-            db.setUserName(u.userName());
-            db.setPassword(u.password());
-            db.setDatabaseName(u.path().mid(1));
-        } else {
-            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(url);
-        }
-        QSqlQuery q(db);
-        if (db.open() && q.exec(sql) && q.next())
-            n = q.value(0).toLongLong();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return n;
+    return qavtest::RawSql(url).number(sql);
 }
 
 QString dashboardPath(const QString &bizcode = kBizcode)

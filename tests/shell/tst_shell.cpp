@@ -72,15 +72,8 @@ private slots:
 
     void init()
     {
-        // The shared values stay as the tests leave them: one checks that they start empty.
-        m_windows.reset(WindowFixture::SharedValues::Kept);
+        m_windows.reset();
         s_log.clear();
-    }
-
-    void sharedValuesStartEmpty()
-    {
-        for (const QString *v : {&g_BizCode, &g_AdminId, &g_GoodsName, &g_CheckMode, &g_ServerUrl})
-            QVERIFY(v->isEmpty());
     }
 
     void firstAccessLoadsInsideTheAccess()

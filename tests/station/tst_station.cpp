@@ -253,7 +253,7 @@ private slots:
         // Auto-size: grown to the right from its designed left edge.
         QCOMPARE(s->lbl_GoodsNameInfo->pos(), QPoint(531, 40));
         QVERIFY(s->lbl_GoodsNameInfo->width() > 100);
-        QCOMPARE(s->btnSave->pictureFile, QStringLiteral("./btn3on.jpg"));
+        QCOMPARE(s->btnSave->pictureFile(), QStringLiteral("./btn3on.jpg"));
         QVERIFY(!s->btnSave->picture().isNull());
         QCOMPARE(s->txtTicketNo->text(), QString());
 
@@ -302,7 +302,7 @@ private slots:
         QCOMPARE(g_BizCode, QStringLiteral("B-OPERATOR"));
         QCOMPARE(g_GoodsName, QStringLiteral("G-OPERATOR"));
         QCOMPARE(s->lbl_GoodsNameInfo->caption(), QString());
-        QCOMPARE(s->btnSave->pictureFile, QString());
+        QCOMPARE(s->btnSave->pictureFile(), QString());
         QCOMPARE(s->xx->geometry(), QRect(-8, -8, 169, 137));
         QTRY_VERIFY(s->txtTicketNo->hasFocus());
     }
@@ -865,9 +865,9 @@ private slots:
                                           {"O", "./btn4on.jpg", "./btn4off.jpg"}};
         for (const QStringList &step : expected) {
             QTest::mouseClick(s->btnMode, Qt::LeftButton);
-            QCOMPARE(
-                (QStringList{g_CheckMode, s->btnSave->pictureFile, s->btnSave->downPictureFile}),
-                step);
+            QCOMPARE((QStringList{g_CheckMode, s->btnSave->pictureFile(),
+                                  s->btnSave->downPictureFile()}),
+                     step);
             QVERIFY(!s->btnSave->downPicture().isNull());
             QTRY_VERIFY(s->txtTicketNo->hasFocus());
         }
@@ -906,7 +906,7 @@ private slots:
 
         QTest::mouseClick(s->btnMode, Qt::LeftButton);
         QCOMPARE(g_CheckMode, QStringLiteral("I"));
-        QCOMPARE(s->btnSave->downPictureFile, QStringLiteral("./btn3off.jpg"));
+        QCOMPARE(s->btnSave->downPictureFile(), QStringLiteral("./btn3off.jpg"));
     }
 
     void scoreButtonShowsTheSummary()
@@ -921,14 +921,14 @@ private slots:
         const QString summary =
             QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''");
         QCOMPARE(m_server->commands, QStringList{summary});
-        QCOMPARE(s->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
+        QCOMPARE(s->btnScore->pictureFile(), QStringLiteral("./btn5off.jpg"));
 
         QTest::mouseClick(s->btnScore, Qt::LeftButton);
         QCOMPARE(m_server->commands, QStringList(2, summary));
 
         // The panel's exit hands the station its score picture and the focus back.
         Global::frm03->btnExit_Click();
-        QCOMPARE(s->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
+        QCOMPARE(s->btnScore->pictureFile(), QStringLiteral("./btn5on.jpg"));
         QVERIFY(Global::frm01.isLoaded());
     }
 

@@ -171,7 +171,7 @@ private slots:
         QVERIFY(Global::frm03.isNull());
         QVERIFY(m_windows.messages.texts.isEmpty());
         QCOMPARE(station->window()->focusWidget(), station->txtTicketNo);
-        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5on.jpg"));
+        QCOMPARE(station->btnScore->pictureFile(), QStringLiteral("./btn5on.jpg"));
         QCOMPARE(station->btnScore->picture().toImage(),
                  QImage(m_site->filePath(QStringLiteral("btn5on.jpg")))
                      .convertToFormat(station->btnScore->picture().toImage().format()));
@@ -218,13 +218,13 @@ private slots:
         frm01 *station = Global::frm01.instance();
         station->btnScore->click();
         QVERIFY(Global::frm03.isLoaded());
-        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
+        QCOMPARE(station->btnScore->pictureFile(), QStringLiteral("./btn5off.jpg"));
         QWidget *focusBefore = station->window()->focusWidget();
 
         panel()->window()->close();
 
         QVERIFY(!Global::frm03.isLoaded());
-        QCOMPARE(station->btnScore->pictureFile, QStringLiteral("./btn5off.jpg"));
+        QCOMPARE(station->btnScore->pictureFile(), QStringLiteral("./btn5off.jpg"));
         QCOMPARE(station->window()->focusWidget(), focusBefore);
         QVERIFY(m_windows.messages.texts.isEmpty());
     }

@@ -119,4 +119,20 @@ inline std::unique_ptr<ServerProcess> startedServer(ServerOptions options = Serv
         qWarning("%s", qPrintable(server->errorText()));
     return server;
 }
+
+// A started qav-server serving the database db (a SQLite file or a postgresql:// URL) as it is.
+inline std::unique_ptr<ServerProcess> serverOn(const QString &db, ServerOptions options = {})
+{
+    options.initDatabase = false;
+    options.databaseUrl = db;
+    return startedServer(std::move(options));
+}
+
+// As serverOn, with more options for `serve`.
+inline std::unique_ptr<ServerProcess> serverOn(const QString &db, const QStringList &serveArguments)
+{
+    ServerOptions options;
+    options.serveArguments = serveArguments;
+    return serverOn(db, std::move(options));
+}
 #endif

@@ -2,6 +2,7 @@
 
 #include "Addresses.h"
 #include "Commands.h"
+#include "ConsoleLogic.h"
 #include "DataSpace.h"
 #include "Look.h"
 #include "Sound.h"
@@ -74,11 +75,12 @@ inline bool signIn(const QString &serverUrl, const QString &id, const QString &p
     bool ok = false;
     runHandler([&] {
         auto object = DataSpace().CreateObject(Commands::ObjectName(), serverUrl);
-        auto answer = object->Query(Commands::OperatorSignIn(id, password));
-        if (answer->Fields(QStringLiteral("ErrCode")) != u"0")
+        const console::SignIn answer =
+            console::signInOf(*object->Query(Commands::OperatorSignIn(id, password)));
+        if (answer.outcome != console::SignInOutcome::SignedIn)
             return;
         g_AdminId = id;
-        g_SessionKey = answer->FieldsOrEmpty(QStringLiteral("SessionKey"));
+        g_SessionKey = answer.sessionKey;
         ok = !g_SessionKey.isEmpty();
     });
     return ok;

@@ -1,0 +1,7 @@
+#include "SummaryLink.h"
+
+SummaryLink &SummaryLink::instance()
+{
+    static SummaryLink link;
+    return link;
+}
