@@ -21,17 +21,6 @@
 
 namespace qav::cli {
 
-void out(const QString &text)
-{
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-}
-
-void err(const QString &text)
-{
-    std::fputs(("qav-server: " + text + '\n').toUtf8().constData(), stderr);
-}
-
 const QCommandLineOption
     dbOption({QStringLiteral("d"), QStringLiteral("db")},
              QStringLiteral("Database: a file path, sqlite:///path/file.db or "
@@ -60,17 +49,6 @@ const QCommandLineOption auditKeyOption(
     QStringLiteral("The secret the audit's seals are made with: a file of at least 16 random "
                    "bytes, the same for serve and audit."),
     QStringLiteral("file"));
-
-QString NotFound::text() const
-{
-    const QString thing = QStringLiteral("unknown %1 '%2'").arg(what, name);
-    return within.isEmpty() ? thing : thing + u" for "_qs + within;
-}
-
-void notFound(const QString &what, const QString &name, const QString &within)
-{
-    throw NotFound{what, name, within};
-}
 
 void badChoice(const QString &option, const QString &value, const QStringList &allowed)
 {

@@ -530,16 +530,6 @@ void printTable(const DrillSettings &s, const Tally &t, qint64 elapsedMs, qint64
         out(QStringLiteral("last error       %1").arg(t.lastError));
 }
 
-int positive(const QCommandLineParser &p, const QCommandLineOption &option)
-{
-    bool ok = false;
-    const int value = p.value(option).toInt(&ok);
-    if (!ok || value <= 0)
-        throw UsageError{QStringLiteral("bad --%1 '%2': expected a positive whole number")
-                             .arg(option.names().constLast(), p.value(option))};
-    return value;
-}
-
 } // namespace
 
 int drillCommand(const QStringList &args)
@@ -586,9 +576,9 @@ int drillCommand(const QStringList &args)
         return 0;
 
     DrillSettings s;
-    s.stations = positive(p, stations);
-    s.bookings = positive(p, bookings);
-    s.seconds = positive(p, seconds);
+    s.stations = positiveOption(p, stations);
+    s.bookings = positiveOption(p, bookings);
+    s.seconds = positiveOption(p, seconds);
     bool ok = false;
     s.rate = p.value(rate).toDouble(&ok);
     if (!ok || s.rate <= 0)

@@ -465,14 +465,7 @@ int backupCommand(const QStringList &args)
         QFileInfo(target).isDir() || target.endsWith(u'/') || !p.isSet(to) || p.isSet(keep);
     if (QFileInfo(target).isFile() && p.isSet(keep))
         throw UsageError{u"--keep prunes a folder of copies, but --to names a file"_qs};
-    int keepCount = 0;
-    if (p.isSet(keep)) {
-        bool ok = false;
-        keepCount = p.value(keep).toInt(&ok);
-        if (!ok || keepCount <= 0)
-            throw UsageError{QStringLiteral("bad --keep '%1': expected a positive whole number")
-                                 .arg(p.value(keep))};
-    }
+    const int keepCount = p.isSet(keep) ? positiveOption(p, keep) : 0;
     const QDir folder(target);
     if (intoFolder && !folder.exists() && !QDir().mkpath(target))
         throw StorageError(

@@ -65,17 +65,6 @@ qint64 parseDuration(const QString &text)
     return unit == u'h' ? n * 3600 : unit == u'm' ? n * 60 : n;
 }
 
-// A positive whole number given to an option.
-int positiveOption(const QCommandLineParser &p, const QCommandLineOption &option)
-{
-    bool ok = false;
-    const int value = p.value(option).toInt(&ok);
-    if (!ok || value <= 0)
-        throw UsageError{QStringLiteral("bad %1 '%2': expected a positive whole number")
-                             .arg(option.names().constLast(), p.value(option))};
-    return value;
-}
-
 // Descriptors are what a busy server runs out of first; the soft limit is often far below what
 // the system allows the process.
 void raiseDescriptorLimit()
