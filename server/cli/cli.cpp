@@ -50,6 +50,11 @@ const QCommandLineOption auditKeyOption(
                    "bytes, the same for serve and audit."),
     QStringLiteral("file"));
 
+void noBooking(const QString &bizcode, const QString &ticketNo)
+{
+    notFound(u"ticket"_qs, ticketNo, QStringLiteral("performance '%1'").arg(bizcode));
+}
+
 void badChoice(const QString &option, const QString &value, const QStringList &allowed)
 {
     throw UsageError{

@@ -18,6 +18,9 @@ class Progress;
 
 namespace qav::cli {
 
+// notFound for a ticket: "unknown ticket '55' for performance 'GRVM0001'".
+[[noreturn]] void noBooking(const QString &bizcode, const QString &ticketNo);
+
 // Thrown for a wrong value of an option that takes one of a few words; names the allowed ones.
 [[noreturn]] void badChoice(const QString &option, const QString &value,
                             const QStringList &allowed);
