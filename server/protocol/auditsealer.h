@@ -1,12 +1,10 @@
 #pragma once
 
+#include "periodicthread.h"
 #include "storage.h"
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace qav {
 
@@ -19,19 +17,14 @@ class AuditSealer
 public:
     using Opener = std::function<std::unique_ptr<Storage>()>;
     AuditSealer(Opener opener, SealKey key, int everySecs);
-    ~AuditSealer();
 
 private:
-    void run();
-    void seal(std::unique_ptr<Storage> &storage, bool last);
+    void seal(bool last);
 
     Opener m_opener;
     SealKey m_key;
-    int m_everySecs;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stopping = false;
-    std::thread m_thread;
+    std::unique_ptr<Storage> m_storage; // the thread's own
+    PeriodicThread m_thread;            // last: stops before the rest goes
 };
 
 } // namespace qav

@@ -18,77 +18,59 @@ constexpr auto kFoldEvery = std::chrono::seconds(10);
 } // namespace
 
 Housekeeping::Housekeeping(Opener opener, int keepDays)
-    : m_opener(std::move(opener)), m_keepDays(keepDays), m_thread([this] { run(); })
+    : m_opener(std::move(opener)), m_keepDays(keepDays),
+      m_nextPrune(std::chrono::steady_clock::now()), m_nextFold(m_nextPrune),
+      m_thread(kFlushEvery, PeriodicThread::First::AtStart, [this](bool last) { round(last); })
 {}
 
-Housekeeping::~Housekeeping()
+void Housekeeping::flush()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stopping = true;
-    }
-    m_wake.notify_all();
-    m_thread.join();
-}
-
-void Housekeeping::flush(std::unique_ptr<Storage> &storage, QList<RefusalCount> &unwritten)
-{
-    unwritten += refusalTally().take();
-    if (unwritten.isEmpty())
+    m_unwritten += refusalTally().take();
+    if (m_unwritten.isEmpty())
         return;
     try {
-        if (!storage)
-            storage = m_opener();
-        storage->addRefusalCounts(unwritten);
-        unwritten.clear();
+        if (!m_storage)
+            m_storage = m_opener();
+        m_storage->addRefusalCounts(m_unwritten);
+        m_unwritten.clear();
     } catch (const std::exception &e) {
-        storage.reset();
+        m_storage.reset();
         qWarning().noquote() << "could not write the refusal counts:" << e.what();
-        if (unwritten.size() > RefusalTally::kMaxKeys) // the database is gone for long
-            unwritten.remove(0, unwritten.size() - RefusalTally::kMaxKeys);
+        if (m_unwritten.size() > RefusalTally::kMaxKeys) // the database is gone for long
+            m_unwritten.remove(0, m_unwritten.size() - RefusalTally::kMaxKeys);
     }
 }
 
-void Housekeeping::run()
+void Housekeeping::round(bool last)
 {
-    std::unique_ptr<Storage> storage;
-    QList<RefusalCount> unwritten;
-    auto nextPrune = std::chrono::steady_clock::now();
-    auto nextFold = nextPrune;
-    std::unique_lock lock(m_mutex);
-    while (!m_stopping) {
-        lock.unlock();
-        flush(storage, unwritten);
-        if (std::chrono::steady_clock::now() >= nextFold) {
-            nextFold = std::chrono::steady_clock::now() + kFoldEvery;
-            try {
-                if (!storage)
-                    storage = m_opener();
-                storage->foldCounters();
-            } catch (const std::exception &e) {
-                storage.reset();
-                qWarning().noquote() << "could not fold the counters:" << e.what();
-            }
+    flush();
+    if (last) // the last counts only: the stop is not held up by a fold or a prune
+        return;
+    if (std::chrono::steady_clock::now() >= m_nextFold) {
+        m_nextFold = std::chrono::steady_clock::now() + kFoldEvery;
+        try {
+            if (!m_storage)
+                m_storage = m_opener();
+            m_storage->foldCounters();
+        } catch (const std::exception &e) {
+            m_storage.reset();
+            qWarning().noquote() << "could not fold the counters:" << e.what();
         }
-        if (std::chrono::steady_clock::now() >= nextPrune) {
-            nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
-            try {
-                if (!storage)
-                    storage = m_opener();
-                const QString before = QDateTime::currentDateTime()
-                                           .addDays(-m_keepDays)
-                                           .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-                storage->pruneUnauthenticated(before);
-            } catch (const std::exception &e) {
-                storage.reset();
-                qWarning().noquote() << "could not prune the sign-in audit:" << e.what();
-            }
-        }
-        lock.lock();
-        m_wake.wait_for(lock, kFlushEvery, [this] { return m_stopping; });
     }
-    lock.unlock();
-    flush(storage, unwritten);
+    if (std::chrono::steady_clock::now() >= m_nextPrune) {
+        m_nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
+        try {
+            if (!m_storage)
+                m_storage = m_opener();
+            const QString before = QDateTime::currentDateTime()
+                                       .addDays(-m_keepDays)
+                                       .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            m_storage->pruneUnauthenticated(before);
+        } catch (const std::exception &e) {
+            m_storage.reset();
+            qWarning().noquote() << "could not prune the sign-in audit:" << e.what();
+        }
+    }
 }
 
 } // namespace qav

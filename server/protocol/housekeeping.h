@@ -1,12 +1,11 @@
 #pragma once
 
+#include "periodicthread.h"
 #include "storage.h"
 
-#include <condition_variable>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace qav {
 
@@ -21,18 +20,19 @@ class Housekeeping
 public:
     using Opener = std::function<std::unique_ptr<Storage>()>;
     Housekeeping(Opener opener, int keepDays);
-    ~Housekeeping();
 
 private:
-    void run();
-    void flush(std::unique_ptr<Storage> &storage, QList<RefusalCount> &unwritten);
+    void round(bool last);
+    void flush();
 
     Opener m_opener;
     int m_keepDays;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stopping = false;
-    std::thread m_thread;
+    // The thread's own: its connection, the counts not written yet, when the next chores are due.
+    std::unique_ptr<Storage> m_storage;
+    QList<RefusalCount> m_unwritten;
+    std::chrono::steady_clock::time_point m_nextPrune;
+    std::chrono::steady_clock::time_point m_nextFold;
+    PeriodicThread m_thread; // last: stops before the rest goes
 };
 
 } // namespace qav

@@ -4,8 +4,9 @@
 // a venue's pace and removes all it made, on every way out: the end, Ctrl-C, SIGTERM, a failure,
 // or, after a kill -9, the next drill.
 
-#include "cli.h"
-#include "commands.h"
+#include "drill.h"
+
+#include "commandline.h"
 #include "drillstation.h"
 #include "passwords.h"
 #include "progress.h"
@@ -14,12 +15,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
-#include <QFile>
-#include <QHostAddress>
 #include <QLocale>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QSslCertificate>
 #include <QSysInfo>
 #include <QTimer>
 
@@ -49,17 +47,6 @@ constexpr double kResendShare = 0.02; // a station sending its last scan again, 
 constexpr int kAdmittedKept = 1000;
 constexpr int kSignInsAtOnce = 4;
 constexpr int kSignInRetries = 200; // over all stations
-
-struct DrillSettings
-{
-    QUrl server;
-    QSslConfiguration tls;
-    int stations = 50;
-    int bookings = 10000;
-    int seconds = 60;
-    double rate = 22;
-    QString venue; // a real venue to hold the drill in; empty: one of its own
-};
 
 QString number(qint64 n)
 {
@@ -122,29 +109,6 @@ void removeLeftovers(Storage &storage)
                 .arg(run.pid)
                 .arg(run.host));
     }
-}
-
-// Where `serve` listens by the settings the drill was given (its configuration file).
-QUrl configuredServer(const QCommandLineParser &p, const QCommandLineOption &port,
-                      const QCommandLineOption &bind, const QCommandLineOption &tlsCert,
-                      const QCommandLineOption &hostName)
-{
-    const bool tls = !p.value(tlsCert).isEmpty();
-    QString host = p.value(bind);
-    const QHostAddress address(host);
-    if (host.isEmpty() || address == QHostAddress::AnyIPv4 || address == QHostAddress::Any)
-        host = QStringLiteral("localhost");
-    else if (address == QHostAddress::AnyIPv6)
-        host = QStringLiteral("::1");
-    // A certificate names the server's names, rarely its loopback address.
-    const QStringList names = p.values(hostName).join(u',').split(u',', Qt::SkipEmptyParts);
-    if (tls && !names.isEmpty())
-        host = names.first().trimmed();
-    QUrl url;
-    url.setScheme(tls ? QStringLiteral("https") : QStringLiteral("http"));
-    url.setHost(host);
-    url.setPort(p.value(port).toInt());
-    return url;
 }
 
 // What became of the scans, for the live line and the final table.
@@ -530,92 +494,13 @@ void printTable(const DrillSettings &s, const Tally &t, qint64 elapsedMs, qint64
         out(QStringLiteral("last error       %1").arg(t.lastError));
 }
 
-int positive(const QCommandLineParser &p, const QCommandLineOption &option)
-{
-    bool ok = false;
-    const int value = p.value(option).toInt(&ok);
-    if (!ok || value <= 0)
-        throw UsageError{QStringLiteral("bad --%1 '%2': expected a positive whole number")
-                             .arg(option.names().constLast(), p.value(option))};
-    return value;
-}
-
 } // namespace
 
-int drillCommand(const QStringList &args)
+int runDrill(Storage &storage, const DrillSettings &s)
 {
-    QCommandLineParser p;
-    const QCommandLineOption server(
-        u"server"_qs,
-        u"The running server, e.g. https://gate.example:8470 (default: the one the "
-        "settings describe)."_qs,
-        u"url"_qs);
-    const QCommandLineOption ca(
-        u"ca"_qs, u"A PEM file of CA certificates to trust besides the system's (HTTPS)."_qs,
-        u"file"_qs);
-    const QCommandLineOption stations(u"stations"_qs, u"Virtual stations (default 50)."_qs, u"m"_qs,
-                                      u"50"_qs);
-    const QCommandLineOption bookings(u"bookings"_qs, u"Bookings to lay out (default 10000)."_qs,
-                                      u"n"_qs, u"10000"_qs);
-    const QCommandLineOption seconds(u"seconds"_qs, u"How long to scan (default 60)."_qs, u"s"_qs,
-                                     u"60"_qs);
-    const QCommandLineOption rate(u"rate"_qs, u"Scans per second, all stations (default 22)."_qs,
-                                  u"r"_qs, u"22"_qs);
-    const QCommandLineOption venue(
-        u"venue"_qs,
-        u"Hold the drill in this venue, so its dashboard shows it (its gates never get it); "
-        "default: a venue of the drill's own."_qs,
-        u"place-code"_qs);
-    // Read from serve's settings to find the server.
-    QCommandLineOption port(u"port"_qs, u"serve's port."_qs, u"port"_qs, u"8470"_qs);
-    QCommandLineOption bind(u"bind"_qs, u"serve's address."_qs, u"address"_qs, u"127.0.0.1"_qs);
-    QCommandLineOption tlsCert(u"tls-cert"_qs, u"serve's certificate."_qs, u"file"_qs);
-    QCommandLineOption hostName(u"host-name"_qs, u"serve's names."_qs, u"name"_qs);
-    for (QCommandLineOption *o : {&port, &bind, &tlsCert, &hostName})
-        o->setFlags(QCommandLineOption::HiddenFromHelp);
-    if (!parseCommand(
-            p, args,
-            u"Rehearse the gates against a running server: lay out a performance, bookings and an "
-            "operator of the drill's own, sign in virtual stations over the network as stations "
-            "do, scan at a venue's pace with some repeats and unknown tickets, print what came "
-            "of it, and remove everything the drill made, also on Ctrl-C (and what an earlier "
-            "drill that was killed left). Real bookings are never touched."_qs,
-            {dbOption, server, ca, stations, bookings, seconds, rate, venue, port, bind, tlsCert,
-             hostName},
-            {}))
-        return 0;
-
-    DrillSettings s;
-    s.stations = positive(p, stations);
-    s.bookings = positive(p, bookings);
-    s.seconds = positive(p, seconds);
-    bool ok = false;
-    s.rate = p.value(rate).toDouble(&ok);
-    if (!ok || s.rate <= 0)
-        throw UsageError{
-            QStringLiteral("bad --rate '%1': expected scans per second").arg(p.value(rate))};
-    s.server = p.isSet(server) ? QUrl(p.value(server), QUrl::StrictMode)
-                               : configuredServer(p, port, bind, tlsCert, hostName);
-    if (!s.server.isValid() || s.server.host().isEmpty() ||
-        (s.server.scheme() != u"http" && s.server.scheme() != u"https"))
-        throw UsageError{QStringLiteral("bad --server '%1': expected http://host:port or "
-                                        "https://host:port")
-                             .arg(p.value(server))};
-    s.tls = QSslConfiguration::defaultConfiguration();
-    if (p.isSet(ca)) {
-        const QList<QSslCertificate> extra = QSslCertificate::fromPath(p.value(ca));
-        if (extra.isEmpty())
-            throw UsageError{QStringLiteral("no PEM certificate in %1").arg(p.value(ca))};
-        s.tls.addCaCertificates(extra);
-    }
-    s.venue = p.value(venue);
-    if (!s.venue.isEmpty())
-        checkNotDrillCode(u"venue"_qs, s.venue);
-
-    auto storage = openAndInit(p);
-    removeLeftovers(*storage);
+    removeLeftovers(storage);
     std::optional<Venue> realVenue;
-    if (!s.venue.isEmpty() && !(realVenue = storage->findVenue(s.venue)))
+    if (!s.venue.isEmpty() && !(realVenue = storage.findVenue(s.venue)))
         notFound(u"venue"_qs, s.venue);
 
     const QDateTime now = QDateTime::currentDateTime();
@@ -635,12 +520,12 @@ int drillCommand(const QStringList &args)
     const QString password = QString::fromLatin1(secret.toBase64(QByteArray::Base64UrlEncoding));
 
     // Takes Ctrl-C and SIGTERM from here on, until the removal below is done.
-    DrillRunner runner(s, run, password, *storage);
+    DrillRunner runner(s, run, password, storage);
     // Recorded before anything is made, so that nothing is made that cannot be found again.
-    storage->addDrillRun(run);
+    storage.addDrillRun(run);
     auto cleanup = qScopeGuard([&] {
         try {
-            removeDrill(*storage, run);
+            removeDrill(storage, run);
             out(QStringLiteral("removed the drill's performance, bookings, operator and audit (%1)")
                     .arg(run.bizcode));
         } catch (const std::exception &e) {
@@ -650,10 +535,10 @@ int drillCommand(const QStringList &args)
     });
 
     if (run.ownVenue)
-        storage->putVenue({run.placeCode, QStringLiteral("리허설 공연장")});
-    storage->putPerformance({run.bizcode, run.placeCode, QStringLiteral("게이트 리허설"),
-                             now.toString(u"yyyyMMddHHmm"_qs), QStringLiteral("리허설")});
-    if (!storage->addOperator({run.operatorId, hashPassword(password), run.placeCode}))
+        storage.putVenue({run.placeCode, QStringLiteral("리허설 공연장")});
+    storage.putPerformance({run.bizcode, run.placeCode, QStringLiteral("게이트 리허설"),
+                            now.toString(u"yyyyMMddHHmm"_qs), QStringLiteral("리허설")});
+    if (!storage.addOperator({run.operatorId, hashPassword(password), run.placeCode}))
         throw StorageError(
             QStringLiteral("operator %1 exists already").arg(run.operatorId).toStdString());
     out(QStringLiteral("drill %1: %2 booking(s), %3 station(s) on %4, %5 s at %6 scans/s")
@@ -664,7 +549,7 @@ int drillCommand(const QStringList &args)
         return 1;
     out(QStringLiteral("%1 station(s) signed in; scanning").arg(s.stations));
     runner.scan();
-    printTable(s, runner.tally(), runner.elapsedMs(), storage->scanCount(run.bizcode));
+    printTable(s, runner.tally(), runner.elapsedMs(), storage.scanCount(run.bizcode));
     return runner.interrupted() || runner.tally().errors > 0 || runner.tally().unexpected > 0 ? 1
                                                                                               : 0;
 }

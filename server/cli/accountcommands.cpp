@@ -196,4 +196,54 @@ int signInsCommand(const QStringList &args)
     return 0;
 }
 
+namespace {
+
+int switchOperator(const QStringList &args, bool disable)
+{
+    QCommandLineParser p;
+    if (!parseCommand(
+            p, args,
+            disable ? u"Disable an operator: the id can no longer sign in. Its audit rows stay."_qs
+                    : u"Enable a disabled operator again."_qs,
+            {dbOption}, {u"operator-id|Id of the operator."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    if (!openAndInit(p)->setOperatorDisabled(id, disable))
+        notFound(u"operator"_qs, id);
+    out(QStringLiteral("operator %1 %2").arg(id, disable ? u"disabled"_qs : u"enabled"_qs));
+    return 0;
+}
+
+} // namespace
+
+int disableOperatorCommand(const QStringList &args)
+{
+    return switchOperator(args, true);
+}
+
+int enableOperatorCommand(const QStringList &args)
+{
+    return switchOperator(args, false);
+}
+
+int setPasswordCommand(const QStringList &args)
+{
+    QCommandLineParser p;
+    if (!parseCommand(p, args,
+                      u"Set an operator's password, read from the terminal without echo or as the "
+                      "first line of standard input."_qs,
+                      {dbOption}, {u"operator-id|Id of the operator."_qs}))
+        return 0;
+    const QString id = p.positionalArguments()[0];
+    auto storage = openAndInit(p);
+    if (!storage->findOperator(id))
+        notFound(u"operator"_qs, id);
+    const QString password = readPassword();
+    checkPassword(password);
+    if (!storage->setOperatorPassword(id, hashPassword(password)))
+        notFound(u"operator"_qs, id);
+    out(QStringLiteral("password of %1 changed").arg(id));
+    return 0;
+}
+
 } // namespace qav

@@ -1,57 +1,23 @@
-#include "commands.h"
+// `qav-server serve`: its options read and checked into ServeSettings, then the server run.
 
-#include "auditsealer.h"
 #include "cli.h"
-#include "dashboard.h"
-#include "hostnames.h"
-#include "housekeeping.h"
-#include "httpfront.h"
-#include "memberobject.h"
-#include "memberroutes.h"
-#include "passwords.h"
-#include "serverlog.h"
-#include "signinguard.h"
-#include "stopsignals.h"
-#include "storage.h"
+#include "commands.h"
+#include "commandparser.h"
+#include "gateservice.h"
+#include "serve.h"
 #include "tls.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include <optional>
 #include <stdexcept>
-#include <sys/resource.h>
 
 namespace qav {
 
 using namespace cli;
 
 namespace {
-
-// After the first SIGTERM or SIGINT, how long the requests under way may take to be answered.
-constexpr int kStopBoundMs = 10000;
-
-// What `serve` was told, checked; nothing is started yet.
-struct ServeSettings
-{
-    HttpFront::Options front;
-    MemberRouteOptions gate;
-    QHostAddress address;
-    QString bindText; // as given, for messages
-    quint16 port = 0;
-    int keepForDays = 0;
-    int clockScale = 1;
-    QString holdChecksIn;
-    bool quiet = false;
-    QStringList hostNames;
-    QString dbUrl;
-    QString dbPassword;
-    GateHealthLimits gateHealth;
-    SealKey auditKey;
-    int sealEverySecs = 2;
-};
 
 // "12h", "90m", "45s" as seconds; 0 when unreadable.
 qint64 parseDuration(const QString &text)
@@ -63,28 +29,6 @@ qint64 parseDuration(const QString &text)
     const qint64 n = m.captured(1).toLongLong();
     const QChar unit = m.captured(2).at(0);
     return unit == u'h' ? n * 3600 : unit == u'm' ? n * 60 : n;
-}
-
-// A positive whole number given to an option.
-int positiveOption(const QCommandLineParser &p, const QCommandLineOption &option)
-{
-    bool ok = false;
-    const int value = p.value(option).toInt(&ok);
-    if (!ok || value <= 0)
-        throw UsageError{QStringLiteral("bad %1 '%2': expected a positive whole number")
-                             .arg(option.names().constLast(), p.value(option))};
-    return value;
-}
-
-// Descriptors are what a busy server runs out of first; the soft limit is often far below what
-// the system allows the process.
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 // The options of `serve`, in the order its --help lists them.
@@ -286,68 +230,6 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     return s;
 }
 
-// The gate's routes, and the dashboard unless answers are constant.
-void addRoutes(HttpFront &front, const ServeSettings &s)
-{
-    addMemberRoutes(front.routes(), s.gate);
-    if (!s.front.constantAnswer)
-        dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames),
-                             s.gateHealth);
-}
-
-// Runs the event loop until SIGTERM or SIGINT has stopped the front: the requests under way are
-// answered first, for kStopBoundMs at most, or not at all on a second signal.
-int runUntilStopped(HttpFront &front)
-{
-    StopSignals stopSignals;
-    int stopSignal = 0;
-    bool gaveUp = false;
-    QTimer bound;
-    bound.setSingleShot(true);
-    QObject::connect(&stopSignals, &StopSignals::received, &front, [&](int signal) {
-        if (stopSignal != 0) {
-            gaveUp = true; // asked twice: stop without waiting
-            QCoreApplication::exit(0);
-            return;
-        }
-        stopSignal = signal;
-        bound.start(kStopBoundMs);
-        front.stop();
-    });
-    QObject::connect(&bound, &QTimer::timeout, &front, [&] {
-        gaveUp = true;
-        QCoreApplication::exit(0);
-    });
-    QObject::connect(&front, &HttpFront::stopped, &front, [] { QCoreApplication::exit(0); });
-
-    const int code = QCoreApplication::exec();
-    front.shutDown();
-    if (gaveUp)
-        qCWarning(lcServer).noquote()
-            << "stopped on" << StopSignals::name(stopSignal)
-            << "without waiting for the requests still under way; database closed";
-    else
-        qCInfo(lcServer).noquote() << "stopped on" << StopSignals::name(stopSignal)
-                                   << "after the requests under way were answered; database closed";
-    return code;
-}
-
-void logListening(const ServeSettings &s, quint16 port, const QString &database)
-{
-    if (!s.front.tls && !s.address.isLoopback())
-        qCWarning(lcServer).noquote()
-            << QStringLiteral(
-                   "serving plain HTTP on %1, which is not a loopback address: passwords "
-                   "and session keys cross the network readable (give --tls-cert and "
-                   "--tls-key)")
-                   .arg(s.address.toString());
-    qCInfo(lcServer).noquote() << QStringLiteral("listening on %1://%2:%3 database %4")
-                                      .arg(s.front.tls ? u"https"_qs : u"http"_qs,
-                                           s.address.toString())
-                                      .arg(port)
-                                      .arg(database);
-}
-
 } // namespace
 
 int serveCommand(const QStringList &args)
@@ -356,42 +238,7 @@ int serveCommand(const QStringList &args)
     const std::optional<ServeSettings> settings = readSettings(p, args);
     if (!settings)
         return 0;
-    const ServeSettings &s = *settings;
-    setSignInClockScale(s.clockScale);
-    if (!s.holdChecksIn.isEmpty())
-        holdPasswordChecksIn(s.holdChecksIn);
-    installServerLog(s.quiet);
-    raiseDescriptorLimit();
-    QString database = QStringLiteral("none (constant answers)");
-    if (!s.front.constantAnswer)
-        database = openAndInit(p)->describe(); // fail now, not on the first scan
-    // Made now, so that the first sign-in with an unknown id takes no longer than any other.
-    dummyPasswordHash();
-
-    const QString dbUrl = s.dbUrl, dbPassword = s.dbPassword;
-    const auto opener = [dbUrl, dbPassword] {
-        return openStorage(dbUrl, dbPassword, StorageUse::Serving);
-    };
-    HttpFront front(opener, s.front);
-    addRoutes(front, s);
-    std::optional<Housekeeping> housekeeping;
-    if (!s.front.constantAnswer)
-        housekeeping.emplace(opener, s.keepForDays);
-    std::optional<AuditSealer> sealer;
-    if (!s.front.constantAnswer && s.sealEverySecs > 0)
-        sealer.emplace(opener, s.auditKey, s.sealEverySecs);
-
-    QString listenError;
-    const quint16 actual = front.listenOn(s.address, s.port, &listenError);
-    if (actual == 0) {
-        err(QStringLiteral("cannot listen on %1:%2: %3")
-                .arg(s.bindText)
-                .arg(s.port)
-                .arg(listenError));
-        return 1;
-    }
-    logListening(s, actual, database);
-    return runUntilStopped(front);
+    return serve(*settings, [&p] { return openAndInit(p)->describe(); });
 }
 
 } // namespace qav

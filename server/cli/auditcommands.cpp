@@ -1,9 +1,12 @@
-// `audit verify` and `audit seal`, and the last line of `audit --csv` that names the last seal.
+// `audit`: the scans of a performance printed; `audit verify` and `audit seal`, and the last line
+// of `audit --csv` that names the last seal.
 
 #include "commands.h"
 
 #include "cli.h"
+#include "progress.h"
 
+#include <QDateTime>
 #include <QFile>
 
 namespace qav {
@@ -173,6 +176,99 @@ int auditSealCommand(const QStringList &args)
     out(QStringLiteral("%1 new row(s) looked at; %2")
             .arg(rows)
             .arg(last ? u"last "_qs + sealText(*last) : u"no seal yet"_qs));
+    return 0;
+}
+
+namespace {
+
+QString auditTime(const QString &text, const QString &what)
+{
+    if (text.isEmpty())
+        return {};
+    for (const QString &format : {u"yyyy-MM-dd HH:mm:ss"_qs, u"yyyy-MM-dd HH:mm"_qs,
+                                  u"yyyy-MM-ddTHH:mm"_qs, u"yyyy-MM-dd"_qs}) {
+        const QDateTime t = QDateTime::fromString(text, format);
+        if (t.isValid())
+            return t.toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+    }
+    throw UsageError{QStringLiteral("bad %1 time '%2': use \"YYYY-MM-DD hh:mm\"").arg(what, text)};
+}
+
+} // namespace
+
+int auditCommand(const QStringList &args)
+{
+    const QString sub = args.value(1);
+    if (sub == QLatin1String("verify") || sub == QLatin1String("seal"))
+        return (sub == QLatin1String("verify") ? auditVerifyCommand : auditSealCommand)(
+            QStringList{args[0] + u' ' + sub} + args.mid(2));
+    QCommandLineParser p;
+    const QCommandLineOption from(u"from"_qs, u"From this local time on (\"YYYY-MM-DD hh:mm\")."_qs,
+                                  u"time"_qs);
+    const QCommandLineOption to(u"to"_qs, u"Before this local time."_qs, u"time"_qs);
+    const QCommandLineOption op(u"operator"_qs, u"Only scans by this operator."_qs, u"id"_qs);
+    const QCommandLineOption result(
+        u"result"_qs, u"Only these results: accepted, refused, or codes like 0,1,2,-1,-2."_qs,
+        u"which"_qs);
+    if (!parseCommand(
+            p, args,
+            u"Print the audit of a performance: every scan, accepted or not, oldest first. With "
+            "--csv the last line names the audit's last seal and seals the export itself, for "
+            "`audit verify --csv FILE`. `audit verify` checks the seals, `audit seal` seals now."_qs,
+            {dbOption, csvOption, from, to, op, result, auditKeyOption},
+            {u"bizcode|Business code of the performance."_qs}))
+        return 0;
+    AuditFilter filter{p.positionalArguments()[0],
+                       auditTime(p.value(from), u"--from"_qs),
+                       auditTime(p.value(to), u"--to"_qs),
+                       p.value(op),
+                       {}};
+    const QString which = p.value(result);
+    if (which == QLatin1String("accepted"))
+        filter.resultCodes = {u"0"_qs, u"1"_qs, u"2"_qs};
+    else if (which == QLatin1String("refused"))
+        filter.resultCodes = {u"-1"_qs, u"-2"_qs};
+    else if (!which.isEmpty()) {
+        static const QStringList codes = {u"0"_qs, u"1"_qs, u"2"_qs, u"-1"_qs, u"-2"_qs};
+        filter.resultCodes = which.split(u',', Qt::SkipEmptyParts);
+        for (const QString &code : std::as_const(filter.resultCodes))
+            if (!codes.contains(code.trimmed()))
+                badChoice(u"--result"_qs, which,
+                          {u"accepted"_qs, u"refused"_qs, u"codes among 0,1,2,-1,-2"_qs});
+        for (QString &code : filter.resultCodes)
+            code = code.trimmed();
+    }
+    auto storage = openAndInit(p);
+    if (!storage->findPerformance(filter.bizcode))
+        notFound(u"performance"_qs, filter.bizcode);
+    QList<QStringList> rows;
+    for (const ScanLogEntry &e : storage->audit(filter))
+        rows << QStringList{e.scannedAt,
+                            e.operatorId,
+                            e.ticketRaw,
+                            e.mode,
+                            e.resultCode,
+                            e.resultMessage,
+                            QString::number(e.durationUs),
+                            e.clientAddress,
+                            e.kind};
+    const QStringList header = {u"scanned_at"_qs,  u"operator_id"_qs,    u"ticket"_qs,
+                                u"mode"_qs,        u"result_code"_qs,    u"result_msg"_qs,
+                                u"duration_us"_qs, u"client_address"_qs, u"kind"_qs};
+    if (!p.isSet(csvOption)) {
+        printRows(p, header, rows);
+        return 0;
+    }
+    // The CSV goes to standard output, so its progress goes to standard error.
+    Progress progress(u"audit"_qs, rows.size(), stderr);
+    const QStringList lines = csvLines(header, rows);
+    qint64 written = -1; // the header is no row
+    for (const QString &line : lines) {
+        out(line);
+        if (++written % 1000 == 0)
+            progress.set(written);
+    }
+    out(auditExportLine(*storage, auditKey(p), lines));
     return 0;
 }
 

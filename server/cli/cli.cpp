@@ -21,17 +21,6 @@
 
 namespace qav::cli {
 
-void out(const QString &text)
-{
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-}
-
-void err(const QString &text)
-{
-    std::fputs(("qav-server: " + text + '\n').toUtf8().constData(), stderr);
-}
-
 const QCommandLineOption
     dbOption({QStringLiteral("d"), QStringLiteral("db")},
              QStringLiteral("Database: a file path, sqlite:///path/file.db or "
@@ -61,15 +50,9 @@ const QCommandLineOption auditKeyOption(
                    "bytes, the same for serve and audit."),
     QStringLiteral("file"));
 
-QString NotFound::text() const
+void noBooking(const QString &bizcode, const QString &ticketNo)
 {
-    const QString thing = QStringLiteral("unknown %1 '%2'").arg(what, name);
-    return within.isEmpty() ? thing : thing + u" for "_qs + within;
-}
-
-void notFound(const QString &what, const QString &name, const QString &within)
-{
-    throw NotFound{what, name, within};
+    notFound(u"ticket"_qs, ticketNo, QStringLiteral("performance '%1'").arg(bizcode));
 }
 
 void badChoice(const QString &option, const QString &value, const QStringList &allowed)

@@ -23,7 +23,7 @@ struct AdminCommand
 // Every command in the order `qav-server --help` lists them; the one place a command is added.
 const QList<AdminCommand> &adminCommands();
 
-// serve.cpp
+// servecommand.cpp: its options, then serve() of server/serve
 int serveCommand(const QStringList &args);
 
 // setupcommands.cpp: laying out a database
@@ -34,7 +34,8 @@ int addOperatorCommand(const QStringList &args);
 int seedDemoCommand(const QStringList &args);
 int summaryCommand(const QStringList &args);
 
-// accountcommands.cpp: dashboard admins, sessions and sign-ins
+// accountcommands.cpp: dashboard admins, sessions and sign-ins; operators switched off and on,
+// their passwords
 int addAdminCommand(const QStringList &args);
 int listAdminsCommand(const QStringList &args);
 int disableAdminCommand(const QStringList &args);
@@ -42,12 +43,14 @@ int removeAdminCommand(const QStringList &args);
 int sessionsCommand(const QStringList &args);
 int revokeSessionCommand(const QStringList &args);
 int signInsCommand(const QStringList &args);
+int disableOperatorCommand(const QStringList &args);
+int enableOperatorCommand(const QStringList &args);
+int setPasswordCommand(const QStringList &args);
 
-// bookingimport.cpp
+// importcommand.cpp: over server/import
 int importBookingsCommand(const QStringList &args);
 
-// season.cpp: listing and showing what is in the database, switching operators and bookings,
-// removing an unused performance, the audit, backup and restore
+// listcommands.cpp: listing and showing what is in the database
 int listVenuesCommand(const QStringList &args);
 int listPerformancesCommand(const QStringList &args);
 int listOperatorsCommand(const QStringList &args);
@@ -56,22 +59,22 @@ int showVenueCommand(const QStringList &args);
 int showPerformanceCommand(const QStringList &args);
 int showOperatorCommand(const QStringList &args);
 int showBookingCommand(const QStringList &args);
-int disableOperatorCommand(const QStringList &args);
-int enableOperatorCommand(const QStringList &args);
-int setPasswordCommand(const QStringList &args);
+// bookingcommands.cpp: cancelling bookings, removing an unused performance
 int cancelBookingCommand(const QStringList &args);
 int uncancelBookingCommand(const QStringList &args);
 int removePerformanceCommand(const QStringList &args);
+// recountcommand.cpp
 int recountCommand(const QStringList &args);
-int auditCommand(const QStringList &args);
+// backupcommands.cpp: copies of a SQLite database and putting one back
 int backupCommand(const QStringList &args);
 int restoreCommand(const QStringList &args);
 
-// drill.cpp: a rehearsal of the gates against a running server
+// drillcommand.cpp: a rehearsal of the gates against a running server (server/drill)
 int drillCommand(const QStringList &args);
 // annulcommand.cpp
 int annulCommand(const QStringList &args);
-// auditcommands.cpp: `audit verify` and `audit seal`, reached through auditCommand
+// auditcommands.cpp: `audit`, and `audit verify` and `audit seal` reached through it
+int auditCommand(const QStringList &args);
 int auditVerifyCommand(const QStringList &args);
 int auditSealCommand(const QStringList &args);
 // The last line of `audit --csv` printing lines: the last seal, and the code of the export.

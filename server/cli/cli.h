@@ -1,8 +1,9 @@
 #pragma once
 
-// Pieces every qav-server command shares: output, usage errors, the --db and --config options,
-// opening the database, reading passwords and checking codes.
+// Pieces every qav-server command shares: the --db and --config options, opening the database,
+// reading passwords and checking codes; output and usage errors come from commandline.h.
 
+#include "commandline.h"
 #include "storage.h"
 
 #include <QCommandLineOption>
@@ -17,26 +18,8 @@ class Progress;
 
 namespace qav::cli {
 
-void out(const QString &text);
-void err(const QString &text);
-
-// Thrown for a wrong use of the command line; exit code 2.
-struct UsageError
-{
-    QString text;
-};
-
-// The one error for a thing a command names that does not exist: "unknown venue '77'", or with
-// where it was looked for, "unknown ticket '55' for performance 'GRVM0001'"; exit code 1.
-// Thrown only through notFound, so every command words it the same way.
-struct NotFound
-{
-    QString what;
-    QString name;
-    QString within; // "performance 'GRVM0001'", or empty
-    QString text() const;
-};
-[[noreturn]] void notFound(const QString &what, const QString &name, const QString &within = {});
+// notFound for a ticket: "unknown ticket '55' for performance 'GRVM0001'".
+[[noreturn]] void noBooking(const QString &bizcode, const QString &ticketNo);
 
 // Thrown for a wrong value of an option that takes one of a few words; names the allowed ones.
 [[noreturn]] void badChoice(const QString &option, const QString &value,

@@ -64,7 +64,7 @@ int annulCommand(const QStringList &args)
     if (p.isSet(performance)) {
         r.bizcode = p.value(performance);
         if (!storage->findBooking(r.bizcode, r.ticketNo))
-            notFound(u"ticket"_qs, r.ticketNo, QStringLiteral("performance '%1'").arg(r.bizcode));
+            noBooking(r.bizcode, r.ticketNo);
     } else {
         r.bizcode = performanceOfTicket(*storage, r.ticketNo);
     }

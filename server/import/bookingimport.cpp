@@ -1,0 +1,90 @@
+#include "bookingimport.h"
+
+#include "bookingfile.h"
+#include "progress.h"
+#include "textdecode.h"
+
+#include <QHash>
+
+#include <algorithm>
+
+namespace qav {
+
+QString BookingImport::counts() const
+{
+    return QStringLiteral("%1 new, %2 changed, %3 unchanged")
+        .arg(added)
+        .arg(changed())
+        .arg(unchanged());
+}
+
+BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding)
+{
+    const DecodedText text = decodeLines(data, encoding);
+    BookingFile file = readBookingLines(text.lines);
+    BookingImport import;
+    import.encoding = text.encoding;
+    import.read = file.bookings.size();
+    import.skippedColumns = file.skippedColumns;
+
+    // What is there already, per performance named: unknown ones are bad lines.
+    QHash<QString, QHash<QString, BookingRecord>> existing;
+    for (qsizetype i = 0; i < file.bookings.size(); ++i) {
+        const QString &bizcode = file.bookings[i].bizcode;
+        if (existing.contains(bizcode))
+            continue;
+        if (isDrillCode(bizcode) || !storage.findPerformance(bizcode)) {
+            file.problems << (isDrillCode(bizcode)
+                                  ? u"line %1: performance '%2' belongs to a drill"_qs
+                                  : u"line %1: unknown performance '%2'"_qs)
+                                 .arg(file.lineOf[i])
+                                 .arg(bizcode);
+            existing.insert(bizcode, {});
+            continue;
+        }
+        QHash<QString, BookingRecord> &byTicket = existing[bizcode];
+        for (const BookingRecord &r : storage.bookings(bizcode))
+            byTicket.insert(r.booking.ticketNo, r);
+    }
+    if (!file.problems.isEmpty()) {
+        std::stable_sort(file.problems.begin(), file.problems.end(),
+                         [](const QString &a, const QString &b) {
+                             return a.section(u' ', 1, 1).remove(u':').toInt() <
+                                    b.section(u' ', 1, 1).remove(u':').toInt();
+                         });
+        import.problems = file.problems;
+        return import;
+    }
+
+    for (const Booking &b : std::as_const(file.bookings)) {
+        const auto old = existing[b.bizcode].constFind(b.ticketNo);
+        if (old == existing[b.bizcode].constEnd()) {
+            ++import.added;
+        } else {
+            const Booking &o = old->booking;
+            if (o.custName == b.custName && o.seatGrade == b.seatGrade &&
+                o.seatInfo == b.seatInfo && o.cancelled == b.cancelled)
+                continue;
+            if (b.cancelled && !o.cancelled && old->entries > 0)
+                import.admittedCancelled << b.ticketNo;
+        }
+        import.toWrite << b;
+    }
+    return import;
+}
+
+qsizetype writeBookingImport(Storage &storage, const BookingImport &import,
+                             const volatile std::sig_atomic_t *stop, qsizetype sliceSize,
+                             Progress *progress)
+{
+    for (qsizetype from = 0; from < import.toWrite.size(); from += sliceSize) {
+        if (stop && *stop)
+            return from;
+        storage.putBookings(import.toWrite.mid(from, sliceSize));
+        if (progress)
+            progress->set(std::min(from + sliceSize, import.toWrite.size()));
+    }
+    return import.toWrite.size();
+}
+
+} // namespace qav
