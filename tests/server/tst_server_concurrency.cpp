@@ -131,6 +131,12 @@ protected:
         server.listen(QHostAddress::LocalHost, 0);
         m_ready.set_value(server.serverPort());
         exec();
+        // The sockets are deleted one by one with the server, and each one closing would run a
+        // slot above on its partner, maybe deleted already.
+        for (auto &[client, upstream] : pairs) {
+            client->disconnect();
+            upstream->disconnect();
+        }
     }
 
 private:
