@@ -44,6 +44,19 @@ SignInGuard::Standing SignInGuard::standing(const QString &id, const QString &ad
     return m_byAddress.failures(address, now) > 0 ? Standing::Failing : Standing::Good;
 }
 
+Lane SignInGuard::lane(const QString &id, const QString &address)
+{
+    switch (standing(id, address)) {
+    case Standing::Good:
+        return Lane::Slow;
+    case Standing::Failing:
+        return Lane::SlowUntrusted;
+    case Standing::Refused:
+        break;
+    }
+    return Lane::Quick;
+}
+
 SignInGuard::Verdict SignInGuard::admit(const QString &id, const QString &address)
 {
     const qint64 now = signInClockMs();

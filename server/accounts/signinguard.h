@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lane.h"
 #include "signinthrottle.h"
 
 namespace qav {
@@ -13,8 +14,9 @@ namespace qav {
 //   itself failed within five minutes is refused for it, so guessing one id from many addresses
 //   gets about one guess per address per five minutes;
 // - an address that has not failed is always checked, whatever others did to the id.
-// A refusal costs no password check. Times come from signInClockMs(). Thread-safe; memory is
-// bounded as SignInThrottle's.
+// A refusal costs no password check. Gate and dashboard each hold one, owned by their routes and
+// shared by all their workers: admins and operators are different people. Times come from
+// signInClockMs(). Thread-safe; memory is bounded as SignInThrottle's.
 class SignInGuard
 {
 public:
@@ -25,8 +27,12 @@ public:
         qint64 delayMs = 0; // real milliseconds to hold the refusal back
     };
 
-    // Where an attempt would stand, without counting it (to pick its lane); id may be empty.
+    // Where an attempt would stand, without counting it; id may be empty.
     Standing standing(const QString &id, const QString &address);
+    // The lane a sign-in attempt runs in, without counting it: a password check is slow on
+    // purpose, a refusal is not; an address that failed lately waits apart, so a flood of wrong
+    // passwords never delays a client in good standing.
+    Lane lane(const QString &id, const QString &address);
     // Whether the attempt may check its password; a refusal is counted.
     Verdict admit(const QString &id, const QString &address);
     void failed(const QString &id, const QString &address);

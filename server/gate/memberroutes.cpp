@@ -172,9 +172,7 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
     if (constant) {
         query.lane = [](const HttpRequest &) { return Lane::Inline; };
     } else {
-        // An operator sign-in checks a password hash, slow on purpose; a place-code sign-in does
-        // not, nor does one the guard refuses. A client that failed lately waits in a lane of
-        // its own, so a flood of wrong passwords never delays a gate in good standing.
+        // An operator sign-in takes the guard's lane; a place-code sign-in checks no password.
         query.lane = [policy](const HttpRequest &r) {
             if (r.body.size() > kMaxCommandBytes || r.method != "POST" || !fromStation(r))
                 return Lane::Inline;
@@ -184,15 +182,7 @@ void addMemberRoutes(Routes &routes, const MemberRouteOptions &options)
             if (parsed.command.procedure != QLatin1String(kLoginProc) ||
                 parsed.command.args.size() != 2)
                 return Lane::Quick;
-            switch (policy->signIns.standing(parsed.command.args[0].trimmed(), peerText(r.peer))) {
-            case SignInGuard::Standing::Good:
-                return Lane::Slow;
-            case SignInGuard::Standing::Failing:
-                return Lane::SlowUntrusted;
-            case SignInGuard::Standing::Refused:
-                break;
-            }
-            return Lane::Quick;
+            return policy->signIns.lane(parsed.command.args[0].trimmed(), peerText(r.peer));
         };
     }
     // Comes before the station's own 5 s wait runs out, so it shows "scan again" rather than

@@ -12,6 +12,7 @@
 // a part keeps per thread via get<T>()). Handlers are registered in Routes by path. Answers on
 // one connection go out in the order its requests came in, however they finish.
 
+#include "lane.h"
 #include "storage.h"
 
 #include <QByteArray>
@@ -93,13 +94,6 @@ private:
 };
 
 using Handler = std::function<HttpAnswer(const HttpRequest &, WorkerContext &)>;
-
-// Where a request runs: Quick for database work (the many short requests), Slow for work that
-// keeps a CPU busy for a long time (password hashing), so the two never queue behind each other.
-// SlowUntrusted is the Slow work of clients that failed lately, kept apart so that it never
-// queues ahead of a client in good standing. Inline runs on the socket's thread and suits only
-// handlers that never block.
-enum class Lane { Quick, Slow, SlowUntrusted, Inline };
 
 struct Route
 {

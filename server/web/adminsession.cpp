@@ -70,12 +70,6 @@ bool fromOurPage(const HttpRequest &request)
 
 } // namespace
 
-SignInGuard &guard()
-{
-    static SignInGuard guard; // apart from the gates': admins and operators are different people
-    return guard;
-}
-
 QJsonObject describe(const SignedInAdmin &admin)
 {
     return {{QStringLiteral("admin"), admin.admin.id},
@@ -83,7 +77,7 @@ QJsonObject describe(const SignedInAdmin &admin)
             {QStringLiteral("csrfToken"), admin.session.csrfToken}};
 }
 
-HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage)
+HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard)
 {
     if (!fromOurPage(request))
         return HttpAnswer::error(403, QStringLiteral("로그인 요청을 확인할 수 없습니다"));
@@ -98,7 +92,7 @@ HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage)
     auto log = [&](const QString &result) {
         storage.recordSignIn({{}, id, peer, u"dashboard "_qs + result});
     };
-    const SignInGuard::Verdict verdict = guard().admit(id, peer);
+    const SignInGuard::Verdict verdict = guard.admit(id, peer);
     if (verdict.refused) {
         // Counted, not logged row by row: a flood of refusals must not grow the database.
         refusalTally().add(peer, u"dashboard"_qs, id);
@@ -116,10 +110,10 @@ HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage)
         verifyPassword(usable ? admin->passwordHash : dummyPasswordHash(), password);
     if (!usable || !passwordOk) {
         log(admin && !usable ? u"disabled"_qs : u"wrong"_qs);
-        guard().failed(id, peer);
+        guard.failed(id, peer);
         return HttpAnswer::error(401, QStringLiteral("아이디 또는 비밀번호가 맞지 않습니다"));
     }
-    guard().succeeded(peer);
+    guard.succeeded(peer);
 
     const SessionKey key = newSessionKey();
     const SignedInAdmin signedIn{*admin, {admin->id, newSessionKey().key}, key.hash};

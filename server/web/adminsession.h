@@ -27,9 +27,8 @@ struct SignedInAdmin
 // its hash, with a CSRF token the page sends back in a header. Throws StorageError.
 namespace adminsession {
 
-HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage);
-// Which dashboard sign-ins get their password checked (SignInGuard's rules).
-SignInGuard &guard();
+// guard decides which sign-ins get their password checked.
+HttpAnswer signIn(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard);
 HttpAnswer signOut(const HttpRequest &request, DashboardStore &storage, const SignedInAdmin &admin);
 // The signed-in admin; otherwise nullopt with *refusal set: 401 without a live session, 403 when
 // needCsrf and the header does not carry the session's token.

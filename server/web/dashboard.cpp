@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <memory>
 
 namespace qav::dashboard {
 
@@ -371,7 +372,8 @@ HttpAnswer annul(const HttpRequest &request, DashboardStore &storage, const Sign
     return json(done ? 200 : 409, answer);
 }
 
-HttpAnswer api(const HttpRequest &request, DashboardStore &storage, const GateHealthLimits &limits)
+HttpAnswer api(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard,
+               const GateHealthLimits &limits)
 {
     const QString &path = request.path;
     const bool post = request.method == "POST";
@@ -379,7 +381,7 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage, const GateHe
     if (controlCharacterIn(request))
         return HttpAnswer::error(400, QStringLiteral("제어 문자는 입력할 수 없습니다"));
     if (path == QLatin1String("/api/admin/sign-in"))
-        return post ? adminsession::signIn(request, storage) : notAllowed(true);
+        return post ? adminsession::signIn(request, storage, guard) : notAllowed(true);
 
     struct Route
     {
@@ -436,12 +438,15 @@ void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &val
 
 void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates)
 {
-    const Handler handler = [hosts, gates](const HttpRequest &request, WorkerContext &context) {
+    // Apart from the gates' guard: admins and operators are different people.
+    const auto guard = std::make_shared<SignInGuard>();
+    const Handler handler = [hosts, gates, guard](const HttpRequest &request,
+                                                  WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
         HttpAnswer answer =
             hosts.allows(request)
-                ? handle(request, context.storage(), gates)
+                ? handle(request, context.storage(), *guard, gates)
                 : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
@@ -451,33 +456,23 @@ void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &g
     routes.add(QStringLiteral("/dashboard"), {handler, {}});
     routes.addPrefix(QStringLiteral("/dashboard/"), {handler, {}});
     routes.addPrefix(QStringLiteral("/api/"), {handler, {}});
-    // Refused sign-ins need no password check; those from an address that failed lately wait
-    // apart from the others.
-    routes.add(QStringLiteral("/api/admin/sign-in"),
-               {handler, [](const HttpRequest &r) {
-                    const QString id = QJsonDocument::fromJson(r.body)
-                                           .object()
-                                           .value(QStringLiteral("id"))
-                                           .toString()
-                                           .trimmed();
-                    switch (adminsession::guard().standing(id, peerText(r.peer))) {
-                    case SignInGuard::Standing::Good:
-                        return Lane::Slow;
-                    case SignInGuard::Standing::Failing:
-                        return Lane::SlowUntrusted;
-                    case SignInGuard::Standing::Refused:
-                        break;
-                    }
-                    return Lane::Quick;
-                }});
+    routes.add(QStringLiteral("/api/admin/sign-in"), {handler, [guard](const HttpRequest &r) {
+                                                          const QString id =
+                                                              QJsonDocument::fromJson(r.body)
+                                                                  .object()
+                                                                  .value(QStringLiteral("id"))
+                                                                  .toString()
+                                                                  .trimmed();
+                                                          return guard->lane(id, peerText(r.peer));
+                                                      }});
 }
 
-HttpAnswer handle(const HttpRequest &request, DashboardStore &storage,
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard,
                   const GateHealthLimits &gates)
 {
     HttpAnswer answer;
     if (request.path.startsWith(QLatin1String("/api/"))) {
-        answer = api(request, storage, gates);
+        answer = api(request, storage, guard, gates);
         addHeader(answer, "Cache-Control", "no-store");
     } else if (request.method != "GET" && request.method != "HEAD") {
         answer = notAllowed(false);

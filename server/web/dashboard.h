@@ -3,6 +3,7 @@
 #include "exchange.h"
 #include "gatehealth.h"
 #include "hostnames.h"
+#include "signinguard.h"
 #include "stores.h"
 
 #include <QJsonObject>
@@ -19,10 +20,11 @@ inline constexpr qint64 kIdleSecs = 30 * 60; // a session unused this long is si
 inline constexpr auto kCookieName = "qav_admin";
 inline constexpr auto kCsrfHeader = "X-CSRF-Token";
 
-// Registers the page and the API; sign-in runs on the slow lane (it hashes a password). Both
-// answer 421 to a Host header that hosts does not allow. gates says when a gate is flagged.
+// Registers the page and the API with a sign-in guard of their own; sign-in runs in the guard's
+// lane. Both answer 421 to a Host header that hosts does not allow. gates says when a gate is
+// flagged.
 void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates = {});
-HttpAnswer handle(const HttpRequest &request, DashboardStore &storage,
+HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard,
                   const GateHealthLimits &gates = {});
 
 HttpAnswer json(int status, const QJsonObject &object);

@@ -810,19 +810,9 @@ void ServerAdminTest::schemaVersions()
     qavtest::ScratchDatabase scratch(backend);
     {
         // The first release's tables and an operator, written as that release wrote them.
-        QSqlDatabase db = QSqlDatabase::addDatabase(
-            backend == QLatin1String("sqlite") ? u"QSQLITE"_qs : u"QPSQL"_qs, u"old"_qs);
-        const QUrl url(scratch.url());
-        if (backend == QLatin1String("sqlite")) {
-            db.setDatabaseName(scratch.url());
-        } else {
-            db.setHostName(url.host());
-            db.setPort(url.port(5432));
-            db.setUserName(url.userName());
-            db.setDatabaseName(url.path().mid(1));
-        }
-        QVERIFY(db.open());
-        QSqlQuery q(db);
+        const qavtest::RawSql db(scratch.url());
+        QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+        QSqlQuery q(db.database());
         const QString serial = backend == QLatin1String("sqlite")
                                    ? u"INTEGER PRIMARY KEY AUTOINCREMENT"_qs
                                    : u"BIGSERIAL PRIMARY KEY"_qs;
@@ -840,9 +830,7 @@ void ServerAdminTest::schemaVersions()
                        << u"INSERT INTO schema_version VALUES (%1)"_qs.arg(stored);
         for (const QString &s : statements)
             QVERIFY2(q.exec(s), qPrintable(q.lastError().text()));
-        db.close();
     }
-    QSqlDatabase::removeDatabase(u"old"_qs);
     const CliResult r = runOn(scratch.url(), u"list-operators|--csv"_qs);
     QVERIFY2(r.exitCode == exitCode && r.all().contains(says), qPrintable(r.all()));
     if (exitCode == 0)

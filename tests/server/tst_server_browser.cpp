@@ -2,13 +2,13 @@
 // loopback HTTP) against a real qav-server. Skipped only when chromium or chromedriver is missing.
 // With QAV_SCREENSHOT_DIR set it also saves the README's pictures (desk and phone width).
 
+#include "RawSql.h"
 #include "ServerProcess.h"
 #include "webclient.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -256,14 +256,12 @@ void ServerBrowserTest::dashboardLiveInTheBrowser()
         WebClient::finish(gate.startScan(u"I"_qs, u"10000160"_qs, u"gate02"_qs, key2)).errCode(),
         u"0"_qs);
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"slow-gate"_qs);
-        db.setDatabaseName(server.databasePath());
-        QVERIFY(db.open());
-        QSqlQuery q(db);
+        const qavtest::RawSql db(server.databasePath());
+        QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+        QSqlQuery q(db.database());
         QVERIFY(
             q.exec(u"UPDATE scan_log SET duration_us = 900000 WHERE operator_id = 'gate02'"_qs));
     }
-    QSqlDatabase::removeDatabase(u"slow-gate"_qs);
     QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"tr[data-operator='gate02'] .badge.slow"_qs), 10000);
     QCOMPARE(browser.text(u"tr[data-operator='gate02'] .badge.slow"_qs), u"느림"_qs);
     QTRY_VERIFY_WITH_TIMEOUT(browser.visible(u"tr[data-operator='gate01'] .badge.silent"_qs),

@@ -17,7 +17,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -253,10 +252,9 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
     QVERIFY(!key.isEmpty());
     // Another process's write transaction: this test holds the lock the server needs.
     {
-        QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"other-process"_qs);
-        other.setDatabaseName(scratch.url());
-        QVERIFY(other.open());
-        QSqlQuery q(other);
+        const qavtest::RawSql other(scratch.url());
+        QVERIFY2(other.isOpen(), qPrintable(other.errorText()));
+        QSqlQuery q(other.database());
         QVERIFY(q.exec(u"BEGIN IMMEDIATE"_qs));
         QVERIFY(
             q.exec(u"UPDATE bookings SET seat_info = seat_info WHERE ticket_no = '10000001'"_qs));
@@ -271,10 +269,7 @@ void ServerConcurrencyTest::lockedDatabaseAnswersBusyInTime()
         QVERIFY2(tookMs < 6000, qPrintable(QString::number(tookMs)));
 
         QVERIFY(q.exec(u"ROLLBACK"_qs));
-        q.finish();
-        other.close();
     }
-    QSqlDatabase::removeDatabase(u"other-process"_qs);
     // The lock gone, the same scan goes through: the busy answer had changed nothing.
     const Reply after = exchange(server->port(), verify("I", "10000002", key));
     QCOMPARE(after.status, 200);

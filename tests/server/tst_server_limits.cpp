@@ -3,6 +3,7 @@
 // the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
 
 #include "RawHttp.h"
+#include "RawSql.h"
 #include "ServerProcess.h"
 
 #include <QDeadlineTimer>
@@ -14,7 +15,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -491,16 +491,14 @@ void ServerLimitsTest::stopUnderLoadKeepsEveryAcknowledgedScan()
 
     QSet<int> inside;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_qs, u"check"_qs);
-        db.setDatabaseName(server->databasePath());
-        QVERIFY(db.open());
-        QSqlQuery q(db);
+        const qavtest::RawSql db(server->databasePath());
+        QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+        QSqlQuery q(db.database());
         QVERIFY(q.exec(
             u"SELECT ticket_no FROM bookings WHERE bizcode = 'GRVM0001' AND entries > 0"_qs));
         while (q.next())
             inside.insert(q.value(0).toInt());
     }
-    QSqlDatabase::removeDatabase(u"check"_qs);
     const QSet<int> lost = acknowledged - inside;
     QVERIFY2(
         lost.isEmpty(),

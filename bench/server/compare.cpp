@@ -1,0 +1,167 @@
+// This build's server beside another build's: scan throughput, p99 and bytes per scan.
+
+#include "bench.h"
+#include "RawHttp.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+// Bytes the database's tables and indexes take, WAL included; -1 when it cannot be read.
+qint64 databaseBytes(const QString &url)
+{
+    const bool sqlite = !url.startsWith(QLatin1String("postgresql://"));
+    const QString name = QStringLiteral("bytes");
+    qint64 bytes = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(sqlite ? u"QSQLITE"_qs : u"QPSQL"_qs, name);
+        if (sqlite) {
+            db.setDatabaseName(url);
+        } else {
+            const QUrl u(url);
+            db.setHostName(u.host());
+            db.setPort(u.port(5432));
+            db.setUserName(u.userName());
+            db.setPassword(u.password());
+            db.setDatabaseName(u.path().mid(1));
+        }
+        QSqlQuery q(db);
+        if (db.open() &&
+            q.exec(sqlite ? u"SELECT SUM(pgsize) FROM dbstat"_qs
+                          : u"SELECT SUM(pg_total_relation_size(oid)) FROM pg_class WHERE relkind ="
+                            " 'r' AND relnamespace = 'public'::regnamespace"_qs) &&
+            q.next())
+            bytes = q.value(0).toLongLong();
+        else
+            std::fprintf(stderr, "bench: %s\n", qPrintable(q.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(name);
+    return bytes;
+}
+
+// Runs sql on the database with Qt's driver, outside any qav code (which would upgrade an older
+// version's schema).
+bool runSql(const QString &url, const QStringList &statements)
+{
+    const bool sqlite = !url.startsWith(QLatin1String("postgresql://"));
+    const QString name = QStringLiteral("sql");
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(sqlite ? u"QSQLITE"_qs : u"QPSQL"_qs, name);
+        const QUrl u(url);
+        db.setDatabaseName(sqlite ? url : u.path().mid(1));
+        db.setHostName(u.host());
+        db.setPort(u.port(5432));
+        db.setUserName(u.userName());
+        db.setPassword(u.password());
+        ok = db.open();
+        QSqlQuery q(db);
+        for (const QString &sql : statements)
+            ok = ok && q.exec(sql);
+        if (!ok)
+            std::fprintf(stderr, "bench: %s\n", qPrintable(q.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+// One server binary's scan throughput and p99 on the demo, and the bytes its database grows by
+// per accepted scan of a ticket of the station's longest length (15 characters).
+struct TicketFigures
+{
+    Result speed;
+    double bytesPerScan = 0;
+};
+
+TicketFigures ticketRun(const QString &binary, bool ours, const QString &url, int clients,
+                        int seconds)
+{
+    constexpr int kScans = 2000;
+    TicketFigures f;
+    ServerOptions options;
+    options.quiet = true;
+    options.databaseUrl = url;
+    options.serveArguments = {u"--max-connections-per-address"_qs, u"1000"_qs};
+    if (ours)
+        options.serveArguments << u"--session-scan-rate"_qs << u"1000000"_qs;
+    QStringList bookings;
+    for (int i = 0; i < kScans; ++i)
+        bookings << QStringLiteral("INSERT INTO bookings (bizcode, ticket_no) VALUES"
+                                   " ('GRVM0001', 'T%1')")
+                        .arg(i, 14, 10, QLatin1Char('0'));
+    ServerProcess server(binary, options);
+    if (!server.start() || !runSql(url.isEmpty() ? server.databasePath() : url, bookings)) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(server.errorText()));
+        return f;
+    }
+    const QString db = url.isEmpty() ? server.databasePath() : url;
+    const QByteArray key = signIn(server.port());
+    nextIsEntry().clear();
+    f.speed = drive(server.port(), clients, seconds, key);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.port());
+    socket.waitForConnected(5000);
+    const qint64 before = databaseBytes(db);
+    for (int i = 0; i < kScans; ++i) {
+        const QByteArray ticket = 'T' + QByteArray::number(i).rightJustified(14, '0');
+        Gate g;
+        g.ticket = ticket;
+        g.entry = true;
+        if (qavtest::exchange(socket, request(g, key, 1000000 + i)).column(u"ErrCode"_qs) !=
+            u"0"_qs)
+            std::fprintf(stderr, "bench: %s was not admitted\n", ticket.constData());
+    }
+    server.stop();
+    f.bytesPerScan = double(databaseBytes(db) - before) / kScans;
+    return f;
+}
+
+} // namespace
+
+int compareBench(const QString &other, const QString &pgUrl, int clients, int seconds)
+{
+    QList<std::pair<const char *, QString>> databases = {{"sqlite", QString()}};
+    if (!pgUrl.isEmpty())
+        databases.append({"postgresql", pgUrl});
+    for (const auto &[name, url] : databases) {
+        TicketFigures sum[2];
+        constexpr int kRounds = 3;
+        for (int round = 0; round < kRounds; ++round) {
+            for (int which = 0; which < 2; ++which) {
+                if (!url.isEmpty() &&
+                    !runSql(url, {u"DROP SCHEMA public CASCADE"_qs, u"CREATE SCHEMA public"_qs}))
+                    return 1;
+                const TicketFigures f = ticketRun(which == 0 ? other : qavServerBinary(),
+                                                  which == 1, url, clients, seconds);
+                sum[which].speed.add(f.speed);
+                sum[which].bytesPerScan += f.bytesPerScan / kRounds;
+            }
+        }
+        const char *who[2] = {"other", "this build"};
+        for (int which = 0; which < 2; ++which) {
+            report((QByteArray(name) + ' ' + who[which]).constData(), sum[which].speed, 0);
+            std::printf("  %.0f bytes per accepted scan of a 15-character ticket\n",
+                        sum[which].bytesPerScan);
+        }
+        std::printf("%s this build / other, in turns: throughput %.2fx, p99 %.2fx, bytes per scan "
+                    "%.2fx\n",
+                    name, sum[1].speed.perSecond / sum[0].speed.perSecond,
+                    sum[1].speed.p99Ms / sum[0].speed.p99Ms,
+                    sum[1].bytesPerScan / sum[0].bytesPerScan);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+} // namespace bench

@@ -1,0 +1,242 @@
+// Summary and dashboard latency at a stadium's size, and the server's memory.
+
+#include "bench.h"
+#include "demoseed.h"
+#include "storage.h"
+#include "RawHttp.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+// The dashboard's update as the page asks for it every 2 seconds, signed in as the demo admin;
+// empty when the sign-in is refused.
+QByteArray dashboardRequest(quint16 port, const QByteArray &bizcode)
+{
+    const QByteArray body = R"({"id":"admin","password":"admin"})";
+    const qavtest::RawReply r = qavtest::exchange(
+        port, "POST /api/admin/sign-in HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+              "application/json\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    static const QRegularExpression cookieRe(QStringLiteral("(?i)\r\nset-cookie:\\s*([^;\r]+)"));
+    const auto cookie = cookieRe.match(QString::fromLatin1(r.head));
+    if (r.status != 200 || !cookie.hasMatch())
+        return {};
+    return "GET /api/dashboard?bizcode=" + bizcode +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie.captured(1).toLatin1() +
+           "\r\nX-CSRF-Token: " + r.json().value(u"csrfToken").toString().toLatin1() + "\r\n\r\n";
+}
+
+// A connection for bulk statements straight into the database the server serves.
+QSqlDatabase bulkConnection(const QString &url)
+{
+    const QString path = qav::sqlitePathOf(url);
+    QSqlDatabase db = QSqlDatabase::addDatabase(path.isEmpty() ? QStringLiteral("QPSQL")
+                                                               : QStringLiteral("QSQLITE"),
+                                                QStringLiteral("bench-bulk"));
+    if (path.isEmpty()) {
+        const QUrl u(url);
+        db.setHostName(u.host());
+        db.setPort(u.port(5432));
+        db.setUserName(u.userName());
+        db.setPassword(u.password());
+        db.setDatabaseName(u.path().mid(1));
+    } else {
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
+    }
+    return db;
+}
+
+// Runs statements straight in the database the server serves (binding now's time stamp where
+// one has a ?); false after printing why when one fails.
+bool runBulk(const QString &url, const QStringList &statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = bulkConnection(url);
+        if (!db.open()) {
+            std::fprintf(stderr, "bench: %s\n", qPrintable(db.lastError().text()));
+            ok = false;
+        }
+        const QString now = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+        for (const QString &sql : statements) {
+            if (!ok)
+                break;
+            QSqlQuery q(db);
+            bool done = false;
+            if (sql.contains(u'?')) {
+                q.prepare(sql);
+                q.addBindValue(now);
+                done = q.exec();
+            } else {
+                done = q.exec(sql);
+            }
+            if (!done) {
+                std::fprintf(stderr, "bench: %s\n", qPrintable(q.lastError().text()));
+                ok = false;
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-bulk"));
+    return ok;
+}
+
+// A stadium's performance STADIUM1 of the demo's venue: `bookings` bookings (six in ten inside, one
+// in ten gone out again, one in fifty re-entered, one in 500 cancelled) and `auditRows` scans of
+// 200 gate operators over the last 12 hours, one in twenty refused; then the counters counted once,
+// as the schema step does for an older database.
+bool fillStadium(const QString &url, int bookings, int auditRows)
+{
+    try {
+        qav::openStorage(url)->putPerformance(
+            {u"STADIUM1"_qs, u"1234"_qs, u"스타디움 공연"_qs,
+             QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs, u"주경기장"_qs});
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return false;
+    }
+    const bool sqlite = !qav::sqlitePathOf(url).isEmpty();
+    // Rows numbered i from 0 to n - 1.
+    const auto series = [&](int n, const QString &insert, const QString &select) {
+        return sqlite ? QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1"
+                                       " FROM n WHERE i < %1) %2 %3 FROM n")
+                            .arg(n - 1)
+                            .arg(insert, select)
+                      : QStringLiteral("%2 %3 FROM generate_series(CAST(0 AS BIGINT), %1) AS n(i)")
+                            .arg(n - 1)
+                            .arg(insert, select);
+    };
+    const QString stamp =
+        sqlite ? QStringLiteral("strftime('%Y-%m-%d %H:%M:%S', ?, '-' || ((%1 - 1 - i) * 43200"
+                                " / %1) || ' seconds')")
+               : QStringLiteral("to_char(CAST(? AS timestamp) - ((%1 - 1 - i) * 43200 / %1)"
+                                " * INTERVAL '1 second', 'YYYY-MM-DD HH24:MI:SS')");
+    const QStringList fill = {
+        series(bookings,
+               u"INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info,"
+               " cancelled, inside, entries, exits)"_qs,
+               u"SELECT 'STADIUM1', 'S' || (100000 + i), '관객' || i, 'R석', 'A' || i,"
+               " CASE WHEN i % 500 = 0 THEN 1 ELSE 0 END,"
+               " CASE WHEN i % 10 < 6 THEN 1 ELSE 0 END,"
+               " CASE WHEN i % 10 < 7 THEN (CASE WHEN i % 50 = 0 THEN 2 ELSE 1 END) ELSE 0 END,"
+               " CASE WHEN i % 10 = 6 OR i % 50 = 0 THEN 1 ELSE 0 END"_qs),
+        series(auditRows,
+               u"INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
+               " result_code, result_msg, duration_us, client_address, kind)"_qs,
+               u"SELECT "_qs + stamp.arg(auditRows) +
+                   u", 'gate' || (i % 200), 'STADIUM1', 'S' || (100000 + i % 100000),"
+                   " CASE WHEN i % 3 = 2 THEN 'O' ELSE 'I' END,"
+                   " CASE WHEN i % 20 = 0 THEN '-2' WHEN i % 3 = 2 THEN '2' ELSE '0' END,"
+                   " '입장 확인', 900, '127.0.0.1', 'scan'"_qs),
+    };
+    if (!runBulk(url, fill))
+        return false;
+    try {
+        qav::openStorage(url)->recountCounters();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return false;
+    }
+    if (sqlite)
+        return true;
+    // What the server's connections leave between two folds of the counters at a stadium's pace
+    // (22 scans/s for ten seconds: each connection's own row of the booking counters and of the
+    // minute, one more row of each gate), zero rows costing a read as much as any; and the tables
+    // as autovacuum would leave them after such a day.
+    return runBulk(
+        url, {u"INSERT INTO booking_counts (bizcode, shard) SELECT bizcode, s"
+              " FROM booking_counts, generate_series(1, 15) AS g(s)"_qs,
+              u"INSERT INTO minute_counts (bizcode, minute, shard)"
+              " SELECT bizcode, MAX(minute), s FROM minute_counts, generate_series(1, 15) AS g(s)"
+              " GROUP BY bizcode, s"_qs,
+              u"INSERT INTO gate_counts (bizcode, operator_id, shard)"
+              " SELECT bizcode, operator_id, 1 FROM gate_counts"_qs,
+              u"VACUUM ANALYZE"_qs});
+}
+
+} // namespace
+
+int countersBench(const QList<std::pair<const char *, QString>> &databases, int repeats)
+{
+    std::printf("%-11s %-34s %-21s %-21s\n", "database", "performance", "summary p50 / p99",
+                "dashboard p50 / p99");
+    for (const auto &[name, url] : databases) {
+        try {
+            const auto storage = qav::openStorage(url);
+            qav::seedDemo(*storage);
+            storage->clearPerformance(u"STADIUM1"_qs);
+            storage->removePerformance(u"STADIUM1"_qs);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "bench: %s: %s\n", name, e.what());
+            return 1;
+        }
+        ServerOptions options;
+        options.databaseUrl = url;
+        const auto server = startServer(options);
+        const quint16 port = server->port();
+        if (port == 0)
+            return 1;
+        const qint64 rssStart = server->rssKb();
+        const QByteArray key = signIn(port);
+        const QByteArray demoDashboard = dashboardRequest(port, "GRVM0001");
+        if (key.isEmpty() || demoDashboard.isEmpty()) {
+            std::fprintf(stderr, "bench: %s: the demo's gate01 or admin could not sign in\n", name);
+            return 1;
+        }
+        const auto line = [&](const char *what, const Result &summary, const Result &dashboard) {
+            std::printf("%-11s %-34s %6.2f / %6.2f ms     %6.2f / %6.2f ms\n", name, what,
+                        summary.p50Ms, summary.p99Ms, dashboard.p50Ms, dashboard.p99Ms);
+            std::fflush(stdout);
+        };
+        // Latencies of `count` requests, added to a result.
+        const auto measure = [&](Result &into, const QByteArray &request, int count) {
+            Result r;
+            if (!requestLatency(port, request, count, &r.latenciesUs))
+                return false;
+            into.add(r);
+            return true;
+        };
+        Result demoSummary, demoDash;
+        if (!measure(demoSummary, summaryRequest(key), repeats) ||
+            !measure(demoDash, demoDashboard, repeats))
+            return 1;
+        line("demo: 300 bookings, 4 audit rows", demoSummary, demoDash);
+
+        if (!fillStadium(url, 100000, 1000000))
+            return 1;
+        const QByteArray stadiumDashboard = dashboardRequest(port, "STADIUM1");
+        Result sum[2], dash[2];
+        for (int turn = 0; turn < 10; ++turn) {
+            for (int i = 0; i < 2; ++i) {
+                if (!measure(sum[i], summaryRequest(key, i ? "STADIUM1" : "GRVM0001"),
+                             repeats / 10) ||
+                    !measure(dash[i], i ? stadiumDashboard : demoDashboard, repeats / 10))
+                    return 1;
+            }
+        }
+        line("demo beside the stadium", sum[0], dash[0]);
+        line("stadium: 100,000 bookings, 10^6 rows", sum[1], dash[1]);
+        std::printf("%-11s %-34s %6.2fx            %6.2fx (in turns)\n", name, "stadium / demo",
+                    sum[1].p50Ms / sum[0].p50Ms, dash[1].p50Ms / dash[0].p50Ms);
+        const qint64 rssEnd = server->rssKb();
+        std::printf("%-11s server RSS %.1f MB at start, %.1f MB after the stadium's run"
+                    " (+%.1f MB; target <= 64)\n",
+                    name, double(rssStart) / 1024, double(rssEnd) / 1024,
+                    double(rssEnd - rssStart) / 1024);
+    }
+    std::printf("targets: summary p50 <= 1 ms, dashboard p50 <= 5 ms at both sizes\n");
+    return 0;
+}
+
+} // namespace bench
