@@ -1,7 +1,7 @@
 // This build's server beside another build's: scan throughput, p99 and bytes per scan.
 
-#include "bench.h"
 #include "RawHttp.h"
+#include "bench.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
 // Summary and dashboard latency at a stadium's size, and the server's memory.
 
+#include "RawHttp.h"
 #include "bench.h"
 #include "demoseed.h"
 #include "storage.h"
-#include "RawHttp.h"
 
 #include <QDate>
 #include <QDateTime>

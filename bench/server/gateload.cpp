@@ -1,7 +1,7 @@
 // The simulated gates: each on a connection of its own, scanning as fast as it is answered.
 
-#include "bench.h"
 #include "RawHttp.h"
+#include "bench.h"
 
 #include <QDateTime>
 #include <QEventLoop>

@@ -188,8 +188,7 @@ bool scansBench(const char *name, const QString &url, const QStringList &serverA
         for (int round = 0; round < 2; ++round) {
             alone.add(drive(port, nClients, turn, key));
             for (int i = 0; i < 2; ++i) {
-                const double t =
-                    ran[i] ? runPgbench(url, nClients, turn, protocols[i], dir) : -1;
+                const double t = ran[i] ? runPgbench(url, nClients, turn, protocols[i], dir) : -1;
                 ran[i] = t >= 0;
                 tps[i] += t / 2;
             }

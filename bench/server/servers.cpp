@@ -2,10 +2,10 @@
 
 #include "bench.h"
 #include <QDir>
-#include <QFileInfo>
-#include <QRegularExpression>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <cstdio>
