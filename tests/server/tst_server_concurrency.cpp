@@ -130,6 +130,12 @@ protected:
         server.listen(QHostAddress::LocalHost, 0);
         m_ready.set_value(server.serverPort());
         exec();
+        // Closing a socket tells its pair, which may already be gone once the server deletes its
+        // children: the pairs are let go of before that.
+        for (auto &[client, upstream] : pairs) {
+            for (QTcpSocket *s : {client, upstream})
+                QObject::disconnect(s, nullptr, nullptr, nullptr);
+        }
     }
 
 private:
