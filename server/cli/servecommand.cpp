@@ -1,7 +1,7 @@
 // `qav-server serve`: its options read and checked into ServeSettings, then the server run.
 
 #include "cli.h"
-#include "commands.h"
+#include "clicommands.h"
 #include "commandparser.h"
 #include "gateservice.h"
 #include "serve.h"
