@@ -4,6 +4,7 @@
 #include "QavError.h"
 #include "ReportFailure.h"
 #include "ServerCertificates.h"
+#include "headers.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -121,19 +122,19 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
     QString path = url.path();
     if (path.endsWith(u'/'))
         path.chop(1);
-    url.setPath(path + QStringLiteral("/rds/%1/Query").arg(m_name));
+    url.setPath(path + wire::queryPath(m_name));
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("text/plain; charset=utf-8"));
     // The server takes business-object calls only with this header, which a web page cannot
     // add to a request to another site.
-    request.setRawHeader(QByteArrayLiteral("X-QAV-Client"), QByteArrayLiteral("station"));
+    request.setRawHeader(wire::kClientHeader, wire::kStationClient);
     if (!m_sessionKey.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Authorization"),
-                             QByteArrayLiteral("Bearer ") + m_sessionKey.toUtf8());
+        request.setRawHeader(wire::kAuthorizationHeader,
+                             wire::kBearerPrefix + m_sessionKey.toUtf8());
     if (!options.idempotencyKey.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Idempotency-Key"), options.idempotencyKey);
+        request.setRawHeader(wire::kReplayKeyHeader, options.idempotencyKey);
     if (url.scheme() == u"https")
         request.setSslConfiguration(ServerCertificates::configuration());
     std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QList>
+#include "recordsetjson.h"
+
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 
 // The answer to one command: named columns and rows of text-or-null values, positioned on the
 // first row. Every read returns the value trimmed of blanks at both ends; a missing column, a
@@ -12,7 +12,8 @@
 class RecordSet
 {
 public:
-    // Parses the server's JSON answer; throws QavError(BadAnswer) when it is not a record set.
+    // Reads the server's JSON answer (the wire's record set); throws QavError(BadAnswer) when it is
+    // not a record set.
     static RecordSet fromJson(const QByteArray &json);
 
     QString Fields(const QString &column) const;
@@ -24,14 +25,13 @@ public:
     void Close();
     bool isOpen() const { return m_open; }
 
-    const QStringList &columns() const { return m_columns; }
-    qsizetype rowCount() const { return m_rows.size(); }
+    const QStringList &columns() const { return m_data.columns; }
+    qsizetype rowCount() const { return m_data.rows.size(); }
 
 private:
-    const QVariant &value(const QString &column) const;
+    const QString &value(const QString &column) const;
 
-    QStringList m_columns;
-    QList<QVariantList> m_rows;
+    wire::RecordSet m_data;
     bool m_open = true;
 };
 

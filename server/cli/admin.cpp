@@ -1,7 +1,7 @@
 #include "admin.h"
 
 #include "cli.h"
-#include "commands.h"
+#include "clicommands.h"
 
 #include <QHash>
 

@@ -1,7 +1,7 @@
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
-#include "wiretext.h"
+#include "ticket.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -56,7 +56,7 @@ int annulCommand(const QStringList &args)
                       {dbOption, reason, performance}, {u"ticket-no|Ticket number."_qs}))
         return 0;
     AnnulRequest r;
-    r.ticketNo = normalTicket(p.positionalArguments()[0]);
+    r.ticketNo = wire::normalTicket(p.positionalArguments()[0]);
     r.reason = p.value(reason).simplified();
     if (r.reason.isEmpty())
         throw UsageError{u"--reason is required"_qs};

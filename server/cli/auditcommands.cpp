@@ -1,7 +1,7 @@
 // `audit`: the scans of a performance printed; `audit verify` and `audit seal`, and the last line
 // of `audit --csv` that names the last seal.
 
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
 #include "progress.h"

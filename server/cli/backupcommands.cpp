@@ -1,6 +1,6 @@
 // Copies of a live SQLite database, and putting one back in place of a stopped server's.
 
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
 #include "progress.h"

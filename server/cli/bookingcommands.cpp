@@ -1,6 +1,6 @@
 // Changing what the gates are given: a booking cancelled or valid again, a performance removed.
 
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
 

@@ -1,7 +1,7 @@
 // `qav-server drill`: its options read and checked, then the drill run against the server.
 
 #include "cli.h"
-#include "commands.h"
+#include "clicommands.h"
 #include "drill.h"
 
 #include <QCommandLineParser>

@@ -4,7 +4,7 @@
 #include "bookingfile.h"
 #include "bookingimport.h"
 #include "cli.h"
-#include "commands.h"
+#include "clicommands.h"
 #include "progress.h"
 #include "textdecode.h"
 

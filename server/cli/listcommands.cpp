@@ -1,6 +1,6 @@
 // Listing and showing what is in the database: venues, performances, operators, bookings.
 
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
 

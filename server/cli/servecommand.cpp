@@ -1,8 +1,8 @@
 // `qav-server serve`: its options read and checked into ServeSettings, then the server run.
 
 #include "cli.h"
+#include "clicommands.h"
 #include "commandparser.h"
-#include "commands.h"
 #include "gateservice.h"
 #include "serve.h"
 #include "tls.h"

@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "clicommands.h"
 
 #include "cli.h"
 #include "demoseed.h"

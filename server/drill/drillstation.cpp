@@ -1,7 +1,8 @@
 #include "drillstation.h"
 
-#include "commandparser.h"
-#include "memberroutes.h"
+#include "command.h"
+#include "errcode.h"
+#include "headers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,6 +28,12 @@ QString column(const QJsonObject &answer, const QString &name)
     return {};
 }
 
+// The command as a station puts it on the wire.
+QByteArray stationText(const wire::Command &command)
+{
+    return wire::commandText(command).toUtf8();
+}
+
 } // namespace
 
 DrillStation::DrillStation(QUrl server, QSslConfiguration tls, QObject *parent)
@@ -35,7 +42,7 @@ DrillStation::DrillStation(QUrl server, QSslConfiguration tls, QObject *parent)
     QString path = server.path();
     if (path.endsWith(u'/'))
         path.chop(1);
-    server.setPath(path + QStringLiteral("/rds/Velmor.member/Query"));
+    server.setPath(path + wire::queryPath(QString::fromLatin1(wire::kObjectName)));
     m_url = server;
 }
 
@@ -51,12 +58,11 @@ void DrillStation::post(const QByteArray &body, const QByteArray &replayKey,
     QNetworkRequest request(m_url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("text/plain; charset=utf-8"));
-    request.setRawHeader(kClientHeader, kStationClient);
+    request.setRawHeader(wire::kClientHeader, wire::kStationClient);
     if (!m_sessionKey.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Authorization"),
-                             QByteArrayLiteral("Bearer ") + m_sessionKey);
+        request.setRawHeader(wire::kAuthorizationHeader, wire::kBearerPrefix + m_sessionKey);
     if (!replayKey.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Idempotency-Key"), replayKey);
+        request.setRawHeader(wire::kReplayKeyHeader, replayKey);
     if (m_url.scheme() == u"https")
         request.setSslConfiguration(m_tls);
     request.setTransferTimeout(kAnswerWaitMs);
@@ -75,7 +81,7 @@ void DrillStation::post(const QByteArray &body, const QByteArray &replayKey,
         const QByteArray data = reply->readAll();
         const QJsonObject json = QJsonDocument::fromJson(data).object();
         if (answer.status == 200) {
-            answer.code = column(json, QStringLiteral("ErrCode"));
+            answer.code = column(json, QString::fromLatin1(wire::kErrCodeColumn));
         } else if (answer.status > 0) {
             answer.error = QStringLiteral("HTTP %1 %2")
                                .arg(answer.status)
@@ -93,22 +99,24 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
 {
     m_operatorId = operatorId;
     m_sessionKey.clear();
-    post(commandText({QString::fromLatin1(kLoginProc), {operatorId, password}}), {},
+    post(stationText(wire::operatorSignIn(operatorId, password)), {},
          [this, placeCode](const DrillAnswer &a, const QByteArray &data) {
              const QJsonObject json = QJsonDocument::fromJson(data).object();
-             if (a.status != 200 || a.code != QLatin1String("0")) {
-                 Q_EMIT failed(a, a.error.isEmpty() ? column(json, QStringLiteral("ErrMsg"))
-                                                    : a.error);
+             if (a.status != 200 || a.code != QLatin1String(wire::errcode::kOk)) {
+                 Q_EMIT failed(a, a.error.isEmpty()
+                                      ? column(json, QString::fromLatin1(wire::kErrMsgColumn))
+                                      : a.error);
                  return;
              }
              m_sessionKey = column(json, QStringLiteral("SessionKey")).toLatin1();
-             post(commandText({QString::fromLatin1(kLoginProc), {placeCode}}), {},
+             post(stationText(wire::placeSignIn(placeCode)), {},
                   [this](const DrillAnswer &place, const QByteArray &placeData) {
                       const QJsonObject answer = QJsonDocument::fromJson(placeData).object();
-                      if (place.status != 200 || place.code != QLatin1String("0"))
-                          Q_EMIT failed(place, place.error.isEmpty()
-                                                   ? column(answer, QStringLiteral("ErrMsg"))
-                                                   : place.error);
+                      if (place.status != 200 || place.code != QLatin1String(wire::errcode::kOk))
+                          Q_EMIT failed(
+                              place, place.error.isEmpty()
+                                         ? column(answer, QString::fromLatin1(wire::kErrMsgColumn))
+                                         : place.error);
                       else
                           Q_EMIT signedIn(column(answer, QStringLiteral("bizcode")));
                   });
@@ -117,8 +125,7 @@ void DrillStation::signIn(const QString &operatorId, const QString &password,
 
 void DrillStation::scan(const QString &mode, const QString &bizcode, const QString &ticket)
 {
-    m_lastBody = commandText(
-        {QString::fromLatin1(kBookingProc), {mode, bizcode, QString(), ticket, m_operatorId}});
+    m_lastBody = stationText(wire::verification(mode, bizcode, ticket, m_operatorId));
     m_lastKey = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     m_lastTicket = ticket;
     resendLast();

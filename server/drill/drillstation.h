@@ -18,9 +18,9 @@ struct DrillAnswer
     bool timedOut = false;
 };
 
-// One gate of a drill: speaks to the server exactly as a station does (the same request, headers,
-// session key and replay keys), one call at a time, on its own connection. Answers arrive as
-// signals on the thread that made it; nothing blocks.
+// One gate of a drill: speaks to the server exactly as a station does (the wire's command texts
+// byte for byte, the same headers, session key and replay keys), one call at a time, on its own
+// connection. Answers arrive as signals on the thread that made it; nothing blocks.
 class DrillStation : public QObject
 {
     Q_OBJECT

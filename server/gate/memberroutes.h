@@ -2,6 +2,7 @@
 
 #include "exchange.h"
 #include "gateservice.h"
+#include "headers.h"
 
 namespace qav {
 
@@ -19,8 +20,8 @@ struct MemberRouteOptions
 void addMemberRoutes(Routes &routes, const MemberRouteOptions &options);
 
 // Every POST to the business object carries this header with this value, or is refused 403.
-inline constexpr auto kClientHeader = "X-QAV-Client";
-inline constexpr auto kStationClient = "station";
+using wire::kClientHeader;
+using wire::kStationClient;
 
 // The query endpoint's handler alone; policy holds the sessions' settings and the sign-in
 // guard shared by every worker (the constant answer needs none).

@@ -1,10 +1,11 @@
 #include "gateservice.h"
 
+#include "errcode.h"
 #include "memberobject.h"
 #include "refusaltally.h"
 #include "sessionkeys.h"
 #include "steadyclock.h"
-#include "wiretext.h"
+#include "ticket.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -22,7 +23,8 @@ GateAnswer refusal(int status, const QString &text)
 
 GateAnswer recordAnswer(const RecordSet &rs)
 {
-    return {200, rs.toJson(), 0, rs.rows.isEmpty() ? u"no-row"_qs : rs.value(u"ErrCode"_qs)};
+    return {200, rs.toJson(), 0,
+            rs.rows.isEmpty() ? u"no-row"_qs : rs.value(QString::fromLatin1(wire::kErrCodeColumn))};
 }
 
 // A replay key is the station's own name for one scan: visible ASCII, not too long.
@@ -52,7 +54,7 @@ public:
         const bool operatorSignIn =
             command.procedure == QLatin1String(kLoginProc) && args.size() == 2;
         for (qsizetype i = 0; i < args.size(); ++i) {
-            if (!(operatorSignIn && i == 1) && hasControlCharacter(args[i].trimmed())) {
+            if (!(operatorSignIn && i == 1) && wire::hasControlCharacter(args[i].trimmed())) {
                 // Counted, escaped, like the other refusals nobody is signed in for.
                 refusalTally().add(m_caller.address, u"text"_qs, args[i]);
                 return refusal(400, u"제어 문자가 들어 있습니다"_qs);
@@ -62,7 +64,7 @@ public:
             return args.size() == 2 ? signInOperator(args[0], args[1]) : signInPlace(args[0]);
         if (args[0] == QLatin1String("S"))
             return summary(args[1]);
-        return verify({args[0], args[1], normalTicket(args[3]), args[4].trimmed(),
+        return verify({args[0], args[1], wire::normalTicket(args[3]), args[4].trimmed(),
                        m_caller.startedNs, m_caller.address});
     }
 
@@ -96,9 +98,12 @@ private:
             // Refused before the password is looked at: guessing gains nothing, costs no hashing,
             // and is counted rather than written down one by one.
             refusalTally().add(m_caller.address, u"sign-in"_qs, id);
-            GateAnswer a = recordAnswer(
-                RecordSet{MemberObject::loginColumns(),
-                          {{u"-1"_qs, QString::fromUtf8(kThrottledText), {}, {}, {}}}});
+            GateAnswer a = recordAnswer(RecordSet{MemberObject::loginColumns(),
+                                                  {{QString::fromLatin1(wire::errcode::kRefused),
+                                                    QString::fromUtf8(kThrottledText),
+                                                    {},
+                                                    {},
+                                                    {}}}});
             a.delayMs = verdict.delayMs;
             return a;
         }
@@ -110,8 +115,9 @@ private:
             return recordAnswer(rs);
         }
         m_policy.signIns.succeeded(m_caller.address);
-        if (rs.value(u"ErrCode"_qs) != QLatin1String("0")) {
-            recordSignIn(id, u"refused: "_qs + rs.value(u"ErrMsg"_qs));
+        if (rs.value(QString::fromLatin1(wire::kErrCodeColumn)) !=
+            QLatin1String(wire::errcode::kOk)) {
+            recordSignIn(id, u"refused: "_qs + rs.value(QString::fromLatin1(wire::kErrMsgColumn)));
             return recordAnswer(rs);
         }
         const SessionKey key = newSessionKey();
@@ -121,9 +127,12 @@ private:
         if (!m_storage.createSession({key.hash, id, {}, m_caller.address, secs, secs}, checkedHash,
                                      secs - m_policy.sessionIdleSecs)) {
             recordSignIn(id, u"refused: changed during sign-in"_qs);
-            return recordAnswer(
-                RecordSet{MemberObject::loginColumns(),
-                          {{u"-1"_qs, QString::fromUtf8(kWrongSignInText), {}, {}, {}}}});
+            return recordAnswer(RecordSet{MemberObject::loginColumns(),
+                                          {{QString::fromLatin1(wire::errcode::kRefused),
+                                            QString::fromUtf8(kWrongSignInText),
+                                            {},
+                                            {},
+                                            {}}}});
         }
         recordSignIn(id, u"ok"_qs);
         rs.columns << u"SessionKey"_qs;
@@ -146,7 +155,8 @@ private:
         }
         const RecordSet rs = MemberObject(m_storage).signInPlace(code);
         recordSignIn(s->operatorId,
-                     QStringLiteral("place %1 %2").arg(code, rs.value(u"ErrCode"_qs)));
+                     QStringLiteral("place %1 %2")
+                         .arg(code, rs.value(QString::fromLatin1(wire::kErrCodeColumn))));
         return recordAnswer(rs);
     }
 
@@ -185,9 +195,9 @@ private:
             return refusal(503, QString::fromUtf8(kBusyText));
         // Nothing is written for it, not even its audit row: a ticket is bounded storage. Asked
         // after the session, so that a caller without one learns nothing from the answer.
-        if (request.ticketRaw.size() > kMaxTicketChars)
+        if (request.ticketRaw.size() > wire::kMaxTicketChars)
             return recordAnswer(MemberObject::refusedScan(
-                QStringLiteral("티켓 번호가 너무 깁니다 (%1자까지)").arg(kMaxTicketChars)));
+                QStringLiteral("티켓 번호가 너무 깁니다 (%1자까지)").arg(wire::kMaxTicketChars)));
         // A performance that does not exist, or a rehearsal's that is not this operator's own (a
         // drill's operator has its performance's code), is only counted: made-up codes must not
         // grow the audit, nor the work of sealing it.

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "commandparser.h"
-#include "recordset.h"
+#include "recordsetjson.h"
 #include "stores.h"
 
 namespace qav {
+
+using wire::RecordSet;
 
 // The one refusal of a sign-in, whatever was wrong with the id, the password or the account.
 inline constexpr auto kWrongSignInText = "아이디 또는 비밀번호가 맞지 않습니다";

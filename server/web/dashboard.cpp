@@ -3,7 +3,7 @@
 #include "adminsession.h"
 #include "serverlog.h"
 #include "steadyclock.h"
-#include "wiretext.h"
+#include "ticket.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -255,7 +255,7 @@ QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
 bool controlCharacterIn(const HttpRequest &request)
 {
     for (const auto &[name, value] : request.query.queryItems(QUrl::FullyDecoded)) {
-        if (hasControlCharacter(value.trimmed()))
+        if (wire::hasControlCharacter(value.trimmed()))
             return true;
     }
     if (request.body.isEmpty())
@@ -265,8 +265,8 @@ bool controlCharacterIn(const HttpRequest &request)
         if (!i.value().isString() || i.key() == QLatin1String("password"))
             continue;
         const QString value = i.value().toString();
-        if (hasControlCharacter(i.key() == QLatin1String("reason") ? value.simplified()
-                                                                   : value.trimmed()))
+        if (wire::hasControlCharacter(i.key() == QLatin1String("reason") ? value.simplified()
+                                                                         : value.trimmed()))
             return true;
     }
     return false;
@@ -311,15 +311,15 @@ HttpAnswer manualScan(const HttpRequest &request, DashboardStore &storage,
     if (!perf)
         return forbidden();
     const QString mode = form.value(QStringLiteral("mode")).toString();
-    const QString ticket = normalTicket(form.value(QStringLiteral("ticketNo")).toString());
+    const QString ticket = wire::normalTicket(form.value(QStringLiteral("ticketNo")).toString());
     const QString reason = form.value(QStringLiteral("reason")).toString().simplified();
     if (mode != QLatin1String("I") && mode != QLatin1String("O"))
         return HttpAnswer::error(400, QStringLiteral("입장(I) 또는 퇴장(O)을 고르세요"));
     if (ticket.isEmpty())
         return HttpAnswer::error(400, QStringLiteral("티켓 번호를 입력하세요"));
-    if (ticket.size() > kMaxTicketChars)
+    if (ticket.size() > wire::kMaxTicketChars)
         return HttpAnswer::error(
-            400, QStringLiteral("티켓 번호는 %1자까지 입력하세요").arg(kMaxTicketChars));
+            400, QStringLiteral("티켓 번호는 %1자까지 입력하세요").arg(wire::kMaxTicketChars));
     if (reason.isEmpty())
         return HttpAnswer::error(400, QStringLiteral("수동 처리 사유를 입력하세요"));
     if (reason.size() > kMaxReason)
@@ -350,7 +350,7 @@ HttpAnswer annul(const HttpRequest &request, DashboardStore &storage, const Sign
             403, QStringLiteral("권한이 없습니다. 다른 공연장의 입장은 취소할 수 없습니다"));
     AnnulRequest r;
     r.bizcode = perf->bizcode;
-    r.ticketNo = normalTicket(form.value(QStringLiteral("ticketNo")).toString());
+    r.ticketNo = wire::normalTicket(form.value(QStringLiteral("ticketNo")).toString());
     r.logId = form.value(QStringLiteral("id")).toInteger();
     r.reason = form.value(QStringLiteral("reason")).toString().simplified();
     r.adminId = admin.admin.id;

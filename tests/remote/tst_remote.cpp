@@ -1,5 +1,4 @@
 #include "CannedServer.h"
-#include "Commands.h"
 #include "DataSpace.h"
 #include "QavError.h"
 
@@ -32,44 +31,6 @@ class TestRemote : public QObject
     }
 
 private slots:
-    void commandTexts_data()
-    {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("operator sign-in")
-            << Commands::OperatorSignIn("gate01", "pw")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','pw'";
-        QTest::newRow("operator sign-in keeps blanks")
-            << Commands::OperatorSignIn(" gate01 ", " ")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo ' gate01 ',' '";
-        QTest::newRow("place-code sign-in")
-            << Commands::PlaceSignIn("1234") << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
-        QTest::newRow("verification, blank before the last argument")
-            << Commands::Verification("O", "B", "T", "P")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'O','B','','T', 'P'";
-        QTest::newRow("summary")
-            << Commands::Summary("B01")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B01','','',''";
-        QTest::newRow("apostrophe in an operator ID is doubled")
-            << Commands::OperatorSignIn("a'b", "x'")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a''b','x'''";
-        QTest::newRow("apostrophes cannot end a ticket argument")
-            << Commands::Verification("I", "B", "1','2", "'")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','B','','1'',''2', ''''";
-        QTest::newRow("apostrophe in a place code")
-            << Commands::PlaceSignIn("'; drop")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '''; drop'";
-        QTest::newRow("apostrophe in a business code")
-            << Commands::Summary("B'")
-            << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B''','','',''";
-    }
-    void commandTexts()
-    {
-        QFETCH(QString, command);
-        QFETCH(QString, expected);
-        QCOMPARE(command, expected);
-    }
-
     void answersWithRowsAreReadByName()
     {
         CannedServer server;

@@ -3,6 +3,7 @@
 // inserted with the database's own command-line client, the first one first; an export is
 // checked against its last line.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "ServerProcess.h"
 #include "demoseed.h"
@@ -39,9 +40,7 @@ QString sqlOn(const QString &url, const QString &sql)
 
 QByteArray verify(const QByteArray &mode, int ticket, const QByteArray &key)
 {
-    return qavtest::rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode +
-                                 "','GRVM0001','','" + QByteArray::number(ticket) + "', 'gate01'",
-                             key);
+    return qavtest::rawQuery(qavtest::verifyText(mode, QString::number(ticket)), key);
 }
 
 // Gates scanning a ticket each in and out as fast as the servers answer, four per server, until
@@ -123,12 +122,9 @@ void ServerAuditTest::tamperingIsNamed()
     const auto first = startedServer(options);
     const auto second = startedServer(options);
     QVERIFY(first->port() && second->port());
-    const QByteArray key =
-        qavtest::exchange(first->port(),
-                          qavtest::rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo "
-                                            "'gate01','gate01'"))
-            .column(u"SessionKey"_qs)
-            .toLatin1();
+    qavtest::GateClient gate(first->port());
+    gate.signIn(u"gate01"_qs, u"gate01"_qs);
+    const QByteArray key = gate.sessionKey();
     QVERIFY(!key.isEmpty());
 
     // Both seal while both take scans; one is killed in the middle of it.

@@ -3,6 +3,7 @@
 // nothing acknowledged lost (nor miscounted) when the server is killed in the middle of a rush,
 // and gates served again soon after PostgreSQL restarts.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "ServerProcess.h"
 #include "demoseed.h"
@@ -45,9 +46,7 @@ using qavtest::rawQuery;
 
 QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &key)
 {
-    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" +
-                        ticket + "', 'gate01'",
-                    key);
+    return rawQuery(qavtest::verifyText(mode, ticket), key);
 }
 
 using Reply = qavtest::RawReply;
@@ -57,9 +56,9 @@ using qavtest::takeRawReply;
 // Signs gate01 in and returns its session key.
 QByteArray signIn(quint16 port)
 {
-    return exchange(port, rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'"))
-        .column(u"SessionKey"_qs)
-        .toLatin1();
+    qavtest::GateClient gate(port);
+    gate.signIn(u"gate01"_qs, u"gate01"_qs);
+    return gate.sessionKey();
 }
 
 // Servers here log no line per request.
@@ -231,9 +230,8 @@ void ServerConcurrencyTest::pipelinedAnswersKeepRequestOrder()
     // worker, the answers still come back in this order.
     const QList<Reply> replies = qavtest::exchangePipelined(
         socket,
-        rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','GRVM0001','','',''", key) +
-            rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'", key) +
-            verify("I", "99999999", key),
+        rawQuery(qavtest::summaryText(), key) +
+            rawQuery(qavtest::placeSignInText(u"1234"_qs), key) + verify("I", "99999999", key),
         3);
     QCOMPARE(replies.size(), 3);
     QCOMPARE(replies[0].columns().value(2), u"Total"_qs);

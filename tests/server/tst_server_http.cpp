@@ -2,6 +2,7 @@
 // metrics endpoints, concurrent gates on one and several server processes, and the admin command
 // line.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "ServerProcess.h"
 #include "demoseed.h"
@@ -62,11 +63,11 @@ QByteArray get(const QByteArray &path)
 
 QByteArray verify(const QByteArray &mode, const QByteArray &ticket, const QByteArray &op)
 {
-    return "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" + mode + "','GRVM0001','','" + ticket +
-           "', '" + op + "'";
+    return qavtest::verifyText(QString::fromUtf8(mode), QString::fromUtf8(ticket),
+                               QString::fromUtf8(op));
 }
 
-const QByteArray kSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
+const QByteArray kSignIn = qavtest::signInText(QStringLiteral("gate01"), QStringLiteral("gate01"));
 
 // The header that carries a session; %KEY% stands for the key of the test's sign-in.
 const QByteArray kWithSession = "Authorization: Bearer %KEY%\r\n";
@@ -680,8 +681,8 @@ void ServerHttpTest::adminCommandsSetUpASignIn()
     options.folder = dir.path();
     const auto server = startedServer(options);
     QVERIFY(server->port());
-    const Reply reply = exchange(
-        server->port(), post("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'usher','s3cret pw'"));
+    const Reply reply =
+        exchange(server->port(), post(qavtest::signInText(u"usher"_qs, u"s3cret pw"_qs)));
     QCOMPARE(reply.code(), u"0"_qs);
     const QJsonArray row = reply.json().value(u"rows"_qs)[0].toArray();
     QCOMPARE(row.at(2).toString(), u"B777"_qs);

@@ -2,6 +2,7 @@
 // connections that stay silent or come in too many, a process out of descriptors, and a stop in
 // the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "RawSql.h"
 #include "ServerProcess.h"
@@ -37,8 +38,9 @@ namespace {
 
 constexpr qint64 kRssAllowanceKb = 64 * 1024;
 
-const QByteArray kOperatorSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'";
-const QByteArray kVenueSignIn = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+const QByteArray kOperatorSignIn =
+    qavtest::signInText(QStringLiteral("gate01"), QStringLiteral("gate01"));
+const QByteArray kVenueSignIn = qavtest::placeSignInText(QStringLiteral("1234"));
 // Answered 404 at once, without the database or a session: shows the server is answering.
 const QByteArray kProbe = "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
@@ -46,9 +48,7 @@ using qavtest::rawQuery;
 
 QByteArray admit(int ticket, const QByteArray &sessionKey)
 {
-    return rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','GRVM0001','','" +
-                        QByteArray::number(ticket) + "', 'gate01'",
-                    sessionKey);
+    return rawQuery(qavtest::verifyText(QStringLiteral("I"), QString::number(ticket)), sessionKey);
 }
 
 using Reply = qavtest::RawReply;

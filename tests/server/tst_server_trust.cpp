@@ -2,6 +2,7 @@
 // throttling, replayed verifications, private files and passwords kept off the command line, on
 // SQLite and PostgreSQL.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "ServerProcess.h"
 #include "demoseed.h"
@@ -36,18 +37,16 @@ using namespace qav;
 
 namespace {
 
-const QByteArray kLogin = "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo ";
-const QByteArray kBooking = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo ";
-
 QByteArray signInCmd(const QByteArray &id, const QByteArray &password)
 {
-    return kLogin + "'" + id + "','" + password + "'";
+    return qavtest::signInText(QString::fromUtf8(id), QString::fromUtf8(password));
 }
 
 QByteArray verifyCmd(const QByteArray &ticket, const QByteArray &op = "gate01",
                      const QByteArray &bizcode = "GRVM0001", const QByteArray &mode = "I")
 {
-    return kBooking + "'" + mode + "','" + bizcode + "','','" + ticket + "', '" + op + "'";
+    return qavtest::verifyText(QString::fromUtf8(mode), QString::fromUtf8(ticket),
+                               QString::fromUtf8(op), QString::fromUtf8(bizcode));
 }
 
 using Reply = qavtest::RawReply;
@@ -360,19 +359,19 @@ void ServerTrustTest::placeCodeAndSummaryNeedTheOperatorsVenue_data()
     for (const QString &backend : qavtest::backends()) {
         const QByteArray b = backend.toLatin1();
         QTest::addRow("%s: place code of the operator's venue", b.data())
-            << backend << true << kLogin + "'1234'" << 200 << u"0"_qs;
+            << backend << true << qavtest::placeSignInText(u"1234"_qs) << 200 << u"0"_qs;
         QTest::addRow("%s: unknown place code, answered as before", b.data())
-            << backend << true << kLogin + "'4321'" << 200 << u"-1"_qs;
+            << backend << true << qavtest::placeSignInText(u"4321"_qs) << 200 << u"-1"_qs;
         QTest::addRow("%s: place code of another venue", b.data())
-            << backend << true << kLogin + "'9999'" << 403 << QString();
+            << backend << true << qavtest::placeSignInText(u"9999"_qs) << 403 << QString();
         QTest::addRow("%s: place code without a session", b.data())
-            << backend << false << kLogin + "'1234'" << 401 << QString();
+            << backend << false << qavtest::placeSignInText(u"1234"_qs) << 401 << QString();
         QTest::addRow("%s: summary of the operator's venue", b.data())
-            << backend << true << kBooking + "'S','GRVM0001','','',''" << 200 << u"0"_qs;
+            << backend << true << qavtest::summaryText(u"GRVM0001"_qs) << 200 << u"0"_qs;
         QTest::addRow("%s: summary of another venue", b.data())
-            << backend << true << kBooking + "'S','B9999','','',''" << 403 << QString();
+            << backend << true << qavtest::summaryText(u"B9999"_qs) << 403 << QString();
         QTest::addRow("%s: summary without a session", b.data())
-            << backend << false << kBooking + "'S','GRVM0001','','',''" << 401 << QString();
+            << backend << false << qavtest::summaryText(u"GRVM0001"_qs) << 401 << QString();
     }
 }
 
@@ -392,13 +391,14 @@ void ServerTrustTest::placeCodeAndSummaryNeedTheOperatorsVenue()
     QCOMPARE(r.status, status);
     if (status == 200)
         QCOMPARE(r.code(), code);
-    if (command.startsWith(kLogin) && withKey) {
+    const bool placeSignIn =
+        wire::parseCommand(command).command.procedure == QLatin1String(wire::kLoginProc);
+    if (placeSignIn && withKey) {
         const QString result = s->storage->signInLog(1).value(0).result;
         QVERIFY2(result.startsWith(u"place "_qs), qPrintable(result));
     } else if (!withKey) {
-        QTRY_VERIFY(wasCounted(*s->storage,
-                               command.startsWith(kLogin) ? u"place"_qs : u"summary"_qs,
-                               command.startsWith(kLogin) ? u"1234"_qs : u"GRVM0001"_qs));
+        QTRY_VERIFY(wasCounted(*s->storage, placeSignIn ? u"place"_qs : u"summary"_qs,
+                               placeSignIn ? u"1234"_qs : u"GRVM0001"_qs));
     }
 }
 

@@ -694,10 +694,7 @@ void ServerWebTest::lateShowKeepsItsGatesPastMidnight()
         QVERIFY2(evening->run(command), qPrintable(evening->errorText()));
 
     auto gateSignIn = [](WebClient &gate) {
-        return gate.send(
-            "POST", u"/rds/Velmor.member/Query"_qs,
-            "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'",
-            {{"Content-Type", "text/plain; charset=utf-8"}, {"X-QAV-Client", "station"}});
+        return gate.sendGate(wire::operatorSignIn(u"gate01"_qs, u"gate01"_qs));
     };
     auto scan = [](WebClient &gate, const WebReply &signedIn, const char *mode) {
         return WebClient::finish(gate.startScan(

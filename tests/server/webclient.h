@@ -3,6 +3,9 @@
 // A client of a running qav-server over loopback HTTP for the dashboard tests: the admin's
 // sign-in, cookie and CSRF token, and gate operators' sessions and scans.
 
+#include "command.h"
+#include "headers.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -104,13 +107,27 @@ public:
         return finish(startApi(method, pathAndQuery, body));
     }
 
+    // A command to the business object as a station sends it, with a session and a replay key
+    // when they are given.
+    QNetworkReply *startGate(const wire::Command &command, const QByteArray &sessionKey = {},
+                             const QByteArray &replayKey = {})
+    {
+        Headers headers{{"Content-Type", "text/plain; charset=utf-8"},
+                        {wire::kClientHeader, wire::kStationClient}};
+        if (!sessionKey.isEmpty())
+            headers.append({wire::kAuthorizationHeader, wire::kBearerPrefix + sessionKey});
+        if (!replayKey.isEmpty())
+            headers.append({wire::kReplayKeyHeader, replayKey});
+        return start("POST", wire::queryPath(QString::fromLatin1(wire::kObjectName)),
+                     wire::commandText(command).toUtf8(), headers);
+    }
+
+    WebReply sendGate(const wire::Command &command) { return finish(startGate(command)); }
+
     // A gate operator's session key (the demo operators' passwords are their ids).
     QByteArray signInGate(const QString &op)
     {
-        const WebReply r = send(
-            "POST", QStringLiteral("/rds/Velmor.member/Query"),
-            QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '%1','%1'").arg(op).toUtf8(),
-            {{"Content-Type", "text/plain; charset=utf-8"}, {"X-QAV-Client", "station"}});
+        const WebReply r = sendGate(wire::operatorSignIn(op, op));
         const QJsonObject o = r.json();
         const qsizetype column = o.value(QStringLiteral("columns"))
                                      .toVariant()
@@ -124,15 +141,8 @@ public:
                              const QByteArray &sessionKey,
                              const QString &bizcode = QStringLiteral("GRVM0001"))
     {
-        return start(
-            "POST", QStringLiteral("/rds/Velmor.member/Query"),
-            QStringLiteral("Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '%1','%2','','%3', '%4'")
-                .arg(mode, bizcode, ticket, op)
-                .toUtf8(),
-            {{"Content-Type", "text/plain; charset=utf-8"},
-             {"X-QAV-Client", "station"},
-             {"Authorization", "Bearer " + sessionKey},
-             {"Idempotency-Key", QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()}});
+        return startGate(wire::verification(mode, bizcode, ticket, op), sessionKey,
+                         QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1());
     }
 
     QByteArray cookie;

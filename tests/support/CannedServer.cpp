@@ -1,10 +1,9 @@
 #include "CannedServer.h"
 
+#include "recordsetjson.h"
+
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpSocket>
 
 CannedServer::CannedServer()
@@ -30,18 +29,22 @@ QString CannedServer::url() const
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
+// Written by the server's own encoder, so a canned answer is byte for byte what a server sends.
 QByteArray CannedServer::recordSetJson(const QStringList &columns, const QList<QVariantList> &rows)
 {
-    QJsonArray jsonRows;
+    wire::RecordSet rs{columns, {}};
     for (const QVariantList &row : rows) {
-        QJsonArray values;
-        for (const QVariant &v : row)
-            values.append(v.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(v.toString()));
-        jsonRows.append(values);
+        QStringList values;
+        for (const QVariant &v : row) {
+            // Only a null variant is JSON null; any other value is text, an empty one too.
+            QString text = v.isNull() ? QString() : v.toString();
+            if (!v.isNull() && text.isNull())
+                text = QString::fromLatin1("", 0);
+            values << text;
+        }
+        rs.rows << values;
     }
-    QJsonObject root{{QStringLiteral("columns"), QJsonArray::fromStringList(columns)},
-                     {QStringLiteral("rows"), jsonRows}};
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    return rs.toJson();
 }
 
 void CannedServer::answer(const QStringList &columns, const QList<QVariantList> &rows)

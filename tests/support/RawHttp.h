@@ -3,6 +3,9 @@
 // Raw HTTP/1.1 for server tests that need what a client library hides: pipelined requests,
 // answers read off the wire as they come, sockets left unread, a chosen source address.
 
+#include "command.h"
+#include "headers.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -15,13 +18,21 @@
 
 namespace qavtest {
 
-// A POST of one command text to the business object, with a session key when one is given.
-inline QByteArray rawQuery(const QByteArray &command, const QByteArray &sessionKey = {})
+// A POST of one command text to the business object, with a session key and a replay key when
+// they are given.
+inline QByteArray rawQuery(const QByteArray &command, const QByteArray &sessionKey = {},
+                           const QByteArray &replayKey = {})
 {
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: station\r\n"
-           "Content-Length: " +
-           QByteArray::number(command.size()) + "\r\n" +
-           (sessionKey.isEmpty() ? QByteArray() : "Authorization: Bearer " + sessionKey + "\r\n") +
+    auto header = [](const char *name, const QByteArray &value) {
+        return QByteArray(name) + ": " + value + "\r\n";
+    };
+    return "POST " + wire::queryPath(QString::fromLatin1(wire::kObjectName)).toLatin1() +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header(wire::kClientHeader, wire::kStationClient) +
+           header("Content-Length", QByteArray::number(command.size())) +
+           (sessionKey.isEmpty()
+                ? QByteArray()
+                : header(wire::kAuthorizationHeader, wire::kBearerPrefix + sessionKey)) +
+           (replayKey.isEmpty() ? QByteArray() : header(wire::kReplayKeyHeader, replayKey)) +
            "\r\n" + command;
 }
 

@@ -1,26 +1,75 @@
-#include "commandparser.h"
-#include "recordset.h"
+#include "command.h"
+#include "recordsetjson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
-using namespace qav;
+using namespace wire;
 
-class ServerParserTest : public QObject
+Q_DECLARE_METATYPE(wire::Command)
+
+class WireTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void stationTexts_data();
+    void stationTexts();
     void accepts_data();
     void accepts();
     void refuses_data();
     void refuses();
     void recordSetJson_data();
     void recordSetJson();
+    void recordSetReadsBack();
+    void recordSetRefuses_data();
+    void recordSetRefuses();
 };
 
-void ServerParserTest::accepts_data()
+// The station's texts byte for byte, and what the server reads from them: the same command.
+void WireTest::stationTexts_data()
+{
+    QTest::addColumn<Command>("command");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("operator sign-in") << operatorSignIn("gate01", "pw")
+                                      << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','pw'";
+    QTest::newRow("operator sign-in keeps blanks")
+        << operatorSignIn(" gate01 ", " ")
+        << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo ' gate01 ',' '";
+    QTest::newRow("place-code sign-in")
+        << placeSignIn("1234") << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '1234'";
+    QTest::newRow("verification, blank before the last argument")
+        << verification("O", "B", "T", "P")
+        << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'O','B','','T', 'P'";
+    QTest::newRow("summary") << summary("B01")
+                             << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B01','','',''";
+    QTest::newRow("apostrophe in an operator ID is doubled")
+        << operatorSignIn("a'b", "x'") << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'a''b','x'''";
+    QTest::newRow("apostrophes cannot end a ticket argument")
+        << verification("I", "B", "1','2", "'")
+        << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'I','B','','1'',''2', ''''";
+    QTest::newRow("apostrophe in a place code")
+        << placeSignIn("'; drop") << "Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '''; drop'";
+    QTest::newRow("apostrophe in a business code")
+        << summary("B'") << "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','B''','','',''";
+    QTest::newRow("Korean text")
+        << operatorSignIn(u"관리자"_qs, u"비밀"_qs)
+        << u"Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '관리자','비밀'"_qs;
+}
+
+void WireTest::stationTexts()
+{
+    QFETCH(Command, command);
+    QFETCH(QString, expected);
+    QCOMPARE(commandText(command), expected);
+    const ParsedCommand parsed = parseCommand(expected.toUtf8());
+    QVERIFY2(parsed.ok(), qPrintable(parsed.error));
+    QCOMPARE(parsed.command.procedure, command.procedure);
+    QCOMPARE(parsed.command.args, command.args);
+}
+
+void WireTest::accepts_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("procedure");
@@ -55,7 +104,7 @@ void ServerParserTest::accepts_data()
         << QStringList{"a,b", "c"};
 }
 
-void ServerParserTest::accepts()
+void WireTest::accepts()
 {
     QFETCH(QByteArray, body);
     QFETCH(QString, procedure);
@@ -66,7 +115,7 @@ void ServerParserTest::accepts()
     QCOMPARE(parsed.command.args, args);
 }
 
-void ServerParserTest::refuses_data()
+void WireTest::refuses_data()
 {
     QTest::addColumn<QByteArray>("body");
 
@@ -109,7 +158,7 @@ void ServerParserTest::refuses_data()
         << QByteArray("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo '" + QByteArray(4100, 'a') + "'");
 }
 
-void ServerParserTest::refuses()
+void WireTest::refuses()
 {
     QFETCH(QByteArray, body);
     const ParsedCommand parsed = parseCommand(body);
@@ -117,7 +166,7 @@ void ServerParserTest::refuses()
     QVERIFY(parsed.command.procedure.isEmpty());
 }
 
-void ServerParserTest::recordSetJson_data()
+void WireTest::recordSetJson_data()
 {
     QTest::addColumn<QString>("cell");
     QTest::newRow("Korean text") << u"입장 확인 1층 A열"_qs;
@@ -128,7 +177,7 @@ void ServerParserTest::recordSetJson_data()
 }
 
 // The hand-written answer reads back exactly as the JSON library would have written it.
-void ServerParserTest::recordSetJson()
+void WireTest::recordSetJson()
 {
     QFETCH(QString, cell);
     const RecordSet rs{{u"ErrCode"_qs, u"Col \"x\""_qs}, {{u"0"_qs, cell}, {u"1"_qs, u"z"_qs}}};
@@ -142,5 +191,39 @@ void ServerParserTest::recordSetJson()
     QCOMPARE(o.value(u"rows"_qs).toArray().size(), 2);
 }
 
-QTEST_GUILESS_MAIN(ServerParserTest)
-#include "tst_server_parser.moc"
+// What the server writes, the station reads back: columns, text, empty text and null apart.
+void WireTest::recordSetReadsBack()
+{
+    const RecordSet sent{{u"ErrCode"_qs, u"ErrMsg"_qs, u"bizcode"_qs},
+                         {{u"0"_qs, u"입장 \"확인\"\n"_qs, u""_qs}, {u"1"_qs, QString(), u"x"_qs}}};
+    const std::optional<RecordSet> read = RecordSet::fromJson(sent.toJson());
+    QVERIFY(read);
+    QCOMPARE(read->columns, sent.columns);
+    QCOMPARE(read->rows, sent.rows);
+    QVERIFY(!read->rows[0][2].isNull());
+    QVERIFY(read->rows[1][1].isNull());
+    QCOMPARE(read->value(u"ErrMsg"_qs), sent.rows[0][1]);
+    QVERIFY(read->value(u"errcode"_qs).isNull());
+}
+
+void WireTest::recordSetRefuses_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("not JSON") << QByteArray("{");
+    QTest::newRow("an array") << QByteArray("[]");
+    QTest::newRow("no rows") << QByteArray(R"({"columns":["ErrCode"]})");
+    QTest::newRow("row too short") << QByteArray(R"({"columns":["a","b"],"rows":[["1"]]})");
+    QTest::newRow("number value") << QByteArray(R"({"columns":["a"],"rows":[[1]]})");
+    QTest::newRow("column not text") << QByteArray(R"({"columns":[1],"rows":[]})");
+}
+
+void WireTest::recordSetRefuses()
+{
+    QFETCH(QByteArray, json);
+    QString why;
+    QVERIFY(!RecordSet::fromJson(json, &why));
+    QVERIFY(!why.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(WireTest)
+#include "tst_wire.moc"

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringView>
 
-namespace qav {
+namespace wire {
 
 // The longest ticket taken, in characters of its normal form; a station sends at most 15.
 inline constexpr qsizetype kMaxTicketChars = 64;
@@ -30,4 +30,4 @@ inline bool hasControlCharacter(QStringView text)
     return false;
 }
 
-} // namespace qav
+} // namespace wire

@@ -1,8 +1,8 @@
-#include "commandparser.h"
+#include "command.h"
 
 #include <QStringDecoder>
 
-namespace qav {
+namespace wire {
 
 namespace {
 
@@ -18,6 +18,52 @@ bool isNameChar(QChar c)
 }
 
 } // namespace
+
+Command operatorSignIn(const QString &operatorId, const QString &password)
+{
+    return {QString::fromLatin1(kLoginProc), {operatorId, password}};
+}
+
+Command placeSignIn(const QString &placeCode)
+{
+    return {QString::fromLatin1(kLoginProc), {placeCode}};
+}
+
+Command verification(const QString &mode, const QString &bizCode, const QString &ticketNo,
+                     const QString &operatorId)
+{
+    return {QString::fromLatin1(kBookingProc), {mode, bizCode, QString(), ticketNo, operatorId}};
+}
+
+Command summary(const QString &bizCode)
+{
+    return {QString::fromLatin1(kBookingProc),
+            {QStringLiteral("S"), bizCode, QString(), QString(), QString()}};
+}
+
+QString quoted(const QString &value)
+{
+    QString escaped = value;
+    escaped.replace(u'\'', QStringLiteral("''"));
+    return u'\'' + escaped + u'\'';
+}
+
+QString commandText(const Command &command)
+{
+    // The station has always put a blank before a verification's operator and nowhere else;
+    // servers in the field read it so, and the text stays byte for byte as it was.
+    const bool blankBeforeLast = command.procedure == QLatin1String(kBookingProc) &&
+                                 command.args.size() == 5 &&
+                                 command.args.first() != QLatin1String("S");
+    QString text = QStringLiteral("Exec ") + command.procedure + u' ';
+    for (qsizetype i = 0; i < command.args.size(); ++i) {
+        if (i > 0)
+            text += blankBeforeLast && i == command.args.size() - 1 ? QStringLiteral(", ")
+                                                                    : QStringLiteral(",");
+        text += quoted(command.args[i]);
+    }
+    return text;
+}
 
 ParsedCommand parseCommand(const QByteArray &body)
 {
@@ -89,12 +135,4 @@ ParsedCommand parseCommand(const QByteArray &body)
     return {cmd, {}};
 }
 
-QByteArray commandText(const Command &command)
-{
-    QStringList quoted;
-    for (const QString &arg : command.args)
-        quoted << u'\'' + QString(arg).replace(u"'"_qs, u"''"_qs) + u'\'';
-    return (QStringLiteral("Exec ") + command.procedure + u' ' + quoted.join(u',')).toUtf8();
-}
-
-} // namespace qav
+} // namespace wire

@@ -1,6 +1,10 @@
-#include "recordset.h"
+#include "recordsetjson.h"
 
-namespace qav {
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace wire {
 
 namespace {
 
@@ -45,6 +49,13 @@ void appendString(QByteArray &out, const QString &text)
     out += '"';
 }
 
+std::optional<RecordSet> refuse(QString *why, const QString &text)
+{
+    if (why)
+        *why = text;
+    return std::nullopt;
+}
+
 } // namespace
 
 // Written by hand: building a QJsonDocument for every answer showed up in profiles.
@@ -77,6 +88,46 @@ QByteArray RecordSet::toJson() const
     return out;
 }
 
+std::optional<RecordSet> RecordSet::fromJson(const QByteArray &json, QString *why)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError)
+        return refuse(why, error.errorString());
+    if (!doc.isObject())
+        return refuse(why, QStringLiteral("객체가 아닙니다"));
+    const QJsonObject root = doc.object();
+    if (!root.value(u"columns").isArray() || !root.value(u"rows").isArray())
+        return refuse(why, QStringLiteral("columns 또는 rows가 없습니다"));
+
+    RecordSet rs;
+    for (const QJsonValue &c : root.value(u"columns").toArray()) {
+        if (!c.isString())
+            return refuse(why, QStringLiteral("열 이름이 문자열이 아닙니다"));
+        rs.columns << c.toString();
+    }
+    for (const QJsonValue &r : root.value(u"rows").toArray()) {
+        if (!r.isArray() || r.toArray().size() != rs.columns.size())
+            return refuse(why, QStringLiteral("행의 열 수가 맞지 않습니다"));
+        QStringList row;
+        for (const QJsonValue &v : r.toArray()) {
+            if (v.isString()) {
+                QString text = v.toString();
+                // An empty text must stay apart from null.
+                if (text.isNull())
+                    text = QString::fromLatin1("", 0);
+                row << text;
+            } else if (v.isNull()) {
+                row << QString();
+            } else {
+                return refuse(why, QStringLiteral("값이 문자열이 아닙니다"));
+            }
+        }
+        rs.rows << row;
+    }
+    return rs;
+}
+
 QString RecordSet::value(const QString &column) const
 {
     const qsizetype col = columns.indexOf(column);
@@ -85,4 +136,4 @@ QString RecordSet::value(const QString &column) const
     return rows.first().at(col);
 }
 
-} // namespace qav
+} // namespace wire
