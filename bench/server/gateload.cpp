@@ -1,5 +1,6 @@
 // The simulated gates: each on a connection of its own, scanning as fast as it is answered.
 
+#include "GateClient.h"
 #include "RawHttp.h"
 #include "bench.h"
 
@@ -16,7 +17,8 @@ namespace {
 
 QByteArray signInRequest()
 {
-    return qavtest::rawQuery("Exec Proc_GRVM_Admin_GetAdminQAV_LoginInfo 'gate01','gate01'");
+    return qavtest::rawQuery(
+        qavtest::signInText(QStringLiteral("gate01"), QStringLiteral("gate01")));
 }
 
 // Removes one complete response from the buffer; returns its ErrCode, or "" while incomplete.
@@ -48,13 +50,10 @@ QHash<QByteArray, bool> &nextIsEntry()
 QByteArray request(const Gate &g, const QByteArray &sessionKey, qint64 serial)
 {
     static const QByteArray run = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36);
-    const QByteArray body = "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo '" +
-                            QByteArray(g.entry ? "I" : "O") + "','GRVM0001','','" + g.ticket +
-                            "', 'gate01'";
-    return "POST /rds/Velmor.member/Query HTTP/1.1\r\nHost: 127.0.0.1\r\nX-QAV-Client: "
-           "station\r\nAuthorization: Bearer " +
-           sessionKey + "\r\nIdempotency-Key: bench-" + run + '-' + QByteArray::number(serial) +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return qavtest::rawQuery(
+        qavtest::verifyText(g.entry ? QStringLiteral("I") : QStringLiteral("O"),
+                            QString::fromLatin1(g.ticket)),
+        sessionKey, "bench-" + run + '-' + QByteArray::number(serial));
 }
 
 // Signs gate01 in once; its session serves every simulated gate. Empty when refused.
@@ -194,8 +193,7 @@ bool requestLatency(quint16 port, const QByteArray &request, int count, std::vec
 
 QByteArray summaryRequest(const QByteArray &key, const QByteArray &bizcode)
 {
-    return qavtest::rawQuery(
-        "Exec Proc_GRVM_Admin_GetAdminQAV_BookingInfo 'S','" + bizcode + "','','',''", key);
+    return qavtest::rawQuery(qavtest::summaryText(QString::fromLatin1(bizcode)), key);
 }
 
 std::pair<double, double> summaryLatency(quint16 port, const QByteArray &key, int count)
