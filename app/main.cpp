@@ -1,8 +1,8 @@
-#include "Assets.h"
-#include "Form.h"
-#include "Lifecycle.h"
-#include "Look.h"
-#include "frmQAV.h"
+#include "assets/Assets.h"
+#include "console/frmQAV.h"
+#include "shell/Form.h"
+#include "shell/Lifecycle.h"
+#include "shell/Look.h"
 
 #include <QApplication>
 

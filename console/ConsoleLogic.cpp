@@ -1,6 +1,6 @@
-#include "ConsoleLogic.h"
+#include "console/ConsoleLogic.h"
 
-#include "RecordSet.h"
+#include "remote/RecordSet.h"
 
 namespace console {
 

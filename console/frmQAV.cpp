@@ -1,16 +1,16 @@
-#include "frmQAV.h"
+#include "console/frmQAV.h"
 
-#include "Assets.h"
-#include "Commands.h"
-#include "ConsoleLogic.h"
-#include "Global.h"
-#include "Lifecycle.h"
-#include "Look.h"
-#include "MessageBox.h"
-#include "QavError.h"
-#include "ServerChannel.h"
-#include "cMontionInfo.h"
-#include "frm01.h"
+#include "assets/Assets.h"
+#include "console/ConsoleLogic.h"
+#include "remote/Commands.h"
+#include "remote/ServerChannel.h"
+#include "shell/Global.h"
+#include "shell/Lifecycle.h"
+#include "shell/Look.h"
+#include "shell/MessageBox.h"
+#include "shell/QavError.h"
+#include "shell/cMontionInfo.h"
+#include "station/frm01.h"
 
 #include <QApplication>
 #include <QDebug>

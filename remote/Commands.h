@@ -1,6 +1,6 @@
 #pragma once
 
-#include "command.h"
+#include "wire/command.h"
 
 #include <QString>
 

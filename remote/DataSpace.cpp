@@ -1,10 +1,10 @@
-#include "DataSpace.h"
+#include "remote/DataSpace.h"
 
-#include "Global.h"
-#include "QavError.h"
-#include "ReportFailure.h"
-#include "ServerCertificates.h"
-#include "headers.h"
+#include "remote/ReportFailure.h"
+#include "remote/ServerCertificates.h"
+#include "shell/Global.h"
+#include "shell/QavError.h"
+#include "wire/headers.h"
 
 #include <QCoreApplication>
 #include <QCursor>

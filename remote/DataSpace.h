@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordSet.h"
+#include "remote/RecordSet.h"
 
 #include <QString>
 #include <QUrl>

@@ -1,6 +1,6 @@
-#include "RecordSet.h"
+#include "remote/RecordSet.h"
 
-#include "QavError.h"
+#include "shell/QavError.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recordsetjson.h"
+#include "wire/recordsetjson.h"
 
 #include <QString>
 #include <QStringList>

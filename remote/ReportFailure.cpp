@@ -1,4 +1,4 @@
-#include "ReportFailure.h"
+#include "remote/ReportFailure.h"
 
 #include <QDebug>
 

@@ -1,4 +1,4 @@
-#include "ServerCertificates.h"
+#include "remote/ServerCertificates.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "ServerChannel.h"
+#include "remote/ServerChannel.h"
 
-#include "Addresses.h"
-#include "Commands.h"
-#include "Global.h"
+#include "remote/Commands.h"
+#include "shell/Addresses.h"
+#include "shell/Global.h"
 
 ServerChannel::ServerChannel(Session session)
 {

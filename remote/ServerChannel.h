@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DataSpace.h"
+#include "remote/DataSpace.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "admin.h"
+#include "server/cli/admin.h"
 
 #include <QCoreApplication>
 

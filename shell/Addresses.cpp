@@ -1,4 +1,4 @@
-#include "Addresses.h"
+#include "shell/Addresses.h"
 
 namespace {
 

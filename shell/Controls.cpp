@@ -1,6 +1,6 @@
-#include "Controls.h"
+#include "shell/Controls.h"
 
-#include "QavError.h"
+#include "shell/QavError.h"
 
 #include <QFileInfo>
 #include <QImageReader>

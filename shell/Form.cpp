@@ -1,7 +1,7 @@
-#include "Form.h"
+#include "shell/Form.h"
 
-#include "Lifecycle.h"
-#include "Look.h"
+#include "shell/Lifecycle.h"
+#include "shell/Look.h"
 
 #include <QCloseEvent>
 

@@ -1,4 +1,4 @@
-#include "Global.h"
+#include "shell/Global.h"
 
 QString g_BizCode;
 QString g_AdminId;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Form.h"
+#include "shell/Form.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
-#include "Lifecycle.h"
+#include "shell/Lifecycle.h"
 
-#include "Form.h"
-#include "MessageBox.h"
-#include "QavError.h"
+#include "shell/Form.h"
+#include "shell/MessageBox.h"
+#include "shell/QavError.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "Look.h"
+#include "shell/Look.h"
 
 #include <QFontDatabase>
 #include <QStringList>

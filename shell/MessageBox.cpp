@@ -1,4 +1,4 @@
-#include "MessageBox.h"
+#include "shell/MessageBox.h"
 
 #include <QApplication>
 #include <QIcon>

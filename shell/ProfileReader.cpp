@@ -1,6 +1,6 @@
-#include "ProfileReader.h"
+#include "shell/ProfileReader.h"
 
-#include "Global.h"
+#include "shell/Global.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "SummaryLink.h"
+#include "shell/SummaryLink.h"
 
 SummaryLink &SummaryLink::instance()
 {

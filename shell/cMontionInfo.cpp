@@ -1,4 +1,4 @@
-#include "cMontionInfo.h"
+#include "shell/cMontionInfo.h"
 
 #include <QGuiApplication>
 #include <QScreen>

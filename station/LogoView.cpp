@@ -1,7 +1,7 @@
-#include "LogoView.h"
+#include "station/LogoView.h"
 
-#include "ReportFailure.h"
-#include "ServerCertificates.h"
+#include "remote/ReportFailure.h"
+#include "remote/ServerCertificates.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

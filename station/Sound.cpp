@@ -1,4 +1,4 @@
-#include "Sound.h"
+#include "station/Sound.h"
 
 #include <QApplication>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "StationKeyPreview.h"
+#include "station/StationKeyPreview.h"
 
-#include "Global.h"
-#include "Lifecycle.h"
-#include "StationLogic.h"
+#include "shell/Global.h"
+#include "shell/Lifecycle.h"
+#include "station/StationLogic.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-#include "StationLogic.h"
+#include "station/StationLogic.h"
 
-#include "QavError.h"
-#include "RecordSet.h"
+#include "remote/RecordSet.h"
+#include "shell/QavError.h"
 
 #include <Qt>
 

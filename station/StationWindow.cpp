@@ -1,4 +1,4 @@
-#include "StationWindow.h"
+#include "station/StationWindow.h"
 
 #include <QIcon>
 #include <QPainter>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Controls.h"
-#include "Form.h"
+#include "shell/Controls.h"
+#include "shell/Form.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

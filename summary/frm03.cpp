@@ -1,12 +1,12 @@
-#include "frm03.h"
+#include "summary/frm03.h"
 
-#include "Assets.h"
-#include "Commands.h"
-#include "Global.h"
-#include "Lifecycle.h"
-#include "Look.h"
-#include "ServerChannel.h"
-#include "SummaryLink.h"
+#include "assets/Assets.h"
+#include "remote/Commands.h"
+#include "remote/ServerChannel.h"
+#include "shell/Global.h"
+#include "shell/Lifecycle.h"
+#include "shell/Look.h"
+#include "shell/SummaryLink.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Controls.h"
-#include "Form.h"
+#include "shell/Controls.h"
+#include "shell/Form.h"
 
 // The admission summary panel: the server's total and eight counters for the signed-in business
 // code, one per line, each shown exactly as the server words it.

@@ -1,4 +1,4 @@
-#include "command.h"
+#include "wire/command.h"
 
 #include <QStringDecoder>
 

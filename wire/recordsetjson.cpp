@@ -1,4 +1,4 @@
-#include "recordsetjson.h"
+#include "wire/recordsetjson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "PaintKit.h"
+#include "assets/tools/PaintKit.h"
 
 #include <QFontInfo>
 #include <QFontMetricsF>

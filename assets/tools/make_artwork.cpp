@@ -2,8 +2,8 @@
 // demo venue logo into <outdir>/demo.
 // Run as `qav-artwork <repo>/assets` to regenerate the committed files.
 
-#include "PaintKit.h"
-#include "Sounds.h"
+#include "assets/tools/PaintKit.h"
+#include "assets/tools/Sounds.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // What the server's benches share: the simulated gates and their load loop, the server and
 // pgbench starters, and the one line a run is reported in.
 
-#include "ServerProcess.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -6,7 +6,7 @@
 
 // Each bench has a file of its own; this one reads the options and picks the bench.
 
-#include "bench.h"
+#include "bench/server/bench.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

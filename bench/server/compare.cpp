@@ -1,16 +1,15 @@
 // This build's server beside another build's: scan throughput, p99 and bytes per scan.
 
-#include "RawHttp.h"
-#include "bench.h"
+#include "bench/server/bench.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/RawSql.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
-#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -22,31 +21,14 @@ namespace {
 qint64 databaseBytes(const QString &url)
 {
     const bool sqlite = !url.startsWith(QLatin1String("postgresql://"));
-    const QString name = QStringLiteral("bytes");
-    qint64 bytes = -1;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(sqlite ? u"QSQLITE"_qs : u"QPSQL"_qs, name);
-        if (sqlite) {
-            db.setDatabaseName(url);
-        } else {
-            const QUrl u(url);
-            db.setHostName(u.host());
-            db.setPort(u.port(5432));
-            db.setUserName(u.userName());
-            db.setPassword(u.password());
-            db.setDatabaseName(u.path().mid(1));
-        }
-        QSqlQuery q(db);
-        if (db.open() &&
-            q.exec(sqlite ? u"SELECT SUM(pgsize) FROM dbstat"_qs
-                          : u"SELECT SUM(pg_total_relation_size(oid)) FROM pg_class WHERE relkind ="
-                            " 'r' AND relnamespace = 'public'::regnamespace"_qs) &&
-            q.next())
-            bytes = q.value(0).toLongLong();
-        else
-            std::fprintf(stderr, "bench: %s\n", qPrintable(q.lastError().text()));
-    }
-    QSqlDatabase::removeDatabase(name);
+    const qavtest::RawSql db(url);
+    const qint64 bytes =
+        db.number(sqlite ? u"SELECT SUM(pgsize) FROM dbstat"_qs
+                         : u"SELECT SUM(pg_total_relation_size(oid)) FROM pg_class WHERE relkind ="
+                           " 'r' AND relnamespace = 'public'::regnamespace"_qs);
+    if (bytes < 0)
+        std::fprintf(stderr, "bench: cannot read the database's size: %s\n",
+                     qPrintable(db.errorText()));
     return bytes;
 }
 
@@ -54,25 +36,14 @@ qint64 databaseBytes(const QString &url)
 // version's schema).
 bool runSql(const QString &url, const QStringList &statements)
 {
-    const bool sqlite = !url.startsWith(QLatin1String("postgresql://"));
-    const QString name = QStringLiteral("sql");
-    bool ok = true;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(sqlite ? u"QSQLITE"_qs : u"QPSQL"_qs, name);
-        const QUrl u(url);
-        db.setDatabaseName(sqlite ? url : u.path().mid(1));
-        db.setHostName(u.host());
-        db.setPort(u.port(5432));
-        db.setUserName(u.userName());
-        db.setPassword(u.password());
-        ok = db.open();
-        QSqlQuery q(db);
-        for (const QString &sql : statements)
-            ok = ok && q.exec(sql);
-        if (!ok)
-            std::fprintf(stderr, "bench: %s\n", qPrintable(q.lastError().text()));
-    }
-    QSqlDatabase::removeDatabase(name);
+    const qavtest::RawSql db(url);
+    QSqlQuery q(db.database());
+    bool ok = db.isOpen();
+    for (const QString &sql : statements)
+        ok = ok && q.exec(sql);
+    if (!ok)
+        std::fprintf(stderr, "bench: %s %s\n", qPrintable(db.errorText()),
+                     qPrintable(q.lastError().text()));
     return ok;
 }
 

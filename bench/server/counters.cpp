@@ -1,9 +1,9 @@
 // Summary and dashboard latency at a stadium's size, and the server's memory.
 
-#include "RawHttp.h"
-#include "bench.h"
-#include "demoseed.h"
-#include "storage.h"
+#include "bench/server/bench.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/support/RawHttp.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -1,8 +1,8 @@
 // The simulated gates: each on a connection of its own, scanning as fast as it is answered.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "bench.h"
+#include "bench/server/bench.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
 
 #include <QDateTime>
 #include <QEventLoop>

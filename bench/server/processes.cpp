@@ -1,10 +1,10 @@
 // Several servers on one PostgreSQL database, beside pgbench, and no double admission.
 
-#include "bench.h"
-#include "demoseed.h"
-#include "storage.h"
-#include <QSqlDatabase>
-#include <QSqlQuery>
+#include "bench/server/bench.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/support/RawSql.h"
+
 #include <QUrl>
 
 #include <cstdio>
@@ -16,25 +16,9 @@ namespace {
 // Connections other clients hold to the database of url; -1 when it cannot be asked.
 int pgConnections(const QString &url)
 {
-    const QUrl u(url);
-    int count = -1;
-    {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("count"));
-        db.setHostName(u.host());
-        db.setPort(u.port(5432));
-        db.setUserName(u.userName());
-        db.setPassword(u.password());
-        db.setDatabaseName(u.path().mid(1));
-        QSqlQuery q(db);
-        if (db.open() &&
-            q.exec(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname "
-                                  "= current_database() AND pid <> pg_backend_pid()")) &&
-            q.next())
-            count = q.value(0).toInt();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("count"));
-    return count;
+    return int(qavtest::RawSql(url).number(
+        QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname"
+                       " = current_database() AND pid <> pg_backend_pid()")));
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // The default bench: scan throughput through HTTP on SQLite and PostgreSQL, against the
 // constant server, a plain SQLite loop and pgbench.
 
-#include "bench.h"
-#include "demoseed.h"
-#include "storage.h"
+#include "bench/server/bench.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
 
 #include <QDir>
 #include <QFile>

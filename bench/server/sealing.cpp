@@ -1,7 +1,7 @@
 // The audit's sealing off and on in turns, then a season checked by audit verify.
 
-#include "bench.h"
-#include "storage.h"
+#include "bench/server/bench.h"
+#include "server/storage/storage.h"
 
 #include <QDir>
 #include <QElapsedTimer>

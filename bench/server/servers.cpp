@@ -1,6 +1,6 @@
 // What the benches start: a quiet qav-server, and pgbench beside it.
 
-#include "bench.h"
+#include "bench/server/bench.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

@@ -6,10 +6,10 @@
 //   2. against qav-server answering a constant record set (no database),
 // and next to them the bare HTTP round trip of the same command to the constant server. The
 // ratio of 2 to 3 is what the station itself adds.
-#include "Commands.h"
-#include "DataSpace.h"
-#include "ServerProcess.h"
-#include "WindowTesting.h"
+#include "remote/Commands.h"
+#include "remote/DataSpace.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/WindowTesting.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

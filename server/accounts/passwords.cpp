@@ -1,4 +1,4 @@
-#include "passwords.h"
+#include "server/accounts/passwords.h"
 
 #include <QFile>
 

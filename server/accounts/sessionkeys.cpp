@@ -1,4 +1,4 @@
-#include "sessionkeys.h"
+#include "server/accounts/sessionkeys.h"
 
 #include <sodium.h>
 

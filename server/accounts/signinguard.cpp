@@ -1,6 +1,6 @@
-#include "signinguard.h"
+#include "server/accounts/signinguard.h"
 
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "lane.h"
-#include "signinthrottle.h"
+#include "server/accounts/signinthrottle.h"
+#include "server/base/lane.h"
 
 namespace qav {
 

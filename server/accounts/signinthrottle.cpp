@@ -1,4 +1,4 @@
-#include "signinthrottle.h"
+#include "server/accounts/signinthrottle.h"
 
 #include <QMutexLocker>
 

@@ -1,4 +1,4 @@
-#include "commandline.h"
+#include "server/base/commandline.h"
 
 #include <cstdio>
 

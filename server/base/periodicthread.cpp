@@ -1,4 +1,4 @@
-#include "periodicthread.h"
+#include "server/base/periodicthread.h"
 
 namespace qav {
 

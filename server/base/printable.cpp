@@ -1,4 +1,4 @@
-#include "printable.h"
+#include "server/base/printable.h"
 
 #include <QRegularExpression>
 

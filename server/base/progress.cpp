@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "server/base/progress.h"
 
 #include <QFileInfo>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "stopsignals.h"
+#include "server/base/stopsignals.h"
 
 #include <QSocketNotifier>
 

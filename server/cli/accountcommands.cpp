@@ -1,9 +1,9 @@
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
-#include "passwords.h"
-#include "printable.h"
-#include "storage.h"
+#include "server/accounts/passwords.h"
+#include "server/base/printable.h"
+#include "server/cli/cli.h"
+#include "server/storage/storage.h"
 
 #include <QDateTime>
 

@@ -1,7 +1,7 @@
-#include "admin.h"
+#include "server/cli/admin.h"
 
-#include "cli.h"
-#include "clicommands.h"
+#include "server/cli/cli.h"
+#include "server/cli/clicommands.h"
 
 #include <QHash>
 

@@ -1,7 +1,7 @@
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
-#include "ticket.h"
+#include "server/cli/cli.h"
+#include "wire/ticket.h"
 
 #include <pwd.h>
 #include <unistd.h>

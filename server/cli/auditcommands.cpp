@@ -1,10 +1,10 @@
 // `audit`: the scans of a performance printed; `audit verify` and `audit seal`, and the last line
 // of `audit --csv` that names the last seal.
 
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
-#include "progress.h"
+#include "server/base/progress.h"
+#include "server/cli/cli.h"
 
 #include <QDateTime>
 #include <QFile>

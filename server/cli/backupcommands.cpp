@@ -1,10 +1,10 @@
 // Copies of a live SQLite database, and putting one back in place of a stopped server's.
 
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
-#include "progress.h"
-#include "sqlitefiles.h"
+#include "server/base/progress.h"
+#include "server/cli/cli.h"
+#include "server/storage/sqlitefiles.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,8 +1,8 @@
 // Changing what the gates are given: a booking cancelled or valid again, a performance removed.
 
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
+#include "server/cli/cli.h"
 
 namespace qav {
 

@@ -1,8 +1,8 @@
-#include "cli.h"
+#include "server/cli/cli.h"
 
-#include "printable.h"
-#include "progress.h"
-#include "sqlitefiles.h"
+#include "server/base/printable.h"
+#include "server/base/progress.h"
+#include "server/storage/sqlitefiles.h"
 
 #include <QCoreApplication>
 #include <QFile>

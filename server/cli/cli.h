@@ -3,8 +3,8 @@
 // Pieces every qav-server command shares: the --db and --config options, opening the database,
 // reading passwords and checking codes; output and usage errors come from commandline.h.
 
-#include "commandline.h"
-#include "storage.h"
+#include "server/base/commandline.h"
+#include "server/storage/storage.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

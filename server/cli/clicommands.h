@@ -4,7 +4,7 @@
 // "qav-server <command>", returns the exit code and may throw cli::UsageError (exit 2),
 // cli::NotFound (exit 1) or anything else std::exception (exit 1); runAdmin catches them.
 
-#include "storage.h"
+#include "server/storage/storage.h"
 
 #include <QList>
 #include <QStringList>

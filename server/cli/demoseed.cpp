@@ -1,6 +1,6 @@
-#include "demoseed.h"
+#include "server/cli/demoseed.h"
 
-#include "passwords.h"
+#include "server/accounts/passwords.h"
 
 #include <QDate>
 

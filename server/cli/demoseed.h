@@ -1,6 +1,6 @@
 #pragma once
 
-#include "storage.h"
+#include "server/storage/storage.h"
 
 namespace qav {
 

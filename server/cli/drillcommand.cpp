@@ -1,8 +1,8 @@
 // `qav-server drill`: its options read and checked, then the drill run against the server.
 
-#include "cli.h"
-#include "clicommands.h"
-#include "drill.h"
+#include "server/cli/cli.h"
+#include "server/cli/clicommands.h"
+#include "server/drill/drill.h"
 
 #include <QCommandLineParser>
 #include <QHostAddress>

@@ -1,12 +1,12 @@
 // `qav-server import-bookings`: the file read and checked, what it would change printed, and,
 // unless it is a dry run, written in slices that an interruption leaves whole.
 
-#include "bookingfile.h"
-#include "bookingimport.h"
-#include "cli.h"
-#include "clicommands.h"
-#include "progress.h"
-#include "textdecode.h"
+#include "server/base/progress.h"
+#include "server/cli/cli.h"
+#include "server/cli/clicommands.h"
+#include "server/import/bookingfile.h"
+#include "server/import/bookingimport.h"
+#include "server/import/textdecode.h"
 
 #include <QCommandLineParser>
 #include <QFile>

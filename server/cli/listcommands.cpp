@@ -1,8 +1,8 @@
 // Listing and showing what is in the database: venues, performances, operators, bookings.
 
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
+#include "server/cli/cli.h"
 
 namespace qav {
 

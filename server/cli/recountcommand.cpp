@@ -1,6 +1,6 @@
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
+#include "server/cli/cli.h"
 
 namespace qav {
 

@@ -1,11 +1,11 @@
 // `qav-server serve`: its options read and checked into ServeSettings, then the server run.
 
-#include "cli.h"
-#include "clicommands.h"
-#include "commandparser.h"
-#include "gateservice.h"
-#include "serve.h"
-#include "tls.h"
+#include "server/cli/cli.h"
+#include "server/cli/clicommands.h"
+#include "server/http/tls.h"
+#include "server/protocol/commandparser.h"
+#include "server/protocol/gateservice.h"
+#include "server/serve/serve.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>

@@ -1,10 +1,10 @@
-#include "clicommands.h"
+#include "server/cli/clicommands.h"
 
-#include "cli.h"
-#include "demoseed.h"
-#include "memberobject.h"
-#include "passwords.h"
-#include "storage.h"
+#include "server/accounts/passwords.h"
+#include "server/cli/cli.h"
+#include "server/cli/demoseed.h"
+#include "server/protocol/memberobject.h"
+#include "server/storage/storage.h"
 
 #include <QDateTime>
 

@@ -4,13 +4,13 @@
 // a venue's pace and removes all it made, on every way out: the end, Ctrl-C, SIGTERM, a failure,
 // or, after a kill -9, the next drill.
 
-#include "drill.h"
+#include "server/drill/drill.h"
 
-#include "commandline.h"
-#include "drillstation.h"
-#include "passwords.h"
-#include "progress.h"
-#include "stopsignals.h"
+#include "server/accounts/passwords.h"
+#include "server/base/commandline.h"
+#include "server/base/progress.h"
+#include "server/base/stopsignals.h"
+#include "server/drill/drillstation.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,8 +1,8 @@
-#include "drillstation.h"
+#include "server/drill/drillstation.h"
 
-#include "command.h"
-#include "errcode.h"
-#include "headers.h"
+#include "wire/command.h"
+#include "wire/errcode.h"
+#include "wire/headers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,10 +1,10 @@
-#include "memberroutes.h"
+#include "server/gate/memberroutes.h"
 
-#include "commandparser.h"
-#include "memberobject.h"
-#include "metrics.h"
-#include "serverlog.h"
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
+#include "server/http/metrics.h"
+#include "server/http/serverlog.h"
+#include "server/protocol/commandparser.h"
+#include "server/protocol/memberobject.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "exchange.h"
-#include "gateservice.h"
-#include "headers.h"
+#include "server/http/exchange.h"
+#include "server/protocol/gateservice.h"
+#include "wire/headers.h"
 
 namespace qav {
 

@@ -1,4 +1,4 @@
-#include "exchange.h"
+#include "server/http/exchange.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -12,8 +12,8 @@
 // a part keeps per thread via get<T>()). Handlers are registered in Routes by path. Answers on
 // one connection go out in the order its requests came in, however they finish.
 
-#include "lane.h"
-#include "storage.h"
+#include "server/base/lane.h"
+#include "server/storage/storage.h"
 
 #include <QByteArray>
 #include <QHostAddress>

@@ -1,6 +1,6 @@
-#include "executor.h"
+#include "server/http/executor.h"
 
-#include "serverlog.h"
+#include "server/http/serverlog.h"
 
 namespace qav {
 

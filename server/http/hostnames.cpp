@@ -1,4 +1,4 @@
-#include "hostnames.h"
+#include "server/http/hostnames.h"
 
 #include <QHostInfo>
 #include <QNetworkInterface>

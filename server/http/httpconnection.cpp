@@ -1,7 +1,7 @@
-#include "httpconnection.h"
+#include "server/http/httpconnection.h"
 
-#include "serverlog.h"
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
+#include "server/http/serverlog.h"
 
 #include <QMutex>
 #include <QSslSocket>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "exchange.h"
-#include "httpparser.h"
+#include "server/http/exchange.h"
+#include "server/http/httpparser.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>

@@ -1,10 +1,10 @@
-#include "httpfront.h"
+#include "server/http/httpfront.h"
 
-#include "httplistener.h"
-#include "metrics.h"
-#include "serverlog.h"
-#include "serviceroutes.h"
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
+#include "server/http/httplistener.h"
+#include "server/http/metrics.h"
+#include "server/http/serverlog.h"
+#include "server/http/serviceroutes.h"
 
 #include <QTimer>
 

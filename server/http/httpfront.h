@@ -1,8 +1,8 @@
 #pragma once
 
-#include "exchange.h"
-#include "executor.h"
-#include "httpconnection.h"
+#include "server/http/exchange.h"
+#include "server/http/executor.h"
+#include "server/http/httpconnection.h"
 
 #include <QHostAddress>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "httplistener.h"
+#include "server/http/httplistener.h"
 
-#include "metrics.h"
-#include "serverlog.h"
+#include "server/http/metrics.h"
+#include "server/http/serverlog.h"
 
 #include <QSocketNotifier>
 #include <QSslSocket>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "httpconnection.h"
+#include "server/http/httpconnection.h"
 
 #include <QHash>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "httpparser.h"
+#include "server/http/httpparser.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exchange.h"
+#include "server/http/exchange.h"
 
 #include <QByteArray>
 #include <QString>

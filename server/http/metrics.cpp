@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "server/http/metrics.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "serverlog.h"
+#include "server/http/serverlog.h"
 
-#include "printable.h"
+#include "server/base/printable.h"
 
 #include <QDateTime>
 

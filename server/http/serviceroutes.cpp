@@ -1,7 +1,7 @@
-#include "serviceroutes.h"
+#include "server/http/serviceroutes.h"
 
-#include "metrics.h"
-#include "serverlog.h"
+#include "server/http/metrics.h"
+#include "server/http/serverlog.h"
 
 namespace qav {
 

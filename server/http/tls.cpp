@@ -1,4 +1,4 @@
-#include "tls.h"
+#include "server/http/tls.h"
 
 #include <QDateTime>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "bookingfile.h"
+#include "server/import/bookingfile.h"
 
 #include <QHash>
 #include <QSet>

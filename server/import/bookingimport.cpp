@@ -1,8 +1,8 @@
-#include "bookingimport.h"
+#include "server/import/bookingimport.h"
 
-#include "bookingfile.h"
-#include "progress.h"
-#include "textdecode.h"
+#include "server/base/progress.h"
+#include "server/import/bookingfile.h"
+#include "server/import/textdecode.h"
 
 #include <QHash>
 

@@ -1,4 +1,4 @@
-#include "textdecode.h"
+#include "server/import/textdecode.h"
 
 #include <QStringDecoder>
 

@@ -1,4 +1,4 @@
-#include "auditsealer.h"
+#include "server/protocol/auditsealer.h"
 
 #include <QDebug>
 

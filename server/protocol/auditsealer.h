@@ -1,7 +1,7 @@
 #pragma once
 
-#include "periodicthread.h"
-#include "storage.h"
+#include "server/base/periodicthread.h"
+#include "server/storage/storage.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "command.h"
+#include "wire/command.h"
 
 // The server's rooms read commands with the wire's reader (command.h); these are its names as
 // they use them inside namespace qav.

@@ -1,11 +1,11 @@
-#include "gateservice.h"
+#include "server/protocol/gateservice.h"
 
-#include "errcode.h"
-#include "memberobject.h"
-#include "refusaltally.h"
-#include "sessionkeys.h"
-#include "steadyclock.h"
-#include "ticket.h"
+#include "server/accounts/sessionkeys.h"
+#include "server/base/steadyclock.h"
+#include "server/protocol/memberobject.h"
+#include "server/protocol/refusaltally.h"
+#include "wire/errcode.h"
+#include "wire/ticket.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "commandparser.h"
-#include "sessionrate.h"
-#include "signinguard.h"
-#include "stores.h"
+#include "server/accounts/signinguard.h"
+#include "server/protocol/commandparser.h"
+#include "server/protocol/sessionrate.h"
+#include "server/storage/stores.h"
 
 #include <QByteArray>
 #include <QString>

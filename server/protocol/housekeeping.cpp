@@ -1,6 +1,6 @@
-#include "housekeeping.h"
+#include "server/protocol/housekeeping.h"
 
-#include "refusaltally.h"
+#include "server/protocol/refusaltally.h"
 
 #include <QDateTime>
 #include <QDebug>

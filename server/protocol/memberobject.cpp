@@ -1,8 +1,8 @@
-#include "memberobject.h"
+#include "server/protocol/memberobject.h"
 
-#include "errcode.h"
-#include "passwords.h"
-#include "ticket.h"
+#include "server/accounts/passwords.h"
+#include "wire/errcode.h"
+#include "wire/ticket.h"
 
 #include <QLocale>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "commandparser.h"
-#include "recordsetjson.h"
-#include "stores.h"
+#include "server/protocol/commandparser.h"
+#include "server/storage/stores.h"
+#include "wire/recordsetjson.h"
 
 namespace qav {
 

@@ -1,6 +1,6 @@
-#include "refusaltally.h"
+#include "server/protocol/refusaltally.h"
 
-#include "printable.h"
+#include "server/base/printable.h"
 
 namespace qav {
 

@@ -1,4 +1,4 @@
-#include "sessionrate.h"
+#include "server/protocol/sessionrate.h"
 
 #include <QMutexLocker>
 

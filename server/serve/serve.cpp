@@ -1,14 +1,14 @@
-#include "serve.h"
+#include "server/serve/serve.h"
 
-#include "auditsealer.h"
-#include "commandline.h"
-#include "dashboard.h"
-#include "hostnames.h"
-#include "housekeeping.h"
-#include "passwords.h"
-#include "serverlog.h"
-#include "signinguard.h"
-#include "stopsignals.h"
+#include "server/accounts/passwords.h"
+#include "server/accounts/signinguard.h"
+#include "server/base/commandline.h"
+#include "server/base/stopsignals.h"
+#include "server/http/hostnames.h"
+#include "server/http/serverlog.h"
+#include "server/protocol/auditsealer.h"
+#include "server/protocol/housekeeping.h"
+#include "server/web/dashboard.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "gatehealth.h"
-#include "httpfront.h"
-#include "memberroutes.h"
-#include "storage.h"
+#include "server/gate/memberroutes.h"
+#include "server/http/httpfront.h"
+#include "server/storage/storage.h"
+#include "server/web/gatehealth.h"
 
 #include <QHostAddress>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "auditseal.h"
+#include "server/storage/auditseal.h"
 
-#include "records.h"
+#include "server/storage/records.h"
 
 #include <QFile>
 #include <QtEndian>

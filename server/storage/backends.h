@@ -2,7 +2,7 @@
 
 // The backends openStorage chooses from.
 
-#include "storage.h"
+#include "server/storage/storage.h"
 
 namespace qav {
 

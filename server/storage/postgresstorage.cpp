@@ -1,9 +1,9 @@
 // PostgreSQL: its connection settings and time-outs, and how the serving connections of a process
 // come back after the database was away; the SQL is SqlStorage's.
 
-#include "backends.h"
-#include "sqlstorage.h"
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
+#include "server/storage/backends.h"
+#include "server/storage/sqlstorage.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,4 +1,4 @@
-#include "schema.h"
+#include "server/storage/schema.h"
 
 namespace qav {
 

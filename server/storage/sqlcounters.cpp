@@ -3,9 +3,9 @@
 // counters (moved by each writer of a booking through moveCounters), the accepted scans per
 // minute and the scans per gate operator (moved with each audit row of a scan that ran).
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "schema.h"
+#include "server/storage/schema.h"
 
 #include <QAtomicInt>
 #include <QCoreApplication>

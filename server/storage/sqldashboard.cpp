@@ -1,9 +1,9 @@
 // The dashboard's part of the SQL storage: supervisors, their sessions and read-only views of the
 // audit. Kept apart from the gate's rules in sqlscan.cpp; nothing here changes admission state.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "sqlrecords.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>

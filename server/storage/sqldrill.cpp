@@ -1,7 +1,7 @@
 // The rehearsal's bookkeeping: its runs, and the removal of what a run made. Every statement
 // that deletes is bound to the drill prefix as well as to the run's codes.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
 namespace qav {
 

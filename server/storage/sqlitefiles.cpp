@@ -1,7 +1,7 @@
-#include "sqlitefiles.h"
+#include "server/storage/sqlitefiles.h"
 
-#include "schema.h"
-#include "storage.h"
+#include "server/storage/schema.h"
+#include "server/storage/storage.h"
 
 #include <QDir>
 #include <QFile>

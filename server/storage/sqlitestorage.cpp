@@ -1,10 +1,10 @@
 // SQLite: its connection settings, the lock polling of a serving connection and the one writer
 // thread per file that commits the scans of all workers in groups.
 
-#include "backends.h"
-#include "sqlstorage.h"
+#include "server/storage/backends.h"
+#include "server/storage/sqlstorage.h"
 
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
 
 #include <QFileInfo>
 #include <QSqlDriver>

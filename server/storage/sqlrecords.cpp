@@ -1,4 +1,4 @@
-#include "sqlrecords.h"
+#include "server/storage/sqlrecords.h"
 
 namespace qav {
 

@@ -4,8 +4,8 @@
 // it, side by side, so the two cannot drift apart. A query selects the list (a join may prefix
 // the columns, in the same order) and reads the row from the column it starts at.
 
-#include "records.h"
-#include "sqlrows.h"
+#include "server/storage/records.h"
+#include "server/storage/sqlrows.h"
 
 namespace qav {
 

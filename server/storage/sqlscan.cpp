@@ -1,10 +1,10 @@
 // The gate's rule: a scan as one conditional write with its audit row, the replay store that
 // answers a repeated request with the first answer, the audit of refused requests, the counts.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "sqlrecords.h"
-#include "steadyclock.h"
+#include "server/base/steadyclock.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 // Seals of the audit: a sealing round over the rows committed since the last seal, and the check
 // of every seal and row against each other. Nothing here runs in a gate's request.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "sqlrecords.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -2,9 +2,9 @@
 // performances, operators, bookings), listings, operator and booking switches, removal of an
 // unused performance, the audit reader and the SQLite backup.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "sqlrecords.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QFile>
 #include <QFileInfo>

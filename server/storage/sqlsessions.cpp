@@ -1,9 +1,9 @@
 // Gate operators' sessions, and what was tried without one: sign-in attempts, the per-minute
 // counts of refused requests and their pruning.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "sqlrecords.h"
+#include "server/storage/sqlrecords.h"
 
 namespace qav {
 

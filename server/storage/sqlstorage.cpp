@@ -3,10 +3,10 @@
 // and audit), sqlsessions.cpp, sqldashboard.cpp, sqlseason.cpp, sqlcounters.cpp (the kept
 // counters); the backends in sqlitestorage.cpp and postgresstorage.cpp.
 
-#include "sqlstorage.h"
+#include "server/storage/sqlstorage.h"
 
-#include "schema.h"
-#include "sqlrecords.h"
+#include "server/storage/schema.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QAtomicInt>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sqlrows.h"
-#include "storage.h"
+#include "server/storage/sqlrows.h"
+#include "server/storage/storage.h"
 
 #include <QHash>
 #include <QSqlDatabase>

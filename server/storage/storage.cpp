@@ -1,6 +1,6 @@
-#include "storage.h"
+#include "server/storage/storage.h"
 
-#include "backends.h"
+#include "server/storage/backends.h"
 
 #include <QDate>
 #include <QUrl>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stores.h"
+#include "server/storage/stores.h"
 
 #include <memory>
 

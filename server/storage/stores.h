@@ -4,8 +4,8 @@
 // dashboard and the season's command line each name only what they use. One object per backend
 // implements them all (Storage, storage.h). Every method throws StorageError on database failure.
 
-#include "auditseal.h"
-#include "records.h"
+#include "server/storage/auditseal.h"
+#include "server/storage/records.h"
 
 namespace qav {
 

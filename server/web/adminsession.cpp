@@ -1,11 +1,11 @@
-#include "adminsession.h"
+#include "server/web/adminsession.h"
 
-#include "dashboard.h"
-#include "passwords.h"
-#include "refusaltally.h"
-#include "serverlog.h"
-#include "sessionkeys.h"
-#include "signinguard.h"
+#include "server/accounts/passwords.h"
+#include "server/accounts/sessionkeys.h"
+#include "server/accounts/signinguard.h"
+#include "server/http/serverlog.h"
+#include "server/protocol/refusaltally.h"
+#include "server/web/dashboard.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "exchange.h"
-#include "signinguard.h"
-#include "stores.h"
+#include "server/accounts/signinguard.h"
+#include "server/http/exchange.h"
+#include "server/storage/stores.h"
 
 #include <optional>
 

@@ -1,9 +1,9 @@
-#include "dashboard.h"
+#include "server/web/dashboard.h"
 
-#include "adminsession.h"
-#include "serverlog.h"
-#include "steadyclock.h"
-#include "ticket.h"
+#include "server/base/steadyclock.h"
+#include "server/http/serverlog.h"
+#include "server/web/adminsession.h"
+#include "wire/ticket.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "exchange.h"
-#include "gatehealth.h"
-#include "hostnames.h"
-#include "signinguard.h"
-#include "stores.h"
+#include "server/accounts/signinguard.h"
+#include "server/http/exchange.h"
+#include "server/http/hostnames.h"
+#include "server/storage/stores.h"
+#include "server/web/gatehealth.h"
 
 #include <QJsonObject>
 

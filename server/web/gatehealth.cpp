@@ -1,4 +1,4 @@
-#include "gatehealth.h"
+#include "server/web/gatehealth.h"
 
 #include <algorithm>
 #include <cmath>

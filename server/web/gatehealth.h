@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records.h"
+#include "server/storage/records.h"
 
 #include <QDateTime>
 

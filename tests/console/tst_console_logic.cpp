@@ -1,7 +1,7 @@
-#include "CannedServer.h"
-#include "ConsoleLogic.h"
-#include "QavError.h"
-#include "RecordSet.h"
+#include "console/ConsoleLogic.h"
+#include "remote/RecordSet.h"
+#include "shell/QavError.h"
+#include "tests/support/CannedServer.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
-#include "CannedServer.h"
-#include "DataSpace.h"
-#include "QavError.h"
+#include "remote/DataSpace.h"
+#include "shell/QavError.h"
+#include "tests/support/CannedServer.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

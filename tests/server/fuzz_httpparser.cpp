@@ -1,7 +1,7 @@
 // Coverage-guided fuzzing of the HTTP parser (libFuzzer, so clang only): the same checks as the
 // random streams in tst_server_httpparser, on inputs the fuzzer steers. Run by hand, e.g.
 //   build/tests/server/fuzz_httpparser -max_total_time=300
-#include "httpparserfeed.h"
+#include "tests/server/httpparserfeed.h"
 
 #include <cstdint>
 #include <cstdio>

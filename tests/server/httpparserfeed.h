@@ -3,7 +3,7 @@
 // Feeds an HttpParser and writes down what it made of the bytes, for the parser's test and its
 // fuzzer alike.
 
-#include "httpparser.h"
+#include "server/http/httpparser.h"
 
 #include <QList>
 #include <QStringList>

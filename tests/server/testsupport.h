@@ -3,7 +3,7 @@
 // Databases for the server tests: a fresh SQLite file, or a fresh database on the PostgreSQL
 // server named by QAV_TEST_PG_URL (dropped again when the test is done).
 
-#include "RawSql.h"
+#include "tests/support/RawSql.h"
 
 #include <QTemporaryDir>
 #include <QTest>

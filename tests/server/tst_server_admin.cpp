@@ -3,13 +3,13 @@
 // schema versions and a backup taken while a gate keeps admitting. The booking import's checks
 // and counts are also driven in-process, without the binary.
 
-#include "ServerProcess.h"
-#include "bookingimport.h"
-#include "demoseed.h"
-#include "memberobject.h"
-#include "schema.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/cli/demoseed.h"
+#include "server/import/bookingimport.h"
+#include "server/protocol/memberobject.h"
+#include "server/storage/schema.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDate>
 #include <QFile>

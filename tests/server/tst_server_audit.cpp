@@ -3,13 +3,13 @@
 // inserted with the database's own command-line client, the first one first; an export is
 // checked against its last line.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "ServerProcess.h"
-#include "demoseed.h"
-#include "sqlstorage.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/sqlstorage.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QEventLoop>
 #include <QFile>

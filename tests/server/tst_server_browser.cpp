@@ -2,9 +2,9 @@
 // loopback HTTP) against a real qav-server. Skipped only when chromium or chromedriver is missing.
 // With QAV_SCREENSHOT_DIR set it also saves the README's pictures (desk and phone width).
 
-#include "RawSql.h"
-#include "ServerProcess.h"
-#include "webclient.h"
+#include "tests/server/webclient.h"
+#include "tests/support/RawSql.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDir>
 #include <QFile>

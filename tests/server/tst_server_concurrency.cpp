@@ -3,12 +3,12 @@
 // nothing acknowledged lost (nor miscounted) when the server is killed in the middle of a rush,
 // and gates served again soon after PostgreSQL restarts.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "ServerProcess.h"
-#include "demoseed.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -2,12 +2,12 @@
 // nothing it made is left, whether it ends, is stopped with Ctrl-C or is killed (the next drill
 // removes the rest). The progress line's wording is checked in-process.
 
-#include "ServerProcess.h"
-#include "demoseed.h"
-#include "progress.h"
-#include "storage.h"
-#include "testsupport.h"
-#include "webclient.h"
+#include "server/base/progress.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/server/webclient.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDateTime>
 #include <QProcess>

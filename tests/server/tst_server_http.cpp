@@ -2,12 +2,12 @@
 // metrics endpoints, concurrent gates on one and several server processes, and the admin command
 // line.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "ServerProcess.h"
-#include "demoseed.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDate>
 #include <QDir>

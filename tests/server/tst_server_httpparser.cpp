@@ -1,4 +1,4 @@
-#include "httpparserfeed.h"
+#include "tests/server/httpparserfeed.h"
 
 #include <QRandomGenerator>
 #include <QTest>

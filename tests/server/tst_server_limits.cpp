@@ -2,10 +2,10 @@
 // connections that stay silent or come in too many, a process out of descriptors, and a stop in
 // the middle of a busy shift. Memory and processor use are read from /proc with generous bounds.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "RawSql.h"
-#include "ServerProcess.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/RawSql.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,11 +1,11 @@
 // The business rules of Velmor.member against a real database, the same cases for SQLite and
 // PostgreSQL.
 
-#include "demoseed.h"
-#include "gatehealth.h"
-#include "memberobject.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/cli/demoseed.h"
+#include "server/protocol/memberobject.h"
+#include "server/storage/storage.h"
+#include "server/web/gatehealth.h"
+#include "tests/server/testsupport.h"
 
 #include <QDate>
 #include <QElapsedTimer>

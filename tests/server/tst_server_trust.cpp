@@ -2,15 +2,15 @@
 // throttling, replayed verifications, private files and passwords kept off the command line, on
 // SQLite and PostgreSQL.
 
-#include "GateClient.h"
-#include "RawHttp.h"
-#include "ServerProcess.h"
-#include "demoseed.h"
-#include "passwords.h"
-#include "printable.h"
-#include "signinthrottle.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "server/accounts/passwords.h"
+#include "server/accounts/signinthrottle.h"
+#include "server/base/printable.h"
+#include "server/cli/demoseed.h"
+#include "server/storage/storage.h"
+#include "tests/server/testsupport.h"
+#include "tests/support/GateClient.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDate>
 #include <QDir>

@@ -1,9 +1,9 @@
 // The dashboard's JSON API over real HTTP against SQLite and PostgreSQL: figures equal to what the
 // database holds, search, manual check-in against a gate, and who may see and change what.
 
-#include "ServerProcess.h"
-#include "testsupport.h"
-#include "webclient.h"
+#include "tests/server/testsupport.h"
+#include "tests/server/webclient.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>

@@ -3,8 +3,8 @@
 // A client of a running qav-server over loopback HTTP for the dashboard tests: the admin's
 // sign-in, cookie and CSRF token, and gate operators' sessions and scans.
 
-#include "command.h"
-#include "headers.h"
+#include "wire/command.h"
+#include "wire/headers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,10 +1,10 @@
-#include "Global.h"
-#include "Lifecycle.h"
-#include "MessageBox.h"
-#include "ProfileReader.h"
-#include "QavError.h"
-#include "WindowFixture.h"
-#include "cMontionInfo.h"
+#include "shell/Global.h"
+#include "shell/Lifecycle.h"
+#include "shell/MessageBox.h"
+#include "shell/ProfileReader.h"
+#include "shell/QavError.h"
+#include "shell/cMontionInfo.h"
+#include "tests/support/WindowFixture.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,12 +1,12 @@
-#include "CannedServer.h"
-#include "Commands.h"
-#include "DataSpace.h"
-#include "LogoView.h"
-#include "Look.h"
-#include "QavError.h"
-#include "ScriptedServer.h"
-#include "StationLogic.h"
-#include "WindowTesting.h"
+#include "remote/Commands.h"
+#include "remote/DataSpace.h"
+#include "shell/Look.h"
+#include "shell/QavError.h"
+#include "station/LogoView.h"
+#include "station/StationLogic.h"
+#include "tests/support/CannedServer.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/WindowTesting.h"
 
 #include <QApplication>
 #include <QKeyEvent>

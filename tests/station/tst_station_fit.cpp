@@ -1,7 +1,7 @@
-#include "CannedServer.h"
-#include "LogoView.h"
-#include "Look.h"
-#include "WindowTesting.h"
+#include "shell/Look.h"
+#include "station/LogoView.h"
+#include "tests/support/CannedServer.h"
+#include "tests/support/WindowTesting.h"
 
 #include <QApplication>
 #include <QTemporaryFile>

@@ -1,4 +1,4 @@
-#include "StationLogic.h"
+#include "station/StationLogic.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
-#include "CannedServer.h"
-#include "LogoView.h"
-#include "Sound.h"
-#include "WindowTesting.h"
+#include "station/LogoView.h"
+#include "station/Sound.h"
+#include "tests/support/CannedServer.h"
+#include "tests/support/WindowTesting.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "DataSpace.h"
-#include "LogoView.h"
-#include "Look.h"
-#include "ServerProcess.h"
-#include "WindowTesting.h"
+#include "remote/DataSpace.h"
+#include "shell/Look.h"
+#include "station/LogoView.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/WindowTesting.h"
 
 #include <QRegularExpression>
 

@@ -1,6 +1,6 @@
-#include "CannedServer.h"
+#include "tests/support/CannedServer.h"
 
-#include "recordsetjson.h"
+#include "wire/recordsetjson.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>

@@ -5,8 +5,8 @@
 // (RawHttp.h's exchange). Tests that mean "a normal sign-in or verification" use these; tests of
 // the parser and the HTTP framing write their odd bytes by hand.
 
-#include "RawHttp.h"
-#include "command.h"
+#include "tests/support/RawHttp.h"
+#include "wire/command.h"
 
 #include <QString>
 

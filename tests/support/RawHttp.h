@@ -3,8 +3,8 @@
 // Raw HTTP/1.1 for server tests that need what a client library hides: pipelined requests,
 // answers read off the wire as they come, sockets left unread, a chosen source address.
 
-#include "command.h"
-#include "headers.h"
+#include "wire/command.h"
+#include "wire/headers.h"
 
 #include <QByteArray>
 #include <QHostAddress>

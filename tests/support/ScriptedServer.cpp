@@ -1,6 +1,6 @@
-#include "ScriptedServer.h"
+#include "tests/support/ScriptedServer.h"
 
-#include "CannedServer.h"
+#include "tests/support/CannedServer.h"
 
 ScriptedServer::ScriptedServer()
 {

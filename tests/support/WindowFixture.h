@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Form.h"
-#include "Global.h"
-#include "Lifecycle.h"
-#include "MessageBox.h"
+#include "shell/Form.h"
+#include "shell/Global.h"
+#include "shell/Lifecycle.h"
+#include "shell/MessageBox.h"
 
 #include <QCoreApplication>
 #include <QEvent>

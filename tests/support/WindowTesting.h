@@ -1,15 +1,15 @@
 #pragma once
 
-#include "Addresses.h"
-#include "Commands.h"
-#include "ConsoleLogic.h"
-#include "DataSpace.h"
-#include "Look.h"
-#include "Sound.h"
-#include "StationSite.h"
-#include "WindowFixture.h"
-#include "frm01.h"
-#include "frm03.h"
+#include "console/ConsoleLogic.h"
+#include "remote/Commands.h"
+#include "remote/DataSpace.h"
+#include "shell/Addresses.h"
+#include "shell/Look.h"
+#include "station/Sound.h"
+#include "station/frm01.h"
+#include "summary/frm03.h"
+#include "tests/support/StationSite.h"
+#include "tests/support/WindowFixture.h"
 
 #include <QBuffer>
 #include <QColor>

@@ -1,11 +1,11 @@
-#include "Commands.h"
-#include "DataSpace.h"
-#include "Global.h"
-#include "LogoView.h"
-#include "QavError.h"
-#include "ServerCertificates.h"
-#include "ServerProcess.h"
-#include "StationLogic.h"
+#include "remote/Commands.h"
+#include "remote/DataSpace.h"
+#include "remote/ServerCertificates.h"
+#include "shell/Global.h"
+#include "shell/QavError.h"
+#include "station/LogoView.h"
+#include "station/StationLogic.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QSignalSpy>
 #include <QtTest>

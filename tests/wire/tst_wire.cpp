@@ -1,5 +1,5 @@
-#include "command.h"
-#include "recordsetjson.h"
+#include "wire/command.h"
+#include "wire/recordsetjson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
