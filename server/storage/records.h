@@ -3,6 +3,8 @@
 // The records the server keeps and the errors of its database, shared by every role of the
 // storage (stores.h) and by the code that shows or sends them.
 
+#include "server/base/verdicts.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -61,20 +63,6 @@ struct OperatorRecord
     QByteArray passwordHash;
     QString placeCode;
     bool disabled = false; // a disabled operator cannot sign in
-};
-
-enum class ScanResult {
-    Entered,
-    ReEntered,
-    Exited,
-    UnknownMode,
-    UnknownPerformance,
-    UnknownTicket,
-    OtherPerformance,
-    Cancelled,
-    AlreadyInside,
-    NeverEntered,
-    AlreadyLeft,
 };
 
 struct ScanRequest
@@ -159,9 +147,6 @@ struct ScanLogEntry
     qint64 annuls = 0; // for kAuditAnnul: id of the row it undid
 };
 
-// How long after an accepted entry or exit a supervisor may still undo it.
-inline constexpr qint64 kAnnulWindowSecs = 15 * 60;
-
 // A supervisor's undoing of an accepted entry or exit of one ticket.
 struct AnnulRequest
 {
@@ -171,15 +156,6 @@ struct AnnulRequest
     QString adminId;
     QString clientAddress;
     QString reason;
-};
-
-enum class AnnulResult {
-    Annulled,
-    NothingToAnnul,  // no accepted entry or exit (left) to undo, or no such ticket
-    AlreadyAnnulled, // the chosen row was undone before
-    LaterScan,       // the ticket was let in or out again after the chosen row
-    TooLate,         // the chosen row is older than kAnnulWindowSecs
-    StateChanged,    // the booking no longer shows what the row did (changed by other means)
 };
 
 struct AnnulOutcome
@@ -328,7 +304,7 @@ struct DrillRun
 inline constexpr auto kDrillPrefix = "DRILL-";
 bool isDrillCode(const QString &code);
 
-// Fills code and message of an outcome from its result, the same way for every backend.
+// Fills code and message of an outcome from its result (server/base/verdicts.h).
 void describeOutcome(ScanOutcome &outcome);
 
 // Fills the message of an annulment from its result.
