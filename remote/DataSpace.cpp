@@ -1,6 +1,7 @@
 #include "remote/DataSpace.h"
 
 #include "remote/ReportFailure.h"
+#include "remote/ServerAddresses.h"
 #include "remote/ServerCertificates.h"
 #include "shell/Global.h"
 #include "shell/QavError.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -113,6 +115,102 @@ int BusinessObject::timeoutMs()
     return s_timeoutMs;
 }
 
+namespace {
+
+// With several addresses for the server's name, one that does not take the connection within this
+// long, or does not answer a sent request within this long, is passed over for the next, so that
+// a vanished host costs a scan little of the station's wait.
+constexpr int kConnectMs = 1000;
+constexpr int kAnswerMs = 2000;
+
+// One request to one address, and what came of it.
+struct Attempt
+{
+    QByteArray body;
+    QVariant status; // the HTTP status; invalid when no answer came
+    QList<QSslError> certificateErrors;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QString errorText;
+    bool timedOut = false;   // the caller's whole wait is over
+    bool passedOver = false; // this address did not connect or answer within its share
+    bool tooLarge = false;
+
+    // Nothing reached a server that answers: the next address may.
+    bool unanswered() const
+    {
+        return !tooLarge && !timedOut && !status.isValid() && certificateErrors.isEmpty() &&
+               error != QNetworkReply::SslHandshakeFailedError;
+    }
+};
+
+// connectMs and answerMs (0: none) bound this address's share of the wait; waitMs bounds it all.
+Attempt send(const QNetworkRequest &request, const QByteArray &payload, int waitMs, int connectMs,
+             int answerMs)
+{
+    Attempt a;
+    std::unique_ptr<QNetworkReply> reply(manager()->post(request, payload));
+    QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
+                     [&](const QList<QSslError> &errors) { a.certificateErrors += errors; });
+    // The answer is taken piece by piece and given up once it passes the bound, so a runaway
+    // answer never sits whole in memory.
+    reply->setReadBufferSize(64 * 1024);
+    const qint64 maxBytes = BusinessObject::maxAnswerBytes;
+    auto giveUpTooLarge = [&] {
+        a.tooLarge = true;
+        a.body.clear();
+        reply->abort();
+    };
+    auto take = [&] {
+        while (!a.tooLarge && reply->bytesAvailable() > 0) {
+            a.body += reply->read(qMin(reply->bytesAvailable(), maxBytes + 1 - a.body.size()));
+            if (a.body.size() > maxBytes)
+                giveUpTooLarge();
+        }
+    };
+
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        a.timedOut = true;
+        reply->abort();
+    });
+    QTimer share;
+    share.setSingleShot(true);
+    QObject::connect(&share, &QTimer::timeout, &loop, [&] {
+        a.passedOver = true;
+        reply->abort();
+    });
+    if (answerMs > 0)
+        QObject::connect(reply.get(), &QNetworkReply::requestSent, &share,
+                         [&] { share.start(answerMs); });
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        share.stop();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!a.tooLarge && length.isValid() && length.toLongLong() > maxBytes)
+            giveUpTooLarge();
+    });
+    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, take);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished()) {
+        WaitCursor cursor;
+        deadline.start(waitMs);
+        if (connectMs > 0 && connectMs < waitMs)
+            share.start(connectMs);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    take();
+    // The whole wait ran out while this address had its share: the wait, not the address, ended.
+    if (a.passedOver && a.timedOut)
+        a.passedOver = false;
+    a.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    a.error = reply->error();
+    a.errorText = reply->errorString();
+    return a;
+}
+
+} // namespace
+
 std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
                                                  const QueryOptions &options)
 {
@@ -137,84 +235,79 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
         request.setRawHeader(wire::kReplayKeyHeader, options.idempotencyKey);
     if (url.scheme() == u"https")
         request.setSslConfiguration(ServerCertificates::configuration());
-    std::unique_ptr<QNetworkReply> reply(manager()->post(request, command.toUtf8()));
-    QList<QSslError> certificateErrors;
-    QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
-                     [&](const QList<QSslError> &errors) { certificateErrors += errors; });
-    // The answer is taken piece by piece and given up once it passes the bound, so a runaway
-    // answer never sits whole in memory.
-    reply->setReadBufferSize(64 * 1024);
+    const QByteArray payload = command.toUtf8();
 
-    QByteArray body;
-    bool timedOut = false;
-    bool tooLarge = false;
-    auto giveUpTooLarge = [&] {
-        tooLarge = true;
-        body.clear();
-        reply->abort();
-    };
-    auto take = [&] {
-        while (!tooLarge && reply->bytesAvailable() > 0) {
-            body += reply->read(qMin(reply->bytesAvailable(), maxAnswerBytes + 1 - body.size()));
-            if (body.size() > maxAnswerBytes)
-                giveUpTooLarge();
-        }
-    };
-
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        reply->abort();
-    });
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (!tooLarge && length.isValid() && length.toLongLong() > maxAnswerBytes)
-            giveUpTooLarge();
-    });
-    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, take);
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     const int waitMs = options.timeoutMs > 0 ? qMin(options.timeoutMs, s_timeoutMs) : s_timeoutMs;
-    if (!reply->isFinished()) {
-        WaitCursor cursor;
-        deadline.start(waitMs);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    QDeadlineTimer wait(waitMs);
+    const QString host = url.host();
+    const QList<QHostAddress> addresses = ServerAddresses::of(host, waitMs);
+    Attempt a;
+    if (addresses.size() <= 1) {
+        a = send(request, payload, int(qMax<qint64>(1, wait.remainingTime())), 0, 0);
+    } else {
+        // Each address in turn, the same request with the same Idempotency-Key, so a scan the
+        // server that went silent did take is answered from its record, not taken twice. The
+        // name stays the server's name: in the Host header and for the certificate.
+        const QByteArray hostHeader = url.authority(QUrl::FullyEncoded).toUtf8();
+        bool answered = false;
+        // Round after round while the wait lasts and some address was only slow: it may answer
+        // the next time; when all refused at once, no round will do better.
+        for (bool slow = true; slow && !answered && !a.timedOut;) {
+            slow = false;
+            for (const QHostAddress &address : addresses) {
+                QUrl to = url;
+                to.setHost(address.toString());
+                QNetworkRequest r = request;
+                r.setUrl(to);
+                r.setRawHeader(QByteArrayLiteral("Host"), hostHeader);
+                r.setPeerVerifyName(host);
+                a = send(r, payload, int(qMax<qint64>(1, wait.remainingTime())), kConnectMs,
+                         kAnswerMs);
+                if (!a.unanswered() && !a.passedOver) {
+                    ServerAddresses::answered(host, address);
+                    answered = true;
+                    break;
+                }
+                slow = slow || a.passedOver;
+                if (wait.hasExpired()) {
+                    a.timedOut = true;
+                    break;
+                }
+            }
+        }
     }
-    take();
 
     try {
-        if (tooLarge)
+        if (a.tooLarge)
             throw QavError(
                 QavError::AnswerTooLarge,
                 QStringLiteral("서버의 응답이 %1 MB보다 큽니다").arg(maxAnswerBytes >> 20));
-        if (timedOut)
+        if (a.timedOut)
             throw QavError(
                 QavError::ServerTimeout,
                 QStringLiteral("서버가 %1초 안에 응답하지 않았습니다").arg(waitMs / 1000.0));
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (!certificateErrors.isEmpty() ||
-            reply->error() == QNetworkReply::SslHandshakeFailedError)
+        if (!a.certificateErrors.isEmpty() || a.error == QNetworkReply::SslHandshakeFailedError)
             throw QavError(QavError::CertificateRefused,
-                           ServerCertificates::refusal(certificateErrors, reply->errorString()));
-        if (!status.isValid())
-            throw QavError(
-                QavError::ServerUnreachable,
-                QStringLiteral("서버에 연결할 수 없습니다: %1").arg(reply->errorString()));
+                           ServerCertificates::refusal(a.certificateErrors, a.errorText));
+        if (!a.status.isValid())
+            throw QavError(QavError::ServerUnreachable,
+                           QStringLiteral("서버에 연결할 수 없습니다: %1").arg(a.errorText));
+        const QByteArray &body = a.body;
+        const int status = a.status.toInt();
         // The server's own words say what the operator has to do (sign in again).
-        if (status.toInt() == 401)
+        if (status == 401)
             throw QavError(
                 QavError::SessionRefused,
                 QStringLiteral("%1 (HTTP 401)").arg(serverErrorText(body, "다시 로그인하세요")))
                 .withServerAnswer(401, serverOwnText(body).isEmpty()
                                            ? QStringLiteral("다시 로그인하세요")
                                            : serverOwnText(body));
-        if (status.toInt() != 200)
+        if (status != 200)
             throw QavError(QavError::ServerRefused,
                            QStringLiteral("서버가 요청을 거절했습니다 (HTTP %1): %2")
-                               .arg(status.toInt())
+                               .arg(status)
                                .arg(serverErrorText(body)))
-                .withServerAnswer(status.toInt(), serverOwnText(body));
+                .withServerAnswer(status, serverOwnText(body));
         return std::make_unique<RecordSet>(RecordSet::fromJson(body));
     } catch (const QavError &e) {
         reportFailure(url, e.description());

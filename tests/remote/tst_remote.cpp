@@ -1,4 +1,5 @@
 #include "remote/DataSpace.h"
+#include "remote/ServerAddresses.h"
 #include "shell/QavError.h"
 #include "tests/support/CannedServer.h"
 
@@ -158,6 +159,47 @@ private slots:
         QCOMPARE(nested, int(QavError::ChannelBusy));
         QCOMPARE(server.commands.size(), 1);
         query(server.url()); // and the channel is free again afterwards
+    }
+
+    // A server name with several addresses: a host that holds the connection without answering
+    // and one that refuses are passed over within the wait, with the same request and key, and the
+    // station stays on the one that answered.
+    void aNameWithSeveralAddressesFindsTheOneThatAnswers()
+    {
+        CannedServer live(QHostAddress(QStringLiteral("127.0.0.4")));
+        SilentServer silent(QHostAddress(QStringLiteral("127.0.0.2")), live.port());
+        const QString name = QStringLiteral("gates.qav.test");
+        // 127.0.0.3: nothing listens there, the kernel refuses.
+        ServerAddresses::setForTests(name, {QHostAddress(QStringLiteral("127.0.0.2")),
+                                            QHostAddress(QStringLiteral("127.0.0.3")),
+                                            QHostAddress(QStringLiteral("127.0.0.4"))});
+        const QString url = QStringLiteral("http://%1:%2").arg(name).arg(live.port());
+        DataSpace ds;
+        auto object = ds.CreateObject(QStringLiteral("Velmor.member"), url);
+        QueryOptions scan;
+        scan.timeoutMs = 5000;
+        scan.idempotencyKey = "gate01-0001";
+        QElapsedTimer t;
+        t.start();
+        object->Query(QStringLiteral("scan"), scan);
+        QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(live.commands, QStringList{QStringLiteral("scan")});
+        QCOMPARE(live.replayKeys, QList<QByteArray>{"gate01-0001"});
+        QCOMPARE(live.hosts.value(0), url.mid(7).toUtf8());
+
+        t.restart();
+        object->Query(QStringLiteral("next"), scan);
+        QVERIFY2(t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(live.commands.size(), 2);
+
+        // Nobody answers: "not checked" within the wait, never past it.
+        ServerAddresses::setForTests(name, {QHostAddress(QStringLiteral("127.0.0.2")),
+                                            QHostAddress(QStringLiteral("127.0.0.3"))});
+        t.restart();
+        QCOMPARE(failureOf([&] { object->Query(QStringLiteral("lost"), scan); }),
+                 int(QavError::ServerTimeout));
+        QVERIFY2(t.elapsed() < 6000, qPrintable(QString::number(t.elapsed())));
+        ServerAddresses::setForTests(name, {});
     }
 
     void serverAddressWithAPath()

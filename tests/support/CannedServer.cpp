@@ -6,7 +6,7 @@
 #include <QHttpServerResponse>
 #include <QTcpSocket>
 
-CannedServer::CannedServer()
+CannedServer::CannedServer(const QHostAddress &at, quint16 port)
 {
     m_server.route(
         QStringLiteral("/rds/<arg>/Query"), QHttpServerRequest::Method::Post,
@@ -14,6 +14,8 @@ CannedServer::CannedServer()
             paths << object;
             commands << QString::fromUtf8(request.body());
             authorizations << request.value(QByteArrayLiteral("Authorization"));
+            hosts << request.value(QByteArrayLiteral("Host"));
+            replayKeys << request.value(QByteArrayLiteral("Idempotency-Key"));
             Answer a{recordSetJson({QStringLiteral("ErrCode")}, {}), 200, "application/json"};
             if (!m_answers.empty()) {
                 a = m_answers.front();
@@ -21,7 +23,7 @@ CannedServer::CannedServer()
             }
             return QHttpServerResponse(a.type, a.body, QHttpServerResponder::StatusCode(a.status));
         });
-    m_port = m_server.listen(QHostAddress::LocalHost, 0);
+    m_port = m_server.listen(at, port);
 }
 
 QString CannedServer::url() const
@@ -68,9 +70,9 @@ void CannedServer::answerRaw(const QByteArray &body, int status, const QByteArra
     m_answers.push_back({body, status, type});
 }
 
-SilentServer::SilentServer()
+SilentServer::SilentServer(const QHostAddress &at, quint16 port)
 {
-    m_server.listen(QHostAddress::LocalHost, 0);
+    m_server.listen(at, port);
 }
 
 QString SilentServer::url() const

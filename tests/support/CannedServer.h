@@ -15,9 +15,11 @@
 class CannedServer
 {
 public:
-    CannedServer();
+    // On loopback's first address and a free port, unless told where.
+    explicit CannedServer(const QHostAddress &at = QHostAddress::LocalHost, quint16 port = 0);
 
     QString url() const;
+    quint16 port() const { return m_port; }
 
     // Answers the next call with this record set (values: QString or a null QVariant).
     void answer(const QStringList &columns, const QList<QVariantList> &rows);
@@ -30,6 +32,8 @@ public:
     QStringList commands;
     QStringList paths;
     QList<QByteArray> authorizations; // the Authorization header of each call, empty when none
+    QList<QByteArray> hosts;          // the Host header of each call
+    QList<QByteArray> replayKeys;     // the Idempotency-Key header of each call
 
     static QByteArray recordSetJson(const QStringList &columns, const QList<QVariantList> &rows);
 
@@ -49,7 +53,7 @@ private:
 class SilentServer
 {
 public:
-    SilentServer();
+    explicit SilentServer(const QHostAddress &at = QHostAddress::LocalHost, quint16 port = 0);
     QString url() const;
 
 private:

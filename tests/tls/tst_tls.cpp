@@ -1,5 +1,6 @@
 #include "remote/Commands.h"
 #include "remote/DataSpace.h"
+#include "remote/ServerAddresses.h"
 #include "remote/ServerCertificates.h"
 #include "shell/Global.h"
 #include "shell/QavError.h"
@@ -188,6 +189,34 @@ private slots:
         }
         // Nothing reached the server: it logged no request.
         QCOMPARE(target->log(), logBefore);
+    }
+
+    // A name with several addresses is reached by address, and the certificate is still checked
+    // against the name: the host for tickets.invalid is found past a refusing address, and a name
+    // its certificate does not hold is refused even though the address is right.
+    void severalAddressesAreVerifiedAgainstTheName()
+    {
+        const QList<QHostAddress> addresses{QHostAddress(QStringLiteral("127.0.0.2")),
+                                            QHostAddress(QStringLiteral("127.0.0.1"))};
+        ServerAddresses::setForTests(QStringLiteral("tickets.invalid"), addresses);
+        ServerAddresses::setForTests(QStringLiteral("gates.invalid"), addresses);
+        const auto at = [](const QString &name, const ServerProcess &server) {
+            return QStringLiteral("https://%1:%2").arg(name).arg(server.port());
+        };
+        auto signIn = query(at(QStringLiteral("tickets.invalid"), *m_wrongHost),
+                            Commands::OperatorSignIn("gate01", "gate01"));
+        QCOMPARE(signIn->Fields("ErrCode"), QStringLiteral("0"));
+        QString description;
+        QCOMPARE(failureOf(
+                     [&] {
+                         query(at(QStringLiteral("gates.invalid"), *m_trusted),
+                               Commands::OperatorSignIn("gate01", "gate01"));
+                     },
+                     &description),
+                 int(QavError::CertificateRefused));
+        QVERIFY2(description.contains(u"host name", Qt::CaseInsensitive), qPrintable(description));
+        ServerAddresses::setForTests(QStringLiteral("tickets.invalid"), {});
+        ServerAddresses::setForTests(QStringLiteral("gates.invalid"), {});
     }
 
     void bodyLimitHoldsUnderTls()
