@@ -78,7 +78,7 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
 {
     if (data.size() > limits.fileBytes)
         throw FileRefused{
-            QStringLiteral("the file is larger than %1 MiB").arg(limits.fileBytes / (1024 * 1024))};
+            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
     BookingImport import;
     BookingFile file;
     if (isZip(data)) {

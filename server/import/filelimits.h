@@ -18,6 +18,13 @@ struct ImportLimits
                                               // and of the shared strings
 };
 
+// A limit in bytes as a refusal names it: "64 MiB", or "1000 bytes" when it is no whole MiB.
+inline QString sizeText(qint64 bytes)
+{
+    return bytes % (1024 * 1024) == 0 ? QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024))
+                                      : QStringLiteral("%1 bytes").arg(bytes);
+}
+
 // Thrown for a file refused as a whole, before any line of it is looked at: over a limit, a
 // workbook that cannot be read, a web page or an old binary workbook. text says which and why.
 struct FileRefused

@@ -279,7 +279,7 @@ Sheet readXlsxSheet(const QByteArray &data, const ImportLimits &limits)
 {
     if (data.size() > limits.fileBytes)
         throw FileRefused{
-            QStringLiteral("the file is larger than %1 MiB").arg(limits.fileBytes / (1024 * 1024))};
+            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
     ZipParts parts(data, limits);
 
     QString workbook = firstOfType(relationshipsOf(parts, QString()), u"officeDocument"_qs);

@@ -6,11 +6,6 @@ namespace qav {
 
 namespace {
 
-QString mib(qint64 bytes)
-{
-    return QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024));
-}
-
 // One part, inflated as it is read. Stops with a refusal once it gives more bytes than its
 // header declared or than the budget left, whichever comes first.
 class PartDevice : public QIODevice
@@ -45,7 +40,8 @@ protected:
             return -1;
         }
         if (*m_budget < 0) {
-            *m_refusal = QStringLiteral("the workbook inflates past %1").arg(mib(m_budgetTotal));
+            *m_refusal =
+                QStringLiteral("the workbook inflates past %1").arg(sizeText(m_budgetTotal));
             return -1;
         }
         return n;
@@ -99,7 +95,7 @@ ZipParts::ZipParts(const QByteArray &data, const ImportLimits &limits)
         if (declared > limits.unzippedBytes) {
             zip_discard(m_zip);
             throw FileRefused{QStringLiteral("the workbook would inflate to more than %1")
-                                  .arg(mib(limits.unzippedBytes))};
+                                  .arg(sizeText(limits.unzippedBytes))};
         }
     }
 }
