@@ -249,6 +249,8 @@ Cell readCell(XmlPart &part, int column, const QStringList &strings)
         }
     }
     part.check();
+    if (!inlineText && value.isEmpty())
+        return cell; // a cell with a style but no value
     if (inlineText || type == QLatin1String("inlineStr")) {
         cell.text = value;
     } else if (type == QLatin1String("s")) {
@@ -303,6 +305,10 @@ Sheet readXlsxSheet(const QByteArray &data, const ImportLimits &limits)
     if (sheetId.isEmpty())
         throw FileRefused{u"the workbook lists no sheet"_qs};
     const Relationship first = rels.value(sheetId);
+    if (!rels.contains(sheetId))
+        throw FileRefused{QStringLiteral("the workbook's first sheet '%1' has no part (no "
+                                         "relationship '%2')")
+                              .arg(sheet.name, sheetId)};
     if (first.type != QLatin1String("worksheet") || !parts.contains(first.target))
         throw FileRefused{
             QStringLiteral("the workbook's first sheet '%1' is no worksheet (a chart?)")
