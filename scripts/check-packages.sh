@@ -35,7 +35,7 @@ check_field() { # deb field expected...
   done
 }
 check_field "$station" Depends fonts-nanum qt6-qpa-plugins libqt6multimedia6 libqt6widgets6
-check_field "$server" Depends libsodium23 libqt6sql6-sqlite libqt6sql6-psql libqt6network6 openssl
+check_field "$server" Depends libsodium23 libzip4 libxlsxwriter4 libqt6sql6-sqlite libqt6sql6-psql libqt6network6 openssl
 dpkg-deb -I "$server" conffiles | grep -qx /etc/qav/qav-server.conf || fail "qav-server.conf is not a conffile"
 for script in postinst prerm postrm; do
   dpkg-deb -I "$server" "$script" | grep -q deb-systemd- || fail "qav-server $script does not use deb-systemd-helper/-invoke"

@@ -24,7 +24,7 @@ const QList<AdminCommand> &adminCommands()
         {"list-admins", "list the dashboard admins", listAdminsCommand},
         {"disable-admin", "stop a dashboard admin from signing in", disableAdminCommand},
         {"remove-admin", "remove a dashboard admin", removeAdminCommand},
-        {"import-bookings", "import bookings from a CSV file", importBookingsCommand},
+        {"import-bookings", "import bookings from an .xlsx or CSV file", importBookingsCommand},
         {"seed-demo", "lay out the demo venue, operators and bookings", seedDemoCommand},
         {"summary", "print the counters of a performance", summaryCommand},
         {"sessions", "list signed-in sessions", sessionsCommand},

@@ -1,10 +1,12 @@
-// `audit`: the scans of a performance printed; `audit verify` and `audit seal`, and the last line
-// of `audit --csv` that names the last seal.
+// `audit`: the scans of a performance printed, or exported as CSV or .xlsx ending with the line
+// that names the last seal (server/export/); `audit verify` and `audit seal`.
 
 #include "server/cli/clicommands.h"
 
 #include "server/base/progress.h"
 #include "server/cli/cli.h"
+#include "server/export/auditexport.h"
+#include "server/export/xlsxtable.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -41,17 +43,6 @@ QString sealText(const SealInfo &s)
         .arg(s.sealNo)
         .arg(s.throughRow)
         .arg(s.sealedAt, s.keyId.isEmpty() ? QString() : u", key "_qs + s.keyId, s.mac);
-}
-
-// The first fields of an export's last line; the export's own code follows them.
-QString sealLineStart(const std::optional<SealInfo> &s)
-{
-    const SealInfo none;
-    const SealInfo &i = s ? *s : none;
-    return QStringLiteral("#seal,%1,%2,%3,%4,%5,")
-        .arg(i.sealNo)
-        .arg(i.throughRow)
-        .arg(i.sealedAt, i.keyId, i.mac);
 }
 
 // Checks an export of `audit --csv` against its last line, and that line's seal against the
@@ -99,12 +90,6 @@ int verifyExport(Storage &storage, const SealKey &key, const QString &path)
 }
 
 } // namespace
-
-QString auditExportLine(Storage &storage, const SealKey &key, const QStringList &lines)
-{
-    const QString start = sealLineStart(storage.sealInfo());
-    return start + key.code((lines.join(u'\n') + u'\n' + start).toUtf8());
-}
 
 int auditVerifyCommand(const QStringList &args)
 {
@@ -210,12 +195,19 @@ int auditCommand(const QStringList &args)
     const QCommandLineOption result(
         u"result"_qs, u"Only these results: accepted, refused, or codes like 0,1,2,-1,-2."_qs,
         u"which"_qs);
+    const QCommandLineOption xlsx(
+        u"xlsx"_qs,
+        u"Write the export as an Excel workbook to this file instead: the rows of --csv as text "
+        "cells, its last row the seal line that --csv would end with."_qs,
+        u"file"_qs);
     if (!parseCommand(
             p, args,
             u"Print the audit of a performance: every scan, accepted or not, oldest first. With "
             "--csv the last line names the audit's last seal and seals the export itself, for "
-            "`audit verify --csv FILE`. `audit verify` checks the seals, `audit seal` seals now."_qs,
-            {dbOption, csvOption, from, to, op, result, auditKeyOption},
+            "`audit verify --csv FILE`; --xlsx writes the same as a workbook. `audit verify` "
+            "checks "
+            "the seals, `audit seal` seals now."_qs,
+            {dbOption, csvOption, xlsx, from, to, op, result, auditKeyOption},
             {u"bizcode|Business code of the performance."_qs}))
         return 0;
     AuditFilter filter{p.positionalArguments()[0],
@@ -238,23 +230,21 @@ int auditCommand(const QStringList &args)
         for (QString &code : filter.resultCodes)
             code = code.trimmed();
     }
+    if (p.isSet(csvOption) && p.isSet(xlsx))
+        throw UsageError{u"--csv and --xlsx are two exports: give one"_qs};
     auto storage = openAndInit(p);
     if (!storage->findPerformance(filter.bizcode))
         notFound(u"performance"_qs, filter.bizcode);
-    QList<QStringList> rows;
-    for (const ScanLogEntry &e : storage->audit(filter))
-        rows << QStringList{e.scannedAt,
-                            e.operatorId,
-                            e.ticketRaw,
-                            e.mode,
-                            e.resultCode,
-                            e.resultMessage,
-                            QString::number(e.durationUs),
-                            e.clientAddress,
-                            e.kind};
-    const QStringList header = {u"scanned_at"_qs,  u"operator_id"_qs,    u"ticket"_qs,
-                                u"mode"_qs,        u"result_code"_qs,    u"result_msg"_qs,
-                                u"duration_us"_qs, u"client_address"_qs, u"kind"_qs};
+    const AuditTable table = auditTable(*storage, filter);
+    const QStringList &header = table.header;
+    const QList<QStringList> &rows = table.rows;
+    if (p.isSet(xlsx)) {
+        writeAuditXlsx(*storage, auditKey(p), table, p.value(xlsx));
+        out(QStringLiteral("%1 row(s) written to %2, the seal line last")
+                .arg(rows.size())
+                .arg(p.value(xlsx)));
+        return 0;
+    }
     if (!p.isSet(csvOption)) {
         printRows(p, header, rows);
         return 0;

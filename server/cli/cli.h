@@ -4,6 +4,7 @@
 // reading passwords and checking codes; output and usage errors come from commandline.h.
 
 #include "server/base/commandline.h"
+#include "server/export/csvlines.h" // the lines printRows prints with --csv
 #include "server/storage/storage.h"
 
 #include <QCommandLineOption>
@@ -84,7 +85,5 @@ void checkNotDrillCode(const QString &what, const QString &code);
 // A progress given counts the CSV rows written.
 void printRows(const QCommandLineParser &p, const QStringList &header,
                const QList<QStringList> &rows, Progress *progress = nullptr);
-// The lines printRows prints with --csv.
-QStringList csvLines(const QStringList &header, const QList<QStringList> &rows);
 
 } // namespace qav::cli

@@ -77,7 +77,5 @@ int annulCommand(const QStringList &args);
 int auditCommand(const QStringList &args);
 int auditVerifyCommand(const QStringList &args);
 int auditSealCommand(const QStringList &args);
-// The last line of `audit --csv` printing lines: the last seal, and the code of the export.
-QString auditExportLine(Storage &storage, const SealKey &key, const QStringList &lines);
 
 } // namespace qav

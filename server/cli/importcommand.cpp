@@ -7,9 +7,11 @@
 #include "server/import/bookingfile.h"
 #include "server/import/bookingimport.h"
 #include "server/import/textdecode.h"
+#include "server/import/xlsxsheet.h"
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <csignal>
@@ -43,14 +45,15 @@ int importBookingsCommand(const QStringList &args)
         u"dry-run"_qs, u"Read and check the file and say what would change; change nothing."_qs);
     if (!parseCommand(
             p, args,
-            u"Import bookings from a CSV or tab-separated file (as spreadsheets save "
-            "them). A first line naming the columns, in English or Korean, may put them "
+            u"Import bookings from an Excel workbook (.xlsx: its first sheet), or a CSV or "
+            "tab-separated file (as spreadsheets save them). A first line naming the columns, in "
+            "English or Korean, may put them "
             "in any order:\n  "_qs +
                 bookingColumnNames().join(u"\n  "_qs) +
                 u"\nWithout one the fields are bizcode,ticket_no,cust_name,seat_grade,"
                 "seat_info[,cancelled] (cancelled: 0/1). Existing tickets are updated, "
                 "their admission state kept. Nothing is imported when any line is bad."_qs,
-            {dbOption, encodingOpt, dryRun}, {u"csv|File to import."_qs}))
+            {dbOption, encodingOpt, dryRun}, {u"file|File to import (.xlsx, .csv, .txt)."_qs}))
         return 0;
     const QString path = p.positionalArguments()[0];
     QFile file(path);
@@ -60,9 +63,15 @@ int importBookingsCommand(const QStringList &args)
     }
     auto storage = openAndInit(p);
 
+    // One byte past the limit is enough to refuse a file (it may be a pipe, whose size is unknown).
+    const ImportLimits limits;
+    const QByteArray data = file.read(limits.fileBytes + 1);
     BookingImport import;
     try {
-        import = planBookingImport(*storage, file.readAll(), p.value(encodingOpt));
+        import = planBookingImport(*storage, data, p.value(encodingOpt), limits);
+    } catch (const FileRefused &e) {
+        err(QStringLiteral("%1: %2; nothing imported").arg(path, e.text));
+        return 1;
     } catch (const DecodeError &e) {
         if (e.line == 0)
             throw UsageError{e.text};
@@ -75,6 +84,13 @@ int importBookingsCommand(const QStringList &args)
         err(QStringLiteral("%1 bad line(s); nothing imported").arg(import.problems.size()));
         return 1;
     }
+    // Sales systems name tab-separated text .xls; it is read as the text it is.
+    if (!isZip(data) &&
+        QRegularExpression(u"\\.xlsx?$"_qs, QRegularExpression::CaseInsensitiveOption)
+            .match(path)
+            .hasMatch())
+        err(QStringLiteral("%1 is %2 text, not an Excel workbook: read as text")
+                .arg(path, import.encoding));
     if (!import.skippedColumns.isEmpty())
         err(QStringLiteral("skipped column(s): %1").arg(import.skippedColumns.join(u", "_qs)));
 

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <optional>
 
 namespace qav {
@@ -91,6 +92,15 @@ std::optional<bool> cancelledValue(const QString &text)
     return std::nullopt;
 }
 
+// A sheet's column as Excel names it: 0 is A, 26 is AA.
+QString columnName(int index)
+{
+    QString name;
+    for (int n = index + 1; n > 0; n = (n - 1) / 26)
+        name.prepend(QChar(u'A' + (n - 1) % 26));
+    return name;
+}
+
 } // namespace
 
 QStringList bookingColumnNames()
@@ -103,42 +113,62 @@ QStringList bookingColumnNames()
 
 BookingFile readBookingLines(const QStringList &lines)
 {
-    BookingFile file;
     qsizetype first = 0;
     while (first < lines.size() && lines[first].trimmed().isEmpty())
         ++first;
-    if (first == lines.size())
+    const bool tabs = first < lines.size() && lines[first].contains(u'\t');
+    const QChar sep = tabs ? u'\t' : u',';
+    QList<BookingRow> rows;
+    for (qsizetype n = first; n < lines.size(); ++n) {
+        if (lines[n].trimmed().isEmpty())
+            continue;
+        BookingRow row{int(n + 1), {}, {}, {}};
+        if (const auto fields = split(lines[n], sep))
+            row.fields = *fields;
+        else
+            row.unreadable = u"unclosed quote"_qs;
+        rows << row;
+    }
+    BookingFile file = readBookingRows(rows, false);
+    file.tabs = tabs;
+    return file;
+}
+
+BookingFile readBookingRows(const QList<BookingRow> &rows, bool fromSheet)
+{
+    BookingFile file;
+    if (rows.isEmpty())
         return file;
-    file.tabs = lines[first].contains(u'\t');
-    const QChar sep = file.tabs ? u'\t' : u',';
 
     // Where each field is: by the header's names, else in the fixed order.
     QList<int> column(FieldCount, -1);
     int named = 0;
     qsizetype columns = 0;
-    if (const auto names = split(lines[first], sep)) {
-        columns = names->size();
-        for (qsizetype i = 0; i < names->size(); ++i) {
-            const int f = fieldOf(names->at(i));
+    if (rows.first().unreadable.isEmpty()) {
+        const QStringList &names = rows.first().fields;
+        columns = names.size();
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const int f = fieldOf(names.at(i));
             if (f >= 0 && column[f] < 0) {
                 column[f] = int(i);
                 ++named;
-            } else if (!names->at(i).isEmpty()) {
-                file.skippedColumns << names->at(i);
+            } else if (!names.at(i).isEmpty()) {
+                file.skippedColumns << names.at(i);
             }
         }
     }
     // Two known names make a header; one could be a customer who is called "Name".
     const bool header = named >= 2;
+    qsizetype first = 0;
     if (header) {
         if (column[Bizcode] < 0 || column[TicketNo] < 0) {
             file.problems << QStringLiteral("line %1: the header names no %2 column")
-                                 .arg(first + 1)
+                                 .arg(rows.first().line)
                                  .arg(column[Bizcode] < 0 ? u"bizcode (공연코드)"_qs
                                                           : u"ticket_no (예매번호)"_qs);
             return file;
         }
-        ++first;
+        first = 1;
     } else {
         file.skippedColumns.clear();
         for (int f = 0; f < FieldCount; ++f)
@@ -146,31 +176,44 @@ BookingFile readBookingLines(const QStringList &lines)
     }
 
     QSet<QString> seen;
-    for (qsizetype n = first; n < lines.size(); ++n) {
-        const QString &line = lines[n];
-        if (line.trimmed().isEmpty())
-            continue;
+    for (qsizetype n = first; n < rows.size(); ++n) {
+        const BookingRow &row = rows[n];
         auto bad = [&](const QString &why) {
-            file.problems << QStringLiteral("line %1: %2").arg(n + 1).arg(why);
+            file.problems << QStringLiteral("line %1: %2").arg(row.line).arg(why);
         };
-        const auto fields = split(line, sep);
-        if (!fields) {
-            bad(u"unclosed quote"_qs);
+        if (!row.unreadable.isEmpty()) {
+            bad(row.unreadable);
             continue;
         }
+        const QStringList &fields = row.fields;
         // As many fields as columns; a missing last one may be the cancelled flag.
         const qsizetype most = header ? columns : 6;
-        const qsizetype least = most - (column[Cancelled] == most - 1 ? 1 : 0);
-        if (fields->size() < least || fields->size() > most) {
+        const qsizetype least = fromSheet ? 0 : most - (column[Cancelled] == most - 1 ? 1 : 0);
+        if (fromSheet && fields.size() > most) {
+            bad(QStringLiteral("a value in column %1, right of the %2 columns%3")
+                    .arg(columnName(int(fields.size()) - 1))
+                    .arg(most)
+                    .arg(header ? u" the header names"_qs : QString()));
+            continue;
+        }
+        if (fields.size() < least || fields.size() > most) {
             bad(least == most
-                    ? QStringLiteral("expected %1 fields, found %2").arg(most).arg(fields->size())
+                    ? QStringLiteral("expected %1 fields, found %2").arg(most).arg(fields.size())
                     : QStringLiteral("expected %1 or %2 fields, found %3")
                           .arg(least)
                           .arg(most)
-                          .arg(fields->size()));
+                          .arg(fields.size()));
             continue;
         }
-        auto at = [&](int f) { return column[f] < 0 ? QString() : fields->value(column[f]); };
+        const auto badField = std::find_if(column.begin(), column.end(), [&](int c) {
+            return c >= 0 && row.badFields.contains(c);
+        });
+        if (badField != column.end()) {
+            bad(QStringLiteral("column %1: %2")
+                    .arg(columnName(*badField), row.badFields[*badField]));
+            continue;
+        }
+        auto at = [&](int f) { return column[f] < 0 ? QString() : fields.value(column[f]); };
         Booking b{at(Bizcode), at(TicketNo), at(CustName), at(SeatGrade), at(SeatInfo)};
         if (b.bizcode.isEmpty() || b.ticketNo.isEmpty()) {
             bad(u"empty bizcode or ticket number"_qs);
@@ -189,7 +232,7 @@ BookingFile readBookingLines(const QStringList &lines)
         }
         seen.insert(id);
         file.bookings << b;
-        file.lineOf << int(n + 1);
+        file.lineOf << row.line;
     }
     return file;
 }

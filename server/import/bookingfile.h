@@ -2,6 +2,7 @@
 
 #include "server/storage/storage.h"
 
+#include <QHash>
 #include <QStringList>
 
 namespace qav {
@@ -21,6 +22,20 @@ struct BookingFile
 };
 
 BookingFile readBookingLines(const QStringList &lines);
+
+// A row of a booking file as read: a text file's line split, or a worksheet's row.
+struct BookingRow
+{
+    int line = 0; // from 1: a text file's line number, a sheet's row number
+    QStringList fields;
+    QString unreadable;            // why the row could not be split, e.g. an unclosed quote
+    QHash<int, QString> badFields; // why a field's value cannot be taken, by column from 0
+};
+
+// The same rules over rows already split. A sheet's rows end at their last cell with a value, so
+// with fromSheet fewer fields than columns are empty ones, and a value right of the header's
+// columns is a bad line.
+BookingFile readBookingRows(const QList<BookingRow> &rows, bool fromSheet);
 
 // For each field its names, the first being the English one: "ticket_no: ticket_no, ticket, ..."
 QStringList bookingColumnNames();

@@ -3,8 +3,11 @@
 #include "server/base/progress.h"
 #include "server/import/bookingfile.h"
 #include "server/import/textdecode.h"
+#include "server/import/xlsxsheet.h"
 
 #include <QHash>
+#include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <algorithm>
 
@@ -18,12 +21,78 @@ QString BookingImport::counts() const
         .arg(unchanged());
 }
 
-BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding)
+namespace {
+
+// Refuses what sales systems hand out as "Excel" files but is none that can be read as bookings:
+// an old binary workbook, a web page or an XML spreadsheet named .xls. Their bytes would only make
+// every line a bad one.
+void refuseOtherFormats(const QByteArray &data)
 {
-    const DecodedText text = decodeLines(data, encoding);
-    BookingFile file = readBookingLines(text.lines);
+    if (data.startsWith("\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
+        throw FileRefused{u"the file is an Excel 97-2003 workbook (.xls), which is not read: save "
+                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs};
+    const QByteArray head = data.left(4096);
+    const QString text =
+        head.startsWith("\xff\xfe")   ? QString(QStringDecoder(QStringDecoder::Utf16LE)(head))
+        : head.startsWith("\xfe\xff") ? QString(QStringDecoder(QStringDecoder::Utf16BE)(head))
+                                      : QString::fromLatin1(head);
+    static const QRegularExpression markup(
+        u"^[\\x{feff}\\x{ef}\\x{bb}\\x{bf}\\s]*<(!doctype|html|head|body|table|meta|\\?xml)\\b"_qs,
+        QRegularExpression::CaseInsensitiveOption);
+    if (!markup.match(text).hasMatch())
+        return;
+    if (text.contains(u"urn:schemas-microsoft-com:office:spreadsheet"_qs))
+        throw FileRefused{u"the file is an Excel 2003 XML spreadsheet, which is not read: save "
+                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs};
+    throw FileRefused{u"the file is a web page (HTML), as some sales systems save their "
+                      "\"Excel\" exports, not a workbook: open it in Excel and save it as an "
+                      "Excel workbook (.xlsx) or as CSV"_qs};
+}
+
+// A sheet's cells as a booking file's fields: trimmed, a line break in a cell (Alt+Enter) a
+// space, as on a line of text; any other control character is refused where a field is taken.
+QList<BookingRow> sheetRows(const Sheet &sheet)
+{
+    static const QRegularExpression breaks(u"[\\r\\n\\t]+"_qs);
+    static const QRegularExpression control(u"[\\x{0}-\\x{1f}\\x{7f}]"_qs);
+    QList<BookingRow> rows;
+    rows.reserve(sheet.rows.size());
+    for (const SheetRow &r : sheet.rows) {
+        BookingRow row{r.number, {}, {}, r.badCells};
+        for (qsizetype i = 0; i < r.cells.size(); ++i) {
+            QString field = r.cells[i];
+            field.replace(breaks, u" "_qs);
+            if (field.contains(control))
+                row.badFields.insert(int(i), u"it holds a control character"_qs);
+            row.fields << field.trimmed();
+        }
+        rows << row;
+    }
+    return rows;
+}
+
+} // namespace
+
+BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding,
+                                const ImportLimits &limits)
+{
+    if (data.size() > limits.fileBytes)
+        throw FileRefused{
+            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
     BookingImport import;
-    import.encoding = text.encoding;
+    BookingFile file;
+    if (isZip(data)) {
+        const Sheet sheet = readXlsxSheet(data, limits);
+        file = readBookingRows(sheetRows(sheet), true);
+        import.encoding = QStringLiteral("xlsx, sheet '%1'").arg(sheet.name);
+    } else {
+        refuseOtherFormats(data);
+        const DecodedText text = decodeLines(data, encoding);
+        if (text.lines.size() > limits.rows)
+            throw FileRefused{QStringLiteral("the file has more than %1 lines").arg(limits.rows)};
+        file = readBookingLines(text.lines);
+        import.encoding = text.encoding;
+    }
     import.read = file.bookings.size();
     import.skippedColumns = file.skippedColumns;
 

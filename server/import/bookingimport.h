@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/import/filelimits.h"
 #include "server/storage/storage.h"
 
 #include <QByteArray>
@@ -12,12 +13,13 @@ namespace qav {
 class Progress;
 
 // What importing a booking file (see BookingFile) would do to a database, worked out without
-// changing it: the file decoded (see decodeLines), its lines checked, every ticket compared with
-// what is stored. `qav-server import-bookings` prints it and, unless it is a dry run, writes it
-// with writeBookingImport.
+// changing it: the file decoded (see decodeLines), or its first sheet read when it is an .xlsx
+// workbook (see readXlsxSheet), its lines checked, every ticket compared with what is stored.
+// `qav-server import-bookings` prints it and, unless it is a dry run, writes it with
+// writeBookingImport.
 struct BookingImport
 {
-    QString encoding;              // as decoded: "UTF-8", "CP949", ...
+    QString encoding;              // as decoded: "UTF-8", "CP949", ..., "xlsx, sheet 'Sheet1'"
     qsizetype read = 0;            // bookings in the file
     qsizetype added = 0;           // of toWrite, the tickets not stored yet
     QList<Booking> toWrite;        // new and changed bookings; empty when there are problems
@@ -30,10 +32,12 @@ struct BookingImport
     QString counts() const; // "2 new, 1 changed, 0 unchanged"
 };
 
-// Throws DecodeError for data that is not text in the encoding (named, or found out when empty),
-// StorageError when the database fails.
+// Throws FileRefused for a file over one of limits, a workbook that cannot be read, a web page
+// or an old binary workbook; DecodeError for data that is not text in the encoding (named, or
+// found out when empty); StorageError when the database fails. The encoding is not used for a
+// workbook, whose text is Unicode.
 BookingImport planBookingImport(Storage &storage, const QByteArray &data,
-                                const QString &encoding = {});
+                                const QString &encoding = {}, const ImportLimits &limits = {});
 
 // Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
 // and importing the same file again writes only what is missing. Checks *stop (set from a signal
