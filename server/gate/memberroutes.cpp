@@ -1,5 +1,6 @@
 #include "server/gate/memberroutes.h"
 
+#include "server/base/outagelog.h"
 #include "server/base/steadyclock.h"
 #include "server/http/metrics.h"
 #include "server/http/serverlog.h"
@@ -16,6 +17,13 @@ namespace qav {
 namespace {
 
 const QString kQueryPath = QStringLiteral("/rds/Velmor.member/Query");
+
+// One per process, as the database the gates wait for is.
+OutageLog &databaseOutage()
+{
+    static OutageLog log;
+    return log;
+}
 
 QString shortProcedure(const QString &name)
 {
@@ -95,13 +103,21 @@ HttpAnswer answerCommandQuery(const HttpRequest &request, WorkerContext &context
         gate = answerCommand(context.storage(), *policy, parsed.command, caller);
     } catch (const StorageBusy &e) {
         context.dropStorage();
-        qCWarning(lcRequest) << "database busy:" << e.what();
+        if (databaseOutage().busy())
+            qCWarning(lcRequest) << "database busy, gates are told so until it answers again:"
+                                 << e.what();
         return refuse(503, QString::fromUtf8(kBusyText));
     } catch (const StorageError &e) {
         context.dropStorage(); // reconnect on the next request
         qCWarning(lcRequest) << "request failed:" << e.what();
         return refuse(500, QStringLiteral("서버 오류입니다. 잠시 후 다시 시도하세요"));
     }
+    if (const auto stretch = databaseOutage().served())
+        qCWarning(lcRequest).noquote()
+            << QStringLiteral(
+                   "database answering again after %1 ms; %2 requests were answered busy")
+                   .arg(stretch->lastedMs)
+                   .arg(stretch->busyAnswers);
     answer.status = gate.status;
     answer.body = gate.body;
     answer.logResult = gate.logResult;

@@ -94,9 +94,10 @@ protected:
     {
         const QString code = error.nativeErrorCode();
         // The client library says so by the connection's state; a server that is shutting down
-        // (57P01..57P03) ends the session it answers with.
+        // (57P01..57P03) ends the session it answers with. One that refuses writes (25006) is a
+        // standby now, after a failover: the next connection finds the new primary.
         const bool lost = !m_db.isOpen() || code.startsWith(QLatin1String("08")) ||
-                          code.startsWith(QLatin1String("57P0"));
+                          code.startsWith(QLatin1String("57P0")) || code == QLatin1String("25006");
         if (lost && m_link)
             m_link->lost(m_losses);
         return lost;
@@ -156,24 +157,39 @@ private:
 
 std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
 {
-    const QString description = QStringLiteral("postgresql://%1@%2:%3/%4")
-                                    .arg(p.user, p.host, QString::number(p.port), p.database);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), newConnectionName());
     db.setHostName(p.host);
-    db.setPort(p.port);
     db.setUserName(p.user);
     db.setPassword(p.password);
     db.setDatabaseName(p.database);
     // libpq waits at least 2 s; a gate's request is answered busy when it cannot connect. A
     // serving connection also notices within seconds that the database host went silent (data
     // not acknowledged, or an idle connection not answering probes), so its worker is free again.
-    db.setConnectOptions(
+    // What the URL sets wins.
+    QList<std::pair<QString, QString>> options =
         use == StorageUse::Serving
-            ? QStringLiteral("connect_timeout=2;tcp_user_timeout=3000;keepalives_idle=10;"
-                             "keepalives_interval=2;keepalives_count=3")
-            : QStringLiteral("connect_timeout=5"));
+            ? QList<std::pair<QString, QString>>{{u"connect_timeout"_qs, u"2"_qs},
+                                                 {u"tcp_user_timeout"_qs, u"3000"_qs},
+                                                 {u"keepalives_idle"_qs, u"10"_qs},
+                                                 {u"keepalives_interval"_qs, u"2"_qs},
+                                                 {u"keepalives_count"_qs, u"3"_qs}}
+            : QList<std::pair<QString, QString>>{{u"connect_timeout"_qs, u"5"_qs}};
+    bool onePort = false;
+    const int port = p.port.toInt(&onePort);
+    if (onePort)
+        db.setPort(port);
+    else
+        options.append({u"port"_qs, p.port});
+    for (const auto &[name, value] : p.options) {
+        options.removeIf([&](const auto &o) { return o.first == name; });
+        options.append({name, value});
+    }
+    QStringList words;
+    for (const auto &[name, value] : options)
+        words << name + u'=' + value;
+    db.setConnectOptions(words.join(u';'));
     // A failure to connect is thrown from the constructor; the connection is removed with it.
-    return std::make_unique<PostgresStorage>(std::move(db), description, use);
+    return std::make_unique<PostgresStorage>(std::move(db), p.description, use);
 }
 
 } // namespace qav

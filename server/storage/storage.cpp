@@ -3,8 +3,6 @@
 #include "server/storage/backends.h"
 
 #include <QDate>
-#include <QUrl>
-#include <QUrlQuery>
 
 namespace qav {
 
@@ -55,11 +53,7 @@ std::optional<Performance> Lookup::gatePerformance(const QString &placeCode, con
 
 QString redactedUrl(const QString &url)
 {
-    if (!url.contains(QLatin1String("://")))
-        return url;
-    const QUrl parsed(url);
-    return parsed.isValid() ? parsed.toString(QUrl::RemovePassword)
-                            : QStringLiteral("(unreadable URL)");
+    return redactedPgUrl(url);
 }
 
 std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &password,
@@ -67,27 +61,8 @@ std::unique_ptr<Storage> openStorage(const QString &urlText, const QString &pass
 {
     const QString text = urlText.isEmpty() ? QStringLiteral("qav.db") : urlText;
     if (text.startsWith(QLatin1String("postgresql://")) ||
-        text.startsWith(QLatin1String("postgres://"))) {
-        const QUrl url(text, QUrl::StrictMode);
-        const QString dbName = url.path().mid(1);
-        if (!url.isValid() || dbName.isEmpty() || dbName.contains(u'/'))
-            throw StorageError(QStringLiteral("bad database URL '%1': expected "
-                                              "postgresql://user@host:port/dbname")
-                                   .arg(redactedUrl(text))
-                                   .toStdString());
-        PgParams params;
-        params.host = url.host();
-        const QUrlQuery query(url);
-        if (query.hasQueryItem(QStringLiteral("host")))
-            params.host = query.queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
-        if (params.host.isEmpty())
-            params.host = QStringLiteral("127.0.0.1");
-        params.port = url.port(5432);
-        params.user = url.userName(QUrl::FullyDecoded);
-        params.password = password.isEmpty() ? url.password(QUrl::FullyDecoded) : password;
-        params.database = dbName;
-        return openPostgres(params, use);
-    }
+        text.startsWith(QLatin1String("postgres://")))
+        return openPostgres(parsePostgresUrl(text, password), use);
     return openSqlite(sqlitePathOf(text), use);
 }
 

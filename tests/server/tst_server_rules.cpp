@@ -3,6 +3,7 @@
 
 #include "server/cli/demoseed.h"
 #include "server/protocol/memberobject.h"
+#include "server/storage/pgurl.h"
 #include "server/storage/storage.h"
 #include "server/web/gatehealth.h"
 #include "tests/server/testsupport.h"
@@ -67,6 +68,8 @@ private slots:
     void passwordsAreSlowHashes();
     void unknownIdCostsAsMuchAsWrongPassword();
     void demoSeedIsRepeatable();
+    void postgresUrls_data();
+    void postgresUrls();
 
 private:
     Storage &db(const QString &backend);
@@ -713,6 +716,55 @@ void ServerRulesTest::gateHealthFlags()
         found << u"refusing"_qs;
     QCOMPARE(found.join(u','), flags);
     QCOMPARE(h[0].p95Us.has_value(), scans > 0);
+}
+
+void ServerRulesTest::postgresUrls_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected"); // host|port|user|db|options, or the error's words
+    QTest::newRow("one host") << u"postgresql://qav:pw@db1:6432/qav"_qs << u"db1|6432|qav|qav|"_qs;
+    QTest::newRow("default host and port")
+        << u"postgres://qav@/qav"_qs << u"127.0.0.1|5432|qav|qav|"_qs;
+    QTest::newRow("socket folder")
+        << u"postgresql://qav@/qav?host=/run/postgresql"_qs << u"/run/postgresql|5432|qav|qav|"_qs;
+    QTest::newRow("failover pair: only the primary will do")
+        << u"postgresql://qav@db1:5432,db2:5432/qav?sslmode=verify-full&sslrootcert=/etc/qav/db-ca.pem&connect_timeout=2"_qs
+        << u"db1,db2|5432|qav|qav|sslmode=verify-full;sslrootcert=/etc/qav/db-ca.pem;connect_timeout=2;target_session_attrs=read-write"_qs;
+    QTest::newRow("a port each, IPv6, the session kind as written")
+        << u"postgresql://qav@[::1]:5433,10.0.0.2/qav?target_session_attrs=any"_qs
+        << u"::1,10.0.0.2|5433,5432|qav|qav|target_session_attrs=any"_qs;
+    QTest::newRow("unknown parameter")
+        << u"postgresql://qav@db1/qav?sslmod=require"_qs << u"unknown parameter 'sslmod'"_qs;
+    QTest::newRow("password parameter is not passed on")
+        << u"postgresql://qav@db1/qav?password=hunter2"_qs << u"unknown parameter 'password'"_qs;
+    QTest::newRow("bad port in the list")
+        << u"postgresql://qav@db1:5432,db2:x/qav"_qs << u"bad port 'x'"_qs;
+    QTest::newRow("empty host in the list")
+        << u"postgresql://qav@db1,,db2/qav"_qs << u"empty host"_qs;
+    QTest::newRow("host list without a database")
+        << u"postgresql://qav@db1,db2"_qs << u"no database name"_qs;
+    QTest::newRow("a value that would start another option")
+        << u"postgresql://qav@db1/qav?sslrootcert=/a%20b.pem;sslmode=disable"_qs
+        << u"needs a value without blanks"_qs;
+}
+
+void ServerRulesTest::postgresUrls()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    try {
+        const PgParams p = parsePostgresUrl(url);
+        QStringList options;
+        for (const auto &[name, value] : p.options)
+            options << name + u'=' + value;
+        QCOMPARE(QStringList({p.host, p.port, p.user, p.database, options.join(u';')}).join(u'|'),
+                 expected);
+        QVERIFY(!p.description.contains(u"pw"_qs));
+    } catch (const StorageError &e) {
+        const QString text = QString::fromUtf8(e.what());
+        QVERIFY2(text.contains(expected), qPrintable(text));
+        QVERIFY2(!text.contains(u"hunter2"_qs), qPrintable(text));
+    }
 }
 
 QTEST_GUILESS_MAIN(ServerRulesTest)
