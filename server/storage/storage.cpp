@@ -109,6 +109,28 @@ void describeOutcome(ScanOutcome &o)
     }
 }
 
+std::optional<AdminRole> adminRoleNamed(const QString &name)
+{
+    for (const AdminRole role : {AdminRole::Viewer, AdminRole::Supervisor, AdminRole::Manager}) {
+        if (name == adminRoleName(role))
+            return role;
+    }
+    return std::nullopt;
+}
+
+QString adminRoleName(AdminRole role)
+{
+    switch (role) {
+    case AdminRole::Viewer:
+        return QStringLiteral("viewer");
+    case AdminRole::Supervisor:
+        return QStringLiteral("supervisor");
+    case AdminRole::Manager:
+        break;
+    }
+    return QStringLiteral("manager");
+}
+
 void describeAnnul(AnnulOutcome &o)
 {
     const bool entry = o.annulled.mode == QLatin1String("I");
