@@ -13,8 +13,9 @@ bool isValidCode(const QString &code)
 
 QString normalStart(const QString &text)
 {
-    for (const QString &format : {QStringLiteral("yyyyMMddHHmm"), QStringLiteral("yyyy-MM-dd HH:mm"),
-                                  QStringLiteral("yyyy-MM-ddTHH:mm")}) {
+    for (const QString &format :
+         {QStringLiteral("yyyyMMddHHmm"), QStringLiteral("yyyy-MM-dd HH:mm"),
+          QStringLiteral("yyyy-MM-ddTHH:mm")}) {
         const QDateTime t = QDateTime::fromString(text, format);
         if (t.isValid())
             return t.toString(QStringLiteral("yyyyMMddHHmm"));

@@ -100,8 +100,8 @@ HttpAnswer performances(const Call &c)
     QJsonArray list;
     for (const Performance &p : c.storage.performances(c.admin.admin.placeCode))
         list.append(performanceJson(p, c.storage));
-    return dashboard::json(200, {{QStringLiteral("venues"), venues},
-                                 {QStringLiteral("performances"), list}});
+    return dashboard::json(
+        200, {{QStringLiteral("venues"), venues}, {QStringLiteral("performances"), list}});
 }
 
 // Adds (add) or changes a performance from the form; the venue must be one the admin sees, and a
@@ -125,8 +125,8 @@ HttpAnswer putPerformance(const Call &c, bool add)
         return fail(409, QStringLiteral("이미 있는 공연 코드입니다"));
     c.storage.putPerformance(p);
     c.audit(p.bizcode, QStringLiteral("공연 %1: %2 %3 %4 %5")
-                           .arg(add ? u"추가"_qs : u"변경"_qs, p.placeCode, p.startsAt,
-                                p.goodsName, p.placeName));
+                           .arg(add ? u"추가"_qs : u"변경"_qs, p.placeCode, p.startsAt, p.goodsName,
+                                p.placeName));
     return dashboard::json(200, {{QStringLiteral("performance"), performanceJson(p, c.storage)}});
 }
 
@@ -285,7 +285,8 @@ HttpAnswer retireAccount(const Call &c, bool remove)
     case AdminRetirement::Done:
         break;
     }
-    c.audit(account->id, remove ? QStringLiteral("관리 계정 삭제") : QStringLiteral("관리 계정 중지"));
+    c.audit(account->id,
+            remove ? QStringLiteral("관리 계정 삭제") : QStringLiteral("관리 계정 중지"));
     return dashboard::json(200, {});
 }
 
@@ -296,20 +297,11 @@ struct Route
 };
 
 const Route kRoutes[] = {
-    {"performances", false},
-    {"performances/add", true},
-    {"performances/change", true},
-    {"performances/remove", true},
-    {"operators", false},
-    {"operators/add", true},
-    {"operators/disable", true},
-    {"operators/enable", true},
-    {"operators/password", true},
-    {"operators/end-sessions", true},
-    {"accounts", false},
-    {"accounts/add", true},
-    {"accounts/disable", true},
-    {"accounts/remove", true},
+    {"performances", false},          {"performances/add", true}, {"performances/change", true},
+    {"performances/remove", true},    {"operators", false},       {"operators/add", true},
+    {"operators/disable", true},      {"operators/enable", true}, {"operators/password", true},
+    {"operators/end-sessions", true}, {"accounts", false},        {"accounts/add", true},
+    {"accounts/disable", true},       {"accounts/remove", true},
 };
 
 HttpAnswer dispatch(const Call &c, const QString &name)
@@ -350,7 +342,8 @@ HttpAnswer route(const HttpRequest &request, Storage &storage)
         return a;
     }
     HttpAnswer refusal;
-    const std::optional<SignedInAdmin> admin = adminsession::check(request, storage, true, &refusal);
+    const std::optional<SignedInAdmin> admin =
+        adminsession::check(request, storage, true, &refusal);
     if (!admin)
         return refusal;
     if (!admin->may(AdminRole::Manager))
