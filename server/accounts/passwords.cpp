@@ -318,6 +318,17 @@ bool verifyPassword(const QByteArray &storedHash, const QString &password)
     return ok;
 }
 
+QString newPassword()
+{
+    ensureSodium();
+    static const char alphabet[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    constexpr int kLength = 12;
+    QString password;
+    for (int i = 0; i < kLength; ++i)
+        password += QLatin1Char(alphabet[randombytes_uniform(sizeof alphabet - 1)]);
+    return password;
+}
+
 const QByteArray &dummyPasswordHash()
 {
     static const QByteArray hash = [] {

@@ -23,24 +23,34 @@ QString localTime(qint64 secs)
 int addAdminCommand(const QStringList &args)
 {
     QCommandLineParser p;
-    const QCommandLineOption venue(u"place-code"_qs, u"Limit the admin to this venue."_qs,
-                                   u"code"_qs);
+    const QCommandLineOption venue(QStringList{u"venue"_qs, u"place-code"_qs},
+                                   u"Limit the admin to this venue."_qs, u"code"_qs);
     const QCommandLineOption everyVenue(u"every-venue"_qs, u"Let the admin see every venue."_qs);
+    const QCommandLineOption role(
+        u"role"_qs,
+        u"viewer (watches and searches), supervisor (also checks in and out by hand and "
+        "annuls) or manager (also the season and the venue's dashboard accounts)."_qs,
+        u"role"_qs);
     if (!parseCommand(
             p, args,
             u"Add a dashboard admin, or set a new password (which also enables a disabled "
             "admin and ends its open sessions). A new admin sees every venue unless "
-            "--place-code limits it; an existing admin's venue changes only with "
-            "--place-code or --every-venue. The password (at least 8 characters) is read "
-            "from the terminal without echo, or as the first line of standard input."_qs,
-            {dbOption, venue, everyVenue},
+            "--venue limits it, and is a manager unless --role says otherwise; an existing "
+            "admin's venue changes only with --venue or --every-venue, its role only with "
+            "--role. The password (at least 8 characters) is read from the terminal without "
+            "echo, or as the first line of standard input."_qs,
+            {dbOption, venue, everyVenue, role},
             {u"admin-id|Id typed on the dashboard's sign-in page."_qs}))
         return 0;
     const QString id = p.positionalArguments()[0];
     if (id.trimmed().isEmpty() || id != id.trimmed())
         throw UsageError{u"the admin id must not be empty or carry blanks at its ends"_qs};
     if (p.isSet(venue) && p.isSet(everyVenue))
-        throw UsageError{u"--place-code and --every-venue exclude each other"_qs};
+        throw UsageError{u"--venue and --every-venue exclude each other"_qs};
+    const std::optional<AdminRole> named = adminRoleNamed(p.value(role));
+    if (p.isSet(role) && !named)
+        throw UsageError{
+            QStringLiteral("bad role '%1': use viewer, supervisor or manager").arg(p.value(role))};
     auto storage = openAndInit(p);
     if (p.isSet(venue) && !storage->findVenue(p.value(venue)))
         notFound(u"venue"_qs, p.value(venue));
@@ -48,11 +58,13 @@ int addAdminCommand(const QStringList &args)
     const QString placeCode = p.isSet(venue)                     ? p.value(venue)
                               : existing && !p.isSet(everyVenue) ? existing->placeCode
                                                                  : QString();
+    // Without --role a new admin can do everything, as every admin could before roles.
+    const AdminRole given = named ? *named : existing ? existing->role : AdminRole::Manager;
     const QString password = readPassword();
     checkPassword(password);
-    storage->putAdmin({id, hashPassword(password), placeCode});
-    out(QStringLiteral("admin %1 %2 (%3)")
-            .arg(id, existing ? u"saved with a new password"_qs : u"added"_qs,
+    storage->putAdmin({id, hashPassword(password), placeCode, given});
+    out(QStringLiteral("admin %1 %2 (%3, %4)")
+            .arg(id, existing ? u"saved with a new password"_qs : u"added"_qs, adminRoleName(given),
                  placeCode.isEmpty() ? u"every venue"_qs : u"venue "_qs + placeCode));
     return 0;
 }
@@ -65,8 +77,8 @@ int listAdminsCommand(const QStringList &args)
     QList<QStringList> rows;
     for (const AdminRecord &a : openAndInit(p)->admins())
         rows << QStringList{a.id, a.placeCode.isEmpty() ? u"*"_qs : a.placeCode,
-                            a.disabled() ? u"yes"_qs : u"no"_qs};
-    printRows(p, {u"admin_id"_qs, u"place_code"_qs, u"disabled"_qs}, rows);
+                            a.disabled() ? u"yes"_qs : u"no"_qs, adminRoleName(a.role)};
+    printRows(p, {u"admin_id"_qs, u"place_code"_qs, u"disabled"_qs, u"role"_qs}, rows);
     return 0;
 }
 

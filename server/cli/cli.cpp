@@ -316,8 +316,7 @@ void checkPassword(const QString &password)
 
 bool isValidCode(const QString &code)
 {
-    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]{1,32}$"));
-    return re.match(code).hasMatch();
+    return rules::isValidCode(code);
 }
 
 void checkCode(const QString &what, const QString &code)

@@ -4,6 +4,7 @@
 // reading passwords and checking codes; output and usage errors come from commandline.h.
 
 #include "server/base/commandline.h"
+#include "server/base/seasonrules.h"
 #include "server/export/csvlines.h" // the lines printRows prints with --csv
 #include "server/storage/storage.h"
 
@@ -70,7 +71,7 @@ std::unique_ptr<Storage> openAndInit(const QCommandLineParser &p, bool create = 
 QString readPassword();
 // Refuses a password too short to be one (UsageError).
 void checkPassword(const QString &password);
-inline constexpr int kMinPasswordLength = 8;
+inline constexpr int kMinPasswordLength = rules::kMinPasswordLength;
 
 // Place codes and business codes: 1 to 32 letters, digits, '-' or '_' (they end up in logo file
 // names and in the station's settings). Throws UsageError naming what.

@@ -16,12 +16,9 @@ namespace {
 
 QString parseStart(const QString &text)
 {
-    for (const QString &format :
-         {u"yyyyMMddHHmm"_qs, u"yyyy-MM-dd HH:mm"_qs, u"yyyy-MM-ddTHH:mm"_qs}) {
-        const QDateTime t = QDateTime::fromString(text, format);
-        if (t.isValid())
-            return t.toString(u"yyyyMMddHHmm"_qs);
-    }
+    const QString start = rules::normalStart(text);
+    if (!start.isEmpty())
+        return start;
     throw UsageError{
         QStringLiteral("bad date-time '%1': use YYYYMMDDhhmm or \"YYYY-MM-DD hh:mm\"").arg(text)};
 }

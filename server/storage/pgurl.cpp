@@ -13,9 +13,8 @@ namespace {
 
 [[noreturn]] void refuse(const QString &url, const QString &why)
 {
-    throw StorageError(QStringLiteral("bad database URL '%1': %2")
-                           .arg(redactedPgUrl(url), why)
-                           .toStdString());
+    throw StorageError(
+        QStringLiteral("bad database URL '%1': %2").arg(redactedPgUrl(url), why).toStdString());
 }
 
 QString decoded(const QString &part)
@@ -37,13 +36,20 @@ const QStringList &pgUrlParameters()
     // host: a socket directory instead of the URL's host. The rest are libpq's own: which host
     // of a list to settle on, TLS to the database and its files, how long to wait, keep-alives.
     static const QStringList names = {
-        QStringLiteral("host"),           QStringLiteral("target_session_attrs"),
-        QStringLiteral("sslmode"),        QStringLiteral("sslrootcert"),
-        QStringLiteral("sslcert"),        QStringLiteral("sslkey"),
-        QStringLiteral("sslcrl"),         QStringLiteral("connect_timeout"),
-        QStringLiteral("application_name"), QStringLiteral("keepalives"),
-        QStringLiteral("keepalives_idle"),  QStringLiteral("keepalives_interval"),
-        QStringLiteral("keepalives_count"), QStringLiteral("tcp_user_timeout"),
+        QStringLiteral("host"),
+        QStringLiteral("target_session_attrs"),
+        QStringLiteral("sslmode"),
+        QStringLiteral("sslrootcert"),
+        QStringLiteral("sslcert"),
+        QStringLiteral("sslkey"),
+        QStringLiteral("sslcrl"),
+        QStringLiteral("connect_timeout"),
+        QStringLiteral("application_name"),
+        QStringLiteral("keepalives"),
+        QStringLiteral("keepalives_idle"),
+        QStringLiteral("keepalives_interval"),
+        QStringLiteral("keepalives_count"),
+        QStringLiteral("tcp_user_timeout"),
     };
     return names;
 }
@@ -81,7 +87,8 @@ PgParams parsePostgresUrl(const QString &url, const QString &password)
     }
     const qsizetype slash = rest.indexOf(u'/');
     if (slash < 0 || slash == rest.size() - 1 || rest.indexOf(u'/', slash + 1) >= 0)
-        refuse(url, QStringLiteral("no database name; expected postgresql://user@host:port/dbname"));
+        refuse(url,
+               QStringLiteral("no database name; expected postgresql://user@host:port/dbname"));
     PgParams p;
     p.database = decoded(rest.mid(slash + 1));
     QString authority = rest.left(slash);
@@ -159,7 +166,8 @@ PgParams parsePostgresUrl(const QString &url, const QString &password)
     QStringList shown;
     for (qsizetype i = 0; i < hosts.size(); ++i)
         shown << (hosts[i].contains(u':') ? u'[' + hosts[i] + u']' : hosts[i]) + u':' + ports[i];
-    p.description = QStringLiteral("postgresql://%1@%2/%3").arg(p.user, shown.join(u','), p.database);
+    p.description =
+        QStringLiteral("postgresql://%1@%2/%3").arg(p.user, shown.join(u','), p.database);
     return p;
 }
 

@@ -128,6 +128,9 @@ inline constexpr auto kAuditUnauthorized = "unauthorized"; // no valid session
 inline constexpr auto kAuditForbidden = "forbidden";       // another operator's id or venue
 inline constexpr auto kAuditManual = "manual"; // a supervisor's check-in/out from the dashboard
 inline constexpr auto kAuditAnnul = "annul";   // a supervisor undid an accepted entry or exit
+// A manager changed the season from the dashboard: ticketRaw names what was changed, resultMessage
+// what was done, bizcode is empty (so no performance's scans count it).
+inline constexpr auto kAuditSeason = "season";
 
 struct ScanLogEntry
 {
@@ -198,16 +201,32 @@ struct RefusalCount
     QString lastText; // the last ticket, place code or id sent, short and printable
 };
 
-// A venue supervisor who signs in to the dashboard; kept apart from gate operators.
+// What a dashboard account may do, each role also what the ones before it may: watch and search,
+// then check in and out by hand and annul, then run the season and the venue's accounts.
+enum class AdminRole { Viewer, Supervisor, Manager };
+
+// "viewer", "supervisor", "manager"; nullopt for any other text.
+std::optional<AdminRole> adminRoleNamed(const QString &name);
+QString adminRoleName(AdminRole role);
+
+// A venue's dashboard account; kept apart from gate operators.
 struct AdminRecord
 {
     QString id;
     QByteArray passwordHash;
     QString placeCode; // empty: every venue
+    AdminRole role = AdminRole::Manager;
 
     // A disabled admin's hash is kept behind a '!', which no password matches (the shadow file's
     // way), so enabling again needs only a new password.
     bool disabled() const { return passwordHash.startsWith('!'); }
+};
+
+// What disabling or removing a dashboard account came to.
+enum class AdminRetirement {
+    Done,
+    NotFound,
+    LastManager, // refused: no other enabled manager would be left for its venue
 };
 
 // A signed-in dashboard session: the cookie's token is stored only as its hash.

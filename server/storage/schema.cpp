@@ -216,6 +216,14 @@ const QList<SchemaStep> &schemaSteps()
              u"DROP INDEX IF EXISTS scan_log_by_ticket"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket_no ON scan_log(bizcode, ticket_raw)"_qs,
          }},
+        // 13: dashboard accounts have a role; those from before could do everything, so they
+        // manage. An operator's last sign-in is found through the sign-in log by operator.
+        {13,
+         {
+             u"ALTER TABLE admins ADD COLUMN role TEXT NOT NULL DEFAULT 'manager'"_qs,
+             u"CREATE INDEX IF NOT EXISTS sign_in_log_by_operator"
+             " ON sign_in_log(operator_id, id)"_qs,
+         }},
     };
     return steps;
 }

@@ -37,12 +37,12 @@ QString likePattern(const QString &text)
 void SqlStorage::putAdmin(const AdminRecord &admin)
 {
     inWriteTransaction([&](SqlStorage &db) {
-        db.run(QStringLiteral(
-                   "INSERT INTO admins (admin_id, password_hash, place_code) VALUES (?, ?, ?)"
-                   " ON CONFLICT (admin_id) DO UPDATE SET password_hash = excluded.password_hash,"
-                   " place_code = excluded.place_code"),
-               {admin.id, QString::fromUtf8(admin.passwordHash),
-                admin.placeCode.isNull() ? QString(u""_qs) : admin.placeCode});
+        db.run(QStringLiteral("INSERT INTO admins (admin_id, password_hash, place_code, role)"
+                              " VALUES (?, ?, ?, ?) ON CONFLICT (admin_id) DO UPDATE SET"
+                              " password_hash = excluded.password_hash,"
+                              " place_code = excluded.place_code, role = excluded.role"),
+               {admin.id, QString::fromUtf8(admin.passwordHash), notNull(admin.placeCode),
+                adminRoleName(admin.role)});
         // A new password or venue ends the sessions opened under the old ones.
         db.run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {admin.id});
     });
@@ -75,6 +75,55 @@ bool SqlStorage::removeAdmin(const QString &id)
                       .numRowsAffected() > 0;
     });
     return removed;
+}
+
+AdminRetirement SqlStorage::retireAdmin(const QString &id, bool remove)
+{
+    AdminRetirement result = AdminRetirement::NotFound;
+    inWriteTransaction([&](SqlStorage &db) {
+        // The managers' rows are locked (PostgreSQL; SQLite has one writer), so a second
+        // retirement waits for this one and then counts without it.
+        Rows q = db.run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ? OR role = ?"
+                                       " ORDER BY admin_id%2")
+                            .arg(kAdminColumns, db.isSqlite() ? QString() : u" FOR UPDATE"_qs),
+                        {id, adminRoleName(AdminRole::Manager)});
+        std::optional<AdminRecord> target;
+        QList<AdminRecord> managers;
+        while (q.next()) {
+            const AdminRecord a = adminFrom(q);
+            if (a.id == id)
+                target = a;
+            else if (a.role == AdminRole::Manager && !a.disabled())
+                managers << a;
+        }
+        q.finish();
+        if (!target)
+            return;
+        if (target->role == AdminRole::Manager && !target->disabled() &&
+            std::none_of(managers.cbegin(), managers.cend(), [&](const AdminRecord &m) {
+                return m.placeCode.isEmpty() || m.placeCode == target->placeCode;
+            })) {
+            result = AdminRetirement::LastManager;
+            return;
+        }
+        db.run(QStringLiteral("DELETE FROM admin_sessions WHERE admin_id = ?"), {id});
+        if (remove)
+            db.run(QStringLiteral("DELETE FROM admins WHERE admin_id = ?"), {id});
+        else if (!target->disabled())
+            db.run(QStringLiteral("UPDATE admins SET password_hash = ? WHERE admin_id = ?"),
+                   {u"!"_qs + QString::fromUtf8(target->passwordHash), id});
+        result = AdminRetirement::Done;
+    });
+    return result;
+}
+
+void SqlStorage::auditSeasonChange(const QString &adminId, const QString &clientAddress,
+                                   const QString &target, const QString &what)
+{
+    inWriteTransaction([&](SqlStorage &db) {
+        db.writeAudit(ScanRequest({}, {}, target, adminId, 0, clientAddress, adminId),
+                      QString::fromLatin1(kAuditSeason), {}, what);
+    });
 }
 
 // As createSession: the admin's row read under a lock, so putAdmin either comes first or waits

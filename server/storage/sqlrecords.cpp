@@ -77,8 +77,10 @@ BookingState bookingStateFrom(const Rows &q, int first)
 
 AdminRecord adminFrom(const Rows &q, int first)
 {
+    // A role this build does not know grants the least.
     return {q.value(first).toString(), q.value(first + 1).toString().toUtf8(),
-            q.value(first + 2).toString()};
+            q.value(first + 2).toString(),
+            adminRoleNamed(q.value(first + 3).toString()).value_or(AdminRole::Viewer)};
 }
 
 SignInAttempt signInFrom(const Rows &q, int first)

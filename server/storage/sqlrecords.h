@@ -37,7 +37,7 @@ inline const QString kBookingColumns = QStringLiteral(
 BookingRecord bookingRecordFrom(const Rows &q, int first = 0);
 BookingState bookingStateFrom(const Rows &q, int first = 0);
 
-inline const QString kAdminColumns = QStringLiteral("admin_id, password_hash, place_code");
+inline const QString kAdminColumns = QStringLiteral("admin_id, password_hash, place_code, role");
 AdminRecord adminFrom(const Rows &q, int first = 0);
 
 inline const QString kSignInColumns =

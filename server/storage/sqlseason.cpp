@@ -172,6 +172,21 @@ std::optional<BookingRecord> SqlStorage::findBooking(const QString &bizcode,
     return bookingRecordFrom(q);
 }
 
+QList<SignInAttempt> SqlStorage::lastSignIns(const QString &placeCode)
+{
+    // Each operator's row found through sign_in_log_by_operator, newest first.
+    Rows q = run(QStringLiteral("SELECT %1 FROM sign_in_log WHERE id IN (SELECT (SELECT MAX(n.id)"
+                                " FROM sign_in_log n WHERE n.operator_id = o.operator_id"
+                                " AND n.result = 'ok') FROM operators o"
+                                " WHERE ? = '' OR o.place_code = ?) ORDER BY operator_id")
+                     .arg(kSignInColumns),
+                 {notNull(placeCode), notNull(placeCode)});
+    QList<SignInAttempt> list;
+    while (q.next())
+        list << signInFrom(q);
+    return list;
+}
+
 bool SqlStorage::addOperator(const OperatorRecord &op)
 {
     WriteTransaction tx(*this);

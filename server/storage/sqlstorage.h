@@ -77,6 +77,10 @@ public:
     std::optional<AdminRecord> findAdmin(const QString &id) override;
     QList<AdminRecord> admins() override;
     bool removeAdmin(const QString &id) override;
+    AdminRetirement retireAdmin(const QString &id, bool remove) override;
+    QList<SignInAttempt> lastSignIns(const QString &placeCode) override;
+    void auditSeasonChange(const QString &adminId, const QString &clientAddress,
+                           const QString &target, const QString &what) override;
     bool putAdminSession(const QString &tokenHash, const AdminSession &session,
                          const QByteArray &passwordHash, qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,

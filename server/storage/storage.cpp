@@ -13,6 +13,28 @@ void describeOutcome(ScanOutcome &o)
     o.message = std::move(v.message);
 }
 
+std::optional<AdminRole> adminRoleNamed(const QString &name)
+{
+    for (const AdminRole role : {AdminRole::Viewer, AdminRole::Supervisor, AdminRole::Manager}) {
+        if (name == adminRoleName(role))
+            return role;
+    }
+    return std::nullopt;
+}
+
+QString adminRoleName(AdminRole role)
+{
+    switch (role) {
+    case AdminRole::Viewer:
+        return QStringLiteral("viewer");
+    case AdminRole::Supervisor:
+        return QStringLiteral("supervisor");
+    case AdminRole::Manager:
+        break;
+    }
+    return QStringLiteral("manager");
+}
+
 void describeAnnul(AnnulOutcome &o)
 {
     o.message = annulVerdict(o.result, o.annulled.mode == QLatin1String("I"));

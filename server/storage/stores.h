@@ -176,11 +176,22 @@ public:
     // serving process's housekeeping.
     virtual void foldCounters() = 0;
 
-    // Supervisors of the dashboard are set up from the command line.
+    // Dashboard accounts, set up from the command line or by a manager on the dashboard.
     virtual void putAdmin(const AdminRecord &admin) = 0;
     virtual QList<AdminRecord> admins() = 0; // by id
     // Removes an admin and its sessions; false when there is none.
     virtual bool removeAdmin(const QString &id) = 0;
+    // Disables (ending its sessions) or removes an admin in one transaction, refused when it is an
+    // enabled manager and no other enabled manager of its venue (or of every venue, for one of
+    // every venue) would be left. Two managers retiring each other at once cannot both pass.
+    virtual AdminRetirement retireAdmin(const QString &id, bool remove) = 0;
+
+    // Each operator's newest successful sign-in at a gate (its id, time and address), of the
+    // venue's operators, every venue's when placeCode is empty.
+    virtual QList<SignInAttempt> lastSignIns(const QString &placeCode) = 0;
+    // The audit row (kAuditSeason) of a change a dashboard account made to the season.
+    virtual void auditSeasonChange(const QString &adminId, const QString &clientAddress,
+                                   const QString &target, const QString &what) = 0;
 };
 
 // The rehearsal's own bookkeeping. Every method touches only rows whose codes carry the drill

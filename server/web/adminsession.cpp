@@ -74,6 +74,7 @@ QJsonObject describe(const SignedInAdmin &admin)
 {
     return {{QStringLiteral("admin"), admin.admin.id},
             {QStringLiteral("placeCode"), admin.admin.placeCode},
+            {QStringLiteral("role"), adminRoleName(admin.admin.role)},
             {QStringLiteral("csrfToken"), admin.session.csrfToken}};
 }
 

@@ -8,7 +8,7 @@
 
 namespace qav {
 
-// The supervisor behind a dashboard request.
+// The account behind a dashboard request.
 struct SignedInAdmin
 {
     AdminRecord admin;
@@ -20,6 +20,8 @@ struct SignedInAdmin
     {
         return admin.placeCode.isEmpty() || admin.placeCode == placeCode;
     }
+    // Whether the admin's role is at least role.
+    bool may(AdminRole role) const { return admin.role >= role; }
 };
 
 // Dashboard sign-in, sign-out and the session check of every other call. The session is a

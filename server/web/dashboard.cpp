@@ -3,6 +3,7 @@
 #include "server/base/steadyclock.h"
 #include "server/http/serverlog.h"
 #include "server/web/adminsession.h"
+#include "server/web/season.h"
 #include "wire/ticket.h"
 
 #include <QDateTime>
@@ -45,6 +46,7 @@ HttpAnswer pageFile(const QString &name)
     static const QHash<QString, QByteArray> types = {
         {QStringLiteral("index.html"), "text/html; charset=utf-8"},
         {QStringLiteral("app.js"), "text/javascript; charset=utf-8"},
+        {QStringLiteral("season.js"), "text/javascript; charset=utf-8"},
         {QStringLiteral("style.css"), "text/css; charset=utf-8"},
         {QStringLiteral("chart.min.js"), "text/javascript; charset=utf-8"},
     };
@@ -249,9 +251,9 @@ QJsonObject bookingJson(const BookingState &b, DashboardStore &storage)
             {QStringLiteral("annulable"), annulable}};
 }
 
-// Whether a value of the query or of the posted form holds a control character, as the handler
-// would use it: a reason with its whitespace folded, anything else trimmed. A password is only
-// hashed, so it is not looked at.
+} // namespace
+
+// A password is only hashed, so it is not looked at.
 bool controlCharacterIn(const HttpRequest &request)
 {
     for (const auto &[name, value] : request.query.queryItems(QUrl::FullyDecoded)) {
@@ -262,7 +264,7 @@ bool controlCharacterIn(const HttpRequest &request)
         return false;
     const QJsonObject form = QJsonDocument::fromJson(request.body).object();
     for (auto i = form.constBegin(); i != form.constEnd(); ++i) {
-        if (!i.value().isString() || i.key() == QLatin1String("password"))
+        if (!i.value().isString() || i.key().startsWith(QLatin1String("password")))
             continue;
         const QString value = i.value().toString();
         if (wire::hasControlCharacter(i.key() == QLatin1String("reason") ? value.simplified()
@@ -271,6 +273,8 @@ bool controlCharacterIn(const HttpRequest &request)
     }
     return false;
 }
+
+namespace {
 
 // The booking of ticket as the dashboard shows it, if there is one.
 std::optional<QJsonObject> bookingOf(const QString &bizcode, const QString &ticket,
@@ -387,11 +391,15 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage, SignInGuard 
     {
         const char *path;
         bool post;
+        AdminRole role; // the least role that may call it
     };
-    static const Route routes[] = {{"/api/admin/session", false}, {"/api/admin/sign-out", true},
-                                   {"/api/performances", false},  {"/api/dashboard", false},
-                                   {"/api/bookings", false},      {"/api/manual-scan", true},
-                                   {"/api/annul", true}};
+    static const Route routes[] = {{"/api/admin/session", false, AdminRole::Viewer},
+                                   {"/api/admin/sign-out", true, AdminRole::Viewer},
+                                   {"/api/performances", false, AdminRole::Viewer},
+                                   {"/api/dashboard", false, AdminRole::Viewer},
+                                   {"/api/bookings", false, AdminRole::Viewer},
+                                   {"/api/manual-scan", true, AdminRole::Supervisor},
+                                   {"/api/annul", true, AdminRole::Supervisor}};
     const auto route = std::find_if(std::begin(routes), std::end(routes),
                                     [&](const Route &r) { return path == QLatin1String(r.path); });
     if (route == std::end(routes))
@@ -406,6 +414,8 @@ HttpAnswer api(const HttpRequest &request, DashboardStore &storage, SignInGuard 
         adminsession::check(request, storage, !isSession, &refusal);
     if (!admin)
         return refusal;
+    if (!admin->may(route->role))
+        return forbidden();
     if (isSession)
         return json(200, adminsession::describe(*admin));
     if (path == QLatin1String("/api/admin/sign-out"))
@@ -444,10 +454,15 @@ void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &g
                                                   WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
-        HttpAnswer answer =
-            hosts.allows(request)
-                ? handle(request, context.storage(), *guard, gates)
-                : HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
+        HttpAnswer answer;
+        if (!hosts.allows(request)) {
+            answer = HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
+        } else if (request.path.startsWith(QLatin1String(season::kPrefix))) {
+            answer = season::handle(request, context.storage());
+            addPageHeaders(answer, request);
+        } else {
+            answer = handle(request, context.storage(), *guard, gates);
+        }
         answer.logWhat =
             request.path.startsWith(QLatin1String("/api/")) ? request.path.mid(1) : u"dashboard"_qs;
         answer.logResult = QString::number(answer.status);
@@ -456,6 +471,10 @@ void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &g
     routes.add(QStringLiteral("/dashboard"), {handler, {}});
     routes.addPrefix(QStringLiteral("/dashboard/"), {handler, {}});
     routes.addPrefix(QStringLiteral("/api/"), {handler, {}});
+    // Calls that hash a password keep a CPU busy as a sign-in does, away from the gates' scans.
+    for (const char *hashing : {"operators/add", "operators/password", "accounts/add"})
+        routes.add(QLatin1String(season::kPrefix) + QLatin1String(hashing),
+                   {handler, [](const HttpRequest &) { return Lane::Slow; }});
     routes.add(QStringLiteral("/api/admin/sign-in"), {handler, [guard](const HttpRequest &r) {
                                                           const QString id =
                                                               QJsonDocument::fromJson(r.body)
@@ -485,6 +504,12 @@ HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGua
         const QString name = request.path.mid(int(sizeof("/dashboard/")) - 1);
         answer = pageFile(name.isEmpty() ? QStringLiteral("index.html") : name);
     }
+    addPageHeaders(answer, request);
+    return answer;
+}
+
+void addPageHeaders(HttpAnswer &answer, const HttpRequest &request)
+{
     // The page loads only its own files and talks only to its own server.
     addHeader(answer, "Content-Security-Policy",
               "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self';"
@@ -494,7 +519,6 @@ HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGua
     // A browser that once reached the dashboard over HTTPS never again tries it in the clear.
     if (request.secure)
         addHeader(answer, "Strict-Transport-Security", "max-age=31536000");
-    return answer;
 }
 
 } // namespace qav::dashboard

@@ -27,6 +27,13 @@ void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &g
 HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard,
                   const GateHealthLimits &gates = {});
 
+// The headers every answer of the page and the API carries: what the page may load, no sniffing,
+// no referrer, HTTPS only once reached over it.
+void addPageHeaders(HttpAnswer &answer, const HttpRequest &request);
+// Whether a value of the query or of the posted form holds a control character, as a handler
+// would use it: a reason with its whitespace folded, anything else trimmed; passwords are left.
+bool controlCharacterIn(const HttpRequest &request);
+
 HttpAnswer json(int status, const QJsonObject &object);
 void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &value);
 

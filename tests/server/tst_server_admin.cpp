@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <thread>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -75,6 +76,8 @@ private slots:
     void configFile();
     void schemaVersions_data();
     void schemaVersions();
+    void aVenueKeepsAnEnabledManager_data() { qavtest::backendRows(); }
+    void aVenueKeepsAnEnabledManager();
     void backupUnderLoad();
     void restoreAfterCrash();
     void interruptedImportCompletes();
@@ -435,16 +438,34 @@ void ServerAdminTest::commands_data()
          u"add-admin|boss"_qs,
          "long enough\n",
          0,
-         u"(venue 1234)"_qs,
+         u"(manager, venue 1234)"_qs,
          {},
          u"cli|boss,1234,no|list-admins|--csv"_qs},
+        {true,
+         "new password keeps the admin's role",
+         {u"add-admin|boss|--role|viewer|--venue|1234"_qs},
+         u"add-admin|boss"_qs,
+         "long enough\n",
+         0,
+         u"(viewer, venue 1234)"_qs,
+         {},
+         u"cli|boss,1234,no,viewer|list-admins|--csv"_qs},
+        {false,
+         "unknown role is refused",
+         {},
+         u"add-admin|boss|--role|owner"_qs,
+         "long enough\n",
+         2,
+         u"bad role 'owner'"_qs,
+         {},
+         u"cli|unknown admin 'boss'|remove-admin|boss"_qs},
         {false,
          "admin widened only when asked",
          {u"add-admin|boss|--place-code|1234"_qs},
          u"add-admin|boss|--every-venue"_qs,
          "long enough\n",
          0,
-         u"(every venue)"_qs,
+         u"(manager, every venue)"_qs,
          {},
          u"cli|boss,*,no|list-admins|--csv"_qs},
         {true,
@@ -798,6 +819,50 @@ void ServerAdminTest::schemaVersions_data()
             << backend << currentSchemaVersion() + 1 << 1
             << u"schema version %1, newer"_qs.arg(currentSchemaVersion() + 1);
     }
+}
+
+// Dashboard accounts are retired only while every venue keeps an enabled manager, also when two
+// managers retire each other at the same moment.
+void ServerAdminTest::aVenueKeepsAnEnabledManager()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    const qavtest::ScratchDatabase scratch(backend);
+    auto storage = openStorage(scratch.url());
+    storage->initSchema();
+    storage->putVenue({u"1234"_qs, u"극장"_qs});
+    const QByteArray hash = "not-checked-here";
+    storage->putAdmin({u"chief"_qs, hash, {}, AdminRole::Manager});
+    storage->putAdmin({u"boss"_qs, hash, u"1234"_qs, AdminRole::Manager});
+    storage->putAdmin({u"desk"_qs, hash, u"1234"_qs, AdminRole::Supervisor});
+
+    QCOMPARE(storage->retireAdmin(u"desk"_qs, true), AdminRetirement::Done);
+    QCOMPARE(storage->retireAdmin(u"boss"_qs, false), AdminRetirement::Done); // chief manages 1234
+    QCOMPARE(storage->retireAdmin(u"chief"_qs, true), AdminRetirement::LastManager);
+    QCOMPARE(storage->retireAdmin(u"chief"_qs, false), AdminRetirement::LastManager);
+    QCOMPARE(storage->retireAdmin(u"nobody"_qs, true), AdminRetirement::NotFound);
+    QVERIFY(!storage->findAdmin(u"desk"_qs));
+    QVERIFY(storage->findAdmin(u"boss"_qs)->disabled());
+    QVERIFY(!storage->findAdmin(u"chief"_qs)->disabled());
+    QCOMPARE(storage->findAdmin(u"chief"_qs)->role, AdminRole::Manager);
+
+    storage->putAdmin({u"chief2"_qs, hash, {}, AdminRole::Manager});
+    std::atomic<int> done{0};
+    std::atomic<int> kept{0};
+    auto retire = [&](const QString &id) {
+        auto own = openStorage(scratch.url());
+        const AdminRetirement r = own->retireAdmin(id, false);
+        ++(r == AdminRetirement::Done ? done : kept);
+    };
+    std::thread one(retire, u"chief"_qs);
+    std::thread two(retire, u"chief2"_qs);
+    one.join();
+    two.join();
+    QCOMPARE(done.load(), 1);
+    QCOMPARE(kept.load(), 1);
+    QCOMPARE(storage->findAdmin(u"chief"_qs)->disabled() +
+                 storage->findAdmin(u"chief2"_qs)->disabled(),
+             1);
 }
 
 void ServerAdminTest::schemaVersions()

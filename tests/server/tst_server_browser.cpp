@@ -3,6 +3,7 @@
 // With QAV_SCREENSHOT_DIR set it also saves the README's pictures (desk and phone width).
 
 #include "tests/server/webclient.h"
+#include "tests/support/GateClient.h"
 #include "tests/support/RawSql.h"
 #include "tests/support/ServerProcess.h"
 
@@ -151,6 +152,18 @@ private:
     QString m_session;
 };
 
+// Saves what the browser shows as name in QAV_SCREENSHOT_DIR, when that is set.
+void saveScreenshot(Browser &browser, const QString &name)
+{
+    const QString shots = qEnvironmentVariable("QAV_SCREENSHOT_DIR");
+    if (shots.isEmpty())
+        return;
+    QDir().mkpath(shots);
+    QFile file(QDir(shots).filePath(name));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(browser.screenshot());
+}
+
 } // namespace
 
 class ServerBrowserTest : public QObject
@@ -158,24 +171,40 @@ class ServerBrowserTest : public QObject
     Q_OBJECT
 private slots:
     void dashboardLiveInTheBrowser();
+    void managerRunsTheSeasonFromTheBrowser();
+
+private:
+    // A demo server (serveArguments added) and a browser; skips without chromium.
+    bool startBoth(ServerProcess &server, Browser &browser);
 };
 
-void ServerBrowserTest::dashboardLiveInTheBrowser()
+bool ServerBrowserTest::startBoth(ServerProcess &server, Browser &browser)
 {
     const QString chromium = QStandardPaths::findExecutable(u"chromium"_qs);
     const QString chromedriver = QStandardPaths::findExecutable(u"chromedriver"_qs);
-    if (chromium.isEmpty() || chromedriver.isEmpty())
-        QSKIP("chromium and chromium-driver are not installed (scripts/setup.sh --test)");
+    if (chromium.isEmpty() || chromedriver.isEmpty()) {
+        QTest::qSkip("chromium and chromium-driver are not installed (scripts/setup.sh --test)",
+                     __FILE__, __LINE__);
+        return false;
+    }
+    [&] { QVERIFY2(server.start(), qPrintable(server.errorText())); }();
+    if (QTest::currentTestFailed())
+        return false;
+    QString error;
+    [&] { QVERIFY2(browser.start(chromium, chromedriver, &error), qPrintable(error)); }();
+    return !QTest::currentTestFailed();
+}
 
+void ServerBrowserTest::dashboardLiveInTheBrowser()
+{
     ServerOptions options;
     options.quiet = true;
     // A gate quiet for a few seconds is flagged, so the test need not wait five minutes.
     options.serveArguments = {u"--gate-silent-after"_qs, u"3s"_qs};
     ServerProcess server(qavServerBinary(), options);
-    QVERIFY2(server.start(), qPrintable(server.errorText()));
     Browser browser;
-    QString error;
-    QVERIFY2(browser.start(chromium, chromedriver, &error), qPrintable(error));
+    if (!startBoth(server, browser))
+        return;
     const QString page = server.url() + u"/dashboard/"_qs;
 
     // Signed out, the page shows only the sign-in form.
@@ -312,6 +341,82 @@ void ServerBrowserTest::dashboardLiveInTheBrowser()
     QTRY_COMPARE_WITH_TIMEOUT(browser.text(u"#c-entered"_qs), u"9"_qs, 15000);
     server.stop();
     QTRY_VERIFY_WITH_TIMEOUT(browser.text(u"#conn"_qs).startsWith(u"서버 연결 끊김"_qs), 15000);
+}
+
+// A manager adds a performance and an operator with a password the server makes; the operator
+// signs in at a gate with it and scans, and the page shows where it signed in from. Each change is
+// in the audit with the manager and its address, and the password in no log.
+void ServerBrowserTest::managerRunsTheSeasonFromTheBrowser()
+{
+    ServerOptions options;
+    options.quiet = true;
+    ServerProcess server(qavServerBinary(), options);
+    Browser browser;
+    if (!startBoth(server, browser))
+        return;
+    browser.open(server.url() + u"/dashboard/"_qs);
+    STEP_VERIFY(browser.visible(u"#signin-form"_qs));
+    browser.type(u"#signin-id"_qs, u"admin"_qs);
+    browser.type(u"#signin-password"_qs, u"admin"_qs);
+    browser.click(u"#signin-submit"_qs);
+    STEP_VERIFY(browser.visible(u"#tabs"_qs));
+
+    browser.click(u"#tabs .tab[data-view='performances']"_qs);
+    STEP_VERIFY(browser.visible(u"#perf-list tr[data-bizcode='GRVM0001']"_qs));
+    // The demo's show has scans: it cannot be removed.
+    QVERIFY(browser
+                .script(u"return document.querySelector(\"#perf-list tr[data-bizcode='GRVM0001']"
+                        " .danger\").disabled;"_qs)
+                .toBool());
+    browser.type(u"#pf-bizcode"_qs, u"SEAS0001"_qs);
+    browser.type(u"#pf-goods"_qs, u"시즌 개막 공연"_qs);
+    browser.script(u"document.getElementById('pf-starts').value = '2031-03-01T19:30';"_qs);
+    browser.type(u"#pf-hall"_qs, u"소극장"_qs);
+    browser.click(u"#pf-submit"_qs);
+    STEP_VERIFY(browser.visible(u"#perf-list tr[data-bizcode='SEAS0001']"_qs));
+    QCOMPARE(browser.text(u"#pf-message"_qs), u"SEAS0001 추가했습니다"_qs);
+    QVERIFY(
+        browser.text(u"#perf-list tr[data-bizcode='SEAS0001']"_qs).contains(u"시즌 개막 공연"_qs));
+    saveScreenshot(browser, u"season-performances-desk.png"_qs);
+
+    browser.click(u"#tabs .tab[data-view='operators']"_qs);
+    STEP_VERIFY(browser.visible(u"#op-list tr[data-operator='gate01']"_qs));
+    browser.type(u"#of-id"_qs, u"gate07"_qs);
+    browser.click(u"#of-generate"_qs);
+    QVERIFY(!browser.visible(u"#of-password"_qs));
+    browser.click(u"#of-submit"_qs);
+    STEP_VERIFY(browser.visible(u"#shown-password"_qs));
+    const QString password = browser.text(u"#shown-value"_qs);
+    QCOMPARE(password.size(), 12);
+
+    qavtest::GateClient gate(server.port());
+    QCOMPARE(gate.signIn(u"gate07"_qs, password).status, 200);
+    QVERIFY(!gate.sessionKey().isEmpty());
+    QCOMPARE(gate.verify(u"I"_qs, u"10000170"_qs).code(), u"0"_qs);
+
+    browser.click(u"#shown-close"_qs);
+    QVERIFY(browser.text(u"#shown-value"_qs).isEmpty());
+    browser.click(u"#tabs .tab[data-view='operators']"_qs);
+    STEP_VERIFY(browser.text(u"#op-list tr[data-operator='gate07']"_qs).contains(u"127.0.0.1"_qs));
+    saveScreenshot(browser, u"season-operators-desk.png"_qs);
+    if (!qEnvironmentVariable("QAV_SCREENSHOT_DIR").isEmpty()) {
+        browser.resize(400, 860);
+        browser.script(u"window.scrollTo(0, 0);"_qs);
+        saveScreenshot(browser, u"season-operators-phone.png"_qs);
+        browser.click(u"#tabs .tab[data-view='accounts']"_qs);
+        STEP_VERIFY(browser.visible(u"#acct-list tr[data-account='admin']"_qs));
+        saveScreenshot(browser, u"season-accounts-phone.png"_qs);
+        browser.resize(1280, 1000);
+    }
+
+    const qavtest::RawSql db(server.databasePath());
+    QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+    QCOMPARE(db.number(u"SELECT COUNT(*) FROM performances WHERE bizcode = 'SEAS0001'"_qs), 1);
+    QCOMPARE(db.number(u"SELECT COUNT(*) FROM scan_log WHERE kind = 'season' AND operator_id ="
+                       " 'admin' AND client_address = '127.0.0.1' AND ticket_raw IN"
+                       " ('SEAS0001', 'gate07')"_qs),
+             2);
+    QVERIFY(!server.log().contains(password));
 }
 
 QTEST_GUILESS_MAIN(ServerBrowserTest)

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QUrlQuery>
 
 namespace {
@@ -47,6 +48,32 @@ QString cellOf(const WebReply &r, const QString &column)
     return i < 0 ? QString() : o.value(QStringLiteral("rows"))[0][i].toString();
 }
 
+// What a season change from the dashboard would touch, as text, to compare before and after.
+QString seasonState(const QString &url)
+{
+    const qavtest::RawSql db(url);
+    QString text;
+    for (const char *table : {"performances", "operators", "admins", "scan_log", "sessions"}) {
+        QSqlQuery q(db.database());
+        q.exec(QStringLiteral("SELECT * FROM %1 ORDER BY 1").arg(QLatin1String(table)));
+        while (q.next()) {
+            for (int i = 0; i < q.record().count(); ++i)
+                text += q.value(i).toString() + u'|';
+        }
+        text += u'\n';
+    }
+    return text;
+}
+
+// The ids (or another field) of the objects listed under key.
+QStringList listed(const WebReply &r, const QString &key, const QString &field = u"id"_qs)
+{
+    QStringList ids;
+    for (const QJsonValue &v : r.json().value(key).toArray())
+        ids << v[field].toString();
+    return ids;
+}
+
 qint64 sum(const QJsonArray &values)
 {
     qint64 total = 0;
@@ -77,6 +104,9 @@ private slots:
     void endpointsRefuseWithoutSessionOrToken_data();
     void endpointsRefuseWithoutSessionOrToken();
     void venueAdminSeesNothingOfAnotherVenue();
+    void rolesBelowManagerChangeNothing();
+    void venueManagerRunsOnlyItsVenue_data() { backends(); }
+    void venueManagerRunsOnlyItsVenue();
     void signInIsThrottledAndSignOutEndsTheSession();
     void lateShowKeepsItsGatesPastMidnight_data() { backends(); }
     void lateShowKeepsItsGatesPastMidnight();
@@ -641,6 +671,147 @@ void ServerWebTest::venueAdminSeesNothingOfAnotherVenue()
     QCOMPARE(annul.error(), u"권한이 없습니다. 다른 공연장의 입장은 취소할 수 없습니다"_qs);
     // The admin of every venue sees both.
     QCOMPARE(m_admin->api("GET", dashboardPath(u"OTHR0001"_qs)).status, 200);
+}
+
+// A viewer and a supervisor reach none of a manager's calls, and what each may not do by hand is
+// refused by the server, not only left off the page.
+void ServerWebTest::rolesBelowManagerChangeNothing()
+{
+    QVERIFY(startServer(u"sqlite"_qs));
+    QVERIFY(m_server->run({u"add-admin"_qs, u"watcher"_qs, u"--role"_qs, u"viewer"_qs}, nullptr,
+                          "watcherpw\n"));
+    QVERIFY(m_server->run(
+        {u"add-admin"_qs, u"desk"_qs, u"--role"_qs, u"supervisor"_qs, u"--venue"_qs, u"1234"_qs},
+        nullptr, "deskpass1\n"));
+    WebClient watcher(m_server->port());
+    WebClient desk(m_server->port());
+    QCOMPARE(watcher.signIn(u"watcher"_qs, u"watcherpw"_qs).json().value(u"role"_qs).toString(),
+             u"viewer"_qs);
+    QCOMPARE(desk.signIn(u"desk"_qs, u"deskpass1"_qs).json().value(u"role"_qs).toString(),
+             u"supervisor"_qs);
+    const QString password = u"longenough1"_qs;
+    const QList<std::tuple<QByteArray, QString, QJsonObject>> managers = {
+        {"GET", u"/api/season/operators"_qs, {}},
+        {"GET", u"/api/season/accounts"_qs, {}},
+        {"POST",
+         u"/api/season/performances/add"_qs,
+         {{u"bizcode"_qs, u"NEW00001"_qs},
+          {u"placeCode"_qs, u"1234"_qs},
+          {u"goodsName"_qs, u"새 공연"_qs},
+          {u"startsAt"_qs, u"2031-01-01 19:00"_qs}}},
+        {"POST", u"/api/season/performances/remove"_qs, {{u"bizcode"_qs, u"GRVM0002"_qs}}},
+        {"POST",
+         u"/api/season/operators/add"_qs,
+         {{u"id"_qs, u"gate99"_qs}, {u"placeCode"_qs, u"1234"_qs}, {u"generate"_qs, true}}},
+        {"POST",
+         u"/api/season/operators/password"_qs,
+         {{u"id"_qs, u"gate01"_qs}, {u"password"_qs, password}, {u"password2"_qs, password}}},
+        {"POST", u"/api/season/operators/disable"_qs, {{u"id"_qs, u"gate01"_qs}}},
+        {"POST",
+         u"/api/season/accounts/add"_qs,
+         {{u"id"_qs, u"boss2"_qs},
+          {u"role"_qs, u"manager"_qs},
+          {u"password"_qs, password},
+          {u"password2"_qs, password}}},
+        {"POST", u"/api/season/accounts/remove"_qs, {{u"id"_qs, u"admin"_qs}}},
+    };
+    const QJsonObject byHand{{u"bizcode"_qs, kBizcode},
+                             {u"ticketNo"_qs, u"10000103"_qs},
+                             {u"mode"_qs, u"I"_qs},
+                             {u"id"_qs, 1},
+                             {u"reason"_qs, u"x"_qs}};
+    const QString before = seasonState(m_db->url());
+    for (WebClient *client : {&watcher, &desk}) {
+        for (const auto &[method, path, body] : managers) {
+            const WebReply r = client->api(method, path, body);
+            QVERIFY2(r.status == 403, qPrintable(path + u": "_qs + QString::fromUtf8(r.body)));
+        }
+    }
+    QCOMPARE(watcher.api("POST", u"/api/manual-scan"_qs, byHand).status, 403);
+    QCOMPARE(watcher.api("POST", u"/api/annul"_qs, byHand).status, 403);
+    QCOMPARE(seasonState(m_db->url()), before);
+
+    QCOMPARE(watcher.api("GET", u"/api/bookings?bizcode=GRVM0001&q=10000103"_qs).status, 200);
+    const WebReply admitted = desk.api("POST", u"/api/manual-scan"_qs, byHand);
+    QCOMPARE(admitted.json().value(u"accepted"_qs).toBool(), true);
+}
+
+// A manager of one venue lists and changes only its venue's performances, operators and
+// accounts; another venue's answer as if they were not there, and nothing of them changes.
+void ServerWebTest::venueManagerRunsOnlyItsVenue()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    const QString start = QDate::currentDate().toString(u"yyyyMMdd"_qs) + u"2000"_qs;
+    QVERIFY(m_server->run({u"add-venue"_qs, u"5678"_qs, u"다른 극장"_qs}));
+    QVERIFY(m_server->run(
+        {u"add-performance"_qs, u"OTHR0001"_qs, u"5678"_qs, u"다른 공연"_qs, start, u"소극장"_qs}));
+    QVERIFY(m_server->run({u"add-operator"_qs, u"gate58"_qs, u"--venue"_qs, u"5678"_qs}, nullptr,
+                          "gate58pass\n"));
+    QVERIFY(m_server->run(
+        {u"add-admin"_qs, u"boss5678"_qs, u"--role"_qs, u"manager"_qs, u"--venue"_qs, u"5678"_qs},
+        nullptr, "boss5678pw\n"));
+    QCOMPARE(m_admin->sendGate(wire::operatorSignIn(u"gate58"_qs, u"gate58pass"_qs)).status, 200);
+    QVERIFY(!m_admin->signInGate(u"gate01"_qs).isEmpty());
+
+    WebClient boss(m_server->port());
+    QCOMPARE(boss.signIn(u"boss5678"_qs, u"boss5678pw"_qs).status, 200);
+    const WebReply shows = boss.api("GET", u"/api/season/performances"_qs);
+    QCOMPARE(listed(shows, u"performances"_qs, u"bizcode"_qs), QStringList{u"OTHR0001"_qs});
+    QCOMPARE(listed(shows, u"venues"_qs, u"placeCode"_qs), QStringList{u"5678"_qs});
+    const WebReply gates = boss.api("GET", u"/api/season/operators"_qs);
+    QCOMPARE(listed(gates, u"operators"_qs), QStringList{u"gate58"_qs});
+    QCOMPARE(listed(gates, u"operators"_qs, u"lastSignInFrom"_qs), QStringList{u"127.0.0.1"_qs});
+    QCOMPARE(listed(boss.api("GET", u"/api/season/accounts"_qs), u"accounts"_qs),
+             QStringList{u"boss5678"_qs});
+
+    const QString before = seasonState(m_db->url());
+    const QJsonObject show{{u"bizcode"_qs, kBizcode},
+                           {u"placeCode"_qs, u"1234"_qs},
+                           {u"goodsName"_qs, u"바뀐 공연"_qs},
+                           {u"startsAt"_qs, start}};
+    auto showAs = [&](const QString &bizcode) {
+        QJsonObject o = show;
+        o.insert(u"bizcode"_qs, bizcode);
+        return o;
+    };
+    const QList<std::tuple<int, QString, QJsonObject>> refused = {
+        {404, u"performances/change"_qs, show},
+        {404, u"performances/remove"_qs, {{u"bizcode"_qs, u"GRVM0002"_qs}}},
+        {404, u"operators/disable"_qs, {{u"id"_qs, u"gate01"_qs}}},
+        {404, u"operators/password"_qs, {{u"id"_qs, u"gate01"_qs}, {u"generate"_qs, true}}},
+        {404, u"operators/end-sessions"_qs, {{u"id"_qs, u"gate01"_qs}}},
+        {404, u"accounts/disable"_qs, {{u"id"_qs, u"admin"_qs}}},
+        {404, u"accounts/remove"_qs, {{u"id"_qs, u"admin"_qs}}},
+        {400,
+         u"operators/add"_qs,
+         {{u"id"_qs, u"gate59"_qs}, {u"placeCode"_qs, u"1234"_qs}, {u"generate"_qs, true}}},
+        {400, u"performances/add"_qs, showAs(u"NEW00001"_qs)},
+        // Its own show cannot be moved to a venue it does not run.
+        {400, u"performances/change"_qs, showAs(u"OTHR0001"_qs)},
+        {409, u"accounts/remove"_qs, {{u"id"_qs, u"boss5678"_qs}}}, // itself
+    };
+    for (const auto &[status, path, body] : refused) {
+        const WebReply r = boss.api("POST", u"/api/season/"_qs + path, body);
+        QVERIFY2(r.status == status, qPrintable(path + u": "_qs + QString::fromUtf8(r.body)));
+        QVERIFY2(!r.body.contains("password"), r.body.constData());
+    }
+    QCOMPARE(seasonState(m_db->url()), before);
+
+    // An account it adds is of its venue, whatever the form says.
+    const QString password = u"desk5678pw"_qs;
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/add"_qs,
+                      {{u"id"_qs, u"desk5678"_qs},
+                       {u"role"_qs, u"supervisor"_qs},
+                       {u"placeCode"_qs, QString()},
+                       {u"password"_qs, password},
+                       {u"password2"_qs, password}})
+                 .status,
+             200);
+    QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM admins WHERE admin_id = 'desk5678'"
+                                      " AND place_code = '5678' AND role = 'supervisor'"_qs),
+             1);
 }
 
 void ServerWebTest::signInIsThrottledAndSignOutEndsTheSession()

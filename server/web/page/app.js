@@ -72,6 +72,10 @@ function clearBoard() {
   $('perf-select').replaceChildren();
   $('perf-title').textContent = '';
   $('search-text').value = '';
+  for (const id of ['perf-list', 'op-list', 'acct-list']) $(id).replaceChildren();
+  $('shown-value').textContent = '';
+  $('shown-password').hidden = true;
+  $('tabs').hidden = true;
   if (state.chart) {
     state.chart.destroy();
     state.chart = null;
@@ -97,9 +101,13 @@ function showSignIn(message) {
 
 async function showBoard(session) {
   state.csrf = session.csrfToken;
-  $('who').textContent = session.placeCode ? `${session.admin} (공연장 ${session.placeCode})` : session.admin;
+  const role = ROLE_TEXT[session.role] || session.role;
+  $('who').textContent = session.placeCode
+    ? `${session.admin} · ${role} (공연장 ${session.placeCode})`
+    : `${session.admin} · ${role}`;
   $('signin').hidden = true;
   $('board').hidden = false;
+  applyRole(session);
   const { ok, data } = await call('GET', '/api/performances');
   if (!ok) {
     $('board-error').textContent = data.error || '공연 목록을 읽지 못했습니다';
