@@ -21,9 +21,17 @@ QString BookingImport::counts() const
 BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding)
 {
     const DecodedText text = decodeLines(data, encoding);
-    BookingFile file = readBookingLines(text.lines);
-    BookingImport import;
+    BookingImport import = planBookings(storage, readBookingLines(text.lines));
     import.encoding = text.encoding;
+    return import;
+}
+
+BookingImport planBookings(Storage &storage, BookingFile file)
+{
+    // Up to this many bookings of a performance are compared by reading their tickets; more, by
+    // reading the whole performance at once.
+    constexpr qsizetype kByTicket = 2000;
+    BookingImport import;
     import.read = file.bookings.size();
     import.skippedColumns = file.skippedColumns;
 
@@ -42,8 +50,16 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
             existing.insert(bizcode, {});
             continue;
         }
+        QStringList tickets;
+        for (const Booking &b : std::as_const(file.bookings)) {
+            if (b.bizcode == bizcode)
+                tickets << b.ticketNo;
+        }
         QHash<QString, BookingRecord> &byTicket = existing[bizcode];
-        for (const BookingRecord &r : storage.bookings(bizcode))
+        const QList<BookingRecord> stored = tickets.size() <= kByTicket
+                                                ? storage.bookingsByTicket(bizcode, tickets)
+                                                : storage.bookings(bizcode);
+        for (const BookingRecord &r : stored)
             byTicket.insert(r.booking.ticketNo, r);
     }
     if (!file.problems.isEmpty()) {

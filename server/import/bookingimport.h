@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/import/bookingfile.h"
 #include "server/storage/storage.h"
 
 #include <QByteArray>
@@ -34,6 +35,11 @@ struct BookingImport
 // StorageError when the database fails.
 BookingImport planBookingImport(Storage &storage, const QByteArray &data,
                                 const QString &encoding = {});
+
+// The planning of planBookingImport for bookings already read and checked (file.problems as
+// found so far, file.lineOf naming each booking's line or item): unknown or drill performances
+// are problems; every ticket is compared with what is stored, read by ticket when there are few.
+BookingImport planBookings(Storage &storage, BookingFile file);
 
 // Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
 // and importing the same file again writes only what is missing. Checks *stop (set from a signal
