@@ -45,9 +45,9 @@ int listTokensCommand(const QStringList &args)
         return 0;
     QList<QStringList> rows;
     for (const SyncToken &t : openAndInit(p)->syncTokens())
-        rows << QStringList{t.name, t.placeCode,
-                            QDateTime::fromSecsSinceEpoch(t.createdAt)
-                                .toString(u"yyyy-MM-dd HH:mm:ss"_qs)};
+        rows << QStringList{
+            t.name, t.placeCode,
+            QDateTime::fromSecsSinceEpoch(t.createdAt).toString(u"yyyy-MM-dd HH:mm:ss"_qs)};
     printRows(p, {u"name"_qs, u"place_code"_qs, u"created_at"_qs}, rows);
     return 0;
 }

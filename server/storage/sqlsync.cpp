@@ -49,9 +49,9 @@ bool SqlStorage::addSyncToken(const SyncToken &token, const QString &tokenHash)
 
 std::optional<SyncToken> SqlStorage::findSyncToken(const QString &tokenHash)
 {
-    Rows q = run(QStringLiteral(
-                     "SELECT name, place_code, created_at FROM sync_tokens WHERE token_hash = ?"),
-                 {tokenHash});
+    Rows q = run(
+        QStringLiteral("SELECT name, place_code, created_at FROM sync_tokens WHERE token_hash = ?"),
+        {tokenHash});
     if (!q.next())
         return std::nullopt;
     return SyncToken{q.value(0).toString(), q.value(1).toString(), q.value(2).toLongLong()};
@@ -71,8 +71,8 @@ bool SqlStorage::revokeSyncToken(const QString &name)
 {
     bool found = false;
     inWriteTransaction([&](SqlStorage &db) {
-        Rows q = db.run(QStringLiteral("DELETE FROM sync_tokens WHERE name = ? RETURNING name"),
-                        {name});
+        Rows q =
+            db.run(QStringLiteral("DELETE FROM sync_tokens WHERE name = ? RETURNING name"), {name});
         found = q.next();
         q.finish();
         db.run(QStringLiteral("DELETE FROM sync_replays WHERE token_name = ?"), {name});
@@ -167,8 +167,7 @@ qint64 SqlStorage::takeChangeSeqs(const QString &bizcode, qint64 count)
 }
 
 void SqlStorage::writeSyncAudit(const SyncActor &actor, const QString &bizcode,
-                                const QString &ticket, const QString &what,
-                                const QString &message)
+                                const QString &ticket, const QString &what, const QString &message)
 {
     run(QStringLiteral("INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
                        " result_code, result_msg, duration_us, client_address, kind)"
@@ -201,7 +200,8 @@ bool SqlStorage::putSyncPerformance(const Performance &p, const SyncActor &actor
                 " goods_name = excluded.goods_name, starts_at = excluded.starts_at,"
                 " place_name = excluded.place_name"
                 " WHERE performances.place_code = excluded.place_code RETURNING bizcode"),
-            {p.bizcode, p.placeCode, p.goodsName, p.startsAt, p.placeName});
+            {p.bizcode, p.placeCode, notNull(p.goodsName), notNull(p.startsAt),
+             notNull(p.placeName)});
         mine = q.next();
         q.finish();
         if (!mine)
@@ -279,10 +279,9 @@ std::optional<BookingRecord> SqlStorage::cancelSyncBooking(const QString &bizcod
         db.moveCounters(bizcode, CountedBooking{false, before->inside, before->entries},
                         CountedBooking{true, before->inside, before->entries});
         db.writeSyncAudit(actor, bizcode, ticketNo, u"cancel"_qs,
-                          before->entries > 0
-                              ? QStringLiteral("cancelled; admitted already (%1)")
-                                    .arg(before->inside ? u"inside"_qs : u"left"_qs)
-                              : u"cancelled"_qs);
+                          before->entries > 0 ? QStringLiteral("cancelled; admitted already (%1)")
+                                                    .arg(before->inside ? u"inside"_qs : u"left"_qs)
+                                              : u"cancelled"_qs);
     });
     return before;
 }

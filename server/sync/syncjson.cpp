@@ -21,8 +21,9 @@ bool objectOf(const QByteArray &body, QJsonObject &object, JsonProblem &problem)
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError) {
-        problem = {u"body"_qs,
-                   QStringLiteral("not JSON at offset %1: %2").arg(error.offset).arg(error.errorString())};
+        problem = {
+            u"body"_qs,
+            QStringLiteral("not JSON at offset %1: %2").arg(error.offset).arg(error.errorString())};
         return false;
     }
     if (!doc.isObject()) {
@@ -96,8 +97,7 @@ bool readPerformanceBody(const QByteArray &body, Performance &p, JsonProblem &pr
     QJsonObject o;
     if (!objectOf(body, o, problem))
         return false;
-    if (const QString key =
-            unknownKey(o, {u"goodsName"_qs, u"startsAt"_qs, u"placeName"_qs});
+    if (const QString key = unknownKey(o, {u"goodsName"_qs, u"startsAt"_qs, u"placeName"_qs});
         !key.isEmpty()) {
         problem = {key, u"not a field of a performance"_qs};
         return false;
@@ -121,9 +121,9 @@ bool readPerformanceBody(const QByteArray &body, Performance &p, JsonProblem &pr
         problem = {u"goodsName"_qs, u"required"_qs};
         return false;
     }
-    const bool digits = p.startsAt.size() == 12 &&
-                        std::all_of(p.startsAt.begin(), p.startsAt.end(),
-                                    [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const bool digits =
+        p.startsAt.size() == 12 && std::all_of(p.startsAt.begin(), p.startsAt.end(),
+                                               [](QChar c) { return c >= u'0' && c <= u'9'; });
     if (!digits || !QDateTime::fromString(p.startsAt, u"yyyyMMddHHmm"_qs).isValid()) {
         problem = {u"startsAt"_qs, u"required, as yyyyMMddHHmm"_qs};
         return false;
@@ -197,9 +197,8 @@ BookingBatch readBookingBatch(const QByteArray &body, const QString &bizcode)
             continue;
         }
         if (seen.contains(b.ticketNo)) {
-            batch.problems << JsonProblem{at(u"ticketNo"_qs),
-                                          QStringLiteral("ticket %1 appears twice").arg(b.ticketNo),
-                                          i};
+            batch.problems << JsonProblem{
+                at(u"ticketNo"_qs), QStringLiteral("ticket %1 appears twice").arg(b.ticketNo), i};
             continue;
         }
         seen.insert(b.ticketNo);

@@ -16,7 +16,7 @@ inline constexpr qsizetype kMaxPerformanceText = 200;
 
 struct JsonProblem
 {
-    QString field;  // as the API names it: "goodsName", "bookings[3].ticketNo", "body"
+    QString field; // as the API names it: "goodsName", "bookings[3].ticketNo", "body"
     QString reason;
     qsizetype index = -1; // the batch item, or -1
 };

@@ -118,11 +118,16 @@ bool pageArgs(const HttpRequest &r, const QString &afterName, qint64 &after, int
 
 QJsonObject bookingJson(const BookingRecord &r)
 {
-    return {{u"ticketNo"_qs, r.booking.ticketNo},  {u"custName"_qs, r.booking.custName},
-            {u"seatGrade"_qs, r.booking.seatGrade}, {u"seatInfo"_qs, r.booking.seatInfo},
-            {u"cancelled"_qs, r.booking.cancelled}, {u"inside"_qs, r.inside},
-            {u"entries"_qs, r.entries},             {u"exits"_qs, r.exits},
-            {u"lastEntryAt"_qs, r.lastEntryAt},     {u"lastExitAt"_qs, r.lastExitAt}};
+    return {{u"ticketNo"_qs, r.booking.ticketNo},
+            {u"custName"_qs, r.booking.custName},
+            {u"seatGrade"_qs, r.booking.seatGrade},
+            {u"seatInfo"_qs, r.booking.seatInfo},
+            {u"cancelled"_qs, r.booking.cancelled},
+            {u"inside"_qs, r.inside},
+            {u"entries"_qs, r.entries},
+            {u"exits"_qs, r.exits},
+            {u"lastEntryAt"_qs, r.lastEntryAt},
+            {u"lastExitAt"_qs, r.lastExitAt}};
 }
 
 struct Call
@@ -166,10 +171,11 @@ HttpAnswer postBookings(const Call &c, const QString &bizcode)
         for (const JsonProblem &p : std::as_const(batch.problems))
             items.append(QJsonObject{
                 {u"index"_qs, p.index}, {u"field"_qs, p.field}, {u"reason"_qs, p.reason}});
-        return jsonAnswer(400, {{u"error"_qs, QStringLiteral("%1 bad item(s); nothing written")
-                                                  .arg(batch.problems.size())},
-                                {u"field"_qs, u"bookings"_qs},
-                                {u"items"_qs, items}});
+        return jsonAnswer(
+            400, {{u"error"_qs,
+                   QStringLiteral("%1 bad item(s); nothing written").arg(batch.problems.size())},
+                  {u"field"_qs, u"bookings"_qs},
+                  {u"items"_qs, items}});
     }
     BookingFile file;
     file.bookings = batch.bookings;
@@ -185,18 +191,17 @@ HttpAnswer postBookings(const Call &c, const QString &bizcode)
                                            ? QString()
                                            : QStringLiteral("; cancelled although admitted: %1")
                                                  .arg(plan.admittedCancelled.join(u", "_qs))));
-    return jsonAnswer(200, {{u"new"_qs, plan.added},
-                            {u"changed"_qs, plan.changed()},
-                            {u"unchanged"_qs, plan.unchanged()},
-                            {u"admittedCancelled"_qs,
-                             QJsonArray::fromStringList(plan.admittedCancelled)}});
+    return jsonAnswer(
+        200, {{u"new"_qs, plan.added},
+              {u"changed"_qs, plan.changed()},
+              {u"unchanged"_qs, plan.unchanged()},
+              {u"admittedCancelled"_qs, QJsonArray::fromStringList(plan.admittedCancelled)}});
 }
 
 HttpAnswer deleteBooking(const Call &c, const QString &bizcode, const QString &ticketNo)
 {
     const std::optional<BookingRecord> before =
-        ticketNo.isEmpty() ? std::nullopt
-                           : c.storage.cancelSyncBooking(bizcode, ticketNo, c.actor);
+        ticketNo.isEmpty() ? std::nullopt : c.storage.cancelSyncBooking(bizcode, ticketNo, c.actor);
     if (!before)
         return problem(404, u"no such booking"_qs, u"ticketNo"_qs);
     QJsonObject o = bookingJson(*before);
@@ -240,9 +245,9 @@ HttpAnswer scanFeed(const Call &c, const QString &bizcode)
         QJsonObject o{{u"id"_qs, f.feedNo},
                       {u"at"_qs, e.scannedAt},
                       {u"ticketNo"_qs, e.ticketRaw},
-                      {u"event"_qs, annul                             ? u"annulment"_qs
+                      {u"event"_qs, annul                          ? u"annulment"_qs
                                     : e.mode == QLatin1String("I") ? u"entry"_qs
-                                                                     : u"exit"_qs},
+                                                                   : u"exit"_qs},
                       {u"by"_qs, e.operatorId},
                       {u"manual"_qs, e.kind == QLatin1String(kAuditManual)}};
         if (annul)
@@ -257,8 +262,7 @@ HttpAnswer scanFeed(const Call &c, const QString &bizcode)
 // The call itself, once the token is known and the rate allows it.
 HttpAnswer route(const Call &c)
 {
-    const QStringList parts =
-        c.request.path.mid(qsizetype(qstrlen(kSyncPrefix))).split(u'/');
+    const QStringList parts = c.request.path.mid(qsizetype(qstrlen(kSyncPrefix))).split(u'/');
     if (parts.size() < 2 || parts.size() > 4 || parts[0] != QLatin1String("performances"))
         return problem(404, u"no such path"_qs);
     const QString bizcode = segment(parts[1]);
@@ -295,7 +299,8 @@ HttpAnswer route(const Call &c)
 HttpAnswer idempotent(const Call &c, const QByteArray &key)
 {
     if (key.size() > kMaxIdempotencyKey || wire::hasControlCharacter(QString::fromLatin1(key)))
-        return problem(400, QStringLiteral("at most %1 printable characters").arg(kMaxIdempotencyKey),
+        return problem(400,
+                       QStringLiteral("at most %1 printable characters").arg(kMaxIdempotencyKey),
                        u"Idempotency-Key"_qs);
     const QString keyText = QString::fromLatin1(key);
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -303,8 +308,8 @@ HttpAnswer idempotent(const Call &c, const QByteArray &key)
     hash.addData(c.request.body);
     const QString requestHash = QString::fromLatin1(hash.result().toHex());
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const SyncClaim claim = c.storage.claimSyncKey(c.token.name, keyText, requestHash, now,
-                                                   now - kStaleClaimSecs);
+    const SyncClaim claim =
+        c.storage.claimSyncKey(c.token.name, keyText, requestHash, now, now - kStaleClaimSecs);
     switch (claim.kind) {
     case SyncClaim::Answered: {
         HttpAnswer a;
@@ -358,8 +363,7 @@ HttpAnswer handleSync(const HttpRequest &request, Storage &storage, RateLimiter 
         setHeader(a, "Retry-After", QByteArray::number(wait));
         return a;
     }
-    const Call call{request, storage, *token,
-                    SyncActor{token->name, request.peer.toString()}};
+    const Call call{request, storage, *token, SyncActor{token->name, request.peer.toString()}};
     const QByteArray key = request.header(wire::kReplayKeyHeader);
     if (request.method != "GET" && request.method != "HEAD" && !key.isEmpty())
         return idempotent(call, key);
