@@ -239,13 +239,14 @@ const QList<SchemaStep> &schemaSteps()
              u"ALTER TABLE bookings ADD COLUMN change_seq BIGINT NOT NULL DEFAULT 0"_qs,
              u"UPDATE bookings SET change_seq = r.n FROM (SELECT bizcode, ticket_no,"
              " ROW_NUMBER() OVER (PARTITION BY bizcode ORDER BY ticket_no) AS n FROM bookings) r"
-             " WHERE bookings.bizcode = r.bizcode AND bookings.ticket_no = r.ticket_no"_qs,
+             " WHERE bookings.bizcode = r.bizcode AND bookings.ticket_no = r.ticket_no"
+             " AND bookings.change_seq = 0"_qs,
              u"CREATE INDEX IF NOT EXISTS bookings_by_change ON bookings(bizcode, change_seq)"_qs,
              u"CREATE TABLE IF NOT EXISTS change_seqs ("
              " bizcode TEXT PRIMARY KEY,"
              " last_seq BIGINT NOT NULL)"_qs,
-             u"INSERT INTO change_seqs (bizcode, last_seq) SELECT bizcode, COUNT(*) FROM bookings"
-             " GROUP BY bizcode"_qs,
+             u"INSERT INTO change_seqs (bizcode, last_seq) SELECT bizcode, MAX(change_seq)"
+             " FROM bookings WHERE true GROUP BY bizcode ON CONFLICT (bizcode) DO NOTHING"_qs,
              u"CREATE TABLE IF NOT EXISTS scan_feed ("
              " bizcode TEXT NOT NULL,"
              " feed_no BIGINT NOT NULL,"
