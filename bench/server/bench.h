@@ -126,5 +126,10 @@ int compareBench(const QString &other, const QString &pgUrl, int clients, int se
 // order: an admission while the ticket was inside would be a double admission.
 bool severalProcesses(const QString &url, int processes, int clients, int seconds,
                       const QStringList &serverArgs, const QString &dir);
+// The gates' p99 alone and while 100,000 bookings go in through the sales system's API, then
+// the API's bookings per second against import-bookings of the same bookings. False after
+// printing why when something is refused.
+bool syncBench(const char *name, const QString &url, const QStringList &serverArgs, int clients,
+               int seconds, const QString &dir);
 
 } // namespace bench

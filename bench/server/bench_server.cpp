@@ -64,8 +64,13 @@ int main(int argc, char **argv)
                        "15-character ticket, of this build's server and of this qav-server "
                        "(e.g. an older build's), in turns."),
         QStringLiteral("binary"));
-    p.addOptions(
-        {clients, seconds, pg, connections, only, processes, sealing, season, counters, compare});
+    const QCommandLineOption sync(
+        QStringLiteral("sync"),
+        QStringLiteral("Measure only the sales system's API: the gates' p99 alone and while "
+                       "100,000 bookings go in through it, and its bookings/s against "
+                       "import-bookings."));
+    p.addOptions({clients, seconds, pg, connections, only, processes, sealing, season, counters,
+                  compare, sync});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
     const int nSeconds = std::clamp(p.value(seconds).toInt(), 1, 120);
@@ -106,6 +111,11 @@ int main(int argc, char **argv)
             continue;
         if (!layDemo(name, url))
             return 1;
+        if (p.isSet(sync)) {
+            if (!syncBench(name, url, serverArgs, nClients, nSeconds, dir.path()))
+                return 1;
+            continue;
+        }
         if (p.isSet(sealing)) {
             benchSealing(name, url, serverArgs, nClients, nSeconds, p.value(season).toLongLong(),
                          baseline);

@@ -50,6 +50,11 @@ int setPasswordCommand(const QStringList &args);
 // importcommand.cpp: over server/import
 int importBookingsCommand(const QStringList &args);
 
+// tokencommands.cpp
+int addTokenCommand(const QStringList &args);
+int listTokensCommand(const QStringList &args);
+int revokeTokenCommand(const QStringList &args);
+
 // listcommands.cpp: listing and showing what is in the database
 int listVenuesCommand(const QStringList &args);
 int listPerformancesCommand(const QStringList &args);

@@ -110,6 +110,11 @@ struct ServeOptions
         u"The dashboard flags a gate that refused more than this share of its scans in 5 minutes "
         "(default 30)."_qs,
         u"percent"_qs, u"30"_qs};
+    const QCommandLineOption apiRate{
+        u"api-rate"_qs,
+        u"Requests per second one sales system's token may make to /api/v1/, with a burst of "
+        "twice that; beyond it 429 (default 20)."_qs,
+        u"n"_qs, u"20"_qs};
     const QCommandLineOption sealEvery{
         u"seal-every"_qs, u"Seconds between seals of the audit (default 2; 0: no sealing)."_qs,
         u"seconds"_qs, u"2"_qs};
@@ -132,10 +137,11 @@ struct ServeOptions
     }
     QList<QCommandLineOption> all() const
     {
-        return {dbOption,     port,           bind,           images,     quiet,      idle,
-                scanRate,     connections,    maxConnections, perAddress, hostNames,  idleTimeout,
-                tlsCert,      tlsKey,         proxyFrom,      keepDays,   gateSilent, gateSlow,
-                gateRefusals, auditKeyOption, sealEvery,      constant,   clockScale, holdChecks};
+        return {dbOption,  port,        bind,        images,         quiet,
+                idle,      scanRate,    connections, maxConnections, perAddress,
+                hostNames, idleTimeout, tlsCert,     tlsKey,         proxyFrom,
+                keepDays,  gateSilent,  gateSlow,    gateRefusals,   auditKeyOption,
+                sealEvery, constant,    clockScale,  holdChecks,     apiRate};
     }
 };
 
@@ -176,6 +182,7 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o,
     options.limits.maxPerAddress = positiveOption(p, o.perAddress);
     options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
     options.limits.maxBody = kMaxCommandBytes;
+    options.limits.largerBodies.append({QString::fromLatin1(kSyncPrefix), kMaxSyncBody});
     options.limits.busyText = QString::fromUtf8(kBusyText);
     for (const QString &text : p.values(o.proxyFrom).join(u',').split(u',', Qt::SkipEmptyParts)) {
         QHostAddress proxy;
@@ -215,6 +222,7 @@ std::optional<ServeSettings> readSettings(QCommandLineParser &p, const QStringLi
     s.sealEverySecs =
         p.value(o.sealEvery) == QLatin1String("0") ? 0 : positiveOption(p, o.sealEvery);
     s.auditKey = auditKey(p);
+    s.sync.ratePerSecond = positiveOption(p, o.apiRate);
     s.clockScale = positiveOption(p, o.clockScale);
     s.holdChecksIn = p.value(o.holdChecks);
     s.quiet = p.isSet(o.quiet);

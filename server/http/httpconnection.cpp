@@ -116,6 +116,8 @@ HttpConnection::HttpConnection(QTcpSocket *socket, const HttpLimits &limits, Htt
       m_parser(limits.maxBody, limits.maxHeaderBytes)
 {
     m_anchor->connection = this;
+    for (const auto &[prefix, maxBody] : limits.largerBodies)
+        m_parser.allowLargerBody(prefix, maxBody);
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kSocketReadBuffer);
     m_timer.setSingleShot(true);

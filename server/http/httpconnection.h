@@ -36,6 +36,8 @@ struct HttpLimits
     // Load balancers whose connections begin with a PROXY protocol line (version 1) naming the
     // client: that client's address counts for the limits, the sign-in guard and the logs.
     QList<QHostAddress> proxies;
+    // Path prefixes whose requests may carry a larger body than maxBody, and how large.
+    QList<QPair<QString, qint64>> largerBodies;
 };
 
 // The bytes of an answer on the wire: status line, headers, and the body unless a HEAD is

@@ -45,7 +45,7 @@ bool hasToken(const QByteArray &list, const char *token)
 } // namespace
 
 HttpParser::HttpParser(qint64 maxBody, qsizetype maxHeaderBytes)
-    : m_maxBody(maxBody), m_maxHeaderBytes(maxHeaderBytes)
+    : m_maxBody(maxBody), m_bodyLimit(maxBody), m_maxHeaderBytes(maxHeaderBytes)
 {}
 
 void HttpParser::feed(QByteArrayView bytes)
@@ -188,15 +188,15 @@ bool HttpParser::step(Step &event)
             const qint64 size = ok && digits.size() <= 15 ? digits.toLongLong(nullptr, 16) : -1;
             if (ok && digits.size() > 15) {
                 event =
-                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
+                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_bodyLimit));
             } else if (!ok) {
                 event = refuse(400, QStringLiteral("청크 크기가 올바르지 않습니다"));
             } else if (size == 0) {
                 m_remaining = 0;
                 m_state = State::Trailer;
-            } else if (m_request.body.size() + size > m_maxBody) {
+            } else if (m_request.body.size() + size > m_bodyLimit) {
                 event =
-                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
+                    refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_bodyLimit));
             } else {
                 m_remaining = size;
                 m_state = State::ChunkData;
@@ -209,6 +209,11 @@ bool HttpParser::step(Step &event)
         return true;
     }
     return false;
+}
+
+void HttpParser::allowLargerBody(const QString &pathPrefix, qint64 maxBody)
+{
+    m_largerBodies.append({pathPrefix, maxBody});
 }
 
 HttpParser::Step HttpParser::parseHead(const QByteArray &head)
@@ -240,6 +245,11 @@ HttpParser::Step HttpParser::parseHead(const QByteArray &head)
     }
     const qsizetype question = target.indexOf('?');
     m_request.path = QString::fromLatin1(question < 0 ? target : target.left(question));
+    m_bodyLimit = m_maxBody;
+    for (const auto &[prefix, limit] : std::as_const(m_largerBodies)) {
+        if (m_request.path.startsWith(prefix))
+            m_bodyLimit = std::max(m_bodyLimit, limit);
+    }
     if (question >= 0)
         m_request.query = QUrlQuery(QString::fromLatin1(target.mid(question + 1)));
 
@@ -288,8 +298,8 @@ HttpParser::Step HttpParser::parseHead(const QByteArray &head)
     } else if (length) {
         bool ok = false;
         size = length->toLongLong(&ok);
-        if (!ok || size > m_maxBody) // too many digits for a number are too large too
-            return refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_maxBody));
+        if (!ok || size > m_bodyLimit) // too many digits for a number are too large too
+            return refuse(413, QStringLiteral("요청 본문이 %1바이트를 넘습니다").arg(m_bodyLimit));
     }
 
     if (chunked) {

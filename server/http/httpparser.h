@@ -32,6 +32,9 @@ public:
 
     HttpParser(qint64 maxBody, qsizetype maxHeaderBytes);
 
+    // Requests whose path begins with pathPrefix may carry a body of up to maxBody.
+    void allowLargerBody(const QString &pathPrefix, qint64 maxBody);
+
     void feed(QByteArrayView bytes);
     // Reads on from the bytes fed; call again after anything but NeedMore.
     Step next();
@@ -59,6 +62,8 @@ private:
     Step complete();
 
     qint64 m_maxBody;
+    qint64 m_bodyLimit; // of the request being read
+    QList<QPair<QString, qint64>> m_largerBodies;
     qsizetype m_maxHeaderBytes;
     State m_state = State::Head;
     QByteArray m_in;

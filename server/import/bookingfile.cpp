@@ -1,5 +1,7 @@
 #include "server/import/bookingfile.h"
 
+#include "wire/ticket.h"
+
 #include <QHash>
 #include <QSet>
 
@@ -102,6 +104,29 @@ QString columnName(int index)
 }
 
 } // namespace
+
+QString bookingProblem(const Booking &b)
+{
+    if (b.bizcode.isEmpty() || b.ticketNo.isEmpty())
+        return b.bizcode.isEmpty() ? u"bizcode: empty"_qs : u"ticket_no: empty"_qs;
+    if (wire::normalTicket(b.ticketNo) != b.ticketNo)
+        return u"ticket_no: blanks at either end"_qs;
+    if (b.ticketNo.size() > wire::kMaxTicketChars)
+        return QStringLiteral("ticket_no: longer than %1 characters").arg(wire::kMaxTicketChars);
+    const QList<std::pair<const char *, const QString *>> texts = {
+        {"bizcode", &b.bizcode},      {"ticket_no", &b.ticketNo}, {"cust_name", &b.custName},
+        {"seat_grade", &b.seatGrade}, {"seat_info", &b.seatInfo},
+    };
+    for (const auto &[name, text] : texts) {
+        if (wire::hasControlCharacter(*text))
+            return QStringLiteral("%1: control character").arg(QLatin1String(name));
+        if (text->size() > kMaxBookingText)
+            return QStringLiteral("%1: longer than %2 characters")
+                .arg(QLatin1String(name))
+                .arg(kMaxBookingText);
+    }
+    return {};
+}
 
 QStringList bookingColumnNames()
 {
@@ -225,6 +250,10 @@ BookingFile readBookingRows(const QList<BookingRow> &rows, bool fromSheet)
             continue;
         }
         b.cancelled = *cancelled;
+        if (const QString problem = bookingProblem(b); !problem.isEmpty()) {
+            bad(problem);
+            continue;
+        }
         const QString id = b.bizcode + u'\x1f' + b.ticketNo;
         if (seen.contains(id)) {
             bad(QStringLiteral("ticket %1 appears twice").arg(b.ticketNo));

@@ -37,6 +37,14 @@ struct BookingRow
 // columns is a bad line.
 BookingFile readBookingRows(const QList<BookingRow> &rows, bool fromSheet);
 
+// The longest name, grade or seat text a booking may carry, in characters.
+inline constexpr qsizetype kMaxBookingText = 200;
+
+// The rules a booking is held to however it comes (a file, the sales system's API): why it is
+// refused, naming the field ("ticket_no: ..."), or an empty text when it is fine. A ticket must
+// be in its normal form, as a gate would look it up.
+QString bookingProblem(const Booking &booking);
+
 // For each field its names, the first being the English one: "ticket_no: ticket_no, ticket, ..."
 QStringList bookingColumnNames();
 

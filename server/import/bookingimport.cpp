@@ -79,20 +79,31 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
     if (data.size() > limits.fileBytes)
         throw FileRefused{
             QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
-    BookingImport import;
+    QString readAs;
     BookingFile file;
     if (isZip(data)) {
         const Sheet sheet = readXlsxSheet(data, limits);
         file = readBookingRows(sheetRows(sheet), true);
-        import.encoding = QStringLiteral("xlsx, sheet '%1'").arg(sheet.name);
+        readAs = QStringLiteral("xlsx, sheet '%1'").arg(sheet.name);
     } else {
         refuseOtherFormats(data);
         const DecodedText text = decodeLines(data, encoding);
         if (text.lines.size() > limits.rows)
             throw FileRefused{QStringLiteral("the file has more than %1 lines").arg(limits.rows)};
         file = readBookingLines(text.lines);
-        import.encoding = text.encoding;
+        readAs = text.encoding;
     }
+    BookingImport import = planBookings(storage, std::move(file));
+    import.encoding = readAs;
+    return import;
+}
+
+BookingImport planBookings(Storage &storage, BookingFile file)
+{
+    // Up to this many bookings of a performance are compared by reading their tickets; more, by
+    // reading the whole performance at once.
+    constexpr qsizetype kByTicket = 2000;
+    BookingImport import;
     import.read = file.bookings.size();
     import.skippedColumns = file.skippedColumns;
 
@@ -111,8 +122,16 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
             existing.insert(bizcode, {});
             continue;
         }
+        QStringList tickets;
+        for (const Booking &b : std::as_const(file.bookings)) {
+            if (b.bizcode == bizcode)
+                tickets << b.ticketNo;
+        }
         QHash<QString, BookingRecord> &byTicket = existing[bizcode];
-        for (const BookingRecord &r : storage.bookings(bizcode))
+        const QList<BookingRecord> stored = tickets.size() <= kByTicket
+                                                ? storage.bookingsByTicket(bizcode, tickets)
+                                                : storage.bookings(bizcode);
+        for (const BookingRecord &r : stored)
             byTicket.insert(r.booking.ticketNo, r);
     }
     if (!file.problems.isEmpty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/import/bookingfile.h"
 #include "server/import/filelimits.h"
 #include "server/storage/storage.h"
 
@@ -38,6 +39,11 @@ struct BookingImport
 // workbook, whose text is Unicode.
 BookingImport planBookingImport(Storage &storage, const QByteArray &data,
                                 const QString &encoding = {}, const ImportLimits &limits = {});
+
+// The planning of planBookingImport for bookings already read and checked (file.problems as
+// found so far, file.lineOf naming each booking's line or item): unknown or drill performances
+// are problems; every ticket is compared with what is stored, read by ticket when there are few.
+BookingImport planBookings(Storage &storage, BookingFile file);
 
 // Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
 // and importing the same file again writes only what is missing. Checks *stop (set from a signal

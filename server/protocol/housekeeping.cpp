@@ -66,6 +66,7 @@ void Housekeeping::round(bool last)
                                        .addDays(-m_keepDays)
                                        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
             m_storage->pruneUnauthenticated(before);
+            m_storage->purgeSyncKeys(QDateTime::currentSecsSinceEpoch() - kSyncReplayKeepSecs);
         } catch (const std::exception &e) {
             m_storage.reset();
             qWarning().noquote() << "could not prune the sign-in audit:" << e.what();

@@ -11,7 +11,8 @@ namespace qav {
 
 // The serving process's chores on a thread of its own with its own connection: writes the refusal
 // tally (refusalTally()) every two seconds, and once at start and then hourly removes sign-in
-// attempts and refusals older than keepDays (Storage::pruneUnauthenticated), and every ten seconds
+// attempts and refusals older than keepDays (Storage::pruneUnauthenticated) and the API's answers
+// kept for retries past their day (Storage::purgeSyncKeys), and every ten seconds
 // folds the counters (Storage::foldCounters). A failure is logged
 // and the chore tried again next time; counts that could not be written are kept for it. The
 // destructor writes the last counts.

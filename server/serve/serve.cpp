@@ -36,13 +36,15 @@ void raiseDescriptorLimit()
     }
 }
 
-// The gate's routes, and the dashboard unless answers are constant.
+// The gate's routes, and the dashboard and the sales system's API unless answers are constant.
 void addRoutes(HttpFront &front, const ServeSettings &s)
 {
     addMemberRoutes(front.routes(), s.gate);
-    if (!s.front.constantAnswer)
-        dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames),
-                             s.gateHealth);
+    if (s.front.constantAnswer)
+        return;
+    dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames),
+                         s.gateHealth);
+    addSyncRoutes(front.routes(), s.sync);
 }
 
 // Runs the event loop until SIGTERM or SIGINT has stopped the front: the requests under way are

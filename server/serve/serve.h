@@ -3,6 +3,7 @@
 #include "server/gate/memberroutes.h"
 #include "server/http/httpfront.h"
 #include "server/storage/storage.h"
+#include "server/sync/syncroutes.h"
 #include "server/web/gatehealth.h"
 
 #include <QHostAddress>
@@ -30,6 +31,7 @@ struct ServeSettings
     GateHealthLimits gateHealth;
     SealKey auditKey;
     int sealEverySecs = 2;
+    SyncRouteOptions sync;
 };
 
 // The server's composition: storage, front, routes, housekeeping and the audit's sealer wired and

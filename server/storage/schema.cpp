@@ -216,6 +216,44 @@ const QList<SchemaStep> &schemaSteps()
              u"DROP INDEX IF EXISTS scan_log_by_ticket"_qs,
              u"CREATE INDEX IF NOT EXISTS scan_log_by_ticket_no ON scan_log(bizcode, ticket_raw)"_qs,
          }},
+        // 12: the sales system's API: its tokens (kept as hashes), the answers kept for its
+        // retries, a change sequence per performance that every write of a booking's own data
+        // moves (existing bookings numbered once, by ticket), and the feed numbers given to audit
+        // rows as they are read, in commit order, beside the sealed audit rather than in it.
+        {12,
+         {
+             u"CREATE TABLE IF NOT EXISTS sync_tokens ("
+             " name TEXT PRIMARY KEY,"
+             " token_hash TEXT NOT NULL UNIQUE,"
+             " place_code TEXT NOT NULL REFERENCES venues(place_code),"
+             " created_at BIGINT NOT NULL)"_qs,
+             u"CREATE TABLE IF NOT EXISTS sync_replays ("
+             " token_name TEXT NOT NULL,"
+             " idem_key TEXT NOT NULL,"
+             " request_hash TEXT NOT NULL,"
+             " created_at BIGINT NOT NULL,"
+             " status INTEGER NOT NULL DEFAULT 0,"
+             " answer TEXT NOT NULL DEFAULT '',"
+             " PRIMARY KEY (token_name, idem_key))"_qs,
+             u"CREATE INDEX IF NOT EXISTS sync_replays_by_age ON sync_replays(created_at)"_qs,
+             u"ALTER TABLE bookings ADD COLUMN change_seq BIGINT NOT NULL DEFAULT 0"_qs,
+             u"UPDATE bookings SET change_seq = r.n FROM (SELECT bizcode, ticket_no,"
+             " ROW_NUMBER() OVER (PARTITION BY bizcode ORDER BY ticket_no) AS n FROM bookings) r"
+             " WHERE bookings.bizcode = r.bizcode AND bookings.ticket_no = r.ticket_no"
+             " AND bookings.change_seq = 0"_qs,
+             u"CREATE INDEX IF NOT EXISTS bookings_by_change ON bookings(bizcode, change_seq)"_qs,
+             u"CREATE TABLE IF NOT EXISTS change_seqs ("
+             " bizcode TEXT PRIMARY KEY,"
+             " last_seq BIGINT NOT NULL)"_qs,
+             u"INSERT INTO change_seqs (bizcode, last_seq) SELECT bizcode, MAX(change_seq)"
+             " FROM bookings WHERE true GROUP BY bizcode ON CONFLICT (bizcode) DO NOTHING"_qs,
+             u"CREATE TABLE IF NOT EXISTS scan_feed ("
+             " bizcode TEXT NOT NULL,"
+             " feed_no BIGINT NOT NULL,"
+             " log_id BIGINT NOT NULL UNIQUE,"
+             " numbered_at BIGINT NOT NULL,"
+             " PRIMARY KEY (bizcode, feed_no))"_qs,
+         }},
         // 13: dashboard accounts have a role; those from before could do everything, so they
         // manage. An operator's last sign-in is found through the sign-in log by operator.
         {13,

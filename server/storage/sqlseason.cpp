@@ -66,6 +66,12 @@ void SqlStorage::putBookings(const QList<Booking> &bookings)
 void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
 {
     WriteTransaction tx(*this);
+    writeBookingChunk(bookings);
+    tx.commit();
+}
+
+void SqlStorage::writeBookingChunk(const QList<Booking> &bookings)
+{
     // Each booking's state before the chunk, so the counters move by what the chunk changes.
     QHash<QString, QHash<QString, std::optional<CountedBooking>>> states;
     {
@@ -92,15 +98,25 @@ void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
         }
     }
     QHash<QString, BookingCounts> changes;
+    // Each written booking takes the next change number of its performance.
+    QHash<QString, qint64> nextSeq;
+    {
+        QHash<QString, qint64> counts;
+        for (const Booking &b : bookings)
+            ++counts[b.bizcode];
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            nextSeq.insert(it.key(), takeChangeSeqs(it.key(), it.value()));
+    }
     const QString sql = QStringLiteral(
-        "INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled)"
-        " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (bizcode, ticket_no) DO UPDATE SET"
+        "INSERT INTO bookings (bizcode, ticket_no, cust_name, seat_grade, seat_info, cancelled,"
+        " change_seq) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (bizcode, ticket_no) DO UPDATE SET"
         " cust_name = excluded.cust_name, seat_grade = excluded.seat_grade,"
-        " seat_info = excluded.seat_info, cancelled = excluded.cancelled");
+        " seat_info = excluded.seat_info, cancelled = excluded.cancelled,"
+        " change_seq = excluded.change_seq");
     for (const Booking &b : bookings) {
         // An empty field (a standing ticket has no seat) is stored empty, never as NULL.
         run(sql, {b.bizcode, b.ticketNo, notNull(b.custName), notNull(b.seatGrade),
-                  notNull(b.seatInfo), b.cancelled ? 1 : 0});
+                  notNull(b.seatInfo), b.cancelled ? 1 : 0, nextSeq[b.bizcode]++});
         std::optional<CountedBooking> &state = states[b.bizcode][b.ticketNo];
         CountedBooking after = state.value_or(CountedBooking{});
         after.cancelled = b.cancelled;
@@ -109,7 +125,6 @@ void SqlStorage::putBookingChunk(const QList<Booking> &bookings)
     }
     for (auto it = changes.cbegin(); it != changes.cend(); ++it)
         addCounts(it.key(), it.value());
-    tx.commit();
 }
 
 void SqlStorage::clearPerformance(const QString &bizcode)
@@ -118,6 +133,7 @@ void SqlStorage::clearPerformance(const QString &bizcode)
     run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_log WHERE bizcode = ?"), {bizcode});
     run(QStringLiteral("DELETE FROM scan_counts WHERE bizcode = ?"), {bizcode});
+    run(QStringLiteral("DELETE FROM scan_feed WHERE bizcode = ?"), {bizcode});
     // With the last audit row gone there is nothing left to seal: the chain starts again.
     run(QStringLiteral("DELETE FROM audit_seals WHERE NOT EXISTS (SELECT 1 FROM scan_log)"));
     dropCounters(bizcode);
@@ -233,14 +249,16 @@ bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &tick
                                      bool cancelled)
 {
     WriteTransaction tx(*this);
-    // Only a booking that changes is written, so the counters know what it was before.
-    Rows q = run(cancelled ? QStringLiteral("UPDATE bookings SET cancelled = 1 WHERE bizcode = ?"
-                                            " AND ticket_no = ? AND cancelled = 0"
+    // Only a booking that changes is written, so the counters know what it was before. The
+    // change number is taken first, so the performance's numbers commit in order.
+    const qint64 seq = takeChangeSeqs(bizcode, 1);
+    Rows q = run(cancelled ? QStringLiteral("UPDATE bookings SET cancelled = 1, change_seq = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ? AND cancelled = 0"
                                             " RETURNING inside, entries")
-                           : QStringLiteral("UPDATE bookings SET cancelled = 0 WHERE bizcode = ?"
-                                            " AND ticket_no = ? AND cancelled <> 0"
-                                            " RETURNING inside, entries"),
-                 {bizcode, ticketNo});
+                           : QStringLiteral("UPDATE bookings SET cancelled = 0, change_seq = ?"
+                                            " WHERE bizcode = ? AND ticket_no = ?"
+                                            " AND cancelled <> 0 RETURNING inside, entries"),
+                 {seq, bizcode, ticketNo});
     if (q.next()) {
         const bool inside = q.value(0).toInt() != 0;
         const qint64 entries = q.value(1).toLongLong();
@@ -256,7 +274,9 @@ bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &tick
 
 qint64 SqlStorage::scanCount(const QString &bizcode)
 {
-    Rows q = run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ?"), {bizcode});
+    // The API's rows (kind sync) record changes of bookings, not scans.
+    Rows q = run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND kind <> ?"),
+                 {bizcode, QString::fromLatin1(kAuditSync)});
     return q.next() ? q.value(0).toLongLong() : 0;
 }
 
@@ -264,7 +284,10 @@ bool SqlStorage::removePerformance(const QString &bizcode)
 {
     WriteTransaction tx(*this);
     // Counted inside the write transaction, so a scan cannot slip in between check and removal.
-    Rows count = run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ?"), {bizcode});
+    // The API's own rows (kind sync) record changes of bookings, not scans; they stay.
+    Rows count =
+        run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND kind <> ?"),
+            {bizcode, QString::fromLatin1(kAuditSync)});
     const qint64 scans = count.next() ? count.value(0).toLongLong() : 0;
     count.finish();
     if (scans > 0)

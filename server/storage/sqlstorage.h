@@ -122,6 +122,27 @@ public:
     void touchDrillRun(const QString &bizcode, qint64 now) override;
     QList<DrillRun> drillRuns() override;
     void removeDrillRun(const DrillRun &run) override;
+    // The sales system's API (sqlsync.cpp)
+    bool addSyncToken(const SyncToken &token, const QString &tokenHash) override;
+    std::optional<SyncToken> findSyncToken(const QString &tokenHash) override;
+    QList<SyncToken> syncTokens() override;
+    bool revokeSyncToken(const QString &name) override;
+    SyncClaim claimSyncKey(const QString &tokenName, const QString &key, const QString &requestHash,
+                           qint64 nowSecs, qint64 staleBefore) override;
+    void finishSyncKey(const QString &tokenName, const QString &key, int status,
+                       const QByteArray &answer) override;
+    void dropSyncKey(const QString &tokenName, const QString &key) override;
+    qint64 purgeSyncKeys(qint64 beforeSecs) override;
+    bool putSyncPerformance(const Performance &performance, const SyncActor &actor,
+                            bool &created) override;
+    QList<BookingRecord> bookingsByTicket(const QString &bizcode,
+                                          const QStringList &tickets) override;
+    void putSyncBookings(const QString &bizcode, const QList<Booking> &bookings,
+                         const SyncActor &actor, const QString &summary) override;
+    std::optional<BookingRecord> cancelSyncBooking(const QString &bizcode, const QString &ticketNo,
+                                                   const SyncActor &actor) override;
+    QList<FeedBooking> bookingFeed(const QString &bizcode, qint64 after, int limit) override;
+    QList<FeedScan> scanFeed(const QString &bizcode, qint64 after, int limit) override;
     // Seals of the audit (sqlseal.cpp)
     SealRun sealAudit(const SealKey &key) override;
     AuditCheck checkAudit(const QString &bizcode, const SealKey &key) override;
@@ -244,6 +265,15 @@ private:
     void recordScan(const ScanRequest &request, ScanOutcome &outcome);
     void finishScan(const ScanRequest &request, const ScanOutcome &outcome, bool fresh);
     void putBookingChunk(const QList<Booking> &bookings);
+    // The statements of putBookingChunk, in the caller's write transaction.
+    void writeBookingChunk(const QList<Booking> &bookings);
+    // Takes count change numbers of a performance, in the caller's write transaction, and
+    // returns the first. The performance's row stays locked until commit, so its numbers commit
+    // in order and a reader of the feed never passes one that commits later.
+    qint64 takeChangeSeqs(const QString &bizcode, qint64 count);
+    void writeSyncAudit(const SyncActor &actor, const QString &bizcode, const QString &ticket,
+                        const QString &what, const QString &message);
+    void numberScanFeed(const QString &bizcode);
     // Runs sql (an insert or update of operator id, without RETURNING) and, when it touched the
     // operator, ends the operator's sessions, in one transaction; false when it touched none.
     bool changeOperator(const QString &id, const QString &sql, const QVariantList &binds);

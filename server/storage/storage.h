@@ -9,7 +9,11 @@ namespace qav {
 // All persistent state of the server, every role in one: what opens, owns and checks a
 // connection holds this; the code that only uses it names its role (stores.h). One instance
 // holds one connection and is used from one thread.
-class Storage : public GateStore, public DashboardStore, public SeasonStore, public DrillStore
+class Storage : public GateStore,
+                public DashboardStore,
+                public SeasonStore,
+                public DrillStore,
+                public SyncStore
 {
 public:
     virtual QString describe() const = 0; // connection for messages, without password

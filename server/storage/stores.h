@@ -6,6 +6,7 @@
 
 #include "server/storage/auditseal.h"
 #include "server/storage/records.h"
+#include "server/storage/syncrecords.h"
 
 namespace qav {
 
@@ -192,6 +193,53 @@ public:
     // The audit row (kAuditSeason) of a change a dashboard account made to the season.
     virtual void auditSeasonChange(const QString &adminId, const QString &clientAddress,
                                    const QString &target, const QString &what) = 0;
+};
+
+// The sales system's API: its tokens, the answers kept for retries, its writes (each with one
+// audit row of kind sync naming the token) and its two feeds, which never skip or repeat a row
+// however transactions commit.
+class SyncStore : public virtual Lookup
+{
+public:
+    virtual bool addSyncToken(const SyncToken &token, const QString &tokenHash) = 0; // false: taken
+    virtual std::optional<SyncToken> findSyncToken(const QString &tokenHash) = 0;
+    virtual QList<SyncToken> syncTokens() = 0; // by name
+    // Removes the token and the answers kept for it; false when there is none.
+    virtual bool revokeSyncToken(const QString &name) = 0;
+
+    // Claims key for a request (requestHash tells requests apart); a claim still under way since
+    // before staleBefore (its server died) is taken over. Keys older than kSyncReplayKeepSecs
+    // count as unused.
+    virtual SyncClaim claimSyncKey(const QString &tokenName, const QString &key,
+                                   const QString &requestHash, qint64 nowSecs,
+                                   qint64 staleBefore) = 0;
+    virtual void finishSyncKey(const QString &tokenName, const QString &key, int status,
+                               const QByteArray &answer) = 0;
+    virtual void dropSyncKey(const QString &tokenName, const QString &key) = 0;
+    // Removes answers kept since before beforeSecs; returns how many.
+    virtual qint64 purgeSyncKeys(qint64 beforeSecs) = 0;
+
+    // Creates or changes a performance of performance.placeCode; none, and nothing written, when
+    // the bizcode belongs to another venue. True in created when it was new.
+    virtual bool putSyncPerformance(const Performance &performance, const SyncActor &actor,
+                                    bool &created) = 0;
+    // The stored bookings among tickets of one performance.
+    virtual QList<BookingRecord> bookingsByTicket(const QString &bizcode,
+                                                  const QStringList &tickets) = 0;
+    // Writes bookings of one performance as putBookings does, in slices that each commit; the
+    // last one also writes the audit row with summary. A failure midway leaves whole slices in.
+    virtual void putSyncBookings(const QString &bizcode, const QList<Booking> &bookings,
+                                 const SyncActor &actor, const QString &summary) = 0;
+    // Cancels one booking with its audit row; the booking as it was before, none when there is
+    // none (nothing written then).
+    virtual std::optional<BookingRecord>
+    cancelSyncBooking(const QString &bizcode, const QString &ticketNo, const SyncActor &actor) = 0;
+
+    // Bookings written after change number after, in that order, at most limit.
+    virtual QList<FeedBooking> bookingFeed(const QString &bizcode, qint64 after, int limit) = 0;
+    // Accepted entries and exits (at the gate or by hand) and annulments after feed number
+    // after, at most limit. Rows committed since the last read are numbered first, in id order.
+    virtual QList<FeedScan> scanFeed(const QString &bizcode, qint64 after, int limit) = 0;
 };
 
 // The rehearsal's own bookkeeping. Every method touches only rows whose codes carry the drill
