@@ -261,9 +261,11 @@ struct GateRecent
 {
     QString operatorId;
     QString lastScanAt;
-    qint64 scans = 0;          // within the recent window
-    qint64 refused = 0;        // of those
-    QList<qint64> durationsUs; // of those, from the request's arrival to its audit row
+    qint64 scans = 0;   // within the recent window
+    qint64 refused = 0; // of those
+    // Of those, how many took how long from the request's arrival to its audit row, per bucket
+    // of server/base/timebuckets.h.
+    QList<qint64> timeCounts;
 };
 
 // A booking with its admission state, as the dashboard's search shows it.

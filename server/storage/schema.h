@@ -18,7 +18,12 @@ int currentSchemaVersion();
 // The characters a ticket's normal form has none of at either end (QChar::isSpace: the wire's
 // normalTicket strips them), for SQL's TRIM(text, characters) on both backends.
 QString ticketSpaces();
-// Fills the empty counter tables from the bookings and the audit.
+// Fills the empty counter tables from the bookings and the audit, but for gate_minutes, which
+// gateMinuteFillStatement fills.
 QStringList counterFillStatements();
+QString gateMinuteFillStatement();
+// gate_minutes' columns of verification times, one per bucket of server/base/timebuckets.h, each
+// name put into pattern's %1.
+QStringList timeColumns(const QString &pattern);
 
 } // namespace qav

@@ -1,10 +1,12 @@
 // The counters the summary and the dashboard read, kept in the same transaction as every change
 // that moves them, so that reading them costs the same at any size of performance: the booking
 // counters (moved by each writer of a booking through moveCounters), the accepted scans per
-// minute and the scans per gate operator (moved with each audit row of a scan that ran).
+// minute, the scans per gate operator, and each gate operator's minutes for its health (moved with
+// each audit row of a scan that ran).
 
 #include "server/storage/sqlstorage.h"
 
+#include "server/base/timebuckets.h"
 #include "server/storage/schema.h"
 
 #include <QAtomicInt>
@@ -106,7 +108,7 @@ void SqlStorage::addCounts(const QString &bizcode, const BookingCounts &c)
 
 void SqlStorage::dropCounters(const QString &bizcode)
 {
-    for (const char *table : {"booking_counts", "minute_counts", "gate_counts"})
+    for (const char *table : {"booking_counts", "minute_counts", "gate_counts", "gate_minutes"})
         run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ?").arg(QLatin1String(table)),
             {bizcode});
 }
@@ -133,6 +135,31 @@ const QString kMinuteUpsert =
                    " ON CONFLICT (bizcode, minute, shard) DO UPDATE SET"
                    " entries = minute_counts.entries + excluded.entries,"
                    " exits = minute_counts.exits + excluded.exits");
+
+// A gate operator's minute moved by one scan whose time falls in bucket k: its scans, refusals,
+// last scan and bucket k move only for a gate's own scan (kind scan), ran for a manual one too.
+const QString &gateMinuteUpsert(int k)
+{
+    static const QStringList statements = [] {
+        QStringList list;
+        for (const QString &t : timeColumns(u"%1"_qs))
+            list
+                << QStringLiteral(
+                       "INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans,"
+                       " refused, last_scan_at, %1) VALUES (?, ?, ?, CAST(? AS INTEGER), 1,"
+                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER))"
+                       " ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
+                       " ran = gate_minutes.ran + 1,"
+                       " scans = gate_minutes.scans + excluded.scans,"
+                       " refused = gate_minutes.refused + excluded.refused,"
+                       " last_scan_at = CASE WHEN excluded.last_scan_at > gate_minutes.last_scan_at"
+                       " THEN excluded.last_scan_at ELSE gate_minutes.last_scan_at END,"
+                       " %1 = gate_minutes.%1 + excluded.%1")
+                       .arg(t);
+        return list;
+    }();
+    return statements[k];
+}
 
 } // namespace
 
@@ -161,15 +188,27 @@ void SqlStorage::insertAudit(const QString &auditSql, const QVariantList &auditB
                             a.kind == QLatin1String(kAuditManual) ? 1 : 0};
     const QVariantList minute{a.bizcode,     a.stamp.left(16), shard,
                               entry ? 1 : 0, entry ? 0 : 1,    inMinute ? 1 : 0};
+    const bool own = a.kind == QLatin1String(kAuditScan);
+    const QVariantList health{a.bizcode,
+                              a.stamp.left(16),
+                              a.operatorId,
+                              shard,
+                              own ? 1 : 0,
+                              own && refused ? 1 : 0,
+                              own ? a.stamp : QStringLiteral(""),
+                              own ? 1 : 0};
+    const QString &healthUpsert = gateMinuteUpsert(timeBucket(a.durationUs));
     if (isSqlite()) {
         run(auditSql, auditBinds);
         run(kGateUpsert, gate);
         if (inMinute)
             run(kMinuteUpsert, minute);
+        run(healthUpsert, health);
         return;
     }
-    run(QStringLiteral("WITH g AS (%1), m AS (%2) %3").arg(kGateUpsert, kMinuteUpsert, auditSql),
-        gate + minute + auditBinds);
+    run(QStringLiteral("WITH g AS (%1), m AS (%2), h AS (%3) %4")
+            .arg(kGateUpsert, kMinuteUpsert, healthUpsert, auditSql),
+        gate + minute + health + auditBinds);
 }
 
 void SqlStorage::foldCounters()
@@ -204,6 +243,18 @@ void SqlStorage::foldCounters()
             " refused = gate_counts.refused + excluded.refused,"
             " last_scan_at = GREATEST(gate_counts.last_scan_at, excluded.last_scan_at),"
             " manual = GREATEST(gate_counts.manual, excluded.manual)"),
+        QStringLiteral(
+            "WITH gone AS (DELETE FROM gate_minutes WHERE shard <> 0 RETURNING *)"
+            " INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans, refused,"
+            " last_scan_at, %1) SELECT bizcode, minute, operator_id, 0, SUM(ran), SUM(scans),"
+            " SUM(refused), MAX(last_scan_at), %2 FROM gone GROUP BY bizcode, minute, operator_id"
+            " ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
+            " ran = gate_minutes.ran + excluded.ran,"
+            " scans = gate_minutes.scans + excluded.scans,"
+            " refused = gate_minutes.refused + excluded.refused,"
+            " last_scan_at = GREATEST(gate_minutes.last_scan_at, excluded.last_scan_at), %3")
+            .arg(timeColumns(u"%1"_qs).join(u", "), timeColumns(u"SUM(%1)"_qs).join(u", "),
+                 timeColumns(u"%1 = gate_minutes.%1 + excluded.%1"_qs).join(u", ")),
     };
     for (const QString &fold : folds) {
         inWriteTransaction([&](SqlStorage &db) {
@@ -220,7 +271,7 @@ void SqlStorage::foldCounters()
 QStringList SqlStorage::recountCounters()
 {
     const QStringList tables = {QStringLiteral("booking_counts"), QStringLiteral("minute_counts"),
-                                QStringLiteral("gate_counts")};
+                                QStringLiteral("gate_counts"), QStringLiteral("gate_minutes")};
     // Every counter of every performance, shards summed, as one comparable text per performance;
     // counters that are all zero are as good as none.
     const auto snapshot = [&](SqlStorage &db) {
@@ -234,6 +285,11 @@ QStringList SqlStorage::recountCounters()
             QStringLiteral("SELECT bizcode, operator_id, SUM(scans), SUM(accepted), SUM(refused),"
                            " MAX(last_scan_at), MAX(manual) FROM gate_counts"
                            " GROUP BY bizcode, operator_id ORDER BY bizcode, operator_id"),
+            QStringLiteral("SELECT bizcode, minute, operator_id, SUM(ran), SUM(scans),"
+                           " SUM(refused), MAX(last_scan_at), %1 FROM gate_minutes"
+                           " GROUP BY bizcode, minute, operator_id"
+                           " ORDER BY bizcode, minute, operator_id")
+                .arg(timeColumns(u"SUM(%1)"_qs).join(u", ")),
         };
         for (const QString &sql : reads) {
             QSqlQuery q(db.m_db);
@@ -264,6 +320,7 @@ QStringList SqlStorage::recountCounters()
             db.exec(QStringLiteral("DELETE FROM %1").arg(table));
         for (const QString &statement : counterFillStatements())
             db.exec(statement);
+        db.exec(gateMinuteFillStatement());
         const QHash<QString, QString> after = snapshot(db);
         for (auto it = after.begin(); it != after.end(); ++it) {
             if (before.value(it.key()) != it.value())

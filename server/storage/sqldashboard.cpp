@@ -3,10 +3,14 @@
 
 #include "server/storage/sqlstorage.h"
 
+#include "server/base/timebuckets.h"
+#include "server/storage/schema.h"
 #include "server/storage/sqlrecords.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#include <cmath>
 
 namespace qav {
 
@@ -194,15 +198,22 @@ QList<MinuteCount> SqlStorage::minuteSeries(const QString &bizcode, const QStrin
 
 QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QString &lastMinuteStamp)
 {
+    // The last 60 seconds from the kept minutes: those after the one they start in, and of that
+    // one the share still inside them, as if its scans were spread evenly over it.
+    const QString firstMinute = lastMinuteStamp.left(16);
+    const double firstShare = (60 - lastMinuteStamp.mid(17, 2).toInt()) / 60.0;
     QHash<QString, qint64> lastMinute;
     {
-        Rows q = run(QStringLiteral("SELECT operator_id, COUNT(*) FROM scan_log"
-                                    " WHERE bizcode = ? AND scanned_at >= ? AND %1"
-                                    " GROUP BY operator_id")
-                         .arg(kRan),
-                     {bizcode, lastMinuteStamp});
+        Rows q = run(QStringLiteral("SELECT operator_id,"
+                                    " SUM(CASE WHEN minute = ? THEN ran ELSE 0 END),"
+                                    " SUM(CASE WHEN minute > ? THEN ran ELSE 0 END)"
+                                    " FROM gate_minutes WHERE bizcode = ? AND minute >= ?"
+                                    " GROUP BY operator_id"),
+                     {firstMinute, firstMinute, bizcode, firstMinute});
         while (q.next())
-            lastMinute.insert(q.value(0).toString(), q.value(1).toLongLong());
+            lastMinute.insert(q.value(0).toString(),
+                              std::llround(double(q.value(1).toLongLong()) * firstShare) +
+                                  q.value(2).toLongLong());
     }
     Rows q = run(QStringLiteral("SELECT operator_id, SUM(scans), SUM(accepted), SUM(refused),"
                                 " MAX(last_scan_at), MAX(manual) FROM gate_counts"
@@ -222,37 +233,33 @@ QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QStri
     return list;
 }
 
+// From the kept minutes of the watch: at most one row per gate operator, minute and shard, so the
+// cost does not grow with the scans. The window is counted in whole minutes, the one it starts in
+// included.
 QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString &watchFrom,
                                           const QString &windowFrom)
 {
-    // Both read only the rows of the window through the index on (bizcode, scanned_at).
+    const QString windowMinute = windowFrom.left(16);
+    Rows q =
+        run(QStringLiteral("SELECT operator_id, MAX(last_scan_at),"
+                           " SUM(CASE WHEN minute >= ? THEN scans ELSE 0 END),"
+                           " SUM(CASE WHEN minute >= ? THEN refused ELSE 0 END), %1"
+                           " FROM gate_minutes WHERE bizcode = ? AND minute >= ?"
+                           " GROUP BY operator_id HAVING MAX(last_scan_at) >= ?"
+                           " ORDER BY operator_id")
+                .arg(timeColumns(u"SUM(CASE WHEN minute >= ? THEN %1 ELSE 0 END)"_qs).join(u", ")),
+            QVariantList{windowMinute, windowMinute} + QVariantList(kTimeBuckets, windowMinute) +
+                QVariantList{bizcode, watchFrom.left(16), watchFrom});
     QList<GateRecent> list;
-    QHash<QString, qsizetype> at;
-    {
-        Rows q = run(QStringLiteral("SELECT operator_id, MAX(scanned_at),"
-                                    " SUM(CASE WHEN scanned_at >= ? THEN 1 ELSE 0 END),"
-                                    " SUM(CASE WHEN scanned_at >= ? AND result_code IN %1"
-                                    " THEN 1 ELSE 0 END)"
-                                    " FROM scan_log WHERE bizcode = ? AND scanned_at >= ?"
-                                    " AND kind = 'scan' GROUP BY operator_id ORDER BY operator_id")
-                         .arg(kRefused),
-                     {windowFrom, windowFrom, bizcode, watchFrom});
-        while (q.next()) {
-            at.insert(q.value(0).toString(), list.size());
-            list << GateRecent{q.value(0).toString(),
-                               q.value(1).toString(),
-                               q.value(2).toLongLong(),
-                               q.value(3).toLongLong(),
-                               {}};
-        }
-    }
-    Rows q = run(QStringLiteral("SELECT operator_id, duration_us FROM scan_log"
-                                " WHERE bizcode = ? AND scanned_at >= ? AND kind = 'scan'"),
-                 {bizcode, windowFrom});
     while (q.next()) {
-        const auto i = at.constFind(q.value(0).toString());
-        if (i != at.constEnd())
-            list[*i].durationsUs << q.value(1).toLongLong();
+        GateRecent g{q.value(0).toString(),
+                     q.value(1).toString(),
+                     q.value(2).toLongLong(),
+                     q.value(3).toLongLong(),
+                     {}};
+        for (int k = 0; k < kTimeBuckets; ++k)
+            g.timeCounts << q.value(4 + k).toLongLong();
+        list << g;
     }
     return list;
 }

@@ -66,7 +66,7 @@ void SqlStorage::removeDrillRun(const DrillRun &drill)
     WriteTransaction tx(*this);
     // Whatever the performance's removal missed (an audit row of a request still under way then).
     for (const char *table : {"scan_log", "bookings", "scan_counts", "booking_counts",
-                              "minute_counts", "gate_counts", "performances"})
+                              "minute_counts", "gate_counts", "gate_minutes", "performances"})
         run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ? AND bizcode LIKE ?")
                 .arg(QLatin1String(table)),
             {drill.bizcode, like});

@@ -381,16 +381,16 @@ void SqlStorage::writeAudit(const ScanRequest &request, const QString &kind, con
 {
     const qint64 tookUs = request.startedNs > 0 ? (steadyNs() - request.startedNs) / 1000 : 0;
     const QString stamp = nowStamp();
-    insertAudit(
-        QStringLiteral(
-            "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
-            " result_code, result_msg, duration_us, client_address, session_operator, kind,"
-            " manual_reason, annuls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-        {stamp, notNull(request.operatorId), notNull(request.bizcode), notNull(request.ticketRaw),
-         notNull(request.mode), notNull(code), notNull(message), tookUs,
-         notNull(request.clientAddress), notNull(request.sessionOperator), kind,
-         notNull(manualReason), annuls},
-        {notNull(request.bizcode), notNull(request.operatorId), stamp, request.mode, code, kind});
+    insertAudit(QStringLiteral(
+                    "INSERT INTO scan_log (scanned_at, operator_id, bizcode, ticket_raw, mode,"
+                    " result_code, result_msg, duration_us, client_address, session_operator, kind,"
+                    " manual_reason, annuls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                {stamp, notNull(request.operatorId), notNull(request.bizcode),
+                 notNull(request.ticketRaw), notNull(request.mode), notNull(code), notNull(message),
+                 tookUs, notNull(request.clientAddress), notNull(request.sessionOperator), kind,
+                 notNull(manualReason), annuls},
+                {notNull(request.bizcode), notNull(request.operatorId), stamp, request.mode, code,
+                 kind, tookUs});
     // Counted as it happens, so the summary never has to count the log.
     const bool refusedEntry = kind == QLatin1String(kAuditScan) &&
                               request.mode == QLatin1String("I") &&

@@ -255,6 +255,7 @@ private:
     struct AuditCount
     {
         QString bizcode, operatorId, stamp, mode, code, kind;
+        qint64 durationUs = 0;
     };
     void insertAudit(const QString &auditSql, const QVariantList &auditBinds, const AuditCount &a);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,

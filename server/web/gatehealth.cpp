@@ -1,18 +1,10 @@
 #include "server/web/gatehealth.h"
 
+#include "server/base/timebuckets.h"
+
 #include <algorithm>
-#include <cmath>
 
 namespace qav {
-
-std::optional<qint64> percentile95(QList<qint64> values)
-{
-    if (values.isEmpty())
-        return std::nullopt;
-    const auto rank = qsizetype(std::ceil(0.95 * double(values.size()))) - 1;
-    std::nth_element(values.begin(), values.begin() + rank, values.end());
-    return values[rank];
-}
 
 QList<GateHealth> assessGates(const QList<GateRecent> &gates, const QDateTime &now,
                               const GateHealthLimits &limits)
@@ -21,7 +13,7 @@ QList<GateHealth> assessGates(const QList<GateRecent> &gates, const QDateTime &n
     for (const GateRecent &g : gates) {
         GateHealth h;
         h.operatorId = g.operatorId;
-        h.p95Us = percentile95(g.durationsUs);
+        h.p95Us = bucketsPercentile95(g.timeCounts);
         const QDateTime last =
             QDateTime::fromString(g.lastScanAt, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         h.silentSecs = last.isValid() ? std::max<qint64>(0, last.secsTo(now)) : 0;

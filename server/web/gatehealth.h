@@ -22,15 +22,12 @@ struct GateHealthLimits
 struct GateHealth
 {
     QString operatorId;
-    std::optional<qint64> p95Us; // none without scans in the window
+    std::optional<qint64> p95Us; // none without scans in the window; within 10 %
     qint64 silentSecs = 0;       // since the last scan
     bool silent = false;
     bool slow = false;
     bool refusing = false;
 };
-
-// The 95th percentile by nearest rank; none for no values.
-std::optional<qint64> percentile95(QList<qint64> values);
 
 // Judges what recentGates read, at now. Plain arithmetic, no I/O.
 QList<GateHealth> assessGates(const QList<GateRecent> &gates, const QDateTime &now,
