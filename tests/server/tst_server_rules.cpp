@@ -1,6 +1,7 @@
 // The business rules of Velmor.member against a real database, the same cases for SQLite and
 // PostgreSQL.
 
+#include "server/base/timebuckets.h"
 #include "server/cli/demoseed.h"
 #include "server/protocol/memberobject.h"
 #include "server/storage/pgurl.h"
@@ -10,12 +11,14 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QSet>
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 
@@ -65,6 +68,8 @@ private slots:
     void otherWritesBesideScansFailAlone();
     void gateHealthFlags_data();
     void gateHealthFlags();
+    void keptTimesGiveP95WithinTenPercent_data();
+    void keptTimesGiveP95WithinTenPercent();
     void passwordsAreSlowHashes();
     void unknownIdCostsAsMuchAsWrongPassword();
     void demoSeedIsRepeatable();
@@ -440,6 +445,18 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
     for (int step = 0; step < 600; ++step) {
         const QString biz = bizcodes[random.bounded(2)];
         Storage &gate = *gates[random.bounded(3)];
+        if (step % 200 == 100) { // a drill's scans, removed with it
+            const DrillRun drill{
+                u"DRILL-MIX"_qs, u"DRILL-GATE"_qs, u"1234"_qs, false, u"host"_qs, 1, 0, 0};
+            admin.addDrillRun(drill);
+            admin.putPerformance(
+                {drill.bizcode, u"1234"_qs, u"연습"_qs, u"203001011900"_qs, u"홀"_qs});
+            admin.putBookings({{drill.bizcode, u"D1"_qs, u"관객"_qs, u"R석"_qs, u"좌석"_qs}});
+            for (const char *mode : {"I", "I", "O"})
+                gate.scan({QString::fromLatin1(mode), drill.bizcode, u"D1"_qs, drill.operatorId});
+            admin.removeDrillRun(drill);
+            continue;
+        }
         switch (random.bounded(7)) {
         case 0: { // an import, new and known tickets, some twice, some cancelled
             admin.putPerformance({biz, u"1234"_qs, u"혼합"_qs, u"203001011900"_qs, u"홀"_qs});
@@ -499,6 +516,33 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
                                  s.notYet, s.reentered, s.cancelled};
         };
         QCOMPARE(fields(kept), fields(count));
+
+        // The gates' health, from the kept minutes and from the audit's own rows.
+        QMap<QString, GateRecent> audited;
+        for (const ScanLogEntry &e : admin.scanLog(biz)) {
+            if (e.kind != QLatin1String(kAuditScan))
+                continue;
+            GateRecent &g = audited[e.operatorId];
+            g.operatorId = e.operatorId;
+            g.lastScanAt = std::max(g.lastScanAt, e.scannedAt);
+            ++g.scans;
+            g.refused += e.resultCode == u"-1"_qs || e.resultCode == u"-2"_qs;
+            g.timeCounts.resize(kTimeBuckets);
+            ++g.timeCounts[timeBucket(e.durationUs)];
+        }
+        const auto figures = [](const GateRecent &g) {
+            QStringList f{g.operatorId, g.lastScanAt, QString::number(g.scans),
+                          QString::number(g.refused)};
+            for (qint64 c : g.timeCounts)
+                f << QString::number(c);
+            return f;
+        };
+        QList<QStringList> want, got;
+        for (const GateRecent &g : audited)
+            want << figures(g);
+        for (const GateRecent &g : admin.recentGates(biz, u"2000-01-01"_qs, u"2000-01-01"_qs))
+            got << figures(g);
+        QCOMPARE(got, want);
     }
     QCOMPARE(admin.recountCounters(), QStringList());
 }
@@ -702,8 +746,9 @@ void ServerRulesTest::gateHealthFlags()
                  refused,
                  {}};
     if (scans > 0) {
+        g.timeCounts.fill(0, kTimeBuckets);
         for (int i = 0; i < 20; ++i)
-            g.durationsUs << (i < slowOfTwenty ? 900000 : 10000);
+            ++g.timeCounts[timeBucket(i < slowOfTwenty ? 900000 : 10000)];
     }
     const QList<GateHealth> h = assessGates({g}, now, GateHealthLimits());
     QCOMPARE(h.size(), 1);
@@ -716,6 +761,42 @@ void ServerRulesTest::gateHealthFlags()
         found << u"refusing"_qs;
     QCOMPARE(found.join(u','), flags);
     QCOMPARE(h[0].p95Us.has_value(), scans > 0);
+}
+
+void ServerRulesTest::keptTimesGiveP95WithinTenPercent_data()
+{
+    QTest::addColumn<QList<qint64>>("timesUs");
+    QList<qint64> spread, edges, tail;
+    for (qint64 us = 100; us < 12000000; us = us * 103 / 100 + 1)
+        spread << us;
+    for (int k = 0; k < kTimeBuckets - 1; ++k)
+        edges << timeBucketEnd(k) - 1 << timeBucketEnd(k);
+    for (int i = 0; i < 1000; ++i)
+        tail << (i % 50 == 0 ? 480000 + i : 900 + i);
+    QTest::newRow("times spread from 0.1 ms to 12 s") << spread;
+    QTest::newRow("times on either side of every bucket's end") << edges;
+    QTest::newRow("a slow twentieth, near the slow limit") << tail;
+    QTest::newRow("one time") << QList<qint64>{12345};
+    QTest::newRow("twenty equal times") << QList<qint64>(20, 250000);
+}
+
+// The kept buckets against the exact nearest-rank p95 of the same times, every prefix of them.
+void ServerRulesTest::keptTimesGiveP95WithinTenPercent()
+{
+    QFETCH(QList<qint64>, timesUs);
+    QList<qint64> counts(kTimeBuckets, 0);
+    for (qsizetype n = 1; n <= timesUs.size(); ++n) {
+        ++counts[timeBucket(timesUs[n - 1])];
+        QList<qint64> sorted = timesUs.mid(0, n);
+        std::sort(sorted.begin(), sorted.end());
+        const qint64 exact = sorted[qsizetype(std::ceil(0.95 * double(n))) - 1];
+        const qint64 kept = bucketsPercentile95(counts).value_or(-1);
+        QVERIFY2(
+            std::abs(double(kept - exact)) <= 0.1 * double(exact),
+            qPrintable(
+                QStringLiteral("%1 times: p95 %2 µs, kept %3 µs").arg(n).arg(exact).arg(kept)));
+    }
+    QVERIFY(!bucketsPercentile95(QList<qint64>(kTimeBuckets, 0)));
 }
 
 void ServerRulesTest::postgresUrls_data()
