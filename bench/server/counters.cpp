@@ -152,8 +152,8 @@ bool fillStadium(const QString &url, int bookings, int auditRows)
         return true;
     // What the server's connections leave between two folds of the counters at a stadium's pace
     // (22 scans/s for ten seconds: each connection's own row of the booking counters and of the
-    // minute, one more row of each gate), zero rows costing a read as much as any; and the tables
-    // as autovacuum would leave them after such a day.
+    // minute, one more row of each gate and of its minute), zero rows costing a read as much as
+    // any; and the tables as autovacuum would leave them after such a day.
     return runBulk(
         url, {u"INSERT INTO booking_counts (bizcode, shard) SELECT bizcode, s"
               " FROM booking_counts, generate_series(1, 15) AS g(s)"_qs,
@@ -162,6 +162,9 @@ bool fillStadium(const QString &url, int bookings, int auditRows)
               " GROUP BY bizcode, s"_qs,
               u"INSERT INTO gate_counts (bizcode, operator_id, shard)"
               " SELECT bizcode, operator_id, 1 FROM gate_counts"_qs,
+              u"INSERT INTO gate_minutes (bizcode, minute, operator_id, shard)"
+              " SELECT bizcode, minute, operator_id, 1 FROM gate_minutes"
+              " WHERE minute = (SELECT MAX(minute) FROM gate_minutes)"_qs,
               u"VACUUM ANALYZE"_qs});
 }
 
