@@ -30,6 +30,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(xvfb openbox xdotool xauth x11-utils imagemagick)
   # scripts/test-haproxy.sh: the load balancer of docs/examples/haproxy.cfg.
   packages+=(haproxy)
+  # scripts/test-failover.sh: the PostgreSQL failover engine of docs/failover.md.
+  packages+=(postgresql-15-auto-failover)
 fi
 
 missing=()

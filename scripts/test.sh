@@ -45,6 +45,7 @@ scripts/build.sh release
 run "release tests" ctest --test-dir build --output-on-failure -j2
 run "X11 run" scripts/test-x11.sh build
 run "HAProxy run" scripts/test-haproxy.sh build
+run "failover run" scripts/test-failover.sh build
 
 echo "== Debian packages"
 run "package checks" scripts/check-packages.sh build

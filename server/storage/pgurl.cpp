@@ -104,26 +104,26 @@ PgParams parsePostgresUrl(const QString &url, const QString &password)
         p.password = password;
 
     QStringList hosts, ports;
-    for (const QString &spec : authority.split(u',')) {
-        QString host = spec;
+    for (const QString &hostPart : authority.split(u',')) {
+        QString host = hostPart;
         QString port;
-        if (spec.startsWith(u'[')) {
-            const qsizetype close = spec.indexOf(u']');
+        if (hostPart.startsWith(u'[')) {
+            const qsizetype close = hostPart.indexOf(u']');
             if (close < 0)
-                refuse(url, QStringLiteral("unclosed '[' in the host '%1'").arg(spec));
-            host = spec.mid(1, close - 1);
-            const QString after = spec.mid(close + 1);
+                refuse(url, QStringLiteral("unclosed '[' in the host '%1'").arg(hostPart));
+            host = hostPart.mid(1, close - 1);
+            const QString after = hostPart.mid(close + 1);
             if (!after.isEmpty() && !after.startsWith(u':'))
-                refuse(url, QStringLiteral("bad host '%1'").arg(spec));
+                refuse(url, QStringLiteral("bad host '%1'").arg(hostPart));
             port = after.mid(1);
-        } else if (const qsizetype colon = spec.lastIndexOf(u':'); colon >= 0) {
-            host = spec.left(colon);
-            port = spec.mid(colon + 1);
+        } else if (const qsizetype colon = hostPart.lastIndexOf(u':'); colon >= 0) {
+            host = hostPart.left(colon);
+            port = hostPart.mid(colon + 1);
         }
         if (host.isEmpty() && authority.contains(u','))
             refuse(url, QStringLiteral("an empty host in the host list '%1'").arg(authority));
         if (!port.isEmpty() && !isPort(port))
-            refuse(url, QStringLiteral("bad port '%1' in '%2'").arg(port, spec));
+            refuse(url, QStringLiteral("bad port '%1' in '%2'").arg(port, hostPart));
         hosts << decoded(host);
         ports << (port.isEmpty() ? QStringLiteral("5432") : port);
     }

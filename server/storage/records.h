@@ -132,6 +132,16 @@ inline constexpr auto kAuditAnnul = "annul";   // a supervisor undid an accepted
 // what was done, bizcode is empty (so no performance's scans count it).
 inline constexpr auto kAuditSeason = "season";
 
+// The audit row of a manager's change from the dashboard (kind season): the account, its address,
+// what was changed and what was done.
+struct SeasonAudit
+{
+    QString adminId;
+    QString clientAddress;
+    QString target;
+    QString what;
+};
+
 struct ScanLogEntry
 {
     QString scannedAt;

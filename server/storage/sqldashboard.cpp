@@ -52,6 +52,22 @@ void SqlStorage::putAdmin(const AdminRecord &admin)
     });
 }
 
+bool SqlStorage::addAdmin(const AdminRecord &admin, const SeasonAudit &audit)
+{
+    bool added = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        added = db.run(QStringLiteral("INSERT INTO admins (admin_id, password_hash, place_code,"
+                                      " role) VALUES (?, ?, ?, ?)"
+                                      " ON CONFLICT (admin_id) DO NOTHING RETURNING admin_id"),
+                       {admin.id, QString::fromUtf8(admin.passwordHash), notNull(admin.placeCode),
+                        adminRoleName(admin.role)})
+                    .next();
+        if (added)
+            db.writeSeasonAudit(audit);
+    });
+    return added;
+}
+
 std::optional<AdminRecord> SqlStorage::findAdmin(const QString &id)
 {
     Rows q =
@@ -82,6 +98,17 @@ bool SqlStorage::removeAdmin(const QString &id)
 }
 
 AdminRetirement SqlStorage::retireAdmin(const QString &id, bool remove)
+{
+    return retireAdminAudited(id, remove, nullptr);
+}
+
+AdminRetirement SqlStorage::retireAdmin(const QString &id, bool remove, const SeasonAudit &audit)
+{
+    return retireAdminAudited(id, remove, &audit);
+}
+
+AdminRetirement SqlStorage::retireAdminAudited(const QString &id, bool remove,
+                                               const SeasonAudit *audit)
 {
     AdminRetirement result = AdminRetirement::NotFound;
     inWriteTransaction([&](SqlStorage &db) {
@@ -116,18 +143,18 @@ AdminRetirement SqlStorage::retireAdmin(const QString &id, bool remove)
         else if (!target->disabled())
             db.run(QStringLiteral("UPDATE admins SET password_hash = ? WHERE admin_id = ?"),
                    {u"!"_qs + QString::fromUtf8(target->passwordHash), id});
+        if (audit)
+            db.writeSeasonAudit(*audit);
         result = AdminRetirement::Done;
     });
     return result;
 }
 
-void SqlStorage::auditSeasonChange(const QString &adminId, const QString &clientAddress,
-                                   const QString &target, const QString &what)
+void SqlStorage::writeSeasonAudit(const SeasonAudit &audit)
 {
-    inWriteTransaction([&](SqlStorage &db) {
-        db.writeAudit(ScanRequest({}, {}, target, adminId, 0, clientAddress, adminId),
-                      QString::fromLatin1(kAuditSeason), {}, what);
-    });
+    writeAudit(
+        ScanRequest({}, {}, audit.target, audit.adminId, 0, audit.clientAddress, audit.adminId),
+        QString::fromLatin1(kAuditSeason), {}, audit.what);
 }
 
 // As createSession: the admin's row read under a lock, so putAdmin either comes first or waits

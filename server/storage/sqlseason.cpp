@@ -41,6 +41,40 @@ void SqlStorage::putPerformance(const Performance &p)
     tx.commit();
 }
 
+bool SqlStorage::addPerformance(const Performance &p, const SeasonAudit &audit)
+{
+    bool added = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        added = db.run(QStringLiteral("INSERT INTO performances (bizcode, place_code, goods_name,"
+                                      " starts_at, place_name) VALUES (?, ?, ?, ?, ?)"
+                                      " ON CONFLICT (bizcode) DO NOTHING RETURNING bizcode"),
+                       {p.bizcode, p.placeCode, p.goodsName, p.startsAt, notNull(p.placeName)})
+                    .next();
+        if (added)
+            db.writeSeasonAudit(audit);
+    });
+    return added;
+}
+
+bool SqlStorage::changePerformance(const Performance &p, const QString &within,
+                                   const SeasonAudit &audit)
+{
+    bool changed = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        // The venue is tested by the update itself, so a move by another manager since the
+        // caller looked cannot carry the change into a venue it does not run.
+        changed = db.run(QStringLiteral("UPDATE performances SET place_code = ?, goods_name = ?,"
+                                        " starts_at = ?, place_name = ? WHERE bizcode = ?"
+                                        " AND (? = '' OR place_code = ?) RETURNING bizcode"),
+                         {p.placeCode, p.goodsName, p.startsAt, notNull(p.placeName), p.bizcode,
+                          notNull(within), notNull(within)})
+                      .next();
+        if (changed)
+            db.writeSeasonAudit(audit);
+    });
+    return changed;
+}
+
 void SqlStorage::putOperator(const OperatorRecord &op)
 {
     changeOperator(
@@ -205,29 +239,44 @@ QList<SignInAttempt> SqlStorage::lastSignIns(const QString &placeCode)
 
 bool SqlStorage::addOperator(const OperatorRecord &op)
 {
-    WriteTransaction tx(*this);
-    Rows q = run(
-        QStringLiteral("INSERT INTO operators (operator_id, password_hash, place_code, disabled)"
-                       " VALUES (?, ?, ?, ?) ON CONFLICT (operator_id) DO NOTHING"
-                       " RETURNING operator_id"),
-        {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0});
-    const bool added = q.next();
-    q.finish();
-    tx.commit();
+    return addOperatorAudited(op, nullptr);
+}
+
+bool SqlStorage::addOperator(const OperatorRecord &op, const SeasonAudit &audit)
+{
+    return addOperatorAudited(op, &audit);
+}
+
+bool SqlStorage::addOperatorAudited(const OperatorRecord &op, const SeasonAudit *audit)
+{
+    bool added = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        added =
+            db.run(QStringLiteral("INSERT INTO operators (operator_id, password_hash,"
+                                  " place_code, disabled) VALUES (?, ?, ?, ?)"
+                                  " ON CONFLICT (operator_id) DO NOTHING RETURNING operator_id"),
+                   {op.id, QString::fromUtf8(op.passwordHash), op.placeCode, op.disabled ? 1 : 0})
+                .next();
+        if (added && audit)
+            db.writeSeasonAudit(*audit);
+    });
     return added;
 }
 
 // A new password, venue or switch ends the operator's sessions in the same transaction, so no
 // station stays signed in with what was just taken away.
-bool SqlStorage::changeOperator(const QString &id, const QString &sql, const QVariantList &binds)
+bool SqlStorage::changeOperator(const QString &id, const QString &sql, const QVariantList &binds,
+                                const SeasonAudit *audit)
 {
-    WriteTransaction tx(*this);
-    Rows q = run(sql + QStringLiteral(" RETURNING operator_id"), binds);
-    const bool found = q.next();
-    q.finish();
-    if (found)
-        run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {id});
-    tx.commit();
+    bool found = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        found = db.run(sql + QStringLiteral(" RETURNING operator_id"), binds).next();
+        if (!found)
+            return;
+        db.run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {id});
+        if (audit)
+            db.writeSeasonAudit(*audit);
+    });
     return found;
 }
 
@@ -238,11 +287,39 @@ bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled)
                           {disabled ? 1 : 0, id});
 }
 
+bool SqlStorage::setOperatorDisabled(const QString &id, bool disabled, const SeasonAudit &audit)
+{
+    return changeOperator(id,
+                          QStringLiteral("UPDATE operators SET disabled = ? WHERE operator_id = ?"),
+                          {disabled ? 1 : 0, id}, &audit);
+}
+
 bool SqlStorage::setOperatorPassword(const QString &id, const QByteArray &passwordHash)
 {
     return changeOperator(
         id, QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"),
         {QString::fromUtf8(passwordHash), id});
+}
+
+bool SqlStorage::setOperatorPassword(const QString &id, const QByteArray &passwordHash,
+                                     const SeasonAudit &audit)
+{
+    return changeOperator(
+        id, QStringLiteral("UPDATE operators SET password_hash = ? WHERE operator_id = ?"),
+        {QString::fromUtf8(passwordHash), id}, &audit);
+}
+
+int SqlStorage::endOperatorSessions(const QString &id, const SeasonAudit &audit)
+{
+    int ended = 0;
+    inWriteTransaction([&](SqlStorage &db) {
+        ended = db.run(QStringLiteral("DELETE FROM sessions WHERE operator_id = ?"), {id})
+                    .numRowsAffected();
+        SeasonAudit row = audit;
+        row.what = row.what.arg(ended);
+        db.writeSeasonAudit(row);
+    });
+    return ended;
 }
 
 bool SqlStorage::setBookingCancelled(const QString &bizcode, const QString &ticketNo,
@@ -282,29 +359,50 @@ qint64 SqlStorage::scanCount(const QString &bizcode)
 
 bool SqlStorage::removePerformance(const QString &bizcode)
 {
-    WriteTransaction tx(*this);
-    // Counted inside the write transaction, so a scan cannot slip in between check and removal.
-    // The API's own rows (kind sync) record changes of bookings, not scans; they stay.
-    Rows count =
-        run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND kind <> ?"),
-            {bizcode, QString::fromLatin1(kAuditSync)});
-    const qint64 scans = count.next() ? count.value(0).toLongLong() : 0;
-    count.finish();
-    if (scans > 0)
-        throw StorageError(QStringLiteral("performance %1 has %2 scan(s) in the audit; it is kept")
-                               .arg(bizcode)
-                               .arg(scans)
-                               .toStdString());
-    run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
-    dropCounters(bizcode);
-    Rows q = run(QStringLiteral("DELETE FROM performances WHERE bizcode = ? RETURNING bizcode"),
-                 {bizcode});
-    const bool found = q.next();
-    q.finish();
-    if (!found)
-        return false;
-    tx.commit();
-    return true;
+    return removePerformanceIn(bizcode, {}, nullptr);
+}
+
+bool SqlStorage::removePerformance(const QString &bizcode, const QString &within,
+                                   const SeasonAudit &audit)
+{
+    return removePerformanceIn(bizcode, within, &audit);
+}
+
+bool SqlStorage::removePerformanceIn(const QString &bizcode, const QString &within,
+                                     const SeasonAudit *audit)
+{
+    bool found = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        // The row is held (PostgreSQL; SQLite has one writer) so it cannot be moved to another
+        // venue before it goes.
+        found = db.run(QStringLiteral("SELECT 1 FROM performances WHERE bizcode = ?"
+                                      " AND (? = '' OR place_code = ?)%1")
+                           .arg(db.isSqlite() ? QString() : u" FOR UPDATE"_qs),
+                       {bizcode, notNull(within), notNull(within)})
+                    .next();
+        if (!found)
+            return;
+        // Counted inside the write transaction, so a scan cannot slip in between check and
+        // removal. The API's own rows (kind sync) record changes of bookings, not scans; they
+        // stay.
+        Rows count =
+            db.run(QStringLiteral("SELECT COUNT(*) FROM scan_log WHERE bizcode = ? AND kind <> ?"),
+                   {bizcode, QString::fromLatin1(kAuditSync)});
+        const qint64 scans = count.next() ? count.value(0).toLongLong() : 0;
+        count.finish();
+        if (scans > 0)
+            throw StorageError(
+                QStringLiteral("performance %1 has %2 scan(s) in the audit; it is kept")
+                    .arg(bizcode)
+                    .arg(scans)
+                    .toStdString());
+        db.run(QStringLiteral("DELETE FROM bookings WHERE bizcode = ?"), {bizcode});
+        db.dropCounters(bizcode);
+        db.run(QStringLiteral("DELETE FROM performances WHERE bizcode = ?"), {bizcode});
+        if (audit)
+            db.writeSeasonAudit(*audit);
+    });
+    return found;
 }
 
 QList<ScanLogEntry> SqlStorage::audit(const AuditFilter &f)

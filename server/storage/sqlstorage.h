@@ -78,9 +78,9 @@ public:
     QList<AdminRecord> admins() override;
     bool removeAdmin(const QString &id) override;
     AdminRetirement retireAdmin(const QString &id, bool remove) override;
+    bool addAdmin(const AdminRecord &admin, const SeasonAudit &audit) override;
+    AdminRetirement retireAdmin(const QString &id, bool remove, const SeasonAudit &audit) override;
     QList<SignInAttempt> lastSignIns(const QString &placeCode) override;
-    void auditSeasonChange(const QString &adminId, const QString &clientAddress,
-                           const QString &target, const QString &what) override;
     bool putAdminSession(const QString &tokenHash, const AdminSession &session,
                          const QByteArray &passwordHash, qint64 nowSecs) override;
     std::optional<AdminSession> useAdminSession(const QString &tokenHash, qint64 nowSecs,
@@ -116,6 +116,18 @@ public:
     bool removePerformance(const QString &bizcode) override;
     QList<ScanLogEntry> audit(const AuditFilter &filter) override;
     void backupTo(const QString &path) override;
+
+    // A manager's audited changes (sqlseason.cpp, the accounts' in sqldashboard.cpp)
+    bool addPerformance(const Performance &performance, const SeasonAudit &audit) override;
+    bool changePerformance(const Performance &performance, const QString &within,
+                           const SeasonAudit &audit) override;
+    bool removePerformance(const QString &bizcode, const QString &within,
+                           const SeasonAudit &audit) override;
+    bool addOperator(const OperatorRecord &op, const SeasonAudit &audit) override;
+    bool setOperatorDisabled(const QString &id, bool disabled, const SeasonAudit &audit) override;
+    bool setOperatorPassword(const QString &id, const QByteArray &passwordHash,
+                             const SeasonAudit &audit) override;
+    int endOperatorSessions(const QString &id, const SeasonAudit &audit) override;
 
     // The rehearsal's bookkeeping (sqldrill.cpp)
     void addDrillRun(const DrillRun &run) override;
@@ -276,8 +288,17 @@ private:
                         const QString &what, const QString &message);
     void numberScanFeed(const QString &bizcode);
     // Runs sql (an insert or update of operator id, without RETURNING) and, when it touched the
-    // operator, ends the operator's sessions, in one transaction; false when it touched none.
-    bool changeOperator(const QString &id, const QString &sql, const QVariantList &binds);
+    // operator, ends the operator's sessions and writes audit (when given), in one transaction;
+    // false when it touched none.
+    bool changeOperator(const QString &id, const QString &sql, const QVariantList &binds,
+                        const SeasonAudit *audit = nullptr);
+    // The season's changes with their audit row in the same write transaction, when audit is given.
+    bool addOperatorAudited(const OperatorRecord &op, const SeasonAudit *audit);
+    bool removePerformanceIn(const QString &bizcode, const QString &within,
+                             const SeasonAudit *audit);
+    AdminRetirement retireAdminAudited(const QString &id, bool remove, const SeasonAudit *audit);
+    // Writes the row in the caller's write transaction.
+    void writeSeasonAudit(const SeasonAudit &audit);
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);
 
     // Statements that were prepared on a connection lost since go with it.

@@ -190,9 +190,27 @@ public:
     // Each operator's newest successful sign-in at a gate (its id, time and address), of the
     // venue's operators, every venue's when placeCode is empty.
     virtual QList<SignInAttempt> lastSignIns(const QString &placeCode) = 0;
-    // The audit row (kAuditSeason) of a change a dashboard account made to the season.
-    virtual void auditSeasonChange(const QString &adminId, const QString &clientAddress,
-                                   const QString &target, const QString &what) = 0;
+
+    // A manager's changes from the dashboard. Each writes its audit row in its own transaction
+    // when it is made, and neither when it is refused or finds nothing: no change stands without
+    // its row. An add is an insert the database refuses when the code or id is taken, so of two
+    // managers adding the same at once one gets false. within is the venue the manager runs
+    // (every venue when empty): what lies elsewhere, when the write comes, is not found.
+    virtual bool addPerformance(const Performance &performance, const SeasonAudit &audit) = 0;
+    virtual bool changePerformance(const Performance &performance, const QString &within,
+                                   const SeasonAudit &audit) = 0;
+    virtual bool removePerformance(const QString &bizcode, const QString &within,
+                                   const SeasonAudit &audit) = 0;
+    virtual bool addOperator(const OperatorRecord &op, const SeasonAudit &audit) = 0;
+    virtual bool setOperatorDisabled(const QString &id, bool disabled,
+                                     const SeasonAudit &audit) = 0;
+    virtual bool setOperatorPassword(const QString &id, const QByteArray &passwordHash,
+                                     const SeasonAudit &audit) = 0;
+    // Ends every session of an operator; %1 in audit.what becomes how many.
+    virtual int endOperatorSessions(const QString &id, const SeasonAudit &audit) = 0;
+    virtual bool addAdmin(const AdminRecord &admin, const SeasonAudit &audit) = 0;
+    virtual AdminRetirement retireAdmin(const QString &id, bool remove,
+                                        const SeasonAudit &audit) = 0;
 };
 
 // The sales system's API: its tokens, the answers kept for retries, its writes (each with one

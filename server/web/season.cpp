@@ -40,10 +40,13 @@ struct Call
     {
         return form.value(QLatin1String(key)).toString().trimmed();
     }
-    void audit(const QString &target, const QString &what) const
+    // The audit row of a change, written by the storage in the change's own transaction.
+    SeasonAudit audit(const QString &target, const QString &what) const
     {
-        storage.auditSeasonChange(admin.admin.id, request.peer.toString(), target, what);
+        return {admin.admin.id, request.peer.toString(), target, what};
     }
+    // The venue the admin runs, every venue when empty: the storage tests it again as it writes.
+    const QString &within() const { return admin.admin.placeCode; }
 };
 
 // An id for an operator or an account: what the command line takes, with a bound.
@@ -105,14 +108,16 @@ HttpAnswer performances(const Call &c)
 }
 
 // Adds (add) or changes a performance from the form; the venue must be one the admin sees, and a
-// changed performance must have been in one.
+// changed performance must be in one.
 HttpAnswer putPerformance(const Call &c, bool add)
 {
     Performance p{c.text("bizcode"), c.text("placeCode"), c.text("goodsName"),
                   rules::normalStart(c.text("startsAt")), c.text("placeName")};
-    const std::optional<Performance> before = c.storage.findPerformance(p.bizcode);
-    if (!add && (!before || !c.admin.maySee(before->placeCode)))
-        return notFound();
+    if (!add) {
+        const std::optional<Performance> before = c.storage.findPerformance(p.bizcode);
+        if (!before || !c.admin.maySee(before->placeCode))
+            return notFound();
+    }
     if (add && (!rules::isValidCode(p.bizcode) || isDrillCode(p.bizcode)))
         return fail(400, QStringLiteral("공연 코드는 영문, 숫자, '-', '_'로 32자까지 입력하세요"));
     if (p.goodsName.isEmpty() || p.goodsName.size() > kMaxName || p.placeName.size() > kMaxName)
@@ -121,12 +126,14 @@ HttpAnswer putPerformance(const Call &c, bool add)
         return fail(400, QStringLiteral("시작 시각을 YYYY-MM-DD hh:mm으로 입력하세요"));
     if (!c.admin.maySee(p.placeCode) || !c.storage.findVenue(p.placeCode))
         return fail(400, QStringLiteral("공연장을 고르세요"));
-    if (add && before)
+    const SeasonAudit audit =
+        c.audit(p.bizcode, QStringLiteral("공연 %1: %2 %3 %4 %5")
+                               .arg(add ? u"추가"_qs : u"변경"_qs, p.placeCode, p.startsAt,
+                                    p.goodsName, p.placeName));
+    if (add && !c.storage.addPerformance(p, audit))
         return fail(409, QStringLiteral("이미 있는 공연 코드입니다"));
-    c.storage.putPerformance(p);
-    c.audit(p.bizcode, QStringLiteral("공연 %1: %2 %3 %4 %5")
-                           .arg(add ? u"추가"_qs : u"변경"_qs, p.placeCode, p.startsAt, p.goodsName,
-                                p.placeName));
+    if (!add && !c.storage.changePerformance(p, c.within(), audit))
+        return notFound();
     return dashboard::json(200, {{QStringLiteral("performance"), performanceJson(p, c.storage)}});
 }
 
@@ -138,9 +145,10 @@ HttpAnswer removePerformance(const Call &c)
     // The command line's rule: a performance with scans keeps its audit and stays.
     if (c.storage.scanCount(p->bizcode) > 0)
         return fail(409, QStringLiteral("스캔 기록이 있는 공연은 삭제할 수 없습니다"));
-    if (!c.storage.removePerformance(p->bizcode))
+    if (!c.storage.removePerformance(
+            p->bizcode, c.within(),
+            c.audit(p->bizcode, QStringLiteral("공연 삭제: %1 %2").arg(p->startsAt, p->goodsName))))
         return notFound();
-    c.audit(p->bizcode, QStringLiteral("공연 삭제: %1 %2").arg(p->startsAt, p->goodsName));
     return dashboard::json(200, {});
 }
 
@@ -186,9 +194,10 @@ HttpAnswer addOperator(const Call &c)
     bool made = false;
     if (const auto bad = passwordOf(c, &password, &made))
         return *bad;
-    if (!c.storage.addOperator({id, hashPassword(password), placeCode}))
+    if (!c.storage.addOperator(
+            {id, hashPassword(password), placeCode},
+            c.audit(id, QStringLiteral("운영자 추가: 공연장 %1").arg(placeCode))))
         return fail(409, QStringLiteral("이미 있는 아이디입니다"));
-    c.audit(id, QStringLiteral("운영자 추가: 공연장 %1").arg(placeCode));
     return passwordAnswer(made, password);
 }
 
@@ -203,20 +212,21 @@ HttpAnswer changeOperator(const Call &c, const QString &action)
         bool made = false;
         if (const auto bad = passwordOf(c, &password, &made))
             return *bad;
-        if (!c.storage.setOperatorPassword(op->id, hashPassword(password)))
+        if (!c.storage.setOperatorPassword(op->id, hashPassword(password),
+                                           c.audit(op->id, QStringLiteral("운영자 비밀번호 변경"))))
             return notFound();
-        c.audit(op->id, QStringLiteral("운영자 비밀번호 변경"));
         return passwordAnswer(made, password);
     }
     if (action == QLatin1String("end-sessions")) {
-        const int ended = c.storage.revokeSessions(op->id);
-        c.audit(op->id, QStringLiteral("운영자 세션 종료: %1개").arg(ended));
+        const int ended = c.storage.endOperatorSessions(
+            op->id, c.audit(op->id, QStringLiteral("운영자 세션 종료: %1개")));
         return dashboard::json(200, {{QStringLiteral("ended"), ended}});
     }
     const bool disable = action == QLatin1String("disable");
-    if (!c.storage.setOperatorDisabled(op->id, disable))
+    if (!c.storage.setOperatorDisabled(op->id, disable,
+                                       c.audit(op->id, disable ? QStringLiteral("운영자 사용 중지")
+                                                               : QStringLiteral("운영자 사용"))))
         return notFound();
-    c.audit(op->id, disable ? QStringLiteral("운영자 사용 중지") : QStringLiteral("운영자 사용"));
     return dashboard::json(200, {});
 }
 
@@ -261,11 +271,11 @@ HttpAnswer addAccount(const Call &c)
         return *bad;
     if (made)
         return fail(400, QStringLiteral("관리 계정의 비밀번호는 두 번 입력하세요"));
-    if (c.storage.findAdmin(id))
+    if (!c.storage.addAdmin({id, hashPassword(password), placeCode, *role},
+                            c.audit(id, QStringLiteral("관리 계정 추가: %1 %2")
+                                            .arg(adminRoleName(*role),
+                                                 placeCode.isEmpty() ? u"전체"_qs : placeCode))))
         return fail(409, QStringLiteral("이미 있는 아이디입니다"));
-    c.storage.putAdmin({id, hashPassword(password), placeCode, *role});
-    c.audit(id, QStringLiteral("관리 계정 추가: %1 %2")
-                    .arg(adminRoleName(*role), placeCode.isEmpty() ? u"전체"_qs : placeCode));
     return dashboard::json(200, {});
 }
 
@@ -277,7 +287,9 @@ HttpAnswer retireAccount(const Call &c, bool remove)
     // Signing oneself out for good is left to another manager or the command line.
     if (account->id == c.admin.admin.id)
         return fail(409, QStringLiteral("자기 계정은 중지하거나 삭제할 수 없습니다"));
-    switch (c.storage.retireAdmin(account->id, remove)) {
+    const SeasonAudit audit = c.audit(account->id, remove ? QStringLiteral("관리 계정 삭제")
+                                                          : QStringLiteral("관리 계정 중지"));
+    switch (c.storage.retireAdmin(account->id, remove, audit)) {
     case AdminRetirement::NotFound:
         return notFound();
     case AdminRetirement::LastManager:
@@ -285,8 +297,6 @@ HttpAnswer retireAccount(const Call &c, bool remove)
     case AdminRetirement::Done:
         break;
     }
-    c.audit(account->id,
-            remove ? QStringLiteral("관리 계정 삭제") : QStringLiteral("관리 계정 중지"));
     return dashboard::json(200, {});
 }
 

@@ -53,9 +53,10 @@ QString seasonState(const QString &url)
 {
     const qavtest::RawSql db(url);
     QString text;
-    for (const char *table : {"performances", "operators", "admins", "scan_log", "sessions"}) {
+    for (const char *table :
+         {"performances", "bookings", "operators", "admins", "scan_log", "sessions"}) {
         QSqlQuery q(db.database());
-        q.exec(QStringLiteral("SELECT * FROM %1 ORDER BY 1").arg(QLatin1String(table)));
+        q.exec(QStringLiteral("SELECT * FROM %1 ORDER BY 1, 2").arg(QLatin1String(table)));
         while (q.next()) {
             for (int i = 0; i < q.record().count(); ++i)
                 text += q.value(i).toString() + u'|';
@@ -107,6 +108,10 @@ private slots:
     void rolesBelowManagerChangeNothing();
     void venueManagerRunsOnlyItsVenue_data() { backends(); }
     void venueManagerRunsOnlyItsVenue();
+    void addsRacingForOneIdKeepTheFirst_data() { backends(); }
+    void addsRacingForOneIdKeepTheFirst();
+    void aChangeWhoseAuditFailsChangesNothing_data() { backends(); }
+    void aChangeWhoseAuditFailsChangesNothing();
     void signInIsThrottledAndSignOutEndsTheSession();
     void lateShowKeepsItsGatesPastMidnight_data() { backends(); }
     void lateShowKeepsItsGatesPastMidnight();
@@ -812,6 +817,146 @@ void ServerWebTest::venueManagerRunsOnlyItsVenue()
     QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM admins WHERE admin_id = 'desk5678'"
                                       " AND place_code = '5678' AND role = 'supervisor'"_qs),
              1);
+}
+
+// Two managers adding the same new account or performance at once, through two server processes
+// on one database: the database decides, one gets 409 and what the other added stays as it was.
+void ServerWebTest::addsRacingForOneIdKeepTheFirst()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    ServerOptions options;
+    options.quiet = true;
+    options.databaseUrl = m_db->url();
+    options.seedDemo = false; // laying the demo again would end the admin's session
+    ServerProcess second(qavServerBinary(), options);
+    QVERIFY2(second.start(), qPrintable(second.errorText()));
+    WebClient other(second.port());
+    QCOMPARE(other.signIn(u"admin"_qs, u"admin"_qs).status, 200);
+    const QString start = u"2031-01-01 19:00"_qs;
+    auto account = [](const QString &id, const QString &password) {
+        return QJsonObject{{u"id"_qs, id},
+                           {u"role"_qs, u"supervisor"_qs},
+                           {u"password"_qs, password},
+                           {u"password2"_qs, password}};
+    };
+    auto show = [&](const QString &bizcode, const QString &name) {
+        return QJsonObject{{u"bizcode"_qs, bizcode},
+                           {u"placeCode"_qs, u"1234"_qs},
+                           {u"goodsName"_qs, name},
+                           {u"startsAt"_qs, start},
+                           {u"placeName"_qs, u"홀"_qs}};
+    };
+    constexpr int kRaces = 6;
+    struct Race
+    {
+        QString id, path, mine, theirs; // what each side sends: a password or a title
+        QNetworkReply *a, *b;
+    };
+    QList<Race> races;
+    for (int i = 0; i < kRaces; ++i) {
+        const QString id = u"RACE%1"_qs.arg(i);
+        const QString mine = u"mine-pass-%1"_qs.arg(i), theirs = u"their-pass-%1"_qs.arg(i);
+        const bool isAccount = i % 2 == 0;
+        const QString path =
+            isAccount ? u"/api/season/accounts/add"_qs : u"/api/season/performances/add"_qs;
+        races.append(
+            {id, path, mine, theirs,
+             m_admin->startApi("POST", path, isAccount ? account(id, mine) : show(id, mine)),
+             other.startApi("POST", path, isAccount ? account(id, theirs) : show(id, theirs))});
+    }
+    for (const Race &race : races) {
+        const WebReply a = WebClient::finish(race.a), b = WebClient::finish(race.b);
+        QVERIFY2((a.status == 200) != (b.status == 200),
+                 qPrintable(race.id + u": "_qs + QString::fromUtf8(a.body + " / " + b.body)));
+        const WebReply &lost = a.status == 200 ? b : a;
+        const QString kept = a.status == 200 ? race.mine : race.theirs;
+        const bool isAccount = race.path.contains(u"accounts"_qs);
+        QVERIFY2(lost.status == 409, qPrintable(race.id + u": "_qs + QString::fromUtf8(lost.body)));
+        QCOMPARE(lost.error(),
+                 isAccount ? u"이미 있는 아이디입니다"_qs : u"이미 있는 공연 코드입니다"_qs);
+        if (isAccount) {
+            WebClient check(m_server->port());
+            QCOMPARE(check.signIn(race.id, kept).status, 200);
+        } else {
+            QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM performances WHERE bizcode ="
+                                              " '%1' AND goods_name = '%2'"_qs.arg(race.id, kept)),
+                     1);
+        }
+        QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM scan_log WHERE kind = 'season'"
+                                          " AND ticket_raw = '%1'"_qs.arg(race.id)),
+                 1);
+    }
+}
+
+// A change whose audit row cannot be written does not stand either, and the call says it failed.
+void ServerWebTest::aChangeWhoseAuditFailsChangesNothing()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    QVERIFY(startServer(backend));
+    QVERIFY(m_server->run({u"add-admin"_qs, u"desk"_qs, u"--role"_qs, u"supervisor"_qs}, nullptr,
+                          "deskpass1\n"));
+    QVERIFY(!m_admin->signInGate(u"gate01"_qs).isEmpty()); // a session to end
+    {
+        const qavtest::RawSql db(m_db->url());
+        const QStringList refuse =
+            backend == u"sqlite"_qs
+                ? QStringList{u"CREATE TRIGGER no_season BEFORE INSERT ON scan_log"
+                              " WHEN NEW.kind = 'season' BEGIN SELECT RAISE(ABORT, 'refused'); END"_qs}
+                : QStringList{u"CREATE FUNCTION no_season() RETURNS trigger LANGUAGE plpgsql AS"
+                              " $$BEGIN RAISE EXCEPTION 'refused'; END$$"_qs,
+                              u"CREATE TRIGGER no_season BEFORE INSERT ON scan_log FOR EACH ROW"
+                              " WHEN (NEW.kind = 'season') EXECUTE FUNCTION no_season()"_qs};
+        for (const QString &sql : refuse) {
+            QSqlQuery q(db.database());
+            QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
+        }
+    }
+    const QString password = u"longenough1"_qs;
+    const QJsonObject show{{u"bizcode"_qs, kBizcode},
+                           {u"placeCode"_qs, u"1234"_qs},
+                           {u"goodsName"_qs, u"바뀐 공연"_qs},
+                           {u"startsAt"_qs, u"2031-01-01 19:00"_qs}};
+    QJsonObject newShow = show;
+    newShow.insert(u"bizcode"_qs, u"NEW00001"_qs);
+    const QList<std::pair<QString, QJsonObject>> changes = {
+        {u"performances/add"_qs, newShow},
+        {u"performances/change"_qs, show},
+        {u"performances/remove"_qs, {{u"bizcode"_qs, u"GRVM0002"_qs}}},
+        {u"operators/add"_qs,
+         {{u"id"_qs, u"gate99"_qs}, {u"placeCode"_qs, u"1234"_qs}, {u"generate"_qs, true}}},
+        {u"operators/password"_qs,
+         {{u"id"_qs, u"gate01"_qs}, {u"password"_qs, password}, {u"password2"_qs, password}}},
+        {u"operators/disable"_qs, {{u"id"_qs, u"gate01"_qs}}},
+        {u"operators/end-sessions"_qs, {{u"id"_qs, u"gate01"_qs}}},
+        {u"accounts/add"_qs,
+         {{u"id"_qs, u"boss2"_qs},
+          {u"role"_qs, u"manager"_qs},
+          {u"password"_qs, password},
+          {u"password2"_qs, password}}},
+        {u"accounts/disable"_qs, {{u"id"_qs, u"desk"_qs}}},
+        {u"accounts/remove"_qs, {{u"id"_qs, u"desk"_qs}}},
+    };
+    const QString before = seasonState(m_db->url());
+    for (const auto &[path, body] : changes) {
+        const WebReply r = m_admin->api("POST", u"/api/season/"_qs + path, body);
+        QVERIFY2(r.status == 500, qPrintable(path + u": "_qs + QString::fromUtf8(r.body)));
+    }
+    QCOMPARE(seasonState(m_db->url()), before);
+
+    // The same calls pass once the audit takes rows again: only the audit stopped them.
+    {
+        const qavtest::RawSql db(m_db->url());
+        QSqlQuery q(db.database());
+        QVERIFY(q.exec(u"DROP TRIGGER no_season"_qs +
+                       (backend == u"sqlite"_qs ? u""_qs : u" ON scan_log"_qs)));
+    }
+    for (const auto &[path, body] : changes) {
+        const WebReply r = m_admin->api("POST", u"/api/season/"_qs + path, body);
+        QVERIFY2(r.status == 200, qPrintable(path + u": "_qs + QString::fromUtf8(r.body)));
+    }
 }
 
 void ServerWebTest::signInIsThrottledAndSignOutEndsTheSession()
