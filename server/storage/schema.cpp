@@ -266,7 +266,8 @@ const QList<SchemaStep> &schemaSteps()
          }},
         // 14: the gates' health kept per gate operator, minute and connection shard (scans,
         // refusals, the last scan, verification times counted in buckets), so that the dashboard
-        // reads minutes instead of the audit; counted once from the audit.
+        // reads minutes instead of the audit; counted from the audit, emptied first so that a
+        // database set back to an earlier version counts them again rather than twice.
         {14,
          {
              QStringLiteral("CREATE TABLE IF NOT EXISTS gate_minutes ("
@@ -281,6 +282,7 @@ const QList<SchemaStep> &schemaSteps()
                             " %1,"
                             " PRIMARY KEY (bizcode, minute, operator_id, shard))")
                  .arg(timeColumns(u"%1 INTEGER NOT NULL DEFAULT 0"_qs).join(u", ")),
+             u"DELETE FROM gate_minutes"_qs,
              gateMinuteFillStatement(),
          }},
     };
