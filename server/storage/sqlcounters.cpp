@@ -106,6 +106,27 @@ void SqlStorage::addCounts(const QString &bizcode, const BookingCounts &c)
               c.reentered, c.cancelled});
 }
 
+// As moveCounters for an accepted scan of a valid booking, in SQL: an entry takes it from outside
+// with entries - 1 to inside, an exit from inside to outside, entries being the column of from's
+// row after the change.
+SqlStorage::Statement SqlStorage::acceptedScanCountsMove(const QString &bizcode, bool entry,
+                                                         const QString &from)
+{
+    const QString deltas =
+        entry
+            ? u"0, CASE WHEN entries = 1 THEN 1 ELSE 0 END, 1,"
+              " CASE WHEN entries > 1 THEN -1 ELSE 0 END, CASE WHEN entries = 1 THEN -1 ELSE 0 END,"
+              " CASE WHEN entries = 2 THEN 1 ELSE 0 END, 0"_qs
+            : u"0, 0, -1, CASE WHEN entries > 0 THEN 1 ELSE 0 END, 0, 0, 0"_qs;
+    return {
+        QStringLiteral("INSERT INTO booking_counts (bizcode, shard, total, admitted, inside_now,"
+                       " left_now, not_yet, reentered, cancelled) SELECT ?,"
+                       " CAST(? AS INTEGER), %1 %2 WHERE true")
+                .arg(deltas, from) +
+            kAddToBookingCounts,
+        {bizcode, counterShard()}};
+}
+
 void SqlStorage::dropCounters(const QString &bizcode)
 {
     for (const char *table : {"booking_counts", "minute_counts", "gate_counts", "gate_minutes"})
@@ -115,10 +136,13 @@ void SqlStorage::dropCounters(const QString &bizcode)
 
 namespace {
 
+// The kept figures of a scan that ran. Each reads its values from binds, inserting only when the
+// FROM clause put in {from} (none: always) yields a row, so that one scan's statement can make
+// them wait on its booking's change.
 const QString kGateUpsert =
     QStringLiteral("INSERT INTO gate_counts (bizcode, operator_id, shard, scans, accepted, refused,"
-                   " last_scan_at, manual) VALUES (?, ?, CAST(? AS INTEGER), 1, CAST(? AS INTEGER),"
-                   " CAST(? AS INTEGER), ?, CAST(? AS INTEGER))"
+                   " last_scan_at, manual) SELECT ?, ?, CAST(? AS INTEGER), 1, CAST(? AS INTEGER),"
+                   " CAST(? AS INTEGER), ?, CAST(? AS INTEGER){from} WHERE true"
                    " ON CONFLICT (bizcode, operator_id, shard) DO UPDATE SET"
                    " scans = gate_counts.scans + 1,"
                    " accepted = gate_counts.accepted + excluded.accepted,"
@@ -130,7 +154,7 @@ const QString kGateUpsert =
 // Its last value says whether the minute's row is to move at all.
 const QString kMinuteUpsert =
     QStringLiteral("INSERT INTO minute_counts (bizcode, minute, shard, entries, exits)"
-                   " SELECT ?, ?, CAST(? AS INTEGER), CAST(? AS INTEGER), CAST(? AS INTEGER)"
+                   " SELECT ?, ?, CAST(? AS INTEGER), CAST(? AS INTEGER), CAST(? AS INTEGER){from}"
                    " WHERE CAST(? AS INTEGER) = 1"
                    " ON CONFLICT (bizcode, minute, shard) DO UPDATE SET"
                    " entries = minute_counts.entries + excluded.entries,"
@@ -138,7 +162,7 @@ const QString kMinuteUpsert =
 
 // A gate operator's minute moved by one scan whose time falls in bucket k: its scans, refusals,
 // last scan and bucket k move only for a gate's own scan (kind scan), ran for a manual one too.
-const QString &gateMinuteUpsert(int k)
+QString gateMinuteUpsert(int k)
 {
     static const QStringList statements = [] {
         QStringList list;
@@ -146,9 +170,9 @@ const QString &gateMinuteUpsert(int k)
             list
                 << QStringLiteral(
                        "INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans,"
-                       " refused, last_scan_at, %1) VALUES (?, ?, ?, CAST(? AS INTEGER), 1,"
-                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER))"
-                       " ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
+                       " refused, last_scan_at, %1) SELECT ?, ?, ?, CAST(? AS INTEGER), 1,"
+                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER){from}"
+                       " WHERE true ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
                        " ran = gate_minutes.ran + 1,"
                        " scans = gate_minutes.scans + excluded.scans,"
                        " refused = gate_minutes.refused + excluded.refused,"
@@ -161,7 +185,34 @@ const QString &gateMinuteUpsert(int k)
     return statements[k];
 }
 
+QString withFrom(QString sql, const QString &from)
+{
+    return sql.replace(u"{from}"_qs, from.isEmpty() ? QString() : u' ' + from);
+}
+
 } // namespace
+
+QList<SqlStorage::Statement> SqlStorage::scanCounterMoves(const AuditCount &a, const QString &from)
+{
+    const bool accepted = a.code == QLatin1String("0") || a.code == QLatin1String("1") ||
+                          a.code == QLatin1String("2");
+    const bool refused = a.code == QLatin1String("-1") || a.code == QLatin1String("-2");
+    const bool entry = a.mode == QLatin1String("I");
+    const bool inMinute = accepted && (entry || a.mode == QLatin1String("O"));
+    const int shard = counterShard();
+    const bool own = a.kind == QLatin1String(kAuditScan);
+    QList<Statement> moves{
+        {withFrom(kGateUpsert, from),
+         {a.bizcode, a.operatorId, shard, accepted ? 1 : 0, refused ? 1 : 0, a.stamp,
+          a.kind == QLatin1String(kAuditManual) ? 1 : 0}},
+        {withFrom(gateMinuteUpsert(timeBucket(a.durationUs)), from),
+         {a.bizcode, a.stamp.left(16), a.operatorId, shard, own ? 1 : 0, own && refused ? 1 : 0,
+          own ? a.stamp : QStringLiteral(""), own ? 1 : 0}}};
+    if (inMinute)
+        moves << Statement{withFrom(kMinuteUpsert, from),
+                           {a.bizcode, a.stamp.left(16), shard, entry ? 1 : 0, entry ? 0 : 1, 1}};
+    return moves;
+}
 
 // The audit row (auditSql with its binds) and what the dashboard shows of a scan that ran (kinds
 // scan and manual): its gate's figures and, when accepted, its minute's entry or exit. PostgreSQL
@@ -173,42 +224,20 @@ void SqlStorage::insertAudit(const QString &auditSql, const QVariantList &auditB
         run(auditSql, auditBinds);
         return;
     }
-    const bool accepted = a.code == QLatin1String("0") || a.code == QLatin1String("1") ||
-                          a.code == QLatin1String("2");
-    const bool refused = a.code == QLatin1String("-1") || a.code == QLatin1String("-2");
-    const bool entry = a.mode == QLatin1String("I");
-    const bool inMinute = accepted && (entry || a.mode == QLatin1String("O"));
-    const int shard = counterShard();
-    const QVariantList gate{a.bizcode,
-                            a.operatorId,
-                            shard,
-                            accepted ? 1 : 0,
-                            refused ? 1 : 0,
-                            a.stamp,
-                            a.kind == QLatin1String(kAuditManual) ? 1 : 0};
-    const QVariantList minute{a.bizcode,     a.stamp.left(16), shard,
-                              entry ? 1 : 0, entry ? 0 : 1,    inMinute ? 1 : 0};
-    const bool own = a.kind == QLatin1String(kAuditScan);
-    const QVariantList health{a.bizcode,
-                              a.stamp.left(16),
-                              a.operatorId,
-                              shard,
-                              own ? 1 : 0,
-                              own && refused ? 1 : 0,
-                              own ? a.stamp : QStringLiteral(""),
-                              own ? 1 : 0};
-    const QString &healthUpsert = gateMinuteUpsert(timeBucket(a.durationUs));
+    const QList<Statement> moves = scanCounterMoves(a, {});
     if (isSqlite()) {
         run(auditSql, auditBinds);
-        run(kGateUpsert, gate);
-        if (inMinute)
-            run(kMinuteUpsert, minute);
-        run(healthUpsert, health);
+        for (const Statement &move : moves)
+            run(move.sql, move.binds);
         return;
     }
-    run(QStringLiteral("WITH g AS (%1), m AS (%2), h AS (%3) %4")
-            .arg(kGateUpsert, kMinuteUpsert, healthUpsert, auditSql),
-        gate + minute + health + auditBinds);
+    QStringList ctes;
+    QVariantList binds;
+    for (const Statement &move : moves) {
+        ctes << QStringLiteral("k%1 AS (%2)").arg(ctes.size()).arg(move.sql);
+        binds += move.binds;
+    }
+    run(QStringLiteral("WITH %1 %2").arg(ctes.join(u", "), auditSql), binds + auditBinds);
 }
 
 void SqlStorage::foldCounters()

@@ -4,6 +4,7 @@
 #include "server/storage/sqlstorage.h"
 
 #include "server/base/steadyclock.h"
+#include "server/storage/scanreplay.h"
 #include "server/storage/sqlrecords.h"
 
 #include <QJsonArray>
@@ -18,29 +19,6 @@ namespace {
 
 // Expired replay answers are swept once every this many scans of a connection.
 constexpr int kReplayPruneEvery = 64;
-
-QString replayOperator(const ScanRequest &request)
-{
-    return request.sessionOperator.isEmpty() ? request.operatorId : request.sessionOperator;
-}
-
-// What a replayed answer must match: a key reused for another ticket is not a repeat.
-QString replayRequest(const ScanRequest &request)
-{
-    return request.mode + u'\x1f' + request.bizcode + u'\x1f' + request.ticketRaw;
-}
-
-// A stored answer is what decided it, not its text: the result and what its message names. The
-// booking's and performance's names are read again when it is replayed.
-QString encodeAnswer(const ScanOutcome &o)
-{
-    QString text = QString::number(int(o.result));
-    if (o.result == ScanResult::OtherPerformance)
-        text += u'\x1f' + o.performance.startsAt;
-    else if (!o.when.isEmpty() || !o.who.isEmpty())
-        text += u'\x1f' + o.when + u'\x1f' + o.who;
-    return text;
-}
 
 // An answer stored by an earlier version: the answer's nine texts as a JSON array.
 bool decodeJsonAnswer(const QString &text, ScanOutcome &o)
@@ -61,6 +39,26 @@ bool decodeJsonAnswer(const QString &text, ScanOutcome &o)
 }
 
 } // namespace
+
+QString replayOperator(const ScanRequest &request)
+{
+    return request.sessionOperator.isEmpty() ? request.operatorId : request.sessionOperator;
+}
+
+QString replayRequest(const ScanRequest &request)
+{
+    return request.mode + u'\x1f' + request.bizcode + u'\x1f' + request.ticketRaw;
+}
+
+QString encodeAnswer(const ScanOutcome &o)
+{
+    QString text = QString::number(int(o.result));
+    if (o.result == ScanResult::OtherPerformance)
+        text += u'\x1f' + o.performance.startsAt;
+    else if (!o.when.isEmpty() || !o.who.isEmpty())
+        text += u'\x1f' + o.when + u'\x1f' + o.who;
+    return text;
+}
 
 // The answer encodeAnswer stored for request, told again; false when text is none.
 bool SqlStorage::decodeAnswer(const ScanRequest &request, const QString &text, ScanOutcome &o)
@@ -94,6 +92,23 @@ bool SqlStorage::decodeAnswer(const ScanRequest &request, const QString &text, S
 ScanOutcome SqlStorage::scan(const ScanRequest &request)
 {
     ScanOutcome outcome;
+    if (!isSqlite()) {
+        switch (scanInOneStatement(request, outcome)) {
+        case OneScan::Done:
+            return outcome;
+        case OneScan::KeyTaken:
+            outcome = {};
+            {
+                WriteTransaction tx(*this);
+                recordScan(request, outcome);
+                tx.commit();
+            }
+            return outcome;
+        case OneScan::Usual:
+            outcome = {};
+            break; // refusals are rarer, and their reasons read after the change: as below
+        }
+    }
     {
         WriteTransaction tx(*this);
         if (recordFreshScan(request, outcome)) {
@@ -151,6 +166,11 @@ void SqlStorage::finishScan(const ScanRequest &request, const ScanOutcome &outco
 {
     writeAudit(request, QString::fromLatin1(fresh ? kAuditScan : kAuditRepeat), outcome.code,
                outcome.message);
+    pruneReplaysNowAndThen();
+}
+
+void SqlStorage::pruneReplaysNowAndThen()
+{
     if (++m_scansSincePrune >= kReplayPruneEvery) {
         m_scansSincePrune = 0;
         run(QStringLiteral("DELETE FROM scan_replays WHERE created_at < ?"),

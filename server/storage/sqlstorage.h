@@ -269,6 +269,21 @@ private:
         QString bizcode, operatorId, stamp, mode, code, kind;
         qint64 durationUs = 0;
     };
+    struct Statement
+    {
+        QString sql;
+        QVariantList binds;
+    };
+    // The kept figures a scan that ran moves (kinds scan and manual), each inserting only when
+    // from (a FROM clause, or none) yields a row.
+    QList<Statement> scanCounterMoves(const AuditCount &a, const QString &from);
+    Statement acceptedScanCountsMove(const QString &bizcode, bool entry, const QString &from);
+    // PostgreSQL: an accepted fresh scan as one statement, committed on its own (sqlonescan.cpp).
+    // Usual: nothing was written, and the scan is for the usual transaction (a refusal, an
+    // unknown performance). KeyTaken: nothing was written, and the replay key is there.
+    enum class OneScan { Done, Usual, KeyTaken };
+    OneScan scanInOneStatement(const ScanRequest &request, ScanOutcome &outcome);
+    void pruneReplaysNowAndThen();
     void insertAudit(const QString &auditSql, const QVariantList &auditBinds, const AuditCount &a);
     void writeAudit(const ScanRequest &request, const QString &kind, const QString &code,
                     const QString &message, const QString &manualReason = {}, qint64 annuls = 0);
