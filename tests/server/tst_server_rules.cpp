@@ -551,15 +551,19 @@ void ServerRulesTest::concurrentScansChangeStateOnce_data()
 {
     QTest::addColumn<QString>("backend");
     QTest::addColumn<bool>("serving");
-    addBackendRows("eight connections", [](QTestData &row) { row << false; });
+    QTest::addColumn<bool>("keyed");
+    addBackendRows("eight connections", [](QTestData &row) { row << false << false; });
     // SQLite: the scans of one process go through its writer and may share one transaction.
-    addBackendRows("eight serving connections", [](QTestData &row) { row << true; });
+    addBackendRows("eight serving connections", [](QTestData &row) { row << true << false; });
+    // As gates send them, each with a replay key of its own: PostgreSQL's one-statement scan.
+    addBackendRows("eight serving connections, keyed", [](QTestData &row) { row << true << true; });
 }
 
 void ServerRulesTest::concurrentScansChangeStateOnce()
 {
     QFETCH(QString, backend);
     QFETCH(bool, serving);
+    QFETCH(bool, keyed);
     QAV_REQUIRE_BACKEND(backend);
     const QString url = m_scratch.at(backend)->url();
     const QString ticket = QString::number(m_nextTicket++);
@@ -576,8 +580,12 @@ void ServerRulesTest::concurrentScansChangeStateOnce()
                 auto own = openStorage(url, {}, use); // one connection per thread, as in a server
                 ready.release();
                 go.acquire();
-                codes[i] << scanCmd(*own, mode, ticket, QStringLiteral("gate%1").arg(i))
-                                .value(u"ErrCode"_qs);
+                const QString gate = QStringLiteral("gate%1").arg(i);
+                codes[i] << (keyed ? own->scan(ScanRequest(mode,
+                                                           QString::fromLatin1(demo::kTodayBizcode),
+                                                           ticket, gate, 0, {}, {}, gate + mode))
+                                         .code
+                                   : scanCmd(*own, mode, ticket, gate).value(u"ErrCode"_qs));
             });
             threads.last()->start();
         }
