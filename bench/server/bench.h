@@ -113,9 +113,10 @@ bool scansBench(const char *name, const QString &url, const QStringList &serverA
 // then a season of verifications with sealing on, and `audit verify` over all of it.
 void benchSealing(const char *name, const QString &url, const QStringList &serverArgs, int clients,
                   int turn, qint64 seasonScans, double baseline);
-// Summary and dashboard latency at the demo's size, then beside a stadium's performance and of
-// it, in turns so that a slow spell of the machine falls on both; the server's memory before and
-// after.
+// Summary and dashboard latency at the demo's size, then beside two stadium performances and of
+// them (10^6 audit rows over 12 hours; 10^5 of them in the last 30 minutes in the second), in
+// turns so that a slow spell of the machine falls on all; 64 gates' p99 alone and beside 20
+// dashboards polling every 2 seconds, in turns; the server's memory before and after.
 int countersBench(const QList<std::pair<const char *, QString>> &databases, int repeats);
 // This build's server and another (an older build's qav-server) on fresh demo databases, in
 // turns, so that a slow spell of the machine falls on both.
@@ -131,5 +132,9 @@ bool severalProcesses(const QString &url, int processes, int clients, int second
 // printing why when something is refused.
 bool syncBench(const char *name, const QString &url, const QStringList &serverArgs, int clients,
                int seconds, const QString &dir);
+
+// One gate alone on SQLite in dir: a durable verification's p50 against the constant server's,
+// in turns with an fdatasync on the same disk. Returns the exit code.
+int oneGateBench(const QString &dir, int seconds);
 
 } // namespace bench

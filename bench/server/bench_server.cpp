@@ -69,14 +69,20 @@ int main(int argc, char **argv)
         QStringLiteral("Measure only the sales system's API: the gates' p99 alone and while "
                        "100,000 bookings go in through it, and its bookings/s against "
                        "import-bookings."));
+    const QCommandLineOption oneGate(
+        QStringLiteral("one-gate"),
+        QStringLiteral("Measure only one gate alone on SQLite: a durable verification's p50 "
+                       "against the server answering a constant, beside one fdatasync."));
     p.addOptions({clients, seconds, pg, connections, only, processes, sealing, season, counters,
-                  compare, sync});
+                  compare, sync, oneGate});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
     const int nSeconds = std::clamp(p.value(seconds).toInt(), 1, 120);
     const QString pgUrl = p.isSet(pg) ? p.value(pg) : qEnvironmentVariable("QAV_TEST_PG_URL");
 
     QTemporaryDir dir;
+    if (p.isSet(oneGate))
+        return oneGateBench(dir.path(), nSeconds);
     if (p.isSet(compare))
         return compareBench(p.value(compare),
                             p.value(only) == QLatin1String("sqlite") ? QString() : pgUrl, nClients,
