@@ -261,32 +261,38 @@ QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QStri
 }
 
 // From the kept minutes of the watch: at most one row per gate operator, minute and shard, so the
-// cost does not grow with the scans. The window is counted in whole minutes, the one it starts in
-// included.
+// cost does not grow with the scans. Only the last scan is read over the whole watch; the counts
+// and the time buckets, most of the work, over the window's minutes alone. The window is counted
+// in whole minutes, the one it starts in included.
 QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString &watchFrom,
                                           const QString &windowFrom)
 {
-    const QString windowMinute = windowFrom.left(16);
-    Rows q =
-        run(QStringLiteral("SELECT operator_id, MAX(last_scan_at),"
-                           " SUM(CASE WHEN minute >= ? THEN scans ELSE 0 END),"
-                           " SUM(CASE WHEN minute >= ? THEN refused ELSE 0 END), %1"
-                           " FROM gate_minutes WHERE bizcode = ? AND minute >= ?"
-                           " GROUP BY operator_id HAVING MAX(last_scan_at) >= ?"
-                           " ORDER BY operator_id")
-                .arg(timeColumns(u"SUM(CASE WHEN minute >= ? THEN %1 ELSE 0 END)"_qs).join(u", ")),
-            QVariantList{windowMinute, windowMinute} + QVariantList(kTimeBuckets, windowMinute) +
-                QVariantList{bizcode, watchFrom.left(16), watchFrom});
     QList<GateRecent> list;
+    QHash<QString, qsizetype> at;
+    {
+        Rows q = run(QStringLiteral("SELECT operator_id, MAX(last_scan_at) FROM gate_minutes"
+                                    " WHERE bizcode = ? AND minute >= ? GROUP BY operator_id"
+                                    " HAVING MAX(last_scan_at) >= ? ORDER BY operator_id"),
+                     {bizcode, watchFrom.left(16), watchFrom});
+        while (q.next()) {
+            at.insert(q.value(0).toString(), list.size());
+            list << GateRecent{q.value(0).toString(), q.value(1).toString(), 0, 0,
+                               QList<qint64>(kTimeBuckets, 0)};
+        }
+    }
+    Rows q = run(QStringLiteral("SELECT operator_id, SUM(scans), SUM(refused), %1 FROM gate_minutes"
+                                " WHERE bizcode = ? AND minute >= ? GROUP BY operator_id")
+                     .arg(timeColumns(u"SUM(%1)"_qs).join(u", ")),
+                 {bizcode, windowFrom.left(16)});
     while (q.next()) {
-        GateRecent g{q.value(0).toString(),
-                     q.value(1).toString(),
-                     q.value(2).toLongLong(),
-                     q.value(3).toLongLong(),
-                     {}};
+        const auto i = at.constFind(q.value(0).toString());
+        if (i == at.constEnd())
+            continue;
+        GateRecent &g = list[*i];
+        g.scans = q.value(1).toLongLong();
+        g.refused = q.value(2).toLongLong();
         for (int k = 0; k < kTimeBuckets; ++k)
-            g.timeCounts << q.value(4 + k).toLongLong();
-        list << g;
+            g.timeCounts[k] = q.value(3 + k).toLongLong();
     }
     return list;
 }
