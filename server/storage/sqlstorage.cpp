@@ -1,7 +1,8 @@
 // The SQL both backends run: the statement cache, errors, the schema's steps, transactions and
 // the lookups every role shares. The rest of SqlStorage lives by role: sqlscan.cpp (scans, replay
-// and audit), sqlsessions.cpp, sqldashboard.cpp, sqlseason.cpp, sqlcounters.cpp (the kept
-// counters); the backends in sqlitestorage.cpp and postgresstorage.cpp.
+// and audit; sqlonescan.cpp, PostgreSQL's accepted scan in one statement), sqlsessions.cpp,
+// sqldashboard.cpp, sqlseason.cpp, sqlcounters.cpp (the kept counters); the backends in
+// sqlitestorage.cpp and postgresstorage.cpp.
 
 #include "server/storage/sqlstorage.h"
 
