@@ -117,12 +117,6 @@ int BusinessObject::timeoutMs()
 
 namespace {
 
-// With several addresses for the server's name, one that does not take the connection within this
-// long, or does not answer a sent request within this long, is passed over for the next, so that
-// a vanished host costs a scan little of the station's wait.
-constexpr int kConnectMs = 1000;
-constexpr int kAnswerMs = 2000;
-
 // One request to one address, and what came of it.
 struct Attempt
 {
@@ -246,23 +240,16 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
         a = send(request, payload, int(qMax<qint64>(1, wait.remainingTime())), 0, 0);
     } else {
         // Each address in turn, the same request with the same Idempotency-Key, so a scan the
-        // server that went silent did take is answered from its record, not taken twice. The
-        // name stays the server's name: in the Host header and for the certificate.
-        const QByteArray hostHeader = url.authority(QUrl::FullyEncoded).toUtf8();
+        // server that went silent did take is answered from its record, not taken twice.
         bool answered = false;
         // Round after round while the wait lasts and some address was only slow: it may answer
         // the next time; when all refused at once, no round will do better.
         for (bool slow = true; slow && !answered && !a.timedOut;) {
             slow = false;
             for (const QHostAddress &address : addresses) {
-                QUrl to = url;
-                to.setHost(address.toString());
-                QNetworkRequest r = request;
-                r.setUrl(to);
-                r.setRawHeader(QByteArrayLiteral("Host"), hostHeader);
-                r.setPeerVerifyName(host);
-                a = send(r, payload, int(qMax<qint64>(1, wait.remainingTime())), kConnectMs,
-                         kAnswerMs);
+                a = send(ServerAddresses::to(request, address), payload,
+                         int(qMax<qint64>(1, wait.remainingTime())), ServerAddresses::connectMs,
+                         ServerAddresses::answerMs);
                 if (!a.unanswered() && !a.passedOver) {
                     ServerAddresses::answered(host, address);
                     answered = true;
