@@ -5,7 +5,7 @@
 # the server it uses is taken away, once killed with kill -9 and once made to vanish (nftables
 # drops its packets), and the next scan must be admitted within 3 s of its Enter, without a second
 # Enter, shown on screen as an admission, and admitted once in the database. Prints the time from
-# Enter to the admission on screen.
+# the Enter to the other server's answer (its request log) and to the admission seen on screen.
 # Everything runs in private mount and network namespaces: the hosts file is bind-mounted over
 # /etc/hosts and the nftables rules live there, so nothing on the machine is changed. Needs root.
 # The station reaches only the address it was built with: a build of the station alone for
@@ -35,7 +35,8 @@ if [[ "${QAV_IN_NAMESPACES:-}" != 1 ]]; then
     "-DCMAKE_CXX_FLAGS=$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$build/CMakeCache.txt")" \
     "-DQAV_SANITIZE=$(sed -n 's/^QAV_SANITIZE:[A-Z]*=//p' "$build/CMakeCache.txt")" \
     "-DQAV_SERVER_URL=http://$name:$port" "-DQAV_IMAGE_SERVER_URL=http://$name:$port" >/dev/null
-  ninja -C "$station_build" qav >/dev/null
+  ninja -C "$station_build" qav >"$out/station-build.log" ||
+    { tail -n 30 "$out/station-build.log" >&2; exit 1; }
   exec unshare --mount --net env QAV_IN_NAMESPACES=1 "$root/scripts/test-x11-addresses.sh" "$build"
 fi
 
@@ -198,8 +199,8 @@ EOF
   # machine would make its time a measure of the test rather than of the station.
   local ticket=$((t + 1)) enter shown="" answered_at answered
   xdotool type --delay 15 "$ticket"
-  xdotool key Return
   enter=$(now_ms)
+  xdotool key Return
   while (($(now_ms) - enter < 10000)); do
     if status_shows admitted; then
       shown=$(($(now_ms) - enter))
