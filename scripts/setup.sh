@@ -28,6 +28,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(debootstrap systemd-container debian-archive-keyring util-linux)
   # scripts/test-x11.sh: an X server, a window manager, keystrokes and clicks, screen reading.
   packages+=(xvfb openbox xdotool xauth x11-utils imagemagick)
+  # scripts/test-x11-addresses.sh: a server host that vanishes, its packets dropped.
+  packages+=(nftables iproute2)
   # scripts/test-haproxy.sh: the load balancer of docs/examples/haproxy.cfg.
   packages+=(haproxy)
   # scripts/test-failover.sh: the PostgreSQL failover engine of docs/failover.md.
