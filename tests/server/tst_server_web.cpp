@@ -920,6 +920,8 @@ void ServerWebTest::venueManagerRunsOnlyItsVenue()
         // Its own show cannot be moved to a venue it does not run.
         {400, u"performances/change"_qs, showAs(u"OTHR0001"_qs)},
         {409, u"accounts/remove"_qs, {{u"id"_qs, u"boss5678"_qs}}}, // itself
+        {409, u"accounts/role"_qs, {{u"id"_qs, u"boss5678"_qs}, {u"role"_qs, u"manager"_qs}}},
+        {404, u"accounts/role"_qs, {{u"id"_qs, u"admin"_qs}, {u"role"_qs, u"viewer"_qs}}},
     };
     for (const auto &[status, path, body] : refused) {
         const WebReply r = boss.api("POST", u"/api/season/"_qs + path, body);
@@ -941,6 +943,20 @@ void ServerWebTest::venueManagerRunsOnlyItsVenue()
     QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM admins WHERE admin_id = 'desk5678'"
                                       " AND place_code = '5678' AND role = 'supervisor'"_qs),
              1);
+    // It changes that account's role, and enables it again, disabled, with a new password.
+    const QJsonObject desk{{u"id"_qs, u"desk5678"_qs}, {u"role"_qs, u"viewer"_qs}};
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/role"_qs, desk).status, 200);
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/disable"_qs, desk).status, 200);
+    const QString newPassword = u"desk5678new"_qs;
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/enable"_qs,
+                      {{u"id"_qs, u"desk5678"_qs},
+                       {u"password"_qs, newPassword},
+                       {u"password2"_qs, newPassword}})
+                 .status,
+             200);
+    WebClient deskClient(m_server->port());
+    QCOMPARE(deskClient.signIn(u"desk5678"_qs, newPassword).json().value(u"role"_qs).toString(),
+             u"viewer"_qs);
 }
 
 // Two managers adding the same new account or performance at once, through two server processes
