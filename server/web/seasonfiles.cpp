@@ -211,9 +211,14 @@ HttpAnswer confirmBookings(const HttpRequest &request, const QString &id, Storag
         return dashboard::json(409, answer);
     }
     const QString peer = request.peer.toString();
-    storage.addSeasonAudit(
-        {admin.admin.id, peer, upload.bizcode,
-         u"예매 가져오기 확정: 파일 %1, %2"_qs.arg(upload.fileName, countsText(now))});
+    try {
+        storage.addSeasonAudit(
+            {admin.admin.id, peer, upload.bizcode,
+             u"예매 가져오기 확정: 파일 %1, %2"_qs.arg(upload.fileName, countsText(now))});
+    } catch (...) {
+        uploads.replan(id, upload.plan);
+        throw;
+    }
     const QString adminId = admin.admin.id;
     uploads.start(id, opener, [adminId, peer](const BookingUploads::Upload &u) {
         return SeasonAudit{
