@@ -311,9 +311,13 @@ void ServerConcurrencyTest::silentDatabaseAnswersBusyInTime()
              503);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 
-    // Back again: the held scan goes through once; the gate's repeat gets its answer.
+    // Back again: the held scan goes through once; the gate's repeat gets its answer (busy while
+    // the connections given up on the silent host open again, for a moment at most).
     proxy.setFrozen(false);
-    const Reply repeat = exchange(server->port(), request);
+    clock.restart();
+    Reply repeat = exchange(server->port(), request);
+    while (repeat.status == 503 && clock.elapsed() < 2000)
+        repeat = exchange(server->port(), request);
     QCOMPARE(repeat.status, 200);
     QCOMPARE(repeat.column(u"ErrCode"_qs), u"0"_qs);
     const std::unique_ptr<Storage> storage = openStorage(scratch.url());
