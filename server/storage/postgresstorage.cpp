@@ -30,7 +30,9 @@ constexpr qint64 kFirstRetryMs = 50;
 constexpr qint64 kLongestRetryMs = 400;
 
 // A statement the server has not answered this long after it was sent is given up: the server
-// cuts its own statements at the statement timeout, so only a silent host gets this far.
+// cuts its own statements at the statement timeout, so only a silent host gets this far, or a
+// commit held for a synchronous standby that went away (its gate was told busy long before; the
+// commit stands or not on its own, and the repeat finds out by its replay key).
 constexpr qint64 kSilentHostMs = kScanBudgetMs + 300 + 1000;
 
 // What the serving connections of one process to one database share. A connection that finds its
