@@ -66,6 +66,10 @@ pgaf_freeze() { # node
   done
 }
 pgaf_thaw() { # node
+  # Twice: runuser, when it sees its child stopped, stops itself, maybe after the first.
+  # shellcheck disable=SC2046
+  kill -CONT $(cat "$pgaf_dir/$1.frozen") 2>/dev/null || true
+  sleep 0.2
   # shellcheck disable=SC2046
   kill -CONT $(cat "$pgaf_dir/$1.frozen") 2>/dev/null || true
   rm -f "$pgaf_dir/$1.frozen"
@@ -139,7 +143,10 @@ pgaf_down() {
   for node in n1 n2 monitor; do
     [[ -d "$pgaf_dir/$node" ]] && pgaf_as_owner pg_autoctl stop --pgdata "$pgaf_dir/$node" --immediate >/dev/null 2>&1 || true
   done
-  [[ -f "$pgaf_dir/pids" ]] && while read -r node pid; do kill "$pid" 2>/dev/null || true; done <"$pgaf_dir/pids"
+  [[ -f "$pgaf_dir/pids" ]] && while read -r node pid; do
+    kill "$pid" 2>/dev/null || true
+    kill -CONT "$pid" 2>/dev/null || true # a stopped one ends only once let go
+  done <"$pgaf_dir/pids"
   rm -f "$pgaf_dir/pids"
 }
 
