@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
   libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
   libsodium-dev libsqlite3-dev fonts-nanum libjs-chart.js ca-certificates
-  libzip-dev libxlsxwriter-dev
+  libzip-dev libxlsxwriter-dev libpq-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
   # The dashboard's browser test drives headless chromium through chromedriver; openssl makes the

@@ -69,14 +69,20 @@ int main(int argc, char **argv)
         QStringLiteral("Measure only the sales system's API: the gates' p99 alone and while "
                        "100,000 bookings go in through it, and its bookings/s against "
                        "import-bookings."));
+    const QCommandLineOption outages(
+        QStringLiteral("outages"),
+        QStringLiteral("Measure only the gates' longest wait and busy answers while PostgreSQL "
+                       "restarts, a pg_auto_failover pair fails over and a server host dies."));
     p.addOptions({clients, seconds, pg, connections, only, processes, sealing, season, counters,
-                  compare, sync});
+                  compare, sync, outages});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
     const int nSeconds = std::clamp(p.value(seconds).toInt(), 1, 120);
     const QString pgUrl = p.isSet(pg) ? p.value(pg) : qEnvironmentVariable("QAV_TEST_PG_URL");
 
     QTemporaryDir dir;
+    if (p.isSet(outages))
+        return outagesBench(pgUrl, nClients, dir.path()) ? 0 : 1;
     if (p.isSet(compare))
         return compareBench(p.value(compare),
                             p.value(only) == QLatin1String("sqlite") ? QString() : pgUrl, nClients,

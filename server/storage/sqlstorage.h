@@ -227,6 +227,8 @@ protected:
     virtual void reopen() {}
 
     QSqlDatabase m_db;
+    // Told of each statement's wait for the database; none by default.
+    DatabaseWaits *m_waits = nullptr;
 
     // Rolls back unless committed, so an exception anywhere leaves no half-written change.
     class WriteTransaction
@@ -242,6 +244,7 @@ protected:
             if (m_done)
                 return;
             --m_s.m_openTransactions;
+            DatabaseWait wait(m_s.m_waits);
             m_s.m_db.exec(QStringLiteral("ROLLBACK"));
         }
         WriteTransaction(const WriteTransaction &) = delete;
