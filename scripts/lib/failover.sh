@@ -9,6 +9,7 @@
 #   scripts/lib/failover.sh down DIR   stops it
 # The functions take the formation's folder in $pgaf_dir.
 
+pgaf_example="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/docs/examples/pg_auto_failover.sh"
 pgaf_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [[ -n "$pgaf_bin" && ":$PATH:" != *":$pgaf_bin:"* ]] && PATH="$PATH:$pgaf_bin"
 
@@ -112,8 +113,12 @@ pgaf_up() {
   mport=$(pgaf_free_port)
   pgaf_p1=$(pgaf_free_port)
   pgaf_p2=$(pgaf_free_port)
-  common=(--hostname 127.0.0.1 --auth trust --no-ssl --pgctl "$pgaf_bin/pg_ctl")
-  pgaf_as_owner pg_autoctl create monitor --pgdata "$pgaf_dir/monitor" --pgport "$mport" "${common[@]}" \
+  common=(--auth trust --no-ssl --pgctl "$pgaf_bin/pg_ctl")
+  # The venue's own example makes the machines; a copy the postgres user can read wherever the
+  # checkout is.
+  cp "$pgaf_example" "$pgaf_dir/make.sh"
+  chmod 755 "$pgaf_dir/make.sh"
+  pgaf_as_owner "$pgaf_dir/make.sh" monitor "$pgaf_dir/monitor" 127.0.0.1 "$mport" "${common[@]}" \
     >"$pgaf_dir/create-monitor.log" 2>&1 || { echo "failover: the monitor was not made" >&2; return 1; }
   pgaf_start_keeper monitor
   for _ in $(seq 50); do
@@ -123,8 +128,8 @@ pgaf_up() {
   [[ -n "$monitor" ]] || { echo "failover: the monitor did not start" >&2; return 1; }
   for n in 1 2; do
     port_var="pgaf_p$n"
-    pgaf_as_owner pg_autoctl create postgres --pgdata "$pgaf_dir/n$n" --pgport "${!port_var}" --name "n$n" \
-      --dbname qav --monitor "$monitor" "${common[@]}" >"$pgaf_dir/create-n$n.log" 2>&1 ||
+    pgaf_as_owner "$pgaf_dir/make.sh" node "$pgaf_dir/n$n" 127.0.0.1 "${!port_var}" "n$n" "$monitor" \
+      "${common[@]}" >"$pgaf_dir/create-n$n.log" 2>&1 ||
       { echo "failover: node n$n was not made" >&2; return 1; }
     pgaf_start_keeper "n$n"
   done
