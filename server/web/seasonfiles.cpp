@@ -7,6 +7,7 @@
 #include "server/web/dashboard.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -62,6 +63,68 @@ HttpAnswer refusal(const FileRefused &e)
     return fail(400, u"엑셀 파일을 읽을 수 없습니다 (%1)"_qs.arg(e.text));
 }
 
+// A bad line's reason as the import words it for the command line, in Korean for the page;
+// a reason without a wording here is shown as it is.
+QString koreanReason(const QString &reason)
+{
+    static const QHash<QString, QString> fields = {
+        {u"bizcode"_qs, u"공연코드"_qs}, {u"ticket_no"_qs, u"예매번호"_qs},
+        {u"cust_name"_qs, u"이름"_qs},   {u"seat_grade"_qs, u"좌석등급"_qs},
+        {u"seat_info"_qs, u"좌석"_qs},
+    };
+    struct Wording
+    {
+        QRegularExpression english;
+        QString korean; // %1… are the captures, field names in Korean
+    };
+    static const QList<Wording> wordings = {
+        {QRegularExpression(u"^performance '(.*)' is not the one the file is for \\('(.*)'\\)$"_qs),
+         u"고른 공연(%2)이 아닌 공연 '%1'의 예매입니다"_qs},
+        {QRegularExpression(u"^performance '(.*)' belongs to a drill$"_qs),
+         u"훈련용 공연 '%1'입니다"_qs},
+        {QRegularExpression(u"^unknown performance '(.*)'$"_qs), u"없는 공연 '%1'입니다"_qs},
+        {QRegularExpression(u"^the header names no (\\w+) .*column$"_qs),
+         u"머리글에 %1 열이 없습니다"_qs},
+        {QRegularExpression(u"^unclosed quote$"_qs), u"따옴표가 닫히지 않았습니다"_qs},
+        {QRegularExpression(u"^a value in column (\\w+), right of the (\\d+) columns.*$"_qs),
+         u"%1열에 값이 있습니다 (%2열까지만 읽습니다)"_qs},
+        {QRegularExpression(u"^expected (\\d+) fields, found (\\d+)$"_qs),
+         u"항목이 %1개여야 하는데 %2개입니다"_qs},
+        {QRegularExpression(u"^expected (\\d+) or (\\d+) fields, found (\\d+)$"_qs),
+         u"항목이 %1개나 %2개여야 하는데 %3개입니다"_qs},
+        {QRegularExpression(u"^column (\\w+): (.*)$"_qs), u"%1열: %2"_qs},
+        {QRegularExpression(u"^empty bizcode or ticket number$"_qs),
+         u"공연코드나 예매번호가 비어 있습니다"_qs},
+        {QRegularExpression(u"^cancelled must be 0 or 1 \\(or Y/N\\), not '(.*)'$"_qs),
+         u"취소 여부는 0이나 1(또는 Y/N)이어야 합니다: '%1'"_qs},
+        {QRegularExpression(u"^(\\w+): empty$"_qs), u"%1이(가) 비어 있습니다"_qs},
+        {QRegularExpression(u"^(\\w+): blanks at either end$"_qs), u"%1 앞뒤에 빈칸이 있습니다"_qs},
+        {QRegularExpression(u"^(\\w+): longer than (\\d+) characters$"_qs),
+         u"%1이(가) %2자보다 깁니다"_qs},
+        {QRegularExpression(u"^(\\w+): control character$"_qs), u"%1에 제어 문자가 있습니다"_qs},
+        {QRegularExpression(u"^ticket (.*) appears twice$"_qs),
+         u"예매번호 %1이(가) 두 번 나옵니다"_qs},
+    };
+    for (const Wording &w : wordings) {
+        const QRegularExpressionMatch m = w.english.match(reason);
+        if (!m.hasMatch())
+            continue;
+        // In one pass, so a capture holding "%2" stays as it is.
+        QString text;
+        for (qsizetype i = 0; i < w.korean.size(); ++i) {
+            const int n = i + 1 < w.korean.size() ? w.korean[i + 1].digitValue() : -1;
+            if (w.korean[i] != u'%' || n < 1 || n > m.lastCapturedIndex()) {
+                text += w.korean[i];
+                continue;
+            }
+            text += fields.value(m.captured(n), m.captured(n));
+            ++i;
+        }
+        return text;
+    }
+    return reason;
+}
+
 // The plan as the page shows it: counts, and every bad line as its number and reason.
 QJsonObject dryRunJson(const BookingUploads::Upload &u, const QString &id)
 {
@@ -69,9 +132,10 @@ QJsonObject dryRunJson(const BookingUploads::Upload &u, const QString &id)
     QJsonArray problems;
     for (const QString &p : u.plan.problems) {
         const QRegularExpressionMatch m = numbered.match(p);
-        problems.append(m.hasMatch() ? QJsonObject{{u"line"_qs, m.captured(1).toInt()},
-                                                   {u"reason"_qs, m.captured(2)}}
-                                     : QJsonObject{{u"line"_qs, 0}, {u"reason"_qs, p}});
+        problems.append(m.hasMatch()
+                            ? QJsonObject{{u"line"_qs, m.captured(1).toInt()},
+                                          {u"reason"_qs, koreanReason(m.captured(2))}}
+                            : QJsonObject{{u"line"_qs, 0}, {u"reason"_qs, koreanReason(p)}});
     }
     return {{u"id"_qs, id},
             {u"bizcode"_qs, u.bizcode},

@@ -801,6 +801,11 @@ void ServerWebTest::uploadIsWrittenOnceAsItsDryRunShowed()
     QCOMPARE(bad.json().value(u"id"_qs).toString(), QString());
     QCOMPARE(listed(bad, u"problems"_qs, u"line"_qs).size(), 2);
     QCOMPARE(bad.json().value(u"problems"_qs)[0][u"line"_qs].toInt(), 3);
+    // The page's reasons are Korean, the file's own texts kept as they were.
+    QCOMPARE(bad.json().value(u"problems"_qs)[0][u"reason"_qs].toString(),
+             u"고른 공연(GRVM0001)이 아닌 공연 'GRVM0002'의 예매입니다"_qs);
+    QCOMPARE(bad.json().value(u"problems"_qs)[1][u"reason"_qs].toString(),
+             u"공연코드나 예매번호가 비어 있습니다"_qs);
     QCOMPARE(seasonState(m_db->url()), before);
 
     const QByteArray csv = "bizcode,ticket_no,cust_name,seat_grade\nGRVM0001,30000001,김하나,R석\n"
