@@ -20,6 +20,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <functional>
+#include <list>
+
 namespace {
 
 int s_timeoutMs = BusinessObject::defaultTimeoutMs;
@@ -117,12 +121,6 @@ int BusinessObject::timeoutMs()
 
 namespace {
 
-// With several addresses for the server's name, one that does not take the connection within this
-// long, or does not answer a sent request within this long, is passed over for the next, so that
-// a vanished host costs a scan little of the station's wait.
-constexpr int kConnectMs = 1000;
-constexpr int kAnswerMs = 2000;
-
 // One request to one address, and what came of it.
 struct Attempt
 {
@@ -131,8 +129,7 @@ struct Attempt
     QList<QSslError> certificateErrors;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QString errorText;
-    bool timedOut = false;   // the caller's whole wait is over
-    bool passedOver = false; // this address did not connect or answer within its share
+    bool timedOut = false; // the caller's whole wait is over
     bool tooLarge = false;
 
     // Nothing reached a server that answers: the next address may.
@@ -143,70 +140,130 @@ struct Attempt
     }
 };
 
-// connectMs and answerMs (0: none) bound this address's share of the wait; waitMs bounds it all.
-Attempt send(const QNetworkRequest &request, const QByteArray &payload, int waitMs, int connectMs,
-             int answerMs)
+// A request on its way to one address.
+struct Flight
 {
+    QHostAddress address; // null: to the URL's own host
+    std::unique_ptr<QNetworkReply> reply;
+    QTimer share;
     Attempt a;
-    std::unique_ptr<QNetworkReply> reply(manager()->post(request, payload));
-    QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
-                     [&](const QList<QSslError> &errors) { a.certificateErrors += errors; });
+    bool handedOn = false; // the next address has been asked on this one's account
+};
+
+// Sends the request to the first address, and to the next one whenever an address refuses, or
+// does not connect within connectMs or answer within answerMs. One that was only slow is not
+// given up: its answer still counts, and the first answer of any address is the one returned
+// (the others are abandoned), so a server busy with a slow call is not asked it a second time.
+// Without several addresses, the request goes to the URL's host with the whole wait. answeredBy
+// gets the address that answered, null when none did or there was only the host.
+Attempt sendTo(const QNetworkRequest &request, const QByteArray &payload,
+               const QList<QHostAddress> &addresses, int waitMs, QHostAddress *answeredBy)
+{
+    const bool several = addresses.size() > 1;
+    const qint64 maxBytes = BusinessObject::maxAnswerBytes;
+    std::list<Flight> flights;
+    qsizetype next = 0;
+    Attempt result;
+    bool done = false;
+    QEventLoop loop;
+
+    auto finish = [&](const Attempt &a, const QHostAddress &address) {
+        done = true;
+        result = a;
+        *answeredBy = a.unanswered() ? QHostAddress() : address;
+        for (Flight &f : flights) {
+            if (!f.reply->isFinished())
+                f.reply->abort();
+        }
+        loop.quit();
+    };
     // The answer is taken piece by piece and given up once it passes the bound, so a runaway
     // answer never sits whole in memory.
-    reply->setReadBufferSize(64 * 1024);
-    const qint64 maxBytes = BusinessObject::maxAnswerBytes;
-    auto giveUpTooLarge = [&] {
-        a.tooLarge = true;
-        a.body.clear();
-        reply->abort();
-    };
-    auto take = [&] {
-        while (!a.tooLarge && reply->bytesAvailable() > 0) {
-            a.body += reply->read(qMin(reply->bytesAvailable(), maxBytes + 1 - a.body.size()));
-            if (a.body.size() > maxBytes)
-                giveUpTooLarge();
+    auto take = [&](Flight &f) {
+        while (!f.a.tooLarge && f.reply->bytesAvailable() > 0) {
+            f.a.body +=
+                f.reply->read(qMin(f.reply->bytesAvailable(), maxBytes + 1 - f.a.body.size()));
+            if (f.a.body.size() > maxBytes) {
+                f.a.tooLarge = true;
+                f.a.body.clear();
+                f.reply->abort();
+            }
         }
     };
+    std::function<void()> start;
+    auto handOn = [&](Flight &f) {
+        if (f.handedOn)
+            return;
+        f.handedOn = true;
+        if (next < addresses.size())
+            start();
+    };
+    auto ended = [&](Flight &f) {
+        if (done)
+            return;
+        take(f);
+        f.a.status = f.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        f.a.error = f.reply->error();
+        f.a.errorText = f.reply->errorString();
+        f.share.stop();
+        if (!f.a.unanswered()) {
+            finish(f.a, f.address);
+            return;
+        }
+        handOn(f);
+        // Nothing left to ask and nobody still asked: the last failure stands.
+        const bool waiting = std::any_of(flights.begin(), flights.end(),
+                                         [](const Flight &g) { return !g.reply->isFinished(); });
+        if (!done && !waiting && next == addresses.size())
+            finish(f.a, f.address);
+    };
+    start = [&] {
+        Flight *f = &flights.emplace_back();
+        if (several) {
+            f->address = addresses[next];
+            f->reply.reset(manager()->post(ServerAddresses::to(request, f->address), payload));
+        } else {
+            f->reply.reset(manager()->post(request, payload));
+        }
+        next = several ? next + 1 : addresses.size();
+        QNetworkReply *reply = f->reply.get();
+        reply->setReadBufferSize(64 * 1024);
+        QObject::connect(reply, &QNetworkReply::sslErrors, &loop,
+                         [f](const QList<QSslError> &errors) { f->a.certificateErrors += errors; });
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [f, maxBytes] {
+            f->share.stop();
+            const QVariant length = f->reply->header(QNetworkRequest::ContentLengthHeader);
+            if (!f->a.tooLarge && length.isValid() && length.toLongLong() > maxBytes) {
+                f->a.tooLarge = true;
+                f->reply->abort();
+            }
+        });
+        QObject::connect(reply, &QIODevice::readyRead, &loop, [&take, f] { take(*f); });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&ended, f] { ended(*f); });
+        if (several) {
+            f->share.setSingleShot(true);
+            QObject::connect(&f->share, &QTimer::timeout, &loop, [&handOn, f] { handOn(*f); });
+            QObject::connect(reply, &QNetworkReply::requestSent, &loop,
+                             [f] { f->share.start(ServerAddresses::answerMs); });
+            f->share.start(ServerAddresses::connectMs);
+        }
+        if (reply->isFinished())
+            QTimer::singleShot(0, &loop, [&ended, f] { ended(*f); });
+    };
 
-    QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        a.timedOut = true;
-        reply->abort();
+        Attempt timedOut;
+        timedOut.timedOut = true;
+        finish(timedOut, QHostAddress());
     });
-    QTimer share;
-    share.setSingleShot(true);
-    QObject::connect(&share, &QTimer::timeout, &loop, [&] {
-        a.passedOver = true;
-        reply->abort();
-    });
-    if (answerMs > 0)
-        QObject::connect(reply.get(), &QNetworkReply::requestSent, &share,
-                         [&] { share.start(answerMs); });
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
-        share.stop();
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (!a.tooLarge && length.isValid() && length.toLongLong() > maxBytes)
-            giveUpTooLarge();
-    });
-    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, take);
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished()) {
-        WaitCursor cursor;
-        deadline.start(waitMs);
-        if (connectMs > 0 && connectMs < waitMs)
-            share.start(connectMs);
+    WaitCursor cursor;
+    deadline.start(waitMs);
+    start();
+    if (!done)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    take();
-    // The whole wait ran out while this address had its share: the wait, not the address, ended.
-    if (a.passedOver && a.timedOut)
-        a.passedOver = false;
-    a.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    a.error = reply->error();
-    a.errorText = reply->errorString();
-    return a;
+    return result;
 }
 
 } // namespace
@@ -241,41 +298,13 @@ std::unique_ptr<RecordSet> BusinessObject::Query(const QString &command,
     QDeadlineTimer wait(waitMs);
     const QString host = url.host();
     const QList<QHostAddress> addresses = ServerAddresses::of(host, waitMs);
-    Attempt a;
-    if (addresses.size() <= 1) {
-        a = send(request, payload, int(qMax<qint64>(1, wait.remainingTime())), 0, 0);
-    } else {
-        // Each address in turn, the same request with the same Idempotency-Key, so a scan the
-        // server that went silent did take is answered from its record, not taken twice. The
-        // name stays the server's name: in the Host header and for the certificate.
-        const QByteArray hostHeader = url.authority(QUrl::FullyEncoded).toUtf8();
-        bool answered = false;
-        // Round after round while the wait lasts and some address was only slow: it may answer
-        // the next time; when all refused at once, no round will do better.
-        for (bool slow = true; slow && !answered && !a.timedOut;) {
-            slow = false;
-            for (const QHostAddress &address : addresses) {
-                QUrl to = url;
-                to.setHost(address.toString());
-                QNetworkRequest r = request;
-                r.setUrl(to);
-                r.setRawHeader(QByteArrayLiteral("Host"), hostHeader);
-                r.setPeerVerifyName(host);
-                a = send(r, payload, int(qMax<qint64>(1, wait.remainingTime())), kConnectMs,
-                         kAnswerMs);
-                if (!a.unanswered() && !a.passedOver) {
-                    ServerAddresses::answered(host, address);
-                    answered = true;
-                    break;
-                }
-                slow = slow || a.passedOver;
-                if (wait.hasExpired()) {
-                    a.timedOut = true;
-                    break;
-                }
-            }
-        }
-    }
+    // Each address gets the same request with the same Idempotency-Key, so a scan that a server
+    // gone silent did take is answered from its record, not taken twice.
+    QHostAddress answeredBy;
+    const Attempt a = sendTo(request, payload, addresses,
+                             int(qMax<qint64>(1, wait.remainingTime())), &answeredBy);
+    if (!answeredBy.isNull())
+        ServerAddresses::answered(host, answeredBy);
 
     try {
         if (a.tooLarge)

@@ -26,6 +26,17 @@ QHash<QString, Known> &known()
     return table;
 }
 
+// The same address twice (a hosts file and DNS both) would be tried twice.
+QList<QHostAddress> unique(const QList<QHostAddress> &found)
+{
+    QList<QHostAddress> once;
+    for (const QHostAddress &a : found) {
+        if (!once.contains(a))
+            once << a;
+    }
+    return once;
+}
+
 QList<QHostAddress> lookUp(const QString &host, int waitMs)
 {
     QEventLoop loop;
@@ -43,13 +54,29 @@ QList<QHostAddress> lookUp(const QString &host, int waitMs)
     }
     if (!done)
         QHostInfo::abortHostLookup(id);
-    // The same address twice (a hosts file and DNS both) would be tried twice.
-    QList<QHostAddress> unique;
-    for (const QHostAddress &a : found) {
-        if (!unique.contains(a))
-            unique << a;
-    }
-    return unique;
+    return unique(found);
+}
+
+bool stale(const Known &k)
+{
+    return !k.pinned && (k.addresses.isEmpty() || k.fresh.hasExpired());
+}
+
+void learn(Known &k, const QList<QHostAddress> &found)
+{
+    // A failed lookup keeps what was known: the resolver may be what is down.
+    if (!found.isEmpty() || k.addresses.isEmpty())
+        k.addresses = found;
+    k.fresh.setRemainingTime(kLookupKeepMs);
+}
+
+QList<QHostAddress> ordered(const Known &k)
+{
+    QList<QHostAddress> list = k.addresses;
+    const qsizetype at = list.indexOf(k.preferred);
+    if (at > 0)
+        list.move(at, 0);
+    return list;
 }
 
 } // namespace
@@ -59,19 +86,41 @@ QList<QHostAddress> ServerAddresses::of(const QString &host, int waitMs)
     const QHostAddress literal(host);
     if (!literal.isNull())
         return {literal};
-    Known &k = known()[host];
-    if (!k.pinned && (k.addresses.isEmpty() || k.fresh.hasExpired())) {
+    // No reference into the table is held over the lookup's wait: the events handled meanwhile
+    // may add names to it.
+    if (stale(known()[host])) {
         const QList<QHostAddress> found = lookUp(host, waitMs);
-        // A failed lookup keeps what was known: the resolver may be what is down.
-        if (!found.isEmpty() || k.addresses.isEmpty())
-            k.addresses = found;
-        k.fresh.setRemainingTime(kLookupKeepMs);
+        learn(known()[host], found);
     }
-    QList<QHostAddress> ordered = k.addresses;
-    const qsizetype at = ordered.indexOf(k.preferred);
-    if (at > 0)
-        ordered.move(at, 0);
-    return ordered;
+    return ordered(known()[host]);
+}
+
+void ServerAddresses::ofLater(const QString &host, QObject *context,
+                              std::function<void(const QList<QHostAddress> &)> done)
+{
+    const QHostAddress literal(host);
+    if (!literal.isNull() || !stale(known()[host])) {
+        QTimer::singleShot(0, context, [list = of(host, 0), done] { done(list); });
+        return;
+    }
+    QHostInfo::lookupHost(host, context, [host, done](const QHostInfo &info) {
+        Known &k = known()[host];
+        learn(k, unique(info.error() == QHostInfo::NoError ? info.addresses()
+                                                           : QList<QHostAddress>()));
+        done(ordered(k));
+    });
+}
+
+QNetworkRequest ServerAddresses::to(const QNetworkRequest &request, const QHostAddress &address)
+{
+    QNetworkRequest r = request;
+    QUrl url = request.url();
+    r.setRawHeader(QByteArrayLiteral("Host"),
+                   url.adjusted(QUrl::RemoveUserInfo).authority(QUrl::FullyEncoded).toUtf8());
+    r.setPeerVerifyName(url.host());
+    url.setHost(address.toString());
+    r.setUrl(url);
+    return r;
 }
 
 void ServerAddresses::answered(const QString &host, const QHostAddress &address)

@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev
   libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins libgl-dev
   libsodium-dev libsqlite3-dev fonts-nanum libjs-chart.js ca-certificates
-  libzip-dev libxlsxwriter-dev
+  libzip-dev libxlsxwriter-dev libpq-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
   # The dashboard's browser test drives headless chromium through chromedriver; openssl makes the
@@ -28,6 +28,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(debootstrap systemd-container debian-archive-keyring util-linux)
   # scripts/test-x11.sh: an X server, a window manager, keystrokes and clicks, screen reading.
   packages+=(xvfb openbox xdotool xauth x11-utils imagemagick)
+  # scripts/test-x11-addresses.sh: a server host that vanishes, its packets dropped.
+  packages+=(nftables iproute2)
   # scripts/test-haproxy.sh: the load balancer of docs/examples/haproxy.cfg.
   packages+=(haproxy)
   # scripts/test-failover.sh: the PostgreSQL failover engine of docs/failover.md.

@@ -9,6 +9,8 @@
 set -euo pipefail
 # shellcheck source=scripts/errtrap.sh
 source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
+# shellcheck source=scripts/lib/qavserver.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/qavserver.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 bin="$build/server/qav-server"
@@ -51,17 +53,12 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=qav-server -days 2 \
 # The servers, each on a free port it picks, told the proxy's address.
 ports=()
 for i in 1 2 3; do
-  "$bin" serve --db "$url" -p 0 --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" \
-    --proxy-from 127.0.0.1 2>"$work/qav$i.log" &
-  pids+=($!)
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on https:\/\/[^ ]*:\([0-9]*\) database.*/\1/p' "$work/qav$i.log")
-    [[ -n "$port" ]] && break
-    sleep 0.1
-  done
-  [[ -n "$port" ]] || fail "qav$i did not start"
-  ports+=("$port")
+  started=0
+  qav_serve "$work/qav$i.log" "$bin" serve --db "$url" -p 0 --tls-cert "$work/cert.pem" \
+    --tls-key "$work/key.pem" --proxy-from 127.0.0.1 && started=1
+  pids+=("$qav_pid")
+  ((started)) || fail "qav$i did not start"
+  ports+=("$qav_port")
 done
 
 front=""

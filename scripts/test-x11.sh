@@ -9,6 +9,8 @@ set -euo pipefail
 # shellcheck source=scripts/errtrap.sh
 source "$(dirname "${BASH_SOURCE[0]}")/errtrap.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/lib/x11.sh
+source "$root/scripts/lib/x11.sh"
 build=$(cd "${1:-$root/build}" && pwd)
 qav="$build/app/qav"
 server="$build/server/qav-server"
@@ -40,19 +42,18 @@ chmod 700 "$tmp/runtime"
 cp "$root"/assets/runtime/* "$tmp/station/"
 printf '[Quorvanta]\nPlaceCode=1234\n' >"$tmp/station/qav.ini"
 
-# Pixel positions of the station's fixed layout and of the panel's close area.
-console_id=(80 110) console_pass=(80 134) console_login=(215 134) console_open=(90 250)
+# Pixel positions beyond the library's: the station's other controls and the panel's close area.
 station_mode=(104 180) station_score=(948 180) station_close=(983 38) station_status=(700 300)
 station_logo=(80 60)
 panel_exit=(444 28) panel_body=(240 300)
-ticket_box=330x40+350+160 status_box=900x100+60+250 save_button=100x50+775+155
+save_button=100x50+775+155
 
 # One run of the program on a display of its own; `fail` ends the run with a screenshot.
 scenario() {
-  local name=$1 wm=$2
+  local run=$1 wm=$2
   # Not local: the exit trap that stops them runs after the function has returned.
   xvfb_pid="" wm_pid="" qav_pid="" server_pid="" step=""
-  db="$tmp/$name.db"
+  db="$tmp/$run.db"
   export DISPLAY=""
   stop_all() {
     local p
@@ -63,50 +64,19 @@ scenario() {
   }
   trap stop_all EXIT
   fail() {
-    echo "FAIL [$name] $step: $*" >&2
+    echo "FAIL [$run] $step: $*" >&2
     if [[ -n "$DISPLAY" ]]; then
-      import -window root "$out/$name.png" 2>/dev/null && echo "  screenshot: $out/$name.png" >&2
+      import -window root "$out/$run.png" 2>/dev/null && echo "  screenshot: $out/$run.png" >&2
       local w names=""
       for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
         names+=" $(stack_index "$w"):$(xdotool getwindowname "$w")"
       done
-      echo "  windows on screen (stacking place:title, higher is above):$names" >&2
+      echo "  windows on screen (stacking place:title, higher is above):$runs" >&2
     fi
-    [[ -f "$tmp/$name.log" ]] && tail -n 5 "$tmp/$name.log" | sed 's/^/  qav: /' >&2
+    [[ -f "$tmp/$run.log" ]] && tail -n 5 "$tmp/$run.log" | sed 's/^/  qav: /' >&2
     exit 1
   }
-  # wait_until <seconds> <what> <command...>: polls the command until it succeeds.
-  wait_until() {
-    local limit=$1 what=$2 i
-    shift 2
-    for ((i = 0; i < limit * 10; i++)); do
-      "$@" 2>/dev/null && return 0
-      sleep 0.1
-    done
-    fail "$what (waited ${limit}s)"
-  }
-  visible() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
-  is_visible() { [[ -n "$(visible "$1")" ]]; }
-  is_gone() { [[ -z "$(visible "$1")" ]]; }
-  not() { ! "$@"; }
-  wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
   ended() { [[ ! -e /proc/$1 ]] || grep -q '^State:[[:space:]]*Z' "/proc/$1/status"; }
-  focus_is() { [[ "$(xdotool getwindowfocus 2>/dev/null)" == "$1" ]]; }
-  click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
-  scan() { xdotool type --delay 15 "$1" && xdotool key Return; }
-  # The scans of one ticket in the database, oldest first, as mode:code.
-  scans_of() { "$server" audit --csv --db "$db" GRVM0001 | awk -F, -v t="$1" '$3 == t { printf "%s:%s ", $4, $5 }'; }
-  scans_are() { [[ "$(scans_of "$1")" =~ ^$2\ $ ]]; }
-  expect_scans() {
-    step="ticket $1"
-    wait_until 10 "the database should hold the scans '$2' of ticket $1, has '$(scans_of "$1")'" scans_are "$1" "$2"
-  }
-  sign_ins() { "$server" sign-ins --db "$db" | grep -c ' gate01 .* ok$'; }
-  more_sign_ins_than() { [[ $(sign_ins) -gt $1 ]]; }
-  grab() { import -window root -crop "$1" +repage "$tmp/$name-$2.png"; }
-  same() { [[ "$(compare -metric AE "$tmp/$name-$1.png" "$tmp/$name-$2.png" null: 2>&1)" == 0 ]]; }
-  box_is_empty() { grab "$ticket_box" box && [[ "$(convert "$tmp/$name-box.png" -format %k info:)" == 1 ]]; }
-  status_shows() { grab "$status_box" status && same status "$1"; }
   save_shows() { grab "$save_button" save && same save "$1"; }
   # Index of a window in the stacking order, bottom first.
   stack_index() {
@@ -136,9 +106,9 @@ scenario() {
 
   port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
   start_server() {
-    "$server" serve --db "$db" --port "$port" --images "$root/assets/demo" 2>>"$tmp/$name.server" &
+    "$server" serve --db "$db" --port "$port" --images "$root/assets/demo" 2>>"$tmp/$run.server" &
     server_pid=$!
-    wait_until 10 "qav-server should listen on port $port: $(tail -n 3 "$tmp/$name.server")" port_answers
+    wait_until 10 "qav-server should listen on port $port: $(tail -n 3 "$tmp/$run.server")" port_answers
   }
   stop_server() {
     kill "$server_pid" && wait "$server_pid"
@@ -151,10 +121,10 @@ scenario() {
   start_server
 
   step="X server"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/$name.display" >/dev/null 2>"$tmp/$name.xvfb" &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/$run.display" >/dev/null 2>"$tmp/$run.xvfb" &
   xvfb_pid=$!
-  wait_until 20 "Xvfb should start" grep -q . "$tmp/$name.display"
-  DISPLAY=:$(cat "$tmp/$name.display")
+  wait_until 20 "Xvfb should start" grep -q . "$tmp/$run.display"
+  DISPLAY=:$(cat "$tmp/$run.display")
   if [[ "$wm" == openbox ]]; then
     step="openbox"
     XDG_CONFIG_HOME="$tmp" openbox >/dev/null 2>&1 &
@@ -165,7 +135,7 @@ scenario() {
   start_and_open() {
     step="sign-in"
     (cd "$tmp/station" && exec env QT_QPA_PLATFORM=xcb LANG=C.UTF-8 XDG_RUNTIME_DIR="$tmp/runtime" \
-      "$qav" >>"$tmp/$name.log" 2>&1) &
+      "$qav" >>"$tmp/$run.log" 2>&1) &
     qav_pid=$!
     wait_until 20 "the sign-in console should appear" is_visible "Quorvanta QAV"
     local console before
@@ -297,7 +267,7 @@ scenario() {
   for i in 1 2 3 4 5 6; do
     expect_scans $((t + i)) "I:0"
   done
-  echo "PASS [$name]"
+  echo "PASS [$run]"
 }
 
 status=0

@@ -44,6 +44,7 @@ echo "== Release build"
 scripts/build.sh release
 run "release tests" ctest --test-dir build --output-on-failure -j2
 run "X11 run" scripts/test-x11.sh build
+run "X11 server addresses run" scripts/test-x11-addresses.sh build
 run "HAProxy run" scripts/test-haproxy.sh build
 run "failover run" scripts/test-failover.sh build
 

@@ -132,6 +132,9 @@ bool severalProcesses(const QString &url, int processes, int clients, int second
 // printing why when something is refused.
 bool syncBench(const char *name, const QString &url, const QStringList &serverArgs, int clients,
                int seconds, const QString &dir);
+// The gates' longest wait and busy answers while PostgreSQL restarts, while a pg_auto_failover
+// pair fails over, and while the server in use of two dies, side by side.
+bool outagesBench(const QString &pgUrl, int clients, const QString &dir);
 
 // One gate alone on SQLite in dir: a durable verification's p50 against the constant server's,
 // in turns with an fdatasync on the same disk. Returns the exit code.

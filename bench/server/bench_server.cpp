@@ -73,8 +73,12 @@ int main(int argc, char **argv)
         QStringLiteral("one-gate"),
         QStringLiteral("Measure only one gate alone on SQLite: a durable verification's p50 "
                        "against the server answering a constant, beside one fdatasync."));
+    const QCommandLineOption outages(
+        QStringLiteral("outages"),
+        QStringLiteral("Measure only the gates' longest wait and busy answers while PostgreSQL "
+                       "restarts, a pg_auto_failover pair fails over and a server host dies."));
     p.addOptions({clients, seconds, pg, connections, only, processes, sealing, season, counters,
-                  compare, sync, oneGate});
+                  compare, sync, oneGate, outages});
     p.process(app);
     const int nClients = std::clamp(p.value(clients).toInt(), 1, 512);
     const int nSeconds = std::clamp(p.value(seconds).toInt(), 1, 120);
@@ -83,6 +87,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     if (p.isSet(oneGate))
         return oneGateBench(dir.path(), nSeconds);
+    if (p.isSet(outages))
+        return outagesBench(pgUrl, nClients, dir.path()) ? 0 : 1;
     if (p.isSet(compare))
         return compareBench(p.value(compare),
                             p.value(only) == QLatin1String("sqlite") ? QString() : pgUrl, nClients,

@@ -6,6 +6,7 @@
 #include "server/protocol/commandparser.h"
 #include "server/protocol/gateservice.h"
 #include "server/serve/serve.h"
+#include "server/web/season.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -183,6 +184,8 @@ void readFrontOptions(const QCommandLineParser &p, const ServeOptions &o,
     options.limits.idleTimeoutMs = positiveOption(p, o.idleTimeout) * 1000;
     options.limits.maxBody = kMaxCommandBytes;
     options.limits.largerBodies.append({QString::fromLatin1(kSyncPrefix), kMaxSyncBody});
+    options.limits.largerBodies.append(
+        {QString::fromLatin1(season::kUploadPath), season::kMaxUpload});
     options.limits.busyText = QString::fromUtf8(kBusyText);
     for (const QString &text : p.values(o.proxyFrom).join(u',').split(u',', Qt::SkipEmptyParts)) {
         QHostAddress proxy;

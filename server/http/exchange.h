@@ -77,6 +77,8 @@ public:
     Storage &storage();
     // Forgets the connection after a database failure, so the next request opens a new one.
     void dropStorage();
+    // How this worker opens its connection, for work a handler hands to a thread of its own.
+    const Opener &opener() const { return m_opener; }
 
     // Any other per-thread state, default-constructed on first use (caches, prepared objects).
     template <typename T> T &get()

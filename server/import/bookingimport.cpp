@@ -30,7 +30,8 @@ void refuseOtherFormats(const QByteArray &data)
 {
     if (data.startsWith("\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
         throw FileRefused{u"the file is an Excel 97-2003 workbook (.xls), which is not read: save "
-                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs};
+                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs,
+                          FileRefused::Why::OldWorkbook};
     const QByteArray head = data.left(4096);
     const QString text =
         head.startsWith("\xff\xfe")   ? QString(QStringDecoder(QStringDecoder::Utf16LE)(head))
@@ -43,10 +44,12 @@ void refuseOtherFormats(const QByteArray &data)
         return;
     if (text.contains(u"urn:schemas-microsoft-com:office:spreadsheet"_qs))
         throw FileRefused{u"the file is an Excel 2003 XML spreadsheet, which is not read: save "
-                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs};
+                          "it from Excel as an Excel workbook (.xlsx) or as CSV"_qs,
+                          FileRefused::Why::XmlSpreadsheet};
     throw FileRefused{u"the file is a web page (HTML), as some sales systems save their "
                       "\"Excel\" exports, not a workbook: open it in Excel and save it as an "
-                      "Excel workbook (.xlsx) or as CSV"_qs};
+                      "Excel workbook (.xlsx) or as CSV"_qs,
+                      FileRefused::Why::WebPage};
 }
 
 // A sheet's cells as a booking file's fields: trimmed, a line break in a cell (Alt+Enter) a
@@ -74,11 +77,12 @@ QList<BookingRow> sheetRows(const Sheet &sheet)
 } // namespace
 
 BookingImport planBookingImport(Storage &storage, const QByteArray &data, const QString &encoding,
-                                const ImportLimits &limits)
+                                const ImportLimits &limits, const QString &onlyBizcode)
 {
     if (data.size() > limits.fileBytes)
         throw FileRefused{
-            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
+            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes)),
+            FileRefused::Why::TooLarge, limits.fileBytes};
     QString readAs;
     BookingFile file;
     if (isZip(data)) {
@@ -89,16 +93,17 @@ BookingImport planBookingImport(Storage &storage, const QByteArray &data, const 
         refuseOtherFormats(data);
         const DecodedText text = decodeLines(data, encoding);
         if (text.lines.size() > limits.rows)
-            throw FileRefused{QStringLiteral("the file has more than %1 lines").arg(limits.rows)};
+            throw FileRefused{QStringLiteral("the file has more than %1 lines").arg(limits.rows),
+                              FileRefused::Why::TooManyRows, limits.rows};
         file = readBookingLines(text.lines);
         readAs = text.encoding;
     }
-    BookingImport import = planBookings(storage, std::move(file));
+    BookingImport import = planBookings(storage, std::move(file), onlyBizcode);
     import.encoding = readAs;
     return import;
 }
 
-BookingImport planBookings(Storage &storage, BookingFile file)
+BookingImport planBookings(Storage &storage, BookingFile file, const QString &onlyBizcode)
 {
     // Up to this many bookings of a performance are compared by reading their tickets; more, by
     // reading the whole performance at once.
@@ -111,6 +116,12 @@ BookingImport planBookings(Storage &storage, BookingFile file)
     QHash<QString, QHash<QString, BookingRecord>> existing;
     for (qsizetype i = 0; i < file.bookings.size(); ++i) {
         const QString &bizcode = file.bookings[i].bizcode;
+        if (!onlyBizcode.isEmpty() && bizcode != onlyBizcode) {
+            file.problems << u"line %1: performance '%2' is not the one the file is for ('%3')"_qs
+                                 .arg(file.lineOf[i])
+                                 .arg(bizcode, onlyBizcode);
+            continue;
+        }
         if (existing.contains(bizcode))
             continue;
         if (isDrillCode(bizcode) || !storage.findPerformance(bizcode)) {

@@ -36,14 +36,17 @@ struct BookingImport
 // Throws FileRefused for a file over one of limits, a workbook that cannot be read, a web page
 // or an old binary workbook; DecodeError for data that is not text in the encoding (named, or
 // found out when empty); StorageError when the database fails. The encoding is not used for a
-// workbook, whose text is Unicode.
+// workbook, whose text is Unicode. With onlyBizcode, a booking of another performance is a bad
+// line (a file uploaded for one performance).
 BookingImport planBookingImport(Storage &storage, const QByteArray &data,
-                                const QString &encoding = {}, const ImportLimits &limits = {});
+                                const QString &encoding = {}, const ImportLimits &limits = {},
+                                const QString &onlyBizcode = {});
 
 // The planning of planBookingImport for bookings already read and checked (file.problems as
-// found so far, file.lineOf naming each booking's line or item): unknown or drill performances
-// are problems; every ticket is compared with what is stored, read by ticket when there are few.
-BookingImport planBookings(Storage &storage, BookingFile file);
+// found so far, file.lineOf naming each booking's line or item): unknown or drill performances,
+// and others than onlyBizcode when it is given, are problems; every ticket is compared with what
+// is stored, read by ticket when there are few.
+BookingImport planBookings(Storage &storage, BookingFile file, const QString &onlyBizcode = {});
 
 // Writes toWrite in slices of sliceSize, each committed, so an interruption leaves whole slices
 // and importing the same file again writes only what is missing. Checks *stop (set from a signal

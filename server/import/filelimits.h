@@ -26,10 +26,24 @@ inline QString sizeText(qint64 bytes)
 }
 
 // Thrown for a file refused as a whole, before any line of it is looked at: over a limit, a
-// workbook that cannot be read, a web page or an old binary workbook. text says which and why.
+// workbook that cannot be read, a web page or an old binary workbook. text says which and why;
+// why and limit say it again for a caller that words it in its own language.
 struct FileRefused
 {
+    enum class Why {
+        Unreadable,
+        TooLarge,
+        TooManyParts,
+        Inflates,
+        TooManyRows,
+        TooManyCells,
+        WebPage,
+        OldWorkbook,   // Excel 97-2003
+        XmlSpreadsheet // Excel 2003 XML
+    };
     QString text;
+    Why why = Why::Unreadable;
+    qint64 limit = 0; // the limit passed, for the limits' reasons
 };
 
 } // namespace qav

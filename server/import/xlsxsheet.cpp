@@ -212,7 +212,8 @@ QStringList sharedStrings(ZipParts &parts, const QString &name, const ImportLimi
             continue;
         if (strings.size() >= limits.cells)
             throw FileRefused{
-                QStringLiteral("the workbook holds more than %1 strings").arg(limits.cells)};
+                QStringLiteral("the workbook holds more than %1 strings").arg(limits.cells),
+                FileRefused::Why::TooManyCells, limits.cells};
         strings << richText(xml);
     }
     return strings;
@@ -281,7 +282,8 @@ Sheet readXlsxSheet(const QByteArray &data, const ImportLimits &limits)
 {
     if (data.size() > limits.fileBytes)
         throw FileRefused{
-            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes))};
+            QStringLiteral("the file is larger than %1").arg(sizeText(limits.fileBytes)),
+            FileRefused::Why::TooLarge, limits.fileBytes};
     ZipParts parts(data, limits);
 
     QString workbook = firstOfType(relationshipsOf(parts, QString()), u"officeDocument"_qs);
@@ -328,10 +330,12 @@ Sheet readXlsxSheet(const QByteArray &data, const ImportLimits &limits)
         if (last < 0)
             return;
         if (sheet.rows.size() >= limits.rows)
-            throw FileRefused{QStringLiteral("the sheet has more than %1 rows").arg(limits.rows)};
+            throw FileRefused{QStringLiteral("the sheet has more than %1 rows").arg(limits.rows),
+                              FileRefused::Why::TooManyRows, limits.rows};
         cells += last + 1;
         if (cells > limits.cells)
-            throw FileRefused{QStringLiteral("the sheet has more than %1 cells").arg(limits.cells)};
+            throw FileRefused{QStringLiteral("the sheet has more than %1 cells").arg(limits.cells),
+                              FileRefused::Why::TooManyCells, limits.cells};
         SheetRow r{rowNumber, QStringList(last + 1, QString()), {}};
         for (const Cell &c : std::as_const(row)) {
             if (c.column > last)

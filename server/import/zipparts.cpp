@@ -84,7 +84,8 @@ ZipParts::ZipParts(const QByteArray &data, const ImportLimits &limits)
         throw FileRefused{QStringLiteral("the workbook holds %1 parts; a booking workbook has at "
                                          "most %2")
                               .arg(entries)
-                              .arg(limits.zipEntries)};
+                              .arg(limits.zipEntries),
+                          FileRefused::Why::TooManyParts, limits.zipEntries};
     }
     qint64 declared = 0;
     for (zip_int64_t i = 0; i < entries; ++i) {
@@ -95,7 +96,8 @@ ZipParts::ZipParts(const QByteArray &data, const ImportLimits &limits)
         if (declared > limits.unzippedBytes) {
             zip_discard(m_zip);
             throw FileRefused{QStringLiteral("the workbook would inflate to more than %1")
-                                  .arg(sizeText(limits.unzippedBytes))};
+                                  .arg(sizeText(limits.unzippedBytes)),
+                              FileRefused::Why::Inflates, limits.unzippedBytes};
         }
     }
 }

@@ -43,7 +43,7 @@ void addRoutes(HttpFront &front, const ServeSettings &s)
     if (s.front.constantAnswer)
         return;
     dashboard::addRoutes(front.routes(), HostNames::ofThisMachine(s.address, s.hostNames),
-                         s.gateHealth);
+                         s.gateHealth, s.auditKey);
     addSyncRoutes(front.routes(), s.sync);
 }
 

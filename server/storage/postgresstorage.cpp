@@ -3,15 +3,21 @@
 
 #include "server/base/steadyclock.h"
 #include "server/storage/backends.h"
+#include "server/storage/silencewatch.h"
 #include "server/storage/sqlstorage.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <libpq-fe.h>
 
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 namespace qav {
 
@@ -23,60 +29,114 @@ namespace {
 constexpr qint64 kFirstRetryMs = 50;
 constexpr qint64 kLongestRetryMs = 400;
 
+// A statement the server has not answered this long after it was sent is given up: the server
+// cuts its own statements at the statement timeout, so only a silent host gets this far, or a
+// commit held for a synchronous standby that went away (its gate was told busy long before; the
+// commit stands or not on its own, and the repeat finds out by its replay key).
+constexpr qint64 kSilentHostMs = kScanBudgetMs + 300 + 1000;
+
 // What the serving connections of one process to one database share. A connection that finds its
 // link lost counts a loss; every connection opened before the latest loss is opened again before
-// its next use, rather than failing a gate's request to find out. While the database cannot be
-// reached, one attempt at a time is made, and the others answer busy at once.
+// its next use, rather than failing a gate's request to find out. The URL's hosts are tried one
+// by one, the one that took writes last first: after a failover the connections go straight to
+// the new primary and never back to the old one while the new one serves, and a host that went
+// silent (each attempt costing the connect timeout) holds up no attempt on another. While a host
+// fails, one attempt at a time is made on it; when no host may be tried, the caller answers busy
+// at once.
 class SharedLink
 {
 public:
-    static SharedLink &of(const QString &description)
+    static SharedLink &of(const QString &description, qsizetype hosts)
     {
         static std::mutex mutex;
         static std::map<QString, SharedLink> links; // never shrinks: one per database served
         std::lock_guard lock(mutex);
-        return links[description];
+        SharedLink &link = links[description];
+        if (link.m_hosts.empty())
+            link.m_hosts.resize(size_t(std::max<qsizetype>(1, hosts)));
+        return link;
     }
 
     quint64 losses() const { return m_losses.load(std::memory_order_relaxed); }
     // Counted once however many connections find the same loss.
     void lost(quint64 seen) { m_losses.compare_exchange_strong(seen, seen + 1); }
 
-    // Whether an attempt may be made now; false while the last one failed lately.
-    bool mayTry(qint64 &waitMs)
+    // The host to try now among those not yet tried (marked there when picked); -1 when none may
+    // be tried now, with the wait until one may.
+    int pick(std::vector<bool> &tried, qint64 &waitMs)
     {
         std::lock_guard lock(m_mutex);
         const qint64 now = steadyNs();
-        if (m_retryMs > 0 && now < m_nextTryNs) {
-            waitMs = (m_nextTryNs - now) / 1000000 + 1;
-            return false;
+        qint64 soonest = 0;
+        const int count = int(m_hosts.size());
+        for (int n = -1; n < count; ++n) {
+            const int i = n < 0 ? m_writable : n;
+            if (i < 0 || tried[size_t(i)])
+                continue;
+            Host &h = m_hosts[size_t(i)];
+            // A host that has failed lately: one attempt at a time, after its wait.
+            if (h.retryMs > 0 && (h.trying || now < h.nextTryNs)) {
+                const qint64 at = h.trying ? now + h.retryMs * 1000000 : h.nextTryNs;
+                soonest = soonest == 0 ? at : std::min(soonest, at);
+                continue;
+            }
+            h.trying = true;
+            tried[size_t(i)] = true;
+            return i;
         }
-        // The others wait while this attempt is under way (a silent host takes seconds to fail).
-        if (m_retryMs > 0)
-            m_nextTryNs = now + m_retryMs * 1000000;
-        return true;
+        waitMs = soonest > now ? (soonest - now) / 1000000 + 1 : 1;
+        return -1;
     }
-    void tried(bool reached)
+    void tried(int host, bool reached)
     {
         std::lock_guard lock(m_mutex);
-        m_retryMs = reached ? 0 : std::clamp(m_retryMs * 2, kFirstRetryMs, kLongestRetryMs);
-        m_nextTryNs = reached ? 0 : steadyNs() + m_retryMs * 1000000;
+        Host &h = m_hosts[size_t(host)];
+        h.trying = false;
+        h.retryMs = reached ? 0 : std::clamp(h.retryMs * 2, kFirstRetryMs, kLongestRetryMs);
+        h.nextTryNs = reached ? 0 : steadyNs() + h.retryMs * 1000000;
+        if (reached)
+            m_writable = host;
+        else if (m_writable == host)
+            m_writable = -1;
+    }
+    // A connection to host was lost: its next attempts go one at a time.
+    void failed(int host)
+    {
+        std::lock_guard lock(m_mutex);
+        Host &h = m_hosts[size_t(host)];
+        if (h.retryMs == 0) {
+            h.retryMs = kFirstRetryMs;
+            h.nextTryNs = 0;
+        }
+        if (m_writable == host)
+            m_writable = -1;
     }
 
 private:
+    struct Host
+    {
+        qint64 retryMs = 0; // 0 while it answers
+        qint64 nextTryNs = 0;
+        bool trying = false;
+    };
     std::atomic<quint64> m_losses{0};
     std::mutex m_mutex;
-    qint64 m_retryMs = 0;
-    qint64 m_nextTryNs = 0;
+    std::vector<Host> m_hosts;
+    int m_writable = -1;
 };
 
-class PostgresStorage final : public SqlStorage
+class PostgresStorage final : public SqlStorage, private DatabaseWaits
 {
 public:
-    PostgresStorage(QSqlDatabase db, QString description, StorageUse use)
+    PostgresStorage(QSqlDatabase db, QString description, StorageUse use,
+                    QList<std::pair<QString, int>> hosts)
         : SqlStorage(std::move(db)), m_description(std::move(description)), m_use(use),
-          m_link(use == StorageUse::Serving ? &SharedLink::of(m_description) : nullptr)
+          m_hosts(std::move(hosts)),
+          m_link(use == StorageUse::Serving ? &SharedLink::of(m_description, m_hosts.size())
+                                            : nullptr)
     {
+        if (m_link)
+            m_waits = this;
         connect();
     }
     QString describe() const override { return m_description; }
@@ -98,8 +158,11 @@ protected:
         // standby now, after a failover: the next connection finds the new primary.
         const bool lost = !m_db.isOpen() || code.startsWith(QLatin1String("08")) ||
                           code.startsWith(QLatin1String("57P0")) || code == QLatin1String("25006");
-        if (lost && m_link)
+        if (lost && m_link) {
             m_link->lost(m_losses);
+            if (m_host >= 0)
+                m_link->failed(m_host);
+        }
         return lost;
     }
     bool wantsReopen() const override { return m_link && m_link->losses() != m_losses; }
@@ -110,25 +173,71 @@ protected:
     }
 
 private:
+    void waitBegins() override
+    {
+        if (m_depth++ == 0 && m_socket >= 0)
+            m_armed.emplace(m_socket, kSilentHostMs);
+    }
+    void waitEnds() override
+    {
+        if (--m_depth == 0)
+            m_armed.reset();
+    }
+
     void connect()
     {
-        qint64 waitMs = 0;
-        if (m_link && !m_link->mayTry(waitMs))
-            throw StorageBusy(
-                QStringLiteral("%1 could not be reached lately; trying again in %2 ms")
-                    .arg(m_description)
-                    .arg(waitMs)
-                    .toStdString());
+        m_socket = -1;
+        m_host = -1;
+        if (!m_link) {
+            // One connection that may wait: the client library tries the hosts in turn.
+            if (!m_db.open() || !setUp())
+                throw StorageBusy(QStringLiteral("cannot connect to %1: %2")
+                                      .arg(m_description, m_db.lastError().text())
+                                      .toStdString());
+            return;
+        }
         // Read before connecting: a loss counted meanwhile makes this connection go again.
-        const quint64 losses = m_link ? m_link->losses() : 0;
-        const bool opened = m_db.open() && setUp();
-        if (m_link)
-            m_link->tried(opened);
-        if (!opened)
-            throw StorageBusy(QStringLiteral("cannot connect to %1: %2")
-                                  .arg(m_description, m_db.lastError().text())
-                                  .toStdString());
-        m_losses = losses;
+        const quint64 losses = m_link->losses();
+        std::vector<bool> tried(size_t(m_hosts.size()), false);
+        QString failure;
+        for (;;) {
+            qint64 waitMs = 0;
+            const int host = m_link->pick(tried, waitMs);
+            if (host < 0)
+                throw StorageBusy(
+                    (failure.isEmpty()
+                         ? QStringLiteral("%1 could not be reached lately; trying again in %2 ms")
+                               .arg(m_description)
+                               .arg(waitMs)
+                         : QStringLiteral("cannot connect to %1: %2").arg(m_description, failure))
+                        .toStdString());
+            if (m_hosts.size() > 1) {
+                m_db.setHostName(m_hosts[host].first);
+                m_db.setPort(m_hosts[host].second);
+            }
+            const bool opened = m_db.open() && watchSocket() && setUp();
+            m_link->tried(host, opened);
+            if (opened) {
+                m_host = host;
+                m_losses = losses;
+                return;
+            }
+            failure += (failure.isEmpty() ? QString() : QStringLiteral("; ")) +
+                       m_db.lastError().text().trimmed();
+            m_db.close();
+            m_socket = -1;
+        }
+    }
+    // The socket a silent host's waits are cut on.
+    bool watchSocket()
+    {
+        // The driver's handle is libpq's connection, named as its struct.
+        const QVariant handle = m_db.driver()->handle();
+        if (qstrcmp(handle.typeName(), "pg_conn*") == 0 ||
+            qstrcmp(handle.typeName(), "PGconn*") == 0)
+            if (PGconn *conn = *static_cast<PGconn *const *>(handle.constData()))
+                m_socket = PQsocket(conn);
+        return true;
     }
     bool setUp()
     {
@@ -141,6 +250,7 @@ private:
         }
         for (const QString &sql : settings) {
             QSqlQuery q(m_db);
+            DatabaseWait wait(m_waits);
             if (!q.exec(sql))
                 return false;
         }
@@ -149,8 +259,13 @@ private:
 
     QString m_description;
     StorageUse m_use;
-    SharedLink *m_link; // serving connections only
+    QList<std::pair<QString, int>> m_hosts; // serving connections try them one by one
+    SharedLink *m_link;                     // serving connections only
     quint64 m_losses = 0;
+    int m_host = -1;   // of m_hosts, while connected
+    int m_socket = -1; // the connection's, while connected
+    int m_depth = 0;
+    std::optional<SilenceWatch::Armed> m_armed;
 };
 
 } // namespace
@@ -174,11 +289,17 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
                                                  {u"keepalives_interval"_qs, u"2"_qs},
                                                  {u"keepalives_count"_qs, u"3"_qs}}
             : QList<std::pair<QString, QString>>{{u"connect_timeout"_qs, u"5"_qs}};
+    // A serving connection tries the hosts one by one itself (see SharedLink), each with its port.
+    const QStringList hostNames = p.host.split(u',');
+    const QStringList ports = p.port.split(u',');
+    QList<std::pair<QString, int>> hosts;
+    for (qsizetype i = 0; i < hostNames.size(); ++i)
+        hosts.append({hostNames[i], ports.value(ports.size() == 1 ? 0 : i).toInt()});
     bool onePort = false;
     const int port = p.port.toInt(&onePort);
     if (onePort)
         db.setPort(port);
-    else
+    else if (use != StorageUse::Serving)
         options.append({u"port"_qs, p.port});
     for (const auto &[name, value] : p.options) {
         options.removeIf([&](const auto &o) { return o.first == name; });
@@ -189,7 +310,7 @@ std::unique_ptr<Storage> openPostgres(const PgParams &p, StorageUse use)
         words << name + u'=' + value;
     db.setConnectOptions(words.join(u';'));
     // A failure to connect is thrown from the constructor; the connection is removed with it.
-    return std::make_unique<PostgresStorage>(std::move(db), p.description, use);
+    return std::make_unique<PostgresStorage>(std::move(db), p.description, use, std::move(hosts));
 }
 
 } // namespace qav

@@ -107,33 +107,41 @@ AdminRetirement SqlStorage::retireAdmin(const QString &id, bool remove, const Se
     return retireAdminAudited(id, remove, &audit);
 }
 
+std::optional<AdminRecord> SqlStorage::lockAdmin(const QString &id, bool *lastManager)
+{
+    // The managers' rows are locked (PostgreSQL; SQLite has one writer), so a second retirement
+    // waits for this one and then counts without it.
+    Rows q = run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ? OR role = ?"
+                                " ORDER BY admin_id%2")
+                     .arg(kAdminColumns, isSqlite() ? QString() : u" FOR UPDATE"_qs),
+                 {id, adminRoleName(AdminRole::Manager)});
+    std::optional<AdminRecord> target;
+    QList<AdminRecord> managers;
+    while (q.next()) {
+        const AdminRecord a = adminFrom(q);
+        if (a.id == id)
+            target = a;
+        else if (a.role == AdminRole::Manager && !a.disabled())
+            managers << a;
+    }
+    q.finish();
+    *lastManager = target && target->role == AdminRole::Manager && !target->disabled() &&
+                   std::none_of(managers.cbegin(), managers.cend(), [&](const AdminRecord &m) {
+                       return m.placeCode.isEmpty() || m.placeCode == target->placeCode;
+                   });
+    return target;
+}
+
 AdminRetirement SqlStorage::retireAdminAudited(const QString &id, bool remove,
                                                const SeasonAudit *audit)
 {
     AdminRetirement result = AdminRetirement::NotFound;
     inWriteTransaction([&](SqlStorage &db) {
-        // The managers' rows are locked (PostgreSQL; SQLite has one writer), so a second
-        // retirement waits for this one and then counts without it.
-        Rows q = db.run(QStringLiteral("SELECT %1 FROM admins WHERE admin_id = ? OR role = ?"
-                                       " ORDER BY admin_id%2")
-                            .arg(kAdminColumns, db.isSqlite() ? QString() : u" FOR UPDATE"_qs),
-                        {id, adminRoleName(AdminRole::Manager)});
-        std::optional<AdminRecord> target;
-        QList<AdminRecord> managers;
-        while (q.next()) {
-            const AdminRecord a = adminFrom(q);
-            if (a.id == id)
-                target = a;
-            else if (a.role == AdminRole::Manager && !a.disabled())
-                managers << a;
-        }
-        q.finish();
+        bool last = false;
+        const std::optional<AdminRecord> target = db.lockAdmin(id, &last);
         if (!target)
             return;
-        if (target->role == AdminRole::Manager && !target->disabled() &&
-            std::none_of(managers.cbegin(), managers.cend(), [&](const AdminRecord &m) {
-                return m.placeCode.isEmpty() || m.placeCode == target->placeCode;
-            })) {
+        if (last) {
             result = AdminRetirement::LastManager;
             return;
         }
@@ -148,6 +156,46 @@ AdminRetirement SqlStorage::retireAdminAudited(const QString &id, bool remove,
         result = AdminRetirement::Done;
     });
     return result;
+}
+
+AdminRetirement SqlStorage::setAdminRole(const QString &id, AdminRole role,
+                                         const SeasonAudit &audit)
+{
+    AdminRetirement result = AdminRetirement::NotFound;
+    inWriteTransaction([&](SqlStorage &db) {
+        bool last = false;
+        if (!db.lockAdmin(id, &last))
+            return;
+        if (last && role != AdminRole::Manager) {
+            result = AdminRetirement::LastManager;
+            return;
+        }
+        db.run(QStringLiteral("UPDATE admins SET role = ? WHERE admin_id = ?"),
+               {adminRoleName(role), id});
+        db.writeSeasonAudit(audit);
+        result = AdminRetirement::Done;
+    });
+    return result;
+}
+
+bool SqlStorage::enableAdmin(const QString &id, const QByteArray &passwordHash,
+                             const SeasonAudit &audit)
+{
+    bool enabled = false;
+    inWriteTransaction([&](SqlStorage &db) {
+        enabled = db.run(QStringLiteral("UPDATE admins SET password_hash = ? WHERE admin_id = ?"
+                                        " AND password_hash LIKE '!%' RETURNING admin_id"),
+                         {QString::fromUtf8(passwordHash), id})
+                      .next();
+        if (enabled)
+            db.writeSeasonAudit(audit);
+    });
+    return enabled;
+}
+
+void SqlStorage::addSeasonAudit(const SeasonAudit &audit)
+{
+    inWriteTransaction([&](SqlStorage &db) { db.writeSeasonAudit(audit); });
 }
 
 void SqlStorage::writeSeasonAudit(const SeasonAudit &audit)

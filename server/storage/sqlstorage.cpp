@@ -71,6 +71,7 @@ QSqlQuery *SqlStorage::tryRun(const QString &sql, const QVariantList &binds, QSt
     if (it == m_statements.end()) {
         QSqlQuery q(m_db);
         q.setForwardOnly(true);
+        DatabaseWait wait(m_waits);
         if (!q.prepare(sql)) {
             what = QStringLiteral("cannot prepare [%1]").arg(sql);
             error = q.lastError();
@@ -82,6 +83,7 @@ QSqlQuery *SqlStorage::tryRun(const QString &sql, const QVariantList &binds, QSt
     ++m_statementsRun;
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds[i]);
+    DatabaseWait wait(m_waits);
     if (!q.exec()) {
         what = QStringLiteral("query failed [%1]").arg(sql);
         error = q.lastError();
@@ -97,7 +99,7 @@ Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
     QString what;
     QSqlError error;
     if (QSqlQuery *q = tryRun(sql, binds, what, error))
-        return Rows(*q, &m_liveRows);
+        return Rows(*q, &m_liveRows, m_waits);
     // The first statement after the database restarted finds the connection dead; a read did
     // nothing there, so it goes again on a new connection rather than failing a gate's request.
     if (m_openTransactions == 0 && sql.startsWith(QLatin1String("SELECT ")) &&
@@ -105,7 +107,7 @@ Rows SqlStorage::run(const QString &sql, const QVariantList &binds)
         m_lost = true;
         reopenIfLost();
         if (QSqlQuery *q = tryRun(sql, binds, what, error))
-            return Rows(*q, &m_liveRows);
+            return Rows(*q, &m_liveRows, m_waits);
     }
     fail(what, error);
 }
@@ -115,14 +117,14 @@ void SqlStorage::exec(const QString &sql)
     reopenIfLost();
     ++m_statementsRun;
     QSqlQuery q(m_db);
-    if (q.exec(sql))
+    if (DatabaseWait wait(m_waits); q.exec(sql))
         return;
     // Beginning a transaction is as harmless to repeat as a read.
     if (m_openTransactions == 0 && sql == beginWriteSql() && lostConnection(q.lastError())) {
         m_lost = true;
         reopenIfLost();
         QSqlQuery again(m_db);
-        if (again.exec(sql))
+        if (DatabaseWait wait(m_waits); again.exec(sql))
             return;
         fail(QStringLiteral("statement failed [%1]").arg(sql), again.lastError());
     }

@@ -80,6 +80,11 @@ public:
     AdminRetirement retireAdmin(const QString &id, bool remove) override;
     bool addAdmin(const AdminRecord &admin, const SeasonAudit &audit) override;
     AdminRetirement retireAdmin(const QString &id, bool remove, const SeasonAudit &audit) override;
+    AdminRetirement setAdminRole(const QString &id, AdminRole role,
+                                 const SeasonAudit &audit) override;
+    bool enableAdmin(const QString &id, const QByteArray &passwordHash,
+                     const SeasonAudit &audit) override;
+    void addSeasonAudit(const SeasonAudit &audit) override;
     QList<SignInAttempt> lastSignIns(const QString &placeCode) override;
     bool putAdminSession(const QString &tokenHash, const AdminSession &session,
                          const QByteArray &passwordHash, qint64 nowSecs) override;
@@ -222,6 +227,8 @@ protected:
     virtual void reopen() {}
 
     QSqlDatabase m_db;
+    // Told of each statement's wait for the database; none by default.
+    DatabaseWaits *m_waits = nullptr;
 
     // Rolls back unless committed, so an exception anywhere leaves no half-written change.
     class WriteTransaction
@@ -237,6 +244,7 @@ protected:
             if (m_done)
                 return;
             --m_s.m_openTransactions;
+            DatabaseWait wait(m_s.m_waits);
             m_s.m_db.exec(QStringLiteral("ROLLBACK"));
         }
         WriteTransaction(const WriteTransaction &) = delete;
@@ -312,6 +320,9 @@ private:
     bool removePerformanceIn(const QString &bizcode, const QString &within,
                              const SeasonAudit *audit);
     AdminRetirement retireAdminAudited(const QString &id, bool remove, const SeasonAudit *audit);
+    // In a write transaction: admin id with the managers' rows locked, and whether it is the last
+    // enabled manager of its venue (or of every venue).
+    std::optional<AdminRecord> lockAdmin(const QString &id, bool *lastManager);
     // Writes the row in the caller's write transaction.
     void writeSeasonAudit(const SeasonAudit &audit);
     std::optional<SessionRecord> keepSession(SessionRecord session, qint64 now, qint64 idleBefore);

@@ -211,6 +211,16 @@ public:
     virtual bool addAdmin(const AdminRecord &admin, const SeasonAudit &audit) = 0;
     virtual AdminRetirement retireAdmin(const QString &id, bool remove,
                                         const SeasonAudit &audit) = 0;
+    // Gives an admin another role, refused as retireAdmin refuses when it takes the last enabled
+    // manager of its venue away.
+    virtual AdminRetirement setAdminRole(const QString &id, AdminRole role,
+                                         const SeasonAudit &audit) = 0;
+    // Enables a disabled admin with a new password; false when there is no disabled admin id.
+    virtual bool enableAdmin(const QString &id, const QByteArray &passwordHash,
+                             const SeasonAudit &audit) = 0;
+    // The row of a change whose writes are made by other calls, such as an upload's bookings
+    // written in slices: written on its own, before them and once they are done.
+    virtual void addSeasonAudit(const SeasonAudit &audit) = 0;
 };
 
 // The sales system's API: its tokens, the answers kept for retries, its writes (each with one

@@ -446,19 +446,22 @@ void addHeader(HttpAnswer &answer, const QByteArray &name, const QByteArray &val
     answer.headers.append(qMakePair(name, value));
 }
 
-void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates)
+void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates,
+               const SealKey &auditKey)
 {
     // Apart from the gates' guard: admins and operators are different people.
     const auto guard = std::make_shared<SignInGuard>();
-    const Handler handler = [hosts, gates, guard](const HttpRequest &request,
-                                                  WorkerContext &context) {
+    const auto seasonShared = std::make_shared<season::Shared>();
+    seasonShared->auditKey = auditKey;
+    const Handler handler = [hosts, gates, guard, seasonShared](const HttpRequest &request,
+                                                                WorkerContext &context) {
         // Before anything else, so a rebound name learns nothing, not even whether a session
         // exists.
         HttpAnswer answer;
         if (!hosts.allows(request)) {
             answer = HttpAnswer::error(421, QStringLiteral("이 서버의 주소가 아닙니다"));
         } else if (request.path.startsWith(QLatin1String(season::kPrefix))) {
-            answer = season::handle(request, context.storage());
+            answer = season::handle(request, context, *seasonShared);
             addPageHeaders(answer, request);
         } else {
             answer = handle(request, context.storage(), *guard, gates);

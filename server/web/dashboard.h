@@ -3,6 +3,7 @@
 #include "server/accounts/signinguard.h"
 #include "server/http/exchange.h"
 #include "server/http/hostnames.h"
+#include "server/storage/auditseal.h"
 #include "server/storage/stores.h"
 #include "server/web/gatehealth.h"
 
@@ -22,8 +23,9 @@ inline constexpr auto kCsrfHeader = "X-CSRF-Token";
 
 // Registers the page and the API with a sign-in guard of their own; sign-in runs in the guard's
 // lane. Both answer 421 to a Host header that hosts does not allow. gates says when a gate is
-// flagged.
-void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates = {});
+// flagged; auditKey seals the audit's exports.
+void addRoutes(Routes &routes, const HostNames &hosts, const GateHealthLimits &gates = {},
+               const SealKey &auditKey = {});
 HttpAnswer handle(const HttpRequest &request, DashboardStore &storage, SignInGuard &guard,
                   const GateHealthLimits &gates = {});
 

@@ -4,6 +4,7 @@
 #include "server/base/seasonrules.h"
 #include "server/web/adminsession.h"
 #include "server/web/dashboard.h"
+#include "server/web/seasonfiles.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -300,6 +301,53 @@ HttpAnswer retireAccount(const Call &c, bool remove)
     return dashboard::json(200, {});
 }
 
+// Another role for an account, never one's own: a manager cannot make itself less by mistake, nor
+// anything more.
+HttpAnswer changeRole(const Call &c)
+{
+    const std::optional<AdminRecord> account = c.storage.findAdmin(c.text("id"));
+    if (!account || !mayManage(c.admin, *account))
+        return notFound();
+    if (account->id == c.admin.admin.id)
+        return fail(409, QStringLiteral("자기 계정의 역할은 바꿀 수 없습니다"));
+    const std::optional<AdminRole> role = adminRoleNamed(c.text("role"));
+    if (!role)
+        return fail(400, QStringLiteral("역할을 고르세요"));
+    switch (c.storage.setAdminRole(
+        account->id, *role,
+        c.audit(account->id, QStringLiteral("관리 계정 역할: %1 → %2")
+                                 .arg(adminRoleName(account->role), adminRoleName(*role))))) {
+    case AdminRetirement::NotFound:
+        return notFound();
+    case AdminRetirement::LastManager:
+        return fail(409, QStringLiteral("공연장의 마지막 관리자는 역할을 바꿀 수 없습니다"));
+    case AdminRetirement::Done:
+        break;
+    }
+    return dashboard::json(200, {});
+}
+
+// A disabled account enabled with a new password typed twice, as the command line does it: the
+// old one may be why it was disabled.
+HttpAnswer enableAccount(const Call &c)
+{
+    const std::optional<AdminRecord> account = c.storage.findAdmin(c.text("id"));
+    if (!account || !mayManage(c.admin, *account))
+        return notFound();
+    if (!account->disabled())
+        return fail(409, QStringLiteral("이미 사용 중인 계정입니다"));
+    QString password;
+    bool made = false;
+    if (const auto bad = passwordOf(c, &password, &made))
+        return *bad;
+    if (made)
+        return fail(400, QStringLiteral("관리 계정의 비밀번호는 두 번 입력하세요"));
+    if (!c.storage.enableAdmin(account->id, hashPassword(password),
+                               c.audit(account->id, QStringLiteral("관리 계정 사용"))))
+        return fail(409, QStringLiteral("이미 사용 중인 계정입니다"));
+    return dashboard::json(200, {});
+}
+
 struct Route
 {
     const char *path; // after the prefix
@@ -311,11 +359,26 @@ const Route kRoutes[] = {
     {"performances/remove", true},    {"operators", false},       {"operators/add", true},
     {"operators/disable", true},      {"operators/enable", true}, {"operators/password", true},
     {"operators/end-sessions", true}, {"accounts", false},        {"accounts/add", true},
-    {"accounts/disable", true},       {"accounts/remove", true},
+    {"accounts/disable", true},       {"accounts/remove", true},  {"accounts/role", true},
+    {"accounts/enable", true},        {"bookings/upload", true},  {"bookings/confirm", true},
+    {"bookings/progress", false},     {"audit/export", false},
 };
 
-HttpAnswer dispatch(const Call &c, const QString &name)
+HttpAnswer dispatch(const Call &c, const QString &name, WorkerContext &context, Shared &shared)
 {
+    if (name == QLatin1String("bookings/upload"))
+        return uploadBookings(c.request, c.storage, c.admin, shared.uploads);
+    if (name == QLatin1String("bookings/confirm"))
+        return confirmBookings(c.request, c.text("id"), c.storage, c.admin, shared.uploads,
+                               context.opener());
+    if (name == QLatin1String("bookings/progress"))
+        return bookingProgress(c.request, c.admin, shared.uploads);
+    if (name == QLatin1String("audit/export"))
+        return exportAudit(c.request, c.storage, c.admin, shared.auditKey);
+    if (name == QLatin1String("accounts/role"))
+        return changeRole(c);
+    if (name == QLatin1String("accounts/enable"))
+        return enableAccount(c);
     if (name == QLatin1String("performances"))
         return performances(c);
     if (name == QLatin1String("performances/add"))
@@ -337,7 +400,7 @@ HttpAnswer dispatch(const Call &c, const QString &name)
     return retireAccount(c, name == QLatin1String("accounts/remove"));
 }
 
-HttpAnswer route(const HttpRequest &request, Storage &storage)
+HttpAnswer route(const HttpRequest &request, WorkerContext &context, Shared &shared)
 {
     const QString name = request.path.mid(int(qstrlen(kPrefix)));
     const auto r = std::find_if(std::begin(kRoutes), std::end(kRoutes),
@@ -351,6 +414,7 @@ HttpAnswer route(const HttpRequest &request, Storage &storage)
         dashboard::addHeader(a, "Allow", r->post ? "POST" : "GET, HEAD");
         return a;
     }
+    Storage &storage = context.storage();
     HttpAnswer refusal;
     const std::optional<SignedInAdmin> admin =
         adminsession::check(request, storage, true, &refusal);
@@ -360,17 +424,20 @@ HttpAnswer route(const HttpRequest &request, Storage &storage)
         return fail(403, QStringLiteral("권한이 없습니다. 관리자만 할 수 있습니다"));
     if (dashboard::controlCharacterIn(request))
         return fail(400, QStringLiteral("제어 문자는 입력할 수 없습니다"));
+    // The upload's body is the file itself.
+    if (request.path == QLatin1String(kUploadPath))
+        return dispatch({request, storage, *admin, {}}, name, context, shared);
     Call call{request, storage, *admin, QJsonDocument::fromJson(request.body).object()};
     if (post && !request.header("content-type").toLower().startsWith("application/json"))
         return fail(415, QStringLiteral("JSON으로 보내세요"));
-    return dispatch(call, name);
+    return dispatch(call, name, context, shared);
 }
 
 } // namespace
 
-HttpAnswer handle(const HttpRequest &request, Storage &storage)
+HttpAnswer handle(const HttpRequest &request, WorkerContext &context, Shared &shared)
 {
-    HttpAnswer answer = route(request, storage);
+    HttpAnswer answer = route(request, context, shared);
     dashboard::addHeader(answer, "Cache-Control", "no-store");
     return answer;
 }

@@ -2,6 +2,7 @@
 #include "remote/ServerAddresses.h"
 #include "shell/QavError.h"
 #include "tests/support/CannedServer.h"
+#include "tests/support/ScriptedServer.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -199,6 +200,28 @@ private slots:
         QCOMPARE(failureOf([&] { object->Query(QStringLiteral("lost"), scan); }),
                  int(QavError::ServerTimeout));
         QVERIFY2(t.elapsed() < 6000, qPrintable(QString::number(t.elapsed())));
+        ServerAddresses::setForTests(name, {});
+    }
+
+    // A server that takes longer than its share to answer, a sign-in on a loaded machine, is not
+    // given up while the next address is tried: its answer is taken, and it is asked only once.
+    void aSlowAnswerCountsWhileTheNextAddressIsTried()
+    {
+        ScriptedServer slow(QHostAddress(QStringLiteral("127.0.0.2")));
+        slow.hold(CannedServer::recordSetJson({QStringLiteral("ErrCode")}, {{"0"}}));
+        const QString name = QStringLiteral("slow.qav.test");
+        // 127.0.0.3: nothing listens there, the kernel refuses.
+        ServerAddresses::setForTests(name, {QHostAddress(QStringLiteral("127.0.0.2")),
+                                            QHostAddress(QStringLiteral("127.0.0.3"))});
+        QTimer::singleShot(ServerAddresses::answerMs + 1000, [&] { slow.release(); });
+        QueryOptions options;
+        options.timeoutMs = 5000;
+        auto rs = DataSpace()
+                      .CreateObject(QStringLiteral("Velmor.member"),
+                                    QStringLiteral("http://%1:%2").arg(name).arg(slow.port()))
+                      ->Query(QStringLiteral("sign in"), options);
+        QVERIFY(!rs->Eof());
+        QCOMPARE(slow.commands, QStringList{QStringLiteral("sign in")});
         ServerAddresses::setForTests(name, {});
     }
 

@@ -821,8 +821,8 @@ void ServerAdminTest::schemaVersions_data()
     }
 }
 
-// Dashboard accounts are retired only while every venue keeps an enabled manager, also when two
-// managers retire each other at the same moment.
+// Dashboard accounts are retired or given a lesser role only while every venue keeps an enabled
+// manager, also when two managers retire each other at the same moment.
 void ServerAdminTest::aVenueKeepsAnEnabledManager()
 {
     QFETCH(QString, backend);
@@ -844,6 +844,16 @@ void ServerAdminTest::aVenueKeepsAnEnabledManager()
     QVERIFY(!storage->findAdmin(u"desk"_qs));
     QVERIFY(storage->findAdmin(u"boss"_qs)->disabled());
     QVERIFY(!storage->findAdmin(u"chief"_qs)->disabled());
+    QCOMPARE(storage->findAdmin(u"chief"_qs)->role, AdminRole::Manager);
+    // A new role is held to the same guard; a disabled account comes back with a new password.
+    const SeasonAudit audit{u"chief"_qs, u"127.0.0.1"_qs, u"boss"_qs, u"-"_qs};
+    QCOMPARE(storage->setAdminRole(u"chief"_qs, AdminRole::Viewer, audit),
+             AdminRetirement::LastManager);
+    QCOMPARE(storage->setAdminRole(u"nobody"_qs, AdminRole::Viewer, audit),
+             AdminRetirement::NotFound);
+    QVERIFY(!storage->enableAdmin(u"chief"_qs, "new-hash", audit)); // enabled already
+    QVERIFY(storage->enableAdmin(u"boss"_qs, "new-hash", audit));
+    QCOMPARE(storage->findAdmin(u"boss"_qs)->passwordHash, QByteArray("new-hash"));
     QCOMPARE(storage->findAdmin(u"chief"_qs)->role, AdminRole::Manager);
 
     storage->putAdmin({u"chief2"_qs, hash, {}, AdminRole::Manager});

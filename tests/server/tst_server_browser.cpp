@@ -3,6 +3,7 @@
 // With QAV_SCREENSHOT_DIR set it also saves the README's pictures (desk and phone width).
 
 #include "tests/server/webclient.h"
+#include "tests/server/workbooks.h"
 #include "tests/support/GateClient.h"
 #include "tests/support/RawSql.h"
 #include "tests/support/ServerProcess.h"
@@ -408,14 +409,73 @@ void ServerBrowserTest::managerRunsTheSeasonFromTheBrowser()
         browser.resize(400, 860);
         browser.script(u"window.scrollTo(0, 0);"_qs);
         saveScreenshot(browser, u"season-operators-phone.png"_qs);
+        // Accounts to show beside the manager's own: one to change, one to enable.
+        QVERIFY(server.run({u"add-admin"_qs, u"desk1234"_qs, u"--role"_qs, u"supervisor"_qs,
+                            u"--venue"_qs, u"1234"_qs},
+                           nullptr, "deskpass1\n"));
+        QVERIFY(server.run({u"add-admin"_qs, u"watcher"_qs, u"--role"_qs, u"viewer"_qs}, nullptr,
+                           "watcherpw\n"));
+        QVERIFY(server.run({u"disable-admin"_qs, u"watcher"_qs}));
         browser.click(u"#tabs .tab[data-view='accounts']"_qs);
         STEP_VERIFY(browser.visible(u"#acct-list tr[data-account='admin']"_qs));
         saveScreenshot(browser, u"season-accounts-phone.png"_qs);
+        browser.resize(1280, 1000);
+        saveScreenshot(browser, u"season-accounts-desk.png"_qs);
+    }
+
+    // The sales system's workbook: its dry run, the confirm with its progress, the result; a
+    // ticket of it then scans. A workbook with a bad line is shown and nothing of it written.
+    QTemporaryDir dir;
+    const QString workbook = dir.filePath(u"bookings.xlsx"_qs);
+    const QList<QVariantList> header{
+        {u"예매번호"_qs, u"공연코드"_qs, u"예매자명"_qs, u"좌석등급"_qs}};
+    QVERIFY(!qavtest::writtenWorkbook(
+                 workbook,
+                 header +
+                     QList<QVariantList>{{77000001.0, u"GRVM0001"_qs, u"박영희"_qs, u"R석"_qs},
+                                         {u"77000002"_qs, u"GRVM0001"_qs, u"최민수"_qs, u"S석"_qs}})
+                 .isEmpty());
+    browser.click(u"#tabs .tab[data-view='files']"_qs);
+    STEP_VERIFY(
+        browser
+            .script(u"return !!document.querySelector(\"#bi-perf option[value='GRVM0001']\");"_qs)
+            .toBool());
+    browser.script(u"document.getElementById('bi-perf').value = 'GRVM0001';"_qs);
+    browser.type(u"#bi-file"_qs, workbook);
+    browser.click(u"#bi-submit"_qs);
+    STEP_VERIFY(browser.visible(u"#dr-confirm"_qs));
+    QCOMPARE(browser.text(u"#dr-added"_qs), u"2"_qs);
+    QCOMPARE(browser.text(u"#dr-bad"_qs), u"0"_qs);
+    saveScreenshot(browser, u"season-import-desk.png"_qs);
+    browser.click(u"#dr-confirm"_qs);
+    STEP_VERIFY(browser.text(u"#dr-result"_qs).startsWith(u"기록했습니다"_qs));
+    QVERIFY(browser.text(u"#dr-result"_qs).contains(u"새 예매 2"_qs));
+    QCOMPARE(gate.verify(u"I"_qs, u"77000001"_qs).code(), u"0"_qs);
+
+    const QString badBook = dir.filePath(u"bad.xlsx"_qs);
+    QVERIFY(
+        !qavtest::writtenWorkbook(
+             badBook, header + QList<QVariantList>{{u"77000003"_qs, u"GRVM0001"_qs, u"김하나"_qs},
+                                                   {u"77000004"_qs, u"GRVM0002"_qs, u"이둘"_qs}})
+             .isEmpty());
+    browser.type(u"#bi-file"_qs, badBook);
+    browser.click(u"#bi-submit"_qs);
+    STEP_COMPARE(browser.text(u"#dr-bad"_qs), u"1"_qs);
+    QVERIFY(!browser.visible(u"#dr-confirm"_qs));
+    QVERIFY(browser.text(u"#dr-problems"_qs).contains(u"GRVM0002"_qs));
+    if (!qEnvironmentVariable("QAV_SCREENSHOT_DIR").isEmpty()) {
+        saveScreenshot(browser, u"season-import-bad-desk.png"_qs);
+        browser.resize(400, 860);
+        browser.script(u"document.getElementById('dryrun').scrollIntoView();"_qs);
+        saveScreenshot(browser, u"season-import-phone.png"_qs);
         browser.resize(1280, 1000);
     }
 
     const qavtest::RawSql db(server.databasePath());
     QVERIFY2(db.isOpen(), qPrintable(db.errorText()));
+    QCOMPARE(db.number(u"SELECT COUNT(*) FROM bookings WHERE ticket_no IN ('77000001',"
+                       " '77000002', '77000003', '77000004')"_qs),
+             2);
     QCOMPARE(db.number(u"SELECT COUNT(*) FROM performances WHERE bizcode = 'SEAS0001'"_qs), 1);
     QCOMPARE(db.number(u"SELECT COUNT(*) FROM scan_log WHERE kind = 'season' AND operator_id ="
                        " 'admin' AND client_address = '127.0.0.1' AND ticket_raw IN"

@@ -88,6 +88,24 @@ int acceptedEntries(Storage &storage, const QString &ticket)
     return n;
 }
 
+// The demo on a scratch database, a server whose API takes rate calls a second per token, and a
+// token of the demo venue.
+struct ApiSite
+{
+    ApiSite(const QString &backend, int rate) : scratch(backend)
+    {
+        seedDemo(*openStorage(scratch.url()));
+        server = serverOn(scratch.url(), {u"--quiet"_qs, u"--api-rate"_qs, QString::number(rate)});
+        port = server->port();
+        if (port)
+            token = addToken(scratch.url(), scratch.dir(), u"sales"_qs);
+    }
+    qavtest::ScratchDatabase scratch;
+    std::unique_ptr<ServerProcess> server;
+    quint16 port = 0;
+    QString token;
+};
+
 } // namespace
 
 class ServerSyncTest : public QObject
@@ -113,13 +131,10 @@ void ServerSyncTest::endpointsAndRetries()
 {
     QFETCH(QString, backend);
     QAV_REQUIRE_BACKEND(backend);
-    qavtest::ScratchDatabase scratch(backend);
-    seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url(), {u"--quiet"_qs, u"--api-rate"_qs, u"1000"_qs});
-    QVERIFY(server->port());
-    const quint16 port = server->port();
-    const QString token = addToken(scratch.url(), scratch.dir(), u"sales"_qs);
-    QVERIFY(!token.isEmpty());
+    const ApiSite site(backend, 1000);
+    QVERIFY(site.port && !site.token.isEmpty());
+    const quint16 port = site.port;
+    const QString &token = site.token;
 
     QCOMPARE(
         call(port, "GET", u"/api/v1/openapi.json"_qs, {}).json().value(u"openapi"_qs).toString(),
@@ -132,7 +147,7 @@ void ServerSyncTest::endpointsAndRetries()
     QCOMPARE(call(port, "PUT", perf, token, p).status, 201);
     p.insert(u"placeName"_qs, u"B홀"_qs);
     QCOMPARE(call(port, "PUT", perf, token, p).status, 200);
-    QCOMPARE(openStorage(scratch.url())->findPerformance(u"NEW001"_qs)->placeName, u"B홀"_qs);
+    QCOMPARE(openStorage(site.scratch.url())->findPerformance(u"NEW001"_qs)->placeName, u"B홀"_qs);
 
     // A batch, retried with its key: the first answer again, nothing written twice.
     const QJsonObject first = batch(
@@ -209,20 +224,18 @@ void ServerSyncTest::endpointsAndRetries()
     AuditFilter f;
     f.bizcode = kBiz;
     f.operatorId = u"sales"_qs;
-    QCOMPARE(openStorage(scratch.url())->audit(f).size(), 2); // the batch, the cancellation
+    QCOMPARE(openStorage(site.scratch.url())->audit(f).size(), 2); // the batch, the cancellation
 }
 
 void ServerSyncTest::badInputChangesNothing()
 {
     QFETCH(QString, backend);
     QAV_REQUIRE_BACKEND(backend);
-    qavtest::ScratchDatabase scratch(backend);
-    seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url(), {u"--quiet"_qs, u"--api-rate"_qs, u"1000"_qs});
-    QVERIFY(server->port());
-    const quint16 port = server->port();
-    const QString token = addToken(scratch.url(), scratch.dir(), u"sales"_qs);
-    const auto before = openStorage(scratch.url())->bookings(kBiz).size();
+    const ApiSite site(backend, 1000);
+    QVERIFY(site.port && !site.token.isEmpty());
+    const quint16 port = site.port;
+    const QString &token = site.token;
+    const auto before = openStorage(site.scratch.url())->bookings(kBiz).size();
 
     struct Bad
     {
@@ -258,7 +271,7 @@ void ServerSyncTest::badInputChangesNothing()
     for (const QJsonValue &v : r.json().value(u"items"_qs).toArray())
         indexes << v[u"index"_qs].toInt();
     QCOMPARE(indexes, (QList<int>{1, 2, 3, 4}));
-    QCOMPARE(openStorage(scratch.url())->bookings(kBiz).size(), before);
+    QCOMPARE(openStorage(site.scratch.url())->bookings(kBiz).size(), before);
 
     const QString perf = u"/api/v1/performances/P2"_qs;
     QCOMPARE(
@@ -273,7 +286,7 @@ void ServerSyncTest::badInputChangesNothing()
                   {{u"goodsName"_qs, u"x"_qs}, {u"startsAt"_qs, u"203001011900"_qs}})
                  .status,
              404);
-    QVERIFY(!openStorage(scratch.url())->findPerformance(u"P2"_qs));
+    QVERIFY(!openStorage(site.scratch.url())->findPerformance(u"P2"_qs));
     // Over 1 MB is refused before it is read.
     QCOMPARE(qavtest::exchange(
                  port, apiRequest("POST", bookingsPath(), token, QByteArray(1024 * 1024 + 1, ' ')))
@@ -328,12 +341,10 @@ void ServerSyncTest::cancellationRacingAdmission()
 {
     QFETCH(QString, backend);
     QAV_REQUIRE_BACKEND(backend);
-    qavtest::ScratchDatabase scratch(backend);
-    seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url(), {u"--quiet"_qs, u"--api-rate"_qs, u"1000"_qs});
-    QVERIFY(server->port());
-    const quint16 port = server->port();
-    const QString token = addToken(scratch.url(), scratch.dir(), u"sales"_qs);
+    const ApiSite site(backend, 1000);
+    QVERIFY(site.port && !site.token.isEmpty());
+    const quint16 port = site.port;
+    const QString &token = site.token;
     constexpr int kTickets = 40;
     const auto ticket = [](int i) { return QString::number(10000001 + i); };
 
@@ -351,7 +362,7 @@ void ServerSyncTest::cancellationRacingAdmission()
     cancels.join();
 
     // Whichever came first, the booking and the audit tell the same story.
-    auto storage = openStorage(scratch.url());
+    auto storage = openStorage(site.scratch.url());
     for (int i = 0; i < kTickets; ++i) {
         const BookingRecord b = *storage->findBooking(kBiz, ticket(i));
         QVERIFY(b.booking.cancelled);
@@ -366,12 +377,10 @@ void ServerSyncTest::scanFeedWhileGatesScan()
 {
     QFETCH(QString, backend);
     QAV_REQUIRE_BACKEND(backend);
-    qavtest::ScratchDatabase scratch(backend);
-    seedDemo(*openStorage(scratch.url()));
-    const auto server = serverOn(scratch.url(), {u"--quiet"_qs, u"--api-rate"_qs, u"10000"_qs});
-    QVERIFY(server->port());
-    const quint16 port = server->port();
-    const QString token = addToken(scratch.url(), scratch.dir(), u"sales"_qs);
+    const ApiSite site(backend, 10000);
+    QVERIFY(site.port && !site.token.isEmpty());
+    const quint16 port = site.port;
+    const QString &token = site.token;
     const QString scansPath = u"/api/v1/performances/%1/scans"_qs.arg(kBiz);
     const qint64 start =
         call(port, "GET", scansPath + u"?limit=1000"_qs, token).json()[u"next"_qs].toInteger();

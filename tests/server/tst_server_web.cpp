@@ -3,12 +3,15 @@
 
 #include "tests/server/testsupport.h"
 #include "tests/server/webclient.h"
+#include "tests/support/RawHttp.h"
 #include "tests/support/ServerProcess.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 
 namespace {
@@ -106,6 +109,8 @@ private slots:
     void endpointsRefuseWithoutSessionOrToken();
     void venueAdminSeesNothingOfAnotherVenue();
     void rolesBelowManagerChangeNothing();
+    void uploadIsWrittenOnceAsItsDryRunShowed_data() { backends(); }
+    void uploadIsWrittenOnceAsItsDryRunShowed();
     void venueManagerRunsOnlyItsVenue_data() { backends(); }
     void venueManagerRunsOnlyItsVenue();
     void addsRacingForOneIdKeepTheFirst_data() { backends(); }
@@ -124,20 +129,21 @@ private:
             QTest::newRow(qPrintable(b)) << b;
     }
     // A demo server on the backend's scratch database, with the demo admin signed in.
-    bool startServer(const QString &backend);
+    bool startServer(const QString &backend, const QStringList &serveArguments = {});
 
     std::unique_ptr<qavtest::ScratchDatabase> m_db;
     std::unique_ptr<ServerProcess> m_server;
     std::unique_ptr<WebClient> m_admin;
 };
 
-bool ServerWebTest::startServer(const QString &backend)
+bool ServerWebTest::startServer(const QString &backend, const QStringList &serveArguments)
 {
     m_admin.reset();
     m_server.reset();
     m_db = std::make_unique<qavtest::ScratchDatabase>(backend);
     ServerOptions options;
     options.quiet = true;
+    options.serveArguments = serveArguments;
     options.databaseUrl = m_db->url();
     m_server = std::make_unique<ServerProcess>(qavServerBinary(), options);
     if (!m_server->start()) {
@@ -719,6 +725,16 @@ void ServerWebTest::rolesBelowManagerChangeNothing()
           {u"password"_qs, password},
           {u"password2"_qs, password}}},
         {"POST", u"/api/season/accounts/remove"_qs, {{u"id"_qs, u"admin"_qs}}},
+        {"POST",
+         u"/api/season/accounts/role"_qs,
+         {{u"id"_qs, u"admin"_qs}, {u"role"_qs, u"viewer"_qs}}},
+        {"POST",
+         u"/api/season/accounts/enable"_qs,
+         {{u"id"_qs, u"admin"_qs}, {u"password"_qs, password}, {u"password2"_qs, password}}},
+        {"POST", u"/api/season/bookings/upload?bizcode=GRVM0001&name=a.csv"_qs, {}},
+        {"POST", u"/api/season/bookings/confirm"_qs, {{u"id"_qs, u"0"_qs}}},
+        {"GET", u"/api/season/bookings/progress?id=0"_qs, {}},
+        {"GET", u"/api/season/audit/export?bizcode=GRVM0001&format=csv"_qs, {}},
     };
     const QJsonObject byHand{{u"bizcode"_qs, kBizcode},
                              {u"ticketNo"_qs, u"10000103"_qs},
@@ -739,6 +755,119 @@ void ServerWebTest::rolesBelowManagerChangeNothing()
     QCOMPARE(watcher.api("GET", u"/api/bookings?bizcode=GRVM0001&q=10000103"_qs).status, 200);
     const WebReply admitted = desk.api("POST", u"/api/manual-scan"_qs, byHand);
     QCOMPARE(admitted.json().value(u"accepted"_qs).toBool(), true);
+}
+
+// A manager's booking file: refused whole when hostile, never kept with a bad line, otherwise
+// written once as its dry run showed; bookings changed since the dry run are planned again and
+// shown, not written over. The audit's CSV download is what `audit --csv` prints.
+void ServerWebTest::uploadIsWrittenOnceAsItsDryRunShowed()
+{
+    QFETCH(QString, backend);
+    QAV_REQUIRE_BACKEND(backend);
+    // Sealed once by hand below, so that both exports name the same seal.
+    QVERIFY(startServer(backend, {u"--seal-every"_qs, u"0"_qs}));
+    const quint16 port = m_server->port();
+    auto upload = [&](const QByteArray &file, const QString &name) {
+        WebClient::Headers headers = m_admin->adminHeaders();
+        headers.first().second = "application/octet-stream";
+        return m_admin->send(
+            "POST", u"/api/season/bookings/upload?bizcode=GRVM0001&name="_qs + name, file, headers);
+    };
+    auto confirm = [&](const QString &id) {
+        return m_admin->api("POST", u"/api/season/bookings/confirm"_qs, {{u"id"_qs, id}});
+    };
+    auto raw = [&](const QByteArray &head) {
+        return qavtest::exchange(port, head + "Host: 127.0.0.1\r\nCookie: " + m_admin->cookie +
+                                           "\r\nX-CSRF-Token: " + m_admin->csrf + "\r\n\r\n");
+    };
+
+    const QString before = seasonState(m_db->url());
+    const WebReply page =
+        upload("<!DOCTYPE html><html><body><table><tr><td>1</td></tr></table></body></html>",
+               u"bookings.xls"_qs);
+    QCOMPARE(page.status, 415);
+    QVERIFY2(page.error().contains(u"웹 페이지(HTML)"_qs), qPrintable(page.error()));
+    // Over the upload's limit, refused on its length; the larger body is that route's alone.
+    QCOMPARE(raw("POST /api/season/bookings/upload?bizcode=GRVM0001 HTTP/1.1\r\n"
+                 "Content-Length: 67108865\r\n")
+                 .status,
+             413);
+    QCOMPARE(raw("POST /api/season/accounts/add HTTP/1.1\r\nContent-Length: 100000\r\n").status,
+             413);
+    const WebReply bad = upload("bizcode,ticket_no,cust_name\nGRVM0001,30000001,김하나\n"
+                                "GRVM0002,30000002,이둘\nGRVM0001,,빈칸\n",
+                                u"bad.csv"_qs);
+    QCOMPARE(bad.status, 200);
+    QCOMPARE(bad.json().value(u"id"_qs).toString(), QString());
+    QCOMPARE(listed(bad, u"problems"_qs, u"line"_qs).size(), 2);
+    QCOMPARE(bad.json().value(u"problems"_qs)[0][u"line"_qs].toInt(), 3);
+    // The page's reasons are Korean, the file's own texts kept as they were.
+    QCOMPARE(bad.json().value(u"problems"_qs)[0][u"reason"_qs].toString(),
+             u"고른 공연(GRVM0001)이 아닌 공연 'GRVM0002'의 예매입니다"_qs);
+    QCOMPARE(bad.json().value(u"problems"_qs)[1][u"reason"_qs].toString(),
+             u"공연코드나 예매번호가 비어 있습니다"_qs);
+    QCOMPARE(seasonState(m_db->url()), before);
+
+    const QByteArray csv = "bizcode,ticket_no,cust_name,seat_grade\nGRVM0001,30000001,김하나,R석\n"
+                           "GRVM0001,30000002,이둘,S석\nGRVM0001,10000005,바뀐 이름,R석\n";
+    const WebReply dry = upload(csv, u"%EC%98%88%EB%A7%A4.csv"_qs);
+    QCOMPARE(dry.status, 200);
+    const QString id = dry.json().value(u"id"_qs).toString();
+    QVERIFY(!id.isEmpty());
+    QCOMPARE(dry.json().value(u"added"_qs).toInt(), 2);
+    QCOMPARE(dry.json().value(u"changed"_qs).toInt(), 1);
+    QCOMPARE(seasonState(m_db->url()), before);
+
+    // The sales system's import writes one of its bookings meanwhile.
+    QTemporaryDir dir;
+    QFile meanwhile(dir.filePath(u"meanwhile.csv"_qs));
+    QVERIFY(meanwhile.open(QIODevice::WriteOnly));
+    meanwhile.write("bizcode,ticket_no,cust_name,seat_grade\nGRVM0001,30000001,김하나,R석\n");
+    meanwhile.close();
+    QVERIFY(m_server->run({u"import-bookings"_qs, meanwhile.fileName()}));
+    const WebReply replanned = confirm(id);
+    QCOMPARE(replanned.status, 409);
+    const QJsonObject again = replanned.json().value(u"dryRun"_qs).toObject();
+    QCOMPARE(again.value(u"added"_qs).toInt(), 1);
+    QCOMPARE(again.value(u"unchanged"_qs).toInt(), 1);
+    QCOMPARE(again.value(u"id"_qs).toString(), id);
+
+    // Confirmed twice at once, as a double click would: one write.
+    QNetworkReply *first =
+        m_admin->startApi("POST", u"/api/season/bookings/confirm"_qs, {{u"id"_qs, id}});
+    const WebReply second = confirm(id);
+    const WebReply firstReply = WebClient::finish(first);
+    QCOMPARE(QList<int>({firstReply.status, second.status}).count(202), 1);
+    QCOMPARE(confirm(id).error(), u"이미 확정한 파일입니다"_qs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_admin->api("GET", u"/api/season/bookings/progress?id="_qs + id).json().value(u"state"_qs),
+        QJsonValue(u"done"_qs), 15000);
+    QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM bookings WHERE bizcode = 'GRVM0001'"
+                                      " AND ((ticket_no = '30000002' AND cust_name = '이둘') OR"
+                                      " (ticket_no = '10000005' AND cust_name = '바뀐 이름'))"_qs),
+             2);
+    // Before the write and after it, naming the file, the admin, its address and the counts.
+    QCOMPARE(directCount(m_db->url(),
+                         u"SELECT COUNT(*) FROM scan_log WHERE kind = 'season' AND operator_id ="
+                         " 'admin' AND client_address = '127.0.0.1' AND ticket_raw = 'GRVM0001'"
+                         " AND result_msg LIKE '%새 예매 1, 바뀐 예매 1, 그대로 1'"_qs),
+             2);
+
+    QVERIFY(m_server->run({u"audit"_qs, u"seal"_qs}));
+    const qavtest::RawReply csvExport =
+        raw("GET /api/season/audit/export?bizcode=GRVM0001&format=csv HTTP/1.1\r\n");
+    QCOMPARE(csvExport.status, 200);
+    QVERIFY2(csvExport.head.contains("filename=\"audit-GRVM0001.csv\"; filename*=UTF-8''"
+                                     "%EC%9E%85%EC%9E%A5%EA%B8%B0%EB%A1%9D_"),
+             csvExport.head.constData());
+    QString printed;
+    QVERIFY(m_server->run({u"audit"_qs, u"GRVM0001"_qs, u"--csv"_qs}, &printed));
+    QVERIFY(csvExport.body.trimmed().endsWith(printed.trimmed().section(u'\n', -1).toUtf8()));
+    QCOMPARE(QString::fromUtf8(csvExport.body).trimmed(), printed.trimmed());
+    const qavtest::RawReply workbook =
+        raw("GET /api/season/audit/export?bizcode=GRVM0001&format=xlsx HTTP/1.1\r\n");
+    QCOMPARE(workbook.status, 200);
+    QVERIFY(workbook.body.startsWith("PK"));
 }
 
 // A manager of one venue lists and changes only its venue's performances, operators and
@@ -796,6 +925,8 @@ void ServerWebTest::venueManagerRunsOnlyItsVenue()
         // Its own show cannot be moved to a venue it does not run.
         {400, u"performances/change"_qs, showAs(u"OTHR0001"_qs)},
         {409, u"accounts/remove"_qs, {{u"id"_qs, u"boss5678"_qs}}}, // itself
+        {409, u"accounts/role"_qs, {{u"id"_qs, u"boss5678"_qs}, {u"role"_qs, u"manager"_qs}}},
+        {404, u"accounts/role"_qs, {{u"id"_qs, u"admin"_qs}, {u"role"_qs, u"viewer"_qs}}},
     };
     for (const auto &[status, path, body] : refused) {
         const WebReply r = boss.api("POST", u"/api/season/"_qs + path, body);
@@ -817,6 +948,20 @@ void ServerWebTest::venueManagerRunsOnlyItsVenue()
     QCOMPARE(directCount(m_db->url(), u"SELECT COUNT(*) FROM admins WHERE admin_id = 'desk5678'"
                                       " AND place_code = '5678' AND role = 'supervisor'"_qs),
              1);
+    // It changes that account's role, and enables it again, disabled, with a new password.
+    const QJsonObject desk{{u"id"_qs, u"desk5678"_qs}, {u"role"_qs, u"viewer"_qs}};
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/role"_qs, desk).status, 200);
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/disable"_qs, desk).status, 200);
+    const QString newPassword = u"desk5678new"_qs;
+    QCOMPARE(boss.api("POST", u"/api/season/accounts/enable"_qs,
+                      {{u"id"_qs, u"desk5678"_qs},
+                       {u"password"_qs, newPassword},
+                       {u"password2"_qs, newPassword}})
+                 .status,
+             200);
+    WebClient deskClient(m_server->port());
+    QCOMPARE(deskClient.signIn(u"desk5678"_qs, newPassword).json().value(u"role"_qs).toString(),
+             u"viewer"_qs);
 }
 
 // Two managers adding the same new account or performance at once, through two server processes

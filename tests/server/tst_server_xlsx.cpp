@@ -9,6 +9,7 @@
 #include "server/import/xlsxsheet.h"
 #include "server/storage/auditseal.h"
 #include "server/storage/storage.h"
+#include "tests/server/workbooks.h"
 #include "tests/support/ServerProcess.h"
 
 #include <QFile>
@@ -174,25 +175,12 @@ QByteArray handMadeWorkbook()
 QByteArray writerWorkbook(const QString &folder,
                           const std::function<void(lxw_worksheet *, lxw_row_t)> &more = {})
 {
-    const QByteArray path = QFile::encodeName(folder + u"/made.xlsx"_qs);
-    lxw_workbook *book = workbook_new(path.constData());
-    lxw_worksheet *sheet = workbook_add_worksheet(book, "예매 목록");
-    const char *header[] = {"예매번호", "공연코드", "예매자명", "좌석등급", "좌석정보"};
-    for (lxw_col_t c = 0; c < 5; ++c)
-        worksheet_write_string(sheet, 0, c, header[c], nullptr);
-    worksheet_write_number(sheet, 1, 0, 77000001, nullptr);
-    worksheet_write_string(sheet, 1, 1, "GRVM0001", nullptr);
-    worksheet_write_string(sheet, 1, 2, "박영희", nullptr);
-    worksheet_write_string(sheet, 1, 3, "R석", nullptr);
-    worksheet_write_string(sheet, 2, 0, "0077002", nullptr);
-    worksheet_write_string(sheet, 2, 1, "GRVM0001", nullptr);
-    worksheet_write_string(sheet, 2, 2, "최민수", nullptr);
-    worksheet_write_string(sheet, 2, 3, "S석", nullptr);
-    worksheet_write_string(sheet, 2, 4, "2층 C열 5번", nullptr);
-    if (more)
-        more(sheet, 3);
-    workbook_close(book);
-    return readAll(QString::fromLocal8Bit(path));
+    return qavtest::writtenWorkbook(
+        folder + u"/made.xlsx"_qs,
+        {{u"예매번호"_qs, u"공연코드"_qs, u"예매자명"_qs, u"좌석등급"_qs, u"좌석정보"_qs},
+         {77000001.0, u"GRVM0001"_qs, u"박영희"_qs, u"R석"_qs},
+         {u"0077002"_qs, u"GRVM0001"_qs, u"최민수"_qs, u"S석"_qs, u"2층 C열 5번"_qs}},
+        "예매 목록", more);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "remote/ServerAddresses.h"
 #include "station/LogoView.h"
 #include "station/Sound.h"
 #include "tests/support/CannedServer.h"
@@ -18,16 +19,21 @@ class TestStationParts : public QObject
     QHttpServer m_images;
     QString m_url;
 
-private slots:
-    void initTestCase()
+    static void serveLogos(QHttpServer &server)
     {
-        m_images.route(QStringLiteral("/TicketImage/GRVM/<arg>"), [](const QString &file) {
+        server.route(QStringLiteral("/TicketImage/GRVM/<arg>"), [](const QString &file) {
             if (file == u"logo_1234.jpg")
                 return QHttpServerResponse("image/jpeg", fixture::jpeg(120, 90, QColor(0, 0, 255)));
             if (file == u"logo_text.jpg")
                 return QHttpServerResponse("image/jpeg", QByteArray("not a picture"));
             return QHttpServerResponse(QHttpServerResponder::StatusCode::NotFound);
         });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        serveLogos(m_images);
         const quint16 port = m_images.listen(QHostAddress::LocalHost, 0);
         QVERIFY(port);
         m_url = QStringLiteral("http://127.0.0.1:%1/TicketImage/GRVM/").arg(port);
@@ -75,6 +81,40 @@ private slots:
             QCOMPARE(shot.pixelColor(3, 3), parent.palette().color(QPalette::Window));
         } else
             QCOMPARE(corner, parent.palette().color(QPalette::Window));
+    }
+
+    // A silent address and a refusing one are passed over without holding up the window; the
+    // one that answered is asked first the next time.
+    void aNameWithSeveralAddressesFindsTheOneThatAnswers()
+    {
+        QHttpServer live;
+        serveLogos(live);
+        const quint16 port = live.listen(QHostAddress(QStringLiteral("127.0.0.4")), 0);
+        QVERIFY(port);
+        SilentServer silent(QHostAddress(QStringLiteral("127.0.0.2")), port);
+        const QString name = QStringLiteral("logos.qav.test");
+        // 127.0.0.3: nothing listens there, the kernel refuses.
+        ServerAddresses::setForTests(name, {QHostAddress(QStringLiteral("127.0.0.2")),
+                                            QHostAddress(QStringLiteral("127.0.0.3")),
+                                            QHostAddress(QStringLiteral("127.0.0.4"))});
+        const QString url =
+            QStringLiteral("http://%1:%2/TicketImage/GRVM/logo_1234.jpg").arg(name).arg(port);
+        LogoView view;
+        QSignalSpy finished(&view, &LogoView::finished);
+        QElapsedTimer clock;
+        clock.start();
+        view.Navigate(url);
+        QVERIFY(clock.elapsed() < 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, LogoView::timeoutMs + 1000);
+        QVERIFY(finished[0][0].toBool());
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
+
+        clock.restart();
+        view.Navigate(url);
+        QTRY_COMPARE(finished.size(), 2);
+        QVERIFY(finished[1][0].toBool());
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        ServerAddresses::setForTests(name, {});
     }
 
     void secondAddressReplacesTheFirst()

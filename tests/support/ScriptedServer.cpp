@@ -2,7 +2,7 @@
 
 #include "tests/support/CannedServer.h"
 
-ScriptedServer::ScriptedServer()
+ScriptedServer::ScriptedServer(const QHostAddress &at)
 {
     QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -14,7 +14,7 @@ ScriptedServer::ScriptedServer()
             });
         }
     });
-    m_server.listen(QHostAddress::LocalHost, 0);
+    m_server.listen(at, 0);
 }
 
 ScriptedServer::~ScriptedServer() = default;

@@ -20,10 +20,12 @@ class ScriptedServer
 public:
     enum class Action { Answer, Drop, Hold };
 
-    ScriptedServer();
+    // On loopback's first address and a free port, unless told where.
+    explicit ScriptedServer(const QHostAddress &at = QHostAddress::LocalHost);
     ~ScriptedServer();
 
     QString url() const;
+    quint16 port() const { return m_server.serverPort(); }
 
     void answer(const QByteArray &body, int status = 200);
     // Drops this call and, as the network layer sends a dropped call once more by itself, the
