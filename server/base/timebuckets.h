@@ -12,6 +12,11 @@ namespace qav {
 // bucket stands for its geometric middle, which is within 10 % of any time in it (between about
 // 0.1 ms and 12 s; outside, it says only "shorter" or "longer").
 constexpr int kTimeBuckets = 66;
+// The buckets counted again in groups of six neighbours, so that a percentile is found in a few
+// group counts first and then in the six buckets of its group alone.
+constexpr int kTimeGroupSize = 6;
+constexpr int kTimeGroups = kTimeBuckets / kTimeGroupSize;
+static_assert(kTimeGroups * kTimeGroupSize == kTimeBuckets);
 
 // The bucket of a time in microseconds.
 int timeBucket(qint64 us);

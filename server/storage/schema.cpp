@@ -282,6 +282,9 @@ const QList<SchemaStep> &schemaSteps()
                             " %1,"
                             " PRIMARY KEY (bizcode, minute, operator_id, shard))")
                  .arg(timeColumns(u"%1 INTEGER NOT NULL DEFAULT 0"_qs).join(u", ")),
+             // Each gate's last scan is found from its newest minutes back.
+             u"CREATE INDEX IF NOT EXISTS gate_minutes_by_operator"
+             " ON gate_minutes(bizcode, operator_id, minute)"_qs,
              u"DELETE FROM gate_minutes"_qs,
              gateMinuteFillStatement(),
          }},
@@ -318,27 +321,44 @@ QStringList counterFillStatements()
     };
 }
 
+QString timeBucketColumn(int k)
+{
+    return QStringLiteral("t%1").arg(k);
+}
+
+QString timeGroupColumn(int group)
+{
+    return QStringLiteral("g%1").arg(group);
+}
+
 QStringList timeColumns(const QString &pattern)
 {
     QStringList list;
     for (int k = 0; k < kTimeBuckets; ++k)
-        list << pattern.arg(QStringLiteral("t%1").arg(k));
+        list << pattern.arg(timeBucketColumn(k));
+    for (int j = 0; j < kTimeGroups; ++j)
+        list << pattern.arg(timeGroupColumn(j));
     return list;
 }
 
 // ran counts the scans by hand too, the rest only the gates' own scans (kind scan).
 QString gateMinuteFillStatement()
 {
-    QStringList counts;
-    for (int k = 0; k < kTimeBuckets; ++k) {
+    // The times from bucket first to bucket last, both included.
+    const auto counted = [](int first, int last) {
         QStringList in;
-        if (k > 0)
-            in << QStringLiteral("duration_us >= %1").arg(timeBucketEnd(k - 1));
-        if (k < kTimeBuckets - 1)
-            in << QStringLiteral("duration_us < %1").arg(timeBucketEnd(k));
-        counts << QStringLiteral("SUM(CASE WHEN kind = 'scan' AND %1 THEN 1 ELSE 0 END)")
-                      .arg(in.join(u" AND "));
-    }
+        if (first > 0)
+            in << QStringLiteral("duration_us >= %1").arg(timeBucketEnd(first - 1));
+        if (last < kTimeBuckets - 1)
+            in << QStringLiteral("duration_us < %1").arg(timeBucketEnd(last));
+        return QStringLiteral("SUM(CASE WHEN kind = 'scan' AND %1 THEN 1 ELSE 0 END)")
+            .arg(in.join(u" AND "));
+    };
+    QStringList counts;
+    for (int k = 0; k < kTimeBuckets; ++k)
+        counts << counted(k, k);
+    for (int j = 0; j < kTimeGroups; ++j)
+        counts << counted(j * kTimeGroupSize, (j + 1) * kTimeGroupSize - 1);
     return QStringLiteral(
                "INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans, refused,"
                " last_scan_at, %1) SELECT bizcode, SUBSTR(scanned_at, 1, 16), operator_id, 0,"

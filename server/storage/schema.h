@@ -22,8 +22,10 @@ QString ticketSpaces();
 // gateMinuteFillStatement fills.
 QStringList counterFillStatements();
 QString gateMinuteFillStatement();
-// gate_minutes' columns of verification times, one per bucket of server/base/timebuckets.h, each
-// name put into pattern's %1.
+// gate_minutes' columns of verification times, each name put into pattern's %1: one per bucket
+// of server/base/timebuckets.h (t0, t1, ...), then one per group of buckets (g0, g1, ...).
 QStringList timeColumns(const QString &pattern);
+QString timeBucketColumn(int k);
+QString timeGroupColumn(int group);
 
 } // namespace qav

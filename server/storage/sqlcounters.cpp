@@ -161,25 +161,27 @@ const QString kMinuteUpsert =
                    " exits = minute_counts.exits + excluded.exits");
 
 // A gate operator's minute moved by one scan whose time falls in bucket k: its scans, refusals,
-// last scan and bucket k move only for a gate's own scan (kind scan), ran for a manual one too.
+// last scan and bucket k with its group move only for a gate's own scan (kind scan), ran for a
+// manual one too.
 QString gateMinuteUpsert(int k)
 {
     static const QStringList statements = [] {
         QStringList list;
-        for (const QString &t : timeColumns(u"%1"_qs))
+        for (int k = 0; k < kTimeBuckets; ++k)
             list
                 << QStringLiteral(
                        "INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans,"
-                       " refused, last_scan_at, %1) SELECT ?, ?, ?, CAST(? AS INTEGER), 1,"
-                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER){from}"
+                       " refused, last_scan_at, %1, %2) SELECT ?, ?, ?, CAST(? AS INTEGER), 1,"
+                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER),"
+                       " CAST(? AS INTEGER){from}"
                        " WHERE true ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
                        " ran = gate_minutes.ran + 1,"
                        " scans = gate_minutes.scans + excluded.scans,"
                        " refused = gate_minutes.refused + excluded.refused,"
                        " last_scan_at = CASE WHEN excluded.last_scan_at > gate_minutes.last_scan_at"
                        " THEN excluded.last_scan_at ELSE gate_minutes.last_scan_at END,"
-                       " %1 = gate_minutes.%1 + excluded.%1")
-                       .arg(t);
+                       " %1 = gate_minutes.%1 + excluded.%1, %2 = gate_minutes.%2 + excluded.%2")
+                       .arg(timeBucketColumn(k), timeGroupColumn(k / kTimeGroupSize));
         return list;
     }();
     return statements[k];
@@ -207,7 +209,7 @@ QList<SqlStorage::Statement> SqlStorage::scanCounterMoves(const AuditCount &a, c
           a.kind == QLatin1String(kAuditManual) ? 1 : 0}},
         {withFrom(gateMinuteUpsert(timeBucket(a.durationUs)), from),
          {a.bizcode, a.stamp.left(16), a.operatorId, shard, own ? 1 : 0, own && refused ? 1 : 0,
-          own ? a.stamp : QStringLiteral(""), own ? 1 : 0}}};
+          own ? a.stamp : QStringLiteral(""), own ? 1 : 0, own ? 1 : 0}}};
     if (inMinute)
         moves << Statement{withFrom(kMinuteUpsert, from),
                            {a.bizcode, a.stamp.left(16), shard, entry ? 1 : 0, entry ? 0 : 1, 1}};

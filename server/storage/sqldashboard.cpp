@@ -7,9 +7,11 @@
 #include "server/storage/schema.h"
 #include "server/storage/sqlrecords.h"
 
+#include <QSet>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <algorithm>
 #include <cmath>
 
 namespace qav {
@@ -309,38 +311,84 @@ QList<GateActivity> SqlStorage::gateActivity(const QString &bizcode, const QStri
 }
 
 // From the kept minutes of the watch: at most one row per gate operator, minute and shard, so the
-// cost does not grow with the scans. Only the last scan is read over the whole watch; the counts
-// and the time buckets, most of the work, over the window's minutes alone. The window is counted
-// in whole minutes, the one it starts in included.
+// cost does not grow with the scans. Each gate's last scan is read from its newest minute back;
+// the counts and the time buckets over the window's minutes alone, counted in whole minutes, the
+// one it starts in included: first the groups of buckets, then the buckets of only the groups
+// that hold a gate's 95th percentile.
 QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString &watchFrom,
                                           const QString &windowFrom)
 {
     QList<GateRecent> list;
     QHash<QString, qsizetype> at;
     {
-        Rows q = run(QStringLiteral("SELECT operator_id, MAX(last_scan_at) FROM gate_minutes"
-                                    " WHERE bizcode = ? AND minute >= ? GROUP BY operator_id"
-                                    " HAVING MAX(last_scan_at) >= ? ORDER BY operator_id"),
-                     {bizcode, watchFrom.left(16), watchFrom});
+        Rows q = run(QStringLiteral("SELECT o.operator_id, (SELECT m.last_scan_at FROM gate_minutes m"
+                                    " WHERE m.bizcode = o.bizcode AND m.operator_id = o.operator_id"
+                                    " AND m.minute >= ? AND m.last_scan_at <> ''"
+                                    " ORDER BY m.minute DESC, m.last_scan_at DESC LIMIT 1)"
+                                    " FROM (SELECT DISTINCT bizcode, operator_id FROM gate_counts"
+                                    " WHERE bizcode = ?) o ORDER BY o.operator_id"),
+                     {watchFrom.left(16), bizcode});
         while (q.next()) {
+            const QString last = q.value(1).toString();
+            if (last.isEmpty() || last < watchFrom)
+                continue;
             at.insert(q.value(0).toString(), list.size());
-            list << GateRecent{q.value(0).toString(), q.value(1).toString(), 0, 0,
-                               QList<qint64>(kTimeBuckets, 0)};
+            list << GateRecent{q.value(0).toString(), last, 0, 0, QList<qint64>(kTimeBuckets, 0)};
         }
     }
-    Rows q = run(QStringLiteral("SELECT operator_id, SUM(scans), SUM(refused), %1 FROM gate_minutes"
+    const QString windowMinute = windowFrom.left(16);
+    QSet<int> groupsNeeded;
+    {
+        Rows q = run(QStringLiteral("SELECT operator_id, SUM(scans), SUM(refused), %1"
+                                    " FROM gate_minutes WHERE bizcode = ? AND minute >= ?"
+                                    " GROUP BY operator_id")
+                         .arg(timeColumns(u"SUM(%1)"_qs).mid(kTimeBuckets).join(u", ")),
+                     {bizcode, windowMinute});
+        while (q.next()) {
+            const auto i = at.constFind(q.value(0).toString());
+            if (i == at.constEnd())
+                continue;
+            GateRecent &g = list[*i];
+            g.scans = q.value(1).toLongLong();
+            g.refused = q.value(2).toLongLong();
+            // A group's count stands in its first bucket until its own buckets are read.
+            qint64 total = 0;
+            for (int j = 0; j < kTimeGroups; ++j) {
+                g.timeCounts[j * kTimeGroupSize] = q.value(3 + j).toLongLong();
+                total += g.timeCounts[j * kTimeGroupSize];
+            }
+            const auto rank = qint64(std::ceil(0.95 * double(total)));
+            qint64 seen = 0;
+            for (int j = 0; j < kTimeGroups && total > 0; ++j) {
+                seen += g.timeCounts[j * kTimeGroupSize];
+                if (seen >= rank) {
+                    groupsNeeded.insert(j);
+                    break;
+                }
+            }
+        }
+    }
+    if (groupsNeeded.isEmpty())
+        return list;
+    QList<int> groups = groupsNeeded.values();
+    std::sort(groups.begin(), groups.end());
+    QStringList sums;
+    for (int j : groups)
+        for (int k = j * kTimeGroupSize; k < (j + 1) * kTimeGroupSize; ++k)
+            sums << QStringLiteral("SUM(%1)").arg(timeBucketColumn(k));
+    Rows q = run(QStringLiteral("SELECT operator_id, %1 FROM gate_minutes"
                                 " WHERE bizcode = ? AND minute >= ? GROUP BY operator_id")
-                     .arg(timeColumns(u"SUM(%1)"_qs).join(u", ")),
-                 {bizcode, windowFrom.left(16)});
+                     .arg(sums.join(u", ")),
+                 {bizcode, windowMinute});
     while (q.next()) {
         const auto i = at.constFind(q.value(0).toString());
         if (i == at.constEnd())
             continue;
         GateRecent &g = list[*i];
-        g.scans = q.value(1).toLongLong();
-        g.refused = q.value(2).toLongLong();
-        for (int k = 0; k < kTimeBuckets; ++k)
-            g.timeCounts[k] = q.value(3 + k).toLongLong();
+        int column = 1;
+        for (int j : groups)
+            for (int k = j * kTimeGroupSize; k < (j + 1) * kTimeGroupSize; ++k)
+                g.timeCounts[k] = q.value(column++).toLongLong();
     }
     return list;
 }
