@@ -147,6 +147,11 @@ protected:
     bool isSqlite() const override { return false; }
     // As many as a server's usual connections, so its scans rarely share a counter row.
     int counterShards() const override { return 16; }
+    QString planOnceSql() const override
+    {
+        return m_plansOnce ? QStringLiteral("SET LOCAL plan_cache_mode TO force_generic_plan")
+                           : QString();
+    }
     // Several servers may start at once; CREATE ... IF NOT EXISTS alone races in PostgreSQL.
     void lockSchema() override { exec(QStringLiteral("SELECT pg_advisory_xact_lock(8470)")); }
 
@@ -254,15 +259,10 @@ private:
             if (!q.exec(sql))
                 return false;
         }
-        if (m_use == StorageUse::Serving) {
-            // An accepted scan is one long statement; planned afresh for each scan's values, as
-            // PostgreSQL chooses to for it, the planning took a quarter of the gates' throughput.
-            // What a serving connection prepares is bound by keys and constant limits, so one
-            // plan serves every value. A server before 12 lacks the setting and plans as before.
-            QSqlQuery q(m_db);
-            DatabaseWait wait(m_waits);
-            q.exec(QStringLiteral("SET plan_cache_mode TO force_generic_plan"));
-        }
+        QSqlQuery version(m_db);
+        DatabaseWait wait(m_waits);
+        m_plansOnce = version.exec(QStringLiteral("SHOW server_version_num")) && version.next() &&
+                      version.value(0).toInt() >= 120000;
         return true;
     }
 
@@ -274,6 +274,7 @@ private:
     int m_host = -1;   // of m_hosts, while connected
     int m_socket = -1; // the connection's, while connected
     int m_depth = 0;
+    bool m_plansOnce = false; // the server has plan_cache_mode (12 and later)
     std::optional<SilenceWatch::Armed> m_armed;
 };
 

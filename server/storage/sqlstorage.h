@@ -234,9 +234,11 @@ protected:
     class WriteTransaction
     {
     public:
-        explicit WriteTransaction(SqlStorage &s) : m_s(s)
+        // then: statements sent with the beginning, in its round trip (settings of the
+        // transaction).
+        explicit WriteTransaction(SqlStorage &s, const QString &then = {}) : m_s(s)
         {
-            m_s.exec(m_s.beginWriteSql());
+            m_s.exec(then.isEmpty() ? m_s.beginWriteSql() : m_s.beginWriteSql() + QStringLiteral("; ") + then);
             ++m_s.m_openTransactions;
         }
         ~WriteTransaction()
@@ -272,6 +274,9 @@ private:
     // different rows, so scans of one performance do not queue behind one row's lock.
     int counterShard();
     virtual int counterShards() const { return 1; }
+    // Set within a transaction, makes its prepared statements use the plan made once for any
+    // values; empty where there is no such setting.
+    virtual QString planOnceSql() const { return {}; }
     struct AuditCount
     {
         QString bizcode, operatorId, stamp, mode, code, kind;
