@@ -25,6 +25,21 @@ Housekeeping::Housekeeping(Opener opener, int keepDays)
 
 void Housekeeping::flush()
 {
+    m_gateMinutes += gateMinuteTally().take();
+    if (!m_gateMinutes.isEmpty()) {
+        try {
+            if (!m_storage)
+                m_storage = m_opener();
+            m_storage->addGateMinutes(m_gateMinutes);
+            m_gateMinutes.clear();
+        } catch (const std::exception &e) {
+            m_storage.reset();
+            qWarning().noquote() << "could not write the gates' minutes:" << e.what();
+            // Kept for the next round, within the tally's own bound.
+            if (m_gateMinutes.size() > GateMinuteTally::kMaxKeys)
+                m_gateMinutes.remove(0, m_gateMinutes.size() - GateMinuteTally::kMaxKeys);
+        }
+    }
     m_unwritten += refusalTally().take();
     if (m_unwritten.isEmpty())
         return;

@@ -31,6 +31,7 @@ private:
     // The thread's own: its connection, the counts not written yet, when the next chores are due.
     std::unique_ptr<Storage> m_storage;
     QList<RefusalCount> m_unwritten;
+    QList<GateMinuteCount> m_gateMinutes; // taken from the tally, not yet written
     std::chrono::steady_clock::time_point m_nextPrune;
     std::chrono::steady_clock::time_point m_nextFold;
     PeriodicThread m_thread; // last: stops before the rest goes

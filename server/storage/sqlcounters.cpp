@@ -7,7 +7,9 @@
 #include "server/storage/sqlstorage.h"
 
 #include "server/base/timebuckets.h"
+#include "server/storage/gateminutetally.h"
 #include "server/storage/schema.h"
+#include "server/storage/sqlrecords.h"
 
 #include <QAtomicInt>
 #include <QCoreApplication>
@@ -129,6 +131,7 @@ SqlStorage::Statement SqlStorage::acceptedScanCountsMove(const QString &bizcode,
 
 void SqlStorage::dropCounters(const QString &bizcode)
 {
+    gateMinuteTally().drop(bizcode);
     for (const char *table : {"booking_counts", "minute_counts", "gate_counts", "gate_minutes"})
         run(QStringLiteral("DELETE FROM %1 WHERE bizcode = ?").arg(QLatin1String(table)),
             {bizcode});
@@ -160,33 +163,6 @@ const QString kMinuteUpsert =
                    " entries = minute_counts.entries + excluded.entries,"
                    " exits = minute_counts.exits + excluded.exits");
 
-// A gate operator's minute moved by one scan whose time falls in bucket k: its scans, refusals,
-// last scan and bucket k with its group move only for a gate's own scan (kind scan), ran for a
-// manual one too.
-QString gateMinuteUpsert(int k)
-{
-    static const QStringList statements = [] {
-        QStringList list;
-        for (int k = 0; k < kTimeBuckets; ++k)
-            list
-                << QStringLiteral(
-                       "INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans,"
-                       " refused, last_scan_at, %1, %2) SELECT ?, ?, ?, CAST(? AS INTEGER), 1,"
-                       " CAST(? AS INTEGER), CAST(? AS INTEGER), ?, CAST(? AS INTEGER),"
-                       " CAST(? AS INTEGER){from}"
-                       " WHERE true ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
-                       " ran = gate_minutes.ran + 1,"
-                       " scans = gate_minutes.scans + excluded.scans,"
-                       " refused = gate_minutes.refused + excluded.refused,"
-                       " last_scan_at = CASE WHEN excluded.last_scan_at > gate_minutes.last_scan_at"
-                       " THEN excluded.last_scan_at ELSE gate_minutes.last_scan_at END,"
-                       " %1 = gate_minutes.%1 + excluded.%1, %2 = gate_minutes.%2 + excluded.%2")
-                       .arg(timeBucketColumn(k), timeGroupColumn(k / kTimeGroupSize));
-        return list;
-    }();
-    return statements[k];
-}
-
 QString withFrom(QString sql, const QString &from)
 {
     return sql.replace(u"{from}"_qs, from.isEmpty() ? QString() : u' ' + from);
@@ -202,18 +178,51 @@ QList<SqlStorage::Statement> SqlStorage::scanCounterMoves(const AuditCount &a, c
     const bool entry = a.mode == QLatin1String("I");
     const bool inMinute = accepted && (entry || a.mode == QLatin1String("O"));
     const int shard = counterShard();
-    const bool own = a.kind == QLatin1String(kAuditScan);
     QList<Statement> moves{
         {withFrom(kGateUpsert, from),
          {a.bizcode, a.operatorId, shard, accepted ? 1 : 0, refused ? 1 : 0, a.stamp,
           a.kind == QLatin1String(kAuditManual) ? 1 : 0}},
-        {withFrom(gateMinuteUpsert(timeBucket(a.durationUs)), from),
-         {a.bizcode, a.stamp.left(16), a.operatorId, shard, own ? 1 : 0, own && refused ? 1 : 0,
-          own ? a.stamp : QStringLiteral(""), own ? 1 : 0, own ? 1 : 0}}};
+    };
     if (inMinute)
         moves << Statement{withFrom(kMinuteUpsert, from),
                            {a.bizcode, a.stamp.left(16), shard, entry ? 1 : 0, entry ? 0 : 1, 1}};
     return moves;
+}
+
+void SqlStorage::tallyGateMinute(const AuditCount &a)
+{
+    gateMinuteTally().add(a.bizcode, a.stamp, a.operatorId, a.kind == QLatin1String(kAuditScan),
+                          a.code == QLatin1String("-1") || a.code == QLatin1String("-2"),
+                          timeBucket(a.durationUs));
+}
+
+void SqlStorage::addGateMinutes(const QList<GateMinuteCount> &counts)
+{
+    if (counts.isEmpty())
+        return;
+    static const QString sql =
+        QStringLiteral("INSERT INTO gate_minutes (bizcode, minute, operator_id, shard, ran, scans,"
+                       " refused, last_scan_at, %1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, %2)"
+                       " ON CONFLICT (bizcode, minute, operator_id, shard) DO UPDATE SET"
+                       " ran = gate_minutes.ran + excluded.ran,"
+                       " scans = gate_minutes.scans + excluded.scans,"
+                       " refused = gate_minutes.refused + excluded.refused,"
+                       " last_scan_at = CASE WHEN excluded.last_scan_at > gate_minutes.last_scan_at"
+                       " THEN excluded.last_scan_at ELSE gate_minutes.last_scan_at END, %3")
+            .arg(timeColumns(u"%1"_qs).join(u", "),
+                 QStringList(kTimeBuckets + kTimeGroups, u"?"_qs).join(u", "),
+                 timeColumns(u"%1 = gate_minutes.%1 + excluded.%1"_qs).join(u", "));
+    inWriteTransaction([&](SqlStorage &db) {
+        for (const GateMinuteCount &c : counts) {
+            QVariantList binds{c.bizcode, c.minute,  c.operatorId, db.counterShard(),
+                               c.ran,     c.scans,   c.refused,    notNull(c.lastScanAt)};
+            for (qint64 n : c.buckets)
+                binds << n;
+            for (qint64 n : c.groups)
+                binds << n;
+            db.run(sql, binds);
+        }
+    });
 }
 
 // The audit row (auditSql with its binds) and what the dashboard shows of a scan that ran (kinds
@@ -231,15 +240,16 @@ void SqlStorage::insertAudit(const QString &auditSql, const QVariantList &auditB
         run(auditSql, auditBinds);
         for (const Statement &move : moves)
             run(move.sql, move.binds);
-        return;
+    } else {
+        QStringList ctes;
+        QVariantList binds;
+        for (const Statement &move : moves) {
+            ctes << QStringLiteral("k%1 AS (%2)").arg(ctes.size()).arg(move.sql);
+            binds += move.binds;
+        }
+        run(QStringLiteral("WITH %1 %2").arg(ctes.join(u", "), auditSql), binds + auditBinds);
     }
-    QStringList ctes;
-    QVariantList binds;
-    for (const Statement &move : moves) {
-        ctes << QStringLiteral("k%1 AS (%2)").arg(ctes.size()).arg(move.sql);
-        binds += move.binds;
-    }
-    run(QStringLiteral("WITH %1 %2").arg(ctes.join(u", "), auditSql), binds + auditBinds);
+    tallyGateMinute(a);
 }
 
 void SqlStorage::foldCounters()
@@ -347,6 +357,8 @@ QStringList SqlStorage::recountCounters()
         // Scans wait while the counters are laid anew, so none is counted twice or not at all.
         if (!db.isSqlite())
             db.exec(QStringLiteral("LOCK TABLE %1 IN EXCLUSIVE MODE").arg(tables.join(u", ")));
+        // What this process gathered but has not written is in the audit: counted below.
+        gateMinuteTally().drop({});
         const QHash<QString, QString> before = snapshot(db);
         for (const QString &table : tables)
             db.exec(QStringLiteral("DELETE FROM %1").arg(table));

@@ -64,6 +64,7 @@ void SqlStorage::removeDrillRun(const DrillRun &drill)
     checkDrillCodes(drill);
     const QString like = drillPattern();
     WriteTransaction tx(*this);
+    gateMinuteTally().drop(drill.bizcode);
     // Whatever the performance's removal missed (an audit row of a request still under way then).
     for (const char *table : {"scan_log", "bookings", "scan_counts", "booking_counts",
                               "minute_counts", "gate_counts", "gate_minutes", "performances"})

@@ -68,9 +68,9 @@ SqlStorage::OneScan SqlStorage::scanInOneStatement(const ScanRequest &request, S
     binds << now << request.operatorId << request.bizcode << request.ticketRaw;
 
     QList<Statement> moves{acceptedScanCountsMove(request.bizcode, entry, u"FROM u"_qs)};
-    moves += scanCounterMoves({request.bizcode, request.operatorId, now, request.mode, first.code,
-                               QString::fromLatin1(kAuditScan), tookUs},
-                              u"FROM u"_qs);
+    const AuditCount audited{request.bizcode, request.operatorId,           now, request.mode,
+                             first.code,      QString::fromLatin1(kAuditScan), tookUs};
+    moves += scanCounterMoves(audited, u"FROM u"_qs);
     for (const Statement &move : moves) {
         ctes << QStringLiteral("k%1 AS (%2)").arg(ctes.size()).arg(move.sql);
         binds += move.binds;
@@ -108,6 +108,7 @@ SqlStorage::OneScan SqlStorage::scanInOneStatement(const ScanRequest &request, S
     outcome.booking.seatInfo = q.value(4).toString();
     outcome.result = q.value(5).toLongLong() > 0 ? again.result : first.result;
     q.finish();
+    tallyGateMinute(audited);
     if (tx)
         tx->commit();
     describeOutcome(outcome);

@@ -193,6 +193,7 @@ public:
     void dropCounters(const QString &bizcode);
     QStringList recountCounters() override;
     void foldCounters() override;
+    void addGateMinutes(const QList<GateMinuteCount> &counts) override;
 
     // Statements this connection has sent, to tell how a cost grows without timing it.
     qint64 statementsRun() const { return m_statementsRun; }
@@ -290,6 +291,9 @@ private:
     // The kept figures a scan that ran moves (kinds scan and manual), each inserting only when
     // from (a FROM clause, or none) yields a row.
     QList<Statement> scanCounterMoves(const AuditCount &a, const QString &from);
+    // The gate's minute of a scan that ran, gathered in memory (GateMinuteTally); called within
+    // the scan's transaction, after its counters moved, so that recount's lock waits for it.
+    void tallyGateMinute(const AuditCount &a);
     Statement acceptedScanCountsMove(const QString &bizcode, bool entry, const QString &from);
     // PostgreSQL: an accepted fresh scan as one statement, committed on its own (sqlonescan.cpp).
     // Usual: nothing was written, and the scan is for the usual transaction (a refusal, an

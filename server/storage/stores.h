@@ -5,6 +5,7 @@
 // implements them all (Storage, storage.h). Every method throws StorageError on database failure.
 
 #include "server/storage/auditseal.h"
+#include "server/storage/gateminutetally.h"
 #include "server/storage/records.h"
 #include "server/storage/syncrecords.h"
 
@@ -176,6 +177,9 @@ public:
     // counter, so the dashboard reads few rows; nothing to do on SQLite. Run now and then by the
     // serving process's housekeeping.
     virtual void foldCounters() = 0;
+    // Adds the gate minutes a serving process gathered (GateMinuteTally) to those kept. Run every
+    // two seconds by its housekeeping.
+    virtual void addGateMinutes(const QList<GateMinuteCount> &counts) = 0;
 
     // Dashboard accounts, set up from the command line or by a manager on the dashboard.
     virtual void putAdmin(const AdminRecord &admin) = 0;

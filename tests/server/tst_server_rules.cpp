@@ -440,6 +440,8 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
                              : QRandomGenerator::global()->generate();
     qInfo("seed %u", seed);
     QRandomGenerator random(seed);
+    // The gate minutes that earlier tests gathered here, never written, counted from the audit.
+    admin.recountCounters();
     const QStringList bizcodes = {u"MIX1"_qs, u"MIX2"_qs};
     auto ticket = [&] { return QStringLiteral("M%1").arg(random.bounded(40)); };
     for (int step = 0; step < 600; ++step) {
@@ -489,8 +491,10 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
                                   QString::fromLatin1(kAuditUnauthorized), u"-9"_qs, u"no"_qs);
             break;
         default:
-            if (random.bounded(3) == 0)
+            if (random.bounded(3) == 0) { // the housekeeping's round
+                gate.addGateMinutes(gateMinuteTally().take());
                 gate.foldCounters();
+            }
             else if (random.bounded(20) == 0)
                 admin.clearPerformance(biz);
             else if (random.bounded(10) == 0 && admin.scanCount(biz) == 0)
@@ -498,6 +502,7 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
             break;
         }
     }
+    admin.addGateMinutes(gateMinuteTally().take());
     for (const QString &biz : bizcodes) {
         Summary count;
         for (const BookingRecord &r : admin.bookings(biz)) {
