@@ -240,10 +240,11 @@ QStringList SqlStorage::recountCounters()
             q.setForwardOnly(true);
             if (!q.exec(sql))
                 db.fail(QStringLiteral("cannot read the counters"), q.lastError());
+            const int columns = q.record().count(); // a record per call: read it once
             while (q.next()) {
                 QStringList values;
                 bool zero = true;
-                for (int i = 1; i < q.record().count(); ++i) {
+                for (int i = 1; i < columns; ++i) {
                     const QString v = q.value(i).toString();
                     zero = zero && (v == QLatin1String("0") || v.isEmpty());
                     values << v;
