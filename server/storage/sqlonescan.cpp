@@ -1,7 +1,7 @@
 // PostgreSQL: an accepted fresh scan, as nearly all scans are, in one statement committed on its
-// own: one round trip where a transaction of its own would take six (where the server can keep
-// one plan for it, three: the plan's setting needs a transaction, begun in the same round trip). Everything else (a refusal,
-// a repeated request) goes the way of every scan, in sqlscan.cpp.
+// own: one round trip where a transaction of its own would take six (three where the server can
+// keep one plan for it: the setting needs a transaction, begun in the same round trip). Everything
+// else (a refusal, a repeated request) goes the way of every scan, in sqlscan.cpp.
 
 #include "server/storage/sqlstorage.h"
 
