@@ -314,7 +314,8 @@ QStringList SqlStorage::recountCounters()
     const QStringList tables = {QStringLiteral("booking_counts"), QStringLiteral("minute_counts"),
                                 QStringLiteral("gate_counts"), QStringLiteral("gate_minutes")};
     // Every counter of every performance, shards summed, as one comparable text per performance;
-    // counters that are all zero are as good as none.
+    // counters that are all zero are as good as none. The gates' minutes are laid anew but not
+    // compared: each server writes them up to two seconds late, so they are not wrong for lagging.
     const auto snapshot = [&](SqlStorage &db) {
         QHash<QString, QString> rows;
         const QStringList reads = {
@@ -326,11 +327,6 @@ QStringList SqlStorage::recountCounters()
             QStringLiteral("SELECT bizcode, operator_id, SUM(scans), SUM(accepted), SUM(refused),"
                            " MAX(last_scan_at), MAX(manual) FROM gate_counts"
                            " GROUP BY bizcode, operator_id ORDER BY bizcode, operator_id"),
-            QStringLiteral("SELECT bizcode, minute, operator_id, SUM(ran), SUM(scans),"
-                           " SUM(refused), MAX(last_scan_at), %1 FROM gate_minutes"
-                           " GROUP BY bizcode, minute, operator_id"
-                           " ORDER BY bizcode, minute, operator_id")
-                .arg(timeColumns(u"SUM(%1)"_qs).join(u", ")),
         };
         for (const QString &sql : reads) {
             QSqlQuery q(db.m_db);
