@@ -16,8 +16,15 @@ void GateMinuteTally::add(const QString &bizcode, const QString &stamp, const QS
     if (it == m_counts.end()) {
         if (m_counts.size() >= kMaxKeys)
             return;
-        it = m_counts.insert(key, {bizcode, minute, operatorId, 0, 0, 0, {},
-                                   QList<qint64>(kTimeBuckets, 0), QList<qint64>(kTimeGroups, 0)});
+        it = m_counts.insert(key, {bizcode,
+                                   minute,
+                                   operatorId,
+                                   0,
+                                   0,
+                                   0,
+                                   {},
+                                   QList<qint64>(kTimeBuckets, 0),
+                                   QList<qint64>(kTimeGroups, 0)});
     }
     GateMinuteCount &c = *it;
     ++c.ran;

@@ -214,8 +214,8 @@ void SqlStorage::addGateMinutes(const QList<GateMinuteCount> &counts)
                  timeColumns(u"%1 = gate_minutes.%1 + excluded.%1"_qs).join(u", "));
     inWriteTransaction([&](SqlStorage &db) {
         for (const GateMinuteCount &c : counts) {
-            QVariantList binds{c.bizcode, c.minute,  c.operatorId, db.counterShard(),
-                               c.ran,     c.scans,   c.refused,    notNull(c.lastScanAt)};
+            QVariantList binds{c.bizcode, c.minute, c.operatorId, db.counterShard(),
+                               c.ran,     c.scans,  c.refused,    notNull(c.lastScanAt)};
             for (qint64 n : c.buckets)
                 binds << n;
             for (qint64 n : c.groups)

@@ -321,13 +321,14 @@ QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString 
     QList<GateRecent> list;
     QHash<QString, qsizetype> at;
     {
-        Rows q = run(QStringLiteral("SELECT o.operator_id, (SELECT m.last_scan_at FROM gate_minutes m"
-                                    " WHERE m.bizcode = o.bizcode AND m.operator_id = o.operator_id"
-                                    " AND m.minute >= ? AND m.last_scan_at <> ''"
-                                    " ORDER BY m.minute DESC, m.last_scan_at DESC LIMIT 1)"
-                                    " FROM (SELECT DISTINCT bizcode, operator_id FROM gate_counts"
-                                    " WHERE bizcode = ?) o ORDER BY o.operator_id"),
-                     {watchFrom.left(16), bizcode});
+        Rows q =
+            run(QStringLiteral("SELECT o.operator_id, (SELECT m.last_scan_at FROM gate_minutes m"
+                               " WHERE m.bizcode = o.bizcode AND m.operator_id = o.operator_id"
+                               " AND m.minute >= ? AND m.last_scan_at <> ''"
+                               " ORDER BY m.minute DESC, m.last_scan_at DESC LIMIT 1)"
+                               " FROM (SELECT DISTINCT bizcode, operator_id FROM gate_counts"
+                               " WHERE bizcode = ?) o ORDER BY o.operator_id"),
+                {watchFrom.left(16), bizcode});
         while (q.next()) {
             const QString last = q.value(1).toString();
             if (last.isEmpty() || last < watchFrom)

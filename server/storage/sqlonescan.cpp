@@ -68,8 +68,9 @@ SqlStorage::OneScan SqlStorage::scanInOneStatement(const ScanRequest &request, S
     binds << now << request.operatorId << request.bizcode << request.ticketRaw;
 
     QList<Statement> moves{acceptedScanCountsMove(request.bizcode, entry, u"FROM u"_qs)};
-    const AuditCount audited{request.bizcode, request.operatorId,           now, request.mode,
-                             first.code,      QString::fromLatin1(kAuditScan), tookUs};
+    const AuditCount audited{request.bizcode, request.operatorId, now,
+                             request.mode,    first.code,         QString::fromLatin1(kAuditScan),
+                             tookUs};
     moves += scanCounterMoves(audited, u"FROM u"_qs);
     for (const Statement &move : moves) {
         ctes << QStringLiteral("k%1 AS (%2)").arg(ctes.size()).arg(move.sql);

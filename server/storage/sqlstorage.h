@@ -239,7 +239,8 @@ protected:
         // transaction).
         explicit WriteTransaction(SqlStorage &s, const QString &then = {}) : m_s(s)
         {
-            m_s.exec(then.isEmpty() ? m_s.beginWriteSql() : m_s.beginWriteSql() + QStringLiteral("; ") + then);
+            m_s.exec(then.isEmpty() ? m_s.beginWriteSql()
+                                    : m_s.beginWriteSql() + QStringLiteral("; ") + then);
             ++m_s.m_openTransactions;
         }
         ~WriteTransaction()

@@ -494,8 +494,7 @@ void ServerRulesTest::keptCountersEqualAFreshCount()
             if (random.bounded(3) == 0) { // the housekeeping's round
                 gate.addGateMinutes(gateMinuteTally().take());
                 gate.foldCounters();
-            }
-            else if (random.bounded(20) == 0)
+            } else if (random.bounded(20) == 0)
                 admin.clearPerformance(biz);
             else if (random.bounded(10) == 0 && admin.scanCount(biz) == 0)
                 admin.removePerformance(biz); // false when it is gone already
