@@ -23,37 +23,39 @@ Housekeeping::Housekeeping(Opener opener, int keepDays)
       m_thread(kFlushEvery, PeriodicThread::First::AtStart, [this](bool last) { round(last); })
 {}
 
-void Housekeeping::flush()
+bool Housekeeping::attempt(const char *what, const std::function<void(Storage &)> &chore)
 {
-    m_gateMinutes += gateMinuteTally().take();
-    if (!m_gateMinutes.isEmpty()) {
-        try {
-            if (!m_storage)
-                m_storage = m_opener();
-            m_storage->addGateMinutes(m_gateMinutes);
-            m_gateMinutes.clear();
-        } catch (const std::exception &e) {
-            m_storage.reset();
-            qWarning().noquote() << "could not write the gates' minutes:" << e.what();
-            // Kept for the next round, within the tally's own bound.
-            if (m_gateMinutes.size() > GateMinuteTally::kMaxKeys)
-                m_gateMinutes.remove(0, m_gateMinutes.size() - GateMinuteTally::kMaxKeys);
-        }
-    }
-    m_unwritten += refusalTally().take();
-    if (m_unwritten.isEmpty())
-        return;
     try {
         if (!m_storage)
             m_storage = m_opener();
-        m_storage->addRefusalCounts(m_unwritten);
-        m_unwritten.clear();
+        chore(*m_storage);
+        return true;
     } catch (const std::exception &e) {
         m_storage.reset();
-        qWarning().noquote() << "could not write the refusal counts:" << e.what();
-        if (m_unwritten.size() > RefusalTally::kMaxKeys) // the database is gone for long
-            m_unwritten.remove(0, m_unwritten.size() - RefusalTally::kMaxKeys);
+        qWarning().noquote() << "could not" << what << e.what();
+        return false;
     }
+}
+
+template <typename T, typename Write>
+void Housekeeping::writeOrKeep(QList<T> &counts, qsizetype max, const char *what, Write write)
+{
+    if (counts.isEmpty())
+        return;
+    if (attempt(what, [&](Storage &s) { write(s, counts); }))
+        counts.clear();
+    else if (counts.size() > max)
+        counts.remove(0, counts.size() - max);
+}
+
+void Housekeeping::flush()
+{
+    m_gateMinutes += gateMinuteTally().take();
+    writeOrKeep(m_gateMinutes, GateMinuteTally::kMaxKeys, "write the gates' minutes:",
+                [](Storage &s, const auto &counts) { s.addGateMinutes(counts); });
+    m_unwritten += refusalTally().take();
+    writeOrKeep(m_unwritten, RefusalTally::kMaxKeys, "write the refusal counts:",
+                [](Storage &s, const auto &counts) { s.addRefusalCounts(counts); });
 }
 
 void Housekeeping::round(bool last)
@@ -63,29 +65,16 @@ void Housekeeping::round(bool last)
         return;
     if (std::chrono::steady_clock::now() >= m_nextFold) {
         m_nextFold = std::chrono::steady_clock::now() + kFoldEvery;
-        try {
-            if (!m_storage)
-                m_storage = m_opener();
-            m_storage->foldCounters();
-        } catch (const std::exception &e) {
-            m_storage.reset();
-            qWarning().noquote() << "could not fold the counters:" << e.what();
-        }
+        attempt("fold the counters:", [](Storage &s) { s.foldCounters(); });
     }
     if (std::chrono::steady_clock::now() >= m_nextPrune) {
         m_nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
-        try {
-            if (!m_storage)
-                m_storage = m_opener();
-            const QString before = QDateTime::currentDateTime()
+        attempt("prune the sign-in audit:", [this](Storage &s) {
+            s.pruneUnauthenticated(QDateTime::currentDateTime()
                                        .addDays(-m_keepDays)
-                                       .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-            m_storage->pruneUnauthenticated(before);
-            m_storage->purgeSyncKeys(QDateTime::currentSecsSinceEpoch() - kSyncReplayKeepSecs);
-        } catch (const std::exception &e) {
-            m_storage.reset();
-            qWarning().noquote() << "could not prune the sign-in audit:" << e.what();
-        }
+                                       .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            s.purgeSyncKeys(QDateTime::currentSecsSinceEpoch() - kSyncReplayKeepSecs);
+        });
     }
 }
 

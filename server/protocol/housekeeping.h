@@ -10,12 +10,12 @@
 namespace qav {
 
 // The serving process's chores on a thread of its own with its own connection: writes the refusal
-// tally (refusalTally()) every two seconds, and once at start and then hourly removes sign-in
-// attempts and refusals older than keepDays (Storage::pruneUnauthenticated) and the API's answers
-// kept for retries past their day (Storage::purgeSyncKeys), and every ten seconds
-// folds the counters (Storage::foldCounters). A failure is logged
-// and the chore tried again next time; counts that could not be written are kept for it. The
-// destructor writes the last counts.
+// tally (refusalTally()) and the gates' minutes (gateMinuteTally()) every two seconds, and once at
+// start and then hourly removes sign-in attempts and refusals older than keepDays
+// (Storage::pruneUnauthenticated) and the API's answers kept for retries past their day
+// (Storage::purgeSyncKeys), and every ten seconds folds the counters (Storage::foldCounters). A
+// failure is logged and the chore tried again next time; counts that could not be written are kept
+// for it. The destructor writes the last counts.
 class Housekeeping
 {
 public:
@@ -25,6 +25,13 @@ public:
 private:
     void round(bool last);
     void flush();
+    // Runs a chore on the thread's connection, opened if need be; a failure is logged ("could
+    // not " + what) and drops the connection for the next round. True when it ran.
+    bool attempt(const char *what, const std::function<void(Storage &)> &chore);
+    // Writes counts with write(storage, counts); kept for the next round when that fails, the
+    // oldest dropped past max (the database gone for long).
+    template <typename T, typename Write>
+    void writeOrKeep(QList<T> &counts, qsizetype max, const char *what, Write write);
 
     Opener m_opener;
     int m_keepDays;

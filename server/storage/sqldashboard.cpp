@@ -337,6 +337,11 @@ QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString 
             list << GateRecent{q.value(0).toString(), last, 0, 0, QList<qint64>(kTimeBuckets, 0)};
         }
     }
+    // The gate of a row read below, when it is one watched.
+    const auto watched = [&](const Rows &q) -> GateRecent * {
+        const auto i = at.constFind(q.value(0).toString());
+        return i == at.constEnd() ? nullptr : &list[*i];
+    };
     const QString windowMinute = windowFrom.left(16);
     QSet<int> groupsNeeded;
     {
@@ -346,10 +351,10 @@ QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString 
                          .arg(timeColumns(u"SUM(%1)"_qs).mid(kTimeBuckets).join(u", ")),
                      {bizcode, windowMinute});
         while (q.next()) {
-            const auto i = at.constFind(q.value(0).toString());
-            if (i == at.constEnd())
+            GateRecent *gate = watched(q);
+            if (!gate)
                 continue;
-            GateRecent &g = list[*i];
+            GateRecent &g = *gate;
             g.scans = q.value(1).toLongLong();
             g.refused = q.value(2).toLongLong();
             // A group's count stands in its first bucket until its own buckets are read.
@@ -382,14 +387,13 @@ QList<GateRecent> SqlStorage::recentGates(const QString &bizcode, const QString 
                      .arg(sums.join(u", ")),
                  {bizcode, windowMinute});
     while (q.next()) {
-        const auto i = at.constFind(q.value(0).toString());
-        if (i == at.constEnd())
+        GateRecent *g = watched(q);
+        if (!g)
             continue;
-        GateRecent &g = list[*i];
         int column = 1;
         for (int j : groups)
             for (int k = j * kTimeGroupSize; k < (j + 1) * kTimeGroupSize; ++k)
-                g.timeCounts[k] = q.value(column++).toLongLong();
+                g->timeCounts[k] = q.value(column++).toLongLong();
     }
     return list;
 }
